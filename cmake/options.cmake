@@ -1,0 +1,13 @@
+# qc_options (sanitizers) and qc_warnings: interface targets that every target links PRIVATE.
+set(QC_SANITIZE "" CACHE STRING "Sanitizers to build with: address,undefined or thread")
+
+add_library(qc_options INTERFACE)
+if(QC_SANITIZE)
+  target_compile_options(qc_options INTERFACE -fsanitize=${QC_SANITIZE} -fno-omit-frame-pointer
+                                              -fno-sanitize-recover=all)
+  target_link_options(qc_options INTERFACE -fsanitize=${QC_SANITIZE})
+endif()
+
+add_library(qc_warnings INTERFACE)
+target_compile_options(qc_warnings INTERFACE -Wall -Wextra -Wshadow -Wconversion
+                                             -Wno-sign-conversion)

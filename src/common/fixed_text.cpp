@@ -1,0 +1,72 @@
+// Fixed-size text routines; see fixed_text.h for the contracts.
+#include "common/fixed_text.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+namespace qc {
+
+std::size_t BoundedLength(const char* text, std::size_t capacity) {
+  const void* nul = std::memchr(text, 0, capacity);
+  return nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - text) : capacity;
+}
+
+bool CopyText(char* dst, std::size_t capacity, const char* src) {
+  const std::size_t length = std::strlen(src);
+  const bool fits = length < capacity;
+  const std::size_t copied = fits ? length : capacity - 1;
+  std::memcpy(dst, src, copied);
+  dst[copied] = '\0';
+  return fits;
+}
+
+std::size_t FormatText(char* dst, std::size_t capacity, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const int wanted = std::vsnprintf(dst, capacity, format, args);
+  va_end(args);
+  if (wanted < 0) {
+    dst[0] = '\0';
+    return 0;
+  }
+  const auto length = static_cast<std::size_t>(wanted);
+  return length < capacity ? length : capacity - 1;
+}
+
+bool StartsWith(const char* text, const char* prefix) {
+  return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
+}
+
+char* ReplaceAll(char* text, std::size_t capacity, const char* token, const char* replacement) {
+  const std::size_t tokenLength = std::strlen(token);
+  if (tokenLength == 0) return text;
+  const char* first = std::strstr(text, token);
+  if (first == nullptr) return text;
+
+  const std::size_t replacementLength = std::strlen(replacement);
+  const std::size_t limit = capacity - 1;  // characters the buffer can hold
+  char scratch[kTextBytes];
+  std::size_t written = 0;
+  const char* rest = text;
+  std::size_t restLength = std::strlen(text);
+  // Invariant: written + restLength <= limit, so copying the rest unchanged always fits.
+  for (const char* hit = first; hit != nullptr; hit = std::strstr(rest, token)) {
+    const auto before = static_cast<std::size_t>(hit - rest);
+    const std::size_t after = restLength - before - tokenLength;
+    if (written + before + replacementLength + after > limit) break;
+    std::memcpy(scratch + written, rest, before);
+    written += before;
+    std::memcpy(scratch + written, replacement, replacementLength);
+    written += replacementLength;
+    rest = hit + tokenLength;
+    restLength = after;
+  }
+  std::memcpy(scratch + written, rest, restLength);
+  written += restLength;
+  std::memcpy(text, scratch, written);
+  text[written] = '\0';
+  return text;
+}
+
+}  // namespace qc

@@ -1,0 +1,81 @@
+// The socket layer's portable steps; the OS calls themselves are in the platform layer.
+#include "net/sockets.h"
+
+#include "common/diagnostic.h"
+#include "common/fixed_text.h"
+
+namespace qc {
+namespace {
+
+Socket FailListen(Socket created, const char* message) {
+  WriteDiagnostic(message);
+  // The half-built socket is of no use to anyone; closing it returns the port and descriptor.
+  if (created >= 0) (void)platform::CloseSocket(created);
+  return -1;
+}
+
+}  // namespace
+
+Socket CreateListenSocket(std::uint16_t port) {
+  if (platform::StartSocketLibrary() != 0) {
+    return FailListen(-1, "QC_ERROR: WSAStartup() failed]\n");
+  }
+  const Socket s = platform::CreateTcpSocket();
+  if (s < 0) return FailListen(-1, "QC_ERROR: socket() failed\n");
+  if (platform::EnableAddressReuse(s) < 0) return FailListen(s, "QC_ERROR: setsockopt() failed\n");
+  if (platform::BindAnyAddress(s, port) < 0) return FailListen(s, "QC_ERROR: bind() failed\n");
+  if (platform::ListenOn(s, kListenBacklog) < 0) return FailListen(s, "QC_ERROR: listen() failed\n");
+  return s;
+}
+
+Socket AcceptClient(Socket listening) {
+  const Socket s = platform::AcceptConnection(listening);
+  if (s < 0) {
+    WriteDiagnostic("QC_ERROR: accept() failed\n");
+    return -1;
+  }
+  return s;
+}
+
+int WaitReadable(Socket s, const platform::Timeout& timeout) {
+  return platform::WaitForReadable(s, timeout);
+}
+
+int SendAllVia(SendSomeFunction sendSome, Socket s, const char* bytes, int& length) {
+  if (length <= 0) {
+    length = 0;
+    return 0;
+  }
+  const int requested = length;
+  int sent = 0;
+  int result = 0;
+  while (sent < requested) {
+    const int n = sendSome(s, bytes + sent, requested - sent);
+    // A send that takes nothing would otherwise be retried for ever.
+    if (n <= 0) {
+      result = -1;
+      break;
+    }
+    sent += n;
+  }
+  length = sent;
+  return result;
+}
+
+int SendAll(Socket s, const char* bytes, int& length) {
+  return SendAllVia(platform::SendSome, s, bytes, length);
+}
+
+void GetPeerAddressText(Socket s, char* out) {
+  std::uint8_t octets[4] = {0, 0, 0, 0};
+  if (platform::PeerAddress(s, octets) != 0) {
+    CopyText(out, kAddressTextBytes, "0.0.0.0");
+    return;
+  }
+  FormatText(out, kAddressTextBytes, "%u.%u.%u.%u", unsigned{octets[0]}, unsigned{octets[1]},
+             unsigned{octets[2]}, unsigned{octets[3]});
+}
+
+int CloseClient(Socket s) { return platform::CloseSocket(s); }
+
+}  // namespace qc

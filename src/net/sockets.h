@@ -1,0 +1,44 @@
+// The socket layer: the six operations through which the console touches the network.
+// Failures of the listening and accepting steps are written to the diagnostic stream.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/platform.h"
+
+namespace qc {
+
+using platform::Socket;
+
+constexpr int kListenBacklog = 10;
+constexpr std::size_t kAddressTextBytes = 16;  // "255.255.255.255" and the NUL
+
+// Starts the socket library, then creates, configures (address reuse), binds to every local
+// IPv4 address at port, and listens. The socket, or -1 after writing the failing step's line
+// ("QC_ERROR: bind() failed\n" and its siblings); a socket created before the failure is closed.
+Socket CreateListenSocket(std::uint16_t port);
+
+// Blocks until a connection arrives. The socket, or -1 after "QC_ERROR: accept() failed\n".
+Socket AcceptClient(Socket listening);
+
+// Waits until s is readable or the timeout has passed: positive, 0 (time ran out), or negative.
+int WaitReadable(Socket s, const platform::Timeout& timeout);
+
+using SendSomeFunction = int (*)(Socket s, const char* data, int length);
+
+// Sends length bytes, continuing after partial sends. length is set to the bytes sent.
+// 0 when every byte went out (or length was 0 or negative, then set to 0), -1 when a send
+// failed or took nothing. Never raises a signal on a broken connection.
+int SendAll(Socket s, const char* bytes, int& length);
+// The same over a given send operation, so the loop can be driven by a fake in tests.
+int SendAllVia(SendSomeFunction sendSome, Socket s, const char* bytes, int& length);
+
+// Writes the peer's address as a dotted quad into out (kAddressTextBytes bytes);
+// "0.0.0.0" when it cannot be read.
+void GetPeerAddressText(Socket s, char* out);
+
+// Closes a connection. The platform's result; callers ignore it.
+int CloseClient(Socket s);
+
+}  // namespace qc

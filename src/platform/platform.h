@@ -1,0 +1,95 @@
+// Everything the library needs from the operating system, behind one small interface.
+// posix.cpp and win32.cpp implement it; no other library file includes an OS header.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace qc::platform {
+
+// A socket handle. Negative means failure; every function below returns exactly -1 for it.
+using Socket = std::int32_t;
+
+// A receive time limit in the layout select() takes. Only ever read.
+struct Timeout {
+  std::int32_t seconds;
+  std::int32_t micros;
+};
+
+// A recursive mutex. The owner may take it again and must release it as often.
+struct Mutex;
+
+// What a new thread runs. Allocated by the caller of StartThread; the new thread hands it
+// to ThreadEntry (defined in net/workers.cpp), which runs the function and frees the record.
+struct ThreadStart {
+  void (*function)(void* argument);
+  void* argument;
+};
+
+// Defined by the portable thread code: runs record->function(record->argument), then frees
+// the record. The platform's own thread routine calls it and ends the thread with code 0.
+void ThreadEntry(ThreadStart* record);
+
+// --- Sockets. IPv4 TCP stream sockets, blocking mode only. ---
+
+// Starts the socket library (Winsock version 2.0). 0, or -1 on failure. Nothing to do on POSIX.
+int StartSocketLibrary();
+// socket(AF_INET, SOCK_STREAM, 0). The socket, or -1.
+Socket CreateTcpSocket();
+// SO_REUSEADDR at SOL_SOCKET set to the integer 1. 0 or -1.
+int EnableAddressReuse(Socket s);
+// Binds to INADDR_ANY and the port (host order). 0 or -1.
+int BindAnyAddress(Socket s, std::uint16_t port);
+// listen() with the backlog. 0 or -1.
+int ListenOn(Socket s, int backlog);
+// Blocks until a connection arrives. The new socket, or -1.
+Socket AcceptConnection(Socket listening);
+// select() for readability of one socket, on a copy of the timeout: positive when readable,
+// 0 when the time ran out, -1 when the wait failed.
+int WaitForReadable(Socket s, const Timeout& timeout);
+// One send() of at most length bytes; never raises a signal on a broken connection.
+// The number of bytes taken, or -1.
+int SendSome(Socket s, const char* data, int length);
+// One recv() of at most capacity bytes, flags 0. The count, 0 at end of stream, or -1.
+int ReceiveSome(Socket s, char* buffer, int capacity);
+// The peer's IPv4 address, first octet first. 0, or -1 when it cannot be read.
+int PeerAddress(Socket s, std::uint8_t octets[4]);
+// Closes the socket. 0 or -1.
+int CloseSocket(Socket s);
+
+// --- Threads and locks. ---
+
+// Starts a detached thread that calls ThreadEntry(record). stackBytes is the size the caller
+// asks for; a platform that takes it as the whole stack (pthreads) raises it to a size that
+// holds a session's working buffers. Returns false when no thread was created (the record is
+// then still the caller's).
+bool StartThread(ThreadStart* record, std::size_t stackBytes);
+// Parks the calling thread for good without using the processor.
+[[noreturn]] void SuspendSelf();
+// A new recursive mutex, not owned. Null on failure.
+Mutex* CreateRecursiveMutex();
+// Waits without limit until the calling thread owns the mutex.
+void LockRecursiveMutex(Mutex* mutex);
+// Releases one hold of the mutex.
+void UnlockRecursiveMutex(Mutex* mutex);
+
+// --- Time and configuration. ---
+
+struct TimeOfDay {
+  int hour;
+  int minute;
+  int second;
+};
+// The local wall-clock time.
+TimeOfDay LocalTimeOfDay();
+
+// Reads an integer from the profile file (a bare file name; on Windows it is looked up in the
+// Windows directory, on POSIX in the current working directory). The default when the file,
+// section or key is missing, or the value is empty.
+int ReadProfileInt(const char* section, const char* key, int fallback, const char* fileName);
+// Reads a string into out (capacity bytes, always NUL-terminated); the default when the file,
+// section or key is missing. Returns the number of characters written.
+int ReadProfileString(const char* section, const char* key, const char* fallback, char* out,
+                      std::size_t capacity, const char* fileName);
+
+}  // namespace qc::platform

@@ -1,0 +1,189 @@
+// POSIX implementation of the platform layer: BSD sockets, pthreads, localtime_r, and the
+// portable profile reader over a file in the current working directory.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <new>
+#include <vector>
+
+#include "common/fixed_text.h"
+#include "common/profile_reader.h"
+#include "platform/platform.h"
+
+namespace qc::platform {
+
+struct Mutex {
+  pthread_mutex_t handle;
+};
+
+namespace {
+
+// pthreads takes the requested size as the whole stack, whereas Windows takes it as the
+// initial commit of a larger reservation. A worker keeps seven 64 KiB buffers on its stack,
+// so every thread gets at least a Windows-like reservation; untouched pages cost nothing.
+constexpr std::size_t kMinimumStackBytes = 1024 * 1024;
+
+void* PosixThreadMain(void* record) {
+  ThreadEntry(static_cast<ThreadStart*>(record));
+  return nullptr;
+}
+
+int Result(int r) { return r < 0 ? -1 : r; }
+
+}  // namespace
+
+int StartSocketLibrary() { return 0; }
+
+Socket CreateTcpSocket() { return Result(::socket(AF_INET, SOCK_STREAM, 0)); }
+
+int EnableAddressReuse(Socket s) {
+  const int on = 1;
+  return Result(::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on));
+}
+
+int BindAnyAddress(Socket s, std::uint16_t port) {
+  sockaddr_in address;
+  std::memset(&address, 0, sizeof address);
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_port = htons(port);
+  return Result(::bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address));
+}
+
+int ListenOn(Socket s, int backlog) { return Result(::listen(s, backlog)); }
+
+Socket AcceptConnection(Socket listening) {
+  sockaddr_in address;
+  socklen_t length = sizeof address;
+  for (;;) {
+    const int s = ::accept(listening, reinterpret_cast<sockaddr*>(&address), &length);
+    // A signal delivered to this thread is the host's business, not a failed accept.
+    if (s < 0 && errno == EINTR) continue;
+    return Result(s);
+  }
+}
+
+int WaitForReadable(Socket s, const Timeout& timeout) {
+  // poll() rather than select(): an fd_set cannot name a descriptor at or above FD_SETSIZE,
+  // and a host process with many consoles open easily has more descriptors than that.
+  // The configured timeout is only read. A negative time fails, as select() would.
+  if (timeout.seconds < 0 || timeout.micros < 0) return -1;
+  const long long millis =
+      static_cast<long long>(timeout.seconds) * 1000 + (timeout.micros + 999) / 1000;
+  pollfd entry{s, POLLIN, 0};
+  const int waited = ::poll(&entry, 1, millis > 0x7fffffff ? 0x7fffffff : static_cast<int>(millis));
+  return Result(waited);
+}
+
+int SendSome(Socket s, const char* data, int length) {
+  for (;;) {
+    const ssize_t sent = ::send(s, data, static_cast<std::size_t>(length), MSG_NOSIGNAL);
+    if (sent < 0 && errno == EINTR) continue;
+    return sent < 0 ? -1 : static_cast<int>(sent);
+  }
+}
+
+int ReceiveSome(Socket s, char* buffer, int capacity) {
+  for (;;) {
+    const ssize_t received = ::recv(s, buffer, static_cast<std::size_t>(capacity), 0);
+    if (received < 0 && errno == EINTR) continue;
+    return received < 0 ? -1 : static_cast<int>(received);
+  }
+}
+
+int PeerAddress(Socket s, std::uint8_t octets[4]) {
+  sockaddr_in address;
+  socklen_t length = sizeof address;
+  std::memset(&address, 0, sizeof address);
+  if (::getpeername(s, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+      address.sin_family != AF_INET) {
+    return -1;
+  }
+  std::memcpy(octets, &address.sin_addr.s_addr, 4);  // network order: first octet first
+  return 0;
+}
+
+int CloseSocket(Socket s) { return Result(::close(s)); }
+
+bool StartThread(ThreadStart* record, std::size_t stackBytes) {
+  pthread_attr_t attributes;
+  if (pthread_attr_init(&attributes) != 0) return false;
+  const std::size_t stack = stackBytes < kMinimumStackBytes ? kMinimumStackBytes : stackBytes;
+  pthread_t thread;
+  const bool started = pthread_attr_setstacksize(&attributes, stack) == 0 &&
+                       pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED) == 0 &&
+                       pthread_create(&thread, &attributes, PosixThreadMain, record) == 0;
+  pthread_attr_destroy(&attributes);
+  return started;
+}
+
+void SuspendSelf() {
+  for (;;) pause();
+}
+
+Mutex* CreateRecursiveMutex() {
+  auto* mutex = new (std::nothrow) Mutex;
+  if (mutex == nullptr) return nullptr;
+  pthread_mutexattr_t attributes;
+  bool ok = pthread_mutexattr_init(&attributes) == 0;
+  ok = ok && pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE) == 0 &&
+       pthread_mutex_init(&mutex->handle, &attributes) == 0;
+  pthread_mutexattr_destroy(&attributes);
+  if (!ok) {
+    delete mutex;
+    return nullptr;
+  }
+  return mutex;
+}
+
+void LockRecursiveMutex(Mutex* mutex) { (void)pthread_mutex_lock(&mutex->handle); }
+
+void UnlockRecursiveMutex(Mutex* mutex) { (void)pthread_mutex_unlock(&mutex->handle); }
+
+TimeOfDay LocalTimeOfDay() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local;
+  if (localtime_r(&now, &local) == nullptr) return {0, 0, 0};
+  return {local.tm_hour, local.tm_min, local.tm_sec};
+}
+
+namespace {
+
+// Looks the key up in the profile file; false when the file, section or key is missing.
+bool LookUpProfile(const char* section, const char* key, char* out, std::size_t capacity,
+                   const char* fileName) {
+  std::FILE* file = std::fopen(fileName, "rb");
+  if (file == nullptr) return false;
+  std::vector<char> text;
+  char chunk[4096];
+  for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, file)) > 0;) {
+    text.insert(text.end(), chunk, chunk + n);
+  }
+  std::fclose(file);
+  return FindProfileValue(text.data(), text.size(), section, key, out, capacity);
+}
+
+}  // namespace
+
+int ReadProfileInt(const char* section, const char* key, int fallback, const char* fileName) {
+  char value[64];
+  if (!LookUpProfile(section, key, value, sizeof value, fileName)) return fallback;
+  return ParseProfileInt(value, fallback);
+}
+
+int ReadProfileString(const char* section, const char* key, const char* fallback, char* out,
+                      std::size_t capacity, const char* fileName) {
+  if (!LookUpProfile(section, key, out, capacity, fileName)) CopyText(out, capacity, fallback);
+  return static_cast<int>(std::strlen(out));
+}
+
+}  // namespace qc::platform
