@@ -1,0 +1,107 @@
+// Test helpers: loopback clients with bounded reads, captured standard error, profile files,
+// and bounded waits. Every wait here ends by itself.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace qc::test {
+
+constexpr int kWaitMillis = 10000;  // upper bound of every wait that should succeed
+
+// Each test takes its own block of ports so that tests run in parallel never meet.
+// Blocks are 10 ports wide: PortBlock(n) .. PortBlock(n) + 9.
+std::uint16_t PortBlock(int n);
+
+// Polls pred until it holds or millis pass. True when it held.
+bool WaitUntil(const std::function<bool()>& pred, int millis = kWaitMillis);
+
+// Gives this process a fresh, empty working directory (POSIX) so that its profile file is its
+// own, and writes text as the profile file where the library reads it. WriteProfile("")
+// leaves no file at all.
+void WriteProfile(const std::string& text);
+// A profile that sets BasePort, and optionally more lines of the [QCServer] section.
+std::string ProfileWithPort(std::uint16_t basePort, const std::string& moreLines = "");
+
+// A developer's terminal over loopback.
+class LoopbackClient {
+ public:
+  LoopbackClient() = default;
+  ~LoopbackClient();
+  LoopbackClient(const LoopbackClient&) = delete;
+  LoopbackClient& operator=(const LoopbackClient&) = delete;
+
+  // Connects to 127.0.0.1:port, retrying while the port is not listening yet.
+  bool Connect(std::uint16_t port, int millis = kWaitMillis);
+  bool Send(const std::string& bytes);
+  // Reads until the received text holds needle; returns everything up to and including it and
+  // keeps the rest for the next read. Empty when the time runs out or the connection ends.
+  std::string ReadUntil(const std::string& needle, int millis = kWaitMillis);
+  // Reads until exactly count bytes have arrived (fewer when the time runs out).
+  std::string ReadBytes(std::size_t count, int millis = kWaitMillis);
+  // Whatever arrives within millis (all that is buffered, plus what comes meanwhile).
+  std::string ReadFor(int millis);
+  // True when the server closes the connection within millis (data before the end is kept).
+  bool WaitClosed(int millis = kWaitMillis);
+  // Closes with a reset (SO_LINGER 0) instead of an orderly shutdown.
+  void Reset();
+  void Close();
+  bool connected() const { return socket_ >= 0; }
+  int socket() const { return socket_; }
+
+ private:
+  // Receives once, waiting at most millis. >0 bytes added, 0 closed, -1 error or timeout.
+  int ReceiveOnce(int millis);
+  int socket_ = -1;
+  std::string pending_;
+};
+
+// Redirects the process's standard error into a file for the life of the object.
+class StderrCapture {
+ public:
+  StderrCapture();
+  ~StderrCapture();
+  StderrCapture(const StderrCapture&) = delete;
+  StderrCapture& operator=(const StderrCapture&) = delete;
+  // What has been written so far, as the library wrote it (a text-mode stream's added CRs
+  // removed).
+  std::string Text() const;
+  // Waits until the captured text contains needle.
+  bool WaitFor(const std::string& needle, int millis = kWaitMillis) const;
+  // How often needle occurs in the captured text.
+  int Count(const std::string& needle) const;
+
+ private:
+  std::string path_;
+  int savedFd_ = -1;
+};
+
+// A connected pair over loopback: the accepted (server) side and the client side.
+struct SocketPair {
+  int server = -1;
+  int client = -1;
+};
+SocketPair MakeSocketPair(std::uint16_t port);
+void CloseSocket(int s);
+
+namespace os {
+// Platform-specific pieces, in test_support_posix.cpp / test_support_win32.cpp.
+int ConnectLoopback(std::uint16_t port);
+int SendBytes(int s, const char* data, int length);
+// >0 bytes, 0 closed, -1 error, -2 time ran out.
+int ReceiveWithin(int s, char* buffer, int capacity, int millis);
+void ResetAndClose(int s);
+void Close(int s);
+int ListenLoopback(std::uint16_t port);
+int AcceptOne(int listening);
+int RedirectStderr(const std::string& path);  // returns the saved descriptor
+void RestoreStderr(int savedFd);
+std::string TempFilePath(const std::string& stem);
+std::string ProfilePath();  // where the library reads its profile file; prepares the place
+void SleepMillis(int millis);
+// True where the standard error stream writes "\n" as CR LF (msvcrt's text mode).
+bool StderrTranslatesLineEnds();
+}  // namespace os
+
+}  // namespace qc::test

@@ -1,0 +1,115 @@
+// POSIX pieces of the test helpers.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "support/test_support.h"
+
+namespace qc::test::os {
+namespace {
+
+sockaddr_in LoopbackAddress(std::uint16_t port) {
+  sockaddr_in address;
+  std::memset(&address, 0, sizeof address);
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(port);
+  return address;
+}
+
+}  // namespace
+
+int ConnectLoopback(std::uint16_t port) {
+  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (s < 0) return -1;
+  const sockaddr_in address = LoopbackAddress(port);
+  if (::connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    ::close(s);
+    return -1;
+  }
+  return s;
+}
+
+int SendBytes(int s, const char* data, int length) {
+  const ssize_t n = ::send(s, data, static_cast<std::size_t>(length), MSG_NOSIGNAL);
+  return n < 0 ? -1 : static_cast<int>(n);
+}
+
+int ReceiveWithin(int s, char* buffer, int capacity, int millis) {
+  pollfd entry{s, POLLIN, 0};
+  const int ready = ::poll(&entry, 1, millis);
+  if (ready == 0) return -2;
+  if (ready < 0) return -1;
+  const ssize_t n = ::recv(s, buffer, static_cast<std::size_t>(capacity), 0);
+  return n < 0 ? -1 : static_cast<int>(n);
+}
+
+void ResetAndClose(int s) {
+  linger option{1, 0};
+  ::setsockopt(s, SOL_SOCKET, SO_LINGER, &option, sizeof option);
+  ::close(s);
+}
+
+void Close(int s) { ::close(s); }
+
+int ListenLoopback(std::uint16_t port) {
+  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (s < 0) return -1;
+  const int on = 1;
+  ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  const sockaddr_in address = LoopbackAddress(port);
+  if (::bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(s, 16) != 0) {
+    ::close(s);
+    return -1;
+  }
+  return s;
+}
+
+int AcceptOne(int listening) { return ::accept(listening, nullptr, nullptr); }
+
+int RedirectStderr(const std::string& path) {
+  const int saved = ::dup(2);
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  ::dup2(fd, 2);
+  ::close(fd);
+  return saved;
+}
+
+void RestoreStderr(int savedFd) {
+  if (savedFd < 0) return;
+  ::dup2(savedFd, 2);
+  ::close(savedFd);
+}
+
+std::string TempFilePath(const std::string& stem) {
+  const char* dir = std::getenv("TMPDIR");
+  return std::string(dir != nullptr ? dir : "/tmp") + "/qc_" + stem + "_" +
+         std::to_string(::getpid());
+}
+
+std::string ProfilePath() {
+  // A fresh working directory per test process: the library reads its profile from there.
+  static const std::string directory = [] {
+    std::string pattern = TempFilePath("work") + "_XXXXXX";
+    char* made = ::mkdtemp(pattern.data());
+    if (made != nullptr) (void)::chdir(made);
+    return std::string(made != nullptr ? made : ".");
+  }();
+  return directory + "/quillaret_console.ini";
+}
+
+void SleepMillis(int millis) { std::this_thread::sleep_for(std::chrono::milliseconds(millis)); }
+
+bool StderrTranslatesLineEnds() { return false; }
+
+}  // namespace qc::test::os
