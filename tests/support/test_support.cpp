@@ -1,6 +1,7 @@
 // Portable parts of the test helpers.
 #include "support/test_support.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -43,9 +44,10 @@ std::string ProfileWithPort(std::uint16_t basePort, const std::string& moreLines
 
 LoopbackClient::~LoopbackClient() { Close(); }
 
-bool LoopbackClient::Connect(std::uint16_t port, int millis) {
+bool LoopbackClient::Connect(std::uint16_t port, int millis, const char* from) {
   Close();
-  return WaitUntil([&] { return (socket_ = os::ConnectLoopback(port)) >= 0; }, millis);
+  pending_.clear();
+  return WaitUntil([&] { return (socket_ = os::ConnectLoopback(port, from)) >= 0; }, millis);
 }
 
 bool LoopbackClient::Send(const std::string& bytes) {
@@ -175,6 +177,19 @@ SocketPair MakeSocketPair(std::uint16_t port) {
 
 void CloseSocket(int s) {
   if (s >= 0) os::Close(s);
+}
+
+std::string ReceiveBytes(int s, std::size_t count, int millis) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(millis);
+  std::string bytes;
+  char buffer[65536];
+  while (bytes.size() < count && MillisLeft(deadline) > 0) {
+    const std::size_t wanted = std::min(count - bytes.size(), sizeof buffer);
+    const int n = os::ReceiveWithin(s, buffer, static_cast<int>(wanted), MillisLeft(deadline));
+    if (n <= 0) break;
+    bytes.append(buffer, static_cast<std::size_t>(n));
+  }
+  return bytes;
 }
 
 }  // namespace qc::test

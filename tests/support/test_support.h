@@ -32,8 +32,9 @@ class LoopbackClient {
   LoopbackClient(const LoopbackClient&) = delete;
   LoopbackClient& operator=(const LoopbackClient&) = delete;
 
-  // Connects to 127.0.0.1:port, retrying while the port is not listening yet.
-  bool Connect(std::uint16_t port, int millis = kWaitMillis);
+  // Connects to 127.0.0.1:port, retrying while the port is not listening yet. from, when
+  // given, is the loopback source address to connect from (for example "127.0.0.2").
+  bool Connect(std::uint16_t port, int millis = kWaitMillis, const char* from = nullptr);
   bool Send(const std::string& bytes);
   // Reads until the received text holds needle; returns everything up to and including it and
   // keeps the rest for the next read. Empty when the time runs out or the connection ends.
@@ -85,9 +86,13 @@ struct SocketPair {
 SocketPair MakeSocketPair(std::uint16_t port);
 void CloseSocket(int s);
 
+// Reads from socket s until count bytes have arrived; fewer when the peer closes, the receive
+// fails or millis pass.
+std::string ReceiveBytes(int s, std::size_t count, int millis = kWaitMillis);
+
 namespace os {
 // Platform-specific pieces, in test_support_posix.cpp / test_support_win32.cpp.
-int ConnectLoopback(std::uint16_t port);
+int ConnectLoopback(std::uint16_t port, const char* from = nullptr);
 int SendBytes(int s, const char* data, int length);
 // >0 bytes, 0 closed, -1 error, -2 time ran out.
 int ReceiveWithin(int s, char* buffer, int capacity, int millis);
@@ -102,6 +107,9 @@ std::string ProfilePath();  // where the library reads its profile file; prepare
 void SleepMillis(int millis);
 // True where the standard error stream writes "\n" as CR LF (msvcrt's text mode).
 bool StderrTranslatesLineEnds();
+// Makes the C library's local time follow the POSIX time-zone string zone (for example
+// "QCT+03:30"). False where the platform's local time does not follow TZ (Windows).
+bool UseTimeZone(const char* zone);
 }  // namespace os
 
 }  // namespace qc::test

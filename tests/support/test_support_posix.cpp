@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <thread>
 
@@ -28,9 +29,17 @@ sockaddr_in LoopbackAddress(std::uint16_t port) {
 
 }  // namespace
 
-int ConnectLoopback(std::uint16_t port) {
+int ConnectLoopback(std::uint16_t port, const char* from) {
   const int s = ::socket(AF_INET, SOCK_STREAM, 0);
   if (s < 0) return -1;
+  if (from != nullptr) {
+    sockaddr_in source = LoopbackAddress(0);
+    ::inet_pton(AF_INET, from, &source.sin_addr);
+    if (::bind(s, reinterpret_cast<const sockaddr*>(&source), sizeof source) != 0) {
+      ::close(s);
+      return -1;
+    }
+  }
   const sockaddr_in address = LoopbackAddress(port);
   if (::connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     ::close(s);
@@ -111,5 +120,11 @@ std::string ProfilePath() {
 void SleepMillis(int millis) { std::this_thread::sleep_for(std::chrono::milliseconds(millis)); }
 
 bool StderrTranslatesLineEnds() { return false; }
+
+bool UseTimeZone(const char* zone) {
+  if (::setenv("TZ", zone, 1) != 0) return false;
+  ::tzset();
+  return true;
+}
 
 }  // namespace qc::test::os

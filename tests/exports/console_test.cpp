@@ -1,0 +1,222 @@
+// A developer's session end to end, with the test as the host: lines in, echoes out, rewriting,
+// the console's own commands, time-outs, overflow, and clients that leave or fail.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+#include "exports/host_fixture.h"
+
+namespace qc::test {
+namespace {
+
+// Spawns one console on the block's first port and attaches one client, whose connected notice
+// the host has already taken (and whose echo the client has read).
+struct Console1 {
+  std::uint16_t port;
+  unsigned goid;
+  LoopbackClient client;
+
+  Console1(int block, unsigned id, const std::string& moreProfile = "")
+      : port(PortBlock(block)), goid(id) {
+    WriteProfile(ProfileWithPort(port, moreProfile));
+    EXPECT_TRUE(Spawn(goid, "goblin"));
+    EXPECT_TRUE(Attach(client, port));
+    EXPECT_EQ(NextMessage(goid), ConnectedNotice(port, static_cast<int>(goid)));
+    EXPECT_TRUE(IsStamped(client.ReadUntil("\r\n"),
+                          " " + ConnectedNotice(port, static_cast<int>(goid)) + "\r\n"));
+  }
+};
+
+TEST(SessionTest, LineIsEchoedWhenTakenAndRewrittenForTheHost) {
+  Console1 c(10, 42);
+  LoopbackClient other;
+  ASSERT_TRUE(Attach(other, c.port));
+  ASSERT_EQ(NextMessage(42), ConnectedNotice(c.port, 42));
+
+  ASSERT_TRUE(c.client.Send("[this].Attack([that](17)); [This].x [that] %s%n%x\r\n"));
+  EXPECT_EQ(NextMessage(42), "MakeGoid(42).Attack(MakeGoid(17)); [This].x [that] %s%n%x\r\n");
+  // Every client, the sender included, sees the other's connected notice, then the line as
+  // typed after " QC_MSG: ".
+  for (LoopbackClient* reader : {&c.client, &other}) {
+    EXPECT_TRUE(IsStamped(reader->ReadUntil("\r\n"), " " + ConnectedNotice(c.port, 42) + "\r\n"));
+    EXPECT_TRUE(IsStamped(reader->ReadUntil("\r\n"),
+                          " QC_MSG: [this].Attack([that](17)); [This].x [that] %s%n%x\r\n"));
+  }
+}
+
+TEST(SessionTest, PendingTextsComeOutNewestFirst) {
+  const std::uint16_t port = PortBlock(11);
+  WriteProfile(ProfileWithPort(port, "Timeout=On\nTimeoutVal=500\n"));
+  ASSERT_TRUE(Spawn(4294967295u, "stack"));
+  LoopbackClient client;
+  ASSERT_TRUE(Attach(client, port));
+  ASSERT_EQ(client.ReadUntil(kTimedOut), kTimedOut);
+  ASSERT_TRUE(SendAlone(client, "A[this].\n"));
+  ASSERT_TRUE(SendAlone(client, "B\n"));
+  EXPECT_STREQ(Console().GetNextMessage(4294967295u), "B\n");
+  EXPECT_STREQ(Console().GetNextMessage(4294967295u), "AMakeGoid(-1).\n");
+  EXPECT_EQ(Console().GetNextMessage(4294967295u), ConnectedNotice(port, -1));
+  EXPECT_STREQ(Console().GetNextMessage(4294967295u), "");
+}
+
+TEST(SessionTest, PiecesMakeOneLineAndTwoLinesInOnePieceMakeOneMessage) {
+  Console1 c(12, 3);
+  ASSERT_TRUE(c.client.Send("first "));
+  ASSERT_TRUE(c.client.Send("half"));
+  ASSERT_TRUE(c.client.Send(" and the end\n"));
+  EXPECT_EQ(NextMessage(3), "first half and the end\n");
+  ASSERT_TRUE(c.client.Send("one\r\ntwo\r\n"));
+  EXPECT_EQ(NextMessage(3), "one\r\ntwo\r\n");
+  ASSERT_TRUE(c.client.Send("\r\n"));
+  EXPECT_EQ(NextMessage(3), "\r\n");
+  EXPECT_STREQ(Console().GetNextMessage(3), "");
+}
+
+TEST(SessionTest, BytesAfterAZeroByteAreLostLineFeedIncluded) {
+  const std::uint16_t port = PortBlock(20);
+  WriteProfile(ProfileWithPort(port, "Timeout=On\nTimeoutVal=700\n"));
+  ASSERT_TRUE(Spawn(30, "zero"));
+  LoopbackClient client;
+  ASSERT_TRUE(Attach(client, port));
+  // A time-out notice is sent only after the session has taken everything sent before and
+  // waited the full time, so each notice read here means the piece before it arrived alone.
+  const std::string timedOut = "QC_ERROR: Connection has timed out\r\n";
+  ASSERT_EQ(client.ReadUntil(timedOut), timedOut);
+  ASSERT_TRUE(client.Send(std::string("abc\0def\n", 8)));
+  ASSERT_EQ(client.ReadUntil(timedOut), timedOut);
+  ASSERT_EQ(NextMessage(30), ConnectedNotice(port, 30));
+  EXPECT_STREQ(Console().GetNextMessage(30), "");  // the line feed after the zero did not count
+  ASSERT_TRUE(client.Send("ghi\n"));
+  EXPECT_EQ(NextMessage(30), "abcghi\n");
+}
+
+TEST(SessionTest, CommandsMatchOnlyAtLineStartAndInTheirCase) {
+  Console1 c(13, 8);
+  ASSERT_TRUE(c.client.Send(" [quit]\n"));
+  EXPECT_EQ(NextMessage(8), " [quit]\n");
+  ASSERT_TRUE(c.client.Send("[QUIT]\n"));
+  EXPECT_EQ(NextMessage(8), "[QUIT]\n");
+  EXPECT_TRUE(IsStamped(c.client.ReadUntil("\n"), " QC_MSG:  [quit]\n"));
+  EXPECT_TRUE(IsStamped(c.client.ReadUntil("\n"), " QC_MSG: [QUIT]\n"));
+  ASSERT_TRUE(c.client.Send("[quit] and goodbye\r\n"));
+  EXPECT_TRUE(IsStamped(c.client.ReadUntil("\r\n"),
+                        " QC_OK: Disconnecting from Team Quillaret development console\r\n"));
+  EXPECT_TRUE(c.client.WaitClosed());
+  EXPECT_EQ(NextMessage(8), DisconnectedNotice(c.port, 8));
+}
+
+TEST(SessionTest, SilentClientGetsTimeoutNoticesAndItsPartialLineSurvives) {
+  const std::uint16_t port = PortBlock(14);
+  WriteProfile(ProfileWithPort(port, "Timeout=on\nTimeoutVal=300\n"));
+  StderrCapture errors;
+  ASSERT_TRUE(Spawn(9, "sleepy"));
+  LoopbackClient client;
+  ASSERT_TRUE(Attach(client, port));
+  EXPECT_EQ(client.ReadUntil("\r\n"), "QC_ERROR: Connection has timed out\r\n");
+  ASSERT_TRUE(client.Send("par"));
+  EXPECT_EQ(client.ReadUntil("\r\n"), "QC_ERROR: Connection has timed out\r\n");
+  ASSERT_TRUE(client.Send("tial\n"));
+  EXPECT_TRUE(TakeUntil(9, "partial\n"));
+  EXPECT_TRUE(errors.WaitFor("QC_ERROR: Connection has timed out\r\n"));
+  EXPECT_EQ(errors.Text().find("recv() failed"), std::string::npos);
+}
+
+TEST(SessionTest, ResetClientIsReportedAndItsWorkerServesTheNext) {
+  Console1 c(15, 10);
+  LoopbackClient other;
+  ASSERT_TRUE(Attach(other, c.port, "127.0.0.2"));
+  ASSERT_EQ(NextMessage(10), ConnectedNotice(c.port, 10, "127.0.0.2"));
+  StderrCapture errors;
+
+  c.client.Reset();
+  EXPECT_EQ(NextMessage(10), DisconnectedNotice(c.port, 10));
+  EXPECT_TRUE(errors.WaitFor("QC_ERROR: recv() failed\n"));
+  ASSERT_TRUE(other.Send("[who]\n"));
+  const std::string listing = other.ReadUntil("End of list\r\n");
+  EXPECT_NE(listing.find("[01]\t127.0.0.2\r\n"), std::string::npos) << listing;
+  EXPECT_EQ(listing.find("[02]"), std::string::npos) << listing;
+
+  // A client that closes its end in order leaves without any diagnostic line.
+  other.Close();
+  EXPECT_EQ(NextMessage(10), DisconnectedNotice(c.port, 10, "127.0.0.2"));
+  LoopbackClient next;
+  ASSERT_TRUE(Attach(next, c.port));
+  EXPECT_EQ(NextMessage(10), ConnectedNotice(c.port, 10));
+  EXPECT_EQ(errors.Text(), "QC_ERROR: recv() failed\n");
+}
+
+TEST(SessionTest, HundredClientsAreServedAndTheHundredAndFirstWaitsForAFreeWorker) {
+  Console1 c(16, 12);
+  std::vector<std::unique_ptr<LoopbackClient>> clients;
+  for (int i = 1; i < 100; ++i) {
+    clients.push_back(std::make_unique<LoopbackClient>());
+    ASSERT_TRUE(Attach(*clients.back(), c.port)) << "client " << i;
+  }
+  LoopbackClient waiting;
+  ASSERT_TRUE(waiting.Connect(c.port));  // the platform queues it; no worker is free
+  EXPECT_EQ(waiting.ReadFor(300), "");
+  ASSERT_TRUE(clients.front()->Send("[quit]\n"));
+  EXPECT_TRUE(IsStamped(waiting.ReadUntil("\r\n"), kWelcome));
+}
+
+TEST(SessionTest, OverflowDropsThePieceAndEveryClientHearsOfItTwice) {
+  Console1 c(17, 13);
+  LoopbackClient other;
+  ASSERT_TRUE(Attach(other, c.port));
+  ASSERT_EQ(NextMessage(13), ConnectedNotice(c.port, 13));
+  for (LoopbackClient* reader : {&c.client, &other}) {
+    ASSERT_FALSE(reader->ReadUntil("\r\n").empty());  // the other's connected notice
+  }
+
+  // 65,535 characters and a line feed: one character more than a line holds.
+  ASSERT_TRUE(c.client.Send(std::string(65535, 'x') + "\n"));
+  const std::string notice = "QC_ERROR: Buffer overflow detected from client (IP: 127.0.0.1)";
+  for (LoopbackClient* reader : {&c.client, &other}) {
+    EXPECT_TRUE(IsStamped(reader->ReadUntil("\r\n"), " " + notice + "\r\n"));
+  }
+  // The line (cut, ending in a line feed) was pushed after the notice, so it comes out first.
+  const std::string line = NextMessage(13);
+  EXPECT_LE(line.size(), 65535u);
+  EXPECT_EQ(line.back(), '\n');
+  EXPECT_EQ(line.find_first_not_of('x'), line.size() - 1);
+  EXPECT_EQ(NextMessage(13), notice);
+  for (LoopbackClient* reader : {&c.client, &other}) {
+    EXPECT_TRUE(IsStamped(reader->ReadUntil("\n").substr(0, 25), " QC_MSG: xxxxxxxx"));
+    EXPECT_TRUE(IsStamped(reader->ReadUntil("\r\n"), " " + notice + "\r\n"));
+  }
+}
+
+TEST(SessionTest, LongestLineGoesThroughWholeWithoutNotice) {
+  Console1 c(18, 14);
+  const std::string longest = std::string(65534, 'y') + "\n";
+  ASSERT_TRUE(c.client.Send(longest));
+  EXPECT_EQ(NextMessage(14), longest);
+  // The echo is longer than one line buffer and still arrives whole.
+  const std::string echo = c.client.ReadBytes(8 + 9 + longest.size());
+  EXPECT_TRUE(IsStamped(echo, " QC_MSG: " + longest));
+  EXPECT_STREQ(Console().GetNextMessage(14), "");
+}
+
+TEST(BroadcastMsgTest, HostOutputReachesEveryClientInTheLineFormat) {
+  Console1 c(19, 15);
+  LoopbackClient other;
+  ASSERT_TRUE(Attach(other, c.port));
+  ASSERT_EQ(NextMessage(15), ConnectedNotice(c.port, 15));
+  ASSERT_FALSE(c.client.ReadUntil("\r\n").empty());
+
+  Broadcast(15, "QC_REPORT: hp=10");
+  Broadcast(15, "");
+  Broadcast(16, "nobody hears this\n");
+  Broadcast(15, "plain output\n");
+  for (LoopbackClient* reader : {&c.client, &other}) {
+    if (reader == &other) {
+      ASSERT_FALSE(reader->ReadUntil("\r\n").empty());  // its own notice echo
+    }
+    EXPECT_TRUE(IsStamped(reader->ReadUntil("\r\n"), " QC_REPORT: hp=10\r\n"));
+    EXPECT_TRUE(IsStamped(reader->ReadUntil("\n"), " QC_MSG: plain output\n"));
+  }
+}
+
+}  // namespace
+}  // namespace qc::test

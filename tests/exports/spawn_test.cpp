@@ -1,0 +1,103 @@
+// Spawning consoles through the exported entry points, and the host probes, as a host sees them.
+#include <gtest/gtest.h>
+
+#include "exports/host_fixture.h"
+
+namespace qc::test {
+namespace {
+
+TEST(SpawnServerTest, ListensOnBasePortPlusSpawnIndex) {
+  const std::uint16_t port = PortBlock(0);
+  WriteProfile(ProfileWithPort(port));
+  ASSERT_TRUE(Spawn(11, "goblin"));
+  ASSERT_TRUE(Spawn(12, "chest"));
+
+  LoopbackClient first, second;
+  ASSERT_TRUE(Attach(first, port));
+  ASSERT_TRUE(Attach(second, static_cast<std::uint16_t>(port + 1)));
+  EXPECT_EQ(NextMessage(11), ConnectedNotice(port, 11));
+  EXPECT_EQ(NextMessage(12), ConnectedNotice(static_cast<std::uint16_t>(port + 1), 12));
+}
+
+TEST(SpawnServerTest, WithoutProfileFileUsesPort30000AndConfirms) {
+  WriteProfile("");
+  ASSERT_TRUE(Spawn(5, "default"));
+  ASSERT_TRUE(Spawn(6, "default"));
+  LoopbackClient client;
+  ASSERT_TRUE(Attach(client, 30001));
+  EXPECT_EQ(NextMessage(6), ConnectedNotice(30001, 6));
+  EXPECT_TRUE(Console().GetFlagConfirm(5));
+}
+
+TEST(SpawnServerTest, SameGoIDTwiceMakesTwoServersAndLookupsFindTheFirst) {
+  const std::uint16_t port = PortBlock(1);
+  WriteProfile(ProfileWithPort(port, "Timeout=On\nTimeoutVal=500\n"));
+  ASSERT_TRUE(Spawn(7, "first"));
+  ASSERT_TRUE(Spawn(7, "second"));
+
+  LoopbackClient onSecond;
+  ASSERT_TRUE(Attach(onSecond, static_cast<std::uint16_t>(port + 1)));
+  ASSERT_EQ(onSecond.ReadUntil(kTimedOut), kTimedOut);
+  ASSERT_TRUE(SendAlone(onSecond, "hello\r\n"));  // pushed on the second server
+  ASSERT_TRUE(onSecond.Send("[spawns]\r\n"));
+  const std::string listing = onSecond.ReadUntil("End of list\r\n");
+  EXPECT_NE(listing.find("[01]\tPort: " + std::to_string(port) + ", GoID: 7, TemplateName: first"),
+            std::string::npos);
+  EXPECT_NE(listing.find("[02]\tPort: " + std::to_string(port + 1) +
+                         ", GoID: 7, TemplateName: second"),
+            std::string::npos);
+  // Every lookup by GoID 7 reaches the first server, whose stack is empty.
+  EXPECT_STREQ(Console().GetNextMessage(7), "");
+  EXPECT_NE(std::string(Console().TestDLL(7)).find("TemplateName: first"), std::string::npos);
+}
+
+TEST(SpawnServerTest, UnboundPortIsReportedOnceAndStillCountsAsSpawned) {
+  const std::uint16_t port = PortBlock(2);
+  WriteProfile(ProfileWithPort(port));
+  const int holder = os::ListenLoopback(port);  // another program holds the port
+  ASSERT_GE(holder, 0);
+  StderrCapture errors;
+  ASSERT_TRUE(Spawn(21, "blocked"));
+  ASSERT_TRUE(errors.WaitFor("QC_ERROR: bind() failed\n"));
+  // A second server after it gets the next port and works.
+  ASSERT_TRUE(Spawn(22, "after"));
+  LoopbackClient client;
+  ASSERT_TRUE(Attach(client, static_cast<std::uint16_t>(port + 1)));
+  EXPECT_EQ(errors.Count("QC_ERROR: bind() failed\n"), 1);
+  EXPECT_EQ(errors.Text(), "QC_ERROR: bind() failed\n");
+  EXPECT_TRUE(Console().GetFlagConfirm(21));
+  CloseSocket(holder);
+}
+
+TEST(HostProbesTest, TestDLLAndGetFlagConfirmAnswerPerServer) {
+  const std::uint16_t port = PortBlock(3);
+  WriteProfile(ProfileWithPort(port, "SpawnConfirm=Off\n"));
+  ASSERT_TRUE(Spawn(4294967295u, "goblin"));
+  WriteProfile(ProfileWithPort(port, "SpawnConfirm=off\n"));
+  ASSERT_TRUE(Spawn(42, "chest"));
+
+  EXPECT_STREQ(Console().TestDLL(4294967295u),
+               "Dev console attached to object\n\nGoID: -1\nTemplateName: goblin");
+  EXPECT_STREQ(Console().TestDLL(42), "Dev console attached to object\n\nGoID: 42\nTemplateName: chest");
+  EXPECT_FALSE(Console().GetFlagConfirm(4294967295u));
+  EXPECT_TRUE(Console().GetFlagConfirm(42));
+  EXPECT_FALSE(Console().GetFlagConfirm(99));
+  EXPECT_STREQ(Console().TestDLL(99), "");
+  EXPECT_STREQ(Console().GetNextMessage(99), "");
+}
+
+TEST(HostProbesTest, CheckSysMsgAndCheckReportMsgThroughTheExports) {
+  EXPECT_TRUE(Console().CheckSysMsg("QC_OK:"));
+  EXPECT_TRUE(Console().CheckSysMsg("QC_REPORT: x"));
+  EXPECT_FALSE(Console().CheckSysMsg(" QC_OK:"));
+  char report[64] = "report.info(\"hello\")";
+  const char* result = Console().CheckReportMsg(report);
+  EXPECT_EQ(result, report);
+  EXPECT_STREQ(result, "\"QC_REPORT: hello\")");
+  char plain[64] = "print(\"hello\")";
+  EXPECT_STREQ(Console().CheckReportMsg(plain), "");
+  EXPECT_STREQ(plain, "print(\"hello\")");
+}
+
+}  // namespace
+}  // namespace qc::test

@@ -1,0 +1,105 @@
+// Spawning and configuration: the registry, the lookup, and the profile keys.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <new>
+#include <string>
+
+#include "host/console_server.h"
+#include "support/test_support.h"
+
+namespace qc {
+namespace {
+
+struct Configured {
+  ConsoleServer* server = new (std::calloc(1, sizeof(ConsoleServer))) ConsoleServer;
+  ~Configured() { std::free(server); }
+};
+
+TEST(ConfigureServerTest, ProfileKeysAndDefaults) {
+  const struct {
+    const char* profile;
+    int index;
+    int port;
+    bool timeoutEnabled;
+    int seconds;
+    int micros;
+    bool confirm;
+  } cases[] = {
+      {"", 0, 30000, false, 60, 0, true},
+      {"", 3, 30003, false, 60, 0, true},
+      {"[QCServer]\nBasePort=32767\n", 1, -32768, false, 60, 0, true},
+      {"[QCServer]\nBasePort=65535\n", 2, 1, false, 60, 0, true},
+      {"[QCServer]\nTimeout=Off\nSpawnConfirm=Off\n", 0, 30000, false, 60, 0, false},
+      {"[QCServer]\nTimeout=off\nSpawnConfirm=off\n", 0, 30000, true, 60, 0, true},
+      {"[QCServer]\nTimeout=\nSpawnConfirm=\n", 0, 30000, true, 60, 0, true},
+      {"[qcserver]\ntimeout = 'Off'\nspawnconfirm=\"Off\"\n", 0, 30000, false, 60, 0, false},
+      {"[QCServer]\nTimeoutVal=1500\n", 0, 30000, false, 1, 500000, true},
+      {"[QCServer]\nTimeoutVal=999\n", 0, 30000, false, 0, 999000, true},
+      {"[QCServer]\nTimeoutVal=-1500\n", 0, 30000, false, -1, -500000, true},
+      {"[QCServer]\nTimeoutVal=\nBasePort=\n", 0, 30000, false, 60, 0, true},
+      {"[Other]\nBasePort=1000\n", 0, 30000, false, 60, 0, true},
+  };
+  for (const auto& c : cases) {
+    test::WriteProfile(c.profile);
+    Configured configured;
+    ConfigureServer(*configured.server, c.index);
+    const ConsoleServer& s = *configured.server;
+    SCOPED_TRACE(c.profile);
+    EXPECT_EQ(s.Port, c.port);
+    EXPECT_EQ(s.TimeoutEnabled, c.timeoutEnabled);
+    EXPECT_EQ(s.Timeout.seconds, c.seconds);
+    EXPECT_EQ(s.Timeout.micros, c.micros);
+    EXPECT_EQ(s.SpawnConfirm, c.confirm);
+  }
+}
+
+TEST(SpawnConsoleServerTest, ReadsTheProfileAnewAtEverySpawn) {
+  test::WriteProfile(test::ProfileWithPort(test::PortBlock(60)));
+  ASSERT_TRUE(SpawnConsoleServer(1, "one"));
+  test::WriteProfile(test::ProfileWithPort(test::PortBlock(61), "SpawnConfirm=Off\n"));
+  ASSERT_TRUE(SpawnConsoleServer(2, "two"));
+  EXPECT_EQ(FindServer(1)->Port, test::PortBlock(60));
+  EXPECT_EQ(FindServer(2)->Port, test::PortBlock(61) + 1);  // new base plus the index
+  EXPECT_TRUE(FindServer(1)->SpawnConfirm);
+  EXPECT_FALSE(FindServer(2)->SpawnConfirm);
+}
+
+TEST(SpawnConsoleServerTest, RecordsNamesAndFindsTheFirstOfEqualGoIDs) {
+  test::WriteProfile(test::ProfileWithPort(test::PortBlock(62)));
+  const std::string longName(2000, 'n');
+  ASSERT_TRUE(SpawnConsoleServer(4294967295u, longName.c_str()));
+  ASSERT_TRUE(SpawnConsoleServer(4294967295u, "second"));
+  ASSERT_TRUE(SpawnConsoleServer(2147483648u, nullptr));
+  ConsoleServer* first = FindServer(4294967295u);
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(std::string(first->TemplateName), std::string(1023, 'n'));
+  EXPECT_STREQ(first->ThisPrefix, "MakeGoid(-1).");
+  EXPECT_EQ(first, Registry().Servers[0]);
+  EXPECT_STREQ(FindServer(2147483648u)->ThisPrefix, "MakeGoid(-2147483648).");
+  EXPECT_STREQ(FindServer(2147483648u)->TemplateName, "");
+  EXPECT_EQ(FindServer(12345), nullptr);
+}
+
+TEST(SpawnConsoleServerTest, RefusesTheHundredAndFirstServer) {
+  // Ports that cannot be bound are fine here: only the registry is under test, and the
+  // listeners end at once without starting workers.
+  const int holder = test::os::ListenLoopback(test::PortBlock(63));
+  ASSERT_GE(holder, 0);
+  test::StderrCapture errors;  // keeps the expected bind failures off the test log
+  // Server i listens on BasePort + i: lowering the base with every spawn keeps them all on the
+  // held port, away from other tests.
+  for (int i = 0; i < kMaxServers; ++i) {
+    test::WriteProfile("[QCServer]\nBasePort=" + std::to_string(test::PortBlock(63) - i) + "\n");
+    ASSERT_TRUE(SpawnConsoleServer(static_cast<std::uint32_t>(i), "many")) << i;
+  }
+  EXPECT_FALSE(SpawnConsoleServer(1000, "one too many"));
+  EXPECT_EQ(Registry().Count.load(), kMaxServers);
+  EXPECT_EQ(FindServer(1000), nullptr);
+  EXPECT_TRUE(errors.WaitFor("QC_ERROR: bind() failed\n"));
+  EXPECT_TRUE(test::WaitUntil([&] { return errors.Count("bind() failed") == kMaxServers; }));
+  test::CloseSocket(holder);
+}
+
+}  // namespace
+}  // namespace qc

@@ -1,0 +1,61 @@
+// The listener and its workers, seen from inside the process.
+#include "net/workers.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "common/locks.h"
+#include "host/console_server.h"
+#include "support/test_support.h"
+
+namespace qc {
+namespace {
+
+TEST(ListenerThreadTest, UnbindablePortLeavesTheServerRegisteredWithoutListener) {
+  const std::uint16_t port = test::PortBlock(50);
+  test::WriteProfile(test::ProfileWithPort(port));
+  const int holder = test::os::ListenLoopback(port);
+  ASSERT_GE(holder, 0);
+  test::StderrCapture errors;
+  ASSERT_TRUE(SpawnConsoleServer(77, "blocked"));
+  ConsoleServer* server = FindServer(77);
+  ASSERT_NE(server, nullptr);
+  ASSERT_TRUE(errors.WaitFor("QC_ERROR: bind() failed\n"));
+  // The listener stores -1 under the state lock; taking the lock waits for it.
+  LockMutex(server->StateLock);
+  EXPECT_EQ(server->ListenSocket.load(), -1);
+  UnlockMutex(server->StateLock);
+  EXPECT_EQ(server->ClientCount, 0);
+  EXPECT_EQ(errors.Text(), "QC_ERROR: bind() failed\n");
+  test::CloseSocket(holder);
+}
+
+TEST(SessionWorkerTest, TwoClientsAreServedAtOnceByDifferentWorkers) {
+  const std::uint16_t port = test::PortBlock(51);
+  test::WriteProfile(test::ProfileWithPort(port));
+  ASSERT_TRUE(SpawnConsoleServer(78, "pair"));
+  test::LoopbackClient first, second;
+  ASSERT_TRUE(first.Connect(port));
+  ASSERT_TRUE(second.Connect(port));
+  // Neither has left, yet both are welcomed and listed: two sessions run side by side.
+  EXPECT_FALSE(first.ReadUntil("v0.1\r\n").empty());
+  EXPECT_FALSE(second.ReadUntil("v0.1\r\n").empty());
+  ConsoleServer* server = FindServer(78);
+  EXPECT_TRUE(test::WaitUntil([&] {
+    LockMutex(server->StateLock);
+    const int count = server->ClientCount;
+    UnlockMutex(server->StateLock);
+    return count == 2;
+  }));
+}
+
+TEST(StartThreadTest, RunsTheFunctionWithItsArgument) {
+  static std::atomic<int> seen{0};
+  static int value = 5;
+  ASSERT_TRUE(StartThread([](void* argument) { seen = *static_cast<int*>(argument); }, &value));
+  EXPECT_TRUE(test::WaitUntil([] { return seen.load() == 5; }));
+}
+
+}  // namespace
+}  // namespace qc
