@@ -47,14 +47,21 @@ void ListenerThread(void* argument) {
 
 void SessionWorker(void* argument) {
   auto& server = *static_cast<ConsoleServer*>(argument);
-  // The session's working buffers live here, on the worker's own stack, for its whole life.
-  SessionBuffers buffers;
+  // The session's working buffers (384 KiB) are allocated once and kept for the worker's whole
+  // life. They are not on the stack: with the session inlined into this frame, an optimising
+  // build adds the callees' own 64 KiB buffers to it, and a thread stack of the platform's
+  // usual size would not hold them all. A worker that cannot have them never starts serving.
+  auto* buffers = new (std::nothrow) SessionBuffers;
+  if (buffers == nullptr) return;
   for (;;) {
     LockMutex(server.ListenLock);
     const Socket client = AcceptClient(server.ListenSocket.load(std::memory_order_acquire));
     UnlockMutex(server.ListenLock);
-    if (client < 0) return;
-    ServeClient(server, client, buffers);
+    if (client < 0) {
+      delete buffers;
+      return;
+    }
+    ServeClient(server, client, *buffers);
   }
 }
 
