@@ -94,8 +94,8 @@ TEST(FindProfileValueTest, FollowsThePrivateProfileFormatWithLfAndCrLf) {
     for (const Lookup& l : kLookups) {
       char out[64];
       std::memcpy(out, "untouched", 10);
-      const bool found = qc::FindProfileValue(text.data(), text.size(), l.section, l.key, out,
-                                              sizeof out);
+      const bool found =
+          qc::FindProfileValue(text.data(), text.size(), l.section, l.key, out, sizeof out);
       SCOPED_TRACE(std::string(l.section) + "/" + l.key + (crlf ? " (CR LF)" : " (LF)"));
       ASSERT_EQ(found, l.found);
       if (!found) {
@@ -115,8 +115,8 @@ TEST(FindProfileValueTest, ReadsOnlyLengthBytesAndTruncatesToCapacity) {
   ASSERT_TRUE(qc::FindProfileValue(text.data(), text.find("3456"), "QCServer", "BasePort", out,
                                    sizeof out));
   EXPECT_STREQ(out, "12");
-  EXPECT_FALSE(qc::FindProfileValue(text.data(), text.find("Spawn") + 5, "QCServer",
-                                    "SpawnConfirm", out, sizeof out));
+  EXPECT_FALSE(qc::FindProfileValue(text.data(), text.find("Spawn") + 5, "QCServer", "SpawnConfirm",
+                                    out, sizeof out));
 
   char small[8] = {'x', 'x', 'x', 'x', 'g', 'g', 'g', 'g'};
   ASSERT_TRUE(qc::FindProfileValue(text.data(), text.size(), "QCServer", "BasePort", small, 4));
@@ -129,9 +129,9 @@ TEST(ParseProfileIntTest, ReadsSignHexAndLeadingDigits) {
     const char* value;
     int expected;
   } cases[] = {
-      {"30000", 30000}, {"-25", -25},  {"+12", 12},      {"0x20", 32},    {"0X1f", 31},
-      {"0xFF", 255},    {"12abc", 12}, {"1500ms", 1500}, {"abc", 0},      {"-", 0},
-      {"0x", 0},        {"  7", 7},    {"", 77},         {"   ", 77},     {"0", 0},
+      {"30000", 30000},   {"-25", -25},  {"+12", 12},      {"0x20", 32}, {"0X1f", 31},
+      {"0xFF", 255},      {"12abc", 12}, {"1500ms", 1500}, {"abc", 0},   {"-", 0},
+      {"0x", 0},          {"  7", 7},    {"", 77},         {"   ", 77},  {"0", 0},
       {"4294967295", -1},  // digits beyond 32 bits wrap as a 32-bit accumulator would
   };
   for (const auto& c : cases) {

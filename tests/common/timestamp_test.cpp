@@ -17,9 +17,9 @@ TEST(WriteTimestampFieldsTest, WritesEightCharactersWithTwoDigitFields) {
     int hour, minute, second;
     const char* expected;
   } cases[] = {
-      {0, 0, 0, "00:00:00"},     {9, 5, 7, "09:05:07"},   {23, 59, 59, "23:59:59"},
-      {12, 30, 60, "12:30:60"},  // a leap second keeps its two digits
-      {10, 1, 2, "10:01:02"},    {123, 104, 99, "23:04:99"},
+      {0, 0, 0, "00:00:00"},    {9, 5, 7, "09:05:07"},
+      {23, 59, 59, "23:59:59"}, {12, 30, 60, "12:30:60"},  // a leap second keeps its two digits
+      {10, 1, 2, "10:01:02"},   {123, 104, 99, "23:04:99"},
   };
   for (const auto& c : cases) {
     char out[12];
@@ -33,8 +33,7 @@ TEST(WriteTimestampFieldsTest, WritesEightCharactersWithTwoDigitFields) {
 std::string LocalStamp(std::time_t when) {
   const std::tm* local = std::localtime(&when);
   char text[16];
-  std::snprintf(text, sizeof text, "%02d:%02d:%02d", local->tm_hour, local->tm_min,
-                local->tm_sec);
+  std::snprintf(text, sizeof text, "%02d:%02d:%02d", local->tm_hour, local->tm_min, local->tm_sec);
   return text;
 }
 

@@ -32,10 +32,10 @@ TEST(RewriteReportCallTest, RewritesReportCallsInTheCallersBuffer) {
       {"REPORT.Info(\"Hello World\")", "\"QC_REPORT: Hello World\")"},  // capitals kept
       {"RePort.warn(\"x\")", "\"QC_REPORT: x\")"},
       {"report.log(\"x\")", "\"QC_REPORT: x\")"},               // 15 characters: enough
-      {"report.\"(a)bcde", "\"QC_REPORT: (a)bcde"},              // 4 characters longer
-      {"report.info(1)\"", "\"QC_REPORT: "},                     // the quote is the last one
-      {"report.info(\"%s%n\", 1)", "\"QC_REPORT: %s%n\", 1)"},   // directives stay text
-      {"report.a(b)c\"d\"e", "\"QC_REPORT: d\"e"},               // everything before the quote goes
+      {"report.\"(a)bcde", "\"QC_REPORT: (a)bcde"},             // 4 characters longer
+      {"report.info(1)\"", "\"QC_REPORT: "},                    // the quote is the last one
+      {"report.info(\"%s%n\", 1)", "\"QC_REPORT: %s%n\", 1)"},  // directives stay text
+      {"report.a(b)c\"d\"e", "\"QC_REPORT: d\"e"},              // everything before the quote goes
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
@@ -64,11 +64,11 @@ TEST(RewriteReportCallTest, LeavesOtherTextsUntouched) {
       "reportinfo(\"hello\")",    // no dot
       "report info(\"hello\")",
       "reporter.info(\"hello\")",
-      "report.info \"hello\"",    // no parentheses
-      "report.info(\"hello\"",    // no ")"
-      "report.info\"hello\")",    // no "("
+      "report.info \"hello\"",  // no parentheses
+      "report.info(\"hello\"",  // no ")"
+      "report.info\"hello\")",  // no "("
       "QC_REPORT: report.info(\"hello\")",
-      overLong.c_str(),           // 65,536 characters: refused
+      overLong.c_str(),  // 65,536 characters: refused
   };
   for (const char* text : texts) {
     SCOPED_TRACE(std::string(text).substr(0, 40));
@@ -114,9 +114,11 @@ TEST(DescribeAttachmentTest, NamesTheObjectInItsServersResultText) {
   EXPECT_STREQ(text, "Dev console attached to object\n\nGoID: 42\nTemplateName: goblin");
 
   EXPECT_EQ(qc::DescribeAttachment(4294967295u), last->ResultText);
-  EXPECT_STREQ(last->ResultText, "Dev console attached to object\n\nGoID: -1\nTemplateName: 100%s%n");
+  EXPECT_STREQ(last->ResultText,
+               "Dev console attached to object\n\nGoID: -1\nTemplateName: 100%s%n");
   // The other server's text is its own.
-  EXPECT_STREQ(goblin->ResultText, "Dev console attached to object\n\nGoID: 42\nTemplateName: goblin");
+  EXPECT_STREQ(goblin->ResultText,
+               "Dev console attached to object\n\nGoID: 42\nTemplateName: goblin");
 }
 
 TEST(DescribeAttachmentTest, UnknownGoIdTouchesNoServerAndConfirmsNothing) {
@@ -125,7 +127,7 @@ TEST(DescribeAttachmentTest, UnknownGoIdTouchesNoServerAndConfirmsNothing) {
   ASSERT_NE(imp, nullptr);
   qc::CopyText(imp->ResultText, sizeof imp->ResultText, "the host's last message");
 
-  for (std::uint32_t unknown : {0u, 8u, 4294967295u}) {
+  for (std::uint32_t unknown : {0u, 8u, 4294967294u}) {
     EXPECT_EQ(qc::DescribeAttachment(unknown), qc::kEmptyText) << unknown;
     EXPECT_FALSE(qc::SpawnConfirmFlag(unknown)) << unknown;
   }
@@ -140,7 +142,7 @@ TEST(SpawnConfirmFlagTest, FollowsTheProfileReadAtEachSpawn) {
     std::uint32_t goid;
     bool expected;
   } cases[] = {
-      {"", 501, true},                    // no key: on
+      {"", 501, true},  // no key: on
       {"SpawnConfirm=Off\n", 502, false},
       {"SpawnConfirm=off\n", 503, true},  // only "Off" exactly turns it off
       {"spawnconfirm = Off \n", 504, false},
