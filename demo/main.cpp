@@ -1,0 +1,110 @@
+// quillaret-host: a stand-in game host. Loads the console library at run time, spawns a console
+// for each game object, and answers what developers type there, about 30 frames a second,
+// until Ctrl-C or SIGTERM.
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "demo/base_port.h"
+#include "demo/console_host.h"
+#include "demo/host_options.h"
+#include "loader/host_loader.h"
+#include "loader/profile_path.h"
+
+namespace {
+
+constexpr auto kFrame = std::chrono::microseconds(1000000 / 30);
+constexpr const char* kProgram = "quillaret-host";
+
+// Set from the signal handler; a lock-free atomic is safe to store there.
+std::atomic<bool> stopRequested{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "the stop flag must be signal-safe");
+
+extern "C" void RequestStop(int) { stopRequested.store(true); }
+
+bool FileExists(const std::string& path) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return false;
+  std::fclose(file);
+  return true;
+}
+
+// The library named on the command line; else the one next to this program; else the bare
+// file name, which the platform's loader searches for.
+std::string ChooseLibrary(const std::string& given, const std::string& argv0) {
+  if (!given.empty()) return given;
+  const std::string nextToProgram =
+      qc::demo::PathNextToProgram(argv0, qc::loader::DefaultLibraryName());
+  if (!nextToProgram.empty() && FileExists(nextToProgram)) return nextToProgram;
+  return qc::loader::DefaultLibraryName();
+}
+
+void PrintAttachHelp(const std::vector<qc::demo::SpawnedObject>& objects) {
+  std::cout << "\nAttach to a console with a line-oriented terminal client, for example:\n";
+  const std::uint16_t port = objects.front().port;
+  std::cout << "    nc 127.0.0.1 " << port << "\n"
+            << "    telnet 127.0.0.1 " << port << "\n"
+            << "    socat - TCP:127.0.0.1:" << port << "\n"
+            << "Then type [this].Describe() or Help(); [who], [spawns] and [quit] are answered"
+               " by the console itself.\n"
+            << "Press Ctrl-C to stop.\n"
+            << std::endl;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+  qc::demo::HostOptions options;
+  std::string error;
+  if (!qc::demo::ParseHostOptions(args, options, error)) {
+    std::cerr << kProgram << ": " << error << "\nTry '" << kProgram << " --help'." << std::endl;
+    return 2;
+  }
+  if (options.showHelp) {
+    std::cout << qc::demo::UsageText(kProgram);
+    return 0;
+  }
+
+  const std::string library = ChooseLibrary(options.libraryPath, argc > 0 ? argv[0] : "");
+  qc::loader::ConsoleApi api{};
+  if (!qc::loader::LoadConsoleLibrary(library, api, error)) {
+    std::cerr << kProgram << ": cannot use the console library: " << error << std::endl;
+    return 1;
+  }
+  std::cout << kProgram << ": loaded " << library << std::endl;
+
+  std::signal(SIGINT, RequestStop);
+  std::signal(SIGTERM, RequestStop);
+
+  qc::demo::ConsoleHost host(api, std::cout);
+  const std::string profile = qc::loader::ConsoleProfilePath();
+  for (const qc::demo::ObjectSpec& spec : options.objects) {
+    // The library reads the profile anew at every spawn; so does the host, to name the port.
+    const int basePort = qc::demo::ReadBasePort(profile);
+    if (!host.Spawn(spec.goid, spec.templateName, basePort, error)) {
+      std::cerr << kProgram << ": " << error << std::endl;
+      return 1;
+    }
+    const qc::demo::SpawnedObject& object = host.Objects().back();
+    std::cout << kProgram << ": console for GoID " << qc::demo::FormatGoid(object.goid) << " ("
+              << object.templateName << ") on port " << object.port << std::endl;
+  }
+  PrintAttachHelp(host.Objects());
+
+  auto nextFrame = std::chrono::steady_clock::now();
+  while (!stopRequested.load()) {
+    host.RunFrame();
+    nextFrame += kFrame;
+    const auto now = std::chrono::steady_clock::now();
+    if (nextFrame < now) nextFrame = now;  // after a slow frame, do not rush to catch up
+    std::this_thread::sleep_until(nextFrame);
+  }
+  std::cout << kProgram << ": stopping" << std::endl;
+  return 0;
+}
