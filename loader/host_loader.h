@@ -28,8 +28,8 @@ constexpr int kEntryPointCount = 7;
 
 // Loads the library at path (a bare name is searched the platform's way) and binds all seven
 // entry points. On failure returns false and sets error to a message naming what is missing:
-// the library (with the platform's reason) or the first entry point that is not exported.
-// The library stays loaded for the life of the process.
+// the library (with the platform's reason) or the first entry point that is not exported (with
+// the library's path). The library stays loaded for the life of the process.
 bool LoadConsoleLibrary(const std::string& path, ConsoleApi& api, std::string& error);
 
 }  // namespace qc::loader

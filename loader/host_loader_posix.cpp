@@ -14,10 +14,10 @@ const char* const kNames[kEntryPointCount] = {
 };
 
 template <typename Function>
-bool Bind(void* module, int index, Function& slot, std::string& error) {
+bool Bind(void* module, const std::string& path, int index, Function& slot, std::string& error) {
   void* symbol = dlsym(module, kNames[index]);
   if (symbol == nullptr) {
-    error = std::string("entry point not exported: ") + kNames[index];
+    error = std::string("entry point not exported: ") + kNames[index] + " (by " + path + ")";
     return false;
   }
   slot = reinterpret_cast<Function>(symbol);
@@ -37,10 +37,13 @@ bool LoadConsoleLibrary(const std::string& path, ConsoleApi& api, std::string& e
     error = "cannot load " + path + ": " + (reason != nullptr ? reason : "unknown reason");
     return false;
   }
-  return Bind(module, 0, api.SpawnServer, error) && Bind(module, 1, api.BroadcastMsg, error) &&
-         Bind(module, 2, api.CheckSysMsg, error) && Bind(module, 3, api.GetNextMessage, error) &&
-         Bind(module, 4, api.CheckReportMsg, error) && Bind(module, 5, api.TestDLL, error) &&
-         Bind(module, 6, api.GetFlagConfirm, error);
+  return Bind(module, path, 0, api.SpawnServer, error) &&
+         Bind(module, path, 1, api.BroadcastMsg, error) &&
+         Bind(module, path, 2, api.CheckSysMsg, error) &&
+         Bind(module, path, 3, api.GetNextMessage, error) &&
+         Bind(module, path, 4, api.CheckReportMsg, error) &&
+         Bind(module, path, 5, api.TestDLL, error) &&
+         Bind(module, path, 6, api.GetFlagConfirm, error);
 }
 
 }  // namespace qc::loader
