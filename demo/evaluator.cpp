@@ -293,6 +293,11 @@ class Parser {
           out.literal = Value::Bool(token.text == "true");
           return true;
         }
+        if (token.text == "report" && IsSymbol('.')) {
+          // The console's report rule did not take the line, so it reaches the script.
+          return Fail(token, "a report call needs a quoted text, as in report.info(\"hello\")",
+                      error);
+        }
         out.kind = Expr::Kind::kFunction;
         out.name = token.text;
         return ParseArguments(out, depth, error);

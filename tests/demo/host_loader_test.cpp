@@ -1,0 +1,45 @@
+// The host-side loader: binds the built library, and names what is missing when it cannot.
+#include "loader/host_loader.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace qc::loader {
+namespace {
+
+TEST(LoadConsoleLibraryTest, BindsAllSevenEntryPointsOfTheBuiltLibrary) {
+  ConsoleApi api{};
+  std::string error;
+  ASSERT_TRUE(LoadConsoleLibrary(QC_LIBRARY_PATH, api, error)) << error;
+  EXPECT_TRUE(api.SpawnServer && api.BroadcastMsg && api.CheckSysMsg && api.GetNextMessage &&
+              api.CheckReportMsg && api.TestDLL && api.GetFlagConfirm);
+  // Bound to the right functions, not merely to something.
+  EXPECT_TRUE(api.CheckSysMsg("QC_OK:"));
+  EXPECT_FALSE(api.CheckSysMsg("QC_MSG: x"));
+  EXPECT_STREQ(api.GetNextMessage(12345), "");
+  EXPECT_STREQ(api.TestDLL(12345), "");
+  char report[64] = "report.info(\"hello\")";
+  EXPECT_STREQ(api.CheckReportMsg(report), "\"QC_REPORT: hello\")");
+}
+
+TEST(LoadConsoleLibraryTest, NamesALibraryThatCannotBeLoaded) {
+  ConsoleApi api{};
+  std::string error;
+  const std::string path = std::string(QC_LIBRARY_PATH) + ".missing";
+  EXPECT_FALSE(LoadConsoleLibrary(path, api, error));
+  EXPECT_NE(error.find(path), std::string::npos) << error;
+}
+
+#if defined(QC_FAKE_PARTIAL_PATH)
+TEST(LoadConsoleLibraryTest, NamesTheEntryPointThatIsNotExported) {
+  ConsoleApi api{};
+  std::string error;
+  EXPECT_FALSE(LoadConsoleLibrary(QC_FAKE_PARTIAL_PATH, api, error));
+  EXPECT_NE(error.find(ExportedNames()[5]), std::string::npos) << error;  // TestDLL
+  EXPECT_NE(error.find(QC_FAKE_PARTIAL_PATH), std::string::npos) << error;
+}
+#endif
+
+}  // namespace
+}  // namespace qc::loader
