@@ -52,8 +52,8 @@ std::string ReportNotice(const std::string& reportText) {
   return notice;
 }
 
-ConsoleHost::ConsoleHost(const loader::ConsoleApi& api, std::ostream& log)
-    : api_(api), log_(log) {}
+ConsoleHost::ConsoleHost(const loader::ConsoleApi& api, std::ostream& log, PortProbe portProbe)
+    : api_(api), log_(log), portProbe_(portProbe) {}
 
 bool ConsoleHost::Spawn(std::uint32_t goid, const std::string& templateName, int basePort,
                         std::string& error) {
@@ -65,6 +65,12 @@ bool ConsoleHost::Spawn(std::uint32_t goid, const std::string& templateName, int
   object.goid = goid;
   object.templateName = templateName;
   object.port = ConsolePort(basePort, objects_.size());
+  if (!portProbe_(object.port)) {
+    error = "port " + std::to_string(object.port) + " for GoID " + std::to_string(goid) + " (" +
+            templateName + ") is taken, by another program perhaps; set another BasePort in "
+            "the [QCServer] section of quillaret_console.ini";
+    return false;
+  }
   // SpawnServer takes a writable buffer; it only copies the name.
   std::vector<char> name(templateName.begin(), templateName.end());
   name.push_back('\0');

@@ -10,6 +10,7 @@
 
 #include "demo/world.h"
 #include "loader/host_loader.h"
+#include "loader/port_probe.h"
 
 namespace qc::demo {
 
@@ -32,13 +33,18 @@ class ConsoleHost {
   // no more.
   static constexpr int kMaxTextsPerFrame = 100;
 
+  // Tells whether a console could open a port (loader::CanListenOn, or a stand-in in tests).
+  using PortProbe = bool (*)(std::uint16_t port);
+
   // api must stay bound for the host's life; the log receives one line per event.
-  ConsoleHost(const loader::ConsoleApi& api, std::ostream& log);
+  ConsoleHost(const loader::ConsoleApi& api, std::ostream& log,
+              PortProbe portProbe = loader::CanListenOn);
 
   // Spawns a console for the object and adds the object to the world. basePort is the BasePort
   // setting read just before (the library reads it at every spawn); the console's port is
-  // BasePort + the number of consoles spawned before it. False with a message in error when the
-  // library refuses the spawn or the GoID already has a console.
+  // BasePort + the number of consoles spawned before it. False with a message in error, and no
+  // spawn, when the GoID already has a console or the port is taken (the library would only
+  // note that on standard error, later); false with a message when the library refuses.
   bool Spawn(std::uint32_t goid, const std::string& templateName, int basePort,
              std::string& error);
 
@@ -62,6 +68,7 @@ class ConsoleHost {
 
   const loader::ConsoleApi& api_;
   std::ostream& log_;
+  PortProbe portProbe_;
   World world_;
   std::vector<SpawnedObject> objects_;
 };

@@ -37,6 +37,7 @@ const loader::ConsoleApi& RealLibrary() {
 struct ScriptedConsoles {
   bool refuseSpawns = false;
   bool spawnConfirm = true;
+  int takenPort = -1;  // the port the probe calls taken
   std::vector<std::pair<unsigned, std::string>> spawns;
   std::map<unsigned, std::vector<std::string>> waiting;  // back() is the newest
   std::vector<std::pair<unsigned, std::string>> broadcasts;
@@ -63,6 +64,7 @@ const char* ScriptedAttachment(unsigned goid) {
   return consoles->result.c_str();
 }
 bool ScriptedConfirm(unsigned) { return consoles->spawnConfirm; }
+bool ScriptedProbe(std::uint16_t port) { return int{port} != consoles->takenPort; }
 
 class ConsoleHostTest : public ::testing::Test {
  protected:
@@ -96,7 +98,7 @@ class ConsoleHostTest : public ::testing::Test {
 using Sent = std::vector<std::pair<unsigned, std::string>>;
 
 TEST_F(ConsoleHostTest, SpawnsEachObjectAndComputesItsPort) {
-  ConsoleHost host(api_, log_);
+  ConsoleHost host(api_, log_, ScriptedProbe);
   std::string error;
   ASSERT_TRUE(host.Spawn(42, "goblin", 40000, error));
   ASSERT_TRUE(host.Spawn(7, "chest", 40000, error));
@@ -115,9 +117,21 @@ TEST_F(ConsoleHostTest, SpawnsEachObjectAndComputesItsPort) {
   EXPECT_EQ(scripted_.spawns.size(), 4u);
 }
 
+TEST_F(ConsoleHostTest, RefusesToSpawnOnATakenPort) {
+  scripted_.takenPort = 40001;
+  ConsoleHost host(api_, log_, ScriptedProbe);
+  std::string error;
+  ASSERT_TRUE(host.Spawn(42, "goblin", 40000, error));
+  EXPECT_FALSE(host.Spawn(7, "chest", 40000, error));
+  EXPECT_NE(error.find("port 40001 for GoID 7 (chest) is taken"), std::string::npos) << error;
+  EXPECT_NE(error.find("BasePort"), std::string::npos) << error;
+  EXPECT_EQ(scripted_.spawns, (Sent{{42, "goblin"}}));
+  EXPECT_EQ(host.Objects().size(), 1u);
+}
+
 TEST_F(ConsoleHostTest, ReportsASpawnTheLibraryRefuses) {
   scripted_.refuseSpawns = true;
-  ConsoleHost host(api_, log_);
+  ConsoleHost host(api_, log_, ScriptedProbe);
   std::string error;
   EXPECT_FALSE(host.Spawn(42, "goblin", 40000, error));
   EXPECT_NE(error.find("SpawnServer(42, \"goblin\") failed"), std::string::npos) << error;
@@ -126,7 +140,7 @@ TEST_F(ConsoleHostTest, ReportsASpawnTheLibraryRefuses) {
 }
 
 TEST_F(ConsoleHostTest, LogsNoticesAndShowsTheAttachmentToNewDevelopers) {
-  ConsoleHost host(api_, log_);
+  ConsoleHost host(api_, log_, ScriptedProbe);
   SpawnDemoObjects(host);
   scripted_.waiting[42] = {"QC_OK: 127.0.0.1 connected (Port -25536, GoID: 42)"};
   EXPECT_EQ(host.RunFrame(), 1);
@@ -149,7 +163,7 @@ TEST_F(ConsoleHostTest, LogsNoticesAndShowsTheAttachmentToNewDevelopers) {
 }
 
 TEST_F(ConsoleHostTest, AnswersLinesOnTheirOwnConsoleWithLineEnds) {
-  ConsoleHost host(api_, log_);
+  ConsoleHost host(api_, log_, ScriptedProbe);
   SpawnDemoObjects(host);
   scripted_.waiting[42] = {"MakeGoid(42).Get(\"health\")\n"};
   scripted_.waiting[7] = {"MakeGoid(7).Get(\"gold\")\r\n"};
@@ -174,7 +188,7 @@ TEST_F(ConsoleHostTest, AnswersLinesOnTheirOwnConsoleWithLineEnds) {
 }
 
 TEST_F(ConsoleHostTest, RunsEveryLineOfAPastedPieceInOrder) {
-  ConsoleHost host(api_, log_);
+  ConsoleHost host(api_, log_, ScriptedProbe);
   SpawnDemoObjects(host);
   scripted_.waiting[42] = {
       "MakeGoid(42).Set(\"health\", 5)\r\nMakeGoid(42).Add(\"health\", 1)\r\nTypo(\r\n"};
@@ -187,7 +201,7 @@ TEST_F(ConsoleHostTest, RunsEveryLineOfAPastedPieceInOrder) {
 }
 
 TEST_F(ConsoleHostTest, RunsTheTextsOfOneFrameOldestFirst) {
-  ConsoleHost host(api_, log_);
+  ConsoleHost host(api_, log_, ScriptedProbe);
   SpawnDemoObjects(host);
   // Typed in this order; the console hands over the newest first.
   scripted_.waiting[42] = {"QC_OK: 127.0.0.1 connected (Port -25536, GoID: 42)",
@@ -202,7 +216,7 @@ TEST_F(ConsoleHostTest, RunsTheTextsOfOneFrameOldestFirst) {
 }
 
 TEST_F(ConsoleHostTest, TurnsReportCallsIntoReportNotices) {
-  ConsoleHost host(api_, log_);
+  ConsoleHost host(api_, log_, ScriptedProbe);
   SpawnDemoObjects(host);
   scripted_.waiting[42] = {"report.info(\"hello\")\r\n", "REPORT.Warn(\"Low \\\"oil\\\"\")\n",
                            "report.x(\"\")\n"};
@@ -219,7 +233,7 @@ TEST_F(ConsoleHostTest, TurnsReportCallsIntoReportNotices) {
 }
 
 TEST_F(ConsoleHostTest, EscapesControlCharactersInTheLog) {
-  ConsoleHost host(api_, log_);
+  ConsoleHost host(api_, log_, ScriptedProbe);
   SpawnDemoObjects(host);
   scripted_.waiting[42] = {"\x1b[2J\n"};
   host.RunFrame();

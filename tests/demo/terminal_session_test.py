@@ -17,6 +17,7 @@ import re
 import select
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -422,6 +423,21 @@ def scenario_startup(s):
         check(code == expected_code and message in err,
               "%s: expected exit %d and %r on standard error, got %s and %r"
               % (argv[1:], expected_code, message, code, err))
+
+    # A port that another program listens on is refused before the spawn, with advice.
+    busy = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    try:
+        busy.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        busy.bind(("127.0.0.1", s.base_port + 1))
+        busy.listen(1)
+        code, out, err = run([s.args.host, "--library", s.args.library, "1", "first", "2",
+                              "second"], "a taken port")
+    finally:
+        busy.close()
+    message = ("quillaret-host: port %d for GoID 2 (second) is taken, by another program "
+               "perhaps; set another BasePort" % (s.base_port + 1))
+    check(code == 1 and message in err and "on port %d" % s.base_port in out,
+          "a taken port: expected exit 1 and %r, got %s and %r" % (message, code, err))
 
     # Without --library the host loads the library beside the program.
     host = s.start([s.args.host, "9", "wisp"], "host log", cwd=s.workdir,

@@ -1,0 +1,24 @@
+// The port probe sees a port that another program listens on, as the library's bind would.
+// (Windows lets a socket with address reuse bind such a port, the library's included, so the
+// probe says "free" there, and rightly so; this test is for POSIX.)
+#include "loader/port_probe.h"
+
+#include <gtest/gtest.h>
+
+#include "support/test_support.h"
+
+namespace qc::loader {
+namespace {
+
+TEST(CanListenOnTest, SeesAPortThatAnotherProgramListensOn) {
+  const std::uint16_t port = test::PortBlock(2012);
+  EXPECT_TRUE(CanListenOn(port));
+  const int listening = test::os::ListenLoopback(port);
+  ASSERT_GE(listening, 0);
+  EXPECT_FALSE(CanListenOn(port));
+  test::os::Close(listening);
+  EXPECT_TRUE(CanListenOn(port));
+}
+
+}  // namespace
+}  // namespace qc::loader
