@@ -38,7 +38,7 @@ bool CheckTemplateName(const std::string& name, std::string& error) {
 
 }  // namespace
 
-std::vector<ObjectSpec> DefaultObjects() {
+std::vector<RequestedObject> DefaultObjects() {
   return {{42, "goblin"}, {7, "chest"}, {1001, "lantern"}};
 }
 
@@ -68,8 +68,8 @@ bool ParseHostOptions(const std::vector<std::string>& args, HostOptions& options
     }
   }
   for (std::size_t i = 0; i < positional.size(); i += 2) {
-    ObjectSpec spec;
-    if (!ParseGoid(positional[i], spec.goid)) {
+    RequestedObject requested;
+    if (!ParseGoid(positional[i], requested.goid)) {
       error = "\"" + positional[i] + "\" is no GoID: give a number from 0 to 4294967295";
       return false;
     }
@@ -77,10 +77,10 @@ bool ParseHostOptions(const std::vector<std::string>& args, HostOptions& options
       error = "GoID " + positional[i] + " has no template name";
       return false;
     }
-    spec.templateName = positional[i + 1];
-    if (!CheckTemplateName(spec.templateName, error)) return false;
-    for (const ObjectSpec& earlier : options.objects) {
-      if (earlier.goid == spec.goid) {
+    requested.templateName = positional[i + 1];
+    if (!CheckTemplateName(requested.templateName, error)) return false;
+    for (const RequestedObject& earlier : options.objects) {
+      if (earlier.goid == requested.goid) {
         error = "GoID " + positional[i] + " is given twice; the console reaches only one object "
                 "per GoID";
         return false;
@@ -90,7 +90,7 @@ bool ParseHostOptions(const std::vector<std::string>& args, HostOptions& options
       error = "at most " + std::to_string(kMaxObjects) + " objects can have a console";
       return false;
     }
-    options.objects.push_back(spec);
+    options.objects.push_back(requested);
   }
   if (options.objects.empty()) options.objects = DefaultObjects();
   return true;

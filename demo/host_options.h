@@ -7,13 +7,13 @@
 
 namespace qc::demo {
 
-struct ObjectSpec {
+struct RequestedObject {
   std::uint32_t goid = 0;
   std::string templateName;
 };
 
 struct HostOptions {
-  std::vector<ObjectSpec> objects;  // the defaults when none are given
+  std::vector<RequestedObject> objects;  // the defaults when none are given
   std::string libraryPath;          // empty: the library next to the program, else its bare name
   bool showHelp = false;
 };
@@ -23,7 +23,7 @@ constexpr std::size_t kMaxObjects = 100;
 constexpr std::size_t kMaxTemplateChars = 1023;
 
 // The three objects spawned when the command line names none.
-std::vector<ObjectSpec> DefaultObjects();
+std::vector<RequestedObject> DefaultObjects();
 
 // Parses the arguments after the program name: pairs of GoID and template name, "--library
 // PATH" (or "--library=PATH") and "--help" / "-h". False with a message in error for anything

@@ -84,10 +84,10 @@ int main(int argc, char** argv) {
 
   qc::demo::ConsoleHost host(api, std::cout);
   const std::string profile = qc::loader::ConsoleProfilePath();
-  for (const qc::demo::ObjectSpec& spec : options.objects) {
+  for (const qc::demo::RequestedObject& requested : options.objects) {
     // The library reads the profile anew at every spawn; so does the host, to name the port.
     const int basePort = qc::demo::ReadBasePort(profile);
-    if (!host.Spawn(spec.goid, spec.templateName, basePort, error)) {
+    if (!host.Spawn(requested.goid, requested.templateName, basePort, error)) {
       std::cerr << kProgram << ": " << error << std::endl;
       return 1;
     }
