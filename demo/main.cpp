@@ -45,8 +45,11 @@ std::string ChooseLibrary(const std::string& given, const std::string& argv0) {
 }
 
 void PrintAttachHelp(const std::vector<qc::demo::SpawnedObject>& objects) {
-  std::cout << "\nAttach to a console with a line-oriented terminal client, for example:\n";
-  const std::uint16_t port = objects.front().port;
+  const qc::demo::SpawnedObject& first = objects.front();
+  const std::uint16_t port = first.port;
+  std::cout << "\nAttach to a console with a line-oriented terminal client, for example to the "
+               "one of GoID "
+            << qc::demo::FormatGoid(first.goid) << ":\n";
   std::cout << "    nc 127.0.0.1 " << port << "\n"
             << "    telnet 127.0.0.1 " << port << "\n"
             << "    socat - TCP:127.0.0.1:" << port << "\n"
