@@ -15,6 +15,7 @@
 #include "demo/base_port.h"
 #include "loader/host_loader.h"
 #include "loader/profile_path.h"
+#include "free_ports.h"
 #include "support/test_support.h"
 
 namespace qc::demo {
@@ -256,15 +257,18 @@ TEST(ReportNoticeTest, TakesTheQuotedTextOfTheReport) {
 // The whole road with the real library: the host announces the right port, a developer attaches
 // there, and the host answers what the developer typed.
 TEST(ConsoleHostWithLibraryTest, AnswersADeveloperOnTheAnnouncedPort) {
-  test::WriteProfile(test::ProfileWithPort(test::PortBlock(2010)));
+  const std::uint16_t first = test::FreePorts(2010, 1);
+  const std::uint16_t second = test::FreePorts(2011, 2);  // spawned second: BasePort + 1
+  test::WriteProfile(test::ProfileWithPort(first));
   std::ostringstream log;
   ConsoleHost host(RealLibrary(), log);
   std::string error;
-  ASSERT_TRUE(host.Spawn(42, "goblin", ReadBasePort(loader::ConsoleProfilePath()), error));
-  test::WriteProfile(test::ProfileWithPort(test::PortBlock(2011)));
-  ASSERT_TRUE(host.Spawn(7, "chest", ReadBasePort(loader::ConsoleProfilePath()), error));
-  EXPECT_EQ(host.Objects()[0].port, test::PortBlock(2010));
-  EXPECT_EQ(host.Objects()[1].port, test::PortBlock(2011) + 1);
+  ASSERT_TRUE(host.Spawn(42, "goblin", ReadBasePort(loader::ConsoleProfilePath()), error))
+      << error;
+  test::WriteProfile(test::ProfileWithPort(second));
+  ASSERT_TRUE(host.Spawn(7, "chest", ReadBasePort(loader::ConsoleProfilePath()), error)) << error;
+  EXPECT_EQ(host.Objects()[0].port, first);
+  EXPECT_EQ(host.Objects()[1].port, second + 1);
 
   test::LoopbackClient developer;
   ASSERT_TRUE(developer.Connect(host.Objects()[1].port));

@@ -5,13 +5,13 @@
 
 #include <gtest/gtest.h>
 
-#include "support/test_support.h"
+#include "free_ports.h"
 
 namespace qc::loader {
 namespace {
 
 TEST(CanListenOnTest, SeesAPortThatAnotherProgramListensOn) {
-  const std::uint16_t port = test::PortBlock(2012);
+  const std::uint16_t port = test::FreePorts(2012, 1);
   EXPECT_TRUE(CanListenOn(port));
   const int listening = test::os::ListenLoopback(port);
   ASSERT_GE(listening, 0);

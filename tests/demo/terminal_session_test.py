@@ -6,8 +6,8 @@ started here is ended here.
     terminal_session_test.py --host PROGRAM --library LIB --refusing LIB --partial LIB SCENARIO
 
 Each scenario runs the host in its own temporary working directory, whose
-quillaret_console.ini sets a BasePort of the scenario's own (40000-40049), so scenarios can run
-in parallel with each other and with the other tests.
+quillaret_console.ini sets a BasePort from the scenario's own block of ports (40000-40049), so
+scenarios can run in parallel with each other and with the other tests.
 """
 
 import argparse
@@ -25,8 +25,9 @@ import time
 
 WAIT = 10.0  # upper bound of every wait that should succeed
 STAMP = rb"\d\d:\d\d:\d\d"
-BASE_PORTS = {"nc": 40000, "socat": 40010, "telnet": 40020, "two_clients": 40030,
-              "startup": 40040}
+# Each scenario's block of ten ports, and how many consecutive ports its consoles take.
+PORT_BLOCKS = {"nc": (40000, 3), "socat": (40010, 2), "telnet": (40020, 3),
+               "two_clients": (40030, 1), "startup": (40040, 2)}
 
 
 class Failure(Exception):
@@ -133,10 +134,34 @@ class Process:
             self.proc.wait(timeout=WAIT)
 
 
+def bindable(port):
+    """Whether the console library could bind port now (every address, address reuse)."""
+    probe = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    try:
+        probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        probe.bind(("0.0.0.0", port))
+        return True
+    except OSError:
+        return False
+    finally:
+        probe.close()
+
+
+def choose_base_port(name):
+    """The first BasePort in the scenario's block whose ports are all free right now. The block
+    lies inside the system's range of ephemeral ports, so the client socket of any program (or
+    its TIME_WAIT, for a minute) may hold one of them; the next ports of the block serve then."""
+    first, needed = PORT_BLOCKS[name]
+    for base in range(first, first + 10 - needed + 1):
+        if all(bindable(base + i) for i in range(needed)):
+            return base
+    raise Failure("no %d free consecutive ports in %d-%d" % (needed, first, first + 9))
+
+
 class Scenario:
     def __init__(self, args, name):
         self.args = args
-        self.base_port = BASE_PORTS[name]
+        self.base_port = choose_base_port(name)
         self.workdir = tempfile.mkdtemp(prefix="quillaret-host-%s-" % name)
         with open(os.path.join(self.workdir, "quillaret_console.ini"), "w") as profile:
             profile.write("[QCServer]\nBasePort=%d\n" % self.base_port)
@@ -456,13 +481,17 @@ def main():
     parser.add_argument("--library", required=True)
     parser.add_argument("--refusing", required=True)
     parser.add_argument("--partial", required=True)
-    parser.add_argument("scenario", choices=sorted(BASE_PORTS))
+    parser.add_argument("scenario", choices=sorted(PORT_BLOCKS))
     args = parser.parse_args()
     for program in ("nc", "socat", "telnet"):
         if shutil.which(program) is None:
             print("FAIL: %s is not installed (scripts/test installs it)" % program)
             return 1
-    scenario = Scenario(args, args.scenario)
+    try:
+        scenario = Scenario(args, args.scenario)
+    except Failure as failure:
+        print("FAIL: %s" % failure)
+        return 1
     try:
         globals()["scenario_" + args.scenario](scenario)
     except Failure as failure:
