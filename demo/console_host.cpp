@@ -31,9 +31,7 @@ std::string Printable(const std::string& text) {
   return out;
 }
 
-bool IsBlank(const std::string& line) {
-  return line.find_first_not_of(" \t") == std::string::npos;
-}
+bool IsBlank(const std::string& line) { return line.find_first_not_of(" \t") == std::string::npos; }
 
 bool IsConnectNotice(const std::string& text) {
   return text.rfind("QC_OK: ", 0) == 0 && text.find(" connected (Port ") != std::string::npos;
@@ -67,7 +65,8 @@ bool ConsoleHost::Spawn(std::uint32_t goid, const std::string& templateName, int
   object.port = ConsolePort(basePort, objects_.size());
   if (!portProbe_(object.port)) {
     error = "port " + std::to_string(object.port) + " for GoID " + std::to_string(goid) + " (" +
-            templateName + ") is taken, by another program perhaps; set another BasePort in "
+            templateName +
+            ") is taken, by another program perhaps; set another BasePort in "
             "the [QCServer] section of quillaret_console.ini";
     return false;
   }

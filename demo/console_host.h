@@ -45,8 +45,7 @@ class ConsoleHost {
   // BasePort + the number of consoles spawned before it. False with a message in error, and no
   // spawn, when the GoID already has a console or the port is taken (the library would only
   // note that on standard error, later); false with a message when the library refuses.
-  bool Spawn(std::uint32_t goid, const std::string& templateName, int basePort,
-             std::string& error);
+  bool Spawn(std::uint32_t goid, const std::string& templateName, int basePort, std::string& error);
 
   // One frame: takes every text waiting on each console and handles it. The library hands the
   // newest text over first; the texts of one frame are handled oldest first, so lines typed or

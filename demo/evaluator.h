@@ -1,10 +1,8 @@
 // The demo host's script evaluator: runs the lines that developers type, after the console has
-// rewritten "[this]." and "[that](" into MakeGoid calls, against the in-memory world.
-//
-// The script is a sequence of statements separated by ';'. A statement is a literal (12, 1.5,
-// "text", true, false), a function call (MakeGoid(N), List(), Help()) or a method call on a
-// game object, chained with '.': MakeGoid(42).Describe(), MakeGoid(42).Set("mood",
-// MakeGoid(7).Get("locked")). Arguments are statements themselves.
+// rewritten "[this]." and "[that](" into MakeGoid calls, against the in-memory world. It knows
+// the functions MakeGoid(N), List() and Help(), and the methods Describe(), Get("key"),
+// Set("key", value), Add("key", number), Has("key"), Remove("key"), Keys(), Template() and
+// GoID() of a game object (the syntax is in demo/script_parser.h).
 #pragma once
 
 #include <string>

@@ -81,7 +81,8 @@ bool ParseHostOptions(const std::vector<std::string>& args, HostOptions& options
     if (!CheckTemplateName(requested.templateName, error)) return false;
     for (const RequestedObject& earlier : options.objects) {
       if (earlier.goid == requested.goid) {
-        error = "GoID " + positional[i] + " is given twice; the console reaches only one object "
+        error = "GoID " + positional[i] +
+                " is given twice; the console reaches only one object "
                 "per GoID";
         return false;
       }
@@ -97,7 +98,8 @@ bool ParseHostOptions(const std::vector<std::string>& args, HostOptions& options
 }
 
 std::string UsageText(const std::string& programName) {
-  return "Usage: " + programName + " [--library PATH] [GOID TEMPLATE]...\n"
+  return "Usage: " + programName +
+         " [--library PATH] [GOID TEMPLATE]...\n"
          "\n"
          "Loads the Team Quillaret development console library, opens a console for each game\n"
          "object (GoID and template name; default: 42 goblin 7 chest 1001 lantern) and runs\n"

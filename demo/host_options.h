@@ -14,7 +14,7 @@ struct RequestedObject {
 
 struct HostOptions {
   std::vector<RequestedObject> objects;  // the defaults when none are given
-  std::string libraryPath;          // empty: the library next to the program, else its bare name
+  std::string libraryPath;  // empty: the library next to the program, else its bare name
   bool showHelp = false;
 };
 

@@ -33,11 +33,21 @@ std::string QuoteText(const std::string& text) {
   std::string out = "\"";
   for (const char c : text) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\r': out += "\\r"; break;
-      case '\n': out += "\\n"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default: {
         const auto byte = static_cast<unsigned char>(c);
         if (byte < 0x20 || byte == 0x7f) {
@@ -86,10 +96,14 @@ Value Value::Object(std::uint32_t id) {
 bool operator==(const Value& a, const Value& b) {
   if (a.kind != b.kind) return false;
   switch (a.kind) {
-    case Value::Kind::kNumber: return a.number == b.number;
-    case Value::Kind::kText: return a.text == b.text;
-    case Value::Kind::kBool: return a.flag == b.flag;
-    case Value::Kind::kObject: return a.goid == b.goid;
+    case Value::Kind::kNumber:
+      return a.number == b.number;
+    case Value::Kind::kText:
+      return a.text == b.text;
+    case Value::Kind::kBool:
+      return a.flag == b.flag;
+    case Value::Kind::kObject:
+      return a.goid == b.goid;
   }
   return false;
 }
@@ -100,10 +114,14 @@ std::string FormatGoid(std::uint32_t goid) {
 
 std::string FormatValue(const Value& value) {
   switch (value.kind) {
-    case Value::Kind::kNumber: return FormatNumber(value.number);
-    case Value::Kind::kText: return QuoteText(value.text);
-    case Value::Kind::kBool: return value.flag ? "true" : "false";
-    case Value::Kind::kObject: return "MakeGoid(" + FormatGoid(value.goid) + ")";
+    case Value::Kind::kNumber:
+      return FormatNumber(value.number);
+    case Value::Kind::kText:
+      return QuoteText(value.text);
+    case Value::Kind::kBool:
+      return value.flag ? "true" : "false";
+    case Value::Kind::kObject:
+      return "MakeGoid(" + FormatGoid(value.goid) + ")";
   }
   return "";
 }

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "demo/base_port.h"
+#include "free_ports.h"
 #include "loader/host_loader.h"
 #include "loader/profile_path.h"
-#include "free_ports.h"
 #include "support/test_support.h"
 
 namespace qc::demo {
@@ -60,8 +60,8 @@ const char* ScriptedNext(unsigned goid) {
   return consoles->result.c_str();
 }
 const char* ScriptedAttachment(unsigned goid) {
-  consoles->result = "Dev console attached to object\n\nGoID: " + std::to_string(goid) +
-                     "\nTemplateName: goblin";
+  consoles->result =
+      "Dev console attached to object\n\nGoID: " + std::to_string(goid) + "\nTemplateName: goblin";
   return consoles->result.c_str();
 }
 bool ScriptedConfirm(unsigned) { return consoles->spawnConfirm; }
@@ -263,8 +263,7 @@ TEST(ConsoleHostWithLibraryTest, AnswersADeveloperOnTheAnnouncedPort) {
   std::ostringstream log;
   ConsoleHost host(RealLibrary(), log);
   std::string error;
-  ASSERT_TRUE(host.Spawn(42, "goblin", ReadBasePort(loader::ConsoleProfilePath()), error))
-      << error;
+  ASSERT_TRUE(host.Spawn(42, "goblin", ReadBasePort(loader::ConsoleProfilePath()), error)) << error;
   test::WriteProfile(test::ProfileWithPort(second));
   ASSERT_TRUE(host.Spawn(7, "chest", ReadBasePort(loader::ConsoleProfilePath()), error)) << error;
   EXPECT_EQ(host.Objects()[0].port, first);
@@ -291,8 +290,9 @@ TEST(ConsoleHostWithLibraryTest, AnswersADeveloperOnTheAnnouncedPort) {
       << answer;
   ASSERT_TRUE(developer.Send("report.info(\"opened\")\n"));
   EXPECT_NE(runUntil(" QC_REPORT: opened\r\n"), "");
-  EXPECT_NE(log.str().find("[GoID 7] run: MakeGoid(7).Set(\"gold\", MakeGoid(42).Get(\"strength\"))"),
-            std::string::npos)
+  EXPECT_NE(
+      log.str().find("[GoID 7] run: MakeGoid(7).Set(\"gold\", MakeGoid(42).Get(\"strength\"))"),
+      std::string::npos)
       << log.str();
 }
 

@@ -70,8 +70,7 @@ TEST(EvaluateLineTest, AnswersEachCallWithItsResult) {
 
 TEST(EvaluateLineTest, ChangesLastAcrossLines) {
   World world = DemoWorld();
-  EXPECT_EQ(EvaluateLine(world, "MakeGoid(42).Set(\"health\", 12)"),
-            Lines{"health = 12 (was 30)"});
+  EXPECT_EQ(EvaluateLine(world, "MakeGoid(42).Set(\"health\", 12)"), Lines{"health = 12 (was 30)"});
   EXPECT_EQ(EvaluateLine(world, "MakeGoid(42).Set(\"name\", \"Grub\")"),
             Lines{"name = \"Grub\" (new)"});
   EXPECT_EQ(EvaluateLine(world, "MakeGoid(42).Add(\"health\", 0.5); MakeGoid(42).Get(\"health\")"),
@@ -106,7 +105,8 @@ TEST(EvaluateLineTest, NamesWhatItDidNotUnderstand) {
       {"(MakeGoid(7)).Get(\"gold\").Get(\"x\")", "120 is no game object"},
       {"MakeGoid(42)..Get()", "at column 14: expected a method name after '.', found '.'"},
       {"MakeGoid(42).Describe(", "at column 23: expected a value or a call, found the end"},
-      {"MakeGoid(42).Describe() MakeGoid(7)", "expected ';' or the end of the line, found MakeGoid"},
+      {"MakeGoid(42).Describe() MakeGoid(7)",
+       "expected ';' or the end of the line, found MakeGoid"},
       {"MakeGoid(42).Set(\"a\" 1)", "expected ',' or ')' in the arguments of Set(), found 1"},
       {"MakeGoid(42).", "expected a method name after '.', found the end of the line"},
       {"Kill", "at column 5: expected '(' after Kill, found the end of the line"},
@@ -142,7 +142,8 @@ TEST(EvaluateLineTest, ChangesNothingWhenTheLineDoesNotParse) {
 TEST(EvaluateLineTest, StopsAtTheFirstFailingStatementAndKeepsEarlierAnswers) {
   World world = DemoWorld();
   const Lines answer = EvaluateLine(
-      world, "MakeGoid(42).Set(\"health\", 1); MakeGoid(42).Fly(); MakeGoid(42).Set(\"health\", 2)");
+      world,
+      "MakeGoid(42).Set(\"health\", 1); MakeGoid(42).Fly(); MakeGoid(42).Set(\"health\", 2)");
   ASSERT_EQ(answer.size(), 2u);
   EXPECT_EQ(answer[0], "health = 1 (was 30)");
   EXPECT_EQ(answer[1].rfind("QC_ERROR: MakeGoid(42) (goblin) has no method Fly()", 0), 0u);
@@ -195,8 +196,7 @@ TEST(EvaluateLineTest, BoundsWhatOneLineCanDo) {
   EXPECT_NE(ErrorOf(EvaluateLine(world, "MakeGoid(42).Set(\"t\", \"" + longText + "\")"))
                 .find("at most 1024 characters"),
             std::string::npos);
-  EXPECT_EQ(ErrorOf(EvaluateLine(world, "MakeGoid(42).Set(\"t\", \"" +
-                                            longText.substr(1) + "\")")),
+  EXPECT_EQ(ErrorOf(EvaluateLine(world, "MakeGoid(42).Set(\"t\", \"" + longText.substr(1) + "\")")),
             "");
 
   for (std::size_t i = world.FindObject(7)->properties.size(); i < World::kMaxProperties; ++i) {
@@ -217,10 +217,10 @@ TEST(EvaluateLineTest, HelpNamesEveryCall) {
   World world = DemoWorld();
   std::string help;
   for (const std::string& line : EvaluateLine(world, "Help()")) help += line + "\n";
-  for (const char* name : {"MakeGoid(N)", "List()", "Describe()", "Get(\"key\")",
-                           "Set(\"key\", value)", "Add(\"key\", number)", "Has(\"key\")",
-                           "Remove(\"key\")", "Keys()", "Template()", "GoID()", "[who]",
-                           "[spawns]", "[quit]", "report.info(\"text\")"}) {
+  for (const char* name :
+       {"MakeGoid(N)", "List()", "Describe()", "Get(\"key\")", "Set(\"key\", value)",
+        "Add(\"key\", number)", "Has(\"key\")", "Remove(\"key\")", "Keys()", "Template()", "GoID()",
+        "[who]", "[spawns]", "[quit]", "report.info(\"text\")"}) {
     EXPECT_NE(help.find(name), std::string::npos) << name;
   }
 }

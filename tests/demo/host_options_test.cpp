@@ -14,8 +14,8 @@ using Args = std::vector<std::string>;
 TEST(ParseHostOptionsTest, ReadsObjectsAndOptions) {
   HostOptions options;
   std::string error;
-  ASSERT_TRUE(ParseHostOptions({"42", "goblin", "--library", "lib/x.so", "7", "chest"}, options,
-                               error))
+  ASSERT_TRUE(
+      ParseHostOptions({"42", "goblin", "--library", "lib/x.so", "7", "chest"}, options, error))
       << error;
   ASSERT_EQ(options.objects.size(), 2u);
   EXPECT_EQ(options.objects[0].goid, 42u);
