@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -141,7 +142,12 @@ bool Tokenize(const std::string& line, std::vector<Token>& tokens, std::string& 
               "their dot and parenthesis";
       return false;
     } else {
-      error = AtColumn(i + 1) + "unexpected character " + QuoteForError(std::string(1, c));
+      // A byte of a multi-byte character is named by its value rather than shown half.
+      const auto byte = static_cast<unsigned char>(c);
+      char shown[8];
+      std::snprintf(shown, sizeof shown, "\\x%02x", byte);
+      error = AtColumn(i + 1) + "unexpected character " +
+              (byte >= 0x80 ? "\"" + std::string(shown) + "\"" : QuoteForError(std::string(1, c)));
       return false;
     }
     tokens.push_back(std::move(token));

@@ -50,7 +50,8 @@ std::string QuoteText(const std::string& text) {
         break;
       default: {
         const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7f) {
+        // 0xFF is no UTF-8 byte, and a telnet client takes it as the start of a command.
+        if (byte < 0x20 || byte == 0x7f || byte == 0xff) {
           char escape[8];
           std::snprintf(escape, sizeof escape, "\\x%02x", byte);
           out += escape;

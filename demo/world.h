@@ -28,7 +28,8 @@ struct Value {
 bool operator==(const Value& a, const Value& b);
 
 // The value as a script literal: 12, 1.5, "Grub", true, MakeGoid(42). Texts are quoted with
-// \" \\ \r \n \t and \xHH escapes, so the result never holds a control character or a line end.
+// \" \\ \r \n \t and \xHH escapes, so the result never holds a control character, a line end or
+// the byte 0xFF; other bytes (UTF-8 text) stay as they are.
 std::string FormatValue(const Value& value);
 
 // A GoID as the console library prints it: a signed decimal ("MakeGoid(-1)" for 4294967295).

@@ -114,6 +114,8 @@ TEST(EvaluateLineTest, NamesWhatItDidNotUnderstand) {
       {"\"a\\qb\"", "unknown escape \"\\\\q\""},
       {"MakeGoid(42) + 1", "at column 14: unexpected character \"+\""},
       {"a\tb\x01", "unexpected character \"\\x01\""},
+      {"\xff\xf4[this].GoID()", "at column 1: unexpected character \"\\xff\""},
+      {"Gr\xc3\xbc\xc3\x9f()", "at column 3: unexpected character \"\\xc3\""},
       {"[this]Kill()", "\"[this]Ki\" is no script: the console rewrites only \"[this].\""},
       {"report.info(42)", "a report call needs a quoted text, as in report.info(\"hello\")"},
       {"99999999999999999999999999999999999999999999999999999999999999999999999999999999999999"
@@ -172,6 +174,9 @@ TEST(EvaluateLineTest, KeepsAnswersFreeOfControlCharactersAndNoticePrefixes) {
   }
   EXPECT_EQ(EvaluateLine(world, "MakeGoid(42).Get(\"note\")"),
             Lines{"note = \"QC_OK: two\\r\\nlines\""});
+  // UTF-8 text stays readable; the byte 0xFF, a telnet command byte, is escaped.
+  EXPECT_EQ(EvaluateLine(world, "MakeGoid(42).Set(\"name\", \"Gr\xc3\xbc\xc3\x9f \xff\")"),
+            Lines{"name = \"Gr\xc3\xbc\xc3\x9f \\xff\" (new)"});
 }
 
 TEST(EvaluateLineTest, BoundsWhatOneLineCanDo) {
