@@ -1,7 +1,9 @@
 // Spawning consoles and answering what arrives on them.
 #include "demo/console_host.h"
 
+#include <chrono>
 #include <cstdio>
+#include <thread>
 #include <utility>
 
 #include "demo/base_port.h"
@@ -33,6 +35,9 @@ std::string Printable(const std::string& text) {
 
 bool IsBlank(const std::string& line) { return line.find_first_not_of(" \t") == std::string::npos; }
 
+constexpr const char* kHint =
+    "QC_OK: quillaret-host runs your script lines here; Help() lists what it understands";
+
 bool IsConnectNotice(const std::string& text) {
   return text.rfind("QC_OK: ", 0) == 0 && text.find(" connected (Port ") != std::string::npos;
 }
@@ -50,8 +55,8 @@ std::string ReportNotice(const std::string& reportText) {
   return notice;
 }
 
-ConsoleHost::ConsoleHost(const loader::ConsoleApi& api, std::ostream& log, PortProbe portProbe)
-    : api_(api), log_(log), portProbe_(portProbe) {}
+ConsoleHost::ConsoleHost(const loader::ConsoleApi& api, std::ostream& log, PortProbes probes)
+    : api_(api), log_(log), probes_(probes) {}
 
 bool ConsoleHost::Spawn(std::uint32_t goid, const std::string& templateName, int basePort,
                         std::string& error) {
@@ -63,7 +68,7 @@ bool ConsoleHost::Spawn(std::uint32_t goid, const std::string& templateName, int
   object.goid = goid;
   object.templateName = templateName;
   object.port = ConsolePort(basePort, objects_.size());
-  if (!portProbe_(object.port)) {
+  if (!probes_.canListen(object.port)) {
     error = "port " + std::to_string(object.port) + " for GoID " + std::to_string(goid) + " (" +
             templateName +
             ") is taken, by another program perhaps; set another BasePort in "
@@ -80,6 +85,20 @@ bool ConsoleHost::Spawn(std::uint32_t goid, const std::string& templateName, int
   }
   world_.AddObject(goid, templateName);
   objects_.push_back(object);
+
+  // The console opens its port on a thread of its own; a developer who attaches before that is
+  // refused. A port that nobody listens on in time means the console could not open it.
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(kListenWaitMillis);
+  while (!probes_.listening(object.port)) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      error = "the console for GoID " + std::to_string(goid) + " (" + templateName +
+              ") did not open port " + std::to_string(object.port) +
+              "; the library's message on standard error says why";
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
   return true;
 }
 
@@ -101,7 +120,7 @@ int ConsoleHost::RunFrame() {
 void ConsoleHost::Handle(const SpawnedObject& object, const std::string& text) {
   if (api_.CheckSysMsg(text.c_str())) {
     Log(object, "notice", text);
-    if (IsConnectNotice(text) && api_.GetFlagConfirm(object.goid)) SendAttachment(object.goid);
+    if (IsConnectNotice(text)) Greet(object.goid);
     return;
   }
   // A developer's text keeps its line end (LF or CR LF); a piece pasted at once may hold
@@ -144,17 +163,19 @@ void ConsoleHost::Send(std::uint32_t goid, const std::string& line) {
   api_.BroadcastMsg(goid, text.data());
 }
 
-void ConsoleHost::SendAttachment(std::uint32_t goid) {
-  const char* attachment = api_.TestDLL(goid);
-  if (attachment == nullptr) return;
-  const std::string text = attachment;
-  std::size_t begin = 0;
-  while (begin < text.size()) {
-    std::size_t end = text.find('\n', begin);
-    if (end == std::string::npos) end = text.size();
-    if (end > begin) Send(goid, text.substr(begin, end - begin));
-    begin = end + 1;
+void ConsoleHost::Greet(std::uint32_t goid) {
+  if (api_.GetFlagConfirm(goid)) {
+    const char* attachment = api_.TestDLL(goid);
+    const std::string text = attachment != nullptr ? attachment : "";
+    std::size_t begin = 0;
+    while (begin < text.size()) {
+      std::size_t end = text.find('\n', begin);
+      if (end == std::string::npos) end = text.size();
+      if (end > begin) Send(goid, "QC_OK: " + text.substr(begin, end - begin));
+      begin = end + 1;
+    }
   }
+  Send(goid, kHint);
 }
 
 void ConsoleHost::Log(const SpawnedObject& object, const std::string& what,

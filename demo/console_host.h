@@ -27,24 +27,32 @@ struct SpawnedObject {
 // text without a closing quote gives everything after the opening one.
 std::string ReportNotice(const std::string& reportText);
 
+// What the host asks the system about ports: whether a console could open one, and whether one
+// listens there (the loader's CanListenOn and ListeningOn; stand-ins in tests).
+struct PortProbes {
+  bool (*canListen)(std::uint16_t port) = loader::CanListenOn;
+  bool (*listening)(std::uint16_t port) = loader::ListeningOn;
+};
+
 class ConsoleHost {
  public:
   // At most this many texts are taken from one console per frame; the library's queue holds
   // no more.
   static constexpr int kMaxTextsPerFrame = 100;
 
-  // Tells whether a console could open a port (loader::CanListenOn, or a stand-in in tests).
-  using PortProbe = bool (*)(std::uint16_t port);
+  // How long Spawn waits for a new console to open its port.
+  static constexpr int kListenWaitMillis = 5000;
 
   // api must stay bound for the host's life; the log receives one line per event.
-  ConsoleHost(const loader::ConsoleApi& api, std::ostream& log,
-              PortProbe portProbe = loader::CanListenOn);
+  ConsoleHost(const loader::ConsoleApi& api, std::ostream& log, PortProbes probes = PortProbes());
 
-  // Spawns a console for the object and adds the object to the world. basePort is the BasePort
-  // setting read just before (the library reads it at every spawn); the console's port is
-  // BasePort + the number of consoles spawned before it. False with a message in error, and no
-  // spawn, when the GoID already has a console or the port is taken (the library would only
-  // note that on standard error, later); false with a message when the library refuses.
+  // Spawns a console for the object, adds the object to the world and waits (at most
+  // kListenWaitMillis) until the console listens, so that the port can be announced. basePort is
+  // the BasePort setting read just before (the library reads it at every spawn); the console's
+  // port is BasePort + the number of consoles spawned before it. False with a message in error:
+  // when the GoID already has a console or the port is taken (then nothing is spawned; the
+  // library would only note the failure on standard error, later), when the library refuses the
+  // spawn, or when the console does not open its port in time.
   bool Spawn(std::uint32_t goid, const std::string& templateName, int basePort, std::string& error);
 
   // One frame: takes every text waiting on each console and handles it. The library hands the
@@ -61,13 +69,15 @@ class ConsoleHost {
   // Sends one line to everybody attached to the object: a system notice as it is (the console
   // ends it with CR LF), any other line with CR LF added.
   void Send(std::uint32_t goid, const std::string& line);
-  // "Dev console attached to object", GoID and template name, line by line.
-  void SendAttachment(std::uint32_t goid);
+  // Tells the developers of a console that someone has attached: when the console's
+  // spawn-confirm flag is set, the attachment text ("Dev console attached to object", GoID,
+  // template name) line by line as notices; then a hint on what the host understands.
+  void Greet(std::uint32_t goid);
   void Log(const SpawnedObject& object, const std::string& what, const std::string& text);
 
   const loader::ConsoleApi& api_;
   std::ostream& log_;
-  PortProbe portProbe_;
+  PortProbes probes_;
   World world_;
   std::vector<SpawnedObject> objects_;
 };

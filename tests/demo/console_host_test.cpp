@@ -38,7 +38,8 @@ const loader::ConsoleApi& RealLibrary() {
 struct ScriptedConsoles {
   bool refuseSpawns = false;
   bool spawnConfirm = true;
-  int takenPort = -1;  // the port the probe calls taken
+  int takenPort = -1;   // the port that cannot be opened
+  int silentPort = -1;  // the port a console never opens
   std::vector<std::pair<unsigned, std::string>> spawns;
   std::map<unsigned, std::vector<std::string>> waiting;  // back() is the newest
   std::vector<std::pair<unsigned, std::string>> broadcasts;
@@ -65,7 +66,9 @@ const char* ScriptedAttachment(unsigned goid) {
   return consoles->result.c_str();
 }
 bool ScriptedConfirm(unsigned) { return consoles->spawnConfirm; }
-bool ScriptedProbe(std::uint16_t port) { return int{port} != consoles->takenPort; }
+bool ScriptedCanListen(std::uint16_t port) { return int{port} != consoles->takenPort; }
+bool ScriptedListening(std::uint16_t port) { return int{port} != consoles->silentPort; }
+constexpr PortProbes kScriptedProbes{ScriptedCanListen, ScriptedListening};
 
 class ConsoleHostTest : public ::testing::Test {
  protected:
@@ -99,7 +102,7 @@ class ConsoleHostTest : public ::testing::Test {
 using Sent = std::vector<std::pair<unsigned, std::string>>;
 
 TEST_F(ConsoleHostTest, SpawnsEachObjectAndComputesItsPort) {
-  ConsoleHost host(api_, log_, ScriptedProbe);
+  ConsoleHost host(api_, log_, kScriptedProbes);
   std::string error;
   ASSERT_TRUE(host.Spawn(42, "goblin", 40000, error));
   ASSERT_TRUE(host.Spawn(7, "chest", 40000, error));
@@ -120,7 +123,7 @@ TEST_F(ConsoleHostTest, SpawnsEachObjectAndComputesItsPort) {
 
 TEST_F(ConsoleHostTest, RefusesToSpawnOnATakenPort) {
   scripted_.takenPort = 40001;
-  ConsoleHost host(api_, log_, ScriptedProbe);
+  ConsoleHost host(api_, log_, kScriptedProbes);
   std::string error;
   ASSERT_TRUE(host.Spawn(42, "goblin", 40000, error));
   EXPECT_FALSE(host.Spawn(7, "chest", 40000, error));
@@ -130,9 +133,20 @@ TEST_F(ConsoleHostTest, RefusesToSpawnOnATakenPort) {
   EXPECT_EQ(host.Objects().size(), 1u);
 }
 
+TEST_F(ConsoleHostTest, ReportsAConsoleThatDoesNotOpenItsPort) {
+  scripted_.silentPort = 40000;
+  ConsoleHost host(api_, log_, kScriptedProbes);
+  std::string error;
+  EXPECT_FALSE(host.Spawn(42, "goblin", 40000, error));
+  EXPECT_EQ(error,
+            "the console for GoID 42 (goblin) did not open port 40000; the library's message on "
+            "standard error says why");
+  EXPECT_EQ(scripted_.spawns, (Sent{{42, "goblin"}}));
+}
+
 TEST_F(ConsoleHostTest, ReportsASpawnTheLibraryRefuses) {
   scripted_.refuseSpawns = true;
-  ConsoleHost host(api_, log_, ScriptedProbe);
+  ConsoleHost host(api_, log_, kScriptedProbes);
   std::string error;
   EXPECT_FALSE(host.Spawn(42, "goblin", 40000, error));
   EXPECT_NE(error.find("SpawnServer(42, \"goblin\") failed"), std::string::npos) << error;
@@ -141,30 +155,34 @@ TEST_F(ConsoleHostTest, ReportsASpawnTheLibraryRefuses) {
 }
 
 TEST_F(ConsoleHostTest, LogsNoticesAndShowsTheAttachmentToNewDevelopers) {
-  ConsoleHost host(api_, log_, ScriptedProbe);
+  ConsoleHost host(api_, log_, kScriptedProbes);
   SpawnDemoObjects(host);
   scripted_.waiting[42] = {"QC_OK: 127.0.0.1 connected (Port -25536, GoID: 42)"};
   EXPECT_EQ(host.RunFrame(), 1);
   EXPECT_NE(log_.str().find("[GoID 42] notice: QC_OK: 127.0.0.1 connected (Port -25536, GoID: 42)"),
             std::string::npos)
       << log_.str();
-  EXPECT_EQ(TakeBroadcasts(), (Sent{{42, "Dev console attached to object\r\n"},
-                                    {42, "GoID: 42\r\n"},
-                                    {42, "TemplateName: goblin\r\n"}}));
+  // Notices: the console ends them with CR LF itself.
+  const std::string hint =
+      "QC_OK: quillaret-host runs your script lines here; Help() lists what it understands";
+  EXPECT_EQ(TakeBroadcasts(), (Sent{{42, "QC_OK: Dev console attached to object"},
+                                    {42, "QC_OK: GoID: 42"},
+                                    {42, "QC_OK: TemplateName: goblin"},
+                                    {42, hint}}));
 
-  // Other notices are only logged; without the spawn-confirm flag neither is the attachment.
+  // Other notices are only logged; without the spawn-confirm flag the attachment is left out.
   scripted_.spawnConfirm = false;
   scripted_.waiting[42] = {"QC_OK: 127.0.0.1 connected (Port -25536, GoID: 42)",
                            "QC_ERROR: Buffer overflow detected from client (IP: 127.0.0.1)",
                            "QC_OK: 127.0.0.1 disconnected (Port -25536, GoID: 42)"};
   EXPECT_EQ(host.RunFrame(), 3);
-  EXPECT_TRUE(TakeBroadcasts().empty());
+  EXPECT_EQ(TakeBroadcasts(), (Sent{{42, hint}}));
   EXPECT_NE(log_.str().find("notice: QC_ERROR: Buffer overflow"), std::string::npos);
   EXPECT_NE(log_.str().find("notice: QC_OK: 127.0.0.1 disconnected"), std::string::npos);
 }
 
 TEST_F(ConsoleHostTest, AnswersLinesOnTheirOwnConsoleWithLineEnds) {
-  ConsoleHost host(api_, log_, ScriptedProbe);
+  ConsoleHost host(api_, log_, kScriptedProbes);
   SpawnDemoObjects(host);
   scripted_.waiting[42] = {"MakeGoid(42).Get(\"health\")\n"};
   scripted_.waiting[7] = {"MakeGoid(7).Get(\"gold\")\r\n"};
@@ -189,7 +207,7 @@ TEST_F(ConsoleHostTest, AnswersLinesOnTheirOwnConsoleWithLineEnds) {
 }
 
 TEST_F(ConsoleHostTest, RunsEveryLineOfAPastedPieceInOrder) {
-  ConsoleHost host(api_, log_, ScriptedProbe);
+  ConsoleHost host(api_, log_, kScriptedProbes);
   SpawnDemoObjects(host);
   scripted_.waiting[42] = {
       "MakeGoid(42).Set(\"health\", 5)\r\nMakeGoid(42).Add(\"health\", 1)\r\nTypo(\r\n"};
@@ -202,22 +220,22 @@ TEST_F(ConsoleHostTest, RunsEveryLineOfAPastedPieceInOrder) {
 }
 
 TEST_F(ConsoleHostTest, RunsTheTextsOfOneFrameOldestFirst) {
-  ConsoleHost host(api_, log_, ScriptedProbe);
+  ConsoleHost host(api_, log_, kScriptedProbes);
   SpawnDemoObjects(host);
   // Typed in this order; the console hands over the newest first.
   scripted_.waiting[42] = {"QC_OK: 127.0.0.1 connected (Port -25536, GoID: 42)",
                            "MakeGoid(42).Set(\"health\", 1)\n", "MakeGoid(42).Get(\"health\")\n"};
   EXPECT_EQ(host.RunFrame(), 3);
   const Sent sent = TakeBroadcasts();
-  ASSERT_EQ(sent.size(), 5u);
-  EXPECT_EQ(sent[0].second, "Dev console attached to object\r\n");
-  EXPECT_EQ(sent[3].second, "health = 1 (was 30)\r\n");
-  EXPECT_EQ(sent[4].second, "health = 1\r\n");
+  ASSERT_EQ(sent.size(), 6u);
+  EXPECT_EQ(sent[0].second, "QC_OK: Dev console attached to object");
+  EXPECT_EQ(sent[4].second, "health = 1 (was 30)\r\n");
+  EXPECT_EQ(sent[5].second, "health = 1\r\n");
   EXPECT_EQ(host.RunFrame(), 0);
 }
 
 TEST_F(ConsoleHostTest, TurnsReportCallsIntoReportNotices) {
-  ConsoleHost host(api_, log_, ScriptedProbe);
+  ConsoleHost host(api_, log_, kScriptedProbes);
   SpawnDemoObjects(host);
   scripted_.waiting[42] = {"report.info(\"hello\")\r\n", "REPORT.Warn(\"Low \\\"oil\\\"\")\n",
                            "report.x(\"\")\n"};
@@ -234,7 +252,7 @@ TEST_F(ConsoleHostTest, TurnsReportCallsIntoReportNotices) {
 }
 
 TEST_F(ConsoleHostTest, EscapesControlCharactersInTheLog) {
-  ConsoleHost host(api_, log_, ScriptedProbe);
+  ConsoleHost host(api_, log_, kScriptedProbes);
   SpawnDemoObjects(host);
   scripted_.waiting[42] = {"\x1b[2J\n"};
   host.RunFrame();
@@ -281,7 +299,8 @@ TEST(ConsoleHostWithLibraryTest, AnswersADeveloperOnTheAnnouncedPort) {
     });
     return seen;
   };
-  EXPECT_NE(runUntil("TemplateName: chest\r\n").find(" QC_MSG: GoID: 7\r\n"), std::string::npos);
+  EXPECT_NE(runUntil(" QC_OK: TemplateName: chest\r\n").find(" QC_OK: GoID: 7\r\n"),
+            std::string::npos);
 
   ASSERT_TRUE(developer.Send("[this].Set(\"gold\", [that](42).Get(\"strength\"))\r\n"));
   const std::string answer = runUntil("gold = 4 (was 120)\r\n");

@@ -10,14 +10,17 @@
 namespace qc::loader {
 namespace {
 
-TEST(CanListenOnTest, SeesAPortThatAnotherProgramListensOn) {
+TEST(PortProbeTest, SeesAPortThatAnotherProgramListensOn) {
   const std::uint16_t port = test::FreePorts(2012, 1);
   EXPECT_TRUE(CanListenOn(port));
+  EXPECT_FALSE(ListeningOn(port));
   const int listening = test::os::ListenLoopback(port);
   ASSERT_GE(listening, 0);
   EXPECT_FALSE(CanListenOn(port));
+  EXPECT_TRUE(ListeningOn(port));
   test::os::Close(listening);
   EXPECT_TRUE(CanListenOn(port));
+  EXPECT_FALSE(ListeningOn(port));
 }
 
 }  // namespace

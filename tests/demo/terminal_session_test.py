@@ -214,16 +214,18 @@ def check(condition, message):
 
 
 def expect_attached(client, port, goid, template):
-    """The welcome line, then the connected notice and the attachment text when the host takes
-    the notice."""
+    """The welcome line, then the connected notice, the attachment text and the host's hint when
+    the host takes the notice."""
     client.out.expect(STAMP + lit(" QC_OK: Welcome to the Team Quillaret development console, "
                                   "v0.1") + rb"\r?\n", "welcome line")
     client.out.expect(STAMP + lit(" QC_OK: 127.0.0.1 connected (Port %d, GoID: %d)"
                                   % (signed16(port), goid)) + rb"\r?\n", "connected notice")
-    client.out.expect(STAMP + lit(" QC_MSG: Dev console attached to object") + rb"\r?\n"
-                      + STAMP + lit(" QC_MSG: GoID: %d" % goid) + rb"\r?\n"
-                      + STAMP + lit(" QC_MSG: TemplateName: %s" % template) + rb"\r?\n",
-                      "attachment text")
+    client.out.expect(STAMP + lit(" QC_OK: Dev console attached to object") + rb"\r?\n"
+                      + STAMP + lit(" QC_OK: GoID: %d" % goid) + rb"\r?\n"
+                      + STAMP + lit(" QC_OK: TemplateName: %s" % template) + rb"\r?\n"
+                      + STAMP + lit(" QC_OK: quillaret-host runs your script lines here; Help() "
+                                    "lists what it understands") + rb"\r?\n",
+                      "attachment text and hint")
 
 
 def run_line(client, typed, answers, enter="\n", echo_end=rb"\r?\n"):
