@@ -501,6 +501,10 @@ def main():
         for process in scenario.processes:
             print("---- everything %s received:\n%s" % (process.name,
                   process.out.data.decode(errors="replace")[-4000:]))
+        errors = os.path.join(scenario.workdir, "host.stderr")
+        if os.path.exists(errors):
+            with open(errors, "rb") as err:
+                print("---- the host's standard error:\n%s" % err.read().decode(errors="replace"))
         return 1
     finally:
         scenario.close()
