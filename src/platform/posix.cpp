@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -77,11 +78,19 @@ int WaitForReadable(Socket s, const Timeout& timeout) {
   // and a host process with many consoles open easily has more descriptors than that.
   // The configured timeout is only read. A negative time fails, as select() would.
   if (timeout.seconds < 0 || timeout.micros < 0) return -1;
-  const long long millis =
-      static_cast<long long>(timeout.seconds) * 1000 + (timeout.micros + 999) / 1000;
-  pollfd entry{s, POLLIN, 0};
-  const int waited = ::poll(&entry, 1, millis > 0x7fffffff ? 0x7fffffff : static_cast<int>(millis));
-  return Result(waited);
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::seconds(timeout.seconds) +
+                        std::chrono::microseconds(timeout.micros);
+  for (;;) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    const long long millis = left.count() < 0 ? 0 : left.count();
+    pollfd entry{s, POLLIN, 0};
+    const int waited = ::poll(&entry, 1, millis > 0x7fffffff ? 0x7fffffff : static_cast<int>(millis));
+    // A signal meant for the host must not cut the wait short: the session would then receive
+    // without any limit. Wait again for the time that is left.
+    if (waited < 0 && errno == EINTR) continue;
+    return Result(waited);
+  }
 }
 
 int SendSome(Socket s, const char* data, int length) {

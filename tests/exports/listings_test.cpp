@@ -85,8 +85,9 @@ TEST(ClientListingTest, RowsCountPastNineAndALeaverIsReplacedByTheNewest) {
 }
 
 TEST(ServerListingTest, ListsEveryServerInSpawnOrderWithSignedPortsAndGoIDs) {
-  // A base port above 32767: ports are printed as signed 16-bit values.
-  const std::uint16_t port = PortBlock(1300);
+  // A base port above 32767: ports are printed as signed 16-bit values. It lies above Linux's
+  // range of ephemeral ports (32768-60999), where a client socket could hold it.
+  const std::uint16_t port = PortBlock(4150);
   WriteProfile(ProfileWithPort(port));
   ASSERT_TRUE(Spawn(1, "goblin"));
   ASSERT_TRUE(Spawn(4294967295u, "chest"));

@@ -1,5 +1,10 @@
-// Thread accounting of a spawned server, read from /proc (Linux only).
+// Threads of a spawned server seen from the operating system: counts read from /proc, and
+// signals delivered to every thread (Linux only).
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <string>
@@ -30,6 +35,36 @@ TEST(SpawnThreadsTest, EachServerRunsAParkedListenerAndAHundredWorkers) {
   test::LoopbackClient client;
   ASSERT_TRUE(client.Connect(static_cast<std::uint16_t>(test::PortBlock(52) + 1)));
   EXPECT_FALSE(client.ReadUntil("v0.1\r\n").empty());
+}
+
+// Sends sig to every thread of this process.
+void SignalEveryThread(int sig) {
+  DIR* tasks = opendir("/proc/self/task");
+  ASSERT_NE(tasks, nullptr);
+  for (dirent* entry; (entry = readdir(tasks)) != nullptr;) {
+    if (entry->d_name[0] == '.') continue;
+    syscall(SYS_tgkill, getpid(), std::stoi(entry->d_name), sig);
+  }
+  closedir(tasks);
+}
+
+TEST(ReceiveTimeoutTest, SignalsToTheHostProcessDoNotCancelTheTimeout) {
+  struct sigaction action {};
+  action.sa_handler = [](int) {};
+  sigaction(SIGUSR1, &action, nullptr);  // a host's handler, without SA_RESTART
+  const std::uint16_t port = test::PortBlock(53);
+  test::WriteProfile(test::ProfileWithPort(port, "Timeout=On\nTimeoutVal=600\n"));
+  ASSERT_TRUE(SpawnConsoleServer(3, "signalled"));
+  test::LoopbackClient client;
+  ASSERT_TRUE(client.Connect(port));
+  ASSERT_FALSE(client.ReadUntil("v0.1\r\n").empty());
+  // Interrupt the session's wait several times; it must still end in a time-out notice
+  // instead of a receive that waits for ever.
+  for (int i = 0; i < 5; ++i) {
+    SignalEveryThread(SIGUSR1);
+    test::os::SleepMillis(50);
+  }
+  EXPECT_EQ(client.ReadUntil("\r\n"), "QC_ERROR: Connection has timed out\r\n");
 }
 
 }  // namespace
