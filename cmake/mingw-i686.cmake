@@ -20,8 +20,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(CMAKE_EXE_LINKER_FLAGS_INIT    "-static")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
 
-# ctest (and gtest_discover_tests) run the .exe test programs through wine.
+# ctest (and gtest_discover_tests) run the .exe test programs through wine, by way of a script
+# that keeps wine's own processes off the tests' output.
 find_program(QC_WINE wine)
 if(QC_WINE)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${QC_WINE})
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh)
 endif()
