@@ -2,11 +2,13 @@
 // profile file in the Windows directory.
 #include <winsock2.h>
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -37,6 +39,43 @@ sockaddr_in LoopbackAddress(std::uint16_t port) {
   address.sin_port = htons(port);
   return address;
 }
+
+// The number of threads this process has, or -1.
+int CountOwnThreads() {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return -1;
+  THREADENTRY32 entry;
+  entry.dwSize = sizeof entry;
+  const DWORD self = GetCurrentProcessId();
+  int count = 0;
+  for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+    if (entry.th32OwnerProcessID == self) ++count;
+  }
+  CloseHandle(snapshot);
+  return count;
+}
+
+// wine (8.0) can crash the whole process with a segmentation fault when the process ends
+// while one of its threads is still starting up, and a test that spawns a console ends while
+// the listener is still starting its 100 workers. So a test program waits, as it exits, until
+// its number of threads has stayed the same for a while (all workers up and parked), bounded
+// at a few seconds. Windows itself needs no such wait.
+void WaitForThreadsToSettle() {
+  constexpr int kPollMillis = 20;
+  constexpr int kStablePolls = 10;
+  constexpr int kMaxPolls = 250;
+  int last = CountOwnThreads();
+  if (last <= 1) return;
+  int stable = 0;
+  for (int i = 0; i < kMaxPolls && stable < kStablePolls; ++i) {
+    Sleep(kPollMillis);
+    const int now = CountOwnThreads();
+    stable = now == last ? stable + 1 : 0;
+    last = now;
+  }
+}
+
+[[maybe_unused]] const bool kSettleAtExit = std::atexit(WaitForThreadsToSettle) == 0;
 
 }  // namespace
 
