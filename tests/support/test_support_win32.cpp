@@ -8,9 +8,14 @@
 #include <io.h>
 #include <sys/stat.h>
 
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "support/test_support.h"
 
@@ -40,42 +45,114 @@ sockaddr_in LoopbackAddress(std::uint16_t port) {
   return address;
 }
 
-// The number of threads this process has, or -1.
-int CountOwnThreads() {
+// Ending a test program safely under wine.
+//
+// wine (8.0) can crash a process with a segmentation fault, or have its server kill it, when
+// the process ends the usual way (ExitProcess) with a few hundred threads, and it can crash it
+// too when the process ends while one of its threads is still starting up. A test that spawns
+// consoles ends with 101 threads per console, and possibly while a listener is still starting
+// its workers. So once the tests have run, a test program waits until every thread has
+// finished starting and no more are coming (each console's workers are all up and its
+// listener has parked itself), flushes its output, and ends with TerminateProcess and the
+// exit code the tests earned. Windows itself needs none of this.
+
+// Threads that have run their start-up (the loader's thread-attach notification) and ended.
+std::atomic<int> startedThreads{0};
+std::atomic<int> endedThreads{0};
+
+void NTAPI NoteThreadEvent(PVOID, DWORD reason, PVOID) {
+  if (reason == DLL_THREAD_ATTACH) startedThreads.fetch_add(1);
+  if (reason == DLL_THREAD_DETACH) endedThreads.fetch_add(1);
+}
+
+// The loader calls the executable's TLS callbacks for every thread the process starts or ends.
+extern "C" __attribute__((section(".CRT$XLY"), used))
+const PIMAGE_TLS_CALLBACK qcNoteThreadEvent = NoteThreadEvent;
+
+// The ids of this process's threads other than the calling one.
+std::vector<DWORD> OtherThreadIds() {
+  std::vector<DWORD> ids;
   HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) return -1;
+  if (snapshot == INVALID_HANDLE_VALUE) return ids;
   THREADENTRY32 entry;
   entry.dwSize = sizeof entry;
-  const DWORD self = GetCurrentProcessId();
-  int count = 0;
+  const DWORD process = GetCurrentProcessId();
+  const DWORD self = GetCurrentThreadId();
   for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
-    if (entry.th32OwnerProcessID == self) ++count;
+    if (entry.th32OwnerProcessID == process && entry.th32ThreadID != self) {
+      ids.push_back(entry.th32ThreadID);
+    }
   }
   CloseHandle(snapshot);
-  return count;
+  return ids;
 }
 
-// wine (8.0) can crash the whole process with a segmentation fault when the process ends
-// while one of its threads is still starting up, and a test that spawns a console ends while
-// the listener is still starting its 100 workers. So a test program waits, as it exits, until
-// its number of threads has stayed the same for a while (all workers up and parked), bounded
-// at a few seconds. Windows itself needs no such wait.
+// How many of the threads are suspended: suspending one more time reports the count it had,
+// and the resume restores it.
+int CountSuspended(const std::vector<DWORD>& ids) {
+  int suspended = 0;
+  for (DWORD id : ids) {
+    HANDLE thread = OpenThread(THREAD_SUSPEND_RESUME, FALSE, id);
+    if (thread == nullptr) continue;
+    const DWORD previous = SuspendThread(thread);
+    if (previous != static_cast<DWORD>(-1)) {
+      if (previous > 0) ++suspended;
+      ResumeThread(thread);
+    }
+    CloseHandle(thread);
+  }
+  return suspended;
+}
+
 void WaitForThreadsToSettle() {
+  constexpr int kThreadsPerConsole = 101;  // the parked listener and its workers
   constexpr int kPollMillis = 20;
-  constexpr int kStablePolls = 10;
-  constexpr int kMaxPolls = 250;
-  int last = CountOwnThreads();
-  if (last <= 1) return;
+  // Threads the test started itself break the count of consoles; then the wait ends once the
+  // number of threads has not changed for a while.
+  constexpr int kStablePolls = 25;
+  constexpr int kMaxPolls = 500;
+  int last = -1;
   int stable = 0;
-  for (int i = 0; i < kMaxPolls && stable < kStablePolls; ++i) {
+  for (int poll = 0; poll < kMaxPolls; ++poll) {
+    const std::vector<DWORD> others = OtherThreadIds();
+    const int count = static_cast<int>(others.size());
+    // A thread not yet counted as started is still starting (or was just created).
+    if (count == startedThreads.load() - endedThreads.load()) {
+      if (count == 0) return;
+      if (count == kThreadsPerConsole * CountSuspended(others)) return;
+      stable = count == last ? stable + 1 : 0;
+      if (stable >= kStablePolls) return;
+    } else {
+      stable = 0;
+    }
+    last = count;
     Sleep(kPollMillis);
-    const int now = CountOwnThreads();
-    stable = now == last ? stable + 1 : 0;
-    last = now;
   }
 }
 
-[[maybe_unused]] const bool kSettleAtExit = std::atexit(WaitForThreadsToSettle) == 0;
+// The exit code of the finished test run, or -1 while the tests have not run to the end.
+std::atomic<int> testRunExitCode{-1};
+
+class TestRunEndListener : public ::testing::EmptyTestEventListener {
+  void OnTestProgramEnd(const ::testing::UnitTest& unitTest) override {
+    testRunExitCode.store(unitTest.Passed() ? 0 : 1);
+  }
+};
+
+void EndTestProgram() {
+  const int exitCode = testRunExitCode.load();
+  // Without a finished run (listing the tests, for instance) or without threads of the
+  // library's, the usual exit is safe.
+  if (exitCode < 0 || OtherThreadIds().empty()) return;
+  WaitForThreadsToSettle();
+  std::fflush(nullptr);
+  TerminateProcess(GetCurrentProcess(), static_cast<UINT>(exitCode));
+}
+
+[[maybe_unused]] const bool kEndRegistered = [] {
+  ::testing::UnitTest::GetInstance()->listeners().Append(new TestRunEndListener);
+  return std::atexit(EndTestProgram) == 0;
+}();
 
 }  // namespace
 
