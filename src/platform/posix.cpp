@@ -89,6 +89,9 @@ int WaitForReadable(Socket s, const Timeout& timeout) {
     // A signal meant for the host must not cut the wait short: the session would then receive
     // without any limit. Wait again for the time that is left.
     if (waited < 0 && errno == EINTR) continue;
+    // poll() reports a descriptor that names nothing as an event (POLLNVAL), where select()
+    // and Winsock fail the wait.
+    if (waited > 0 && (entry.revents & POLLNVAL) != 0) return -1;
     return Result(waited);
   }
 }
