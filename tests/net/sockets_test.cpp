@@ -121,8 +121,14 @@ TEST(CreateListenSocketTest, ListensOnEveryLocalAddressOrReportsTheFailingStepOn
     EXPECT_GE(accepted, 0);
     (void)CloseClient(accepted);
   }
-  EXPECT_EQ(CreateListenSocket(port), -1);
+  // A port that another program holds (exclusively, where the platform lets address reuse
+  // share a port) cannot be bound.
+  const std::uint16_t held = static_cast<std::uint16_t>(port + 1);
+  const int holder = test::os::ListenLoopback(held);
+  ASSERT_GE(holder, 0);
+  EXPECT_EQ(CreateListenSocket(held), -1);
   EXPECT_EQ(errors.Text(), "QC_ERROR: bind() failed\n");
+  test::CloseSocket(holder);
 }
 
 TEST(WaitReadableTest, ZeroTimeoutReturnsAtOnceAndAClosedPeerIsReadable) {
