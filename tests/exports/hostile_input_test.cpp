@@ -1,0 +1,335 @@
+// Hostile input over the wire, with the test as the host: printf directives, zero bytes, a
+// megabyte without a line feed, clients that connect and say nothing, and a client that stops
+// reading while the host broadcasts.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "exports/host_fixture.h"
+
+namespace qc::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const std::string kOverflowNotice = "QC_ERROR: Buffer overflow detected from client (IP: 127.0.0.1)";
+
+// Takes every pending text until the stack is empty (the caller knows every push is done).
+std::vector<std::string> TakeAll(unsigned goid) {
+  std::vector<std::string> texts;
+  for (std::string text; !(text = Console().GetNextMessage(goid)).empty();) texts.push_back(text);
+  return texts;
+}
+
+int CountOf(const std::string& text, const std::string& needle) {
+  int count = 0;
+  for (std::size_t at = text.find(needle); at != std::string::npos;
+       at = text.find(needle, at + needle.size())) {
+    ++count;
+  }
+  return count;
+}
+
+TEST(HostileInputTest, PrintfDirectivesTravelAsPlainText) {
+  const std::uint16_t port = PortBlock(510);
+  WriteProfile(ProfileWithPort(port));
+  ASSERT_TRUE(Spawn(510, "%s%n%p%x"));
+  LoopbackClient client;
+  ASSERT_TRUE(Attach(client, port));
+  ASSERT_EQ(NextMessage(510), ConnectedNotice(port, 510));
+  ASSERT_FALSE(client.ReadUntil("\r\n").empty());
+
+  const std::string line = "%s%s%s%n%n%x%p%999999999d%hn%.99999f%c%ls\r\n";
+  ASSERT_TRUE(client.Send(line));
+  EXPECT_EQ(NextMessage(510), line);
+  EXPECT_TRUE(IsStamped(client.ReadUntil("\r\n"), " QC_MSG: " + line));
+
+  Broadcast(510, "QC_OK: %s%n%d");
+  Broadcast(510, "%s%n\n");
+  EXPECT_TRUE(IsStamped(client.ReadUntil("\r\n"), " QC_OK: %s%n%d\r\n"));
+  EXPECT_TRUE(IsStamped(client.ReadUntil("\n"), " QC_MSG: %s%n\n"));
+
+  ASSERT_TRUE(client.Send("[who]%s%n\n"));
+  EXPECT_NE(client.ReadUntil("End of list\r\n").find("TemplateName: %s%n%p%x)\r\n"),
+            std::string::npos);
+  ASSERT_TRUE(client.Send("[spawns]%n\n"));
+  EXPECT_NE(client.ReadUntil("End of list\r\n").find("TemplateName: %s%n%p%x\r\n"),
+            std::string::npos);
+  char report[64] = "report.x(\"%s%n\")";  // the report text may be 4 characters longer
+  EXPECT_STREQ(Console().CheckReportMsg(report), "\"QC_REPORT: %s%n\")");
+  EXPECT_STREQ(Console().TestDLL(510),
+               "Dev console attached to object\n\nGoID: 510\nTemplateName: %s%n%p%x");
+}
+
+TEST(HostileInputTest, ZeroBytesCountForNothingAndTheSessionGoesOn) {
+  const std::uint16_t port = PortBlock(511);
+  WriteProfile(ProfileWithPort(port, "Timeout=On\nTimeoutVal=400\n"));
+  StderrCapture errors;
+  ASSERT_TRUE(Spawn(511, "zeros"));
+  LoopbackClient client;
+  ASSERT_TRUE(Attach(client, port));
+  ASSERT_EQ(NextMessage(511), ConnectedNotice(port, 511));
+  ASSERT_FALSE(client.ReadUntil(kTimedOut).empty());
+
+  // A megabyte of zero bytes holds no text at all: no line, no overflow. A time-out notice
+  // after it shows that the session took all of it.
+  ASSERT_TRUE(SendAlone(client, std::string(1 << 20, '\0')));
+  // A line feed after a zero byte does not end the line either.
+  ASSERT_TRUE(SendAlone(client, std::string("\0\n\0\n", 4)));
+  ASSERT_TRUE(SendAlone(client, std::string("half\0ignored\n", 13)));
+  ASSERT_TRUE(client.Send("line\n"));
+  EXPECT_EQ(NextMessage(511), "halfline\n");
+  EXPECT_EQ(TakeAll(511), std::vector<std::string>{});
+  EXPECT_EQ(errors.Count("Buffer overflow"), 0);
+  EXPECT_EQ(errors.Count("recv() failed"), 0);
+}
+
+TEST(HostileInputTest, MegabyteWithoutLineFeedOverflowsAndTheSessionGoesOn) {
+  const std::uint16_t port = PortBlock(512);
+  WriteProfile(ProfileWithPort(port));
+  StderrCapture errors;
+  ASSERT_TRUE(Spawn(512, "flood"));
+  LoopbackClient flooder, other;
+  ASSERT_TRUE(Attach(flooder, port));
+  ASSERT_EQ(NextMessage(512), ConnectedNotice(port, 512));
+  ASSERT_TRUE(Attach(other, port));
+  ASSERT_EQ(NextMessage(512), ConnectedNotice(port, 512));
+
+  // The notices the session broadcasts meanwhile fit in the flooder's socket buffers, so the
+  // flooder can send the whole megabyte before it reads.
+  ASSERT_TRUE(flooder.Send(std::string(1 << 20, 'A')));
+  ASSERT_TRUE(flooder.Send("\n"));
+  // The host takes notices while the session is still reading; the line is pushed after every
+  // overflow notice, so once it has been taken the rest are the notices still waiting.
+  std::vector<std::string> notices;
+  std::string line;
+  for (int i = 0; i < 1000 && line.empty(); ++i) {
+    const std::string text = NextMessage(512);
+    ASSERT_FALSE(text.empty());
+    if (text == kOverflowNotice) {
+      notices.push_back(text);
+    } else {
+      line = text;
+    }
+  }
+  ASSERT_FALSE(line.empty());
+  EXPECT_LE(line.size(), 65535u);
+  EXPECT_EQ(line.front(), 'A');
+  EXPECT_EQ(line.back(), '\n');
+  EXPECT_EQ(line.find_first_not_of("A\n"), std::string::npos);
+  for (const std::string& notice : TakeAll(512)) {
+    EXPECT_EQ(notice, kOverflowNotice);
+    notices.push_back(notice);
+  }
+  ASSERT_FALSE(notices.empty());
+  std::printf("a megabyte in %zu overflow notices; the line kept %zu characters\n",
+              notices.size(), line.size());
+
+  // The session goes on, and every client heard each notice twice (at once, and when the host
+  // took it) and the line once, whole.
+  ASSERT_TRUE(flooder.Send("after\n"));
+  EXPECT_EQ(NextMessage(512), "after\n");
+  for (LoopbackClient* reader : {&flooder, &other}) {
+    const std::string seen = reader->ReadUntil(" QC_MSG: after\n");
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(CountOf(seen, " " + kOverflowNotice + "\r\n"), 2 * static_cast<int>(notices.size()));
+    EXPECT_NE(seen.find(" QC_MSG: " + line), std::string::npos);
+  }
+  EXPECT_EQ(errors.Text(), "");
+}
+
+// Connects clients that send nothing, with the receive time-out on or off: each holds one worker
+// and nothing else; the other clients and the host carry on.
+void SilentClientsHoldOnlyTheirWorkers(int block, unsigned goid, const std::string& profile) {
+  const std::uint16_t port = PortBlock(block);
+  WriteProfile(ProfileWithPort(port, profile));
+  ASSERT_TRUE(Spawn(goid, "silent"));
+  std::vector<std::unique_ptr<LoopbackClient>> silent;
+  for (int i = 0; i < 20; ++i) {
+    silent.push_back(std::make_unique<LoopbackClient>());
+    ASSERT_TRUE(silent.back()->Connect(port));
+  }
+  LoopbackClient talker;
+  ASSERT_TRUE(Attach(talker, port));
+  for (int i = 0; i < 21; ++i) {
+    ASSERT_NE(NextMessage(goid).find(" connected (Port "), std::string::npos);
+  }
+  for (int round = 0; round < 3; ++round) {
+    const std::string line = "round " + std::to_string(round) + "\n";
+    ASSERT_TRUE(talker.Send(line));
+    EXPECT_EQ(NextMessage(goid), line);
+    Broadcast(goid, "QC_OK: still here");
+    EXPECT_FALSE(talker.ReadUntil(" QC_OK: still here\r\n").empty());
+  }
+  // The silent clients got what every client gets, and are still connected.
+  for (auto& client : silent) {
+    EXPECT_FALSE(client->ReadUntil(" QC_MSG: round 2\n").empty());
+    ASSERT_TRUE(client->Send("[quit]\n"));
+    EXPECT_FALSE(client->ReadUntil("development console\r\n").empty());
+  }
+}
+
+TEST(HostileInputTest, SilentClientsWithTheTimeoutOffHoldOnlyTheirWorkers) {
+  SilentClientsHoldOnlyTheirWorkers(513, 513, "");
+}
+
+TEST(HostileInputTest, SilentClientsWithTheTimeoutOnHoldOnlyTheirWorkers) {
+  StderrCapture errors;  // every time-out writes a diagnostic line
+  SilentClientsHoldOnlyTheirWorkers(514, 514, "Timeout=On\nTimeoutVal=100\n");
+  EXPECT_GT(errors.Count(kTimedOut), 0);
+}
+
+// Reads a client's stream on a thread of its own until it has count bytes or time runs out.
+class Reader {
+ public:
+  Reader(LoopbackClient& client, std::size_t count)
+      : client_(client), count_(count), thread_([this] { text_ = client_.ReadBytes(count_, 120000); }) {}
+  ~Reader() { Join(); }
+  const std::string& Join() {
+    if (thread_.joinable()) thread_.join();
+    return text_;
+  }
+
+ private:
+  LoopbackClient& client_;
+  std::size_t count_;
+  std::string text_;
+  std::thread thread_;
+};
+
+// The text of broadcast number n: about 4 KB, different for every n.
+std::string BroadcastText(int n) {
+  std::string text = "B" + std::to_string(n) + " ";
+  for (int i = 0; i < 4000; ++i) text += static_cast<char>('a' + (n + i) % 26);
+  return text + "\n";
+}
+
+std::size_t LineBytes(const std::string& text) { return 8 + 9 + text.size(); }
+
+// The line a client receives for text, after its time stamp.
+std::string LineRest(const std::string& text) {
+  return text.rfind("QC_OK:", 0) == 0 ? " " + text + "\r\n" : " QC_MSG: " + text;
+}
+
+// True when stream is exactly the broadcasts 0..count-1 and then the lines for tails, each
+// whole.
+::testing::AssertionResult HoldsBroadcasts(const std::string& stream, int count,
+                                           const std::vector<std::string>& tails) {
+  std::size_t at = 0;
+  for (int n = 0; n < count + static_cast<int>(tails.size()); ++n) {
+    const std::string rest = LineRest(n < count ? BroadcastText(n) : tails[n - count]);
+    if (!IsStamped(stream.substr(at, 8 + rest.size()), rest)) {
+      return ::testing::AssertionFailure() << "line " << n << " is missing or damaged";
+    }
+    at += 8 + rest.size();
+  }
+  if (at != stream.size()) return ::testing::AssertionFailure() << "bytes after the last line";
+  return ::testing::AssertionSuccess();
+}
+
+// The host broadcasts about 4 KB at a time, as fast as it can, to three clients of which one
+// has stopped reading. The sends happen under the server's state lock, so once that client's
+// socket buffers are full the host's BroadcastMsg waits, and with it every session of the
+// server that needs the lock, until the client reads again or its connection ends.
+// resetInstead: the stalled client resets its connection instead of reading again.
+void StalledClientHoldsTheHost(int block, unsigned goid, bool resetInstead) {
+  const std::uint16_t port = PortBlock(block);
+  WriteProfile(ProfileWithPort(port));
+  ASSERT_TRUE(Spawn(goid, "stall"));
+  LoopbackClient stalled, first, second;
+  for (LoopbackClient* client : {&stalled, &first, &second}) {
+    ASSERT_TRUE(Attach(*client, port));
+    ASSERT_EQ(NextMessage(goid), ConnectedNotice(port, static_cast<int>(goid)));
+  }
+  // Each client reads the echoes of its own and the later clients' notices.
+  for (int i = 0; i < 3; ++i) ASSERT_FALSE(stalled.ReadUntil("\r\n").empty());
+  for (int i = 0; i < 2; ++i) ASSERT_FALSE(first.ReadUntil("\r\n").empty());
+  ASSERT_FALSE(second.ReadUntil("\r\n").empty());
+
+  std::atomic<int> started{0}, finished{0}, limit{1 << 30};
+  double longestCall = 0;  // written by the host thread, read after it ended
+  std::thread host([&] {
+    for (int n = 0; n < limit; ++n) {
+      started = n + 1;
+      const auto begin = Clock::now();
+      Broadcast(goid, BroadcastText(n));
+      longestCall = std::max(longestCall, std::chrono::duration<double>(Clock::now() - begin).count());
+      finished = n + 1;
+    }
+  });
+
+  // The host is held once one call has gone on for a second without the next starting.
+  int last = -1;
+  auto since = Clock::now();
+  const bool held = WaitUntil(
+      [&] {
+        const int now = finished;
+        if (now != last) {
+          last = now;
+          since = Clock::now();
+        }
+        return started > now && Clock::now() - since > std::chrono::seconds(1);
+      },
+      120000);
+  const int heldAfter = finished;
+  // The host does ten more broadcasts in all: the held one and nine after it.
+  const int count = heldAfter + 10;
+  limit = held ? count : 0;
+  // Another client's line now waits for the state lock, behind the held host.
+  const bool sent = first.Send("while held\n");
+  std::this_thread::sleep_for(std::chrono::seconds(1));  // the stall goes on a little longer
+  const auto resumed = Clock::now();
+  if (resetInstead) {
+    stalled.Reset();
+  }
+  // The stalled client reads again (or has gone); the host finishes its broadcasts. Then the
+  // host takes the waiting line (and the reset client's notice), echoing them.
+  std::vector<std::string> expectedTakes{"while held\n"};
+  if (resetInstead) expectedTakes.push_back(DisconnectedNotice(port, static_cast<int>(goid)));
+  std::size_t expected = 0;
+  for (int n = 0; n < count; ++n) expected += 8 + LineRest(BroadcastText(n)).size();
+  for (const std::string& text : expectedTakes) expected += 8 + LineRest(text).size();
+  std::unique_ptr<Reader> stalledReader;
+  if (!resetInstead) stalledReader = std::make_unique<Reader>(stalled, expected);
+  Reader firstReader(first, expected), secondReader(second, expected);
+  const bool released = WaitUntil([&] { return finished > heldAfter; });
+  const double releasedAfter = std::chrono::duration<double>(Clock::now() - resumed).count();
+  host.join();
+  ASSERT_TRUE(held) << "the host was never held";
+  ASSERT_TRUE(sent);
+  ASSERT_TRUE(released);
+  EXPECT_EQ(finished, count);
+  std::vector<std::string> taken;
+  for (std::size_t i = 0; i < expectedTakes.size(); ++i) taken.push_back(NextMessage(goid));
+  EXPECT_TRUE(std::is_permutation(taken.begin(), taken.end(), expectedTakes.begin()));
+
+  // Nothing lost or damaged for the clients that read, nor for the stalled one once it reads.
+  EXPECT_TRUE(HoldsBroadcasts(firstReader.Join(), count, taken));
+  EXPECT_TRUE(HoldsBroadcasts(secondReader.Join(), count, taken));
+  if (stalledReader) {
+    EXPECT_TRUE(HoldsBroadcasts(stalledReader->Join(), count, taken));
+  }
+  std::printf("the host's BroadcastMsg was held %.2f s at most, with %d broadcasts (%.1f MB) queued "
+              "for the stalled client; it went on %.3f s after the client %s\n",
+              longestCall, heldAfter, static_cast<double>(heldAfter * LineBytes(BroadcastText(0))) / 1e6,
+              releasedAfter,
+              resetInstead ? "reset its connection" : "read again");
+}
+
+TEST(HostileInputTest, ClientThatStopsReadingHoldsTheHostUntilItReadsAgain) {
+  StalledClientHoldsTheHost(515, 515, false);
+}
+
+TEST(HostileInputTest, ClientThatStopsReadingHoldsTheHostUntilItsConnectionEnds) {
+  StderrCapture errors;  // the reset ends its session with a diagnostic line
+  StalledClientHoldsTheHost(516, 516, true);
+}
+
+}  // namespace
+}  // namespace qc::test
