@@ -117,6 +117,10 @@ std::string Exchange(int feeder, const std::vector<std::string>& pieces) {
   for (;;) {
     pollfd entry{feeder, static_cast<short>(POLLIN | (writing ? POLLOUT : 0)), 0};
     const int ready = ::poll(&entry, 1, 30000);
+    if (ready <= 0) {
+      std::fprintf(stderr, "stalled: %zu of %zu pieces written, %zu bytes of replies\n", next,
+                   pieces.size(), replies.size());
+    }
     QC_FUZZ_CHECK(ready > 0);  // the session never stalls
     if (entry.revents & (POLLIN | POLLHUP | POLLERR)) {
       const ssize_t n = ::recv(feeder, buffer, sizeof buffer, MSG_DONTWAIT);
