@@ -68,9 +68,10 @@ struct ConsoleServer {
 };
 
 // The process-wide table of spawned servers, in spawn order. Entries are only appended, each
-// complete before Count (released) grows, so lookups read it without the lock.
+// complete before Count (released) grows, so lookups read it without the lock. Lock is made by
+// the first spawn and read by every later one without a lock, hence an atomic.
 struct ServerRegistry {
-  platform::Mutex* Lock;
+  std::atomic<platform::Mutex*> Lock;
   ConsoleServer* Servers[kMaxServers];
   std::atomic<int> Count;
 };

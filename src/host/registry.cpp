@@ -50,10 +50,16 @@ void ConfigureServer(ConsoleServer& server, int index) {
 
 bool SpawnConsoleServer(std::uint32_t goid, const char* templateName) {
   ServerRegistry& registry = Registry();
-  // The registry lock is created unprotected: the first spawn must not race another.
-  if (registry.Lock == nullptr) {
-    registry.Lock = platform::CreateRecursiveMutex();
-    if (registry.Lock == nullptr) return false;
+  // The first spawn makes the registry lock. Should two first spawns meet, one lock wins and
+  // both use it; the other is never used (locks are never destroyed).
+  platform::Mutex* registryLock = registry.Lock.load(std::memory_order_acquire);
+  if (registryLock == nullptr) {
+    platform::Mutex* made = platform::CreateRecursiveMutex();
+    if (made == nullptr) return false;
+    registryLock = registry.Lock.compare_exchange_strong(registryLock, made,
+                                                         std::memory_order_acq_rel)
+                       ? made
+                       : registryLock;
   }
 
   // calloc hands back fresh zero pages for a block this size, so the 6.3 MiB of pending slots
@@ -71,7 +77,7 @@ bool SpawnConsoleServer(std::uint32_t goid, const char* templateName) {
   server->ListenSocket.store(-1, std::memory_order_relaxed);
 
   {
-    MutexHold hold(registry.Lock);
+    MutexHold hold(registryLock);
     const int index = registry.Count.load(std::memory_order_relaxed);
     if (index >= kMaxServers) {
       std::free(block);

@@ -1,9 +1,12 @@
 // Spawning and configuration: the registry, the lookup, and the profile keys.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <new>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "host/console_server.h"
 #include "support/test_support.h"
@@ -99,6 +102,33 @@ TEST(SpawnConsoleServerTest, RefusesTheHundredAndFirstServer) {
   EXPECT_TRUE(errors.WaitFor("QC_ERROR: bind() failed\n"));
   EXPECT_TRUE(test::WaitUntil([&] { return errors.Count("bind() failed") == kMaxServers; }));
   test::CloseSocket(holder);
+}
+
+// Host threads that spawn at the same moment, the process's first spawns among them, all get a
+// server of their own: one registry lock is made, and every insertion takes it.
+TEST(SpawnConsoleServerTest, SpawnsFromSeveralThreadsAtOnceAllRegister) {
+  test::WriteProfile(test::ProfileWithPort(test::PortBlock(520)));
+  test::StderrCapture errors;  // the ports above the block's first are held by nobody; fine
+  constexpr int kThreads = 4;
+  std::atomic<bool> go{false};
+  std::atomic<int> spawned{0};
+  std::vector<std::thread> hosts;
+  for (int i = 0; i < kThreads; ++i) {
+    hosts.emplace_back([&, i] {
+      while (!go) std::this_thread::yield();
+      if (SpawnConsoleServer(static_cast<std::uint32_t>(700 + i), "racer")) ++spawned;
+    });
+  }
+  go = true;
+  for (std::thread& host : hosts) host.join();
+  EXPECT_EQ(spawned.load(), kThreads);
+  ASSERT_EQ(Registry().Count.load(), kThreads);
+  for (int i = 0; i < kThreads; ++i) {
+    ConsoleServer* server = FindServer(static_cast<std::uint32_t>(700 + i));
+    ASSERT_NE(server, nullptr) << i;
+    EXPECT_GE(server->Port, test::PortBlock(520));
+    EXPECT_LT(server->Port, test::PortBlock(520) + kThreads);
+  }
 }
 
 }  // namespace
