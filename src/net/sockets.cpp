@@ -32,7 +32,7 @@ Socket AcceptClient(Socket listening) {
   const Socket s = platform::AcceptConnection(listening);
   if (s < 0) {
     WriteDiagnostic("QC_ERROR: accept() failed\n");
-    return -1;
+    return s == platform::kAcceptAgain ? platform::kAcceptAgain : -1;
   }
   return s;
 }

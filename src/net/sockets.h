@@ -19,7 +19,9 @@ constexpr std::size_t kAddressTextBytes = 16;  // "255.255.255.255" and the NUL
 // ("QC_ERROR: bind() failed\n" and its siblings); a socket created before the failure is closed.
 Socket CreateListenSocket(std::uint16_t port);
 
-// Blocks until a connection arrives. The socket, or -1 after "QC_ERROR: accept() failed\n".
+// Blocks until a connection arrives. The socket; or, after "QC_ERROR: accept() failed\n",
+// platform::kAcceptAgain when a later accept can succeed (see platform.h) and -1 when the
+// listening socket cannot accept at all.
 Socket AcceptClient(Socket listening);
 
 // Waits until s is readable or the timeout has passed: positive, 0 (time ran out), or negative.

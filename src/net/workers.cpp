@@ -45,6 +45,11 @@ void ListenerThread(void* argument) {
   platform::SuspendSelf();
 }
 
+namespace {
+constexpr int kFirstAcceptPauseMillis = 10;
+constexpr int kLongestAcceptPauseMillis = 1000;
+}  // namespace
+
 void SessionWorker(void* argument) {
   auto& server = *static_cast<ConsoleServer*>(argument);
   // The session's working buffers (384 KiB) are allocated once and kept for the worker's whole
@@ -55,7 +60,19 @@ void SessionWorker(void* argument) {
   if (buffers == nullptr) return;
   for (;;) {
     LockMutex(server.ListenLock);
-    const Socket client = AcceptClient(server.ListenSocket.load(std::memory_order_acquire));
+    Socket client;
+    // An accept that failed for a passing reason (the process out of descriptors, a connection
+    // gone before it was taken) is tried again by the same worker, which keeps the listen lock:
+    // were it to end instead, the next worker would meet the same condition at once, and a
+    // moment without a free descriptor would end every worker of the server. The pause doubles
+    // up to a second, so a lasting shortage is neither spun on nor reported more than once a
+    // second.
+    for (int pause = kFirstAcceptPauseMillis;
+         (client = AcceptClient(server.ListenSocket.load(std::memory_order_acquire))) ==
+         platform::kAcceptAgain;
+         pause = pause * 2 < kLongestAcceptPauseMillis ? pause * 2 : kLongestAcceptPauseMillis) {
+      platform::SleepMillis(pause);
+    }
     UnlockMutex(server.ListenLock);
     if (client < 0) {
       delete buffers;

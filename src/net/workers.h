@@ -22,7 +22,8 @@ bool StartThread(void (*function)(void*), void* argument);
 void ListenerThread(void* server);
 
 // Thread function (argument: ConsoleServer*). Accepts under the listen lock, serves the client,
-// and accepts again; ends for good when an accept fails.
+// and accepts again. An accept that failed for a passing reason is tried again after a pause;
+// the worker ends for good only when the listening socket cannot accept at all.
 void SessionWorker(void* server);
 
 }  // namespace qc

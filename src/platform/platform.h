@@ -42,7 +42,12 @@ int EnableAddressReuse(Socket s);
 int BindAnyAddress(Socket s, std::uint16_t port);
 // listen() with the backlog. 0 or -1.
 int ListenOn(Socket s, int backlog);
-// Blocks until a connection arrives. The new socket, or -1.
+// What AcceptConnection returns when this accept failed but a later one can succeed: the
+// process (or system) was out of descriptors or buffer memory for a moment, or the connection
+// went away before it was taken.
+constexpr Socket kAcceptAgain = -2;
+// Blocks until a connection arrives. The new socket; kAcceptAgain (see above); or -1 when the
+// listening socket itself cannot accept.
 Socket AcceptConnection(Socket listening);
 // select() for readability of one socket, on a copy of the timeout: positive when readable,
 // 0 when the time ran out, -1 when the wait failed.
@@ -66,6 +71,8 @@ int CloseSocket(Socket s);
 bool StartThread(ThreadStart* record, std::size_t stackBytes);
 // Parks the calling thread for good without using the processor.
 [[noreturn]] void SuspendSelf();
+// Lets the calling thread sleep for about millis milliseconds.
+void SleepMillis(int millis);
 // A new recursive mutex, not owned. Null on failure.
 Mutex* CreateRecursiveMutex();
 // Waits without limit until the calling thread owns the mutex.

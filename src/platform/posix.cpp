@@ -67,9 +67,29 @@ Socket AcceptConnection(Socket listening) {
   socklen_t length = sizeof address;
   for (;;) {
     const int s = ::accept(listening, reinterpret_cast<sockaddr*>(&address), &length);
-    // A signal delivered to this thread is the host's business, not a failed accept.
-    if (s < 0 && errno == EINTR) continue;
-    return Result(s);
+    if (s >= 0) return s;
+    switch (errno) {
+      case EINTR:  // a signal delivered to this thread is the host's business
+        continue;
+      case EMFILE:  // out of descriptors or memory, for now
+      case ENFILE:
+      case ENOBUFS:
+      case ENOMEM:
+      case ECONNABORTED:  // the connection went away before it was taken
+      case EPROTO:
+      case EPERM:  // a firewall rule refused this connection
+      // Linux hands pending network errors of the new connection to accept.
+      case ENETDOWN:
+      case ENOPROTOOPT:
+      case EHOSTDOWN:
+      case ENONET:
+      case EHOSTUNREACH:
+      case EOPNOTSUPP:
+      case ENETUNREACH:
+        return kAcceptAgain;
+      default:
+        return -1;
+    }
   }
 }
 
@@ -140,6 +160,12 @@ bool StartThread(ThreadStart* record, std::size_t stackBytes) {
 
 void SuspendSelf() {
   for (;;) pause();
+}
+
+void SleepMillis(int millis) {
+  timespec left{millis / 1000, static_cast<long>(millis % 1000) * 1000000L};
+  while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
 }
 
 Mutex* CreateRecursiveMutex() {

@@ -60,7 +60,18 @@ int ListenOn(Socket s, int backlog) { return Result(::listen(ToHandle(s), backlo
 Socket AcceptConnection(Socket listening) {
   sockaddr_in address;
   int length = sizeof address;
-  return FromHandle(::accept(ToHandle(listening), reinterpret_cast<sockaddr*>(&address), &length));
+  const SOCKET s = ::accept(ToHandle(listening), reinterpret_cast<sockaddr*>(&address), &length);
+  if (s != INVALID_SOCKET) return FromHandle(s);
+  switch (::WSAGetLastError()) {
+    case WSAEMFILE:       // out of sockets or buffer memory, for now
+    case WSAENOBUFS:
+    case WSAECONNRESET:   // the connection went away before it was taken
+    case WSAECONNABORTED:
+    case WSAEINTR:
+      return kAcceptAgain;
+    default:
+      return -1;
+  }
 }
 
 int WaitForReadable(Socket s, const Timeout& timeout) {
@@ -115,6 +126,8 @@ bool StartThread(ThreadStart* record, std::size_t stackBytes) {
 void SuspendSelf() {
   for (;;) (void)SuspendThread(GetCurrentThread());
 }
+
+void SleepMillis(int millis) { ::Sleep(static_cast<DWORD>(millis)); }
 
 Mutex* CreateRecursiveMutex() {
   // Win32 mutexes are recursive for their owner by nature.
