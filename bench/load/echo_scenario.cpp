@@ -1,0 +1,238 @@
+// Echo round trip. One client sends a short line and waits for its echo, again and again.
+// Console: a worker receives the line and pushes it; the host thread busy-polls GetNextMessage,
+// which pops it and echoes it to the console's clients. Baselines in the same process: a
+// stand-in of the same shape (a reader thread pushing onto a mutex-guarded stack, a busy-polling
+// thread that pops and sends), and a plain blocking echo server (receive, send back).
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <sys/socket.h>
+
+#include "load/scenarios.h"
+
+namespace qc::load {
+namespace {
+
+constexpr unsigned kEchoGoid = 4242;
+constexpr int kWarmUpTrips = 300;
+constexpr int kMeasuredTrips = 3000;
+constexpr int kRoundMillis = 30000;  // upper bound of one round's host poller
+constexpr char kLine[] = "GetHealth()\n";
+constexpr std::size_t kTextBytes = 65536;
+constexpr int kSlots = 100;
+
+// The console's shape without the console: line assembly on a reader thread, a stack of 64 KiB
+// slots under a mutex, and a pop that stamps the line and sends it while it holds the mutex.
+class StandInConsole {
+ public:
+  StandInConsole() : slots_(kSlots * kTextBytes), line_(kTextBytes), received_(kTextBytes) {}
+  ~StandInConsole() { Stop(); }
+
+  bool Start(int listening, int millis) {
+    socket_ = AcceptWithin(listening, millis);
+    if (socket_ < 0) return false;
+    reader_ = std::thread([this] { ReadLoop(); });
+    return true;
+  }
+
+  // One poll of the host thread: false when nothing was pending.
+  bool PollOnce() {
+    if (count_.load(std::memory_order_acquire) == 0) return false;
+    std::lock_guard<std::mutex> hold(mutex_);
+    const int top = count_.load(std::memory_order_relaxed) - 1;
+    const char* slot = &slots_[static_cast<std::size_t>(top) * kTextBytes];
+    const std::size_t length = std::strlen(slot);
+    std::memcpy(result_, slot, length + 1);
+    count_.store(top, std::memory_order_release);
+    WriteLocalTimestamp(out_);
+    std::memcpy(out_ + 8, " QC_MSG: ", 9);
+    std::memcpy(out_ + 17, result_, length);
+    (void)SendWhole(socket_, out_, 17 + length);
+    return true;
+  }
+
+  // Ends the reader within the socket's 10 s receive limit at most.
+  void Stop() {
+    stopping_.store(true);
+    if (socket_ >= 0) shutdown(socket_, SHUT_RDWR);
+    if (reader_.joinable()) reader_.join();
+    CloseSocket(socket_);
+    socket_ = -1;
+  }
+
+ private:
+  void ReadLoop() {
+    std::size_t length = 0;
+    for (;;) {
+      const ssize_t n = recv(socket_, received_.data(), kTextBytes - 1, 0);
+      if (n < 0 && (errno == EAGAIN || errno == EINTR) && !stopping_.load()) continue;
+      if (n <= 0) return;  // closed, shut down, or failed
+      const auto piece = static_cast<std::size_t>(n);
+      if (length + piece >= kTextBytes) length = 0;  // never happens with short lines
+      std::memcpy(&line_[length], received_.data(), piece);
+      length += piece;
+      line_[length] = '\0';
+      if (std::memchr(received_.data(), '\n', piece) == nullptr) continue;
+      std::lock_guard<std::mutex> hold(mutex_);
+      const int count = count_.load(std::memory_order_relaxed);
+      if (count < kSlots) {
+        std::memcpy(&slots_[static_cast<std::size_t>(count) * kTextBytes], line_.data(), length + 1);
+        count_.store(count + 1, std::memory_order_release);
+      }
+      length = 0;
+    }
+  }
+
+  int socket_ = -1;
+  std::atomic<bool> stopping_{false};
+  std::thread reader_;
+  std::mutex mutex_;
+  std::atomic<int> count_{0};
+  std::vector<char> slots_;
+  std::vector<char> line_;
+  std::vector<char> received_;
+  char result_[kTextBytes];
+  char out_[kTextBytes + 32];
+};
+
+// Receives and sends back whatever arrives on one connection, until it ends.
+class PlainEchoServer {
+ public:
+  ~PlainEchoServer() { Stop(); }
+  bool Start(int listening, int millis) {
+    socket_ = AcceptWithin(listening, millis);
+    if (socket_ < 0) return false;
+    thread_ = std::thread([this] {
+      char buffer[4096];
+      for (;;) {
+        const ssize_t n = recv(socket_, buffer, sizeof buffer, 0);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR) && !stopping_.load()) continue;
+        if (n <= 0 || !SendWhole(socket_, buffer, static_cast<std::size_t>(n))) return;
+      }
+    });
+    return true;
+  }
+  void Stop() {
+    stopping_.store(true);
+    if (socket_ >= 0) shutdown(socket_, SHUT_RDWR);
+    if (thread_.joinable()) thread_.join();
+    CloseSocket(socket_);
+    socket_ = -1;
+  }
+
+ private:
+  int socket_ = -1;
+  std::atomic<bool> stopping_{false};
+  std::thread thread_;
+};
+
+// Runs kWarmUpTrips + kMeasuredTrips round trips on client and keeps the measured ones. When
+// poll is given, a host thread busy-polls it meanwhile until it has taken every line.
+bool MeasureRound(int client, const std::function<bool()>& poll, std::vector<double>& nanos) {
+  const int total = kWarmUpTrips + kMeasuredTrips;
+  std::atomic<bool> stop{false};
+  std::thread host;
+  if (poll) {
+    host = std::thread([&] {
+      const std::int64_t deadline = NowNanos() + std::int64_t{kRoundMillis} * 1000000;
+      int taken = 0;
+      for (unsigned spins = 0; taken < total && !stop.load(std::memory_order_relaxed); ++spins) {
+        if (poll()) ++taken;
+        if ((spins & 1023) == 0 && NowNanos() > deadline) return;
+      }
+    });
+  }
+  nanos.clear();
+  std::string echo;
+  bool ok = true;
+  for (int i = 0; i < total && ok; ++i) {
+    const std::int64_t start = NowNanos();
+    ok = SendWhole(client, kLine, sizeof kLine - 1) && ReadLine(client, echo);
+    if (i >= kWarmUpTrips) nanos.push_back(static_cast<double>(NowNanos() - start));
+  }
+  stop.store(true);
+  if (host.joinable()) host.join();
+  return ok;
+}
+
+// Takes messages until the connected notice of the console's one client has come.
+bool TakeConnectedNotice(const loader::ConsoleApi& api) {
+  const std::int64_t deadline = NowNanos() + std::int64_t{10000} * 1000000;
+  while (NowNanos() < deadline) {
+    const std::string text = api.GetNextMessage(kEchoGoid);
+    if (text.find(" connected (") != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return false;
+}
+
+}  // namespace
+
+int RunEchoScenario(const Options& options) {
+  loader::ConsoleApi api{};
+  if (!LoadLibrary(options.library, api)) return 1;
+  const auto port = static_cast<std::uint16_t>(options.basePort + kEchoPortOffset);
+  char name[] = "echo";
+  const bool spawned = EnterScratchDirectory(port) && api.SpawnServer(kEchoGoid, name);
+  LeaveScratchDirectory();
+  if (!spawned) {
+    std::fprintf(stderr, "echo: cannot spawn the console on port %d\n", port);
+    return 1;
+  }
+  const int console = ConnectLoopback(port, 10000);
+  std::string welcome;
+  if (console < 0 || !ReadLine(console, welcome) || !TakeConnectedNotice(api)) {
+    std::fprintf(stderr, "echo: the console on port %d does not answer\n", port);
+    return 1;
+  }
+
+  const int standInListening = ListenLoopback(static_cast<std::uint16_t>(port + 10));
+  const int plainListening = ListenLoopback(static_cast<std::uint16_t>(port + 11));
+  const int standInClient = ConnectLoopback(static_cast<std::uint16_t>(port + 10), 2000);
+  const int plainClient = ConnectLoopback(static_cast<std::uint16_t>(port + 11), 2000);
+  StandInConsole standIn;
+  PlainEchoServer plain;
+  if (standInClient < 0 || plainClient < 0 || !standIn.Start(standInListening, 2000) ||
+      !plain.Start(plainListening, 2000)) {
+    std::fprintf(stderr, "echo: cannot open the baseline servers on ports %d and %d\n",
+                 port + 10, port + 11);
+    return 1;
+  }
+
+  struct Variant {
+    const char* name;
+    int client;
+    std::function<bool()> poll;
+  };
+  const Variant variants[] = {
+      {"library", console, [&] { return api.GetNextMessage(kEchoGoid)[0] != '\0'; }},
+      {"sameshape", standInClient, [&] { return standIn.PollOnce(); }},
+      {"plain", plainClient, nullptr},
+  };
+  std::vector<double> nanos;
+  for (int round = 0; round < options.repeats; ++round) {
+    for (int k = 0; k < 3; ++k) {
+      const Variant& v = variants[(round + k) % 3];  // rotate the order against drift
+      if (!MeasureRound(v.client, v.poll, nanos)) {
+        std::fprintf(stderr, "echo: a round trip of %s failed\n", v.name);
+        return 1;
+      }
+      ReportFigure(std::string("echo.") + v.name + ".p50", Percentile(nanos, 50));
+      ReportFigure(std::string("echo.") + v.name + ".p99", Percentile(nanos, 99));
+    }
+  }
+  standIn.Stop();
+  plain.Stop();
+  for (int s : {console, standInClient, plainClient, standInListening, plainListening}) {
+    CloseSocket(s);
+  }
+  return 0;
+}
+
+}  // namespace qc::load

@@ -1,0 +1,148 @@
+// Spawn cost and frame cost. Spawning 100 consoles (time until all their threads run, the
+// resident memory and threads they add) against creating as many idle threads with the same
+// stack size, each in a fresh process; then the host's frame with 100 consoles and nothing
+// pending (one GetNextMessage per console) against the bare loop over the same 100 GoIDs.
+#include <pthread.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+
+#include "load/scenarios.h"
+
+namespace qc::load {
+namespace {
+
+constexpr int kConsoles = 100;
+constexpr int kThreadsPerConsole = 101;  // the parked listener and 100 workers
+constexpr unsigned kFirstGoid = 9001;
+constexpr int kBatches = 20;       // per round and kind
+constexpr int kBatchFrames = 100;  // per batch
+// The stack the platform layer gives every console thread on POSIX (a whole stack of at least
+// 1 MiB, since pthreads takes the requested size as the whole stack).
+constexpr std::size_t kConsoleStackBytes = 1024 * 1024;
+constexpr int kStartMillis = 60000;
+constexpr int kQuietMillis = 20000;
+
+// The least a host's frame can do for 100 consoles: find the console by a linear scan of the
+// GoIDs and test its pending count with one atomic load.
+struct BareTable {
+  std::uint32_t goids[kConsoles];
+  std::atomic<int> pending[kConsoles];
+  int count;
+};
+
+__attribute__((noinline)) bool BarePoll(const BareTable& table, std::uint32_t goid) {
+  for (int i = 0; i < table.count; ++i) {
+    if (table.goids[i] == goid) return table.pending[i].load(std::memory_order_acquire) != 0;
+  }
+  return false;
+}
+
+BareTable g_table;
+
+void* IdleThread(void*) {
+  for (;;) pause();
+}
+
+// Reports the time the threads took to start, then, once they have all settled, the resident
+// memory and the threads they added.
+void ReportProcessCost(const char* who, std::int64_t elapsedNanos, int threadsBefore,
+                       long residentBefore) {
+  const double millis = static_cast<double>(elapsedNanos) / 1e6;
+  if (!WaitUntilQuiet(kQuietMillis)) std::fprintf(stderr, "%s: threads still running\n", who);
+  ReportFigure(std::string("spawn.") + who + ".ms", millis);
+  ReportFigure(std::string("spawn.") + who + ".rss_kib",
+               static_cast<double>(ResidentKiB() - residentBefore));
+  ReportFigure(std::string("spawn.") + who + ".threads",
+               static_cast<double>(ThreadCount() - threadsBefore));
+}
+
+}  // namespace
+
+int RunSpawnScenario(const Options& options) {
+  loader::ConsoleApi api{};
+  if (!LoadLibrary(options.library, api)) return 1;
+  const int port = options.basePort + kSpawnPortOffset;
+  if (!EnterScratchDirectory(port)) return 1;
+
+  const int threadsBefore = ThreadCount();
+  const long residentBefore = ResidentKiB();
+  const std::int64_t start = NowNanos();
+  int spawned = 0;
+  for (int i = 0; i < kConsoles; ++i) {
+    char name[] = "spawned";
+    if (api.SpawnServer(kFirstGoid + static_cast<unsigned>(i), name)) ++spawned;
+  }
+  // A listener starts its workers only once its port is open, so the full count of threads
+  // also says that every console listens.
+  const bool running =
+      WaitForThreads(threadsBefore + kConsoles * kThreadsPerConsole, kStartMillis);
+  const std::int64_t elapsed = NowNanos() - start;
+  LeaveScratchDirectory();  // the profile is read at spawn only
+  if (spawned != kConsoles || !running) {
+    std::fprintf(stderr, "spawn: %d of %d consoles spawned, %d threads (ports %d to %d)\n",
+                 spawned, kConsoles, ThreadCount() - threadsBefore, port, port + kConsoles - 1);
+    return 1;
+  }
+  ReportProcessCost("library", elapsed, threadsBefore, residentBefore);
+
+  std::uint32_t goids[kConsoles];
+  for (int i = 0; i < kConsoles; ++i) {
+    goids[i] = kFirstGoid + static_cast<unsigned>(i);
+    g_table.goids[i] = goids[i];
+  }
+  g_table.count = kConsoles;
+  long long found = 0;  // stays 0: nothing is pending anywhere
+  // As for the fan-out, each round alternates short batches of frames of the two kinds.
+  for (int round = 0; round < options.repeats; ++round) {
+    std::int64_t spent[2] = {0, 0};  // 0: library, 1: bare loop
+    for (int batch = 0; batch < 2 * kBatches; ++batch) {
+      const int kind = (batch + batch / 2) % 2;
+      const std::int64_t batchStart = NowNanos();
+      for (int f = 0; f < kBatchFrames; ++f) {
+        for (std::uint32_t goid : goids) {
+          found += kind == 0 ? (api.GetNextMessage(goid)[0] != '\0') : BarePoll(g_table, goid);
+        }
+      }
+      spent[kind] += NowNanos() - batchStart;
+    }
+    const double frames = double{kBatches} * kBatchFrames;
+    ReportFigure("frame.library.ns", static_cast<double>(spent[0]) / frames);
+    ReportFigure("frame.bare.ns", static_cast<double>(spent[1]) / frames);
+  }
+  if (found != 0) {
+    std::fprintf(stderr, "frame: %lld polls found a message where none was pending\n", found);
+    return 1;
+  }
+  return 0;
+}
+
+int RunIdleThreadsScenario(const Options& /*options*/) {
+  pthread_attr_t attributes;
+  if (pthread_attr_init(&attributes) != 0 ||
+      pthread_attr_setstacksize(&attributes, kConsoleStackBytes) != 0 ||
+      pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED) != 0) {
+    return 1;
+  }
+  const int wanted = kConsoles * kThreadsPerConsole;
+  const int threadsBefore = ThreadCount();
+  const long residentBefore = ResidentKiB();
+  const std::int64_t start = NowNanos();
+  int created = 0;
+  for (int i = 0; i < wanted; ++i) {
+    pthread_t thread;
+    if (pthread_create(&thread, &attributes, IdleThread, nullptr) == 0) ++created;
+  }
+  pthread_attr_destroy(&attributes);
+  const bool running = WaitForThreads(threadsBefore + wanted, kStartMillis);
+  const std::int64_t elapsed = NowNanos() - start;
+  if (created != wanted || !running) {
+    std::fprintf(stderr, "idle threads: %d of %d created\n", created, wanted);
+    return 1;
+  }
+  ReportProcessCost("idle", elapsed, threadsBefore, residentBefore);
+  return 0;
+}
+
+}  // namespace qc::load
