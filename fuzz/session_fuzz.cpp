@@ -48,6 +48,7 @@ class Harness {
     server_->ListenSocket.store(-1);
     qc::ServerRegistry& registry = qc::Registry();
     registry.Servers[0] = server_;
+    registry.GoIDs[0] = kGoid;
     registry.Count.store(1, std::memory_order_release);  // overflow notices find it by GoID
     buffers_ = new qc::SessionBuffers;
     std::thread([this] { Work(); }).detach();

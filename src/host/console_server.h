@@ -70,9 +70,12 @@ struct ConsoleServer {
 // The process-wide table of spawned servers, in spawn order. Entries are only appended, each
 // complete before Count (released) grows, so lookups read it without the lock. Lock is made by
 // the first spawn and read by every later one without a lock, hence an atomic.
+// GoIDs[i] repeats Servers[i]->GoID: a host polls every console each frame, and a lookup that
+// scans these 400 contiguous bytes does not touch one page of every 6.3 MiB record on its way.
 struct ServerRegistry {
   std::atomic<platform::Mutex*> Lock;
   ConsoleServer* Servers[kMaxServers];
+  std::uint32_t GoIDs[kMaxServers];
   std::atomic<int> Count;
 };
 

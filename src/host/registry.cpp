@@ -20,7 +20,7 @@ ConsoleServer* FindServer(std::uint32_t goid) {
   ServerRegistry& registry = Registry();
   const int count = registry.Count.load(std::memory_order_acquire);
   for (int i = 0; i < count; ++i) {
-    if (registry.Servers[i]->GoID == goid) return registry.Servers[i];
+    if (registry.GoIDs[i] == goid) return registry.Servers[i];
   }
   return nullptr;
 }
@@ -90,6 +90,7 @@ bool SpawnConsoleServer(std::uint32_t goid, const char* templateName) {
     FormatText(server->ThisPrefix, sizeof server->ThisPrefix, "MakeGoid(%d).",
                static_cast<int>(goid));
     ConfigureServer(*server, index);
+    registry.GoIDs[index] = goid;
     registry.Count.store(index + 1, std::memory_order_release);
   }
   return StartThread(ListenerThread, server);
