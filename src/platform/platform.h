@@ -80,6 +80,14 @@ void LockRecursiveMutex(Mutex* mutex);
 // Releases one hold of the mutex.
 void UnlockRecursiveMutex(Mutex* mutex);
 
+// --- Memory. ---
+
+// bytes of zero-filled, page-aligned memory straight from the OS (mmap, VirtualAlloc). Its
+// pages cost no physical memory until they are first written. Null on failure.
+void* AllocatePages(std::size_t bytes);
+// Gives back a block from AllocatePages with the same size.
+void FreePages(void* block, std::size_t bytes);
+
 // --- Time and configuration. ---
 
 struct TimeOfDay {

@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <pthread.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -186,6 +187,15 @@ Mutex* CreateRecursiveMutex() {
 void LockRecursiveMutex(Mutex* mutex) { (void)pthread_mutex_lock(&mutex->handle); }
 
 void UnlockRecursiveMutex(Mutex* mutex) { (void)pthread_mutex_unlock(&mutex->handle); }
+
+void* AllocatePages(std::size_t bytes) {
+  void* block = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  return block == MAP_FAILED ? nullptr : block;
+}
+
+void FreePages(void* block, std::size_t bytes) {
+  if (block != nullptr) (void)::munmap(block, bytes);
+}
 
 TimeOfDay LocalTimeOfDay() {
   const std::time_t now = std::time(nullptr);

@@ -142,6 +142,15 @@ void LockRecursiveMutex(Mutex* mutex) { (void)WaitForSingleObject(mutex->handle,
 
 void UnlockRecursiveMutex(Mutex* mutex) { (void)ReleaseMutex(mutex->handle); }
 
+void* AllocatePages(std::size_t bytes) {
+  // Committed pages are zero-filled and take no physical memory until first written.
+  return VirtualAlloc(nullptr, bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+}
+
+void FreePages(void* block, std::size_t /*bytes*/) {
+  if (block != nullptr) (void)VirtualFree(block, 0, MEM_RELEASE);
+}
+
 TimeOfDay LocalTimeOfDay() {
   SYSTEMTIME now;
   GetLocalTime(&now);
