@@ -6,7 +6,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -20,9 +19,10 @@ namespace qc::load {
 namespace {
 
 constexpr unsigned kEchoGoid = 4242;
-constexpr int kWarmUpTrips = 300;
-constexpr int kMeasuredTrips = 3000;
-constexpr int kRoundMillis = 30000;  // upper bound of one round's host poller
+constexpr int kWarmUpTrips = 200;  // per kind, before the first round
+constexpr int kBatches = 20;       // per round and kind
+constexpr int kBatchTrips = 50;
+constexpr int kRunMillis = 100000;  // upper bound of the host poller's run
 constexpr char kLine[] = "GetHealth()\n";
 constexpr std::size_t kTextBytes = 65536;
 constexpr int kSlots = 100;
@@ -82,7 +82,8 @@ class StandInConsole {
       std::lock_guard<std::mutex> hold(mutex_);
       const int count = count_.load(std::memory_order_relaxed);
       if (count < kSlots) {
-        std::memcpy(&slots_[static_cast<std::size_t>(count) * kTextBytes], line_.data(), length + 1);
+        char* slot = &slots_[static_cast<std::size_t>(count) * kTextBytes];
+        std::memcpy(slot, line_.data(), length + 1);
         count_.store(count + 1, std::memory_order_release);
       }
       length = 0;
@@ -132,33 +133,39 @@ class PlainEchoServer {
   std::thread thread_;
 };
 
-// Runs kWarmUpTrips + kMeasuredTrips round trips on client and keeps the measured ones. When
-// poll is given, a host thread busy-polls it meanwhile until it has taken every line.
-bool MeasureRound(int client, const std::function<bool()>& poll, std::vector<double>& nanos) {
-  const int total = kWarmUpTrips + kMeasuredTrips;
-  std::atomic<bool> stop{false};
-  std::thread host;
-  if (poll) {
-    host = std::thread([&] {
-      const std::int64_t deadline = NowNanos() + std::int64_t{kRoundMillis} * 1000000;
-      int taken = 0;
-      for (unsigned spins = 0; taken < total && !stop.load(std::memory_order_relaxed); ++spins) {
-        if (poll()) ++taken;
-        if ((spins & 1023) == 0 && NowNanos() > deadline) return;
-      }
-    });
+// The host's frame loop: one thread busy-polls both the console and the stand-in for the whole
+// measurement, until stopped or kRunMillis have passed. An empty poll of either costs a few
+// nanoseconds, against round trips of microseconds.
+class HostPoller {
+ public:
+  HostPoller(const loader::ConsoleApi& api, StandInConsole& standIn)
+      : thread_([this, &api, &standIn] {
+          const std::int64_t deadline = NowNanos() + std::int64_t{kRunMillis} * 1000000;
+          for (unsigned spins = 0; !stop_.load(std::memory_order_relaxed); ++spins) {
+            (void)api.GetNextMessage(kEchoGoid);
+            (void)standIn.PollOnce();
+            if ((spins & 1023) == 0 && NowNanos() > deadline) return;
+          }
+        }) {}
+  ~HostPoller() {
+    stop_.store(true);
+    thread_.join();
   }
-  nanos.clear();
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// Times count round trips of kLine on client, appending to nanos when keep is set.
+bool TimeRoundTrips(int client, int count, bool keep, std::vector<double>& nanos) {
   std::string echo;
-  bool ok = true;
-  for (int i = 0; i < total && ok; ++i) {
+  for (int i = 0; i < count; ++i) {
     const std::int64_t start = NowNanos();
-    ok = SendWhole(client, kLine, sizeof kLine - 1) && ReadLine(client, echo);
-    if (i >= kWarmUpTrips) nanos.push_back(static_cast<double>(NowNanos() - start));
+    if (!SendWhole(client, kLine, sizeof kLine - 1) || !ReadLine(client, echo)) return false;
+    if (keep) nanos.push_back(static_cast<double>(NowNanos() - start));
   }
-  stop.store(true);
-  if (host.joinable()) host.join();
-  return ok;
+  return true;
 }
 
 // Takes messages until the connected notice of the console's one client has come.
@@ -205,27 +212,32 @@ int RunEchoScenario(const Options& options) {
     return 1;
   }
 
-  struct Variant {
-    const char* name;
-    int client;
-    std::function<bool()> poll;
-  };
-  const Variant variants[] = {
-      {"library", console, [&] { return api.GetNextMessage(kEchoGoid)[0] != '\0'; }},
-      {"sameshape", standInClient, [&] { return standIn.PollOnce(); }},
-      {"plain", plainClient, nullptr},
-  };
-  std::vector<double> nanos;
-  for (int round = 0; round < options.repeats; ++round) {
-    for (int k = 0; k < 3; ++k) {
-      const Variant& v = variants[(round + k) % 3];  // rotate the order against drift
-      if (!MeasureRound(v.client, v.poll, nanos)) {
-        std::fprintf(stderr, "echo: a round trip of %s failed\n", v.name);
-        return 1;
-      }
-      ReportFigure(std::string("echo.") + v.name + ".p50", Percentile(nanos, 50));
-      ReportFigure(std::string("echo.") + v.name + ".p99", Percentile(nanos, 99));
+  // The three alternate in short batches, so that each meets the same load from the rest of
+  // the machine; a round's figures come from all its batches of one kind.
+  const char* const names[3] = {"library", "sameshape", "plain"};
+  const int clients[3] = {console, standInClient, plainClient};
+  bool ok = true;
+  {
+    HostPoller host(api, standIn);
+    std::vector<double> nanos[3];
+    for (int k = 0; k < 3 && ok; ++k) {
+      ok = TimeRoundTrips(clients[k], kWarmUpTrips, false, nanos[k]);
     }
+    for (int round = 0; round < options.repeats && ok; ++round) {
+      for (auto& kept : nanos) kept.clear();
+      for (int batch = 0; batch < 3 * kBatches && ok; ++batch) {
+        const int k = (batch + batch / 3) % 3;  // the order shifts from one triple to the next
+        ok = TimeRoundTrips(clients[k], kBatchTrips, true, nanos[k]);
+      }
+      for (int k = 0; k < 3 && ok; ++k) {
+        ReportFigure(std::string("echo.") + names[k] + ".p50", Percentile(nanos[k], 50));
+        ReportFigure(std::string("echo.") + names[k] + ".p99", Percentile(nanos[k], 99));
+      }
+    }
+  }
+  if (!ok) {
+    std::fprintf(stderr, "echo: a round trip failed or timed out\n");
+    return 1;
   }
   standIn.Stop();
   plain.Stop();

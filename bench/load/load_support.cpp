@@ -116,7 +116,7 @@ bool WaitForThreads(int count, int millis) {
   for (;;) {
     if (ThreadCount() >= count) return true;
     if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::microseconds(200));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
 }
 
