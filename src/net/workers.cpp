@@ -53,18 +53,19 @@ constexpr int kLongestAcceptPauseMillis = 1000;
 
 void SessionWorker(void* argument) {
   auto& server = *static_cast<ConsoleServer*>(argument);
-  // The session's working buffers (384 KiB) are allocated once and kept for the worker's whole
-  // life. They are not on the stack: with the session inlined into this frame, an optimising
-  // build adds the callees' own 64 KiB buffers to it, and a thread stack of the platform's
-  // usual size would not hold them all. They come from the OS in whole pages, which stay out of
-  // memory until a session writes them: the heap would write its bookkeeping into the first
-  // page of a block this large, 4 KiB for every idle worker, about 40 MiB for 100 servers.
-  // A worker that cannot have them never starts serving.
+  // The session's working buffers (384 KiB) are allocated once, when the worker accepts its
+  // first client, and kept for the rest of its life. They are not on the stack: with the
+  // session inlined into this frame, an optimising build adds the callees' own 64 KiB buffers
+  // to it, and a thread stack of the platform's usual size would not hold them all.
+  // They come from the OS in whole pages, which stay out of memory until a session writes
+  // them (the heap would write its bookkeeping into the first page of a block this large).
+  // Taking them at the first client, not at start-up, keeps a spawn to thread creation alone,
+  // and the idle workers of a server out of 37.5 MiB of address space, which a 32-bit host
+  // runs short of. A worker that cannot have them closes that client and tries again at its
+  // next one: a shortage of memory may pass, and a worker that ended would be gone for good.
   static_assert(std::is_trivially_destructible_v<SessionBuffers>,
                 "the pages are given back without running a destructor");
-  void* block = platform::AllocatePages(sizeof(SessionBuffers));
-  if (block == nullptr) return;
-  auto* buffers = new (block) SessionBuffers;  // default-initialisation writes nothing
+  SessionBuffers* buffers = nullptr;
   for (;;) {
     LockMutex(server.ListenLock);
     Socket client;
@@ -81,8 +82,16 @@ void SessionWorker(void* argument) {
       platform::SleepMillis(pause);
     }
     UnlockMutex(server.ListenLock);
+    if (client >= 0 && buffers == nullptr) {
+      void* block = platform::AllocatePages(sizeof(SessionBuffers));
+      if (block == nullptr) {
+        (void)CloseClient(client);
+        continue;
+      }
+      buffers = new (block) SessionBuffers;  // default-initialisation writes nothing
+    }
     if (client < 0) {
-      platform::FreePages(block, sizeof(SessionBuffers));
+      if (buffers != nullptr) platform::FreePages(buffers, sizeof(SessionBuffers));
       return;
     }
     ServeClient(server, client, *buffers);
