@@ -13,27 +13,14 @@
 #include <vector>
 
 #include "host/console_server.h"
+#include "support/proc_counts.h"
 #include "support/test_support.h"
 
 namespace qc {
 namespace {
 
-int OpenDescriptors() {
-  int count = 0;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-    (void)entry;
-    ++count;
-  }
-  return count;
-}
-
-int ThreadCount() {
-  std::ifstream status("/proc/self/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
-  }
-  return -1;
-}
+using test::OpenDescriptors;
+using test::ThreadCount;
 
 // A host process that has used up its descriptors cannot accept; that passes once descriptors
 // are free again, and the console must still be serving then. (Each accept failure used to end

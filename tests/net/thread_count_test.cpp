@@ -10,18 +10,16 @@
 #include <string>
 
 #include "host/console_server.h"
+#include "support/proc_counts.h"
 #include "support/test_support.h"
 
 namespace qc {
 namespace {
 
-int ThreadCount() {
-  std::ifstream status("/proc/self/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
-  }
-  return -1;
-}
+using test::ThreadCount;
+
+using test::OpenDescriptors;
+using test::ThreadCount;
 
 // ThreadSanitizer starts a background thread of its own at some point after the first thread.
 #if defined(__SANITIZE_THREAD__)

@@ -47,10 +47,14 @@
 #include "host/broadcast.h"
 #include "host/console_server.h"
 #include "host/retrieval.h"
+#include "support/proc_counts.h"
 #include "support/test_support.h"
 
 namespace qc {
 namespace {
+
+using test::OpenDescriptors;
+using test::ThreadCount;
 
 using Clock = std::chrono::steady_clock;
 
@@ -65,23 +69,6 @@ constexpr int kConnectsInFlight = 6;  // per server, below the listening socket'
 int EnvInt(const char* name, int fallback) {
   const char* value = std::getenv(name);
   return value != nullptr && *value != '\0' ? std::atoi(value) : fallback;
-}
-
-int OpenDescriptors() {
-  int count = 0;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-    (void)entry;
-    ++count;
-  }
-  return count;
-}
-
-int ThreadCount() {
-  std::ifstream status("/proc/self/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
-  }
-  return -1;
 }
 
 std::string SlotAddress(int server, int slot) {
