@@ -14,24 +14,13 @@
 
 #include "demo/base_port.h"
 #include "free_ports.h"
+#include "exports/host_fixture.h"
 #include "loader/host_loader.h"
 #include "loader/profile_path.h"
 #include "support/test_support.h"
 
 namespace qc::demo {
 namespace {
-
-const loader::ConsoleApi& RealLibrary() {
-  static loader::ConsoleApi api{};
-  static const bool loaded = [] {
-    std::string error;
-    const bool ok = loader::LoadConsoleLibrary(QC_LIBRARY_PATH, api, error);
-    if (!ok) ADD_FAILURE() << error;
-    return ok;
-  }();
-  if (!loaded) std::abort();
-  return api;
-}
 
 // The console side, scripted: texts waiting per GoID (a stack, as in the library), and a record
 // of every spawn and broadcast.
@@ -74,7 +63,7 @@ class ConsoleHostTest : public ::testing::Test {
  protected:
   ConsoleHostTest() {
     consoles = &scripted_;
-    api_ = RealLibrary();
+    api_ = test::Console();
     api_.SpawnServer = ScriptedSpawn;
     api_.BroadcastMsg = ScriptedBroadcast;
     api_.GetNextMessage = ScriptedNext;
@@ -279,7 +268,7 @@ TEST(ConsoleHostWithLibraryTest, AnswersADeveloperOnTheAnnouncedPort) {
   const std::uint16_t second = test::FreePorts(2011, 2);  // spawned second: BasePort + 1
   test::WriteProfile(test::ProfileWithPort(first));
   std::ostringstream log;
-  ConsoleHost host(RealLibrary(), log);
+  ConsoleHost host(test::Console(), log);
   std::string error;
   ASSERT_TRUE(host.Spawn(42, "goblin", ReadBasePort(loader::ConsoleProfilePath()), error)) << error;
   test::WriteProfile(test::ProfileWithPort(second));
