@@ -26,6 +26,11 @@ std::size_t FormatText(char* dst, std::size_t capacity, const char* format, ...)
 #endif
     ;
 
+// c with A-Z turned into a-z; every other byte unchanged.
+inline char LowerAscii(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
 // True when text begins with prefix (byte for byte, case-sensitive).
 bool StartsWith(const char* text, const char* prefix);
 

@@ -4,12 +4,12 @@
 #include <cstdint>
 #include <cstring>
 
+#include "common/fixed_text.h"
+
 namespace qc {
 namespace {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
-
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 struct Span {
   const char* begin;
@@ -26,7 +26,7 @@ bool EqualsIgnoringCase(Span s, const char* name) {
   const std::size_t length = std::strlen(name);
   if (static_cast<std::size_t>(s.end - s.begin) != length) return false;
   for (std::size_t i = 0; i < length; ++i) {
-    if (Lower(s.begin[i]) != Lower(name[i])) return false;
+    if (LowerAscii(s.begin[i]) != LowerAscii(name[i])) return false;
   }
   return true;
 }
@@ -84,7 +84,7 @@ int ParseProfileInt(const char* value, int fallback) {
   std::uint32_t result = 0;
   if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) {
     for (p += 2;; ++p) {
-      const char c = Lower(*p);
+      const char c = LowerAscii(*p);
       if (c >= '0' && c <= '9') {
         result = result * 16u + static_cast<std::uint32_t>(c - '0');
       } else if (c >= 'a' && c <= 'f') {

@@ -13,12 +13,10 @@ namespace {
 constexpr std::size_t kShortestReport = 15;  // strlen("report.xxxx(xx)")
 constexpr const char kReportHead[] = "\"QC_REPORT: ";
 
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
 bool HasReportPrefix(const char* text) {
   static constexpr char kPrefix[] = "report.";
   for (std::size_t i = 0; i + 1 < sizeof kPrefix; ++i) {
-    if (Lower(text[i]) != kPrefix[i]) return false;
+    if (LowerAscii(text[i]) != kPrefix[i]) return false;
   }
   return true;
 }

@@ -5,7 +5,6 @@
 
 #include "common/diagnostic.h"
 #include "common/locks.h"
-#include "common/timestamp.h"
 #include "host/broadcast.h"
 #include "net/listings.h"
 
@@ -15,17 +14,10 @@ namespace {
 constexpr int kReceiveBytes = static_cast<int>(kTextBytes) - 1;
 constexpr const char* kTimedOut = "QC_ERROR: Connection has timed out\r\n";
 
-// Writes the time stamp, one space and text into out; returns the line's length.
-int BuildStampedLine(char* out, const char* text) {
-  WriteTimestamp(out);
-  out[kTimestampChars] = ' ';
-  const std::size_t length =
-      kTimestampChars + 1 + FormatText(out + kTimestampChars + 1, kTextBytes - kTimestampChars - 1, "%s", text);
-  return static_cast<int>(length);
-}
-
-void SendStampedLine(Socket client, char* buffer, const char* text) {
-  int length = BuildStampedLine(buffer, text);
+// Sends one client a notice of its own (welcome, farewell) in the same line form as a
+// broadcast notice: the time stamp, one space, the notice, CR LF. buffer holds kTextBytes.
+void SendNotice(Socket client, char* buffer, const char* notice) {
+  int length = static_cast<int>(FormatBroadcastLine(notice, std::strlen(notice), buffer, kTextBytes));
   (void)SendAll(client, buffer, length);
 }
 
@@ -134,8 +126,7 @@ void RemoveClient(ConsoleServer& server, Socket client) {
 }
 
 void ServeClient(ConsoleServer& server, Socket client, SessionBuffers& buffers) {
-  SendStampedLine(client, buffers.Notice,
-                  "QC_OK: Welcome to the Team Quillaret development console, v0.1\r\n");
+  SendNotice(client, buffers.Notice, "QC_OK: Welcome to the Team Quillaret development console, v0.1");
   char address[kAddressTextBytes];
   GetPeerAddressText(client, address);
   {
@@ -178,8 +169,8 @@ void ServeClient(ConsoleServer& server, Socket client, SessionBuffers& buffers) 
     switch (MatchCommand(line.Text)) {
       case LineCommand::kQuit:
         GetPeerAddressText(client, address);
-        SendStampedLine(client, buffers.Farewell,
-                        "QC_OK: Disconnecting from Team Quillaret development console\r\n");
+        SendNotice(client, buffers.Farewell,
+                   "QC_OK: Disconnecting from Team Quillaret development console");
         EndSession(server, client, address, buffers.Farewell);
         return;
       case LineCommand::kWho:
