@@ -17,16 +17,11 @@ void SendBytes(Socket client, const char* bytes, std::size_t length) {
   (void)SendAll(client, bytes, sendLength);
 }
 
-// Sends one client its line for text, built in line (kTextBytes) when it fits.
-void SendBroadcastLine(Socket client, const char* text, std::size_t textLength, char* line) {
-  const std::size_t lineLength = FormatBroadcastLine(text, textLength, line, kTextBytes);
-  if (lineLength != 0) {
-    SendBytes(client, line, lineLength);
-    return;
-  }
-  // Too long for one buffer: the same bytes in three sends. The state lock is held, so no
-  // other broadcast to this server can come between them.
-  SendBytes(client, line, WriteBroadcastHead(text, line));
+// Sends one client the line of a text too long for the kTextBytes line buffer: the same bytes
+// in three sends (head, text, end). The state lock is held, so no other broadcast to this
+// server can come between them.
+void SendLineInParts(Socket client, const char* text, std::size_t textLength, char* head) {
+  SendBytes(client, head, WriteBroadcastHead(text, head));
   SendBytes(client, text, textLength);
   const char* tail = BroadcastTail(text);
   SendBytes(client, tail, std::strlen(tail));
@@ -68,11 +63,19 @@ std::size_t FormatBroadcastLine(const char* text, std::size_t textLength, char* 
 
 void SendToAllClients(ConsoleServer& server, const char* text) {
   MutexHold hold(server.StateLock);
-  if (text[0] == '\0') return;
+  if (text[0] == '\0' || server.ClientCount == 0) return;
   const std::size_t textLength = std::strlen(text);
   char line[kTextBytes];
+  // Clients' lines differ only in their time stamps: the line is built once and stamped
+  // afresh before each send, rather than copying the text again for every client.
+  const std::size_t lineLength = FormatBroadcastLine(text, textLength, line, kTextBytes);
   for (int i = 0; i < server.ClientCount; ++i) {
-    SendBroadcastLine(server.ClientList[i], text, textLength, line);
+    if (lineLength == 0) {
+      SendLineInParts(server.ClientList[i], text, textLength, line);
+      continue;
+    }
+    WriteTimestamp(line);
+    SendBytes(server.ClientList[i], line, lineLength);
   }
 }
 
