@@ -152,6 +152,7 @@ def choose_base_port(name):
     lies inside the system's range of ephemeral ports, so the client socket of any program (or
     its TIME_WAIT, for a minute) may hold one of them; the next ports of the block serve then."""
     first, needed = PORT_BLOCKS[name]
+    first += int(os.environ.get("QC_TEST_PORT_OFFSET", "0"))
     for base in range(first, first + 10 - needed + 1):
         if all(bindable(base + i) for i in range(needed)):
             return base

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -19,7 +20,13 @@ int MillisLeft(Clock::time_point deadline) {
 
 }  // namespace
 
-std::uint16_t PortBlock(int n) { return static_cast<std::uint16_t>(20000 + n * 10); }
+// QC_TEST_PORT_OFFSET shifts every block, so that two checkouts can run their tests on one
+// machine at the same time.
+std::uint16_t PortBlock(int n) {
+  const char* offset = std::getenv("QC_TEST_PORT_OFFSET");
+  const int shift = offset != nullptr ? std::atoi(offset) : 0;
+  return static_cast<std::uint16_t>(20000 + shift + n * 10);
+}
 
 bool WaitUntil(const std::function<bool()>& pred, int millis) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(millis);
