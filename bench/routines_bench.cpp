@@ -12,8 +12,8 @@
 #include <string>
 #include <thread>
 
-#include "host/broadcast.h"
-#include "host/console_server.h"
+#include "net/broadcast.h"
+#include "server/console_server.h"
 #include "host/reports.h"
 #include "host/retrieval.h"
 

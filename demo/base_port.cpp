@@ -4,7 +4,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "common/profile_reader.h"
+#include "platform/profile_reader.h"
 
 namespace qc::demo {
 

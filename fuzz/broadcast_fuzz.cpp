@@ -16,8 +16,8 @@
 
 #include "common/timestamp.h"
 #include "fuzz_support.h"
-#include "host/broadcast.h"
-#include "host/console_server.h"
+#include "net/broadcast.h"
+#include "server/console_server.h"
 
 namespace {
 

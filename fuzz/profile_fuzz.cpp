@@ -10,7 +10,7 @@
 #include <memory>
 #include <optional>
 
-#include "common/profile_reader.h"
+#include "platform/profile_reader.h"
 #include "fuzz_support.h"
 
 namespace {

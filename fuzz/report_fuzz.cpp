@@ -9,8 +9,8 @@
 #include <memory>
 
 #include "fuzz_support.h"
-#include "host/broadcast.h"
-#include "host/console_server.h"
+#include "net/broadcast.h"
+#include "server/console_server.h"
 #include "host/reports.h"
 
 namespace {

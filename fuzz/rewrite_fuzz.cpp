@@ -12,7 +12,7 @@
 
 #include "common/fixed_text.h"
 #include "fuzz_support.h"
-#include "host/console_server.h"
+#include "server/console_server.h"
 #include "host/retrieval.h"
 
 namespace {

@@ -20,7 +20,7 @@
 #include <thread>
 
 #include "common/locks.h"
-#include "host/console_server.h"
+#include "server/console_server.h"
 #include "line_model.h"
 #include "net/session.h"
 

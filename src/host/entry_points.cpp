@@ -1,9 +1,11 @@
 // The seven exported QCServer functions: thin doors onto the library's own routines.
 // Nothing here throws; nothing the library calls throws either.
-#include "host/broadcast.h"
-#include "host/console_server.h"
+#include "host/qc_server.h"
 #include "host/reports.h"
 #include "host/retrieval.h"
+#include "host/spawn.h"
+#include "net/broadcast.h"
+#include "server/console_server.h"
 
 bool QCServer::SpawnServer(unsigned int goid, char* templateName) {
   return qc::SpawnConsoleServer(goid, templateName);

@@ -5,7 +5,7 @@
 
 #include "common/fixed_text.h"
 #include "common/locks.h"
-#include "host/console_server.h"
+#include "server/console_server.h"
 
 namespace qc {
 namespace {

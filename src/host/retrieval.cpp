@@ -3,8 +3,7 @@
 
 #include "common/fixed_text.h"
 #include "common/locks.h"
-#include "host/broadcast.h"
-#include "net/session.h"
+#include "net/broadcast.h"
 
 namespace qc {
 
@@ -16,14 +15,13 @@ void RewriteScript(const ConsoleServer& server, char* text) {
 const char* TakeNextMessage(std::uint32_t goid) {
   ConsoleServer* server = FindServer(goid);
   if (server == nullptr) return kEmptyText;
-  // Only this call removes entries, and the host makes it from one thread per server, so a
-  // count seen above zero stays above zero until the pop below.
+  // A quick look without the lock: a host polls every console each frame, mostly for nothing.
   if (server->PendingCount.load(std::memory_order_acquire) == 0) return kEmptyText;
-  {
-    MutexHold hold(server->StateLock);
-    PopPending(*server, server->ResultText);
-    SendToAllClients(*server, server->ResultText);
-  }
+  // Pop, echo and rewrite in one hold of the state lock: two host threads polling one console
+  // each take a different entry, and neither rewrites ResultText while the other fills it.
+  MutexHold hold(server->StateLock);
+  if (!PopPending(*server, server->ResultText)) return kEmptyText;
+  SendToAllClients(*server, server->ResultText);
   RewriteScript(*server, server->ResultText);
   return server->ResultText;
 }

@@ -3,14 +3,15 @@
 
 #include <cstdint>
 
-#include "host/console_server.h"
+#include "server/console_server.h"
 
 namespace qc {
 
 // Pops the newest pending text of the server with this GoID into its ResultText, echoes it to
-// every client (in the same hold of StateLock as the pop), rewrites "[this]." and "[that]("
-// outside the lock, and returns ResultText. kEmptyText, with nothing sent and ResultText left
-// alone, for an unknown GoID or an empty stack.
+// every client, rewrites "[this]." and "[that](", all in one hold of StateLock, and returns
+// ResultText, which stays valid until the next call for this GoID from any thread.
+// kEmptyText, with nothing sent and ResultText left alone, for an unknown GoID or an empty
+// stack. Safe to call from several threads at once: each entry goes to exactly one caller.
 const char* TakeNextMessage(std::uint32_t goid);
 
 // Rewrites "[this]." into the server's ThisPrefix, then "[that](" into "MakeGoid(", in text

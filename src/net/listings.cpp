@@ -18,7 +18,8 @@ constexpr const char kEndOfList[] = "QC_OK: End of list\r\n";
 // fit, so a listing of any size reaches the client whole.
 class ListingWriter {
  public:
-  ListingWriter(Socket client, char* buffer) : client_(client), buffer_(buffer) {
+  ListingWriter(const ConsoleServer& server, Socket client, char* buffer)
+      : client_(client), limitMillis_(server.SendTimeoutMillis), buffer_(buffer) {
     buffer_[0] = '\0';
   }
 
@@ -47,13 +48,14 @@ class ListingWriter {
 
   void Flush() {
     int length = static_cast<int>(used_);
-    (void)SendAll(client_, buffer_, length);
+    (void)SendAll(client_, buffer_, length, limitMillis_);
     used_ = 0;
     buffer_[0] = '\0';
   }
 
  private:
   Socket client_;
+  int limitMillis_;
   char* buffer_;
   std::size_t used_ = 0;
 };
@@ -63,7 +65,7 @@ const char* ZeroPrefix(int row) { return row < 10 ? "0" : ""; }
 }  // namespace
 
 void SendClientListing(ConsoleServer& server, Socket client, char* buffer) {
-  ListingWriter writer(client, buffer);
+  ListingWriter writer(server, client, buffer);
   {
     MutexHold hold(server.StateLock);
     writer.AppendLine("QC_OK: Currently connected clients (Port: %d, GoID: %d, TemplateName: %s)\r\n",
@@ -78,14 +80,14 @@ void SendClientListing(ConsoleServer& server, Socket client, char* buffer) {
   writer.Flush();
 }
 
-void SendServerListing(Socket client, char* buffer) {
-  ListingWriter writer(client, buffer);
+void SendServerListing(const ConsoleServer& server, Socket client, char* buffer) {
+  ListingWriter writer(server, client, buffer);
   writer.AppendLine("QC_OK: Currently spawned servers\r\n");
   ServerRegistry& registry = Registry();
   for (int i = 0; i < registry.Count.load(std::memory_order_acquire); ++i) {
-    const ConsoleServer& server = *registry.Servers[i];
+    const ConsoleServer& listed = *registry.Servers[i];
     writer.AppendLine("QC_OK: [%s%d]\tPort: %d, GoID: %d, TemplateName: %s\r\n", ZeroPrefix(i + 1),
-                      i + 1, int{server.Port}, static_cast<int>(server.GoID), server.TemplateName);
+                      i + 1, int{listed.Port}, static_cast<int>(listed.GoID), listed.TemplateName);
   }
   writer.AppendLine("%s", kEndOfList);
   writer.Flush();

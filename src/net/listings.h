@@ -1,7 +1,7 @@
 // The console's own answers to "[who]" (clients of this console) and "[spawns]" (all consoles).
 #pragma once
 
-#include "host/console_server.h"
+#include "server/console_server.h"
 
 namespace qc {
 
@@ -9,8 +9,8 @@ namespace qc {
 // client after the lock is released. Each row reads its client's address afresh.
 void SendClientListing(ConsoleServer& server, Socket client, char* buffer);
 
-// Builds the listing of every registered server in buffer (kTextBytes) and sends it to client.
-// Takes no lock. A listing too long for the buffer goes out in parts, never cut.
-void SendServerListing(Socket client, char* buffer);
+// Builds the listing of every registered server in buffer (kTextBytes) and sends it to client,
+// a client of server (whose send time limit applies). Takes no lock. A listing too long for the buffer goes out in parts, never cut.
+void SendServerListing(const ConsoleServer& server, Socket client, char* buffer);
 
 }  // namespace qc

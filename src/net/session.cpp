@@ -5,20 +5,25 @@
 
 #include "common/diagnostic.h"
 #include "common/locks.h"
-#include "host/broadcast.h"
+#include "net/broadcast.h"
 #include "net/listings.h"
+#include "net/sockets.h"
 
 namespace qc {
 namespace {
 
 constexpr int kReceiveBytes = static_cast<int>(kTextBytes) - 1;
 constexpr const char* kTimedOut = "QC_ERROR: Connection has timed out\r\n";
+// How long one wait for input lasts at most. A connection that another thread shut down (a
+// client dropped for not reading) wakes a waiting receive on POSIX, but not on every Windows
+// stack; a fresh wait notices it, so no session outlives its connection by more than this.
+constexpr int kWaitSliceMillis = 500;
 
 // Sends one client a notice of its own (welcome, farewell) in the same line form as a
 // broadcast notice: the time stamp, one space, the notice, CR LF. buffer holds kTextBytes.
-void SendNotice(Socket client, char* buffer, const char* notice) {
+void SendNotice(const ConsoleServer& server, Socket client, char* buffer, const char* notice) {
   int length = static_cast<int>(FormatBroadcastLine(notice, std::strlen(notice), buffer, kTextBytes));
-  (void)SendAll(client, buffer, length);
+  (void)SendAll(client, buffer, length, server.SendTimeoutMillis);
 }
 
 // Pushes the disconnected notice and takes the client out of ClientList in one hold of the
@@ -46,16 +51,60 @@ void ReportOverflow(ConsoleServer& server, const char* address, char* buffer) {
   if (ConsoleServer* target = FindServer(server.GoID)) SendToAllClients(*target, buffer);
 }
 
-enum class ReadResult { kPiece, kTimedOutNotified, kFailed, kClosed, kSendFailed };
+enum class ReadResult { kPiece, kTimedOutNotified, kFailed, kClosed, kSendFailed, kDropped };
 
-ReadResult ReadPiece(ConsoleServer& server, Socket client, char* received, int& length) {
+// What ended a wait for input.
+enum class WaitResult { kReady, kTimeUp, kDropped };
+
+// True while the client is in ClientList. A client that a send gave up on has been taken out.
+bool IsListed(ConsoleServer& server, Socket client) {
+  MutexHold hold(server.StateLock);
+  for (int i = 0; i < server.ClientCount; ++i) {
+    if (server.ClientList[i] == client) return true;
+  }
+  return false;
+}
+
+// Waits for input in slices of at most kWaitSliceMillis, until the client's input is ready
+// (or the wait failed: the receive then decides), the server's receive time-out (if enabled)
+// ran out, or a listed client was dropped from ClientList by a send that gave up on it.
+WaitResult WaitForInput(ConsoleServer& server, Socket client, bool listed) {
+  const std::int64_t limit = std::int64_t{server.Timeout.seconds} * 1000 +
+                             server.Timeout.micros / 1000;
+  const std::int64_t deadline = platform::MonotonicMillis() + limit;
+  for (;;) {
+    std::int64_t slice = kWaitSliceMillis;
+    bool last = false;
+    if (server.TimeoutEnabled) {
+      // A negative time fails the wait at once, as it always did.
+      if (server.Timeout.seconds < 0 || server.Timeout.micros < 0) return WaitResult::kReady;
+      std::int64_t left = deadline - platform::MonotonicMillis();
+      if (left < 0) left = 0;
+      if (left <= slice) {
+        slice = left;
+        last = true;
+      }
+    }
+    const platform::Timeout wait{static_cast<std::int32_t>(slice / 1000),
+                                 static_cast<std::int32_t>(slice % 1000) * 1000};
+    if (WaitReadable(client, wait) != 0) return WaitResult::kReady;
+    if (last) return WaitResult::kTimeUp;
+    if (listed && !IsListed(server, client)) return WaitResult::kDropped;
+  }
+}
+
+ReadResult ReadPiece(ConsoleServer& server, Socket client, bool listed, char* received,
+                     int& length) {
   length = 0;
   received[0] = '\0';
-  if (server.TimeoutEnabled && WaitReadable(client, server.Timeout) == 0) {
+  const WaitResult waited = WaitForInput(server, client, listed);
+  if (waited == WaitResult::kDropped) return ReadResult::kDropped;
+  if (waited == WaitResult::kTimeUp) {
     WriteDiagnostic(kTimedOut);
     int noticeLength = static_cast<int>(std::strlen(kTimedOut));
-    return SendAll(client, kTimedOut, noticeLength) == 0 ? ReadResult::kTimedOutNotified
-                                                         : ReadResult::kSendFailed;
+    return SendAll(client, kTimedOut, noticeLength, server.SendTimeoutMillis) == 0
+               ? ReadResult::kTimedOutNotified
+               : ReadResult::kSendFailed;
   }
   const int n = platform::ReceiveSome(client, received, kReceiveBytes);
   if (n < 0) return ReadResult::kFailed;
@@ -95,38 +144,8 @@ LineCommand MatchCommand(const char* line) {
   return LineCommand::kNone;
 }
 
-void PushPending(ConsoleServer& server, const char* text) {
-  const int count = server.PendingCount.load(std::memory_order_relaxed);
-  int slot;
-  if (count < kMaxPending) {
-    slot = (server.PendingBase + count) % kMaxPending;
-  } else {
-    slot = server.PendingBase;  // the oldest entry's slot becomes the top
-    server.PendingBase = (server.PendingBase + 1) % kMaxPending;
-  }
-  CopyText(server.PendingMessages[slot], kTextBytes, text);
-  if (count < kMaxPending) server.PendingCount.store(count + 1, std::memory_order_release);
-}
-
-void PopPending(ConsoleServer& server, char* out) {
-  const int count = server.PendingCount.load(std::memory_order_relaxed);
-  const int slot = (server.PendingBase + count - 1) % kMaxPending;
-  CopyText(out, kTextBytes, server.PendingMessages[slot]);
-  server.PendingCount.store(count - 1, std::memory_order_release);
-}
-
-void RemoveClient(ConsoleServer& server, Socket client) {
-  for (int i = 0; i < server.ClientCount; ++i) {
-    if (server.ClientList[i] == client) {
-      server.ClientList[i] = server.ClientList[server.ClientCount - 1];
-      --server.ClientCount;
-      return;
-    }
-  }
-}
-
 void ServeClient(ConsoleServer& server, Socket client, SessionBuffers& buffers) {
-  SendNotice(client, buffers.Notice, "QC_OK: Welcome to the Team Quillaret development console, v0.1");
+  SendNotice(server, client, buffers.Notice, "QC_OK: Welcome to the Team Quillaret development console, v0.1");
   char address[kAddressTextBytes];
   GetPeerAddressText(client, address);
   {
@@ -134,7 +153,7 @@ void ServeClient(ConsoleServer& server, Socket client, SessionBuffers& buffers) 
     FormatText(buffers.Notice, kTextBytes, "QC_OK: %s connected (Port %d, GoID: %d)", address,
                int{server.Port}, static_cast<int>(server.GoID));
     PushPending(server, buffers.Notice);
-    server.ClientList[server.ClientCount++] = client;
+    (void)AddClient(server, client);  // a worker per client: the list has room
   }
 
   LineAssembler& line = buffers.Line;
@@ -143,7 +162,7 @@ void ServeClient(ConsoleServer& server, Socket client, SessionBuffers& buffers) 
     bool complete = false;
     while (!complete) {
       int length = 0;
-      switch (ReadPiece(server, client, buffers.Received, length)) {
+      switch (ReadPiece(server, client, true, buffers.Received, length)) {
         case ReadResult::kPiece:
           break;
         case ReadResult::kTimedOutNotified:
@@ -156,8 +175,8 @@ void ServeClient(ConsoleServer& server, Socket client, SessionBuffers& buffers) 
           WriteDiagnostic("QC_ERROR: recv() failed\n");
           EndSession(server, client, address, buffers.Notice);
           return;
-        case ReadResult::kClosed:
-          // The developer closed the terminal: leaving is no error.
+        case ReadResult::kClosed:   // the developer closed the terminal: leaving is no error
+        case ReadResult::kDropped:  // already reported by the send that gave up
           EndSession(server, client, address, buffers.Notice);
           return;
       }
@@ -169,7 +188,7 @@ void ServeClient(ConsoleServer& server, Socket client, SessionBuffers& buffers) 
     switch (MatchCommand(line.Text)) {
       case LineCommand::kQuit:
         GetPeerAddressText(client, address);
-        SendNotice(client, buffers.Farewell,
+        SendNotice(server, client, buffers.Farewell,
                    "QC_OK: Disconnecting from Team Quillaret development console");
         EndSession(server, client, address, buffers.Farewell);
         return;
@@ -177,7 +196,7 @@ void ServeClient(ConsoleServer& server, Socket client, SessionBuffers& buffers) 
         SendClientListing(server, client, buffers.ClientListing);
         break;
       case LineCommand::kSpawns:
-        SendServerListing(client, buffers.ServerListing);
+        SendServerListing(server, client, buffers.ServerListing);
         break;
       case LineCommand::kNone: {
         MutexHold hold(server.StateLock);

@@ -5,7 +5,7 @@
 #include <cstddef>
 
 #include "common/fixed_text.h"
-#include "host/console_server.h"
+#include "server/console_server.h"
 #include "net/sockets.h"
 
 namespace qc {
@@ -48,17 +48,5 @@ struct SessionBuffers {
 // Serves one accepted client until it leaves. Returns with the socket out of ClientList and
 // closed, the disconnected notice pushed, and no lock held.
 void ServeClient(ConsoleServer& server, Socket client, SessionBuffers& buffers);
-
-// Pushes text onto PendingMessages. The caller holds StateLock. On a full stack the oldest
-// entry gives way, so the newest entries (which the host takes first) are never lost.
-void PushPending(ConsoleServer& server, const char* text);
-
-// Pops the newest entry of PendingMessages into out (kTextBytes). The caller holds StateLock
-// and has seen a count above zero.
-void PopPending(ConsoleServer& server, char* out);
-
-// Removes the first ClientList entry equal to client by moving the last entry into its place;
-// nothing changes when it is not listed. The caller holds StateLock.
-void RemoveClient(ConsoleServer& server, Socket client);
 
 }  // namespace qc

@@ -41,7 +41,8 @@ int WaitReadable(Socket s, const platform::Timeout& timeout) {
   return platform::WaitForReadable(s, timeout);
 }
 
-int SendAllVia(SendSomeFunction sendSome, Socket s, const char* bytes, int& length) {
+int SendAllVia(const SendOperations& operations, Socket s, const char* bytes, int& length,
+               int limitMillis) {
   if (length <= 0) {
     length = 0;
     return 0;
@@ -49,21 +50,45 @@ int SendAllVia(SendSomeFunction sendSome, Socket s, const char* bytes, int& leng
   const int requested = length;
   int sent = 0;
   int result = 0;
+  std::int64_t deadline = platform::MonotonicMillis() + limitMillis;
   while (sent < requested) {
-    const int n = sendSome(s, bytes + sent, requested - sent);
-    // A send that takes nothing would otherwise be retried for ever.
-    if (n <= 0) {
+    const int n = operations.sendNow(s, bytes + sent, requested - sent);
+    if (n > 0) {
+      sent += n;
+      deadline = platform::MonotonicMillis() + limitMillis;
+      continue;
+    }
+    if (n < 0) {
       result = -1;
       break;
     }
-    sent += n;
+    int wait = -1;
+    if (limitMillis > 0) {
+      const std::int64_t left = deadline - platform::MonotonicMillis();
+      wait = left > 0 ? static_cast<int>(left) : 0;
+    }
+    const int ready = wait == 0 ? 0 : operations.waitWritable(s, wait);
+    if (ready == 0) {
+      result = kSendTimedOut;
+      break;
+    }
+    if (ready < 0) {
+      result = -1;
+      break;
+    }
   }
   length = sent;
   return result;
 }
 
-int SendAll(Socket s, const char* bytes, int& length) {
-  return SendAllVia(platform::SendSome, s, bytes, length);
+int SendAll(Socket s, const char* bytes, int& length, int limitMillis) {
+  static constexpr SendOperations kPlatform{platform::SendSomeNow, platform::WaitForWritable};
+  const int result = SendAllVia(kPlatform, s, bytes, length, limitMillis);
+  if (result == kSendTimedOut) {
+    WriteDiagnostic("QC_ERROR: send() timed out\n");
+    (void)platform::ShutdownSocket(s);
+  }
+  return result;
 }
 
 void GetPeerAddressText(Socket s, char* out) {

@@ -7,7 +7,8 @@
 
 namespace qc::platform {
 
-// A socket handle. Negative means failure; every function below returns exactly -1 for it.
+// A socket handle. Negative means failure. Functions below return -1 for failure unless they
+// say otherwise (AcceptConnection has a second failure value).
 using Socket = std::int32_t;
 
 // A receive time limit in the layout select() takes. Only ever read.
@@ -19,24 +20,15 @@ struct Timeout {
 // A recursive mutex. The owner may take it again and must release it as often.
 struct Mutex;
 
-// What a new thread runs. Allocated by the caller of StartThread; the new thread hands it
-// to ThreadEntry (defined in net/workers.cpp), which runs the function and frees the record.
-struct ThreadStart {
-  void (*function)(void* argument);
-  void* argument;
-};
-
-// Defined by the portable thread code: runs record->function(record->argument), then frees
-// the record. The platform's own thread routine calls it and ends the thread with code 0.
-void ThreadEntry(ThreadStart* record);
-
 // --- Sockets. IPv4 TCP stream sockets, blocking mode only. ---
 
 // Starts the socket library (Winsock version 2.0). 0, or -1 on failure. Nothing to do on POSIX.
 int StartSocketLibrary();
 // socket(AF_INET, SOCK_STREAM, 0). The socket, or -1.
 Socket CreateTcpSocket();
-// SO_REUSEADDR at SOL_SOCKET set to the integer 1. 0 or -1.
+// Lets a listening socket bind a port whose old connections are still in TIME_WAIT: on POSIX,
+// SO_REUSEADDR set to 1. Windows binds such a port without it, and there the option would also
+// let a second socket bind a port that another is listening on, so it is left off. 0 or -1.
 int EnableAddressReuse(Socket s);
 // Binds to INADDR_ANY and the port (host order). 0 or -1.
 int BindAnyAddress(Socket s, std::uint16_t port);
@@ -46,35 +38,42 @@ int ListenOn(Socket s, int backlog);
 // process (or system) was out of descriptors or buffer memory for a moment, or the connection
 // went away before it was taken.
 constexpr Socket kAcceptAgain = -2;
-// Blocks until a connection arrives. The new socket; kAcceptAgain (see above); or -1 when the
-// listening socket itself cannot accept.
+// Blocks until a connection arrives. The new socket, set up so that SendSomeNow never blocks
+// on it; kAcceptAgain (see above); or -1 when the listening socket itself cannot accept.
 Socket AcceptConnection(Socket listening);
 // select() for readability of one socket, on a copy of the timeout: positive when readable,
 // 0 when the time ran out, -1 when the wait failed.
 int WaitForReadable(Socket s, const Timeout& timeout);
-// One send() of at most length bytes; never raises a signal on a broken connection.
-// The number of bytes taken, or -1.
-int SendSome(Socket s, const char* data, int length);
+// Waits until s can take more data, for at most millis milliseconds (negative: no limit):
+// positive when writable, 0 when the time ran out, -1 when the wait failed.
+int WaitForWritable(Socket s, int millis);
+// One send() of at most length bytes that never blocks and never raises a signal on a broken
+// connection: the number of bytes taken, 0 when the socket can take nothing now, or -1.
+int SendSomeNow(Socket s, const char* data, int length);
 // One recv() of at most capacity bytes, flags 0. The count, 0 at end of stream, or -1.
 int ReceiveSome(Socket s, char* buffer, int capacity);
 // The peer's IPv4 address, first octet first. 0, or -1 when it cannot be read.
 int PeerAddress(Socket s, std::uint8_t octets[4]);
+// Shuts both directions of a connection down without closing its handle: the peer sees the
+// end of the stream, and further sends fail at once. 0 or -1.
+int ShutdownSocket(Socket s);
 // Closes the socket. 0 or -1.
 int CloseSocket(Socket s);
 
 // --- Threads and locks. ---
 
-// Starts a detached thread that calls ThreadEntry(record). stackBytes is the size the caller
-// asks for; a platform that takes it as the whole stack (pthreads) raises it to a size that
-// holds a session's working buffers. Returns false when no thread was created (the record is
-// then still the caller's).
-bool StartThread(ThreadStart* record, std::size_t stackBytes);
+// Starts a detached thread that runs function(argument) and then ends, with a stack of
+// stackBytes (the whole reservation; raised to the platform's least). False when no thread was
+// created.
+bool StartThread(void (*function)(void* argument), void* argument, std::size_t stackBytes);
 // Parks the calling thread for good without using the processor.
 [[noreturn]] void SuspendSelf();
 // Lets the calling thread sleep for about millis milliseconds.
 void SleepMillis(int millis);
 // A new recursive mutex, not owned. Null on failure.
 Mutex* CreateRecursiveMutex();
+// Destroys a mutex that nobody holds or waits for.
+void DestroyRecursiveMutex(Mutex* mutex);
 // Waits without limit until the calling thread owns the mutex.
 void LockRecursiveMutex(Mutex* mutex);
 // Releases one hold of the mutex.
@@ -89,6 +88,9 @@ void* AllocatePages(std::size_t bytes);
 void FreePages(void* block, std::size_t bytes);
 
 // --- Time and configuration. ---
+
+// Milliseconds from a fixed point in the past, never going back.
+std::int64_t MonotonicMillis();
 
 struct TimeOfDay {
   int hour;

@@ -10,16 +10,15 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <new>
-#include <vector>
+#include <cstdlib>
 
-#include "common/fixed_text.h"
-#include "common/profile_reader.h"
 #include "platform/platform.h"
+#include "platform/profile_reader.h"
 
 namespace qc::platform {
 
@@ -29,13 +28,15 @@ struct Mutex {
 
 namespace {
 
-// pthreads takes the requested size as the whole stack, whereas Windows takes it as the
-// initial commit of a larger reservation. A worker keeps seven 64 KiB buffers on its stack,
-// so every thread gets at least a Windows-like reservation; untouched pages cost nothing.
-constexpr std::size_t kMinimumStackBytes = 1024 * 1024;
+struct ThreadStart {
+  void (*function)(void*);
+  void* argument;
+};
 
-void* PosixThreadMain(void* record) {
-  ThreadEntry(static_cast<ThreadStart*>(record));
+void* ThreadMain(void* start) {
+  const ThreadStart record = *static_cast<ThreadStart*>(start);
+  std::free(start);
+  record.function(record.argument);
   return nullptr;
 }
 
@@ -117,11 +118,30 @@ int WaitForReadable(Socket s, const Timeout& timeout) {
   }
 }
 
-int SendSome(Socket s, const char* data, int length) {
+int WaitForWritable(Socket s, int millis) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(millis < 0 ? 0 : millis);
   for (;;) {
-    const ssize_t sent = ::send(s, data, static_cast<std::size_t>(length), MSG_NOSIGNAL);
-    if (sent < 0 && errno == EINTR) continue;
-    return sent < 0 ? -1 : static_cast<int>(sent);
+    int wait = -1;
+    if (millis >= 0) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+      wait = left.count() < 0 ? 0 : static_cast<int>(left.count());
+    }
+    pollfd entry{s, POLLOUT, 0};
+    const int waited = ::poll(&entry, 1, wait);
+    if (waited < 0 && errno == EINTR) continue;
+    if (waited > 0 && (entry.revents & POLLNVAL) != 0) return -1;
+    return Result(waited);
+  }
+}
+
+int SendSomeNow(Socket s, const char* data, int length) {
+  for (;;) {
+    const ssize_t sent =
+        ::send(s, data, static_cast<std::size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent >= 0) return static_cast<int>(sent);
+    if (errno == EINTR) continue;
+    return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
   }
 }
 
@@ -145,17 +165,27 @@ int PeerAddress(Socket s, std::uint8_t octets[4]) {
   return 0;
 }
 
+int ShutdownSocket(Socket s) { return Result(::shutdown(s, SHUT_RDWR)); }
+
 int CloseSocket(Socket s) { return Result(::close(s)); }
 
-bool StartThread(ThreadStart* record, std::size_t stackBytes) {
+bool StartThread(void (*function)(void*), void* argument, std::size_t stackBytes) {
+  auto* record = static_cast<ThreadStart*>(std::malloc(sizeof(ThreadStart)));
+  if (record == nullptr) return false;
+  *record = ThreadStart{function, argument};
   pthread_attr_t attributes;
-  if (pthread_attr_init(&attributes) != 0) return false;
-  const std::size_t stack = stackBytes < kMinimumStackBytes ? kMinimumStackBytes : stackBytes;
+  if (pthread_attr_init(&attributes) != 0) {
+    std::free(record);
+    return false;
+  }
+  const std::size_t least = PTHREAD_STACK_MIN;
   pthread_t thread;
-  const bool started = pthread_attr_setstacksize(&attributes, stack) == 0 &&
-                       pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED) == 0 &&
-                       pthread_create(&thread, &attributes, PosixThreadMain, record) == 0;
+  const bool started =
+      pthread_attr_setstacksize(&attributes, stackBytes < least ? least : stackBytes) == 0 &&
+      pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED) == 0 &&
+      pthread_create(&thread, &attributes, ThreadMain, record) == 0;
   pthread_attr_destroy(&attributes);
+  if (!started) std::free(record);
   return started;
 }
 
@@ -170,7 +200,7 @@ void SleepMillis(int millis) {
 }
 
 Mutex* CreateRecursiveMutex() {
-  auto* mutex = new (std::nothrow) Mutex;
+  auto* mutex = static_cast<Mutex*>(std::malloc(sizeof(Mutex)));
   if (mutex == nullptr) return nullptr;
   pthread_mutexattr_t attributes;
   bool ok = pthread_mutexattr_init(&attributes) == 0;
@@ -178,10 +208,15 @@ Mutex* CreateRecursiveMutex() {
        pthread_mutex_init(&mutex->handle, &attributes) == 0;
   pthread_mutexattr_destroy(&attributes);
   if (!ok) {
-    delete mutex;
+    std::free(mutex);
     return nullptr;
   }
   return mutex;
+}
+
+void DestroyRecursiveMutex(Mutex* mutex) {
+  (void)pthread_mutex_destroy(&mutex->handle);
+  std::free(mutex);
 }
 
 void LockRecursiveMutex(Mutex* mutex) { (void)pthread_mutex_lock(&mutex->handle); }
@@ -197,6 +232,11 @@ void FreePages(void* block, std::size_t bytes) {
   if (block != nullptr) (void)::munmap(block, bytes);
 }
 
+std::int64_t MonotonicMillis() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
 TimeOfDay LocalTimeOfDay() {
   const std::time_t now = std::time(nullptr);
   std::tm local;
@@ -206,18 +246,22 @@ TimeOfDay LocalTimeOfDay() {
 
 namespace {
 
-// Looks the key up in the profile file; false when the file, section or key is missing.
+// A profile is a few lines; what lies beyond this much of a file is not read.
+constexpr std::size_t kProfileReadBytes = 64 * 1024;
+
+// Looks the key up in the first kProfileReadBytes of the profile file; false when the file,
+// section or key is missing, or no memory can be had to read it.
 bool LookUpProfile(const char* section, const char* key, char* out, std::size_t capacity,
                    const char* fileName) {
   std::FILE* file = std::fopen(fileName, "rb");
   if (file == nullptr) return false;
-  std::vector<char> text;
-  char chunk[4096];
-  for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, file)) > 0;) {
-    text.insert(text.end(), chunk, chunk + n);
-  }
+  char* text = static_cast<char*>(std::malloc(kProfileReadBytes));
+  const std::size_t length = text != nullptr ? std::fread(text, 1, kProfileReadBytes, file) : 0;
   std::fclose(file);
-  return FindProfileValue(text.data(), text.size(), section, key, out, capacity);
+  const bool found =
+      text != nullptr && FindProfileValue(text, length, section, key, out, capacity);
+  std::free(text);
+  return found;
 }
 
 }  // namespace
@@ -230,7 +274,10 @@ int ReadProfileInt(const char* section, const char* key, int fallback, const cha
 
 int ReadProfileString(const char* section, const char* key, const char* fallback, char* out,
                       std::size_t capacity, const char* fileName) {
-  if (!LookUpProfile(section, key, out, capacity, fileName)) CopyText(out, capacity, fallback);
+  if (capacity == 0) return 0;
+  if (!LookUpProfile(section, key, out, capacity, fileName)) {
+    std::snprintf(out, capacity, "%s", fallback);
+  }
   return static_cast<int>(std::strlen(out));
 }
 

@@ -3,8 +3,8 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <cstdlib>
 #include <cstring>
-#include <new>
 
 #include "platform/platform.h"
 
@@ -24,9 +24,23 @@ SOCKET ToHandle(Socket s) { return static_cast<SOCKET>(static_cast<std::uint32_t
 // Winsock reports failure as SOCKET_ERROR (-1) and success as 0 or a count.
 int Result(int r) { return r == SOCKET_ERROR ? -1 : r; }
 
-DWORD WINAPI Win32ThreadMain(LPVOID record) {
-  ThreadEntry(static_cast<ThreadStart*>(record));
+struct ThreadStart {
+  void (*function)(void*);
+  void* argument;
+};
+
+DWORD WINAPI ThreadMain(LPVOID start) {
+  const ThreadStart record = *static_cast<ThreadStart*>(start);
+  std::free(start);
+  record.function(record.argument);
   return 0;
+}
+
+timeval ToTimeval(int millis) {
+  timeval wait;
+  wait.tv_sec = millis / 1000;
+  wait.tv_usec = (millis % 1000) * 1000;
+  return wait;
 }
 
 }  // namespace
@@ -40,10 +54,11 @@ int StartSocketLibrary() {
 
 Socket CreateTcpSocket() { return FromHandle(::socket(AF_INET, SOCK_STREAM, 0)); }
 
-int EnableAddressReuse(Socket s) {
-  const int on = 1;
-  return Result(::setsockopt(ToHandle(s), SOL_SOCKET, SO_REUSEADDR,
-                             reinterpret_cast<const char*>(&on), sizeof on));
+int EnableAddressReuse(Socket /*s*/) {
+  // A plain bind already rebinds a port whose old connections are in TIME_WAIT. SO_REUSEADDR
+  // would let this socket bind a port that another one is listening on, so that two game
+  // instances with the same ports would both start and share the connections.
+  return 0;
 }
 
 int BindAnyAddress(Socket s, std::uint16_t port) {
@@ -61,7 +76,14 @@ Socket AcceptConnection(Socket listening) {
   sockaddr_in address;
   int length = sizeof address;
   const SOCKET s = ::accept(ToHandle(listening), reinterpret_cast<sockaddr*>(&address), &length);
-  if (s != INVALID_SOCKET) return FromHandle(s);
+  if (s != INVALID_SOCKET) {
+    // Winsock has no per-call flag for a send that must not block, so the connection is put in
+    // non-blocking mode once; ReceiveSome waits for data itself.
+    u_long on = 1;
+    if (::ioctlsocket(s, FIONBIO, &on) == 0) return FromHandle(s);
+    (void)::closesocket(s);
+    return kAcceptAgain;
+  }
   switch (::WSAGetLastError()) {
     case WSAEMFILE:       // out of sockets or buffer memory, for now
     case WSAENOBUFS:
@@ -90,13 +112,32 @@ int WaitForReadable(Socket s, const Timeout& timeout) {
   return Result(::select(s + 1, &readable, nullptr, nullptr, &wait));
 }
 
-int SendSome(Socket s, const char* data, int length) {
+int WaitForWritable(Socket s, int millis) {
+  fd_set writable;
+  FD_ZERO(&writable);
+  FD_SET(ToHandle(s), &writable);
+  timeval wait = ToTimeval(millis < 0 ? 0 : millis);
+  return Result(::select(s + 1, nullptr, &writable, nullptr, millis < 0 ? nullptr : &wait));
+}
+
+int SendSomeNow(Socket s, const char* data, int length) {
   // Winsock never raises a signal for a broken connection: the send just fails.
-  return Result(::send(ToHandle(s), data, length, 0));
+  const int sent = ::send(ToHandle(s), data, length, 0);
+  if (sent != SOCKET_ERROR) return sent;
+  return ::WSAGetLastError() == WSAEWOULDBLOCK ? 0 : -1;
 }
 
 int ReceiveSome(Socket s, char* buffer, int capacity) {
-  return Result(::recv(ToHandle(s), buffer, capacity, 0));
+  for (;;) {
+    const int received = ::recv(ToHandle(s), buffer, capacity, 0);
+    if (received != SOCKET_ERROR || ::WSAGetLastError() != WSAEWOULDBLOCK) return Result(received);
+    // A connection in non-blocking mode (see AcceptConnection): wait for data, as a blocking
+    // receive would.
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(ToHandle(s), &readable);
+    if (::select(s + 1, &readable, nullptr, nullptr, nullptr) == SOCKET_ERROR) return -1;
+  }
 }
 
 int PeerAddress(Socket s, std::uint8_t octets[4]) {
@@ -111,13 +152,22 @@ int PeerAddress(Socket s, std::uint8_t octets[4]) {
   return 0;
 }
 
+int ShutdownSocket(Socket s) { return Result(::shutdown(ToHandle(s), SD_BOTH)); }
+
 int CloseSocket(Socket s) { return Result(::closesocket(ToHandle(s))); }
 
-bool StartThread(ThreadStart* record, std::size_t stackBytes) {
-  // Without STACK_SIZE_PARAM_IS_A_RESERVATION the size is the stack's initial commit; the
-  // reservation is the host executable's default, and the stack grows on demand within it.
-  HANDLE thread = CreateThread(nullptr, stackBytes, Win32ThreadMain, record, 0, nullptr);
-  if (thread == nullptr) return false;
+bool StartThread(void (*function)(void*), void* argument, std::size_t stackBytes) {
+  auto* record = static_cast<ThreadStart*>(std::malloc(sizeof(ThreadStart)));
+  if (record == nullptr) return false;
+  *record = ThreadStart{function, argument};
+  // The size is the stack's whole reservation, not the host executable's default (1 or 2 MiB),
+  // which would let a 32-bit host run out of address space long before its threads are many.
+  HANDLE thread = CreateThread(nullptr, stackBytes, ThreadMain, record,
+                               STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  if (thread == nullptr) {
+    std::free(record);
+    return false;
+  }
   // Nobody waits for or joins a thread: it runs detached.
   (void)CloseHandle(thread);
   return true;
@@ -133,9 +183,18 @@ Mutex* CreateRecursiveMutex() {
   // Win32 mutexes are recursive for their owner by nature.
   HANDLE handle = CreateMutexA(nullptr, FALSE, nullptr);
   if (handle == nullptr) return nullptr;
-  auto* mutex = new (std::nothrow) Mutex{handle};
-  if (mutex == nullptr) (void)CloseHandle(handle);
+  auto* mutex = static_cast<Mutex*>(std::malloc(sizeof(Mutex)));
+  if (mutex == nullptr) {
+    (void)CloseHandle(handle);
+    return nullptr;
+  }
+  mutex->handle = handle;
   return mutex;
+}
+
+void DestroyRecursiveMutex(Mutex* mutex) {
+  (void)CloseHandle(mutex->handle);
+  std::free(mutex);
 }
 
 void LockRecursiveMutex(Mutex* mutex) { (void)WaitForSingleObject(mutex->handle, INFINITE); }
@@ -150,6 +209,8 @@ void* AllocatePages(std::size_t bytes) {
 void FreePages(void* block, std::size_t /*bytes*/) {
   if (block != nullptr) (void)VirtualFree(block, 0, MEM_RELEASE);
 }
+
+std::int64_t MonotonicMillis() { return static_cast<std::int64_t>(GetTickCount64()); }
 
 TimeOfDay LocalTimeOfDay() {
   SYSTEMTIME now;

@@ -22,12 +22,13 @@ TEST(PlatformSocketTest, EveryOperationOnAClosedSocketFailsWithExactlyMinusOne) 
   // The test creates nothing else meanwhile, so the number still names no socket.
   char byte = 'x';
   std::uint8_t octets[4] = {9, 9, 9, 9};
-  EXPECT_EQ(EnableAddressReuse(s), -1);
   EXPECT_EQ(BindAnyAddress(s, test::PortBlock(90)), -1);
   EXPECT_EQ(ListenOn(s, 10), -1);
   EXPECT_EQ(AcceptConnection(s), -1);
   EXPECT_EQ(WaitForReadable(s, Timeout{0, 0}), -1);
-  EXPECT_EQ(SendSome(s, &byte, 1), -1);
+  EXPECT_EQ(SendSomeNow(s, &byte, 1), -1);
+  EXPECT_EQ(WaitForWritable(s, 0), -1);
+  EXPECT_EQ(ShutdownSocket(s), -1);
   EXPECT_EQ(ReceiveSome(s, &byte, 1), -1);
   EXPECT_EQ(PeerAddress(s, octets), -1);
   EXPECT_EQ(CloseSocket(s), -1);

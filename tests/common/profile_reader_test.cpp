@@ -1,6 +1,6 @@
 // The profile reader must read "quillaret_console.ini" the way the Windows private-profile
 // functions do, so one file configures both builds alike.
-#include "common/profile_reader.h"
+#include "platform/profile_reader.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The system-notice rule, the broadcast line format, and the send-to-everyone loop over real
 // loopback sockets placed in a server's client list.
-#include "host/broadcast.h"
+#include "net/broadcast.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/console_server.h"
+#include "server/console_server.h"
 #include "support/test_support.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/console_server.h"
+#include "host/spawn.h"
 #include "support/test_support.h"
 
 namespace qc {

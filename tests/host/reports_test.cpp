@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "host/broadcast.h"
-#include "host/console_server.h"
+#include "net/broadcast.h"
+#include "host/spawn.h"
 #include "support/test_support.h"
 
 namespace {

@@ -1,5 +1,6 @@
 // Taking messages: the script rewriting, the empty answers, and the result buffer's life.
 #include "host/retrieval.h"
+#include "host/spawn.h"
 
 #include <gtest/gtest.h>
 

@@ -11,7 +11,8 @@
 namespace qc {
 namespace {
 
-// A send operation that takes at most a few bytes per call, recording what it was given.
+// A send operation that takes at most a few bytes per call, recording what it was given, and a
+// wait for writability that reports the time as run out.
 struct FakeSend {
   static std::string taken;
   static int calls;
@@ -24,7 +25,14 @@ struct FakeSend {
     taken.append(data, static_cast<std::size_t>(n));
     return n;
   }
+  static int waits;
+  static int Wait(Socket, int) {
+    ++waits;
+    return 0;
+  }
+  static constexpr SendOperations kOperations{Send, Wait};
   static void Reset(int atMost, int succeeding) {
+    waits = 0;
     taken.clear();
     calls = 0;
     takeAtMost = atMost;
@@ -35,12 +43,13 @@ std::string FakeSend::taken;
 int FakeSend::calls = 0;
 int FakeSend::failAfter = -1;
 int FakeSend::takeAtMost = 0;
+int FakeSend::waits = 0;
 
 TEST(SendAllTest, DeliversEveryByteAcrossPartialSends) {
   const std::string text = "0123456789abcdefghijklmnopqrstuvwxyz";
   FakeSend::Reset(7, -1);
   int length = static_cast<int>(text.size());
-  EXPECT_EQ(SendAllVia(FakeSend::Send, 3, text.data(), length), 0);
+  EXPECT_EQ(SendAllVia(FakeSend::kOperations, 3, text.data(), length, 2000), 0);
   EXPECT_EQ(length, static_cast<int>(text.size()));
   EXPECT_EQ(FakeSend::taken, text);
   EXPECT_EQ(FakeSend::calls, 6);
@@ -50,22 +59,24 @@ TEST(SendAllTest, StopsAtAFailedOrEmptySendAndReportsWhatWentOut) {
   const std::string text(40, 'a');
   FakeSend::Reset(10, 2);  // two sends of 10, then -1
   int length = 40;
-  EXPECT_EQ(SendAllVia(FakeSend::Send, 3, text.data(), length), -1);
+  EXPECT_EQ(SendAllVia(FakeSend::kOperations, 3, text.data(), length, 2000), -1);
   EXPECT_EQ(length, 20);
   EXPECT_EQ(FakeSend::calls, 3);
 
-  FakeSend::Reset(0, 0);  // takes nothing: must not be retried for ever
+  // A client that takes nothing more: one wait for room, and the time is up.
+  FakeSend::Reset(0, 1);
   length = 40;
-  EXPECT_EQ(SendAllVia(FakeSend::Send, 3, text.data(), length), -1);
+  EXPECT_EQ(SendAllVia(FakeSend::kOperations, 3, text.data(), length, 2000), kSendTimedOut);
   EXPECT_EQ(length, 0);
   EXPECT_EQ(FakeSend::calls, 1);
+  EXPECT_EQ(FakeSend::waits, 1);
 }
 
 TEST(SendAllTest, NothingToSendSendsNothing) {
   for (int requested : {0, -5}) {
     FakeSend::Reset(7, -1);
     int length = requested;
-    EXPECT_EQ(SendAllVia(FakeSend::Send, 3, "abc", length), 0);
+    EXPECT_EQ(SendAllVia(FakeSend::kOperations, 3, "abc", length, 2000), 0);
     EXPECT_EQ(length, 0);
     EXPECT_EQ(FakeSend::calls, 0);
   }
@@ -82,7 +93,7 @@ TEST(SendAllTest, PeerThatResetFailsTheSendAndTheProcessCarriesOn) {
   int length = 0;
   for (int i = 0; i < 64 && result == 0; ++i) {
     length = static_cast<int>(block.size());
-    result = SendAll(pair.server, block.data(), length);
+    result = SendAll(pair.server, block.data(), length, 10000);
   }
   EXPECT_EQ(result, -1);
   EXPECT_LT(length, static_cast<int>(block.size()));
@@ -114,6 +125,7 @@ TEST(CreateListenSocketTest, ListensOnEveryLocalAddressOrReportsTheFailingStepOn
   test::StderrCapture errors;
   const Socket listening = CreateListenSocket(port);
   ASSERT_GE(listening, 0);
+  EXPECT_EQ(test::os::ReusesAddress(listening), test::os::kListenSocketsReuseAddress);
   for (const char* from : {"127.0.0.1", "127.0.0.9"}) {
     test::LoopbackClient client;
     EXPECT_TRUE(client.Connect(port, 2000, from));

@@ -9,14 +9,12 @@
 #include <fstream>
 #include <string>
 
-#include "host/console_server.h"
+#include "host/spawn.h"
 #include "support/proc_counts.h"
 #include "support/test_support.h"
 
 namespace qc {
 namespace {
-
-using test::ThreadCount;
 
 using test::OpenDescriptors;
 using test::ThreadCount;
@@ -34,18 +32,29 @@ bool RunsThreads(int expected) {
   return count >= expected && count <= expected + kSanitizerThreads;
 }
 
-TEST(SpawnThreadsTest, EachServerRunsAParkedListenerAndAHundredWorkers) {
-  test::WriteProfile(test::ProfileWithPort(test::PortBlock(52)));
+TEST(SpawnThreadsTest, AnIdleServerRunsOneThreadAndWorkersComeWithClients) {
+  const std::uint16_t port = test::PortBlock(52);
+  test::WriteProfile(test::ProfileWithPort(port));
   const int before = ThreadCount();
   ASSERT_TRUE(SpawnConsoleServer(1, "a"));
-  EXPECT_TRUE(test::WaitUntil([&] { return RunsThreads(before + 101); }))
-      << ThreadCount() - before;
   ASSERT_TRUE(SpawnConsoleServer(2, "b"));
-  EXPECT_TRUE(test::WaitUntil([&] { return RunsThreads(before + 202); }))
-      << ThreadCount() - before;
-  test::LoopbackClient client;
-  ASSERT_TRUE(client.Connect(static_cast<std::uint16_t>(test::PortBlock(52) + 1)));
-  EXPECT_FALSE(client.ReadUntil("v0.1\r\n").empty());
+  EXPECT_TRUE(test::WaitUntil([&] { return RunsThreads(before + 2); })) << ThreadCount() - before;
+  // Each client served keeps one more worker waiting for the next.
+  const std::uint16_t second = static_cast<std::uint16_t>(port + 1);
+  test::LoopbackClient first, other, third;
+  ASSERT_TRUE(first.Connect(second));
+  ASSERT_FALSE(first.ReadUntil("v0.1\r\n").empty());
+  ASSERT_TRUE(other.Connect(second));
+  ASSERT_FALSE(other.ReadUntil("v0.1\r\n").empty());
+  EXPECT_TRUE(test::WaitUntil([&] { return RunsThreads(before + 4); })) << ThreadCount() - before;
+  // A worker whose client left serves the next one: no thread ends, none is added.
+  ASSERT_TRUE(first.Send("[quit]\n"));
+  ASSERT_FALSE(first.ReadUntil("console\r\n").empty());
+  const ConsoleServer* server = FindServer(2);
+  ASSERT_TRUE(test::WaitUntil([&] { return server->IdleWorkers.load() == 2; }));
+  ASSERT_TRUE(third.Connect(second));
+  ASSERT_FALSE(third.ReadUntil("v0.1\r\n").empty());
+  EXPECT_TRUE(test::WaitUntil([&] { return RunsThreads(before + 4); })) << ThreadCount() - before;
 }
 
 // Sends sig to every thread of this process.

@@ -6,7 +6,7 @@
 #include <atomic>
 
 #include "common/locks.h"
-#include "host/console_server.h"
+#include "host/spawn.h"
 #include "support/test_support.h"
 
 namespace qc {
@@ -53,7 +53,8 @@ TEST(SessionWorkerTest, TwoClientsAreServedAtOnceByDifferentWorkers) {
 TEST(StartThreadTest, RunsTheFunctionWithItsArgument) {
   static std::atomic<int> seen{0};
   static int value = 5;
-  ASSERT_TRUE(StartThread([](void* argument) { seen = *static_cast<int*>(argument); }, &value));
+  ASSERT_TRUE(platform::StartThread([](void* argument) { seen = *static_cast<int*>(argument); },
+                                    &value, kWorkerStackBytes));
   EXPECT_TRUE(test::WaitUntil([] { return seen.load() == 5; }));
 }
 

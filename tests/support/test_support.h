@@ -99,6 +99,9 @@ int SendBytes(int s, const char* data, int length);
 int ReceiveWithin(int s, char* buffer, int capacity, int millis);
 void ResetAndClose(int s);
 void Close(int s);
+// Whether SO_REUSEADDR is set on s, and whether the library sets it on a listening socket here.
+bool ReusesAddress(int s);
+extern const bool kListenSocketsReuseAddress;
 int ListenLoopback(std::uint16_t port);
 int AcceptOne(int listening);
 int RedirectStderr(const std::string& path);  // returns the saved descriptor

@@ -70,6 +70,14 @@ void ResetAndClose(int s) {
 
 void Close(int s) { ::close(s); }
 
+bool ReusesAddress(int s) {
+  int on = 0;
+  socklen_t length = sizeof on;
+  return ::getsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, &length) == 0 && on != 0;
+}
+
+const bool kListenSocketsReuseAddress = true;
+
 int ListenLoopback(std::uint16_t port) {
   const int s = ::socket(AF_INET, SOCK_STREAM, 0);
   if (s < 0) return -1;

@@ -207,6 +207,16 @@ void ResetAndClose(int s) {
 
 void Close(int s) { ::closesocket(ToHandle(s)); }
 
+bool ReusesAddress(int s) {
+  BOOL on = FALSE;
+  int length = sizeof on;
+  return ::getsockopt(ToHandle(s), SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<char*>(&on),
+                      &length) == 0 && on != FALSE;
+}
+
+// Windows would let a second socket bind a port that is being listened on.
+const bool kListenSocketsReuseAddress = false;
+
 int ListenLoopback(std::uint16_t port) {
   if (!StartWinsock()) return -1;
   const SOCKET s = ::socket(AF_INET, SOCK_STREAM, 0);

@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-#include "host/console_server.h"
+#include "server/console_server.h"
 
 namespace qc {
 
@@ -29,8 +29,10 @@ std::size_t FormatBroadcastLine(const char* text, std::size_t textLength, char* 
 
 // Sends text to every client of the server in the broadcast line format, each line with its own
 // time stamp. Takes StateLock (recursively when the caller holds it) for the whole loop.
-// An empty text sends nothing. A line too long for the kTextBytes line buffer still goes out
-// whole, as consecutive sends of head, text and end. Send failures are ignored.
+// An empty text sends nothing. The line is built in the server's BroadcastLine; a line too long
+// for it still goes out whole, as consecutive sends of head, text and end. Failed sends are
+// ignored (the client's own session notices a broken connection), but a client that takes
+// nothing for the server's SendTimeoutMillis is shut down and leaves ClientList at once.
 void SendToAllClients(ConsoleServer& server, const char* text);
 
 }  // namespace qc

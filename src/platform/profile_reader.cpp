@@ -1,13 +1,13 @@
 // Profile-file parsing, kept free of file I/O so that any bytes can be fed to it.
-#include "common/profile_reader.h"
+#include "platform/profile_reader.h"
 
 #include <cstdint>
 #include <cstring>
 
-#include "common/fixed_text.h"
-
 namespace qc {
 namespace {
+
+char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
 

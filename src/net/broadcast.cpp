@@ -1,5 +1,5 @@
 // Broadcast formatting and the send-to-everyone loop.
-#include "host/broadcast.h"
+#include "net/broadcast.h"
 
 #include <cstring>
 
@@ -12,19 +12,22 @@ namespace {
 
 constexpr const char kMessageTag[] = " QC_MSG: ";
 
-void SendBytes(Socket client, const char* bytes, std::size_t length) {
+int SendBytes(const ConsoleServer& server, Socket client, const char* bytes,
+              std::size_t length) {
   int sendLength = static_cast<int>(length);
-  (void)SendAll(client, bytes, sendLength);
+  return SendAll(client, bytes, sendLength, server.SendTimeoutMillis);
 }
 
 // Sends one client the line of a text too long for the kTextBytes line buffer: the same bytes
 // in three sends (head, text, end). The state lock is held, so no other broadcast to this
-// server can come between them.
-void SendLineInParts(Socket client, const char* text, std::size_t textLength, char* head) {
-  SendBytes(client, head, WriteBroadcastHead(text, head));
-  SendBytes(client, text, textLength);
+// server can come between them. The result of the first send that did not succeed, or 0.
+int SendLineInParts(const ConsoleServer& server, Socket client, const char* text,
+                    std::size_t textLength, char* head) {
+  int result = SendBytes(server, client, head, WriteBroadcastHead(text, head));
+  if (result == 0) result = SendBytes(server, client, text, textLength);
   const char* tail = BroadcastTail(text);
-  SendBytes(client, tail, std::strlen(tail));
+  if (result == 0) result = SendBytes(server, client, tail, std::strlen(tail));
+  return result;
 }
 
 }  // namespace
@@ -65,17 +68,26 @@ void SendToAllClients(ConsoleServer& server, const char* text) {
   MutexHold hold(server.StateLock);
   if (text[0] == '\0' || server.ClientCount == 0) return;
   const std::size_t textLength = std::strlen(text);
-  char line[kTextBytes];
+  char* line = server.BroadcastLine;
   // Clients' lines differ only in their time stamps: the line is built once and stamped
   // afresh before each send, rather than copying the text again for every client.
   const std::size_t lineLength = FormatBroadcastLine(text, textLength, line, kTextBytes);
-  for (int i = 0; i < server.ClientCount; ++i) {
+  for (int i = 0; i < server.ClientCount;) {
+    const Socket client = server.ClientList[i];
+    int result;
     if (lineLength == 0) {
-      SendLineInParts(server.ClientList[i], text, textLength, line);
-      continue;
+      result = SendLineInParts(server, client, text, textLength, line);
+    } else {
+      WriteTimestamp(line);
+      result = SendBytes(server, client, line, lineLength);
     }
-    WriteTimestamp(line);
-    SendBytes(server.ClientList[i], line, lineLength);
+    // A client that stopped reading has been shut down; it leaves the list now, so that no
+    // later broadcast waits on it, and its own worker closes it.
+    if (result == kSendTimedOut) {
+      RemoveClientAt(server, i);
+    } else {
+      ++i;
+    }
   }
 }
 

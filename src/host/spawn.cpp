@@ -1,0 +1,60 @@
+// Spawning: a new record, its configuration from the profile file, and its registration.
+#include "host/spawn.h"
+
+#include <cstring>
+
+#include "common/locks.h"
+#include "net/workers.h"
+
+namespace qc {
+
+void ConfigureServer(ConsoleServer& server, int index) {
+  using platform::ReadProfileInt;
+  using platform::ReadProfileString;
+  const int basePort = ReadProfileInt(kProfileSection, "BasePort", kDefaultBasePort,
+                                      kProfileFileName);
+  // The port is kept in 16 bits: it is bound as unsigned and printed as signed.
+  server.Port = static_cast<std::int16_t>(
+      static_cast<std::uint16_t>(static_cast<unsigned>(basePort) + static_cast<unsigned>(index)));
+
+  char value[kTextBytes];
+  ReadProfileString(kProfileSection, "Timeout", "Off", value, sizeof value, kProfileFileName);
+  server.TimeoutEnabled = std::strcmp(value, "Off") != 0;
+
+  const int millis = ReadProfileInt(kProfileSection, "TimeoutVal", kDefaultTimeoutMillis,
+                                    kProfileFileName);
+  server.Timeout.seconds = millis / 1000;
+  server.Timeout.micros = (millis % 1000) * 1000;
+
+  // 0 lets a send wait without limit; a negative time means nothing, so it gets the default.
+  const int sendMillis = ReadProfileInt(kProfileSection, "SendTimeoutVal",
+                                        kDefaultSendTimeoutMillis, kProfileFileName);
+  server.SendTimeoutMillis = sendMillis < 0 ? kDefaultSendTimeoutMillis : sendMillis;
+
+  ReadProfileString(kProfileSection, "SpawnConfirm", "On", value, sizeof value,
+                    kProfileFileName);
+  server.SpawnConfirm = std::strcmp(value, "Off") != 0;
+}
+
+bool SpawnConsoleServer(std::uint32_t goid, const char* templateName) {
+  platform::Mutex* registryLock = RegistryLock();
+  if (registryLock == nullptr) return false;
+  ConsoleServer* server = NewConsoleServer(goid, templateName);
+  if (server == nullptr) return false;
+  ServerRegistry& registry = Registry();
+  {
+    MutexHold hold(registryLock);
+    const int index = registry.Count.load(std::memory_order_relaxed);
+    if (index >= kMaxServers) {
+      DeleteConsoleServer(server);
+      return false;
+    }
+    ConfigureServer(*server, index);
+    registry.Servers[index] = server;
+    registry.GoIDs[index] = goid;
+    registry.Count.store(index + 1, std::memory_order_release);
+  }
+  return StartConsole(*server);
+}
+
+}  // namespace qc

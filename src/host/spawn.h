@@ -1,0 +1,20 @@
+// Spawning a console for a game object: a new record, configured from the profile file,
+// registered, and its listener started.
+#pragma once
+
+#include <cstdint>
+
+#include "server/console_server.h"
+
+namespace qc {
+
+// Makes, configures and registers a server, then starts its listener. False when the registry
+// is full or memory or a lock cannot be had (nothing is then registered and nothing kept), or
+// when the listener thread cannot be started (the server stays registered, serving nobody).
+bool SpawnConsoleServer(std::uint32_t goid, const char* templateName);
+
+// Fills a server's configuration (port from BasePort + index, receive and send time limits,
+// spawn-confirm flag) from the profile file, read anew.
+void ConfigureServer(ConsoleServer& server, int index);
+
+}  // namespace qc

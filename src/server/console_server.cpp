@@ -1,0 +1,106 @@
+// The console server record, the registry, and the two shared lists of a record.
+#include "server/console_server.h"
+
+#include <cstdlib>
+#include <new>
+
+namespace qc {
+
+const char kEmptyText[1] = "";
+
+ConsoleServer* NewConsoleServer(std::uint32_t goid, const char* templateName) {
+  // calloc hands back fresh zero pages for a block this size, so the pending slots cost
+  // address space, not resident memory, until they are used.
+  void* block = std::calloc(1, sizeof(ConsoleServer));
+  if (block == nullptr) return nullptr;
+  auto* server = new (block) ConsoleServer;  // default-initialisation keeps the zeros
+  server->ListenLock = platform::CreateRecursiveMutex();
+  server->StateLock = platform::CreateRecursiveMutex();
+  if (server->ListenLock == nullptr || server->StateLock == nullptr) {
+    DeleteConsoleServer(server);
+    return nullptr;
+  }
+  server->ListenSocket.store(-1, std::memory_order_relaxed);
+  server->GoID = goid;
+  CopyText(server->TemplateName, sizeof server->TemplateName,
+           templateName != nullptr ? templateName : "");
+  FormatText(server->ThisPrefix, sizeof server->ThisPrefix, "MakeGoid(%d).",
+             static_cast<int>(goid));
+  return server;
+}
+
+void DeleteConsoleServer(ConsoleServer* server) {
+  if (server == nullptr) return;
+  if (server->ListenLock != nullptr) platform::DestroyRecursiveMutex(server->ListenLock);
+  if (server->StateLock != nullptr) platform::DestroyRecursiveMutex(server->StateLock);
+  std::free(server);  // the record's members are trivially destructible
+}
+
+ServerRegistry& Registry() {
+  static ServerRegistry registry;  // zero-initialised before any code runs
+  return registry;
+}
+
+platform::Mutex* RegistryLock() {
+  ServerRegistry& registry = Registry();
+  platform::Mutex* lock = registry.Lock.load(std::memory_order_acquire);
+  if (lock != nullptr) return lock;
+  platform::Mutex* made = platform::CreateRecursiveMutex();
+  if (made == nullptr) return nullptr;
+  if (registry.Lock.compare_exchange_strong(lock, made, std::memory_order_acq_rel)) return made;
+  platform::DestroyRecursiveMutex(made);  // another first call won
+  return lock;
+}
+
+ConsoleServer* FindServer(std::uint32_t goid) {
+  ServerRegistry& registry = Registry();
+  const int count = registry.Count.load(std::memory_order_acquire);
+  for (int i = 0; i < count; ++i) {
+    if (registry.GoIDs[i] == goid) return registry.Servers[i];
+  }
+  return nullptr;
+}
+
+void PushPending(ConsoleServer& server, const char* text) {
+  const int count = server.PendingCount.load(std::memory_order_relaxed);
+  int slot;
+  if (count < kMaxPending) {
+    slot = (server.PendingBase + count) % kMaxPending;
+  } else {
+    slot = server.PendingBase;  // the oldest entry's slot becomes the top
+    server.PendingBase = (server.PendingBase + 1) % kMaxPending;
+  }
+  CopyText(server.PendingMessages[slot], kTextBytes, text);
+  if (count < kMaxPending) server.PendingCount.store(count + 1, std::memory_order_release);
+}
+
+bool PopPending(ConsoleServer& server, char* out) {
+  const int count = server.PendingCount.load(std::memory_order_relaxed);
+  if (count <= 0) return false;
+  const int slot = (server.PendingBase + count - 1) % kMaxPending;
+  CopyText(out, kTextBytes, server.PendingMessages[slot]);
+  server.PendingCount.store(count - 1, std::memory_order_release);
+  return true;
+}
+
+bool AddClient(ConsoleServer& server, Socket client) {
+  if (server.ClientCount >= kMaxClients) return false;
+  server.ClientList[server.ClientCount++] = client;
+  return true;
+}
+
+void RemoveClientAt(ConsoleServer& server, int index) {
+  server.ClientList[index] = server.ClientList[server.ClientCount - 1];
+  --server.ClientCount;
+}
+
+void RemoveClient(ConsoleServer& server, Socket client) {
+  for (int i = 0; i < server.ClientCount; ++i) {
+    if (server.ClientList[i] == client) {
+      RemoveClientAt(server, i);
+      return;
+    }
+  }
+}
+
+}  // namespace qc
