@@ -50,33 +50,11 @@ std::string QuoteText(const std::string& text) {
 
 }  // namespace
 
-Value Value::Number(double n) {
-  Value v;
-  v.kind = Kind::kNumber;
-  v.number = n;
-  return v;
-}
-
-Value Value::Text(std::string t) {
-  Value v;
-  v.kind = Kind::kText;
-  v.text = std::move(t);
-  return v;
-}
-
-Value Value::Bool(bool b) {
-  Value v;
-  v.kind = Kind::kBool;
-  v.flag = b;
-  return v;
-}
-
-Value Value::Object(std::uint32_t id) {
-  Value v;
-  v.kind = Kind::kObject;
-  v.goid = id;
-  return v;
-}
+// The fields in order: kind, number, text, flag, goid.
+Value Value::Number(double n) { return {Kind::kNumber, n, {}, false, 0}; }
+Value Value::Text(std::string t) { return {Kind::kText, 0, std::move(t), false, 0}; }
+Value Value::Bool(bool b) { return {Kind::kBool, 0, {}, b, 0}; }
+Value Value::Object(std::uint32_t id) { return {Kind::kObject, 0, {}, false, id}; }
 
 bool operator==(const Value& a, const Value& b) {
   if (a.kind != b.kind) return false;
