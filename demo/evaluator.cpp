@@ -57,7 +57,7 @@ std::string NameObject(const GameObject& object) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// The functions.
+// The functions. Each handler is named after the call it runs.
 
 bool MakeGoid(Call& c) {
   const Value& arg = c.args[0];
@@ -324,7 +324,7 @@ class Runner {
               "(); write MakeGoid(N)." + e.name + "(...)";
       return nullptr;
     }
-    // Only MakeGoid() makes object values, and objects are never removed.
+    // An object value names an object that exists: MakeGoid() checks, and none is ever removed.
     call.object = world_.FindObject(target.goid);
     const CallInfo* info = FindCall(kMethods, e.name);
     if (info == nullptr) {
