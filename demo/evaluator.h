@@ -1,8 +1,7 @@
 // The demo host's script evaluator: runs the lines that developers type, after the console has
-// rewritten "[this]." and "[that](" into MakeGoid calls, against the in-memory world. It knows
-// the functions MakeGoid(N), List() and Help(), and the methods Describe(), Get("key"),
-// Set("key", value), Add("key", number), Has("key"), Remove("key"), Keys(), Template() and
-// GoID() of a game object (the syntax is in demo/script_parser.h).
+// rewritten "[this]." and "[that](" into MakeGoid calls, against the in-memory world. Help()
+// lists the functions and the methods of a game object that it knows (the syntax is in
+// demo/script_parser.h).
 #pragma once
 
 #include <string>

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "demo/world.h"
+#include "demo/value.h"
 
 namespace qc::demo {
 

@@ -1,7 +1,6 @@
-// Values, their literal form, and the demo world's objects.
+// The demo world's objects and their starting properties.
 #include "demo/world.h"
 
-#include <cstdio>
 #include <utility>
 
 namespace qc::demo {
@@ -23,109 +22,7 @@ std::vector<StartingProperty> StartingProperties() {
   };
 }
 
-std::string FormatNumber(double n) {
-  char buffer[64];
-  std::snprintf(buffer, sizeof buffer, "%.15g", n);
-  return buffer;
-}
-
-std::string QuoteText(const std::string& text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default: {
-        const auto byte = static_cast<unsigned char>(c);
-        // 0xFF is no UTF-8 byte, and a telnet client takes it as the start of a command.
-        if (byte < 0x20 || byte == 0x7f || byte == 0xff) {
-          char escape[8];
-          std::snprintf(escape, sizeof escape, "\\x%02x", byte);
-          out += escape;
-        } else {
-          out += c;
-        }
-      }
-    }
-  }
-  return out + "\"";
-}
-
 }  // namespace
-
-Value Value::Number(double n) {
-  Value v;
-  v.kind = Kind::kNumber;
-  v.number = n;
-  return v;
-}
-
-Value Value::Text(std::string t) {
-  Value v;
-  v.kind = Kind::kText;
-  v.text = std::move(t);
-  return v;
-}
-
-Value Value::Bool(bool b) {
-  Value v;
-  v.kind = Kind::kBool;
-  v.flag = b;
-  return v;
-}
-
-Value Value::Object(std::uint32_t id) {
-  Value v;
-  v.kind = Kind::kObject;
-  v.goid = id;
-  return v;
-}
-
-bool operator==(const Value& a, const Value& b) {
-  if (a.kind != b.kind) return false;
-  switch (a.kind) {
-    case Value::Kind::kNumber:
-      return a.number == b.number;
-    case Value::Kind::kText:
-      return a.text == b.text;
-    case Value::Kind::kBool:
-      return a.flag == b.flag;
-    case Value::Kind::kObject:
-      return a.goid == b.goid;
-  }
-  return false;
-}
-
-std::string FormatGoid(std::uint32_t goid) {
-  return std::to_string(static_cast<std::int32_t>(goid));
-}
-
-std::string FormatValue(const Value& value) {
-  switch (value.kind) {
-    case Value::Kind::kNumber:
-      return FormatNumber(value.number);
-    case Value::Kind::kText:
-      return QuoteText(value.text);
-    case Value::Kind::kBool:
-      return value.flag ? "true" : "false";
-    case Value::Kind::kObject:
-      return "MakeGoid(" + FormatGoid(value.goid) + ")";
-  }
-  return "";
-}
 
 bool World::AddObject(std::uint32_t goid, const std::string& templateName) {
   if (FindObject(goid) != nullptr) return false;

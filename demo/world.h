@@ -8,32 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "demo/value.h"
+
 namespace qc::demo {
-
-// A script value: a number, a text, a truth value, or a reference to a game object.
-struct Value {
-  enum class Kind { kNumber, kText, kBool, kObject };
-  Kind kind = Kind::kNumber;
-  double number = 0;
-  std::string text;
-  bool flag = false;
-  std::uint32_t goid = 0;
-
-  static Value Number(double n);
-  static Value Text(std::string t);
-  static Value Bool(bool b);
-  static Value Object(std::uint32_t id);
-};
-
-bool operator==(const Value& a, const Value& b);
-
-// The value as a script literal: 12, 1.5, "Grub", true, MakeGoid(42). Texts are quoted with
-// \" \\ \r \n \t and \xHH escapes, so the result never holds a control character, a line end or
-// the byte 0xFF; other bytes (UTF-8 text) stay as they are.
-std::string FormatValue(const Value& value);
-
-// A GoID as the console library prints it: a signed decimal ("MakeGoid(-1)" for 4294967295).
-std::string FormatGoid(std::uint32_t goid);
 
 struct GameObject {
   std::uint32_t goid = 0;
