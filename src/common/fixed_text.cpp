@@ -2,8 +2,9 @@
 #include "common/fixed_text.h"
 
 #include <cstdarg>
-#include <cstdio>
 #include <cstring>
+
+#include "platform/platform.h"
 
 namespace qc {
 
@@ -24,14 +25,9 @@ bool CopyText(char* dst, std::size_t capacity, const char* src) {
 std::size_t FormatText(char* dst, std::size_t capacity, const char* format, ...) {
   va_list args;
   va_start(args, format);
-  const int wanted = std::vsnprintf(dst, capacity, format, args);
+  const std::size_t length = platform::FormatTextV(dst, capacity, format, args);
   va_end(args);
-  if (wanted < 0) {
-    dst[0] = '\0';
-    return 0;
-  }
-  const auto length = static_cast<std::size_t>(wanted);
-  return length < capacity ? length : capacity - 1;
+  return length;
 }
 
 bool StartsWith(const char* text, const char* prefix) {

@@ -35,11 +35,11 @@ class ListingWriter {
     row[kTimestampChars] = ' ';
     va_list args;
     va_start(args, format);
-    const int wanted = std::vsnprintf(row + kTimestampChars + 1, sizeof row - kTimestampChars - 1,
-                                      format, args);
+    const std::size_t length =
+        kTimestampChars + 1 +
+        platform::FormatTextV(row + kTimestampChars + 1, sizeof row - kTimestampChars - 1, format,
+                              args);
     va_end(args);
-    std::size_t length = kTimestampChars + 1 + static_cast<std::size_t>(wanted < 0 ? 0 : wanted);
-    if (length >= sizeof row) length = sizeof row - 1;
     if (used_ + length >= kTextBytes) Flush();
     std::memcpy(buffer_ + used_, row, length);
     used_ += length;

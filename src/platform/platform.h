@@ -2,6 +2,7 @@
 // posix.cpp and win32.cpp implement it; no other library file includes an OS header.
 #pragma once
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 
@@ -86,6 +87,12 @@ void UnlockRecursiveMutex(Mutex* mutex);
 void* AllocatePages(std::size_t bytes);
 // Gives back a block from AllocatePages with the same size.
 void FreePages(void* block, std::size_t bytes);
+
+// --- Text. ---
+
+// vprintf into dst (capacity > 0 bytes) with the C library's %d, %u and %s: always
+// NUL-terminated, cut when too long. Returns the characters written, the NUL not counted.
+std::size_t FormatTextV(char* dst, std::size_t capacity, const char* format, std::va_list args);
 
 // --- Time and configuration. ---
 

@@ -232,6 +232,16 @@ void FreePages(void* block, std::size_t bytes) {
   if (block != nullptr) (void)::munmap(block, bytes);
 }
 
+std::size_t FormatTextV(char* dst, std::size_t capacity, const char* format, std::va_list args) {
+  const int wanted = std::vsnprintf(dst, capacity, format, args);
+  if (wanted < 0) {
+    dst[0] = '\0';
+    return 0;
+  }
+  const auto length = static_cast<std::size_t>(wanted);
+  return length < capacity ? length : capacity - 1;
+}
+
 std::int64_t MonotonicMillis() {
   using namespace std::chrono;
   return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();

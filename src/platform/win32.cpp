@@ -3,6 +3,7 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -208,6 +209,20 @@ void* AllocatePages(std::size_t bytes) {
 
 void FreePages(void* block, std::size_t /*bytes*/) {
   if (block != nullptr) (void)VirtualFree(block, 0, MEM_RELEASE);
+}
+
+std::size_t FormatTextV(char* dst, std::size_t capacity, const char* format, std::va_list args) {
+  // msvcrt's own formatter: MinGW's C99 replacement would read msvcrt data through an import
+  // that only the C runtime's start-up code patches, and the DLL runs without it.
+  // _vsnprintf writes no NUL when the text does not fit, and then returns -1.
+  dst[capacity - 1] = '\0';
+  const int written = ::_vsnprintf(dst, capacity - 1, format, args);
+  if (written < 0 || static_cast<std::size_t>(written) >= capacity - 1) {
+    dst[capacity - 1] = '\0';
+    return std::strlen(dst);
+  }
+  dst[written] = '\0';
+  return static_cast<std::size_t>(written);
 }
 
 std::int64_t MonotonicMillis() { return static_cast<std::int64_t>(GetTickCount64()); }

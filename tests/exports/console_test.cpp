@@ -2,7 +2,10 @@
 // the console's own commands, time-outs, overflow, and clients that leave or fail.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "exports/host_fixture.h"
@@ -158,6 +161,71 @@ TEST(SessionTest, HundredClientsAreServedAndTheHundredAndFirstWaitsForAFreeWorke
   EXPECT_EQ(waiting.ReadFor(300), "");
   ASSERT_TRUE(clients.front()->Send("[quit]\n"));
   EXPECT_TRUE(IsStamped(waiting.ReadUntil("\r\n"), kWelcome));
+}
+
+// A threaded host that polls one console from two threads at once. Each thread looks only at
+// whether it was handed something (the shared empty string or not): reading the text itself
+// would race with the other thread's next call, which the host's contract leaves to the host.
+// Every typed line must then be handed over exactly once, which the echoes show.
+TEST(SessionTest, TwoPollingThreadsEachTakeDifferentEntries) {
+  Console1 c(17, 13);
+  const char* const nothing = Console().GetNextMessage(0xfffffff0u);  // no such console
+  constexpr int kTypists = 3;
+  constexpr int kLines = 100;
+  std::vector<std::unique_ptr<LoopbackClient>> typists;
+  for (int i = 0; i < kTypists; ++i) {
+    typists.push_back(std::make_unique<LoopbackClient>());
+    ASSERT_TRUE(Attach(*typists.back(), c.port));
+    ASSERT_TRUE(TakeUntil(13, ConnectedNotice(c.port, 13)));
+  }
+  std::atomic<int> handed{0};
+  std::atomic<bool> stop{false}, typed{false};
+  auto poll = [&] {
+    while (!stop) {
+      if (Console().GetNextMessage(13) != nothing) ++handed;
+    }
+  };
+  std::thread first(poll), second(poll);
+  // Listings take the state lock too, between the pushes and the pops.
+  std::thread lister([&] {
+    LoopbackClient client;
+    if (!Attach(client, c.port)) return;
+    while (!typed) {
+      if (!client.Send("[who]\n") || client.ReadUntil("End of list\r\n").empty()) return;
+      if (!client.Send("[spawns]\n") || client.ReadUntil("End of list\r\n").empty()) return;
+    }
+  });
+  // Each typist sends its next line only once its echo has come, so no two lines share a piece.
+  std::vector<std::thread> typing;
+  for (int i = 0; i < kTypists; ++i) {
+    typing.emplace_back([&, i] {
+      for (int n = 0; n < kLines; ++n) {
+        const std::string line = "t" + std::to_string(i) + " line " + std::to_string(n) + "\n";
+        if (!typists[i]->Send(line) || typists[i]->ReadUntil(" QC_MSG: " + line).empty()) return;
+      }
+    });
+  }
+  for (std::thread& t : typing) t.join();
+  typed = true;
+  lister.join();
+  // The lines, and the lister's connected and disconnected notices.
+  const int expected = kTypists * kLines + 2;
+  EXPECT_TRUE(WaitUntil([&] { return handed.load() >= expected; }));
+  stop = true;
+  first.join();
+  second.join();
+  EXPECT_EQ(handed.load(), expected);
+  EXPECT_EQ(Console().GetNextMessage(13), nothing);
+  // The session's client heard every line exactly once, in whatever order the pollers took them.
+  const std::string echoes = c.client.ReadFor(500);
+  for (int i = 0; i < kTypists; ++i) {
+    for (int n = 0; n < kLines; ++n) {
+      const std::string line = " QC_MSG: t" + std::to_string(i) + " line " + std::to_string(n) + "\n";
+      const auto at = echoes.find(line);
+      ASSERT_NE(at, std::string::npos) << line;
+      EXPECT_EQ(echoes.find(line, at + 1), std::string::npos) << line;
+    }
+  }
 }
 
 TEST(SessionTest, OverflowDropsThePieceAndEveryClientHearsOfItTwice) {

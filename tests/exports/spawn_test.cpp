@@ -1,6 +1,9 @@
 // Spawning consoles through the exported entry points, and the host probes, as a host sees them.
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <vector>
+
 #include "exports/host_fixture.h"
 
 namespace qc::test {
@@ -17,6 +20,22 @@ TEST(SpawnServerTest, ListensOnBasePortPlusSpawnIndex) {
   ASSERT_TRUE(Attach(second, static_cast<std::uint16_t>(port + 1)));
   EXPECT_EQ(NextMessage(11), ConnectedNotice(port, 11));
   EXPECT_EQ(NextMessage(12), ConnectedNotice(static_cast<std::uint16_t>(port + 1), 12));
+}
+
+// As many consoles as the registry holds, each with a developer attached at once: in a 32-bit
+// host this has to fit the process's 2 GiB with the threads the consoles start.
+TEST(SpawnServerTest, AHundredConsolesEachWelcomeADeveloper) {
+  const std::uint16_t port = PortBlock(600);  // blocks 600-609: 100 ports
+  WriteProfile(ProfileWithPort(port));
+  for (unsigned i = 0; i < 100; ++i) ASSERT_TRUE(Spawn(1000 + i, "crowd")) << i;
+  EXPECT_FALSE(Spawn(1100, "one too many"));
+  std::vector<std::unique_ptr<LoopbackClient>> clients;
+  for (unsigned i = 0; i < 100; ++i) {
+    const auto at = static_cast<std::uint16_t>(port + i);
+    clients.push_back(std::make_unique<LoopbackClient>());
+    ASSERT_TRUE(Attach(*clients.back(), at)) << "console " << i;
+    ASSERT_EQ(NextMessage(1000 + i), ConnectedNotice(at, static_cast<int>(1000 + i)));
+  }
 }
 
 TEST(SpawnServerTest, WithoutProfileFileUsesPort30000AndConfirms) {
