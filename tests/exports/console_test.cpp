@@ -168,7 +168,7 @@ TEST(SessionTest, HundredClientsAreServedAndTheHundredAndFirstWaitsForAFreeWorke
 // would race with the other thread's next call, which the host's contract leaves to the host.
 // Every typed line must then be handed over exactly once, which the echoes show.
 TEST(SessionTest, TwoPollingThreadsEachTakeDifferentEntries) {
-  Console1 c(17, 13);
+  Console1 c(21, 14);
   const char* const nothing = Console().GetNextMessage(0xfffffff0u);  // no such console
   constexpr int kTypists = 3;
   constexpr int kLines = 100;
@@ -176,13 +176,13 @@ TEST(SessionTest, TwoPollingThreadsEachTakeDifferentEntries) {
   for (int i = 0; i < kTypists; ++i) {
     typists.push_back(std::make_unique<LoopbackClient>());
     ASSERT_TRUE(Attach(*typists.back(), c.port));
-    ASSERT_TRUE(TakeUntil(13, ConnectedNotice(c.port, 13)));
+    ASSERT_TRUE(TakeUntil(14, ConnectedNotice(c.port, 14)));
   }
   std::atomic<int> handed{0};
   std::atomic<bool> stop{false}, typed{false};
   auto poll = [&] {
     while (!stop) {
-      if (Console().GetNextMessage(13) != nothing) ++handed;
+      if (Console().GetNextMessage(14) != nothing) ++handed;
     }
   };
   std::thread first(poll), second(poll);
@@ -215,7 +215,7 @@ TEST(SessionTest, TwoPollingThreadsEachTakeDifferentEntries) {
   first.join();
   second.join();
   EXPECT_EQ(handed.load(), expected);
-  EXPECT_EQ(Console().GetNextMessage(13), nothing);
+  EXPECT_EQ(Console().GetNextMessage(14), nothing);
   // The session's client heard every line exactly once, in whatever order the pollers took them.
   const std::string echoes = c.client.ReadFor(500);
   for (int i = 0; i < kTypists; ++i) {
