@@ -18,6 +18,7 @@
 #include "fuzz_support.h"
 #include "net/broadcast.h"
 #include "server/console_server.h"
+#include "support/models.h"
 
 namespace {
 
@@ -33,8 +34,7 @@ struct Listeners {
   int readers[kClients];
 
   Listeners() {
-    server = new (std::calloc(1, sizeof(qc::ConsoleServer))) qc::ConsoleServer;
-    server->StateLock = qc::platform::CreateRecursiveMutex();
+    server = qc::NewConsoleServer(0, "");
     for (int i = 0; i < kClients; ++i) {
       int pair[2];
       QC_FUZZ_CHECK(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) == 0);
@@ -74,7 +74,7 @@ std::string LineRest(const std::string& text) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  using qc::fuzz::IsStampedLine;
+  using qc::test::IsStampedLine;
   static Listeners* const listeners = new Listeners;
   qc::fuzz::Input in(data, size);
   const std::string head = in.Bytes(in.Byte() % 16);

@@ -64,16 +64,4 @@ class Input {
 // The text part of bytes as a C string sees it: everything before the first zero byte.
 inline std::string TextPart(const std::string& bytes) { return bytes.substr(0, bytes.find('\0')); }
 
-// True when line is "HH:MM:SS" (a valid 24-hour time) followed by rest.
-inline bool IsStampedLine(const std::string& line, const std::string& rest) {
-  if (line.size() != 8 + rest.size() || line.compare(8, std::string::npos, rest) != 0) return false;
-  auto field = [&](std::size_t at, int limit) {
-    const char a = line[at];
-    const char b = line[at + 1];
-    if (a < '0' || a > '9' || b < '0' || b > '9') return false;
-    return (a - '0') * 10 + (b - '0') < limit;
-  };
-  return field(0, 24) && line[2] == ':' && field(3, 60) && line[5] == ':' && field(6, 61);
-}
-
 }  // namespace qc::fuzz

@@ -13,20 +13,12 @@
 #include "common/fixed_text.h"
 #include "fuzz_support.h"
 #include "server/console_server.h"
+#include "support/models.h"
 #include "host/retrieval.h"
 
 namespace {
 
 constexpr std::size_t kLimit = qc::kTextBytes - 1;
-
-std::string ReplaceLeftmostRepeatedly(std::string text, const std::string& token,
-                                      const std::string& replacement) {
-  for (std::size_t at; (at = text.find(token)) != std::string::npos;) {
-    if (text.size() - token.size() + replacement.size() > kLimit) break;
-    text.replace(at, token.size(), replacement);
-  }
-  return text;
-}
 
 std::string ReplaceInOnePass(const std::string& text, const std::string& token,
                              const std::string& replacement, std::size_t capacity) {
@@ -66,8 +58,7 @@ std::string BuildText(qc::fuzz::Input& in, std::size_t limit) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using qc::fuzz::Input;
-  static qc::ConsoleServer* const server =
-      new (std::calloc(1, sizeof(qc::ConsoleServer))) qc::ConsoleServer;
+  static qc::ConsoleServer* const server = qc::NewConsoleServer(0, "");
   Input in(data, size);
   const std::uint8_t mode = in.Byte();
 
@@ -80,8 +71,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::memcpy(buffer.get(), text.c_str(), text.size() + 1);
     qc::RewriteScript(*server, buffer.get());
 
-    const std::string want = ReplaceLeftmostRepeatedly(
-        ReplaceLeftmostRepeatedly(text, "[this].", server->ThisPrefix), "[that](", "MakeGoid(");
+    const std::string want = qc::test::ReplaceLeftmostRepeatedly(
+        qc::test::ReplaceLeftmostRepeatedly(text, "[this].", server->ThisPrefix, kLimit), "[that](",
+        "MakeGoid(", kLimit);
     QC_FUZZ_CHECK(std::strlen(buffer.get()) <= kLimit);
     QC_FUZZ_CHECK(want == buffer.get());
     return 0;

@@ -38,14 +38,8 @@ constexpr const char* kOverflow = "QC_ERROR: Buffer overflow detected from clien
 class Harness {
  public:
   Harness() {
-    server_ = new (std::calloc(1, sizeof(qc::ConsoleServer))) qc::ConsoleServer;
-    server_->StateLock = qc::platform::CreateRecursiveMutex();
-    server_->ListenLock = qc::platform::CreateRecursiveMutex();
-    server_->GoID = kGoid;
+    server_ = qc::NewConsoleServer(kGoid, "fuzz");
     server_->Port = 30000;
-    std::strcpy(server_->TemplateName, "fuzz");
-    std::strcpy(server_->ThisPrefix, "MakeGoid(7).");
-    server_->ListenSocket.store(-1);
     qc::ServerRegistry& registry = qc::Registry();
     registry.Servers[0] = server_;
     registry.GoIDs[0] = kGoid;

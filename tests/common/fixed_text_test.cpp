@@ -1,6 +1,7 @@
 // Fixed-size text routines: truncation at the capacity, prefix tests, and the in-place token
 // replacement that rewrites script lines.
 #include "common/fixed_text.h"
+#include "support/models.h"
 
 #include <gtest/gtest.h>
 
@@ -27,18 +28,6 @@ struct GuardedBuffer {
   std::size_t capacity;
   std::vector<char> bytes;
 };
-
-// The replacement as the script rewriting describes it: replace the leftmost occurrence, then
-// search again from the start, until none is left or the next one would make the text longer
-// than limit characters.
-std::string ReplaceLeftmostRepeatedly(std::string text, const std::string& token,
-                                      const std::string& replacement, std::size_t limit) {
-  for (std::size_t at = text.find(token); at != std::string::npos; at = text.find(token)) {
-    if (text.size() - token.size() + replacement.size() > limit) break;
-    text.replace(at, token.size(), replacement);
-  }
-  return text;
-}
 
 std::string ReplaceInBuffer(const std::string& text, std::size_t capacity, const char* token,
                             const char* replacement, bool* guardIntact) {
@@ -150,7 +139,8 @@ TEST(ReplaceAllTest, EqualsRepeatedLeftmostReplacement) {
       bool guardIntact = false;
       const std::string actual =
           ReplaceInBuffer(text, capacity, pair.token, pair.replacement, &guardIntact);
-      ASSERT_EQ(actual, ReplaceLeftmostRepeatedly(text, pair.token, pair.replacement, capacity - 1))
+      ASSERT_EQ(actual,
+                qc::test::ReplaceLeftmostRepeatedly(text, pair.token, pair.replacement, capacity - 1))
           << "text " << text << " capacity " << capacity << " token " << pair.token;
       ASSERT_TRUE(guardIntact) << text;
     }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "loader/host_loader.h"
+#include "support/models.h"
 #include "support/test_support.h"
 
 namespace qc::test {
@@ -54,15 +55,7 @@ inline bool TakeUntil(unsigned goid, const std::string& expected, int limit = 20
 
 // "HH:MM:SS" followed by rest: matches one line as a developer receives it.
 inline ::testing::AssertionResult IsStamped(const std::string& line, const std::string& rest) {
-  const bool stamp = line.size() >= 8 && std::isdigit(static_cast<unsigned char>(line[0])) &&
-                     std::isdigit(static_cast<unsigned char>(line[1])) && line[2] == ':' &&
-                     std::isdigit(static_cast<unsigned char>(line[3])) &&
-                     std::isdigit(static_cast<unsigned char>(line[4])) && line[5] == ':' &&
-                     std::isdigit(static_cast<unsigned char>(line[6])) &&
-                     std::isdigit(static_cast<unsigned char>(line[7]));
-  if (stamp && line.compare(8, std::string::npos, rest) == 0) {
-    return ::testing::AssertionSuccess();
-  }
+  if (IsStampedLine(line, rest)) return ::testing::AssertionSuccess();
   return ::testing::AssertionFailure() << "line [" << line << "] is not a time stamp and [" << rest
                                        << "]";
 }

@@ -13,6 +13,7 @@
 
 #include "server/console_server.h"
 #include "support/test_support.h"
+#include "support/models.h"
 
 namespace {
 
@@ -45,14 +46,9 @@ TEST(IsSystemNoticeTest, MatchesTheThreePrefixesExactly) {
 
 // Checks that line starts with an "HH:MM:SS" stamp and returns what follows it.
 std::string AfterStamp(const std::string& line) {
-  EXPECT_GE(line.size(), 8u);
-  if (line.size() < 8) return "";
-  const bool shaped = line[2] == ':' && line[5] == ':';
-  bool digits = true;
-  for (int i : {0, 1, 3, 4, 6, 7}) digits = digits && line[i] >= '0' && line[i] <= '9';
-  EXPECT_TRUE(shaped && digits && line.compare(0, 2, "24") < 0 && line[3] < '6' && line[6] <= '6')
-      << "no time stamp: " << line.substr(0, 8);
-  return line.substr(8);
+  const std::string rest = line.size() >= 8 ? line.substr(8) : "";
+  EXPECT_TRUE(qc::test::IsStampedLine(line, rest)) << "no time stamp: " << line.substr(0, 8);
+  return rest;
 }
 
 TEST(FormatBroadcastLineTest, BuildsTheLineByteForByte) {
@@ -105,12 +101,9 @@ qc::ConsoleServer* keptServer = nullptr;
 class SendToAllClientsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    void* block = std::calloc(1, sizeof(qc::ConsoleServer));
-    ASSERT_NE(block, nullptr);
-    server_ = new (block) qc::ConsoleServer;
-    keptServer = server_;  // never freed, as every server; the lock has no destroy either
-    server_->StateLock = qc::platform::CreateRecursiveMutex();
-    ASSERT_NE(server_->StateLock, nullptr);
+    server_ = qc::NewConsoleServer(0, "");
+    ASSERT_NE(server_, nullptr);
+    keptServer = server_;  // never freed, as every server
   }
   void TearDown() override {
     for (SocketPair& pair : pairs_) {

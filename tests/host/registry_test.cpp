@@ -15,8 +15,8 @@ namespace qc {
 namespace {
 
 struct Configured {
-  ConsoleServer* server = new (std::calloc(1, sizeof(ConsoleServer))) ConsoleServer;
-  ~Configured() { std::free(server); }
+  ConsoleServer* server = NewConsoleServer(0, "");
+  ~Configured() { DeleteConsoleServer(server); }
 };
 
 TEST(ConfigureServerTest, ProfileKeysAndDefaults) {

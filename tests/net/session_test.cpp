@@ -89,11 +89,10 @@ TEST(MatchCommandTest, MatchesAtTheStartCaseSensitively) {
   for (const auto& c : cases) EXPECT_EQ(MatchCommand(c.line), c.command) << c.line;
 }
 
-// A zero-filled server record, as a spawn allocates it, without threads or sockets.
+// A server record as a spawn makes it, without threads or sockets.
 struct BareServer {
-  ConsoleServer* server;
-  BareServer() : server(new (std::calloc(1, sizeof(ConsoleServer))) ConsoleServer) {}
-  ~BareServer() { std::free(server); }
+  ConsoleServer* server = NewConsoleServer(0, "");
+  ~BareServer() { DeleteConsoleServer(server); }
 };
 
 TEST(PendingMessagesTest, PopsNewestFirstAndAFullStackDropsItsOldest) {

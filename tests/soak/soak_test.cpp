@@ -49,6 +49,7 @@
 #include "host/retrieval.h"
 #include "support/proc_counts.h"
 #include "support/test_support.h"
+#include "support/models.h"
 
 namespace qc {
 namespace {
@@ -91,16 +92,11 @@ bool IsChaosAddress(int server, const std::string& address) {
 }
 
 // The rewriting as the host must see it: leftmost "[this]." again and again, then "[that](".
-std::string Rewritten(std::string text, std::uint32_t goid) {
-  const std::pair<std::string, std::string> rules[] = {
-      {"[this].", "MakeGoid(" + std::to_string(static_cast<int>(goid)) + ")."},
-      {"[that](", "MakeGoid("}};
-  for (const auto& [token, replacement] : rules) {
-    for (std::size_t at; (at = text.find(token)) != std::string::npos;) {
-      text.replace(at, token.size(), replacement);
-    }
-  }
-  return text;
+std::string Rewritten(const std::string& text, std::uint32_t goid) {
+  const std::string thisPrefix = "MakeGoid(" + std::to_string(static_cast<int>(goid)) + ").";
+  return test::ReplaceLeftmostRepeatedly(
+      test::ReplaceLeftmostRepeatedly(text, "[this].", thisPrefix, kTextBytes - 1), "[that](",
+      "MakeGoid(", kTextBytes - 1);
 }
 
 // Lets at most kConnectsInFlight connections per server wait to be accepted.
