@@ -55,6 +55,16 @@ TEST(ConfigureServerTest, ProfileKeysAndDefaults) {
     EXPECT_EQ(s.Timeout.micros, c.micros);
     EXPECT_EQ(s.SpawnConfirm, c.confirm);
   }
+  // The send limit: 0 waits without limit, and a negative time means the default.
+  const std::pair<const char*, int> sendLimits[] = {
+      {"", 2000}, {"[QCServer]\nSendTimeoutVal=750\n", 750},
+      {"[QCServer]\nSendTimeoutVal=0\n", 0}, {"[QCServer]\nSendTimeoutVal=-5\n", 2000}};
+  for (const auto& [profile, millis] : sendLimits) {
+    test::WriteProfile(profile);
+    Configured configured;
+    ConfigureServer(*configured.server, 0);
+    EXPECT_EQ(configured.server->SendTimeoutMillis, millis) << profile;
+  }
 }
 
 TEST(SpawnConsoleServerTest, ReadsTheProfileAnewAtEverySpawn) {

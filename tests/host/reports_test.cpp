@@ -135,25 +135,4 @@ TEST(DescribeAttachmentTest, UnknownGoIdTouchesNoServerAndConfirmsNothing) {
   EXPECT_STREQ(qc::kEmptyText, "");
 }
 
-TEST(SpawnConfirmFlagTest, FollowsTheProfileReadAtEachSpawn) {
-  const std::uint16_t base = qc::test::PortBlock(312);
-  const struct {
-    const char* profileLines;
-    std::uint32_t goid;
-    bool expected;
-  } cases[] = {
-      {"", 501, true},  // no key: on
-      {"SpawnConfirm=Off\n", 502, false},
-      {"SpawnConfirm=off\n", 503, true},  // only "Off" exactly turns it off
-      {"spawnconfirm = Off \n", 504, false},
-      {"SpawnConfirm=\n", 505, true},
-  };
-  for (const auto& c : cases) {
-    ASSERT_TRUE(Spawn(base, c.profileLines, c.goid, "flagged")) << c.profileLines;
-  }
-  for (const auto& c : cases) {
-    EXPECT_EQ(qc::SpawnConfirmFlag(c.goid), c.expected) << c.profileLines;
-  }
-}
-
 }  // namespace

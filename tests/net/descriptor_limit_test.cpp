@@ -23,9 +23,7 @@ using test::OpenDescriptors;
 using test::ThreadCount;
 
 // A host process that has used up its descriptors cannot accept; that passes once descriptors
-// are free again, and the console must still be serving then. (Each accept failure used to end
-// its worker, and since the connection stays queued, the next worker failed on it at once: one
-// moment without a free descriptor ended all 100 workers for good.)
+// are free again, and the console must still be serving then, with every worker it had.
 TEST(SessionWorkerTest, AWantOfDescriptorsEndsNoWorker) {
   const std::uint16_t port = test::PortBlock(530);
   test::WriteProfile(test::ProfileWithPort(port));
