@@ -102,9 +102,10 @@ ReadResult ReadPiece(ConsoleServer& server, Socket client, bool listed, char* re
   if (waited == WaitResult::kTimeUp) {
     WriteDiagnostic(kTimedOut);
     int noticeLength = static_cast<int>(std::strlen(kTimedOut));
-    return SendAll(client, kTimedOut, noticeLength, server.SendTimeoutMillis) == 0
-               ? ReadResult::kTimedOutNotified
-               : ReadResult::kSendFailed;
+    const int sent = SendAll(client, kTimedOut, noticeLength, server.SendTimeoutMillis);
+    if (sent == 0) return ReadResult::kTimedOutNotified;
+    // A send that timed out has said so and shut the connection down already.
+    return sent == kSendTimedOut ? ReadResult::kDropped : ReadResult::kSendFailed;
   }
   const int n = platform::ReceiveSome(client, received, kReceiveBytes);
   if (n < 0) return ReadResult::kFailed;
