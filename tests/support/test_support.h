@@ -109,6 +109,9 @@ void RestoreStderr(int savedFd);
 std::string TempFilePath(const std::string& stem);
 std::string ProfilePath();  // where the library reads its profile file; prepares the place
 void SleepMillis(int millis);
+// What the process holds of the resources a spawn takes and a refused spawn must give back:
+// bytes of heap in use (POSIX), or open handles (Windows, where a lock is a handle).
+long HeldResources();
 // True where the standard error stream writes "\n" as CR LF (msvcrt's text mode).
 bool StderrTranslatesLineEnds();
 // Makes the C library's local time follow the POSIX time-zone string zone (for example

@@ -1,6 +1,7 @@
 // POSIX pieces of the test helpers.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -69,6 +70,11 @@ void ResetAndClose(int s) {
 }
 
 void Close(int s) { ::close(s); }
+
+long HeldResources() {
+  const struct mallinfo2 heap = ::mallinfo2();
+  return static_cast<long>(heap.uordblks + heap.hblkhd);
+}
 
 bool ReusesAddress(int s) {
   int on = 0;

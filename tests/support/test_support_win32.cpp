@@ -207,6 +207,11 @@ void ResetAndClose(int s) {
 
 void Close(int s) { ::closesocket(ToHandle(s)); }
 
+long HeldResources() {
+  DWORD handles = 0;
+  return ::GetProcessHandleCount(::GetCurrentProcess(), &handles) ? static_cast<long>(handles) : -1;
+}
+
 bool ReusesAddress(int s) {
   BOOL on = FALSE;
   int length = sizeof on;
