@@ -12,10 +12,11 @@
 #include <string>
 #include <thread>
 
-#include "net/broadcast.h"
-#include "server/console_server.h"
 #include "host/reports.h"
 #include "host/retrieval.h"
+#include "host/spawn.h"
+#include "net/broadcast.h"
+#include "server/console_server.h"
 
 namespace {
 
@@ -43,7 +44,7 @@ int ThreadCount() {
 }
 
 // Spawns the servers from a scratch directory that holds their profile file, then waits (at
-// most 60 s) until every listener has started its workers, so that no thread start runs
+// most 60 s) until every server listens and runs its one thread, so that no thread start runs
 // beside the measurements.
 bool SpawnHundredServers() {
   char directory[] = "/tmp/qc-routines-bench-XXXXXX";
@@ -61,13 +62,20 @@ bool SpawnHundredServers() {
               spawned;
   }
   (void)std::remove(qc::kProfileFileName);
-  if (chdir(previous) != 0 || rmdir(directory) != 0) return false;
-  const int wanted = before + kServerCount * 101;
+  if (chdir(previous) != 0 || rmdir(directory) != 0 || !spawned) return false;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (ThreadCount() < wanted && std::chrono::steady_clock::now() < deadline) {
+  for (;;) {
+    int listening = 0;
+    for (std::uint32_t goid = kFirstGoid; goid <= kLastGoid; ++goid) {
+      const qc::ConsoleServer* server = qc::FindServer(goid);
+      if (server != nullptr && server->ListenSocket.load(std::memory_order_acquire) >= 0) {
+        ++listening;
+      }
+    }
+    if (listening == kServerCount && ThreadCount() >= before + kServerCount) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  return spawned && ThreadCount() >= wanted;
 }
 
 void CheckSysMsg(benchmark::State& state, const char* text) {
