@@ -1,15 +1,19 @@
 // qc_host_load: the end-to-end load program. It is a game host: it loads the console library by
 // its exported names and drives it over loopback. Every scenario runs in a child process of its
 // own and sets each figure beside a baseline measured in the same process; this program collects
-// the figures, takes the median over the repeats, and prints one line per figure with its ratio
-// to the baseline (and a markdown table when asked).
+// the figures, takes the median (or for worst-case figures the largest) over the repeats, and
+// prints one line per figure with its ratio to the baseline (and a markdown table when asked).
+// With --before-library, each spawn repeat also runs against an earlier build of the library,
+// whose figures stand beside the current ones.
 //
-//   qc_host_load [--library PATH] [--repeats N] [--base-port PORT] [--markdown FILE]
+//   qc_host_load [--library PATH] [--before-library PATH [--before-label TEXT]] [--repeats N]
+//                [--base-port PORT] [--markdown FILE]
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -27,8 +31,10 @@ namespace {
 using Figures = std::map<std::string, std::vector<double>>;
 
 // Runs this program again as "--scenario name" and gathers the figures it prints. The child is
-// killed when it has not finished within millis. False when it failed or was killed.
-bool RunScenario(const std::string& name, const Options& options, int millis, Figures& figures) {
+// killed when it has not finished within millis. False when it failed or was killed. With
+// asBefore, figures named "<scenario>.library.<what>" are kept as "<scenario>.before.<what>".
+bool RunScenario(const std::string& name, const Options& options, int millis, Figures& figures,
+                 bool asBefore = false) {
   int out[2];
   if (pipe(out) != 0) return false;
   const std::string repeats = std::to_string(options.repeats);
@@ -70,82 +76,151 @@ bool RunScenario(const std::string& name, const Options& options, int millis, Fi
   std::string word, figure;
   double value = 0;
   while (lines >> word) {
-    if (word == "figure" && lines >> figure >> value) figures[figure].push_back(value);
+    if (word != "figure" || !(lines >> figure >> value)) continue;
+    const std::size_t library = figure.find(".library.");
+    if (asBefore && library != std::string::npos) figure.replace(library, 9, ".before.");
+    figures[figure].push_back(value);
   }
   if (killed) std::fprintf(stderr, "qc_host_load: scenario %s ran out of time\n", name.c_str());
   return !killed && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
+enum class Check {
+  kNone,
+  kRatio,  // the ratio to the baseline may be at most the target
+  kValue,  // the figure itself may be at most the target
+};
+
 struct Row {
   const char* figure;
   const char* libraryKey;
-  const char* baselineKey;
-  const char* baselineName;
+  const char* baselineKey;   // null for a figure without a baseline
+  const char* baselineName;  // "before" stands for the earlier build's label
   const char* unit;
-  double scale;   // from the reported unit to the printed one
-  double target;  // the most the ratio may be; 0 for none
+  double scale;  // from the reported unit to the printed one
+  Check check;
+  double target;
+  bool worst;  // the largest over the repeats rather than the median
 };
+
+constexpr const char* kBefore = "before";
 
 const Row kRows[] = {
     {"echo round trip p50", "echo.library.p50", "echo.sameshape.p50", "same-shape stand-in", "us",
-     1e-3, 1.2},
+     1e-3, Check::kRatio, 1.2, false},
     {"echo round trip p50", "echo.library.p50", "echo.plain.p50", "plain blocking echo", "us",
-     1e-3, 0},
+     1e-3, Check::kNone, 0, false},
     {"echo round trip p99", "echo.library.p99", "echo.sameshape.p99", "same-shape stand-in", "us",
-     1e-3, 0},
+     1e-3, Check::kNone, 0, false},
     {"echo round trip p99", "echo.library.p99", "echo.plain.p99", "plain blocking echo", "us",
-     1e-3, 0},
+     1e-3, Check::kNone, 0, false},
     {"fan-out per client-send", "fanout.library.ns", "fanout.plain.ns", "plain send loop", "ns", 1,
-     1.3},
+     Check::kRatio, 1.3, false},
+    {"spawn 100 consoles: time", "spawn.library.ms", "spawn.before.ms", kBefore, "ms", 1,
+     Check::kRatio, 0.2, false},
+    {"spawn 100 consoles: threads", "spawn.library.threads", "spawn.before.threads", kBefore, "", 1,
+     Check::kRatio, 0.1, false},
+    {"spawn 100 consoles: resident memory", "spawn.library.rss_kib", "spawn.before.rss_kib",
+     kBefore, "MiB", 1.0 / 1024, Check::kNone, 0, false},
+    {"spawn 100 consoles: time until every port listens", "spawn.library.listen_ms",
+     "spawn.before.listen_ms", kBefore, "ms", 1, Check::kNone, 0, false},
     {"spawn 100 consoles: time", "spawn.library.ms", "spawn.idle.ms", "10,100 idle threads", "ms",
-     1, 1.5},
+     1, Check::kRatio, 1.5, false},
     {"spawn 100 consoles: resident memory", "spawn.library.rss_kib", "spawn.idle.rss_kib",
-     "10,100 idle threads", "MiB", 1.0 / 1024, 1.5},
+     "10,100 idle threads", "MiB", 1.0 / 1024, Check::kRatio, 1.5, false},
     {"spawn 100 consoles: threads", "spawn.library.threads", "spawn.idle.threads",
-     "10,100 idle threads", "", 1, 0},
+     "10,100 idle threads", "", 1, Check::kNone, 0, false},
     {"frame cost, 100 consoles polled", "frame.library.ns", "frame.bare.ns", "bare lookup loop",
-     "us", 1e-3, 2.0},
+     "us", 1e-3, Check::kRatio, 2.0, false},
+    {"stuck client, SendTimeoutVal 500: longest BroadcastMsg (worst run)",
+     "stuck.500.longest_broadcast_ms", "stuck.500.limit_ms", "SendTimeoutVal", "ms", 1,
+     Check::kRatio, 1.1, true},
+    {"stuck client, SendTimeoutVal 500: longest GetNextMessage (worst run)",
+     "stuck.500.longest_poll_ms", "stuck.500.limit_ms", "SendTimeoutVal", "ms", 1, Check::kRatio,
+     1.1, true},
+    {"stuck client, SendTimeoutVal 500: longest host call after that (worst run)",
+     "stuck.500.longest_after_ms", nullptr, nullptr, "ms", 1, Check::kNone, 0, true},
+    {"stuck client, SendTimeoutVal 500: host calls over 10 ms (worst run)",
+     "stuck.500.slow_calls", nullptr, nullptr, "", 1, Check::kNone, 0, true},
+    {"stuck client, SendTimeoutVal 500: its notice, after the dropping call began",
+     "stuck.500.notice_ms", nullptr, nullptr, "ms", 1, Check::kNone, 0, false},
+    {"stuck client, SendTimeoutVal 500: readers missing a line (worst run)",
+     "stuck.500.readers_missing_lines", nullptr, nullptr, "", 1, Check::kValue, 0, true},
+    {"stuck client, SendTimeoutVal 2000: longest BroadcastMsg (worst run)",
+     "stuck.2000.longest_broadcast_ms", "stuck.2000.limit_ms", "SendTimeoutVal", "ms", 1,
+     Check::kRatio, 1.1, true},
+    {"stuck client, SendTimeoutVal 2000: longest GetNextMessage (worst run)",
+     "stuck.2000.longest_poll_ms", "stuck.2000.limit_ms", "SendTimeoutVal", "ms", 1,
+     Check::kRatio, 1.1, true},
+    {"stuck client, SendTimeoutVal 2000: longest host call after that (worst run)",
+     "stuck.2000.longest_after_ms", nullptr, nullptr, "ms", 1, Check::kNone, 0, true},
+    {"stuck client, SendTimeoutVal 2000: host calls over 10 ms (worst run)",
+     "stuck.2000.slow_calls", nullptr, nullptr, "", 1, Check::kNone, 0, true},
+    {"stuck client, SendTimeoutVal 2000: its notice, after the dropping call began",
+     "stuck.2000.notice_ms", nullptr, nullptr, "ms", 1, Check::kNone, 0, false},
+    {"stuck client, SendTimeoutVal 2000: readers missing a line (worst run)",
+     "stuck.2000.readers_missing_lines", nullptr, nullptr, "", 1, Check::kValue, 0, true},
 };
 
 std::string Amount(double value, const char* unit) {
   char text[64];
-  std::snprintf(text, sizeof text, value >= 100 ? "%.0f %s" : "%.2f %s", value, unit);
+  std::snprintf(text, sizeof text, value >= 100 || unit[0] == '\0' ? "%.0f %s" : "%.2f %s",
+                value, unit);
   std::string amount(text);
   while (!amount.empty() && amount.back() == ' ') amount.pop_back();
   return amount;
 }
 
+double Aggregate(const std::vector<double>& values, bool worst) {
+  return worst ? *std::max_element(values.begin(), values.end()) : Median(values);
+}
+
 // Prints one line per figure; writes the markdown table too when markdown is not empty.
 // Returns the number of targets missed.
-int Summarise(const Figures& figures, const Options& options, const std::string& markdown) {
+int Summarise(const Figures& figures, const Options& options, const std::string& beforeLabel,
+              const std::string& markdown) {
   std::ostringstream table;
   table << "| Figure | Library | Baseline | Ratio | Target |\n|---|---|---|---|---|\n";
   int missed = 0;
   for (const Row& row : kRows) {
     const auto library = figures.find(row.libraryKey);
-    const auto baseline = figures.find(row.baselineKey);
-    if (library == figures.end() || baseline == figures.end()) continue;
-    const double mine = Median(library->second) * row.scale;
-    const double theirs = Median(baseline->second) * row.scale;
+    if (library == figures.end()) continue;
+    const auto baseline =
+        row.baselineKey != nullptr ? figures.find(row.baselineKey) : figures.end();
+    if (row.baselineKey != nullptr && baseline == figures.end()) continue;
+    const bool hasBaseline = baseline != figures.end();
+    const double mine = Aggregate(library->second, row.worst) * row.scale;
+    const double theirs = hasBaseline ? Aggregate(baseline->second, row.worst) * row.scale : 0;
     const double ratio = theirs > 0 ? mine / theirs : 0;
     std::string verdict = "-";
-    if (row.target > 0) {
-      const bool met = ratio <= row.target;
+    if (row.check != Check::kNone) {
+      const bool met = (row.check == Check::kRatio ? ratio : mine) <= row.target;
       if (!met) ++missed;
       char text[64];
-      std::snprintf(text, sizeof text, "<= %.1fx %s", row.target, met ? "met" : "MISSED");
+      if (row.check == Check::kRatio) {
+        std::snprintf(text, sizeof text, "<= %.1fx %s", row.target, met ? "met" : "MISSED");
+      } else {
+        std::snprintf(text, sizeof text, "<= %s %s", Amount(row.target, row.unit).c_str(),
+                      met ? "met" : "MISSED");
+      }
       verdict = text;
     }
-    std::printf("%-36s library %-11s %-20s %-11s ratio %5.2f  %s\n", row.figure,
-                Amount(mine, row.unit).c_str(), row.baselineName, Amount(theirs, row.unit).c_str(),
-                ratio, verdict.c_str());
-    table << "| " << row.figure << " | " << Amount(mine, row.unit) << " | "
-          << Amount(theirs, row.unit) << " (" << row.baselineName << ") | ";
-    char ratioText[32];
-    std::snprintf(ratioText, sizeof ratioText, "%.2f", ratio);
-    table << ratioText << " | " << verdict << " |\n";
+    std::string baselineName = "-";
+    std::string baselineText = "-";
+    std::string ratioText = "-";
+    if (hasBaseline) {
+      baselineName = std::strcmp(row.baselineName, kBefore) == 0 ? beforeLabel : row.baselineName;
+      baselineText = Amount(theirs, row.unit) + " (" + baselineName + ")";
+      char text[32];
+      std::snprintf(text, sizeof text, "%.2f", ratio);
+      ratioText = text;
+    }
+    std::printf("%-72s %-10s %-34s ratio %5s  %s\n", row.figure, Amount(mine, row.unit).c_str(),
+                baselineText.c_str(), ratioText.c_str(), verdict.c_str());
+    table << "| " << row.figure << " | " << Amount(mine, row.unit) << " | " << baselineText
+          << " | " << ratioText << " | " << verdict << " |\n";
   }
-  std::printf("(medians of %d repeats)\n", options.repeats);
+  std::printf("(medians of %d repeats, or the worst run where marked)\n", options.repeats);
   if (!markdown.empty()) {
     std::ofstream file(markdown, std::ios::binary);
     file << table.str();
@@ -153,16 +228,23 @@ int Summarise(const Figures& figures, const Options& options, const std::string&
   return missed;
 }
 
-int Orchestrate(const Options& options, const std::string& markdown) {
+int Orchestrate(const Options& options, const std::string& beforeLibrary,
+                const std::string& beforeLabel, const std::string& markdown) {
   Figures figures;
   bool ok = RunScenario("echo", options, 120000, figures);
   ok = RunScenario("fanout", options, 90000, figures) && ok;
-  // A spawn happens once per process, so each repeat is a process of its own.
+  Options before = options;
+  before.library = beforeLibrary;
+  // A spawn happens once per process, so each repeat is a process of its own; so is each run of
+  // a stuck client, since a console never stops. The kinds alternate within each repeat.
   for (int i = 0; i < options.repeats; ++i) {
     ok = RunScenario("spawn", options, 90000, figures) && ok;
+    if (!beforeLibrary.empty()) ok = RunScenario("spawn", before, 90000, figures, true) && ok;
     ok = RunScenario("idle-threads", options, 90000, figures) && ok;
+    ok = RunScenario("stuck-500", options, 90000, figures) && ok;
+    ok = RunScenario("stuck-2000", options, 90000, figures) && ok;
   }
-  const int missed = Summarise(figures, options, markdown);
+  const int missed = Summarise(figures, options, beforeLabel, markdown);
   if (!ok) {
     std::fprintf(stderr, "qc_host_load: a scenario failed; its figures are missing\n");
     return 1;
@@ -173,8 +255,9 @@ int Orchestrate(const Options& options, const std::string& markdown) {
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: qc_host_load [--library PATH] [--repeats N (>= 1)] [--base-port PORT]\n"
-               "                    [--markdown FILE]\n");
+               "usage: qc_host_load [--library PATH]\n"
+               "                    [--before-library PATH [--before-label TEXT]]\n"
+               "                    [--repeats N (>= 1)] [--base-port PORT] [--markdown FILE]\n");
   return 2;
 }
 
@@ -185,12 +268,16 @@ int main(int argc, char** argv) {
   using namespace qc::load;
   Options options;
   options.library = QC_LIBRARY_PATH;
-  std::string scenario, markdown;
+  std::string scenario, markdown, beforeLibrary, beforeLabel = "earlier build";
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const bool hasValue = i + 1 < argc;
     if (arg == "--library" && hasValue) {
       options.library = argv[++i];
+    } else if (arg == "--before-library" && hasValue) {
+      beforeLibrary = argv[++i];
+    } else if (arg == "--before-label" && hasValue) {
+      beforeLabel = argv[++i];
     } else if (arg == "--repeats" && hasValue) {
       options.repeats = std::atoi(argv[++i]);
     } else if (arg == "--base-port" && hasValue) {
@@ -207,13 +294,15 @@ int main(int argc, char** argv) {
       options.basePort > 65535 - 300) {
     return Usage();
   }
-  if (scenario.empty()) return Orchestrate(options, markdown);
+  if (scenario.empty()) return Orchestrate(options, beforeLibrary, beforeLabel, markdown);
 
   int code = 2;
   if (scenario == "echo") code = RunEchoScenario(options);
   if (scenario == "fanout") code = RunFanOutScenario(options);
   if (scenario == "spawn") code = RunSpawnScenario(options);
   if (scenario == "idle-threads") code = RunIdleThreadsScenario(options);
+  if (scenario == "stuck-500") code = RunStuckScenario(options, 500);
+  if (scenario == "stuck-2000") code = RunStuckScenario(options, 2000);
   // The consoles' threads never end; leave without running destructors beside them.
   std::fflush(stdout);
   std::fflush(stderr);

@@ -19,6 +19,7 @@
 #include <ctime>
 #include <fstream>
 #include <thread>
+#include <vector>
 
 namespace qc::load {
 namespace {
@@ -142,6 +143,47 @@ bool WaitUntilQuiet(int millis) {
   }
 }
 
+int CountListeningPorts(int firstPort, int count) {
+  // Inodes of the sockets among this process's descriptors.
+  std::vector<unsigned long> own;
+  if (DIR* descriptors = opendir("/proc/self/fd")) {
+    while (dirent* entry = readdir(descriptors)) {
+      char path[320], target[64];
+      std::snprintf(path, sizeof path, "/proc/self/fd/%s", entry->d_name);
+      const ssize_t n = readlink(path, target, sizeof target - 1);
+      if (n <= 0) continue;
+      target[n] = '\0';
+      unsigned long inode = 0;
+      if (std::sscanf(target, "socket:[%lu]", &inode) == 1) own.push_back(inode);
+    }
+    closedir(descriptors);
+  }
+  std::sort(own.begin(), own.end());
+  // Rows of /proc/net/tcp: "sl: local:port remote:port state ... uid timeout inode ...".
+  constexpr unsigned kListenState = 0x0A;
+  std::vector<bool> seen(static_cast<std::size_t>(count), false);
+  int listening = 0;
+  std::FILE* table = std::fopen("/proc/self/net/tcp", "r");
+  if (table == nullptr) return 0;
+  char row[512];
+  while (std::fgets(row, sizeof row, table) != nullptr) {
+    unsigned port = 0, state = 0;
+    unsigned long inode = 0;
+    if (std::sscanf(row, " %*d: %*x:%x %*x:%*x %x %*x:%*x %*x:%*x %*x %*u %*d %lu", &port,
+                    &state, &inode) != 3) {
+      continue;  // the heading
+    }
+    const long index = static_cast<long>(port) - firstPort;
+    if (state != kListenState || index < 0 || index >= count) continue;
+    const auto slot = static_cast<std::size_t>(index);
+    if (seen[slot] || !std::binary_search(own.begin(), own.end(), inode)) continue;
+    seen[slot] = true;
+    ++listening;
+  }
+  std::fclose(table);
+  return listening;
+}
+
 bool LoadLibrary(const std::string& path, loader::ConsoleApi& api) {
   std::string error;
   if (loader::LoadConsoleLibrary(path, api, error)) return true;
@@ -149,7 +191,7 @@ bool LoadLibrary(const std::string& path, loader::ConsoleApi& api) {
   return false;
 }
 
-bool EnterScratchDirectory(int basePort) {
+bool EnterScratchDirectory(int basePort, const std::string& extraLines) {
   char previous[4096];
   if (getcwd(previous, sizeof previous) == nullptr) return false;
   char directory[] = "/tmp/qc-host-load-XXXXXX";
@@ -157,7 +199,7 @@ bool EnterScratchDirectory(int basePort) {
   g_previousDirectory = previous;
   g_scratchDirectory = directory;
   std::ofstream profile(kProfileFile, std::ios::binary);
-  profile << "[QCServer]\nBasePort=" << basePort << "\n";
+  profile << "[QCServer]\nBasePort=" << basePort << "\n" << extraLines;
   return static_cast<bool>(profile);
 }
 

@@ -45,6 +45,10 @@ bool WaitForThreads(int count, int millis);
 // Waits until no thread of the process but the caller is running or runnable, so that thread
 // start-up has finished. False after millis.
 bool WaitUntilQuiet(int millis);
+// Ports from firstPort to firstPort + count - 1 on which this process has a listening TCP
+// socket (the kernel's socket table, matched to this process's descriptors). Asks nothing of
+// the listener: no connection is made.
+int CountListeningPorts(int firstPort, int count);
 
 // --- The library. ---
 
@@ -52,8 +56,9 @@ bool WaitUntilQuiet(int millis);
 // it cannot.
 bool LoadLibrary(const std::string& path, loader::ConsoleApi& api);
 // Makes a fresh directory under /tmp the working directory and writes the library's profile
-// file there with BasePort set to basePort. The library reads it at each spawn.
-bool EnterScratchDirectory(int basePort);
+// file there with BasePort set to basePort, then the extra lines ("Key=value\n" each). The
+// library reads it at each spawn.
+bool EnterScratchDirectory(int basePort, const std::string& extraLines = "");
 // Removes the profile file and the directory again.
 void LeaveScratchDirectory();
 

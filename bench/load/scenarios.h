@@ -11,6 +11,7 @@ namespace qc::load {
 constexpr int kSpawnPortOffset = 0;     // 100 consoles
 constexpr int kEchoPortOffset = 200;    // console, then the two baseline servers at +10, +11
 constexpr int kFanOutPortOffset = 220;  // console, then the baseline listener at +10
+constexpr int kStuckPortOffset = 240;   // one console
 
 // Echo round trip of short lines: the console (a host thread busy-polling GetNextMessage), an
 // in-process stand-in of the same shape, and a plain blocking echo server.
@@ -22,11 +23,18 @@ int RunEchoScenario(const Options& options);
 int RunFanOutScenario(const Options& options);
 
 // Spawns 100 consoles, then polls all of them once per frame with nothing pending.
-// Figures spawn.library.{ms,rss_kib,threads} once; frame.{library,bare}.ns, one per round.
+// Figures spawn.library.{listen_ms,ms,rss_kib,threads} once; frame.{library,bare}.ns, one per
+// round.
 int RunSpawnScenario(const Options& options);
 
-// Creates as many idle threads as 100 consoles run, with the same stack size.
-// Figures spawn.idle.{ms,rss_kib,threads}.
+// Creates as many idle threads as 100 consoles of the earlier design ran (100 x 101), with
+// the stack size they had (1 MiB). Figures spawn.idle.{ms,rss_kib,threads}.
 int RunIdleThreadsScenario(const Options& options);
+
+// One console with SendTimeoutVal sendTimeoutMillis, 10 reading clients and one that never
+// reads; the host broadcasts 4 KiB texts until the stuck client is dropped, and for a while
+// after. Figures stuck.<millis>.{limit_ms,longest_broadcast_ms,longest_poll_ms,slow_calls,
+// broadcasts,fill_ms,notice_ms,readers_missing_lines} once.
+int RunStuckScenario(const Options& options, int sendTimeoutMillis);
 
 }  // namespace qc::load

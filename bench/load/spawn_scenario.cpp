@@ -1,12 +1,17 @@
-// Spawn cost and frame cost. Spawning 100 consoles (time until all their threads run, the
-// resident memory and threads they add) against creating as many idle threads with the same
-// stack size, each in a fresh process; then the host's frame with 100 consoles and nothing
-// pending (one GetNextMessage per console) against the bare loop over the same 100 GoIDs.
+// Spawn cost and frame cost. Spawning 100 consoles (time until every console listens and the
+// threads the spawns started are all running; the resident memory and threads they add), each
+// in a fresh process. Its baseline is what the consoles of an earlier design cost: 100 x 101
+// idle threads with 1 MiB stacks. The same scenario runs against an earlier build of the
+// library too (the load program's --before-library). Then the host's frame with 100 consoles
+// and nothing pending (one GetNextMessage per console) against the bare loop over the same
+// 100 GoIDs.
 #include <pthread.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 #include "load/scenarios.h"
 
@@ -14,15 +19,18 @@ namespace qc::load {
 namespace {
 
 constexpr int kConsoles = 100;
-constexpr int kThreadsPerConsole = 101;  // the parked listener and 100 workers
 constexpr unsigned kFirstGoid = 9001;
 constexpr int kBatches = 20;       // per round and kind
 constexpr int kBatchFrames = 100;  // per batch
-// The stack the platform layer gives every console thread on POSIX (a whole stack of at least
-// 1 MiB, since pthreads takes the requested size as the whole stack).
-constexpr std::size_t kConsoleStackBytes = 1024 * 1024;
+// The idle-thread baseline: the threads and stack of a console of the earlier design, which
+// started a parked listener and 100 workers at spawn, each with a 1 MiB stack.
+constexpr int kOldThreadsPerConsole = 101;
+constexpr std::size_t kOldStackBytes = 1024 * 1024;
 constexpr int kStartMillis = 60000;
 constexpr int kQuietMillis = 20000;
+// The thread count counts as settled once it has not changed for this long (and then no thread
+// runs). This holds for any design: one that starts threads after its port is open too.
+constexpr int kSteadyMillis = 300;
 
 // The least a host's frame can do for 100 consoles: find the console by a linear scan of the
 // GoIDs and test its pending count with one atomic load.
@@ -58,6 +66,40 @@ void ReportProcessCost(const char* who, std::int64_t elapsedNanos, int threadsBe
                static_cast<double>(ThreadCount() - threadsBefore));
 }
 
+struct SpawnTimes {
+  std::int64_t listening = -1;  // ns from start until every console listened; -1: never
+  std::int64_t settled = -1;    // ns until that and the last thread start; -1: never
+};
+
+// Watches the process from start until every console listens on its port and the thread
+// count has stayed the same for kSteadyMillis. Only a console with a thread can listen, so
+// the ports are looked at once the process has at least a thread per console.
+SpawnTimes WaitForConsoles(std::int64_t start, int port, int threadsBefore) {
+  SpawnTimes times;
+  std::int64_t lastChange = start;
+  int lastCount = threadsBefore;
+  const std::int64_t deadline = start + std::int64_t{kStartMillis} * 1000000;
+  for (;;) {
+    const int count = ThreadCount();
+    const std::int64_t now = NowNanos();
+    if (count != lastCount) {
+      lastCount = count;
+      lastChange = now;
+    }
+    if (times.listening < 0 && count >= threadsBefore + kConsoles &&
+        CountListeningPorts(port, kConsoles) == kConsoles) {
+      times.listening = NowNanos() - start;
+    }
+    if (times.listening >= 0 && now - lastChange >= std::int64_t{kSteadyMillis} * 1000000) {
+      const std::int64_t lastStart = lastChange - start;
+      times.settled = lastStart > times.listening ? lastStart : times.listening;
+      return times;
+    }
+    if (now >= deadline) return times;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
 }  // namespace
 
 int RunSpawnScenario(const Options& options) {
@@ -74,18 +116,23 @@ int RunSpawnScenario(const Options& options) {
     char name[] = "spawned";
     if (api.SpawnServer(kFirstGoid + static_cast<unsigned>(i), name)) ++spawned;
   }
-  // A listener starts its workers only once its port is open, so the full count of threads
-  // also says that every console listens.
-  const bool running =
-      WaitForThreads(threadsBefore + kConsoles * kThreadsPerConsole, kStartMillis);
-  const std::int64_t elapsed = NowNanos() - start;
+  const SpawnTimes times = WaitForConsoles(start, port, threadsBefore);
   LeaveScratchDirectory();  // the profile is read at spawn only
-  if (spawned != kConsoles || !running) {
-    std::fprintf(stderr, "spawn: %d of %d consoles spawned, %d threads (ports %d to %d)\n",
-                 spawned, kConsoles, ThreadCount() - threadsBefore, port, port + kConsoles - 1);
+  if (spawned != kConsoles || times.settled < 0) {
+    std::fprintf(stderr,
+                 "spawn: %d of %d consoles spawned, %d listening, %d threads (ports %d to %d)\n",
+                 spawned, kConsoles, CountListeningPorts(port, kConsoles),
+                 ThreadCount() - threadsBefore, port, port + kConsoles - 1);
     return 1;
   }
-  ReportProcessCost("library", elapsed, threadsBefore, residentBefore);
+  ReportFigure("spawn.library.listen_ms", static_cast<double>(times.listening) / 1e6);
+  const int threadsSettled = ThreadCount();
+  ReportProcessCost("library", times.settled, threadsBefore, residentBefore);
+  if (ThreadCount() != threadsSettled) {
+    std::fprintf(stderr, "spawn: threads were still starting after %d ms without one\n",
+                 kSteadyMillis);
+    return 1;
+  }
 
   std::uint32_t goids[kConsoles];
   for (int i = 0; i < kConsoles; ++i) {
@@ -121,11 +168,11 @@ int RunSpawnScenario(const Options& options) {
 int RunIdleThreadsScenario(const Options& /*options*/) {
   pthread_attr_t attributes;
   if (pthread_attr_init(&attributes) != 0 ||
-      pthread_attr_setstacksize(&attributes, kConsoleStackBytes) != 0 ||
+      pthread_attr_setstacksize(&attributes, kOldStackBytes) != 0 ||
       pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED) != 0) {
     return 1;
   }
-  const int wanted = kConsoles * kThreadsPerConsole;
+  const int wanted = kConsoles * kOldThreadsPerConsole;
   const int threadsBefore = ThreadCount();
   const long residentBefore = ResidentKiB();
   const std::int64_t start = NowNanos();

@@ -1,0 +1,223 @@
+// A stuck client among reading ones. One console with a given SendTimeoutVal; 10 clients read
+// everything, each on a thread of its own, and one client never reads. The host broadcasts a
+// 4 KiB text as fast as it can and polls GetNextMessage after each broadcast, until the stuck
+// client's disconnected notice has come and then for a while longer. Every host call is timed:
+// a client that takes nothing may hold a call for about SendTimeoutVal once (the send that
+// gives up on it), and no call after that.
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "load/scenarios.h"
+
+namespace qc::load {
+namespace {
+
+constexpr unsigned kStuckGoid = 6161;
+constexpr int kReaders = 10;
+constexpr std::size_t kTextLength = 4096;  // with its line feed
+constexpr std::size_t kLineLength = 8 + 9 + kTextLength;  // "HH:MM:SS QC_MSG: " and the text
+constexpr std::int64_t kSlowCallNanos = 10 * 1000000LL;
+// After the notice: at least this many broadcasts and this long.
+constexpr int kBroadcastsAfter = 1000;
+constexpr std::int64_t kNanosAfter = 1000 * 1000000LL;
+// The stuck client's buffers must fill before the limit can start; this bounds the whole run.
+constexpr std::int64_t kRunNanosBeyondLimit = 30000 * 1000000LL;
+
+// A client that reads everything on a thread of its own and counts the broadcast lines (the
+// lines of exactly kLineLength bytes) it has received whole.
+class Reader {
+ public:
+  explicit Reader(int s) : socket_(s) {}
+  ~Reader() {
+    Stop();
+    CloseSocket(socket_);
+  }
+  void Start() {
+    thread_ = std::thread([this] { Run(); });
+  }
+  void Stop() {
+    stopping_.store(true);
+    if (thread_.joinable()) thread_.join();
+  }
+  long long Lines() const { return lines_.load(); }
+
+ private:
+  void Run() {
+    std::vector<char> buffer(65536);
+    std::size_t lineSoFar = 0;
+    while (!stopping_.load(std::memory_order_relaxed)) {
+      pollfd entry{socket_, POLLIN, 0};
+      if (poll(&entry, 1, 20) <= 0) continue;
+      const ssize_t n = recv(socket_, buffer.data(), buffer.size(), MSG_DONTWAIT);
+      if (n == 0) return;  // the console closed this client
+      if (n < 0) {
+        if (errno == EAGAIN || errno == EINTR) continue;
+        return;
+      }
+      for (ssize_t i = 0; i < n; ++i) {
+        ++lineSoFar;
+        if (buffer[static_cast<std::size_t>(i)] == '\n') {
+          if (lineSoFar == kLineLength) lines_.fetch_add(1, std::memory_order_relaxed);
+          lineSoFar = 0;
+        }
+      }
+    }
+  }
+
+  int socket_;
+  std::atomic<bool> stopping_{false};
+  std::atomic<long long> lines_{0};
+  std::thread thread_;
+};
+
+// Takes messages until the connected notices of count clients have come.
+bool TakeConnectedNotices(const loader::ConsoleApi& api, int count) {
+  const std::int64_t deadline = NowNanos() + std::int64_t{20000} * 1000000;
+  int connected = 0;
+  while (NowNanos() < deadline) {
+    const std::string text = api.GetNextMessage(kStuckGoid);
+    if (text.find(" connected (") != std::string::npos) ++connected;
+    if (text.empty()) {
+      if (connected >= count) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+  return false;
+}
+
+// Every host call's start and end, kept outside the timed calls.
+struct Call {
+  std::int64_t start;
+  std::int64_t end;
+  bool broadcast;
+};
+
+}  // namespace
+
+int RunStuckScenario(const Options& options, int sendTimeoutMillis) {
+  loader::ConsoleApi api{};
+  if (!LoadLibrary(options.library, api)) return 1;
+  const auto port = static_cast<std::uint16_t>(options.basePort + kStuckPortOffset);
+  char name[] = "stuck";
+  const bool spawned =
+      EnterScratchDirectory(port, "SendTimeoutVal=" + std::to_string(sendTimeoutMillis) + "\n") &&
+      api.SpawnServer(kStuckGoid, name);
+  LeaveScratchDirectory();
+  if (!spawned) {
+    std::fprintf(stderr, "stuck: cannot spawn the console on port %d\n", port);
+    return 1;
+  }
+
+  std::vector<std::unique_ptr<Reader>> readers;
+  for (int i = 0; i < kReaders; ++i) {
+    const int s = ConnectLoopback(port, 10000);
+    if (s < 0) {
+      std::fprintf(stderr, "stuck: cannot connect reader %d to port %d\n", i, port);
+      return 1;
+    }
+    readers.push_back(std::make_unique<Reader>(s));
+    readers.back()->Start();
+  }
+  const int stuck = ConnectLoopback(port, 10000);  // never read from
+  if (stuck < 0 || !TakeConnectedNotices(api, kReaders + 1)) {
+    std::fprintf(stderr, "stuck: cannot attach %d clients to port %d\n", kReaders + 1, port);
+    return 1;
+  }
+
+  std::string text(kTextLength - 1, '.');
+  const char kHead[] = "SetState(\"stuck client benchmark\", ";
+  std::memcpy(&text[0], kHead, sizeof kHead - 1);
+  text += "\n";
+  std::vector<Call> calls;
+  calls.reserve(1 << 20);
+  long long broadcasts = 0;
+  long long broadcastsAfter = 0;
+  const std::int64_t start = NowNanos();
+  const std::int64_t deadline =
+      start + std::int64_t{sendTimeoutMillis} * 1000000 + kRunNanosBeyondLimit;
+  std::int64_t droppedAt = -1;  // when the stuck client's disconnected notice came
+  for (;;) {
+    const std::int64_t before = NowNanos();
+    api.BroadcastMsg(kStuckGoid, text.data());
+    const std::int64_t after = NowNanos();
+    calls.push_back({before, after, true});
+    ++broadcasts;
+    if (droppedAt >= 0) ++broadcastsAfter;
+    for (;;) {
+      const std::int64_t pollStart = NowNanos();
+      const char* message = api.GetNextMessage(kStuckGoid);
+      const std::int64_t pollEnd = NowNanos();
+      calls.push_back({pollStart, pollEnd, false});
+      if (message[0] == '\0') break;
+      if (droppedAt < 0 && std::strstr(message, " disconnected (") != nullptr) droppedAt = pollEnd;
+    }
+    const std::int64_t now = NowNanos();
+    if (droppedAt >= 0 && broadcastsAfter >= kBroadcastsAfter && now - droppedAt >= kNanosAfter) {
+      break;
+    }
+    if (now >= deadline) {
+      std::fprintf(stderr, "stuck: no disconnected notice within %lld ms (%lld broadcasts)\n",
+                   static_cast<long long>((now - start) / 1000000), broadcasts);
+      return 1;
+    }
+  }
+
+  // Every reader must have had every broadcast: a reader dropped as well would be a fault, and
+  // a broadcast that reached nobody proves nothing.
+  const std::int64_t readDeadline = NowNanos() + std::int64_t{20000} * 1000000;
+  int missing = 0;
+  for (const auto& reader : readers) {
+    while (reader->Lines() < broadcasts && NowNanos() < readDeadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    if (reader->Lines() != broadcasts) ++missing;
+  }
+  // The call that gave up on the stuck client: the longest broadcast that ended before its
+  // disconnected notice came. No call after it should wait on that client again.
+  const Call* gaveUp = nullptr;
+  std::int64_t longestBroadcast = 0;
+  std::int64_t longestPoll = 0;
+  long slowCalls = 0;
+  for (const Call& call : calls) {
+    const std::int64_t took = call.end - call.start;
+    if (took > kSlowCallNanos) ++slowCalls;
+    if (!call.broadcast) {
+      longestPoll = std::max(longestPoll, took);
+      continue;
+    }
+    longestBroadcast = std::max(longestBroadcast, took);
+    if (call.end <= droppedAt && (gaveUp == nullptr || took > gaveUp->end - gaveUp->start)) {
+      gaveUp = &call;
+    }
+  }
+  std::int64_t longestAfter = 0;
+  for (const Call* call = gaveUp + 1; call < calls.data() + calls.size(); ++call) {
+    longestAfter = std::max(longestAfter, call->end - call->start);
+  }
+  const std::string prefix = "stuck." + std::to_string(sendTimeoutMillis) + ".";
+  ReportFigure(prefix + "limit_ms", sendTimeoutMillis);
+  ReportFigure(prefix + "longest_broadcast_ms", static_cast<double>(longestBroadcast) / 1e6);
+  ReportFigure(prefix + "longest_poll_ms", static_cast<double>(longestPoll) / 1e6);
+  ReportFigure(prefix + "longest_after_ms", static_cast<double>(longestAfter) / 1e6);
+  ReportFigure(prefix + "slow_calls", static_cast<double>(slowCalls));
+  ReportFigure(prefix + "broadcasts", static_cast<double>(broadcasts));
+  // Until the stuck client's buffers were full, then from there to its disconnected notice.
+  ReportFigure(prefix + "fill_ms", static_cast<double>(gaveUp->start - start) / 1e6);
+  ReportFigure(prefix + "notice_ms", static_cast<double>(droppedAt - gaveUp->start) / 1e6);
+  ReportFigure(prefix + "readers_missing_lines", missing);
+  for (auto& reader : readers) reader->Stop();
+  CloseSocket(stuck);
+  return 0;
+}
+
+}  // namespace qc::load
