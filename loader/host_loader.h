@@ -1,6 +1,6 @@
 // Binds the console library at run time, as a game host does: loads the module and looks up the
-// seven QCServer entry points by their exported names (Itanium names on Linux, the MSVC
-// decorated names on Windows).
+// seven QCServer entry points by their exported names (Itanium names on Linux; on Windows the
+// MSVC-decorated names of a 32-bit or an x64 build, the width of the program that loads it).
 #pragma once
 
 #include <string>

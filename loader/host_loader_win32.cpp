@@ -1,5 +1,5 @@
 // Loading the console library with LoadLibraryA/GetProcAddress, by the MSVC-decorated names
-// a game host uses.
+// a game host of the same width (32-bit or x64) uses.
 #include <windows.h>
 
 #include "loader/host_loader.h"
@@ -7,12 +7,22 @@
 namespace qc::loader {
 namespace {
 
+// MSVC decorates the names by the width of the build: on x64 pointers carry the E qualifier.
+#if defined(_WIN64)
+const char* const kNames[kEntryPointCount] = {
+    "?SpawnServer@QCServer@@CA_NIPEAD@Z",     "?BroadcastMsg@QCServer@@CAXIPEAD@Z",
+    "?CheckSysMsg@QCServer@@CA_NPEBD@Z",      "?GetNextMessage@QCServer@@CAPEBDI@Z",
+    "?CheckReportMsg@QCServer@@CAPEBDPEAD@Z", "?TestDLL@QCServer@@CAPEBDI@Z",
+    "?GetFlagConfirm@QCServer@@CA_NI@Z",
+};
+#else
 const char* const kNames[kEntryPointCount] = {
     "?SpawnServer@QCServer@@CA_NIPAD@Z",    "?BroadcastMsg@QCServer@@CAXIPAD@Z",
     "?CheckSysMsg@QCServer@@CA_NPBD@Z",     "?GetNextMessage@QCServer@@CAPBDI@Z",
     "?CheckReportMsg@QCServer@@CAPBDPAD@Z", "?TestDLL@QCServer@@CAPBDI@Z",
     "?GetFlagConfirm@QCServer@@CA_NI@Z",
 };
+#endif
 
 // The system's text for an error code, without its trailing line end.
 std::string SystemMessage(DWORD code) {

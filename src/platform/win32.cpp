@@ -17,10 +17,26 @@ struct Mutex {
 
 namespace {
 
-// Winsock's SOCKET is an unsigned handle. On 32-bit Windows it has the width of Socket, and
-// INVALID_SOCKET (all bits set) reads as -1 there; the check keeps that explicit.
-Socket FromHandle(SOCKET s) { return s == INVALID_SOCKET ? -1 : static_cast<Socket>(s); }
-SOCKET ToHandle(Socket s) { return static_cast<SOCKET>(static_cast<std::uint32_t>(s)); }
+// Winsock's SOCKET is an unsigned handle as wide as a pointer (64 bits on x64); Socket is a
+// signed 32-bit value. A socket is a kernel handle, and a process's handle values are multiples
+// of 4 below 2^26 (a process holds at most 2^24 handles; 64-bit Windows keeps 32 significant
+// bits in every handle so that 32-bit processes can share them). So every socket Winsock gives
+// out fits a non-negative Socket. The conversion checks it all the same rather than truncate:
+// a handle that did not fit would be closed and reported as a failure, never kept cut down to
+// some other socket's value.
+constexpr SOCKET kLargestSocket = 0x7fffffff;
+
+// INVALID_SOCKET, and a handle that does not fit (closed here), become -1.
+Socket FromHandle(SOCKET s) {
+  if (s == INVALID_SOCKET) return -1;
+  if (s > kLargestSocket) {
+    (void)::closesocket(s);
+    return -1;
+  }
+  return static_cast<Socket>(s);
+}
+
+SOCKET ToHandle(Socket s) { return s < 0 ? INVALID_SOCKET : static_cast<SOCKET>(s); }
 
 // Winsock reports failure as SOCKET_ERROR (-1) and success as 0 or a count.
 int Result(int r) { return r == SOCKET_ERROR ? -1 : r; }
@@ -78,10 +94,14 @@ Socket AcceptConnection(Socket listening) {
   int length = sizeof address;
   const SOCKET s = ::accept(ToHandle(listening), reinterpret_cast<sockaddr*>(&address), &length);
   if (s != INVALID_SOCKET) {
+    // A connection whose handle does not fit is closed by FromHandle; the listening socket is
+    // sound.
+    const Socket accepted = FromHandle(s);
+    if (accepted < 0) return kAcceptAgain;
     // Winsock has no per-call flag for a send that must not block, so the connection is put in
     // non-blocking mode once; ReceiveSome waits for data itself.
     u_long on = 1;
-    if (::ioctlsocket(s, FIONBIO, &on) == 0) return FromHandle(s);
+    if (::ioctlsocket(s, FIONBIO, &on) == 0) return accepted;
     (void)::closesocket(s);
     return kAcceptAgain;
   }

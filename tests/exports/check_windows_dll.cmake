@@ -1,26 +1,44 @@
 # Reads the export and import tables of the built DLL and checks them against what a game host
-# relies on. Run by CTest:  cmake -DOBJDUMP=<objdump> -DDLL=<quillaret_console.dll> -P check_windows_dll.cmake
+# relies on. Run by CTest:
+#   cmake -DOBJDUMP=<objdump> -DARCH=x86|x64 -DDLL=<quillaret_console.dll> -P check_windows_dll.cmake
 #
-# - a 32-bit (i386) module;
-# - exactly the seven MSVC-decorated QCServer names, byte for byte, and no other export, named
-#   or by ordinal alone;
+# - a module of the width ARCH names (pei-i386 or pei-x86-64);
+# - exactly the seven QCServer names an MSVC build of that width exports, byte for byte, and no
+#   other export, named or by ordinal alone;
 # - imports from KERNEL32.dll, WSOCK32.dll and msvcrt.dll only: the runtime libraries are linked
 #   in, so no libstdc++, libgcc or winpthread DLL has to travel with it.
 cmake_minimum_required(VERSION 3.25)
 
-set(expected_exports
-  "?SpawnServer@QCServer@@CA_NIPAD@Z"
-  "?BroadcastMsg@QCServer@@CAXIPAD@Z"
-  "?CheckSysMsg@QCServer@@CA_NPBD@Z"
-  "?GetNextMessage@QCServer@@CAPBDI@Z"
-  "?CheckReportMsg@QCServer@@CAPBDPAD@Z"
-  "?TestDLL@QCServer@@CAPBDI@Z"
-  "?GetFlagConfirm@QCServer@@CA_NI@Z")
+if(ARCH STREQUAL "x86")
+  set(expected_format pei-i386)
+  set(expected_exports
+    "?SpawnServer@QCServer@@CA_NIPAD@Z"
+    "?BroadcastMsg@QCServer@@CAXIPAD@Z"
+    "?CheckSysMsg@QCServer@@CA_NPBD@Z"
+    "?GetNextMessage@QCServer@@CAPBDI@Z"
+    "?CheckReportMsg@QCServer@@CAPBDPAD@Z"
+    "?TestDLL@QCServer@@CAPBDI@Z"
+    "?GetFlagConfirm@QCServer@@CA_NI@Z")
+elseif(ARCH STREQUAL "x64")
+  # Pointers carry the E (64-bit) qualifier.
+  set(expected_format pei-x86-64)
+  set(expected_exports
+    "?SpawnServer@QCServer@@CA_NIPEAD@Z"
+    "?BroadcastMsg@QCServer@@CAXIPEAD@Z"
+    "?CheckSysMsg@QCServer@@CA_NPEBD@Z"
+    "?GetNextMessage@QCServer@@CAPEBDI@Z"
+    "?CheckReportMsg@QCServer@@CAPEBDPEAD@Z"
+    "?TestDLL@QCServer@@CAPEBDI@Z"
+    "?GetFlagConfirm@QCServer@@CA_NI@Z")
+else()
+  message(FATAL_ERROR "ARCH must be x86 or x64, not \"${ARCH}\"")
+endif()
 # DLL names are case-insensitive on Windows, and import libraries spell them either way.
 set(expected_imports KERNEL32.DLL MSVCRT.DLL WSOCK32.DLL)
 
 if(NOT OBJDUMP OR NOT DLL)
-  message(FATAL_ERROR "usage: cmake -DOBJDUMP=<objdump> -DDLL=<dll> -P check_windows_dll.cmake")
+  message(FATAL_ERROR
+          "usage: cmake -DOBJDUMP=<objdump> -DARCH=x86|x64 -DDLL=<dll> -P check_windows_dll.cmake")
 endif()
 if(NOT EXISTS "${DLL}")
   message(FATAL_ERROR "no such file: ${DLL}")
@@ -34,8 +52,8 @@ endif()
 
 set(failures "")
 
-if(NOT dump MATCHES "file format pei-i386")
-  string(APPEND failures "not a 32-bit i386 module\n")
+if(NOT dump MATCHES "file format ${expected_format}\n")
+  string(APPEND failures "not a ${expected_format} module\n")
 endif()
 
 # Export count: every exported function, named or not.
