@@ -53,7 +53,7 @@ install(FILES README.md DESTINATION .)
 
 # quillaret_console-<version>-<platform>: linux-x86_64, win32 or win64.
 if(WIN32)
-  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  if(QC_WINDOWS_ARCH STREQUAL "x64")
     set(QC_PACKAGE_PLATFORM win64)
   else()
     set(QC_PACKAGE_PLATFORM win32)
