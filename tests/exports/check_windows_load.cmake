@@ -29,6 +29,7 @@ function(symbol_address name out)
 endfunction()
 
 set(failures "")
+# The C names of the linker's lists begin with two underscores; i386 symbols add one more.
 if(dump MATCHES "file format pei-i386")
   set(pointer 4)
   set(entry_symbol "_DllMain@12")
@@ -60,16 +61,16 @@ if(NOT tls MATCHES "^0+$")
   string(APPEND failures "a TLS directory (with callbacks that run at load)\n")
 endif()
 
-symbol_address("${prefix}_CTOR_LIST__" ctors)
-symbol_address("${prefix}_DTOR_LIST__" dtors)
+symbol_address("${prefix}__CTOR_LIST__" ctors)
+symbol_address("${prefix}__DTOR_LIST__" dtors)
 math(EXPR ctor_bytes "${dtors} - ${ctors}")
 math(EXPR empty_list "2 * ${pointer}")  # the count word and the terminating zero
 if(NOT ctor_bytes EQUAL empty_list)
   string(APPEND failures "static constructors ($ctor_bytes bytes of constructor list)\n")
 endif()
 
-symbol_address("${prefix}_RUNTIME_PSEUDO_RELOC_LIST__" relocs)
-symbol_address("${prefix}_RUNTIME_PSEUDO_RELOC_LIST_END__" relocs_end)
+symbol_address("${prefix}__RUNTIME_PSEUDO_RELOC_LIST__" relocs)
+symbol_address("${prefix}__RUNTIME_PSEUDO_RELOC_LIST_END__" relocs_end)
 if(NOT relocs EQUAL relocs_end)
   string(APPEND failures "imported data that must be patched at load\n")
 endif()
