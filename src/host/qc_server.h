@@ -3,7 +3,7 @@
 #pragma once
 
 #if defined(_WIN32)
-#define QC_EXPORT  // exports.def gives the members their MSVC-decorated export names
+#define QC_EXPORT  // the .def files give the members their MSVC-decorated export names
 #else
 #define QC_EXPORT __attribute__((visibility("default")))
 #endif
