@@ -3,7 +3,9 @@
 
 #include <cstring>
 
+#include "common/diagnostic.h"
 #include "common/locks.h"
+#include "net/sockets.h"
 #include "net/workers.h"
 
 namespace qc {
@@ -34,6 +36,22 @@ void ConfigureServer(ConsoleServer& server, int index) {
   ReadProfileString(kProfileSection, "SpawnConfirm", "On", value, sizeof value,
                     kProfileFileName);
   server.SpawnConfirm = std::strcmp(value, "Off") != 0;
+
+  server.ListenRefused = false;
+  server.ListenAddress = 0;
+  ReadProfileString(kProfileSection, "BindAddress", "", value, sizeof value, kProfileFileName);
+  if (value[0] != '\0' && !ParseAddressText(value, server.ListenAddress)) {
+    char line[kNameBytes];
+    FormatText(line, sizeof line, "QC_ERROR: BindAddress \"%.900s\" is not an IPv4 address\n",
+               value);
+    WriteDiagnostic(line);
+    server.ListenRefused = true;
+  }
+  ReadProfileString(kProfileSection, "Password", "", value, sizeof value, kProfileFileName);
+  if (!CopyText(server.Password, sizeof server.Password, value)) {
+    WriteDiagnostic("QC_ERROR: Password is longer than 1023 characters\n");
+    server.ListenRefused = true;
+  }
 }
 
 bool SpawnConsoleServer(std::uint32_t goid, const char* templateName) {

@@ -13,8 +13,11 @@ namespace qc {
 // when the listener thread cannot be started (the server stays registered, serving nobody).
 bool SpawnConsoleServer(std::uint32_t goid, const char* templateName);
 
-// Fills a server's configuration (port from BasePort + index, receive and send time limits,
-// spawn-confirm flag) from the profile file, read anew.
+// Fills a server's configuration (port from BasePort + index, listening address, receive and
+// send time limits, spawn-confirm flag, password) from the profile file, read anew. A
+// BindAddress that is no IPv4 address, or a Password too long for the record, is reported on
+// the diagnostic stream and leaves the server without a port, so that it is never open wider
+// than configured.
 void ConfigureServer(ConsoleServer& server, int index);
 
 }  // namespace qc

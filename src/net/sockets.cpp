@@ -16,14 +16,21 @@ Socket FailListen(Socket created, const char* message) {
 
 }  // namespace
 
-Socket CreateListenSocket(std::uint16_t port) {
+Socket CreateListenSocket(std::uint16_t port, std::uint32_t address) {
   if (platform::StartSocketLibrary() != 0) {
     return FailListen(-1, "QC_ERROR: WSAStartup() failed]\n");
   }
   const Socket s = platform::CreateTcpSocket();
   if (s < 0) return FailListen(-1, "QC_ERROR: socket() failed\n");
   if (platform::EnableAddressReuse(s) < 0) return FailListen(s, "QC_ERROR: setsockopt() failed\n");
-  if (platform::BindAnyAddress(s, port) < 0) return FailListen(s, "QC_ERROR: bind() failed\n");
+  if (platform::BindTo(s, address, port) < 0) {
+    char line[64] = "QC_ERROR: bind() failed\n";
+    if (address != 0) {
+      FormatText(line, sizeof line, "QC_ERROR: bind() failed (BindAddress %u.%u.%u.%u)\n",
+                 address >> 24, (address >> 16) & 255u, (address >> 8) & 255u, address & 255u);
+    }
+    return FailListen(s, line);
+  }
   if (platform::ListenOn(s, kListenBacklog) < 0) return FailListen(s, "QC_ERROR: listen() failed\n");
   return s;
 }
@@ -99,6 +106,23 @@ void GetPeerAddressText(Socket s, char* out) {
   }
   FormatText(out, kAddressTextBytes, "%u.%u.%u.%u", unsigned{octets[0]}, unsigned{octets[1]},
              unsigned{octets[2]}, unsigned{octets[3]});
+}
+
+bool ParseAddressText(const char* text, std::uint32_t& address) {
+  std::uint32_t parsed = 0;
+  for (int field = 0; field < 4; ++field) {
+    if (field > 0 && *text++ != '.') return false;
+    unsigned value = 0;
+    int digits = 0;
+    for (; *text >= '0' && *text <= '9' && digits < 4; ++text, ++digits) {
+      value = value * 10 + static_cast<unsigned>(*text - '0');
+    }
+    if (digits == 0 || value > 255 || (digits > 1 && text[-digits] == '0')) return false;
+    parsed = parsed << 8 | value;
+  }
+  if (*text != '\0') return false;
+  address = parsed;
+  return true;
 }
 
 int CloseClient(Socket s) { return platform::CloseSocket(s); }

@@ -14,10 +14,11 @@ using platform::Socket;
 constexpr int kListenBacklog = 10;
 constexpr std::size_t kAddressTextBytes = 16;  // "255.255.255.255" and the NUL
 
-// Starts the socket library, then creates, configures (address reuse), binds to every local
-// IPv4 address at port, and listens. The socket, or -1 after writing the failing step's line
-// ("QC_ERROR: bind() failed\n" and its siblings); a socket created before the failure is closed.
-Socket CreateListenSocket(std::uint16_t port);
+// Starts the socket library, then creates, configures (address reuse), binds to port on the
+// IPv4 address (host byte order; 0 for every local address), and listens. The socket, or -1
+// after writing the failing step's line ("QC_ERROR: bind() failed\n" and its siblings; a failed
+// bind to one address names it); a socket created before the failure is closed.
+Socket CreateListenSocket(std::uint16_t port, std::uint32_t address = 0);
 
 // Blocks until a connection arrives. The socket; or, after "QC_ERROR: accept() failed\n",
 // platform::kAcceptAgain when a later accept can succeed (see platform.h) and -1 when the
@@ -51,6 +52,11 @@ int SendAllVia(const SendOperations& operations, Socket s, const char* bytes, in
 // Writes the peer's address as a dotted quad into out (kAddressTextBytes bytes);
 // "0.0.0.0" when it cannot be read.
 void GetPeerAddressText(Socket s, char* out);
+
+// Reads an IPv4 address written as exactly four decimal fields from 0 to 255, separated by
+// dots, without signs, blanks or leading zeros, into address (host byte order). False, with
+// address unchanged, for anything else; "10.1", hex and octal forms included.
+bool ParseAddressText(const char* text, std::uint32_t& address);
 
 // Closes a connection. The platform's result; callers ignore it.
 int CloseClient(Socket s);

@@ -63,7 +63,10 @@ void ListenerThread(void* argument) {
   auto& server = *static_cast<ConsoleServer*>(argument);
   {
     MutexHold hold(server.StateLock);
-    const Socket listening = CreateListenSocket(static_cast<std::uint16_t>(server.Port));
+    const Socket listening =
+        server.ListenRefused
+            ? -1
+            : CreateListenSocket(static_cast<std::uint16_t>(server.Port), server.ListenAddress);
     server.ListenSocket.store(listening, std::memory_order_release);
     if (listening < 0) return;
   }

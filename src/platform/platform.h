@@ -31,8 +31,9 @@ Socket CreateTcpSocket();
 // SO_REUSEADDR set to 1. Windows binds such a port without it, and there the option would also
 // let a second socket bind a port that another is listening on, so it is left off. 0 or -1.
 int EnableAddressReuse(Socket s);
-// Binds to INADDR_ANY and the port (host order). 0 or -1.
-int BindAnyAddress(Socket s, std::uint16_t port);
+// Binds to the IPv4 address and the port, both in host order; address 0 is INADDR_ANY, every
+// local address. 0 or -1.
+int BindTo(Socket s, std::uint32_t ipv4, std::uint16_t port);
 // listen() with the backlog. 0 or -1.
 int ListenOn(Socket s, int backlog);
 // What AcceptConnection returns when this accept failed but a later one can succeed: the

@@ -78,11 +78,11 @@ int EnableAddressReuse(Socket /*s*/) {
   return 0;
 }
 
-int BindAnyAddress(Socket s, std::uint16_t port) {
+int BindTo(Socket s, std::uint32_t ipv4, std::uint16_t port) {
   sockaddr_in address;
   std::memset(&address, 0, sizeof address);
   address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_addr.s_addr = htonl(ipv4);
   address.sin_port = htons(port);
   return Result(::bind(ToHandle(s), reinterpret_cast<const sockaddr*>(&address), sizeof address));
 }

@@ -22,7 +22,7 @@ TEST(PlatformSocketTest, EveryOperationOnAClosedSocketFailsWithExactlyMinusOne) 
   // The test creates nothing else meanwhile, so the number still names no socket.
   char byte = 'x';
   std::uint8_t octets[4] = {9, 9, 9, 9};
-  EXPECT_EQ(BindAnyAddress(s, test::PortBlock(90)), -1);
+  EXPECT_EQ(BindTo(s, 0, test::PortBlock(90)), -1);
   EXPECT_EQ(ListenOn(s, 10), -1);
   EXPECT_EQ(AcceptConnection(s), -1);
   EXPECT_EQ(WaitForReadable(s, Timeout{0, 0}), -1);
