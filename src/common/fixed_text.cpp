@@ -34,6 +34,18 @@ bool StartsWith(const char* text, const char* prefix) {
   return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
 }
 
+bool SameSecret(const char* a, std::size_t aLength, const char* b, std::size_t bLength) {
+  const std::size_t longer = aLength > bLength ? aLength : bLength;
+  // volatile keeps the compiler from turning the loop back into one that stops early.
+  volatile unsigned difference = aLength == bLength ? 0u : 1u;
+  for (std::size_t i = 0; i < longer; ++i) {
+    const unsigned x = i < aLength ? static_cast<unsigned char>(a[i]) : 0u;
+    const unsigned y = i < bLength ? static_cast<unsigned char>(b[i]) : 0u;
+    difference = difference | (x ^ y);
+  }
+  return difference == 0;
+}
+
 char* ReplaceAll(char* text, std::size_t capacity, const char* token, const char* replacement) {
   const std::size_t tokenLength = std::strlen(token);
   if (tokenLength == 0) return text;

@@ -34,6 +34,10 @@ inline char LowerAscii(char c) {
 // True when text begins with prefix (byte for byte, case-sensitive).
 bool StartsWith(const char* text, const char* prefix);
 
+// True when a[0, aLength) and b[0, bLength) hold the same bytes. Takes the same time whatever
+// the contents: every byte up to the longer length is compared, with no early exit.
+bool SameSecret(const char* a, std::size_t aLength, const char* b, std::size_t bLength);
+
 // Replaces every occurrence of token in text (a NUL-terminated string in a buffer of capacity
 // bytes, capacity <= kTextBytes) by replacement, in one left-to-right pass: the result equals
 // replacing the leftmost occurrence again and again. Should the text outgrow capacity-1

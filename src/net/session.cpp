@@ -8,6 +8,7 @@
 #include "net/broadcast.h"
 #include "net/listings.h"
 #include "net/sockets.h"
+#include "net/telnet.h"
 
 namespace qc {
 namespace {
@@ -18,6 +19,8 @@ constexpr const char* kTimedOut = "QC_ERROR: Connection has timed out\r\n";
 // client dropped for not reading) wakes a waiting receive on POSIX, but not on every Windows
 // stack; a fresh wait notices it, so no session outlives its connection by more than this.
 constexpr int kWaitSliceMillis = 500;
+// How long a wrong password is kept waiting, on its own worker, before it hears so.
+constexpr int kWrongPasswordPauseMillis = 1000;
 
 // Sends one client a notice of its own (welcome, farewell) in the same line form as a
 // broadcast notice: the time stamp, one space, the notice, CR LF. buffer holds kTextBytes.
@@ -93,8 +96,21 @@ WaitResult WaitForInput(ConsoleServer& server, Socket client, bool listed) {
   }
 }
 
-ReadResult ReadPiece(ConsoleServer& server, Socket client, bool listed, char* received,
-                     int& length) {
+struct TelnetReplyTarget {
+  Socket client;
+  int sendTimeoutMillis;
+};
+
+void SendTelnetReply(void* target, const char* bytes, std::size_t length) {
+  const auto& to = *static_cast<const TelnetReplyTarget*>(target);
+  int n = static_cast<int>(length);
+  (void)SendAll(to.client, bytes, n, to.sendTimeoutMillis);
+}
+
+// Receives one piece, without the telnet commands in it (those are answered here); length is
+// the count of bytes kept, which may be 0.
+ReadResult ReadPiece(ConsoleServer& server, Socket client, bool listed, TelnetState& telnet,
+                     char* received, int& length) {
   length = 0;
   received[0] = '\0';
   const WaitResult waited = WaitForInput(server, client, listed);
@@ -111,8 +127,54 @@ ReadResult ReadPiece(ConsoleServer& server, Socket client, bool listed, char* re
   if (n < 0) return ReadResult::kFailed;
   if (n == 0) return ReadResult::kClosed;
   received[n] = '\0';
-  length = n;
+  TelnetReplyTarget target{client, server.SendTimeoutMillis};
+  length = static_cast<int>(
+      FilterTelnet(telnet, received, static_cast<std::size_t>(n), SendTelnetReply, &target));
   return ReadResult::kPiece;
+}
+
+// Asks for the password and takes the client's first line as the attempt: the whole line
+// without its line end, compared in constant time. True when it is right. Otherwise, after a
+// pause, the client is told and the connection closed; the host hears of the refusal. Until
+// then the client is not listed and nothing it sends is pushed; a client that leaves or fails
+// here was never announced, so nothing is pushed for it.
+bool PassPasswordGate(ConsoleServer& server, Socket client, const char* address,
+                      TelnetState& telnet, SessionBuffers& buffers) {
+  SendNotice(server, client, buffers.Notice, "QC_OK: Password required");
+  LineAssembler& line = buffers.Line;
+  ResetLine(line);
+  bool overflowed = false;
+  for (PieceOutcome outcome{false, false}; !outcome.Complete;) {
+    int length = 0;
+    const ReadResult read = ReadPiece(server, client, false, telnet, buffers.Received, length);
+    if (read == ReadResult::kTimedOutNotified) continue;
+    if (read != ReadResult::kPiece) {
+      if (read == ReadResult::kFailed) WriteDiagnostic("QC_ERROR: recv() failed\n");
+      if (read == ReadResult::kSendFailed) WriteDiagnostic("QC_ERROR: send() failed\n");
+      (void)CloseClient(client);
+      return false;
+    }
+    outcome = AddPiece(line, buffers.Received, static_cast<std::size_t>(length));
+    overflowed = overflowed || outcome.Overflowed;  // a cut line is no attempt at all
+  }
+  const auto* lineFeed = static_cast<const char*>(std::memchr(line.Text, '\n', line.Length));
+  std::size_t attempt = lineFeed != nullptr ? static_cast<std::size_t>(lineFeed - line.Text)
+                                            : line.Length;
+  if (attempt > 0 && line.Text[attempt - 1] == '\r') --attempt;
+  if (SameSecret(line.Text, attempt, server.Password, std::strlen(server.Password)) &&
+      !overflowed) {
+    SendNotice(server, client, buffers.Notice, "QC_OK: Password accepted");
+    return true;
+  }
+  platform::SleepMillis(kWrongPasswordPauseMillis);
+  SendNotice(server, client, buffers.Notice, "QC_ERROR: Wrong password");
+  (void)CloseClient(client);
+  MutexHold hold(server.StateLock);
+  FormatText(buffers.Notice, kTextBytes,
+             "QC_ERROR: %s refused: wrong password (Port %d, GoID: %d)", address,
+             int{server.Port}, static_cast<int>(server.GoID));
+  PushPending(server, buffers.Notice);
+  return false;
 }
 
 }  // namespace
@@ -149,6 +211,10 @@ void ServeClient(ConsoleServer& server, Socket client, SessionBuffers& buffers) 
   SendNotice(server, client, buffers.Notice, "QC_OK: Welcome to the Team Quillaret development console, v0.1");
   char address[kAddressTextBytes];
   GetPeerAddressText(client, address);
+  TelnetState telnet{};
+  if (server.Password[0] != '\0' && !PassPasswordGate(server, client, address, telnet, buffers)) {
+    return;
+  }
   {
     MutexHold hold(server.StateLock);
     FormatText(buffers.Notice, kTextBytes, "QC_OK: %s connected (Port %d, GoID: %d)", address,
@@ -163,7 +229,7 @@ void ServeClient(ConsoleServer& server, Socket client, SessionBuffers& buffers) 
     bool complete = false;
     while (!complete) {
       int length = 0;
-      switch (ReadPiece(server, client, true, buffers.Received, length)) {
+      switch (ReadPiece(server, client, true, telnet, buffers.Received, length)) {
         case ReadResult::kPiece:
           break;
         case ReadResult::kTimedOutNotified:
