@@ -14,6 +14,10 @@ constexpr int kDefaultBasePort = 30000;
 // a sign and trailing junk are read as the library reads them.
 int ReadBasePort(const std::string& path);
 
+// Reads a text key of section "QCServer" (BindAddress, Password) as the library reads it:
+// trimmed, one pair of quotes removed; "" when the file, section or key is missing.
+std::string ReadProfileText(const std::string& path, const char* key);
+
 // The port of the console spawned at index (0 for the first): BasePort + index, kept in 16 bits.
 std::uint16_t ConsolePort(int basePort, std::size_t index);
 

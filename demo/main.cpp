@@ -44,15 +44,37 @@ std::string ChooseLibrary(const std::string& given, const std::string& argv0) {
   return qc::loader::DefaultLibraryName();
 }
 
-void PrintAttachHelp(const std::vector<qc::demo::SpawnedObject>& objects) {
+struct Access {
+  std::string address;  // where to attach
+  bool password;
+};
+
+// Says which of the access keys are in effect: where the consoles listen, and whether they ask
+// for a password (never shown).
+Access PrintAccess(const std::string& profile) {
+  const std::string bindAddress = qc::demo::ReadProfileText(profile, "BindAddress");
+  const bool password = !qc::demo::ReadProfileText(profile, "Password").empty();
+  std::cout << kProgram << ": consoles listen on "
+            << (bindAddress.empty() ? "every IPv4 address (no BindAddress)"
+                                    : bindAddress + " only (BindAddress)")
+            << (password ? " and ask for a password first (Password)"
+                         : " and ask for no password (no Password)")
+            << std::endl;
+  return {bindAddress.empty() || bindAddress == "0.0.0.0" ? "127.0.0.1" : bindAddress, password};
+}
+
+void PrintAttachHelp(const std::vector<qc::demo::SpawnedObject>& objects, const Access& access) {
+  const std::string& address = access.address;
   const qc::demo::SpawnedObject& first = objects.front();
   const std::uint16_t port = first.port;
   std::cout << "\nAttach to a console with a line-oriented terminal client, for example to the "
                "one of GoID "
             << qc::demo::FormatGoid(first.goid) << ":\n";
-  std::cout << "    nc 127.0.0.1 " << port << "\n"
-            << "    telnet 127.0.0.1 " << port << "\n"
-            << "    socat - TCP:127.0.0.1:" << port << "\n"
+  std::cout << "    nc " << address << " " << port << "\n"
+            << "    telnet " << address << " " << port << "\n"
+            << "    socat - TCP:" << address << ":" << port << "\n"
+            << "    plink -telnet -P " << port << " " << address << "\n"
+            << (access.password ? "Give the password as your first line. " : "")
             << "Then type [this].Describe() or Help(); [who], [spawns] and [quit] are answered"
                " by the console itself.\n"
             << "Press Ctrl-C to stop.\n"
@@ -98,7 +120,7 @@ int main(int argc, char** argv) {
     std::cout << kProgram << ": console for GoID " << qc::demo::FormatGoid(object.goid) << " ("
               << object.templateName << ") on port " << object.port << std::endl;
   }
-  PrintAttachHelp(host.Objects());
+  PrintAttachHelp(host.Objects(), PrintAccess(profile));
 
   auto nextFrame = std::chrono::steady_clock::now();
   while (!stopRequested.load()) {
