@@ -1,9 +1,10 @@
 // A whole client session (ServeClient) fed arbitrary sequences of received pieces. The pieces
 // travel through a socket pair that keeps message boundaries (AF_UNIX, SOCK_SEQPACKET), so each
 // piece is exactly one receive of the session, as a TCP segment read whole would be. Checked
-// against the line rules of line_model.h: what the session pushes for the host (newest 100,
-// exactly), what it sends back (welcome, overflow notices, listings, farewell), and that it
-// leaves the client list empty.
+// against the line rules of line_model.h, applied to what telnet command removal keeps of each
+// piece (FilterTelnet, whose own rules its unit tests check): what the session pushes for the
+// host (newest 100, exactly), what it sends back (welcome, refusals of telnet requests, overflow
+// notices, listings, farewell), and that it leaves the client list empty.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -23,6 +24,7 @@
 #include "server/console_server.h"
 #include "line_model.h"
 #include "net/session.h"
+#include "net/telnet.h"
 
 namespace {
 
@@ -86,6 +88,10 @@ class Harness {
   int client_ = -1;
   bool done_ = false;
 };
+
+void AppendTo(void* text, const char* bytes, std::size_t length) {
+  static_cast<std::string*>(text)->append(bytes, length);
+}
 
 // A line sent to the client: a time stamp, one space, the text. '#' stands for a digit.
 std::string Stamped(const std::string& text) { return "##:##:## " + text; }
@@ -159,9 +165,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string expected = Stamped("QC_OK: Welcome to the Team Quillaret development console, v0.1\r\n");
   std::deque<std::string> pushed{kConnected};
   LineModel model;
+  qc::TelnetState telnet{};
   bool quit = false;
   for (const std::string& piece : pieces) {
-    const LineModel::Outcome outcome = model.Add(piece);
+    std::string kept = piece + '\0';  // room for a 0xFF held back from the piece before
+    kept.resize(qc::FilterTelnet(telnet, &kept[0], piece.size(), AppendTo, &expected));
+    const LineModel::Outcome outcome = model.Add(kept);
     if (outcome.overflowed) {
       pushed.push_back(kOverflow);
       expected += Stamped(std::string(kOverflow) + "\r\n");

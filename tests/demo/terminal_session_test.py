@@ -1,12 +1,12 @@
 #!/usr/bin/env python3
 """Drives quillaret-host with real terminal clients, as a developer would: nc (netcat-openbsd)
-and socat on pipes, telnet in a pseudo-terminal. Every wait has a deadline, and every process
-started here is ended here.
+and socat on pipes, telnet and PuTTY's plink (in telnet mode) in a pseudo-terminal. Every wait
+has a deadline, and every process started here is ended here.
 
     terminal_session_test.py --host PROGRAM --library LIB --refusing LIB --partial LIB SCENARIO
 
 Each scenario runs the host in its own temporary working directory, whose
-quillaret_console.ini sets a BasePort from the scenario's own block of ports (40000-40049), so
+quillaret_console.ini sets a BasePort from the scenario's own block of ports (40000-40059), so
 scenarios can run in parallel with each other and with the other tests.
 """
 
@@ -21,13 +21,16 @@ import socket
 import subprocess
 import sys
 import tempfile
+import termios
 import time
 
 WAIT = 10.0  # upper bound of every wait that should succeed
 STAMP = rb"\d\d:\d\d:\d\d"
 # Each scenario's block of ten ports, and how many consecutive ports its consoles take.
 PORT_BLOCKS = {"nc": (40000, 3), "socat": (40010, 2), "telnet": (40020, 3),
-               "two_clients": (40030, 1), "startup": (40040, 2)}
+               "two_clients": (40030, 1), "startup": (40040, 2), "plink": (40050, 1)}
+# Profile lines of a scenario beyond its BasePort.
+PROFILE_LINES = {"plink": "BindAddress=127.0.0.1\nPassword=open sesame\n"}
 
 
 class Failure(Exception):
@@ -101,6 +104,10 @@ class Process:
         self.name = name
         if terminal:
             master, slave = pty.openpty()
+            # Show what the program writes as it writes it: no CR added before each LF.
+            modes = termios.tcgetattr(slave)
+            modes[1] &= ~termios.ONLCR
+            termios.tcsetattr(slave, termios.TCSANOW, modes)
             self.proc = subprocess.Popen(argv, stdin=slave, stdout=slave, stderr=slave, cwd=cwd,
                                          start_new_session=True, close_fds=True)
             os.close(slave)
@@ -165,7 +172,8 @@ class Scenario:
         self.base_port = choose_base_port(name)
         self.workdir = tempfile.mkdtemp(prefix="quillaret-host-%s-" % name)
         with open(os.path.join(self.workdir, "quillaret_console.ini"), "w") as profile:
-            profile.write("[QCServer]\nBasePort=%d\n" % self.base_port)
+            profile.write("[QCServer]\nBasePort=%d\n%s"
+                          % (self.base_port, PROFILE_LINES.get(name, "")))
         self.processes = []
 
     def close(self):
@@ -214,11 +222,16 @@ def check(condition, message):
         raise Failure(message)
 
 
-def expect_attached(client, port, goid, template):
-    """The welcome line, then the connected notice, the attachment text and the host's hint when
-    the host takes the notice."""
+def expect_attached(client, port, goid, template, password=None):
+    """The welcome line (and with a password, its prompt, the password typed and the acceptance),
+    then the connected notice, the attachment text and the host's hint when the host takes the
+    notice."""
     client.out.expect(STAMP + lit(" QC_OK: Welcome to the Team Quillaret development console, "
                                   "v0.1") + rb"\r?\n", "welcome line")
+    if password is not None:
+        client.out.expect(STAMP + notice("QC_OK: Password required"), "the password prompt")
+        client.type(password + "\r")
+        client.out.expect(STAMP + notice("QC_OK: Password accepted"), "the password accepted")
     client.out.expect(STAMP + lit(" QC_OK: 127.0.0.1 connected (Port %d, GoID: %d)"
                                   % (signed16(port), goid)) + rb"\r?\n", "connected notice")
     client.out.expect(STAMP + lit(" QC_OK: Dev console attached to object") + rb"\r?\n"
@@ -237,9 +250,20 @@ def run_line(client, typed, answers, enter="\n", echo_end=rb"\r?\n"):
         client.out.expect(STAMP + answer, "answer %r to %r" % (answer, typed))
 
 
-def answer(text):
-    """An ordinary answer line of the host: ' QC_MSG: ' and the text with CR LF."""
-    return lit(" QC_MSG: " + text) + rb"\r?\n"
+def answer_with(*parts):
+    """An ordinary answer line of the host (' QC_MSG: ') that shows each part in turn, however the
+    demo evaluator words the rest."""
+    shown = b"".join(rb"[^\r\n]*" + lit(part) for part in parts)
+    return lit(" QC_MSG: ") + shown + rb"[^\r\n]*\r?\n"
+
+
+def error_line(*parts, column=None):
+    """One error line of the host, showing each part in turn; for a line that does not parse,
+    the column where it goes wrong."""
+    pattern = lit(" QC_ERROR: ") + b"".join(rb"[^\r\n]*" + lit(part) for part in parts)
+    if column is not None:
+        pattern += rb"[^\r\n]*\bcolumn %d\b" % column
+    return pattern + rb"[^\r\n]*\r?\n"
 
 
 def notice(text):
@@ -292,25 +316,25 @@ def scenario_nc(s):
 
     # The echo shows the line as typed, with its LF; the host ran the rewritten form.
     run_line(nc, "[this].Describe()",
-             [answer("MakeGoid(42) (goblin), 3 properties"), answer("  health = 30"),
-              answer("  mood = \"grumpy\""), answer("  strength = 4")], echo_end=rb"\n")
+             [answer_with("health", "30"), answer_with("mood", "grumpy"),
+              answer_with("strength", "4")], echo_end=rb"\n")
     check(re.search(STAMP + lit(" QC_MSG: [this].Describe()\n"), nc.out.data) is not None,
           "the echo keeps the developer's bare LF")
-    check(re.search(lit("QC_MSG: MakeGoid(42) (goblin), 3 properties\r\n"), nc.out.data)
-          is not None, "answers end in CR LF")
+    check(re.search(rb"QC_MSG: [^\r\n]*health[^\r\n]*\r\n", nc.out.data) is not None,
+          "answers end in CR LF")
     host.out.expect(lit("[GoID 42] run: MakeGoid(42).Describe()\n"), "rewritten line in the log")
 
-    run_line(nc, "[this].Set(\"health\", 25)", [answer("health = 25 (was 30)")])
-    run_line(nc, "[this].Get(\"health\")", [answer("health = 25")])
-    run_line(nc, "[that](7).Get(\"gold\")", [answer("gold = 120")])
-    run_line(nc, "[this].Fly()", [notice("QC_ERROR: MakeGoid(42) (goblin) has no method Fly(); "
-                                         "Help() lists the methods")])
-    run_line(nc, "[this]Fly()", [lit(" QC_ERROR: not understood at column 1: \"[this]Fl\" is no "
-                                     "script")])
+    run_line(nc, "[this].Set(\"health\", 25)", [answer_with("25")])
+    run_line(nc, "[this].Get(\"health\")", [answer_with("25")])
+    run_line(nc, "[that](7).Get(\"gold\")", [answer_with("120")])
+    run_line(nc, "[this].Fly()", [error_line("Fly")])
+    run_line(nc, "[this]Fly()", [error_line(column=1)])
+    run_line(nc, "[this].Set(\"health\" 5)", [error_line(column=27)])
+    run_line(nc, "[this].Get(\"health\")", [answer_with("25")])  # the errors changed nothing
     run_line(nc, "report.info(\"hello from nc\")", [notice("QC_REPORT: hello from nc")])
     host.out.expect(lit("[GoID 42] report: QC_REPORT: hello from nc\n"), "report in the log")
     # A line ending in CR LF, as Windows terminals send it, runs the same.
-    run_line(nc, "[this].GoID()", [answer("42")], enter="\r\n", echo_end=rb"\r\n")
+    run_line(nc, "[this].GoID()", [answer_with("42")], enter="\r\n", echo_end=rb"\r\n")
 
     nc.type("[who]\n")
     expect_who(nc, port, 42, "goblin", 1)
@@ -334,14 +358,14 @@ def scenario_socat(s):
     port = ports[7]
     socat = s.start(["socat", "-", "TCP:127.0.0.1:%d,crlf" % port], "socat")
     expect_attached(socat, port, 7, "chest")
-    run_line(socat, "[this].Set(\"locked\", false)", [answer("locked = false (was true)")])
+    run_line(socat, "[this].Set(\"locked\", false)", [answer_with("false")])
     host.out.expect(lit("[GoID 7] run: MakeGoid(7).Set(\"locked\", false)\n"),
                     "the line without its CR LF in the log")
     run_line(socat, "[this].Set(\"owner\", [that](42)); [this].Get(\"owner\")",
-             [answer("owner = MakeGoid(42) (new)"), answer("owner = MakeGoid(42)")])
-    run_line(socat, "[that](42).Get(\"mood\")", [answer("mood = \"grumpy\"")])
-    run_line(socat, "MakeGoid(99).Describe()",
-             [notice("QC_ERROR: no game object has GoID 99; List() shows them")])
+             [answer_with("MakeGoid(42)"), answer_with("MakeGoid(42)")])
+    run_line(socat, "[that](42).Get(\"mood\")", [answer_with("grumpy")])
+    run_line(socat, "MakeGoid(99).Describe()", [error_line("99")])
+    run_line(socat, "[this].Get(\"locked\")", [answer_with("false")])
     run_line(socat, "REPORT.warn(\"chest opened\")", [notice("QC_REPORT: chest opened")])
     socat.type("[who]\n")
     expect_who(socat, port, 7, "chest", 1)
@@ -356,20 +380,21 @@ def scenario_socat(s):
 
 
 def scenario_telnet(s):
-    """telnet in a terminal: the developer types and presses Enter."""
+    """telnet in a terminal: the developer types and presses Enter. A port written as -PORT makes
+    telnet negotiate options at connect, as it does on port 23 and as Windows' telnet always
+    does; the console refuses them all and telnet stays in line mode."""
     host, ports = s.start_host([])
     port = ports[1001]
-    telnet = s.start(["telnet", "127.0.0.1", str(port)], "telnet", terminal=True)
+    telnet = s.start(["telnet", "--", "127.0.0.1", "-%d" % port], "telnet", terminal=True)
     telnet.out.expect(lit("Connected to 127.0.0.1."), "telnet's own connected message")
     expect_attached(telnet, port, 1001, "lantern")
-    run_line(telnet, "[this].Describe()",
-             [answer("MakeGoid(1001) (lantern), 2 properties"), answer("  lit = false"),
-              answer("  oil = 75")], enter="\r")
-    run_line(telnet, "[this].Add(\"oil\", -25.5)", [answer("oil = 49.5 (was 75)")], enter="\r")
-    run_line(telnet, "List()", [answer("3 game objects:"),
-                                answer("  MakeGoid(42) (goblin), 3 properties"),
-                                answer("  MakeGoid(7) (chest), 2 properties"),
-                                answer("  MakeGoid(1001) (lantern), 2 properties")], enter="\r")
+    run_line(telnet, "[this].Describe()", [answer_with("lit", "false"), answer_with("oil", "75")],
+             enter="\r")
+    host.out.expect(lit("[GoID 1001] run: MakeGoid(1001).Describe()\n"), "the line in the log")
+    run_line(telnet, "[this].Add(\"oil\", -25.5)", [answer_with("49.5")], enter="\r")
+    run_line(telnet, "List()", [answer_with("MakeGoid(42)", "goblin"),
+                                answer_with("MakeGoid(7)", "chest"),
+                                answer_with("MakeGoid(1001)", "lantern")], enter="\r")
     run_line(telnet, "report.info(\"lantern checked\")", [notice("QC_REPORT: lantern checked")],
              enter="\r")
     telnet.type("[who]\r")
@@ -397,12 +422,12 @@ def scenario_two_clients(s):
                                         % signed16(port))
     nc.out.expect(expect_attached_again, "the second developer's connected notice")
 
-    run_line(nc, "[this].Add(\"health\", -7)", [answer("health = 23 (was 30)")])
+    run_line(nc, "[this].Add(\"health\", -7)", [answer_with("23")])
     socat.out.expect(STAMP + lit(" QC_MSG: [this].Add(\"health\", -7)") + rb"\r?\n",
                      "the other developer's line")
-    socat.out.expect(STAMP + answer("health = 23 (was 30)"), "the answer to the other's line")
-    run_line(socat, "[this].Get(\"health\")", [answer("health = 23")])
-    nc.out.expect(STAMP + answer("health = 23"), "the answer to the other's line")
+    socat.out.expect(STAMP + answer_with("23"), "the answer to the other's line")
+    run_line(socat, "[this].Get(\"health\")", [answer_with("23")])
+    nc.out.expect(STAMP + answer_with("23"), "the answer to the other's line")
 
     socat.type("[who]\n")
     expect_who(socat, port, 42, "goblin", 2)
@@ -417,6 +442,27 @@ def scenario_two_clients(s):
     expect_farewell(nc)
     nc.close_input()
     nc.wait_exit("nc's exit")
+    s.stop_host(host, signal.SIGTERM)
+
+
+def scenario_plink(s):
+    """PuTTY's plink in telnet mode, as a Windows developer attaches, to a console that listens on
+    127.0.0.1 only and asks for a password."""
+    host, ports = s.start_host(["42", "goblin"])
+    check(b": consoles listen on 127.0.0.1 only (BindAddress) and ask for a password first "
+          b"(Password)\n" in host.out.data, "the start-up log names the access keys in effect")
+    port = ports[42]
+    plink = s.start(["plink", "-telnet", "-batch", "-P", str(port), "127.0.0.1"], "plink",
+                    terminal=True)
+    expect_attached(plink, port, 42, "goblin", password="open sesame")
+    run_line(plink, "[this].GoID()", [answer_with("42")], enter="\r")
+    host.out.expect(lit("[GoID 42] run: MakeGoid(42).GoID()\n"), "the clean line in the log")
+    plink.type("[who]\r")
+    expect_who(plink, port, 42, "goblin", 1)
+    plink.type("[quit]\r")
+    expect_farewell(plink)
+    plink.wait_exit("plink's exit after [quit]")
+    check_commands_not_echoed(plink)
     s.stop_host(host, signal.SIGTERM)
 
 
@@ -486,7 +532,7 @@ def main():
     parser.add_argument("--partial", required=True)
     parser.add_argument("scenario", choices=sorted(PORT_BLOCKS))
     args = parser.parse_args()
-    for program in ("nc", "socat", "telnet"):
+    for program in ("nc", "socat", "telnet", "plink"):
         if shutil.which(program) is None:
             print("FAIL: %s is not installed (scripts/test installs it)" % program)
             return 1

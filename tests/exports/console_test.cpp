@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -47,6 +48,36 @@ TEST(SessionTest, LineIsEchoedWhenTakenAndRewrittenForTheHost) {
     EXPECT_TRUE(IsStamped(reader->ReadUntil("\r\n"),
                           " QC_MSG: [this].Attack([that](17)); [This].x [that] %s%n%x\r\n"));
   }
+}
+
+TEST(SessionTest, PasswordGateRefusesAWrongFirstLineAndAdmitsTheRightOne) {
+  const std::uint16_t port = PortBlock(22);
+  WriteProfile(ProfileWithPort(port, "Password=\" open Sesame\"\n"));
+  ASSERT_TRUE(Spawn(23, "vault"));
+  LoopbackClient wrong, right;
+  for (LoopbackClient* client : {&wrong, &right}) {
+    ASSERT_TRUE(Attach(*client, port));
+    EXPECT_TRUE(IsStamped(client->ReadUntil("\r\n"), " QC_OK: Password required\r\n"));
+  }
+  // A telnet client's negotiation before the password is refused and is no part of it.
+  ASSERT_TRUE(right.Send("\xff\xfb\x1f\xff\xfd\x01 open Sesame\r\n"));
+  EXPECT_EQ(right.ReadBytes(6), "\xff\xfe\x1f\xff\xfc\x01");
+  EXPECT_TRUE(IsStamped(right.ReadUntil("\r\n"), " QC_OK: Password accepted\r\n"));
+  EXPECT_EQ(NextMessage(23), ConnectedNotice(port, 23));
+  // The other is not listed and hears no broadcast; its first line, even [who], is its attempt.
+  Broadcast(23, "QC_OK: for the admitted only");
+  const auto sent = std::chrono::steady_clock::now();
+  ASSERT_TRUE(wrong.Send("[who]\n"));
+  EXPECT_TRUE(IsStamped(wrong.ReadUntil("\r\n"), " QC_ERROR: Wrong password\r\n"));
+  EXPECT_GE(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(900));
+  EXPECT_TRUE(wrong.WaitClosed());
+  EXPECT_EQ(NextMessage(23), "QC_ERROR: 127.0.0.1 refused: wrong password (Port " +
+                                 std::to_string(port) + ", GoID: 23)");
+  ASSERT_TRUE(right.Send("[who]\n"));
+  const std::string seen = right.ReadUntil("End of list\r\n");
+  EXPECT_NE(seen.find(" QC_OK: for the admitted only\r\n"), std::string::npos) << seen;
+  EXPECT_NE(seen.find("[01]\t127.0.0.1\r\n"), std::string::npos) << seen;
+  EXPECT_EQ(seen.find("[02]"), std::string::npos) << seen;
 }
 
 TEST(SessionTest, PendingTextsComeOutNewestFirst) {
@@ -259,7 +290,8 @@ TEST(SessionTest, LongestLineGoesThroughWholeWithoutNotice) {
   Console1 c(18, 14);
   ASSERT_TRUE(c.ready);
   const std::string longest = std::string(65534, 'y') + "\n";
-  ASSERT_TRUE(c.client.Send(longest));
+  // Telnet commands in it (taken out, unanswered) do not count toward the limit.
+  ASSERT_TRUE(c.client.Send("\xff\xf1" + longest.substr(0, 9) + "\xff\xfe\x03" + longest.substr(9)));
   EXPECT_EQ(NextMessage(14), longest);
   // The echo is longer than one line buffer and still arrives whole.
   const std::string echo = c.client.ReadBytes(8 + 9 + longest.size());

@@ -88,6 +88,30 @@ TEST(SpawnServerTest, UnboundPortIsReportedOnceAndStillCountsAsSpawned) {
   CloseSocket(holder);
 }
 
+TEST(SpawnServerTest, BindAddressListensThereOnlyAndAnUnusableOneNowhere) {
+  const std::uint16_t port = PortBlock(4);
+  const auto next = [port](int i) { return static_cast<std::uint16_t>(port + i); };
+  StderrCapture errors;
+  WriteProfile(ProfileWithPort(port, "BindAddress=127.0.0.1\n"));
+  ASSERT_TRUE(Spawn(31, "here"));
+  LoopbackClient client;
+  ASSERT_TRUE(Attach(client, port));
+  EXPECT_LT(os::ConnectLoopback(port, nullptr, "127.0.0.2"), 0);
+  // Unusable values are reported, and the spawn counts, as for a port that cannot be bound.
+  WriteProfile(ProfileWithPort(port, "BindAddress=127.0.0.256\n"));
+  ASSERT_TRUE(Spawn(32, "nowhere"));
+  const int holder = os::ListenLoopback(next(2));
+  WriteProfile(ProfileWithPort(port, "BindAddress=127.0.0.1\n"));
+  ASSERT_TRUE(Spawn(33, "taken"));
+  ASSERT_TRUE(errors.WaitFor("QC_ERROR: bind() failed (BindAddress 127.0.0.1)\n"));
+  EXPECT_EQ(errors.Text(), "QC_ERROR: BindAddress \"127.0.0.256\" is not an IPv4 address\n"
+                           "QC_ERROR: bind() failed (BindAddress 127.0.0.1)\n");
+  for (const char* to : {"127.0.0.1", "127.0.0.2"}) {
+    EXPECT_LT(os::ConnectLoopback(next(1), nullptr, to), 0) << to;
+  }
+  CloseSocket(holder);
+}
+
 TEST(HostProbesTest, TestDLLAndGetFlagConfirmAnswerPerServer) {
   const std::uint16_t port = PortBlock(3);
   WriteProfile(ProfileWithPort(port, "SpawnConfirm=Off\n"));

@@ -1,4 +1,5 @@
-// Line assembly, command matching, the pending stack and the client list, in isolation.
+// Telnet command removal, line assembly, command matching, the pending stack and the client
+// list, in isolation.
 #include "net/session.h"
 
 #include <gtest/gtest.h>
@@ -9,8 +10,52 @@
 #include <new>
 #include <string>
 
+#include "net/telnet.h"
+
 namespace qc {
 namespace {
+
+using namespace std::string_literals;
+
+// The telnet filter fed piece by piece, as a session receives them.
+struct Telnet {
+  TelnetState state{};
+  std::string replies;
+  std::string Filter(std::string piece) {
+    piece.push_back('?');  // the room a held-back 0xFF may need
+    const auto collect = [](void* to, const char* bytes, std::size_t n) {
+      static_cast<std::string*>(to)->append(bytes, n);
+    };
+    piece.resize(FilterTelnet(state, &piece[0], piece.size() - 1, collect, &replies));
+    return piece;
+  }
+};
+
+TEST(FilterTelnetTest, RefusesPuttysRequestsOnceEachAndAnswersNothingElse) {
+  Telnet t;
+  // plink -telnet at connect: WILL NAWS, TSPEED, TTYPE, NEW-ENVIRON, DO ECHO, WILL SGA, DO SGA.
+  EXPECT_EQ(t.Filter("\xff\xfb\x1f\xff\xfb\x20\xff\xfb\x18\xff\xfb\x27\xff\xfd\x01\xff\xfb\x03"
+                     "\xff\xfd\x03[who]\r\n"),
+            "[who]\r\n");
+  EXPECT_EQ(t.replies, "\xff\xfe\x1f\xff\xfe\x20\xff\xfe\x18\xff\xfe\x27\xff\xfc\x01\xff\xfe\x03"
+                       "\xff\xfc\x03");
+  t.replies.clear();
+  // WONT, DONT, the commands without option and a subnegotiation are taken out unanswered.
+  EXPECT_EQ(t.Filter("a\xff\xfc\x01"s + "b\xff\xfe\x03" + "c\xff\xf1\xff\xf4\xff\xf0" +
+                     "d\xff\xfa\x18\x00xterm\xff\xff\xff\xf0"s + "e"),
+            "abcde");
+  EXPECT_EQ(t.replies, "");
+}
+
+TEST(FilterTelnetTest, CommandsSplitAcrossPiecesGoAndA0xFFBeforeAnyOtherByteStays) {
+  Telnet t;
+  const char* pieces[][2] = {
+      {"ab\xff", "ab"}, {"\xfb", ""}, {"\x18" "c\xff", "c"}, {"\xff" "d\xff\xfa", "\xff" "d"},
+      {"\x1f\x50\xff", ""}, {"\xf0" "e\xff", "e"}, {"\xfd\x01\xff\x41 \xff\n", "\xff\x41 \xff\n"},
+      {"x\xff", "x"}, {"\xef" "y", "\xff\xef" "y"}};  // a held-back 0xFF comes out in front
+  for (const auto& piece : pieces) EXPECT_EQ(t.Filter(piece[0]), piece[1]) << piece[0];
+  EXPECT_EQ(t.replies, "\xff\xfe\x18\xff\xfc\x01");
+}
 
 struct Assembler {
   std::unique_ptr<LineAssembler> line{new LineAssembler};

@@ -93,7 +93,8 @@ std::string ReceiveBytes(int s, std::size_t count, int millis = kWaitMillis);
 
 namespace os {
 // Platform-specific pieces, in test_support_posix.cpp / test_support_win32.cpp.
-int ConnectLoopback(std::uint16_t port, const char* from = nullptr);
+// Connects to port on to (default 127.0.0.1), from the source address from when given.
+int ConnectLoopback(std::uint16_t port, const char* from = nullptr, const char* to = nullptr);
 int SendBytes(int s, const char* data, int length);
 // >0 bytes, 0 closed, -1 error, -2 time ran out.
 int ReceiveWithin(int s, char* buffer, int capacity, int millis);

@@ -30,7 +30,7 @@ sockaddr_in LoopbackAddress(std::uint16_t port) {
 
 }  // namespace
 
-int ConnectLoopback(std::uint16_t port, const char* from) {
+int ConnectLoopback(std::uint16_t port, const char* from, const char* to) {
   const int s = ::socket(AF_INET, SOCK_STREAM, 0);
   if (s < 0) return -1;
   if (from != nullptr) {
@@ -41,7 +41,8 @@ int ConnectLoopback(std::uint16_t port, const char* from) {
       return -1;
     }
   }
-  const sockaddr_in address = LoopbackAddress(port);
+  sockaddr_in address = LoopbackAddress(port);
+  if (to != nullptr) ::inet_pton(AF_INET, to, &address.sin_addr);
   if (::connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     ::close(s);
     return -1;

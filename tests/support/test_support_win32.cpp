@@ -156,7 +156,7 @@ void EndTestProgram() {
 
 }  // namespace
 
-int ConnectLoopback(std::uint16_t port, const char* from) {
+int ConnectLoopback(std::uint16_t port, const char* from, const char* to) {
   if (!StartWinsock()) return -1;
   const SOCKET s = ::socket(AF_INET, SOCK_STREAM, 0);
   if (s == INVALID_SOCKET) return -1;
@@ -169,7 +169,8 @@ int ConnectLoopback(std::uint16_t port, const char* from) {
       return -1;
     }
   }
-  const sockaddr_in address = LoopbackAddress(port);
+  sockaddr_in address = LoopbackAddress(port);
+  if (to != nullptr) address.sin_addr.s_addr = ::inet_addr(to);
   if (::connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     ::closesocket(s);
     return -1;
