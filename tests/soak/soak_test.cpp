@@ -91,8 +91,13 @@ bool IsChaosAddress(int server, const std::string& address) {
   return false;
 }
 
-// The rewriting as the host must see it: leftmost "[this]." again and again, then "[that](".
-std::string Rewritten(const std::string& text, std::uint32_t goid) {
+// The text as the host must see it: each 0xFF 0xFF sent as one 0xFF (a telnet escape; the
+// payload's other 0xFF bytes come before bytes below 240 and stay), then the rewriting:
+// leftmost "[this]." again and again, then "[that](".
+std::string Rewritten(std::string text, std::uint32_t goid) {
+  for (std::size_t at = 0; (at = text.find("\xff\xff", at)) != std::string::npos; ++at) {
+    text.erase(at, 1);
+  }
   const std::string thisPrefix = "MakeGoid(" + std::to_string(static_cast<int>(goid)) + ").";
   return test::ReplaceLeftmostRepeatedly(
       test::ReplaceLeftmostRepeatedly(text, "[this].", thisPrefix, kTextBytes - 1), "[that](",
