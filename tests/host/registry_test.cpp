@@ -65,6 +65,30 @@ TEST(ConfigureServerTest, ProfileKeysAndDefaults) {
     ConfigureServer(*configured.server, 0);
     EXPECT_EQ(configured.server->SendTimeoutMillis, millis) << profile;
   }
+  // The access keys; a value that cannot be used is reported and opens no port.
+  const struct {
+    std::string profile;
+    std::uint32_t address;
+    const char* password;
+    bool refused;
+  } access[] = {{"", 0, "", false},
+                {"[QCServer]\nBindAddress=127.0.0.1\nPassword=\" Open sesame\"\n", 0x7f000001u,
+                 " Open sesame", false},
+                {"[QCServer]\nBindAddress=localhost\n", 0, "", true},
+                {"[QCServer]\nPassword=" + std::string(1024, 'p') + "\n", 0, "", true}};
+  test::StderrCapture errors;
+  for (const auto& c : access) {
+    test::WriteProfile(c.profile);
+    Configured configured;
+    ConfigureServer(*configured.server, 0);
+    EXPECT_EQ(configured.server->ListenAddress, c.address) << c.profile;
+    if (!c.refused) {
+      EXPECT_STREQ(configured.server->Password, c.password) << c.profile;
+    }
+    EXPECT_EQ(configured.server->ListenRefused, c.refused) << c.profile;
+  }
+  EXPECT_EQ(errors.Text(), "QC_ERROR: BindAddress \"localhost\" is not an IPv4 address\n"
+                           "QC_ERROR: Password is longer than 1023 characters\n");
 }
 
 TEST(SpawnConsoleServerTest, ReadsTheProfileAnewAtEverySpawn) {
