@@ -93,13 +93,15 @@ void AppendTo(void* text, const char* bytes, std::size_t length) {
   static_cast<std::string*>(text)->append(bytes, length);
 }
 
-// A line sent to the client: a time stamp, one space, the text. '#' stands for a digit.
+// A line sent to the client: a time stamp, one space, the text. '#' stands for a digit (or for
+// itself: a refused telnet option may be the byte '#').
 std::string Stamped(const std::string& text) { return "##:##:## " + text; }
 
 bool MatchesPattern(const std::string& pattern, const std::string& text) {
   if (pattern.size() != text.size()) return false;
   for (std::size_t i = 0; i < pattern.size(); ++i) {
-    if (pattern[i] == '#' ? (text[i] < '0' || text[i] > '9') : pattern[i] != text[i]) return false;
+    const bool digit = text[i] >= '0' && text[i] <= '9';
+    if (pattern[i] == '#' ? !digit && text[i] != '#' : pattern[i] != text[i]) return false;
   }
   return true;
 }
@@ -118,6 +120,7 @@ std::string Exchange(int feeder, const std::vector<std::string>& pieces) {
   for (;;) {
     pollfd entry{feeder, static_cast<short>(POLLIN | (writing ? POLLOUT : 0)), 0};
     const int ready = ::poll(&entry, 1, 30000);
+    if (ready < 0 && errno == EINTR) continue;  // libFuzzer's time-out alarm, every 31 s
     if (ready <= 0) {
       std::fprintf(stderr, "stalled: %zu of %zu pieces written, %zu bytes of replies\n", next,
                    pieces.size(), replies.size());
