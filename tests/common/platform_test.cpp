@@ -8,6 +8,7 @@
 #include <string>
 
 #include "support/test_support.h"
+#include "support/ports.h"
 
 namespace qc::platform {
 namespace {
@@ -22,7 +23,7 @@ TEST(PlatformSocketTest, EveryOperationOnAClosedSocketFailsWithExactlyMinusOne) 
   // The test creates nothing else meanwhile, so the number still names no socket.
   char byte = 'x';
   std::uint8_t octets[4] = {9, 9, 9, 9};
-  EXPECT_EQ(BindTo(s, 0, test::PortBlock(90)), -1);
+  EXPECT_EQ(BindTo(s, 0, test::PortBlock(test::kPlatformClosedSocket)), -1);
   EXPECT_EQ(ListenOn(s, 10), -1);
   EXPECT_EQ(AcceptConnection(s), -1);
   EXPECT_EQ(WaitForReadable(s, Timeout{0, 0}), -1);
@@ -35,7 +36,7 @@ TEST(PlatformSocketTest, EveryOperationOnAClosedSocketFailsWithExactlyMinusOne) 
 }
 
 TEST(PlatformWaitTest, NegativeTimeFailsEvenWithInputWaiting) {
-  const test::SocketPair pair = test::MakeSocketPair(test::PortBlock(91));
+  const test::SocketPair pair = test::MakeSocketPair(test::PortBlock(test::kPlatformNegativeWait));
   ASSERT_GE(pair.server, 0);
   ASSERT_EQ(test::os::SendBytes(pair.client, "x", 1), 1);
   ASSERT_GT(WaitForReadable(pair.server, Timeout{10, 0}), 0);

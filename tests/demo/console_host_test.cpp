@@ -18,6 +18,7 @@
 #include "loader/host_loader.h"
 #include "loader/profile_path.h"
 #include "support/test_support.h"
+#include "support/ports.h"
 
 namespace qc::demo {
 namespace {
@@ -264,8 +265,8 @@ TEST(ReportNoticeTest, TakesTheQuotedTextOfTheReport) {
 // The whole road with the real library: the host announces the right port, a developer attaches
 // there, and the host answers what the developer typed.
 TEST(ConsoleHostWithLibraryTest, AnswersADeveloperOnTheAnnouncedPort) {
-  const std::uint16_t first = test::FreePorts(2010, 1);
-  const std::uint16_t second = test::FreePorts(2011, 2);  // spawned second: BasePort + 1
+  const std::uint16_t first = test::FreePorts(test::kDemoHostFirst, 1);
+  const std::uint16_t second = test::FreePorts(test::kDemoHostSecond, 2);  // spawned second: BasePort + 1
   test::WriteProfile(test::ProfileWithPort(first));
   std::ostringstream log;
   ConsoleHost host(test::Console(), log);

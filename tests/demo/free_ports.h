@@ -1,6 +1,5 @@
-// Ports for the demo's tests. Their blocks lie in the system's range of ephemeral ports, where a
-// client socket of any program (or its TIME_WAIT, for up to a minute) may hold a port; so a test
-// takes the first ports of its block that are free right now.
+// Ports for the demo's tests. A port of the block may still be held by a connection of an
+// earlier run in TIME_WAIT, so a test takes the first ports of its block that are free now.
 #pragma once
 
 #include <cstdint>

@@ -6,12 +6,13 @@
 #include <gtest/gtest.h>
 
 #include "free_ports.h"
+#include "support/ports.h"
 
 namespace qc::loader {
 namespace {
 
 TEST(PortProbeTest, SeesAPortThatAnotherProgramListensOn) {
-  const std::uint16_t port = test::FreePorts(2012, 1);
+  const std::uint16_t port = test::FreePorts(test::kDemoPortProbe, 1);
   EXPECT_TRUE(CanListenOn(port));
   EXPECT_FALSE(ListeningOn(port));
   const int listening = test::os::ListenLoopback(port);

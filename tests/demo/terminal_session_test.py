@@ -6,7 +6,7 @@ has a deadline, and every process started here is ended here.
     terminal_session_test.py --host PROGRAM --library LIB --refusing LIB --partial LIB SCENARIO
 
 Each scenario runs the host in its own temporary working directory, whose
-quillaret_console.ini sets a BasePort from the scenario's own block of ports (40000-40059), so
+quillaret_console.ini sets a BasePort from the scenario's own block of ports (28000-28059), so
 scenarios can run in parallel with each other and with the other tests.
 """
 
@@ -27,8 +27,9 @@ import time
 WAIT = 10.0  # upper bound of every wait that should succeed
 STAMP = rb"\d\d:\d\d:\d\d"
 # Each scenario's block of ten ports, and how many consecutive ports its consoles take.
-PORT_BLOCKS = {"nc": (40000, 3), "socat": (40010, 2), "telnet": (40020, 3),
-               "two_clients": (40030, 1), "startup": (40040, 2), "plink": (40050, 1)}
+# The six blocks of kTerminalScenarios in tests/support/ports.h.
+PORT_BLOCKS = {"nc": (28000, 3), "socat": (28010, 2), "telnet": (28020, 3),
+               "two_clients": (28030, 1), "startup": (28040, 2), "plink": (28050, 1)}
 # Profile lines of a scenario beyond its BasePort.
 PROFILE_LINES = {"plink": "BindAddress=127.0.0.1\nPassword=open sesame\n"}
 
@@ -155,9 +156,8 @@ def bindable(port):
 
 
 def choose_base_port(name):
-    """The first BasePort in the scenario's block whose ports are all free right now. The block
-    lies inside the system's range of ephemeral ports, so the client socket of any program (or
-    its TIME_WAIT, for a minute) may hold one of them; the next ports of the block serve then."""
+    """The first BasePort in the scenario's block whose ports are all free right now: a port
+    may still be held by a connection of an earlier run in TIME_WAIT."""
     first, needed = PORT_BLOCKS[name]
     first += int(os.environ.get("QC_TEST_PORT_OFFSET", "0"))
     for base in range(first, first + 10 - needed + 1):

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "exports/host_fixture.h"
+#include "support/ports.h"
 
 namespace qc::test {
 namespace {
@@ -33,7 +34,7 @@ struct Console1 {
 };
 
 TEST(SessionTest, LineIsEchoedWhenTakenAndRewrittenForTheHost) {
-  Console1 c(10, 42);
+  Console1 c(kSessionEcho, 42);
   ASSERT_TRUE(c.ready);
   LoopbackClient other;
   ASSERT_TRUE(Attach(other, c.port));
@@ -51,7 +52,7 @@ TEST(SessionTest, LineIsEchoedWhenTakenAndRewrittenForTheHost) {
 }
 
 TEST(SessionTest, PasswordGateRefusesAWrongFirstLineAndAdmitsTheRightOne) {
-  const std::uint16_t port = PortBlock(22);
+  const std::uint16_t port = PortBlock(kSessionPassword);
   WriteProfile(ProfileWithPort(port, "Password=\" open Sesame\"\n"));
   ASSERT_TRUE(Spawn(23, "vault"));
   LoopbackClient wrong, right;
@@ -81,7 +82,7 @@ TEST(SessionTest, PasswordGateRefusesAWrongFirstLineAndAdmitsTheRightOne) {
 }
 
 TEST(SessionTest, PendingTextsComeOutNewestFirst) {
-  const std::uint16_t port = PortBlock(11);
+  const std::uint16_t port = PortBlock(kSessionNewestFirst);
   WriteProfile(ProfileWithPort(port, "Timeout=On\nTimeoutVal=500\n"));
   ASSERT_TRUE(Spawn(4294967295u, "stack"));
   LoopbackClient client;
@@ -96,7 +97,7 @@ TEST(SessionTest, PendingTextsComeOutNewestFirst) {
 }
 
 TEST(SessionTest, PiecesMakeOneLineAndTwoLinesInOnePieceMakeOneMessage) {
-  Console1 c(12, 3);
+  Console1 c(kSessionPieces, 3);
   ASSERT_TRUE(c.ready);
   ASSERT_TRUE(c.client.Send("first "));
   ASSERT_TRUE(c.client.Send("half"));
@@ -110,7 +111,7 @@ TEST(SessionTest, PiecesMakeOneLineAndTwoLinesInOnePieceMakeOneMessage) {
 }
 
 TEST(SessionTest, CommandsMatchOnlyAtLineStartAndInTheirCase) {
-  Console1 c(13, 8);
+  Console1 c(kSessionCommands, 8);
   ASSERT_TRUE(c.ready);
   ASSERT_TRUE(c.client.Send(" [quit]\n"));
   EXPECT_EQ(NextMessage(8), " [quit]\n");
@@ -126,7 +127,7 @@ TEST(SessionTest, CommandsMatchOnlyAtLineStartAndInTheirCase) {
 }
 
 TEST(SessionTest, SilentClientGetsTimeoutNoticesAndItsPartialLineSurvives) {
-  const std::uint16_t port = PortBlock(14);
+  const std::uint16_t port = PortBlock(kSessionTimeout);
   WriteProfile(ProfileWithPort(port, "Timeout=on\nTimeoutVal=300\n"));
   StderrCapture errors;
   ASSERT_TRUE(Spawn(9, "sleepy"));
@@ -142,7 +143,7 @@ TEST(SessionTest, SilentClientGetsTimeoutNoticesAndItsPartialLineSurvives) {
 }
 
 TEST(SessionTest, ResetClientIsReportedAndItsWorkerServesTheNext) {
-  Console1 c(15, 10);
+  Console1 c(kSessionReset, 10);
   ASSERT_TRUE(c.ready);
   LoopbackClient other;
   ASSERT_TRUE(Attach(other, c.port, "127.0.0.2"));
@@ -167,7 +168,7 @@ TEST(SessionTest, ResetClientIsReportedAndItsWorkerServesTheNext) {
 }
 
 TEST(SessionTest, HundredClientsAreServedAndTheHundredAndFirstWaitsForAFreeWorker) {
-  Console1 c(16, 12);
+  Console1 c(kSessionHundredClients, 12);
   ASSERT_TRUE(c.ready);
   std::vector<std::unique_ptr<LoopbackClient>> clients;
   for (int i = 1; i < 100; ++i) {
@@ -186,7 +187,7 @@ TEST(SessionTest, HundredClientsAreServedAndTheHundredAndFirstWaitsForAFreeWorke
 // would race with the other thread's next call, which the host's contract leaves to the host.
 // Every typed line must then be handed over exactly once, which the echoes show.
 TEST(SessionTest, TwoPollingThreadsEachTakeDifferentEntries) {
-  Console1 c(21, 14);
+  Console1 c(kSessionTwoPollers, 14);
   ASSERT_TRUE(c.ready);
   const char* const nothing = Console().GetNextMessage(0xfffffff0u);  // no such console
   constexpr int kTypists = 3;
@@ -248,7 +249,7 @@ TEST(SessionTest, TwoPollingThreadsEachTakeDifferentEntries) {
 }
 
 TEST(SessionTest, OverflowDropsThePieceAndEveryClientHearsOfItTwice) {
-  Console1 c(17, 13);
+  Console1 c(kSessionOverflow, 13);
   ASSERT_TRUE(c.ready);
   LoopbackClient other;
   ASSERT_TRUE(Attach(other, c.port));
@@ -287,7 +288,7 @@ TEST(SessionTest, OverflowDropsThePieceAndEveryClientHearsOfItTwice) {
 }
 
 TEST(SessionTest, LongestLineGoesThroughWholeWithoutNotice) {
-  Console1 c(18, 14);
+  Console1 c(kSessionLongestLine, 14);
   ASSERT_TRUE(c.ready);
   const std::string longest = std::string(65534, 'y') + "\n";
   // Telnet commands in it (taken out, unanswered) do not count toward the limit.
@@ -300,7 +301,7 @@ TEST(SessionTest, LongestLineGoesThroughWholeWithoutNotice) {
 }
 
 TEST(BroadcastMsgTest, HostOutputReachesEveryClientInTheLineFormat) {
-  Console1 c(19, 15);
+  Console1 c(kBroadcastMsg, 15);
   ASSERT_TRUE(c.ready);
   LoopbackClient other;
   ASSERT_TRUE(Attach(other, c.port));

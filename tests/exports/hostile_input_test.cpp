@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "exports/host_fixture.h"
+#include "support/ports.h"
 
 namespace qc::test {
 namespace {
@@ -37,7 +38,7 @@ int CountOf(const std::string& text, const std::string& needle) {
 }
 
 TEST(HostileInputTest, PrintfDirectivesTravelAsPlainText) {
-  const std::uint16_t port = PortBlock(510);
+  const std::uint16_t port = PortBlock(kHostilePrintf);
   WriteProfile(ProfileWithPort(port));
   ASSERT_TRUE(Spawn(510, "%s%n%p%x"));
   LoopbackClient client;
@@ -68,7 +69,7 @@ TEST(HostileInputTest, PrintfDirectivesTravelAsPlainText) {
 }
 
 TEST(HostileInputTest, ZeroBytesCountForNothingAndTheSessionGoesOn) {
-  const std::uint16_t port = PortBlock(511);
+  const std::uint16_t port = PortBlock(kHostileZeroBytes);
   WriteProfile(ProfileWithPort(port, "Timeout=On\nTimeoutVal=400\n"));
   StderrCapture errors;
   ASSERT_TRUE(Spawn(511, "zeros"));
@@ -91,7 +92,7 @@ TEST(HostileInputTest, ZeroBytesCountForNothingAndTheSessionGoesOn) {
 }
 
 TEST(HostileInputTest, MegabyteWithoutLineFeedOverflowsAndTheSessionGoesOn) {
-  const std::uint16_t port = PortBlock(512);
+  const std::uint16_t port = PortBlock(kHostileMegabyte);
   WriteProfile(ProfileWithPort(port));
   StderrCapture errors;
   ASSERT_TRUE(Spawn(512, "flood"));
@@ -176,12 +177,12 @@ void SilentClientsHoldOnlyTheirWorkers(int block, unsigned goid, const std::stri
 }
 
 TEST(HostileInputTest, SilentClientsWithTheTimeoutOffHoldOnlyTheirWorkers) {
-  SilentClientsHoldOnlyTheirWorkers(513, 513, "");
+  SilentClientsHoldOnlyTheirWorkers(kHostileSilentNoTimeout, 513, "");
 }
 
 TEST(HostileInputTest, SilentClientsWithTheTimeoutOnHoldOnlyTheirWorkers) {
   StderrCapture errors;  // every time-out writes a diagnostic line
-  SilentClientsHoldOnlyTheirWorkers(514, 514, "Timeout=On\nTimeoutVal=100\n");
+  SilentClientsHoldOnlyTheirWorkers(kHostileSilentTimeout, 514, "Timeout=On\nTimeoutVal=100\n");
   EXPECT_GT(errors.Count(kTimedOut), 0);
 }
 
@@ -276,7 +277,7 @@ double BroadcastPastStuckClients(std::uint16_t port, unsigned goid, int readers,
 }
 
 TEST(HostileInputTest, ClientThatStopsReadingIsDroppedOnceAndTheOthersLoseNothing) {
-  const std::uint16_t port = PortBlock(515);
+  const std::uint16_t port = PortBlock(kHostileStuckClient);
   WriteProfile(ProfileWithPort(port, "SendTimeoutVal=500\n"));
   ASSERT_TRUE(Spawn(515, "stall"));
   StderrCapture errors;
@@ -287,7 +288,7 @@ TEST(HostileInputTest, ClientThatStopsReadingIsDroppedOnceAndTheOthersLoseNothin
 }
 
 TEST(HostileInputTest, SlowReaderIsKeptAndLosesNothing) {
-  const std::uint16_t port = PortBlock(516);
+  const std::uint16_t port = PortBlock(kHostileSlowReader);
   WriteProfile(ProfileWithPort(port, "SendTimeoutVal=2000\n"));
   ASSERT_TRUE(Spawn(516, "slow"));
   LoopbackClient slow;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "exports/host_fixture.h"
+#include "support/ports.h"
 
 namespace qc::test {
 namespace {
@@ -31,7 +32,7 @@ std::string Row(int number, const std::string& fields) {
 }
 
 TEST(ClientListingTest, LoneClientSeesHeaderItsOwnRowAndEndAndNothingIsPushed) {
-  const std::uint16_t port = PortBlock(30);
+  const std::uint16_t port = PortBlock(kClientListingLone);
   WriteProfile(ProfileWithPort(port));
   ASSERT_TRUE(Spawn(4294967295u, "lonely goblin"));
   LoopbackClient client;
@@ -49,7 +50,7 @@ TEST(ClientListingTest, LoneClientSeesHeaderItsOwnRowAndEndAndNothingIsPushed) {
 }
 
 TEST(ClientListingTest, RowsCountPastNineAndALeaverIsReplacedByTheNewest) {
-  const std::uint16_t port = PortBlock(31);
+  const std::uint16_t port = PortBlock(kClientListingRows);
   WriteProfile(ProfileWithPort(port));
   ASSERT_TRUE(Spawn(50, "crowd"));
   // Each client connects from its own loopback address, so rows can be told apart; each waits
@@ -87,7 +88,7 @@ TEST(ClientListingTest, RowsCountPastNineAndALeaverIsReplacedByTheNewest) {
 TEST(ServerListingTest, ListsEveryServerInSpawnOrderWithSignedPortsAndGoIDs) {
   // A base port above 32767: ports are printed as signed 16-bit values. It lies above Linux's
   // range of ephemeral ports (32768-60999), where a client socket could hold it.
-  const std::uint16_t port = PortBlock(4150);
+  const std::uint16_t port = PortBlock(kServerListingSignedPorts);
   WriteProfile(ProfileWithPort(port));
   ASSERT_TRUE(Spawn(1, "goblin"));
   ASSERT_TRUE(Spawn(4294967295u, "chest"));

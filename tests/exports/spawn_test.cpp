@@ -5,12 +5,13 @@
 #include <vector>
 
 #include "exports/host_fixture.h"
+#include "support/ports.h"
 
 namespace qc::test {
 namespace {
 
 TEST(SpawnServerTest, ListensOnBasePortPlusSpawnIndex) {
-  const std::uint16_t port = PortBlock(0);
+  const std::uint16_t port = PortBlock(kSpawnPorts);
   WriteProfile(ProfileWithPort(port));
   ASSERT_TRUE(Spawn(11, "goblin"));
   ASSERT_TRUE(Spawn(12, "chest"));
@@ -25,7 +26,7 @@ TEST(SpawnServerTest, ListensOnBasePortPlusSpawnIndex) {
 // As many consoles as the registry holds, each with a developer attached at once: in a 32-bit
 // host this has to fit the process's 2 GiB with the threads the consoles start.
 TEST(SpawnServerTest, AHundredConsolesEachWelcomeADeveloper) {
-  const std::uint16_t port = PortBlock(600);  // blocks 600-609: 100 ports
+  const std::uint16_t port = PortBlock(kSpawnHundredConsoles);  // blocks 600-609: 100 ports
   WriteProfile(ProfileWithPort(port));
   for (unsigned i = 0; i < 100; ++i) ASSERT_TRUE(Spawn(1000 + i, "crowd")) << i;
   EXPECT_FALSE(Spawn(1100, "one too many"));
@@ -49,7 +50,7 @@ TEST(SpawnServerTest, WithoutProfileFileUsesPort30000AndConfirms) {
 }
 
 TEST(SpawnServerTest, SameGoIDTwiceMakesTwoServersAndLookupsFindTheFirst) {
-  const std::uint16_t port = PortBlock(1);
+  const std::uint16_t port = PortBlock(kSpawnSameGoid);
   WriteProfile(ProfileWithPort(port, "Timeout=On\nTimeoutVal=500\n"));
   ASSERT_TRUE(Spawn(7, "first"));
   ASSERT_TRUE(Spawn(7, "second"));
@@ -71,7 +72,7 @@ TEST(SpawnServerTest, SameGoIDTwiceMakesTwoServersAndLookupsFindTheFirst) {
 }
 
 TEST(SpawnServerTest, UnboundPortIsReportedOnceAndStillCountsAsSpawned) {
-  const std::uint16_t port = PortBlock(2);
+  const std::uint16_t port = PortBlock(kSpawnUnboundPort);
   WriteProfile(ProfileWithPort(port));
   const int holder = os::ListenLoopback(port);  // another program holds the port
   ASSERT_GE(holder, 0);
@@ -89,7 +90,7 @@ TEST(SpawnServerTest, UnboundPortIsReportedOnceAndStillCountsAsSpawned) {
 }
 
 TEST(SpawnServerTest, BindAddressListensThereOnlyAndAnUnusableOneNowhere) {
-  const std::uint16_t port = PortBlock(4);
+  const std::uint16_t port = PortBlock(kSpawnBindAddress);
   const auto next = [port](int i) { return static_cast<std::uint16_t>(port + i); };
   StderrCapture errors;
   WriteProfile(ProfileWithPort(port, "BindAddress=127.0.0.1\n"));
@@ -113,7 +114,7 @@ TEST(SpawnServerTest, BindAddressListensThereOnlyAndAnUnusableOneNowhere) {
 }
 
 TEST(HostProbesTest, TestDLLAndGetFlagConfirmAnswerPerServer) {
-  const std::uint16_t port = PortBlock(3);
+  const std::uint16_t port = PortBlock(kHostProbes);
   WriteProfile(ProfileWithPort(port, "SpawnConfirm=Off\n"));
   ASSERT_TRUE(Spawn(4294967295u, "goblin"));
   WriteProfile(ProfileWithPort(port, "SpawnConfirm=off\n"));

@@ -13,6 +13,7 @@
 
 #include "server/console_server.h"
 #include "support/test_support.h"
+#include "support/ports.h"
 #include "support/models.h"
 
 namespace {
@@ -149,7 +150,7 @@ class SendToAllClientsTest : public ::testing::Test {
 };
 
 TEST_F(SendToAllClientsTest, SendsEveryClientEachLineAndNothingForAnEmptyText) {
-  ASSERT_NO_FATAL_FAILURE(Connect(300, 2));
+  ASSERT_NO_FATAL_FAILURE(Connect(qc::test::kSendToAllEachLine, 2));
   // The line format itself is FormatBroadcastLine's. Here the lines are read back to back, each
   // exactly as long as it should be, so nothing may come between them: not even a time stamp
   // for the empty text.
@@ -165,7 +166,7 @@ TEST_F(SendToAllClientsTest, SendsEveryClientEachLineAndNothingForAnEmptyText) {
 }
 
 TEST_F(SendToAllClientsTest, LongTextsReachEveryClientWhole) {
-  ASSERT_NO_FATAL_FAILURE(Connect(301, 3));
+  ASSERT_NO_FATAL_FAILURE(Connect(qc::test::kSendToAllLongTexts, 3));
   std::string ordinary(100000, ' ');
   for (std::size_t i = 0; i < ordinary.size(); ++i) ordinary[i] = static_cast<char>('!' + i % 90);
   ordinary.replace(50000, 4, "\r\n%s");
@@ -187,7 +188,7 @@ TEST_F(SendToAllClientsTest, LongTextsReachEveryClientWhole) {
 }
 
 TEST_F(SendToAllClientsTest, APeerThatResetDoesNotStopTheOthers) {
-  ASSERT_NO_FATAL_FAILURE(Connect(302, 4));
+  ASSERT_NO_FATAL_FAILURE(Connect(qc::test::kSendToAllReset, 4));
   // Client 0 resets; client 1 closes in order (the first send to it succeeds, later ones fail
   // and, without care, would raise SIGPIPE). Both stay listed, ahead of the live clients.
   qc::test::os::ResetAndClose(pairs_[0].client);

@@ -10,6 +10,7 @@
 
 #include "host/spawn.h"
 #include "support/test_support.h"
+#include "support/ports.h"
 
 namespace qc {
 namespace {
@@ -92,18 +93,18 @@ TEST(ConfigureServerTest, ProfileKeysAndDefaults) {
 }
 
 TEST(SpawnConsoleServerTest, ReadsTheProfileAnewAtEverySpawn) {
-  test::WriteProfile(test::ProfileWithPort(test::PortBlock(60)));
+  test::WriteProfile(test::ProfileWithPort(test::PortBlock(test::kRegistryRereadFirst)));
   ASSERT_TRUE(SpawnConsoleServer(1, "one"));
-  test::WriteProfile(test::ProfileWithPort(test::PortBlock(61), "SpawnConfirm=Off\n"));
+  test::WriteProfile(test::ProfileWithPort(test::PortBlock(test::kRegistryRereadSecond), "SpawnConfirm=Off\n"));
   ASSERT_TRUE(SpawnConsoleServer(2, "two"));
-  EXPECT_EQ(FindServer(1)->Port, test::PortBlock(60));
-  EXPECT_EQ(FindServer(2)->Port, test::PortBlock(61) + 1);  // new base plus the index
+  EXPECT_EQ(FindServer(1)->Port, test::PortBlock(test::kRegistryRereadFirst));
+  EXPECT_EQ(FindServer(2)->Port, test::PortBlock(test::kRegistryRereadSecond) + 1);  // new base plus the index
   EXPECT_TRUE(FindServer(1)->SpawnConfirm);
   EXPECT_FALSE(FindServer(2)->SpawnConfirm);
 }
 
 TEST(SpawnConsoleServerTest, RecordsNamesAndFindsTheFirstOfEqualGoIDs) {
-  test::WriteProfile(test::ProfileWithPort(test::PortBlock(62)));
+  test::WriteProfile(test::ProfileWithPort(test::PortBlock(test::kRegistryNames)));
   const std::string longName(2000, 'n');
   ASSERT_TRUE(SpawnConsoleServer(4294967295u, longName.c_str()));
   ASSERT_TRUE(SpawnConsoleServer(4294967295u, "second"));
@@ -121,13 +122,13 @@ TEST(SpawnConsoleServerTest, RecordsNamesAndFindsTheFirstOfEqualGoIDs) {
 TEST(SpawnConsoleServerTest, RefusesTheHundredAndFirstServer) {
   // Ports that cannot be bound are fine here: only the registry is under test, and the
   // listeners end at once without starting workers.
-  const int holder = test::os::ListenLoopback(test::PortBlock(63));
+  const int holder = test::os::ListenLoopback(test::PortBlock(test::kRegistryHundredAndFirst));
   ASSERT_GE(holder, 0);
   test::StderrCapture errors;  // keeps the expected bind failures off the test log
   // Server i listens on BasePort + i: lowering the base with every spawn keeps them all on the
   // held port, away from other tests.
   for (int i = 0; i < kMaxServers; ++i) {
-    test::WriteProfile("[QCServer]\nBasePort=" + std::to_string(test::PortBlock(63) - i) + "\n");
+    test::WriteProfile("[QCServer]\nBasePort=" + std::to_string(test::PortBlock(test::kRegistryHundredAndFirst) - i) + "\n");
     ASSERT_TRUE(SpawnConsoleServer(static_cast<std::uint32_t>(i), "many")) << i;
   }
   // A refused spawn gives back its record and its locks. Another thread may hold more or less
@@ -149,7 +150,7 @@ TEST(SpawnConsoleServerTest, RefusesTheHundredAndFirstServer) {
 // Host threads that spawn at the same moment, the process's first spawns among them, all get a
 // server of their own: one registry lock is made, and every insertion takes it.
 TEST(SpawnConsoleServerTest, SpawnsFromSeveralThreadsAtOnceAllRegister) {
-  test::WriteProfile(test::ProfileWithPort(test::PortBlock(520)));
+  test::WriteProfile(test::ProfileWithPort(test::PortBlock(test::kRegistryRacingSpawns)));
   test::StderrCapture errors;  // the ports above the block's first are held by nobody; fine
   constexpr int kThreads = 4;
   std::atomic<bool> go{false};
@@ -168,8 +169,8 @@ TEST(SpawnConsoleServerTest, SpawnsFromSeveralThreadsAtOnceAllRegister) {
   for (int i = 0; i < kThreads; ++i) {
     ConsoleServer* server = FindServer(static_cast<std::uint32_t>(700 + i));
     ASSERT_NE(server, nullptr) << i;
-    EXPECT_GE(server->Port, test::PortBlock(520));
-    EXPECT_LT(server->Port, test::PortBlock(520) + kThreads);
+    EXPECT_GE(server->Port, test::PortBlock(test::kRegistryRacingSpawns));
+    EXPECT_LT(server->Port, test::PortBlock(test::kRegistryRacingSpawns) + kThreads);
   }
 }
 

@@ -11,6 +11,7 @@
 #include "net/broadcast.h"
 #include "host/spawn.h"
 #include "support/test_support.h"
+#include "support/ports.h"
 
 namespace {
 
@@ -102,8 +103,8 @@ bool Spawn(std::uint16_t basePort, const std::string& moreProfile, std::uint32_t
 }
 
 TEST(DescribeAttachmentTest, NamesTheObjectInItsServersResultText) {
-  ASSERT_TRUE(Spawn(qc::test::PortBlock(310), "", 42, "goblin"));
-  ASSERT_TRUE(Spawn(qc::test::PortBlock(310), "", 4294967295u, "100%s%n"));
+  ASSERT_TRUE(Spawn(qc::test::PortBlock(qc::test::kReportsAttachment), "", 42, "goblin"));
+  ASSERT_TRUE(Spawn(qc::test::PortBlock(qc::test::kReportsAttachment), "", 4294967295u, "100%s%n"));
   qc::ConsoleServer* goblin = qc::FindServer(42);
   qc::ConsoleServer* last = qc::FindServer(4294967295u);
   ASSERT_NE(goblin, nullptr);
@@ -122,7 +123,7 @@ TEST(DescribeAttachmentTest, NamesTheObjectInItsServersResultText) {
 }
 
 TEST(DescribeAttachmentTest, UnknownGoIdTouchesNoServerAndConfirmsNothing) {
-  ASSERT_TRUE(Spawn(qc::test::PortBlock(311), "", 7, "imp"));
+  ASSERT_TRUE(Spawn(qc::test::PortBlock(qc::test::kReportsUnknownGoid), "", 7, "imp"));
   qc::ConsoleServer* imp = qc::FindServer(7);
   ASSERT_NE(imp, nullptr);
   qc::CopyText(imp->ResultText, sizeof imp->ResultText, "the host's last message");

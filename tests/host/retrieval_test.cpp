@@ -11,6 +11,7 @@
 #include "host/reports.h"
 #include "net/session.h"
 #include "support/test_support.h"
+#include "support/ports.h"
 
 namespace qc {
 namespace {
@@ -27,7 +28,7 @@ void Push(ConsoleServer& server, const std::string& text) {
 }
 
 TEST(RewriteScriptTest, ReplacesEveryTokenInItsOwnCaseOnly) {
-  ConsoleServer& server = SpawnQuiet(42, 70);
+  ConsoleServer& server = SpawnQuiet(42, test::kRetrievalRewrite);
   const struct {
     const char* typed;
     const char* rewritten;
@@ -49,7 +50,7 @@ TEST(RewriteScriptTest, ReplacesEveryTokenInItsOwnCaseOnly) {
 }
 
 TEST(RewriteScriptTest, StopsBeforeOutgrowingTheBufferAndNeverCutsAToken) {
-  ConsoleServer& server = SpawnQuiet(4294967295u, 71);  // "MakeGoid(-1)." grows each by 6
+  ConsoleServer& server = SpawnQuiet(4294967295u, test::kRetrievalGrowth);  // "MakeGoid(-1)." grows each by 6
   std::string typed(65500, 'p');
   for (int i = 0; i < 5; ++i) typed += "[this].";  // 65,535 characters
   char text[kTextBytes];
@@ -74,7 +75,7 @@ TEST(RewriteScriptTest, StopsBeforeOutgrowingTheBufferAndNeverCutsAToken) {
 }
 
 TEST(TakeNextMessageTest, EmptyStackAndUnknownGoIDGiveTheSharedEmptyText) {
-  ConsoleServer& server = SpawnQuiet(5, 72);
+  ConsoleServer& server = SpawnQuiet(5, test::kRetrievalEmpty);
   Push(server, "[this].first\n");
   EXPECT_STREQ(TakeNextMessage(5), "MakeGoid(5).first\n");
   EXPECT_EQ(TakeNextMessage(5), kEmptyText);

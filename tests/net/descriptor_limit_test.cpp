@@ -15,6 +15,7 @@
 #include "host/spawn.h"
 #include "support/proc_counts.h"
 #include "support/test_support.h"
+#include "support/ports.h"
 
 namespace qc {
 namespace {
@@ -25,7 +26,7 @@ using test::ThreadCount;
 // A host process that has used up its descriptors cannot accept; that passes once descriptors
 // are free again, and the console must still be serving then, with every worker it had.
 TEST(SessionWorkerTest, AWantOfDescriptorsEndsNoWorker) {
-  const std::uint16_t port = test::PortBlock(530);
+  const std::uint16_t port = test::PortBlock(test::kDescriptorShortage);
   test::WriteProfile(test::ProfileWithPort(port));
   const int threadsBefore = ThreadCount();
   ASSERT_TRUE(SpawnConsoleServer(530, "scarce"));

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "support/test_support.h"
+#include "support/ports.h"
 
 namespace qc {
 namespace {
@@ -83,7 +84,7 @@ TEST(SendAllTest, NothingToSendSendsNothing) {
 }
 
 TEST(SendAllTest, PeerThatResetFailsTheSendAndTheProcessCarriesOn) {
-  const test::SocketPair pair = test::MakeSocketPair(test::PortBlock(40));
+  const test::SocketPair pair = test::MakeSocketPair(test::PortBlock(test::kSendAllReset));
   ASSERT_GE(pair.server, 0);
   test::os::ResetAndClose(pair.client);
   // The first sends may still be taken by the local buffer; a bounded number of megabytes
@@ -101,7 +102,7 @@ TEST(SendAllTest, PeerThatResetFailsTheSendAndTheProcessCarriesOn) {
 }
 
 TEST(GetPeerAddressTextTest, PrintsEveryOctetUnsignedAndFallsBackToZeros) {
-  const std::uint16_t port = test::PortBlock(41);
+  const std::uint16_t port = test::PortBlock(test::kPeerAddress);
   const int listening = test::os::ListenLoopback(port);
   ASSERT_GE(listening, 0);
   for (const char* from : {"127.0.0.1", "127.200.1.255"}) {
@@ -121,7 +122,7 @@ TEST(GetPeerAddressTextTest, PrintsEveryOctetUnsignedAndFallsBackToZeros) {
 }
 
 TEST(CreateListenSocketTest, ListensOnEveryLocalAddressOrReportsTheFailingStepOnce) {
-  const std::uint16_t port = test::PortBlock(42);
+  const std::uint16_t port = test::PortBlock(test::kListenSocket);
   test::StderrCapture errors;
   const Socket listening = CreateListenSocket(port);
   ASSERT_GE(listening, 0);
@@ -155,7 +156,7 @@ TEST(ParseAddressTextTest, TakesExactlyFourDecimalFieldsFrom0To255) {
 }
 
 TEST(WaitReadableTest, ZeroTimeoutReturnsAtOnceAndAClosedPeerIsReadable) {
-  const test::SocketPair pair = test::MakeSocketPair(test::PortBlock(43));
+  const test::SocketPair pair = test::MakeSocketPair(test::PortBlock(test::kWaitReadable));
   ASSERT_GE(pair.server, 0);
   const platform::Timeout none{0, 0};
   EXPECT_EQ(WaitReadable(pair.server, none), 0);

@@ -12,6 +12,7 @@
 #include "host/spawn.h"
 #include "support/proc_counts.h"
 #include "support/test_support.h"
+#include "support/ports.h"
 
 namespace qc {
 namespace {
@@ -33,7 +34,7 @@ bool RunsThreads(int expected) {
 }
 
 TEST(SpawnThreadsTest, AnIdleServerRunsOneThreadAndWorkersComeWithClients) {
-  const std::uint16_t port = test::PortBlock(52);
+  const std::uint16_t port = test::PortBlock(test::kThreadCount);
   test::WriteProfile(test::ProfileWithPort(port));
   const int before = ThreadCount();
   ASSERT_TRUE(SpawnConsoleServer(1, "a"));
@@ -72,7 +73,7 @@ TEST(ReceiveTimeoutTest, SignalsToTheHostProcessDoNotCancelTheTimeout) {
   struct sigaction action {};
   action.sa_handler = [](int) {};
   sigaction(SIGUSR1, &action, nullptr);  // a host's handler, without SA_RESTART
-  const std::uint16_t port = test::PortBlock(53);
+  const std::uint16_t port = test::PortBlock(test::kTimeoutSignals);
   test::WriteProfile(test::ProfileWithPort(port, "Timeout=On\nTimeoutVal=600\n"));
   ASSERT_TRUE(SpawnConsoleServer(3, "signalled"));
   test::LoopbackClient client;

@@ -8,12 +8,13 @@
 #include "common/locks.h"
 #include "host/spawn.h"
 #include "support/test_support.h"
+#include "support/ports.h"
 
 namespace qc {
 namespace {
 
 TEST(ListenerThreadTest, UnbindablePortLeavesTheServerRegisteredWithoutListener) {
-  const std::uint16_t port = test::PortBlock(50);
+  const std::uint16_t port = test::PortBlock(test::kListenerUnbindable);
   test::WriteProfile(test::ProfileWithPort(port));
   const int holder = test::os::ListenLoopback(port);
   ASSERT_GE(holder, 0);
@@ -32,7 +33,7 @@ TEST(ListenerThreadTest, UnbindablePortLeavesTheServerRegisteredWithoutListener)
 }
 
 TEST(SessionWorkerTest, TwoClientsAreServedAtOnceByDifferentWorkers) {
-  const std::uint16_t port = test::PortBlock(51);
+  const std::uint16_t port = test::PortBlock(test::kTwoWorkers);
   test::WriteProfile(test::ProfileWithPort(port));
   ASSERT_TRUE(SpawnConsoleServer(78, "pair"));
   test::LoopbackClient first, second;

@@ -49,6 +49,7 @@
 #include "host/retrieval.h"
 #include "support/proc_counts.h"
 #include "support/test_support.h"
+#include "support/ports.h"
 #include "support/models.h"
 
 namespace qc {
@@ -135,7 +136,7 @@ class Tally {
     std::lock_guard<std::mutex> hold(mutex_);
     ++taken_;
     const std::uint32_t goid = kFirstGoid + static_cast<std::uint32_t>(server);
-    const std::string port = std::to_string(test::PortBlock(500) + server);
+    const std::string port = std::to_string(test::PortBlock(test::kSoak) + server);
     const std::string tail = "(Port " + port + ", GoID: " + std::to_string(goid) + ")";
     const std::string connected = " connected " + tail;
     const std::string disconnected = " disconnected " + tail;
@@ -414,7 +415,7 @@ void RunSlotLives(int server, int slot, Clock::time_point until, std::uint32_t s
                   Expectations& expect, SlotRecord& record) {
   std::mt19937 random(seed);
   const std::uint32_t goid = kFirstGoid + static_cast<std::uint32_t>(server);
-  const auto port = static_cast<std::uint16_t>(test::PortBlock(500) + server);
+  const auto port = static_cast<std::uint16_t>(test::PortBlock(test::kSoak) + server);
   const std::string address = SlotAddress(server, slot);
   const std::string who = std::to_string(server) + "." + std::to_string(slot) + ".";
   int& lives = record.lives;
@@ -546,7 +547,7 @@ void RunSlot(int server, int slot, Clock::time_point until, std::uint32_t seed, 
 void RunChaos(int server, Clock::time_point until, std::uint32_t seed, Tally& tally,
               Expectations& expect) {
   std::mt19937 random(seed);
-  const auto port = static_cast<std::uint16_t>(test::PortBlock(500) + server);
+  const auto port = static_cast<std::uint16_t>(test::PortBlock(test::kSoak) + server);
   int lives = 0;
   auto taken = [&](Tally::Kind kind) {
     int n = 0;
@@ -591,7 +592,7 @@ void RunChaos(int server, Clock::time_point until, std::uint32_t seed, Tally& ta
 // every line echoed, and all leave.
 void RunFinalRound(int server, Tally& tally, Expectations& expect) {
   const std::uint32_t goid = kFirstGoid + static_cast<std::uint32_t>(server);
-  const auto port = static_cast<std::uint16_t>(test::PortBlock(500) + server);
+  const auto port = static_cast<std::uint16_t>(test::PortBlock(test::kSoak) + server);
   std::vector<std::unique_ptr<Terminal>> terminals;
   auto pumpAll = [&] {
     std::vector<pollfd> entries;
@@ -668,7 +669,7 @@ TEST(SoakTest, ClientsWithFaultsAgainstSeveralServersLoseNothingAndLeakNothing) 
   const auto seed = static_cast<std::uint32_t>(EnvInt("QC_SOAK_SEED", static_cast<int>(std::random_device()())));
   std::printf("soak: %d s of load, seed %u (QC_SOAK_SEED repeats it)\n", seconds, seed);
 
-  test::WriteProfile(test::ProfileWithPort(test::PortBlock(500)));
+  test::WriteProfile(test::ProfileWithPort(test::PortBlock(test::kSoak)));
   test::StderrCapture errors;  // the resets make many diagnostic lines; counted below
   const int threadsBefore = ThreadCount();
   // Afterwards only the servers' listening sockets may be left open.
@@ -682,7 +683,7 @@ TEST(SoakTest, ClientsWithFaultsAgainstSeveralServersLoseNothingAndLeakNothing) 
   const int threadsServing = ThreadCount();
   for (int s = 0; s < kServers; ++s) {
     test::LoopbackClient probe;  // every port listens before the load starts
-    ASSERT_TRUE(probe.Connect(static_cast<std::uint16_t>(test::PortBlock(500) + s)));
+    ASSERT_TRUE(probe.Connect(static_cast<std::uint16_t>(test::PortBlock(test::kSoak) + s)));
     ASSERT_FALSE(probe.ReadUntil("v0.1\r\n").empty());
   }
   Tally tally;

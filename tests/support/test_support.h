@@ -10,7 +10,8 @@ namespace qc::test {
 
 constexpr int kWaitMillis = 10000;  // upper bound of every wait that should succeed
 
-// Each test takes its own block of ports so that tests run in parallel never meet.
+// Each test takes its own block of ports, named in support/ports.h, so that tests run in
+// parallel never meet.
 // Blocks are 10 ports wide: PortBlock(n) .. PortBlock(n) + 9, all shifted by the environment
 // variable QC_TEST_PORT_OFFSET when it is set.
 std::uint16_t PortBlock(int n);
