@@ -248,7 +248,9 @@ TEST(SessionTest, TwoPollingThreadsEachTakeDifferentEntries) {
   }
 }
 
-TEST(SessionTest, OverflowDropsThePieceAndEveryClientHearsOfItTwice) {
+// One character more than a line holds overflows once. (That every client hears each notice
+// twice, at once and when the host takes it, the hostile-input test of a megabyte shows.)
+TEST(SessionTest, OneCharacterTooManyOverflowsOnceAndTheLineIsCut) {
   Console1 c(kSessionOverflow, 13);
   ASSERT_TRUE(c.ready);
   LoopbackClient other;
@@ -275,16 +277,7 @@ TEST(SessionTest, OverflowDropsThePieceAndEveryClientHearsOfItTwice) {
   if (!noticeFirst) {
     EXPECT_EQ(NextMessage(13), notice);
   }
-  for (LoopbackClient* reader : {&c.client, &other}) {
-    // The echoes follow the order in which the host took the two texts.
-    for (int echo = 0; echo < 2; ++echo) {
-      if ((echo == 0) == noticeFirst) {
-        EXPECT_TRUE(IsStamped(reader->ReadUntil("\r\n"), " " + notice + "\r\n"));
-      } else {
-        EXPECT_TRUE(IsStamped(reader->ReadUntil("\n").substr(0, 25), " QC_MSG: xxxxxxxx"));
-      }
-    }
-  }
+  EXPECT_EQ(Console().GetNextMessage(13), std::string());  // one notice, for one overflow
 }
 
 TEST(SessionTest, LongestLineGoesThroughWholeWithoutNotice) {
