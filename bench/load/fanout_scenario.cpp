@@ -67,22 +67,6 @@ class Drain {
   std::thread thread_;
 };
 
-// Takes messages until the connected notices of all clients have come, then until nothing is
-// pending; the echoes of those notices go to the clients and are drained.
-bool TakeConnectedNotices(const loader::ConsoleApi& api) {
-  const std::int64_t deadline = NowNanos() + std::int64_t{20000} * 1000000;
-  int connected = 0;
-  while (NowNanos() < deadline) {
-    const std::string text = api.GetNextMessage(kFanOutGoid);
-    if (text.find(" connected (") != std::string::npos) ++connected;
-    if (text.empty()) {
-      if (connected >= kClients) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-  }
-  return false;
-}
-
 // Waits (at most 5 s) until a group has received nothing new for 50 ms; returns its count.
 long long SettledBytes(const Drain& drain, int group) {
   const std::int64_t deadline = NowNanos() + std::int64_t{5000} * 1000000;
@@ -136,7 +120,7 @@ int RunFanOutScenario(const Options& options) {
     plainServerSide.push_back(accepted);
   }
   drain.Start();
-  if (!ok || !TakeConnectedNotices(api)) {
+  if (!ok || !TakeConnectedNotices(api, kFanOutGoid, kClients)) {
     std::fprintf(stderr, "fan-out: cannot attach %d clients to ports %d and %d\n", kClients, port,
                  port + 10);
     return 1;

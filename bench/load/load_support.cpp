@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -287,6 +288,20 @@ void WriteLocalTimestamp(char* out) {
     out[i * 3 + 1] = static_cast<char>('0' + fields[i] % 10);
     if (i < 2) out[i * 3 + 2] = ':';
   }
+}
+
+bool TakeConnectedNotices(const loader::ConsoleApi& api, unsigned goid, int count) {
+  const std::int64_t deadline = NowNanos() + std::int64_t{20000} * 1000000;
+  int connected = 0;
+  while (NowNanos() < deadline) {
+    const std::string text = api.GetNextMessage(goid);
+    if (text.find(" connected (") != std::string::npos) ++connected;
+    if (text.empty()) {
+      if (connected >= count) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+  return false;
 }
 
 }  // namespace qc::load

@@ -55,6 +55,10 @@ int CountListeningPorts(int firstPort, int count);
 // Loads the library at path by its exported names; prints the reason to standard error when
 // it cannot.
 bool LoadLibrary(const std::string& path, loader::ConsoleApi& api);
+
+// Takes the console's messages until the connected notices of count clients have come and
+// nothing more is pending (their echoes go to the clients); false after 20 s.
+bool TakeConnectedNotices(const loader::ConsoleApi& api, unsigned goid, int count);
 // Makes a fresh directory under /tmp the working directory and writes the library's profile
 // file there with BasePort set to basePort, then the extra lines ("Key=value\n" each). The
 // library reads it at each spawn.

@@ -80,21 +80,6 @@ class Reader {
   std::thread thread_;
 };
 
-// Takes messages until the connected notices of count clients have come.
-bool TakeConnectedNotices(const loader::ConsoleApi& api, int count) {
-  const std::int64_t deadline = NowNanos() + std::int64_t{20000} * 1000000;
-  int connected = 0;
-  while (NowNanos() < deadline) {
-    const std::string text = api.GetNextMessage(kStuckGoid);
-    if (text.find(" connected (") != std::string::npos) ++connected;
-    if (text.empty()) {
-      if (connected >= count) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-  }
-  return false;
-}
-
 // Every host call's start and end, kept outside the timed calls.
 struct Call {
   std::int64_t start;
@@ -129,7 +114,7 @@ int RunStuckScenario(const Options& options, int sendTimeoutMillis) {
     readers.back()->Start();
   }
   const int stuck = ConnectLoopback(port, 10000);  // never read from
-  if (stuck < 0 || !TakeConnectedNotices(api, kReaders + 1)) {
+  if (stuck < 0 || !TakeConnectedNotices(api, kStuckGoid, kReaders + 1)) {
     std::fprintf(stderr, "stuck: cannot attach %d clients to port %d\n", kReaders + 1, port);
     return 1;
   }
