@@ -59,22 +59,16 @@ enum class ReadResult { kPiece, kTimedOutNotified, kFailed, kClosed, kSendFailed
 // What ended a wait for input.
 enum class WaitResult { kReady, kTimeUp, kDropped };
 
-// True while the client is in ClientList. A client that a send gave up on has been taken out.
-bool IsListed(ConsoleServer& server, Socket client) {
-  MutexHold hold(server.StateLock);
-  for (int i = 0; i < server.ClientCount; ++i) {
-    if (server.ClientList[i] == client) return true;
-  }
-  return false;
-}
-
 // Waits for input in slices of at most kWaitSliceMillis, until the client's input is ready
 // (or the wait failed: the receive then decides), the server's receive time-out (if enabled)
 // ran out, or a listed client was dropped from ClientList by a send that gave up on it.
 WaitResult WaitForInput(ConsoleServer& server, Socket client, bool listed) {
-  const std::int64_t limit = std::int64_t{server.Timeout.seconds} * 1000 +
-                             server.Timeout.micros / 1000;
-  const std::int64_t deadline = platform::MonotonicMillis() + limit;
+  // The clock is read only when the receive time-out is enabled.
+  std::int64_t deadline = 0;
+  if (server.TimeoutEnabled) {
+    deadline = platform::MonotonicMillis() + std::int64_t{server.Timeout.seconds} * 1000 +
+               server.Timeout.micros / 1000;
+  }
   for (;;) {
     std::int64_t slice = kWaitSliceMillis;
     bool last = false;
@@ -92,7 +86,11 @@ WaitResult WaitForInput(ConsoleServer& server, Socket client, bool listed) {
                                  static_cast<std::int32_t>(slice % 1000) * 1000};
     if (WaitReadable(client, wait) != 0) return WaitResult::kReady;
     if (last) return WaitResult::kTimeUp;
-    if (listed && !IsListed(server, client)) return WaitResult::kDropped;
+    if (listed) {
+      // A client that a send gave up on has been taken out of ClientList.
+      MutexHold hold(server.StateLock);
+      if (FindClient(server, client) < 0) return WaitResult::kDropped;
+    }
   }
 }
 
@@ -208,7 +206,8 @@ LineCommand MatchCommand(const char* line) {
 }
 
 void ServeClient(ConsoleServer& server, Socket client, SessionBuffers& buffers) {
-  SendNotice(server, client, buffers.Notice, "QC_OK: Welcome to the Team Quillaret development console, v0.1");
+  SendNotice(server, client, buffers.Notice,
+             "QC_OK: Welcome to the Team Quillaret development console, v0.1");
   char address[kAddressTextBytes];
   GetPeerAddressText(client, address);
   TelnetState telnet{};

@@ -57,12 +57,14 @@ int SendAllVia(const SendOperations& operations, Socket s, const char* bytes, in
   const int requested = length;
   int sent = 0;
   int result = 0;
-  std::int64_t deadline = platform::MonotonicMillis() + limitMillis;
+  // The clock is read only while the client takes nothing: a send that goes through at once,
+  // the usual case, costs no time-keeping.
+  std::int64_t stalledSince = -1;
   while (sent < requested) {
     const int n = operations.sendNow(s, bytes + sent, requested - sent);
     if (n > 0) {
       sent += n;
-      deadline = platform::MonotonicMillis() + limitMillis;
+      stalledSince = -1;  // progress: the limit starts afresh
       continue;
     }
     if (n < 0) {
@@ -71,7 +73,9 @@ int SendAllVia(const SendOperations& operations, Socket s, const char* bytes, in
     }
     int wait = -1;
     if (limitMillis > 0) {
-      const std::int64_t left = deadline - platform::MonotonicMillis();
+      const std::int64_t now = platform::MonotonicMillis();
+      if (stalledSince < 0) stalledSince = now;
+      const std::int64_t left = limitMillis - (now - stalledSince);
       wait = left > 0 ? static_cast<int>(left) : 0;
     }
     const int ready = wait == 0 ? 0 : operations.waitWritable(s, wait);

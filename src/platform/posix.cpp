@@ -95,19 +95,24 @@ Socket AcceptConnection(Socket listening) {
   }
 }
 
-int WaitForReadable(Socket s, const Timeout& timeout) {
-  // poll() rather than select(): an fd_set cannot name a descriptor at or above FD_SETSIZE,
-  // and a host process with many consoles open easily has more descriptors than that.
-  // The configured timeout is only read. A negative time fails, as select() would.
-  if (timeout.seconds < 0 || timeout.micros < 0) return -1;
+namespace {
+
+// poll() on one socket for events, for at most wait (a negative wait: without limit).
+// poll() rather than select(): an fd_set cannot name a descriptor at or above FD_SETSIZE,
+// and a host process with many consoles open easily has more descriptors than that.
+int PollOne(Socket s, short events, std::chrono::microseconds wait) {
   using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + std::chrono::seconds(timeout.seconds) +
-                        std::chrono::microseconds(timeout.micros);
+  const bool limited = wait.count() >= 0;
+  const auto deadline = Clock::now() + wait;
   for (;;) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-    const long long millis = left.count() < 0 ? 0 : left.count();
-    pollfd entry{s, POLLIN, 0};
-    const int waited = ::poll(&entry, 1, millis > 0x7fffffff ? 0x7fffffff : static_cast<int>(millis));
+    int millis = -1;
+    if (limited) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+      const long long count = left.count() < 0 ? 0 : left.count();
+      millis = count > 0x7fffffff ? 0x7fffffff : static_cast<int>(count);
+    }
+    pollfd entry{s, events, 0};
+    const int waited = ::poll(&entry, 1, millis);
     // A signal meant for the host must not cut the wait short: the session would then receive
     // without any limit. Wait again for the time that is left.
     if (waited < 0 && errno == EINTR) continue;
@@ -118,21 +123,17 @@ int WaitForReadable(Socket s, const Timeout& timeout) {
   }
 }
 
+}  // namespace
+
+int WaitForReadable(Socket s, const Timeout& timeout) {
+  // The configured timeout is only read. A negative time fails, as select() would.
+  if (timeout.seconds < 0 || timeout.micros < 0) return -1;
+  return PollOne(s, POLLIN, std::chrono::seconds(timeout.seconds) +
+                                std::chrono::microseconds(timeout.micros));
+}
+
 int WaitForWritable(Socket s, int millis) {
-  using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(millis < 0 ? 0 : millis);
-  for (;;) {
-    int wait = -1;
-    if (millis >= 0) {
-      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-      wait = left.count() < 0 ? 0 : static_cast<int>(left.count());
-    }
-    pollfd entry{s, POLLOUT, 0};
-    const int waited = ::poll(&entry, 1, wait);
-    if (waited < 0 && errno == EINTR) continue;
-    if (waited > 0 && (entry.revents & POLLNVAL) != 0) return -1;
-    return Result(waited);
-  }
+  return PollOne(s, POLLOUT, std::chrono::milliseconds(millis < 0 ? -1 : millis));
 }
 
 int SendSomeNow(Socket s, const char* data, int length) {

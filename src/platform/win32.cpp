@@ -53,11 +53,14 @@ DWORD WINAPI ThreadMain(LPVOID start) {
   return 0;
 }
 
-timeval ToTimeval(int millis) {
-  timeval wait;
-  wait.tv_sec = millis / 1000;
-  wait.tv_usec = (millis % 1000) * 1000;
-  return wait;
+// select() on one socket, for reading or for writing; wait null waits without limit. Winsock
+// leaves the time value alone, and ignores the first argument, passed as BSD sockets expect it.
+int SelectOne(Socket s, bool forWriting, timeval* wait) {
+  fd_set set;
+  FD_ZERO(&set);
+  FD_SET(ToHandle(s), &set);
+  return Result(::select(s + 1, forWriting ? nullptr : &set, forWriting ? &set : nullptr,
+                         nullptr, wait));
 }
 
 }  // namespace
@@ -121,24 +124,17 @@ int WaitForReadable(Socket s, const Timeout& timeout) {
   // Winsock defines no meaning for a negative time (wine returns at once); fail it outright,
   // as the POSIX layer does.
   if (timeout.seconds < 0 || timeout.micros < 0) return -1;
-  fd_set readable;
-  FD_ZERO(&readable);
-  FD_SET(ToHandle(s), &readable);
-  // Winsock leaves the time value alone, unlike some POSIX selects; the copy keeps the
-  // configured timeout read-only on every platform all the same. The first argument is
-  // ignored by Winsock and passed as BSD sockets expect it.
   timeval wait;
   wait.tv_sec = timeout.seconds;
   wait.tv_usec = timeout.micros;
-  return Result(::select(s + 1, &readable, nullptr, nullptr, &wait));
+  return SelectOne(s, false, &wait);
 }
 
 int WaitForWritable(Socket s, int millis) {
-  fd_set writable;
-  FD_ZERO(&writable);
-  FD_SET(ToHandle(s), &writable);
-  timeval wait = ToTimeval(millis < 0 ? 0 : millis);
-  return Result(::select(s + 1, nullptr, &writable, nullptr, millis < 0 ? nullptr : &wait));
+  timeval wait;
+  wait.tv_sec = millis / 1000;
+  wait.tv_usec = (millis % 1000) * 1000;
+  return SelectOne(s, true, millis < 0 ? nullptr : &wait);
 }
 
 int SendSomeNow(Socket s, const char* data, int length) {
@@ -154,10 +150,7 @@ int ReceiveSome(Socket s, char* buffer, int capacity) {
     if (received != SOCKET_ERROR || ::WSAGetLastError() != WSAEWOULDBLOCK) return Result(received);
     // A connection in non-blocking mode (see AcceptConnection): wait for data, as a blocking
     // receive would.
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(ToHandle(s), &readable);
-    if (::select(s + 1, &readable, nullptr, nullptr, nullptr) == SOCKET_ERROR) return -1;
+    if (SelectOne(s, false, nullptr) < 0) return -1;
   }
 }
 

@@ -94,13 +94,16 @@ void RemoveClientAt(ConsoleServer& server, int index) {
   --server.ClientCount;
 }
 
-void RemoveClient(ConsoleServer& server, Socket client) {
+int FindClient(const ConsoleServer& server, Socket client) {
   for (int i = 0; i < server.ClientCount; ++i) {
-    if (server.ClientList[i] == client) {
-      RemoveClientAt(server, i);
-      return;
-    }
+    if (server.ClientList[i] == client) return i;
   }
+  return -1;
+}
+
+void RemoveClient(ConsoleServer& server, Socket client) {
+  const int index = FindClient(server, client);
+  if (index >= 0) RemoveClientAt(server, index);
 }
 
 }  // namespace qc

@@ -106,6 +106,9 @@ bool PopPending(ConsoleServer& server, char* out);
 // Appends client to ClientList; false when the list is full. The caller holds StateLock.
 bool AddClient(ConsoleServer& server, Socket client);
 
+// The index of client in ClientList, or -1 when it is not listed. The caller holds StateLock.
+int FindClient(const ConsoleServer& server, Socket client);
+
 // Removes the ClientList entry at index by moving the last entry into its place.
 // The caller holds StateLock.
 void RemoveClientAt(ConsoleServer& server, int index);

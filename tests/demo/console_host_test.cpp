@@ -266,7 +266,8 @@ TEST(ReportNoticeTest, TakesTheQuotedTextOfTheReport) {
 // there, and the host answers what the developer typed.
 TEST(ConsoleHostWithLibraryTest, AnswersADeveloperOnTheAnnouncedPort) {
   const std::uint16_t first = test::FreePorts(test::kDemoHostFirst, 1);
-  const std::uint16_t second = test::FreePorts(test::kDemoHostSecond, 2);  // spawned second: BasePort + 1
+  // Spawned second: BasePort + 1.
+  const std::uint16_t second = test::FreePorts(test::kDemoHostSecond, 2);
   test::WriteProfile(test::ProfileWithPort(first));
   std::ostringstream log;
   ConsoleHost host(test::Console(), log);

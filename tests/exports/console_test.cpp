@@ -240,7 +240,8 @@ TEST(SessionTest, TwoPollingThreadsEachTakeDifferentEntries) {
   const std::string echoes = c.client.ReadFor(500);
   for (int i = 0; i < kTypists; ++i) {
     for (int n = 0; n < kLines; ++n) {
-      const std::string line = " QC_MSG: t" + std::to_string(i) + " line " + std::to_string(n) + "\n";
+      const std::string line =
+          " QC_MSG: t" + std::to_string(i) + " line " + std::to_string(n) + "\n";
       const auto at = echoes.find(line);
       ASSERT_NE(at, std::string::npos) << line;
       EXPECT_EQ(echoes.find(line, at + 1), std::string::npos) << line;

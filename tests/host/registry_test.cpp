@@ -15,8 +15,13 @@
 namespace qc {
 namespace {
 
+// A record as a spawn makes it, configured from the given profile file.
 struct Configured {
   ConsoleServer* server = NewConsoleServer(0, "");
+  explicit Configured(const std::string& profile, int index = 0) {
+    test::WriteProfile(profile);
+    ConfigureServer(*server, index);
+  }
   ~Configured() { DeleteConsoleServer(server); }
 };
 
@@ -45,9 +50,7 @@ TEST(ConfigureServerTest, ProfileKeysAndDefaults) {
       {"[Other]\nBasePort=1000\n", 0, 30000, false, 60, 0, true},
   };
   for (const auto& c : cases) {
-    test::WriteProfile(c.profile);
-    Configured configured;
-    ConfigureServer(*configured.server, c.index);
+    const Configured configured(c.profile, c.index);
     const ConsoleServer& s = *configured.server;
     SCOPED_TRACE(c.profile);
     EXPECT_EQ(s.Port, c.port);
@@ -61,10 +64,7 @@ TEST(ConfigureServerTest, ProfileKeysAndDefaults) {
       {"", 2000}, {"[QCServer]\nSendTimeoutVal=750\n", 750},
       {"[QCServer]\nSendTimeoutVal=0\n", 0}, {"[QCServer]\nSendTimeoutVal=-5\n", 2000}};
   for (const auto& [profile, millis] : sendLimits) {
-    test::WriteProfile(profile);
-    Configured configured;
-    ConfigureServer(*configured.server, 0);
-    EXPECT_EQ(configured.server->SendTimeoutMillis, millis) << profile;
+    EXPECT_EQ(Configured(profile).server->SendTimeoutMillis, millis) << profile;
   }
   // The access keys; a value that cannot be used is reported and opens no port.
   const struct {
@@ -79,9 +79,7 @@ TEST(ConfigureServerTest, ProfileKeysAndDefaults) {
                 {"[QCServer]\nPassword=" + std::string(1024, 'p') + "\n", 0, "", true}};
   test::StderrCapture errors;
   for (const auto& c : access) {
-    test::WriteProfile(c.profile);
-    Configured configured;
-    ConfigureServer(*configured.server, 0);
+    const Configured configured(c.profile);
     EXPECT_EQ(configured.server->ListenAddress, c.address) << c.profile;
     if (!c.refused) {
       EXPECT_STREQ(configured.server->Password, c.password) << c.profile;
@@ -95,10 +93,11 @@ TEST(ConfigureServerTest, ProfileKeysAndDefaults) {
 TEST(SpawnConsoleServerTest, ReadsTheProfileAnewAtEverySpawn) {
   test::WriteProfile(test::ProfileWithPort(test::PortBlock(test::kRegistryRereadFirst)));
   ASSERT_TRUE(SpawnConsoleServer(1, "one"));
-  test::WriteProfile(test::ProfileWithPort(test::PortBlock(test::kRegistryRereadSecond), "SpawnConfirm=Off\n"));
+  const std::uint16_t second = test::PortBlock(test::kRegistryRereadSecond);
+  test::WriteProfile(test::ProfileWithPort(second, "SpawnConfirm=Off\n"));
   ASSERT_TRUE(SpawnConsoleServer(2, "two"));
   EXPECT_EQ(FindServer(1)->Port, test::PortBlock(test::kRegistryRereadFirst));
-  EXPECT_EQ(FindServer(2)->Port, test::PortBlock(test::kRegistryRereadSecond) + 1);  // new base plus the index
+  EXPECT_EQ(FindServer(2)->Port, second + 1);  // new base plus the index
   EXPECT_TRUE(FindServer(1)->SpawnConfirm);
   EXPECT_FALSE(FindServer(2)->SpawnConfirm);
 }
@@ -128,7 +127,8 @@ TEST(SpawnConsoleServerTest, RefusesTheHundredAndFirstServer) {
   // Server i listens on BasePort + i: lowering the base with every spawn keeps them all on the
   // held port, away from other tests.
   for (int i = 0; i < kMaxServers; ++i) {
-    test::WriteProfile("[QCServer]\nBasePort=" + std::to_string(test::PortBlock(test::kRegistryHundredAndFirst) - i) + "\n");
+    const int base = test::PortBlock(test::kRegistryHundredAndFirst) - i;
+    test::WriteProfile("[QCServer]\nBasePort=" + std::to_string(base) + "\n");
     ASSERT_TRUE(SpawnConsoleServer(static_cast<std::uint32_t>(i), "many")) << i;
   }
   // A refused spawn gives back its record and its locks. Another thread may hold more or less

@@ -50,7 +50,8 @@ TEST(RewriteScriptTest, ReplacesEveryTokenInItsOwnCaseOnly) {
 }
 
 TEST(RewriteScriptTest, StopsBeforeOutgrowingTheBufferAndNeverCutsAToken) {
-  ConsoleServer& server = SpawnQuiet(4294967295u, test::kRetrievalGrowth);  // "MakeGoid(-1)." grows each by 6
+  // "MakeGoid(-1)." grows each by 6.
+  ConsoleServer& server = SpawnQuiet(4294967295u, test::kRetrievalGrowth);
   std::string typed(65500, 'p');
   for (int i = 0; i < 5; ++i) typed += "[this].";  // 65,535 characters
   char text[kTextBytes];
