@@ -1,13 +1,8 @@
 // The broadcast line format for texts of any length. FormatBroadcastLine must build exactly the
 // time stamp and " " + text + CR LF (a system notice) or " QC_MSG: " + text (anything else), or
 // report that the line does not fit, without writing past its buffer; and SendToAllClients must
-// deliver that same line whole to every client, also when it is too long for the 64 KiB line
+// queue that same line whole for every client, also when it is too long for the 64 KiB line
 // buffer, and nothing for the empty text.
-#include <fcntl.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -16,46 +11,41 @@
 
 #include "common/timestamp.h"
 #include "fuzz_support.h"
+#include "common/locks.h"
 #include "net/broadcast.h"
+#include "net/client.h"
 #include "server/console_server.h"
 #include "support/models.h"
+#include "support/queued_output.h"
 
 namespace {
 
 constexpr int kClients = 2;
-// Longest text tried. Each client's socket takes the whole line without being read, so the
-// send loop needs no reader thread.
+// Longest text tried.
 constexpr std::size_t kMaxText = 140000;
 
-// A server record with two clients whose far ends this target reads. The library's ends stay
-// blocking, as every socket of the console is.
+// A server record with two listed clients without sockets; what the console's loop would
+// send each is read from its output queue.
 struct Listeners {
   qc::ConsoleServer* server;
-  int readers[kClients];
+  qc::ClientState* clients[kClients];
+  qc::InboxBatch batch{};
 
   Listeners() {
     server = qc::NewConsoleServer(0, "");
     for (int i = 0; i < kClients; ++i) {
-      int pair[2];
-      QC_FUZZ_CHECK(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) == 0);
-      const int bytes = 1 << 20;
-      ::setsockopt(pair[0], SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
-      ::setsockopt(pair[1], SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
-      server->ClientList[server->ClientCount++] = pair[0];
-      readers[i] = pair[1];
-      ::fcntl(readers[i], F_SETFL, ::fcntl(readers[i], F_GETFL) | O_NONBLOCK);
+      clients[i] = qc::NewClientState(100 + i);
+      qc::AddClient(*server, clients[i]->Connection, clients[i]);
     }
   }
 
-  // Everything waiting on a reader's socket.
-  std::string Drain(int reader) {
-    std::string bytes;
-    static char chunk[1 << 16];
-    for (;;) {
-      const ssize_t n = ::recv(reader, chunk, sizeof chunk, 0);
-      if (n <= 0) return bytes;
-      bytes.append(chunk, static_cast<std::size_t>(n));
+  // Hands the inbox out as the loop does.
+  void HandOut() {
+    {
+      qc::MutexHold hold(server->StateLock);
+      qc::TakeInbox(*server, batch);
     }
+    qc::DistributeInbox(*server, batch);
   }
 };
 
@@ -104,10 +94,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     QC_FUZZ_CHECK(IsStampedLine(std::string(line.get(), lineLength), rest));
   }
 
-  // Every client receives the line whole; the empty text sends nothing at all.
+  // Every client is queued the line whole; the empty text queues nothing at all.
   qc::SendToAllClients(*listeners->server, text.c_str());
-  for (int reader : listeners->readers) {
-    const std::string received = listeners->Drain(reader);
+  listeners->HandOut();
+  for (qc::ClientState* client : listeners->clients) {
+    QC_FUZZ_CHECK(client->Drop == qc::ClientDrop::kNone);
+    const std::string received = qc::test::TakeQueued(client->Output);
     if (text.empty()) {
       QC_FUZZ_CHECK(received.empty());
     } else {

@@ -5,7 +5,8 @@
 #include <memory>
 
 #include "line_model.h"
-#include "net/session.h"
+#include "net/client.h"
+#include "net/protocol.h"
 
 namespace {
 
@@ -23,7 +24,7 @@ qc::fuzz::ModelCommand Convert(qc::LineCommand command) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace qc::fuzz;
-  static qc::LineAssembler* const line = new qc::LineAssembler;
+  static qc::LineAssembler* const line = new qc::LineAssembler{};
   Input in(data, size);
   const std::vector<std::string> pieces = DecodePieces(in, 256, kMaxPieceBytes + 16);
 
@@ -48,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       QC_FUZZ_CHECK(Convert(qc::MatchCommand(line->Text)) == CommandOf(model.Line()));
       qc::ResetLine(*line);
       model.Reset();
-      QC_FUZZ_CHECK(line->Length == 0 && line->Text[0] == '\0');
+      QC_FUZZ_CHECK(line->Length == 0 && (line->Text == nullptr || line->Text[0] == '\0'));
     }
   }
   return 0;

@@ -1,30 +1,23 @@
-// A whole client session (ServeClient) fed arbitrary sequences of received pieces. The pieces
-// travel through a socket pair that keeps message boundaries (AF_UNIX, SOCK_SEQPACKET), so each
-// piece is exactly one receive of the session, as a TCP segment read whole would be. Checked
+// A whole client session (the console protocol) fed arbitrary sequences of received pieces, each
+// piece one receive of the session, as a TCP segment read whole would be. Checked
 // against the line rules of line_model.h, applied to what telnet command removal keeps of each
 // piece (FilterTelnet, whose own rules its unit tests check): what the session pushes for the
 // host (newest 100, exactly), what it sends back (welcome, refusals of telnet requests, overflow
 // notices, listings, farewell), and that it leaves the client list empty.
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <deque>
-#include <mutex>
+#include <memory>
 #include <new>
-#include <thread>
 
+#include "common/fixed_text.h"
 #include "common/locks.h"
-#include "server/console_server.h"
 #include "line_model.h"
-#include "net/session.h"
+#include "net/client.h"
+#include "net/protocol.h"
 #include "net/telnet.h"
+#include "server/console_server.h"
+#include "support/queued_output.h"
 
 namespace {
 
@@ -35,8 +28,8 @@ constexpr const char* kConnected = "QC_OK: 0.0.0.0 connected (Port 30000, GoID: 
 constexpr const char* kDisconnected = "QC_OK: 0.0.0.0 disconnected (Port 30000, GoID: 7)";
 constexpr const char* kOverflow = "QC_ERROR: Buffer overflow detected from client (IP: 0.0.0.0)";
 
-// One registered server and one worker thread that serves whatever socket it is handed.
-// A Unix socket has no IPv4 peer, so the session names its client 0.0.0.0.
+// One registered server, and a connection without a socket, named 0.0.0.0 as an address
+// that cannot be read.
 class Harness {
  public:
   Harness() {
@@ -46,47 +39,37 @@ class Harness {
     registry.Servers[0] = server_;
     registry.GoIDs[0] = kGoid;
     registry.Count.store(1, std::memory_order_release);  // overflow notices find it by GoID
-    buffers_ = new qc::SessionBuffers;
-    std::thread([this] { Work(); }).detach();
+    scratch_ = new char[qc::kTextBytes];
   }
 
   qc::ConsoleServer& server() { return *server_; }
 
-  void Serve(int socket) {
-    std::lock_guard<std::mutex> hold(mutex_);
-    client_ = socket;
-    done_ = false;
-    changed_.notify_all();
-  }
-
-  bool WaitDone() {
-    std::unique_lock<std::mutex> hold(mutex_);
-    return changed_.wait_for(hold, std::chrono::seconds(30), [this] { return done_; });
+  // Runs a session over the pieces as the console's loop would, and returns what it sends.
+  std::string Exchange(const std::vector<std::string>& pieces) {
+    qc::ClientState* client = qc::NewClientState(-1);
+    qc::CopyText(client->Address, sizeof client->Address, "0.0.0.0");
+    qc::SessionContext context{server_, 0, scratch_, &batch_};
+    qc::BeginSession(context, *client);
+    std::string replies;
+    for (const std::string& bytes : pieces) {
+      if (!qc::WantsInput(*client)) break;  // the session ended
+      // The piece sits in a block of exactly its size and the filter's extra byte.
+      std::unique_ptr<char[]> piece(new char[bytes.size() + 1]);
+      std::memcpy(piece.get(), bytes.data(), bytes.size());
+      qc::TakeInput(context, *client, piece.get(), bytes.size());
+      QC_FUZZ_CHECK(client->Drop == qc::ClientDrop::kNone);
+      replies += qc::test::TakeQueued(client->Output);
+    }
+    if (client->Phase == qc::ClientPhase::kListed) qc::EndSession(context, *client);
+    replies += qc::test::TakeQueued(client->Output);
+    qc::DeleteClientState(client);
+    return replies;
   }
 
  private:
-  void Work() {
-    for (;;) {
-      int socket;
-      {
-        std::unique_lock<std::mutex> hold(mutex_);
-        changed_.wait(hold, [this] { return client_ >= 0; });
-        socket = client_;
-        client_ = -1;
-      }
-      qc::ServeClient(*server_, socket, *buffers_);
-      std::lock_guard<std::mutex> hold(mutex_);
-      done_ = true;
-      changed_.notify_all();
-    }
-  }
-
   qc::ConsoleServer* server_;
-  qc::SessionBuffers* buffers_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  int client_ = -1;
-  bool done_ = false;
+  char* scratch_;
+  qc::InboxBatch batch_{};
 };
 
 void AppendTo(void* text, const char* bytes, std::size_t length) {
@@ -104,52 +87,6 @@ bool MatchesPattern(const std::string& pattern, const std::string& text) {
     if (pattern[i] == '#' ? !digit && text[i] != '#' : pattern[i] != text[i]) return false;
   }
   return true;
-}
-
-// Writes the pieces, one message each, while reading everything the session sends; ends the
-// stream after the last piece and returns the replies once the session has closed its side.
-std::string Exchange(int feeder, const std::vector<std::string>& pieces) {
-  std::string replies;
-  std::size_t next = 0;
-  bool writing = true;
-  if (pieces.empty()) {
-    ::shutdown(feeder, SHUT_WR);
-    writing = false;
-  }
-  static char buffer[1 << 17];
-  for (;;) {
-    pollfd entry{feeder, static_cast<short>(POLLIN | (writing ? POLLOUT : 0)), 0};
-    const int ready = ::poll(&entry, 1, 30000);
-    if (ready < 0 && errno == EINTR) continue;  // libFuzzer's time-out alarm, every 31 s
-    if (ready <= 0) {
-      std::fprintf(stderr, "stalled: %zu of %zu pieces written, %zu bytes of replies\n", next,
-                   pieces.size(), replies.size());
-    }
-    QC_FUZZ_CHECK(ready > 0);  // the session never stalls
-    if (entry.revents & (POLLIN | POLLHUP | POLLERR)) {
-      const ssize_t n = ::recv(feeder, buffer, sizeof buffer, MSG_DONTWAIT);
-      // A session that closes with pieces still unread (after "[quit]") makes the next receive
-      // here fail once with ECONNRESET, ahead of the replies still queued; those follow.
-      if (n > 0) {
-        replies.append(buffer, static_cast<std::size_t>(n));
-      } else if (n == 0 || (errno != EAGAIN && errno != EINTR && errno != ECONNRESET)) {
-        return replies;  // the session closed the connection
-      }
-    }
-    if (writing && (entry.revents & POLLOUT)) {
-      const std::string& piece = pieces[next];
-      const ssize_t n = ::send(feeder, piece.data(), piece.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-      if (n >= 0) {
-        QC_FUZZ_CHECK(static_cast<std::size_t>(n) == piece.size());
-        if (++next == pieces.size()) {
-          ::shutdown(feeder, SHUT_WR);
-          writing = false;
-        }
-      } else if (errno != EAGAIN && errno != EINTR) {
-        writing = false;  // the session has gone (after "[quit]")
-      }
-    }
-  }
 }
 
 }  // namespace
@@ -204,15 +141,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   pushed.push_back(kDisconnected);
   while (pushed.size() > static_cast<std::size_t>(qc::kMaxPending)) pushed.pop_front();
 
-  int pair[2];
-  QC_FUZZ_CHECK(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) == 0);
-  const int bufferBytes = 1 << 20;
-  ::setsockopt(pair[0], SOL_SOCKET, SO_SNDBUF, &bufferBytes, sizeof bufferBytes);
-  ::setsockopt(pair[1], SOL_SOCKET, SO_SNDBUF, &bufferBytes, sizeof bufferBytes);
-  harness->Serve(pair[0]);
-  const std::string replies = Exchange(pair[1], pieces);
-  ::close(pair[1]);
-  QC_FUZZ_CHECK(harness->WaitDone());
+  const std::string replies = harness->Exchange(pieces);
 
   if (!MatchesPattern(expected, replies)) {
     std::fprintf(stderr, "expected %zu bytes:\n%s\nreceived %zu bytes:\n%s\n", expected.size(),

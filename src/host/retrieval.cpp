@@ -17,10 +17,11 @@ const char* TakeNextMessage(std::uint32_t goid) {
   if (server == nullptr) return kEmptyText;
   // A quick look without the lock: a host polls every console each frame, mostly for nothing.
   if (server->PendingCount.load(std::memory_order_acquire) == 0) return kEmptyText;
-  // Pop, echo and rewrite in one hold of the state lock: two host threads polling one console
-  // each take a different entry, and neither rewrites ResultText while the other fills it.
-  MutexHold hold(server->StateLock);
-  if (!PopPending(*server, server->ResultText)) return kEmptyText;
+  {
+    MutexHold hold(server->StateLock);
+    if (!PopPending(*server, server->ResultText)) return kEmptyText;
+  }
+  // ResultText is written by host calls only, which the host makes one at a time per console.
   SendToAllClients(*server, server->ResultText);
   RewriteScript(*server, server->ResultText);
   return server->ResultText;

@@ -7,11 +7,12 @@
 
 namespace qc {
 
-// Pops the newest pending text of the server with this GoID into its ResultText, echoes it to
-// every client, rewrites "[this]." and "[that](", all in one hold of StateLock, and returns
-// ResultText, which stays valid until the next call for this GoID from any thread.
-// kEmptyText, with nothing sent and ResultText left alone, for an unknown GoID or an empty
-// stack. Safe to call from several threads at once: each entry goes to exactly one caller.
+// Pops the newest pending text of the server with this GoID into its ResultText (under
+// StateLock), queues its echo for every client, rewrites "[this]." and "[that](", and returns
+// ResultText, which stays valid until the next call or DescribeAttachment for this GoID.
+// kEmptyText, with nothing queued and ResultText left alone, for an unknown GoID or an empty
+// stack. Every caller shares the one ResultText of the console: the host must not make this
+// call, or DescribeAttachment, for one GoID from two threads at once.
 const char* TakeNextMessage(std::uint32_t goid);
 
 // Rewrites "[this]." into the server's ThisPrefix, then "[that](" into "MakeGoid(", in text

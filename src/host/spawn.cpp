@@ -6,7 +6,7 @@
 #include "common/diagnostic.h"
 #include "common/locks.h"
 #include "net/sockets.h"
-#include "net/workers.h"
+#include "net/loop.h"
 
 namespace qc {
 
@@ -32,6 +32,13 @@ void ConfigureServer(ConsoleServer& server, int index) {
   const int sendMillis = ReadProfileInt(kProfileSection, "SendTimeoutVal",
                                         kDefaultSendTimeoutMillis, kProfileFileName);
   server.SendTimeoutMillis = sendMillis < 0 ? kDefaultSendTimeoutMillis : sendMillis;
+
+  // In KiB; a limit below the least would not hold the longest line, so it reads as the least.
+  const int bufferKiB = ReadProfileInt(kProfileSection, "SendBufferVal", kDefaultSendBufferKiB,
+                                       kProfileFileName);
+  server.SendBufferBytes =
+      std::size_t{static_cast<unsigned>(bufferKiB < kLeastSendBufferKiB ? kLeastSendBufferKiB
+                                                                        : bufferKiB)} * 1024;
 
   ReadProfileString(kProfileSection, "SpawnConfirm", "On", value, sizeof value,
                     kProfileFileName);

@@ -1,33 +1,31 @@
-// Broadcast formatting and the send-to-everyone loop.
+// Broadcast formatting, the host's side of the inbox, and the loop's handing out of it.
 #include "net/broadcast.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "common/locks.h"
 #include "common/timestamp.h"
-#include "net/sockets.h"
 
 namespace qc {
 namespace {
 
 constexpr const char kMessageTag[] = " QC_MSG: ";
+constexpr int kFirstInboxEntries = 16;
 
-int SendBytes(const ConsoleServer& server, Socket client, const char* bytes,
-              std::size_t length) {
-  int sendLength = static_cast<int>(length);
-  return SendAll(client, bytes, sendLength, server.SendTimeoutMillis);
+bool ReserveInbox(ConsoleServer& server) {
+  if (server.InboxCount < server.InboxCapacity) return true;
+  const int capacity = server.InboxCapacity == 0 ? kFirstInboxEntries : server.InboxCapacity * 2;
+  void* grown = std::realloc(server.Inbox, static_cast<std::size_t>(capacity) * sizeof(OutputBlock*));
+  if (grown == nullptr) return false;
+  server.Inbox = static_cast<OutputBlock**>(grown);
+  server.InboxCapacity = capacity;
+  return true;
 }
 
-// Sends one client the line of a text too long for the kTextBytes line buffer: the same bytes
-// in three sends (head, text, end). The state lock is held, so no other broadcast to this
-// server can come between them. The result of the first send that did not succeed, or 0.
-int SendLineInParts(const ConsoleServer& server, Socket client, const char* text,
-                    std::size_t textLength, char* head) {
-  int result = SendBytes(server, client, head, WriteBroadcastHead(text, head));
-  if (result == 0) result = SendBytes(server, client, text, textLength);
-  const char* tail = BroadcastTail(text);
-  if (result == 0) result = SendBytes(server, client, tail, std::strlen(tail));
-  return result;
+// Marks client to be dropped for why, unless it already is.
+void MarkDrop(ClientState& client, ClientDrop why) {
+  if (client.Drop == ClientDrop::kNone) client.Drop = why;
 }
 
 }  // namespace
@@ -64,30 +62,101 @@ std::size_t FormatBroadcastLine(const char* text, std::size_t textLength, char* 
   return lineLength;
 }
 
+OutputBlock* MakeBroadcastBlock(const char* text, std::size_t textLength) {
+  char head[kBroadcastHeadBytes];
+  const std::size_t headLength = WriteBroadcastHead(text, head);
+  const char* tail = BroadcastTail(text);
+  const std::size_t tailLength = std::strlen(tail);
+  OutputBlock* block = NewOutputBlock(headLength + textLength + tailLength);
+  if (block == nullptr) return nullptr;
+  std::memcpy(block->Bytes, head, headLength);
+  std::memcpy(block->Bytes + headLength, text, textLength);
+  std::memcpy(block->Bytes + headLength + textLength, tail, tailLength);
+  return block;
+}
+
 void SendToAllClients(ConsoleServer& server, const char* text) {
-  MutexHold hold(server.StateLock);
-  if (text[0] == '\0' || server.ClientCount == 0) return;
-  const std::size_t textLength = std::strlen(text);
-  char* line = server.BroadcastLine;
-  // Clients' lines differ only in their time stamps: the line is built once and stamped
-  // afresh before each send, rather than copying the text again for every client.
-  const std::size_t lineLength = FormatBroadcastLine(text, textLength, line, kTextBytes);
-  for (int i = 0; i < server.ClientCount;) {
-    const Socket client = server.ClientList[i];
-    int result;
-    if (lineLength == 0) {
-      result = SendLineInParts(server, client, text, textLength, line);
-    } else {
-      WriteTimestamp(line);
-      result = SendBytes(server, client, line, lineLength);
+  if (text[0] == '\0') return;
+  // A host broadcasts every frame, often to nobody: that costs no allocation and no lock.
+  if (server.ClientCount.load(std::memory_order_acquire) == 0) return;
+  // The line is built before the lock is taken, so that the loop never waits on a copy.
+  OutputBlock* block = MakeBroadcastBlock(text, std::strlen(text));
+  bool wake = false;
+  {
+    MutexHold hold(server.StateLock);
+    if (server.ClientCount.load(std::memory_order_relaxed) > 0) {
+      wake = true;
+      if (block == nullptr) {
+        server.InboxLost = true;
+      } else if (server.InboxBytes + block->Length > server.SendBufferBytes) {
+        // No listed client has sent any of the inbox yet: each would pass its limit.
+        server.InboxOverrun = true;
+      } else if (!ReserveInbox(server)) {
+        server.InboxLost = true;
+      } else {
+        ++block->References;  // the inbox's
+        server.Inbox[server.InboxCount++] = block;
+        server.InboxBytes += block->Length;
+        block = nullptr;
+      }
     }
-    // A client that stopped reading has been shut down; it leaves the list now, so that no
-    // later broadcast waits on it, and its own worker closes it.
-    if (result == kSendTimedOut) {
-      RemoveClientAt(server, i);
-    } else {
-      ++i;
+  }
+  if (block != nullptr) FreeBlock(block);
+  if (wake && server.Waker != nullptr &&
+      !server.WakePending.exchange(true, std::memory_order_acq_rel)) {
+    platform::SignalWaker(server.Waker);
+  }
+}
+
+void TakeInbox(ConsoleServer& server, InboxBatch& batch) {
+  OutputBlock** blocks = batch.Blocks;
+  const int capacity = batch.Capacity;
+  batch.Blocks = server.Inbox;
+  batch.Count = server.InboxCount;
+  batch.Capacity = server.InboxCapacity;
+  batch.Overrun = server.InboxOverrun;
+  batch.Lost = server.InboxLost;
+  server.Inbox = blocks;
+  server.InboxCapacity = capacity;
+  server.InboxCount = 0;
+  server.InboxBytes = 0;
+  server.InboxOverrun = false;
+  server.InboxLost = false;
+}
+
+void DistributeInbox(ConsoleServer& server, InboxBatch& batch) {
+  const int listed = server.ClientCount.load(std::memory_order_relaxed);
+  for (int b = 0; b < batch.Count; ++b) {
+    OutputBlock* block = batch.Blocks[b];
+    for (int i = 0; i < listed; ++i) {
+      ClientState& client = *server.ClientStates[i];
+      if (client.Drop != ClientDrop::kNone) continue;
+      if (!QueueBlock(client.Output, block)) {
+        MarkDrop(client, ClientDrop::kNoMemory);
+      } else if (client.Output.Bytes > server.SendBufferBytes) {
+        MarkDrop(client, ClientDrop::kBufferFull);
+      }
     }
+    ReleaseBlock(block);  // the inbox's reference
+  }
+  for (int i = 0; i < listed; ++i) {
+    if (batch.Overrun) MarkDrop(*server.ClientStates[i], ClientDrop::kBufferFull);
+    if (batch.Lost) MarkDrop(*server.ClientStates[i], ClientDrop::kNoMemory);
+  }
+  batch.Count = 0;
+  batch.Overrun = false;
+  batch.Lost = false;
+}
+
+void QueueToClient(ClientState& client, const char* bytes, std::size_t length) {
+  if (!QueueBytes(client.Output, bytes, length)) MarkDrop(client, ClientDrop::kNoMemory);
+}
+
+void QueueNotice(ClientState& client, const char* notice) {
+  OutputBlock* block = MakeBroadcastBlock(notice, std::strlen(notice));
+  if (block == nullptr || !QueueBlock(client.Output, block)) {
+    if (block != nullptr) FreeBlock(block);
+    MarkDrop(client, ClientDrop::kNoMemory);
   }
 }
 

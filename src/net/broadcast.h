@@ -1,9 +1,11 @@
 // What the console sends to every attached developer: the system-notice rule, the broadcast
-// line format, and the send-to-everyone loop.
+// line format, and the inbox through which host calls hand lines to the console's loop.
 #pragma once
 
 #include <cstddef>
 
+#include "net/client.h"
+#include "net/output_queue.h"
 #include "server/console_server.h"
 
 namespace qc {
@@ -27,12 +29,41 @@ const char* BroadcastTail(const char* text);
 std::size_t FormatBroadcastLine(const char* text, std::size_t textLength, char* line,
                                 std::size_t capacity);
 
-// Sends text to every client of the server in the broadcast line format, each line with its own
-// time stamp. Takes StateLock (recursively when the caller holds it) for the whole loop.
-// An empty text sends nothing. The line is built in the server's BroadcastLine; a line too long
-// for it still goes out whole, as consecutive sends of head, text and end. Failed sends are
-// ignored (the client's own session notices a broken connection), but a client that takes
-// nothing for the server's SendTimeoutMillis is shut down and leaves ClientList at once.
+// A block holding text's whole broadcast line, of any length, stamped now. Null when memory is
+// short.
+OutputBlock* MakeBroadcastBlock(const char* text, std::size_t textLength);
+
+// Queues text, in the broadcast line format with one time stamp, for every client listed now,
+// and wakes the console's loop, which sends it. Any thread may call it; it takes StateLock
+// briefly and never touches a socket. An empty text, or a console with nobody listed, queues
+// nothing.
 void SendToAllClients(ConsoleServer& server, const char* text);
+
+// Broadcast lines taken out of a console's inbox by its loop.
+struct InboxBatch {
+  OutputBlock** Blocks;
+  int Count;
+  int Capacity;
+  bool Overrun;
+  bool Lost;
+};
+
+// Moves the inbox into batch (empty before) by swapping their arrays. The caller holds
+// StateLock.
+void TakeInbox(ConsoleServer& server, InboxBatch& batch);
+
+// Hands every block of batch to every listed client of server, in order, and empties batch.
+// A client that cannot take a block, or whose output passes SendBufferBytes, is marked to be
+// dropped (ClientState::Drop). Called by the console's loop; ClientList does not change
+// meanwhile, since only the loop changes it.
+void DistributeInbox(ConsoleServer& server, InboxBatch& batch);
+
+// Queues one client a notice of its own (welcome, farewell, a time-out) in the line form of a
+// broadcast notice: the time stamp, one space, the notice, CR LF.
+void QueueNotice(ClientState& client, const char* notice);
+
+// Queues bytes for one client as they are. A client that cannot take them is marked to be
+// dropped.
+void QueueToClient(ClientState& client, const char* bytes, std::size_t length);
 
 }  // namespace qc

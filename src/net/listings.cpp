@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "common/locks.h"
 #include "common/timestamp.h"
+#include "net/broadcast.h"
 #include "net/sockets.h"
 
 namespace qc {
@@ -14,12 +14,11 @@ namespace {
 
 constexpr const char kEndOfList[] = "QC_OK: End of list\r\n";
 
-// Collects lines in a kTextBytes buffer and sends what it holds when the next line would not
+// Collects lines in a kTextBytes buffer and queues what it holds when the next line would not
 // fit, so a listing of any size reaches the client whole.
 class ListingWriter {
  public:
-  ListingWriter(const ConsoleServer& server, Socket client, char* buffer)
-      : client_(client), limitMillis_(server.SendTimeoutMillis), buffer_(buffer) {
+  ListingWriter(ClientState& client, char* buffer) : client_(client), buffer_(buffer) {
     buffer_[0] = '\0';
   }
 
@@ -47,15 +46,13 @@ class ListingWriter {
   }
 
   void Flush() {
-    int length = static_cast<int>(used_);
-    (void)SendAll(client_, buffer_, length, limitMillis_);
+    QueueToClient(client_, buffer_, used_);
     used_ = 0;
     buffer_[0] = '\0';
   }
 
  private:
-  Socket client_;
-  int limitMillis_;
+  ClientState& client_;
   char* buffer_;
   std::size_t used_ = 0;
 };
@@ -64,24 +61,23 @@ const char* ZeroPrefix(int row) { return row < 10 ? "0" : ""; }
 
 }  // namespace
 
-void SendClientListing(ConsoleServer& server, Socket client, char* buffer) {
-  ListingWriter writer(server, client, buffer);
-  {
-    MutexHold hold(server.StateLock);
-    writer.AppendLine("QC_OK: Currently connected clients (Port: %d, GoID: %d, TemplateName: %s)\r\n",
-                      int{server.Port}, static_cast<int>(server.GoID), server.TemplateName);
-    for (int i = 0; i < server.ClientCount; ++i) {
-      char address[kAddressTextBytes];
-      GetPeerAddressText(server.ClientList[i], address);
-      writer.AppendLine("QC_OK: [%s%d]\t%s\r\n", ZeroPrefix(i + 1), i + 1, address);
-    }
+void SendClientListing(ConsoleServer& server, ClientState& client, char* buffer) {
+  // ClientList changes only on the console's own thread, which is building this.
+  ListingWriter writer(client, buffer);
+  writer.AppendLine("QC_OK: Currently connected clients (Port: %d, GoID: %d, TemplateName: %s)\r\n",
+                    int{server.Port}, static_cast<int>(server.GoID), server.TemplateName);
+  const int count = server.ClientCount.load(std::memory_order_relaxed);
+  for (int i = 0; i < count; ++i) {
+    char address[kAddressTextBytes];
+    GetPeerAddressText(server.ClientList[i], address);
+    writer.AppendLine("QC_OK: [%s%d]\t%s\r\n", ZeroPrefix(i + 1), i + 1, address);
   }
   writer.AppendLine("%s", kEndOfList);
   writer.Flush();
 }
 
-void SendServerListing(const ConsoleServer& server, Socket client, char* buffer) {
-  ListingWriter writer(server, client, buffer);
+void SendServerListing(ClientState& client, char* buffer) {
+  ListingWriter writer(client, buffer);
   writer.AppendLine("QC_OK: Currently spawned servers\r\n");
   ServerRegistry& registry = Registry();
   for (int i = 0; i < registry.Count.load(std::memory_order_acquire); ++i) {

@@ -37,69 +37,9 @@ Socket CreateListenSocket(std::uint16_t port, std::uint32_t address) {
 
 Socket AcceptClient(Socket listening) {
   const Socket s = platform::AcceptConnection(listening);
-  if (s < 0) {
-    WriteDiagnostic("QC_ERROR: accept() failed\n");
-    return s == platform::kAcceptAgain ? platform::kAcceptAgain : -1;
-  }
-  return s;
-}
-
-int WaitReadable(Socket s, const platform::Timeout& timeout) {
-  return platform::WaitForReadable(s, timeout);
-}
-
-int SendAllVia(const SendOperations& operations, Socket s, const char* bytes, int& length,
-               int limitMillis) {
-  if (length <= 0) {
-    length = 0;
-    return 0;
-  }
-  const int requested = length;
-  int sent = 0;
-  int result = 0;
-  // The clock is read only while the client takes nothing: a send that goes through at once,
-  // the usual case, costs no time-keeping.
-  std::int64_t stalledSince = -1;
-  while (sent < requested) {
-    const int n = operations.sendNow(s, bytes + sent, requested - sent);
-    if (n > 0) {
-      sent += n;
-      stalledSince = -1;  // progress: the limit starts afresh
-      continue;
-    }
-    if (n < 0) {
-      result = -1;
-      break;
-    }
-    int wait = -1;
-    if (limitMillis > 0) {
-      const std::int64_t now = platform::MonotonicMillis();
-      if (stalledSince < 0) stalledSince = now;
-      const std::int64_t left = limitMillis - (now - stalledSince);
-      wait = left > 0 ? static_cast<int>(left) : 0;
-    }
-    const int ready = wait == 0 ? 0 : operations.waitWritable(s, wait);
-    if (ready == 0) {
-      result = kSendTimedOut;
-      break;
-    }
-    if (ready < 0) {
-      result = -1;
-      break;
-    }
-  }
-  length = sent;
-  return result;
-}
-
-int SendAll(Socket s, const char* bytes, int& length, int limitMillis) {
-  static constexpr SendOperations kPlatform{platform::SendSomeNow, platform::WaitForWritable};
-  const int result = SendAllVia(kPlatform, s, bytes, length, limitMillis);
-  if (result == kSendTimedOut) {
-    WriteDiagnostic("QC_ERROR: send() timed out\n");
-    (void)platform::ShutdownSocket(s);
-  }
-  return result;
+  if (s >= 0 || s == platform::kAcceptNone) return s;
+  WriteDiagnostic("QC_ERROR: accept() failed\n");
+  return s == platform::kAcceptAgain ? platform::kAcceptAgain : -1;
 }
 
 void GetPeerAddressText(Socket s, char* out) {

@@ -21,7 +21,7 @@ struct Timeout {
 // A recursive mutex. The owner may take it again and must release it as often.
 struct Mutex;
 
-// --- Sockets. IPv4 TCP stream sockets, blocking mode only. ---
+// --- Sockets. IPv4 TCP stream sockets; every connection in non-blocking mode. ---
 
 // Starts the socket library (Winsock version 2.0). 0, or -1 on failure. Nothing to do on POSIX.
 int StartSocketLibrary();
@@ -34,33 +34,60 @@ int EnableAddressReuse(Socket s);
 // Binds to the IPv4 address and the port, both in host order; address 0 is INADDR_ANY, every
 // local address. 0 or -1.
 int BindTo(Socket s, std::uint32_t ipv4, std::uint16_t port);
-// listen() with the backlog. 0 or -1.
+// listen() with the backlog, and the listening socket put in non-blocking mode, so that an
+// accept never waits. 0 or -1.
 int ListenOn(Socket s, int backlog);
 // What AcceptConnection returns when this accept failed but a later one can succeed: the
 // process (or system) was out of descriptors or buffer memory for a moment, or the connection
 // went away before it was taken.
 constexpr Socket kAcceptAgain = -2;
-// Blocks until a connection arrives. The new socket, set up so that SendSomeNow never blocks
-// on it; kAcceptAgain (see above); or -1 when the listening socket itself cannot accept.
+// What AcceptConnection returns when no connection is waiting: not a failure.
+constexpr Socket kAcceptNone = -3;
+// Takes one waiting connection without waiting. The new socket, in non-blocking mode;
+// kAcceptNone, kAcceptAgain (see above); or -1 when the listening socket cannot accept.
 Socket AcceptConnection(Socket listening);
-// select() for readability of one socket, on a copy of the timeout: positive when readable,
-// 0 when the time ran out, -1 when the wait failed.
-int WaitForReadable(Socket s, const Timeout& timeout);
-// Waits until s can take more data, for at most millis milliseconds (negative: no limit):
-// positive when writable, 0 when the time ran out, -1 when the wait failed.
-int WaitForWritable(Socket s, int millis);
+
+// What ReceiveSomeNow and SendSomeNow return when the socket has nothing for them now.
+constexpr int kWouldBlock = -2;
 // One send() of at most length bytes that never blocks and never raises a signal on a broken
-// connection: the number of bytes taken, 0 when the socket can take nothing now, or -1.
+// connection: the number of bytes taken (at least 1), kWouldBlock, or -1.
 int SendSomeNow(Socket s, const char* data, int length);
-// One recv() of at most capacity bytes, flags 0. The count, 0 at end of stream, or -1.
-int ReceiveSome(Socket s, char* buffer, int capacity);
+// One recv() of at most capacity bytes that never blocks: the count, 0 at end of stream,
+// kWouldBlock, or -1.
+int ReceiveSomeNow(Socket s, char* buffer, int capacity);
 // The peer's IPv4 address, first octet first. 0, or -1 when it cannot be read.
 int PeerAddress(Socket s, std::uint8_t octets[4]);
-// Shuts both directions of a connection down without closing its handle: the peer sees the
-// end of the stream, and further sends fail at once. 0 or -1.
-int ShutdownSocket(Socket s);
 // Closes the socket. 0 or -1.
 int CloseSocket(Socket s);
+
+// One socket of a readiness wait: what is asked (want*) and what was found (is*).
+struct PollEntry {
+  Socket socket;
+  bool wantRead;
+  bool wantWrite;
+  bool isReadable;  // input, end of stream, an error, or a connection to accept
+  bool isWritable;
+};
+// The most sockets one WaitForEvents call takes.
+constexpr int kMaxPollEntries = 160;
+// Waits until one of count (at most kMaxPollEntries) sockets is ready as asked, or millis pass
+// (negative: no limit), and fills in isReadable and isWritable. The count of ready entries; 0
+// when the time ran out or a signal cut the wait short; -1 when the wait failed (a socket that
+// names nothing among them, for one).
+int WaitForEvents(PollEntry* entries, int count, int millis);
+
+// Wakes a thread waiting in WaitForEvents from any other thread: its socket becomes readable
+// when Signal is called, until Drain. On POSIX a pipe, on Windows a loopback UDP socket that
+// sends to itself (Winsock 1.1 has no socketpair).
+struct Waker;
+// A new waker. Null when it cannot be made.
+Waker* CreateWaker();
+// What to wait on for reading.
+Socket WakerSocket(const Waker* waker);
+// Makes the waker readable. Safe from any thread; never blocks.
+void SignalWaker(Waker* waker);
+// Takes every signal that arrived, so that the waker is no longer readable. Never blocks.
+void DrainWaker(Waker* waker);
 
 // --- Threads and locks. ---
 
@@ -68,10 +95,6 @@ int CloseSocket(Socket s);
 // stackBytes (the whole reservation; raised to the platform's least). False when no thread was
 // created.
 bool StartThread(void (*function)(void* argument), void* argument, std::size_t stackBytes);
-// Parks the calling thread for good without using the processor.
-[[noreturn]] void SuspendSelf();
-// Lets the calling thread sleep for about millis milliseconds.
-void SleepMillis(int millis);
 // A new recursive mutex, not owned. Null on failure.
 Mutex* CreateRecursiveMutex();
 // Destroys a mutex that nobody holds or waits for.

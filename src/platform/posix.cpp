@@ -1,6 +1,7 @@
 // POSIX implementation of the platform layer: BSD sockets, pthreads, localtime_r, and the
 // portable profile reader over a file in the current working directory.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <pthread.h>
 #include <poll.h>
@@ -42,6 +43,11 @@ void* ThreadMain(void* start) {
 
 int Result(int r) { return r < 0 ? -1 : r; }
 
+int SetNonBlocking(int s) {
+  const int flags = ::fcntl(s, F_GETFL);
+  return flags < 0 ? -1 : Result(::fcntl(s, F_SETFL, flags | O_NONBLOCK));
+}
+
 }  // namespace
 
 int StartSocketLibrary() { return 0; }
@@ -62,17 +68,29 @@ int BindTo(Socket s, std::uint32_t ipv4, std::uint16_t port) {
   return Result(::bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address));
 }
 
-int ListenOn(Socket s, int backlog) { return Result(::listen(s, backlog)); }
+int ListenOn(Socket s, int backlog) {
+  if (::listen(s, backlog) != 0) return -1;
+  return SetNonBlocking(s) < 0 ? -1 : 0;
+}
 
 Socket AcceptConnection(Socket listening) {
   sockaddr_in address;
   socklen_t length = sizeof address;
   for (;;) {
     const int s = ::accept(listening, reinterpret_cast<sockaddr*>(&address), &length);
-    if (s >= 0) return s;
+    if (s >= 0) {
+      if (SetNonBlocking(s) == 0) return s;
+      (void)::close(s);
+      return kAcceptAgain;
+    }
     switch (errno) {
       case EINTR:  // a signal delivered to this thread is the host's business
         continue;
+      case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+      case EWOULDBLOCK:
+#endif
+        return kAcceptNone;
       case EMFILE:  // out of descriptors or memory, for now
       case ENFILE:
       case ENOBUFS:
@@ -95,62 +113,93 @@ Socket AcceptConnection(Socket listening) {
   }
 }
 
-namespace {
-
-// poll() on one socket for events, for at most wait (a negative wait: without limit).
-// poll() rather than select(): an fd_set cannot name a descriptor at or above FD_SETSIZE,
-// and a host process with many consoles open easily has more descriptors than that.
-int PollOne(Socket s, short events, std::chrono::microseconds wait) {
-  using Clock = std::chrono::steady_clock;
-  const bool limited = wait.count() >= 0;
-  const auto deadline = Clock::now() + wait;
-  for (;;) {
-    int millis = -1;
-    if (limited) {
-      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-      const long long count = left.count() < 0 ? 0 : left.count();
-      millis = count > 0x7fffffff ? 0x7fffffff : static_cast<int>(count);
-    }
-    pollfd entry{s, events, 0};
-    const int waited = ::poll(&entry, 1, millis);
-    // A signal meant for the host must not cut the wait short: the session would then receive
-    // without any limit. Wait again for the time that is left.
-    if (waited < 0 && errno == EINTR) continue;
-    // poll() reports a descriptor that names nothing as an event (POLLNVAL), where select()
-    // and Winsock fail the wait.
-    if (waited > 0 && (entry.revents & POLLNVAL) != 0) return -1;
-    return Result(waited);
-  }
-}
-
-}  // namespace
-
-int WaitForReadable(Socket s, const Timeout& timeout) {
-  // The configured timeout is only read. A negative time fails, as select() would.
-  if (timeout.seconds < 0 || timeout.micros < 0) return -1;
-  return PollOne(s, POLLIN, std::chrono::seconds(timeout.seconds) +
-                                std::chrono::microseconds(timeout.micros));
-}
-
-int WaitForWritable(Socket s, int millis) {
-  return PollOne(s, POLLOUT, std::chrono::milliseconds(millis < 0 ? -1 : millis));
-}
-
 int SendSomeNow(Socket s, const char* data, int length) {
   for (;;) {
     const ssize_t sent =
         ::send(s, data, static_cast<std::size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (sent >= 0) return static_cast<int>(sent);
+    if (sent > 0) return static_cast<int>(sent);
+    if (sent == 0) return kWouldBlock;
     if (errno == EINTR) continue;
-    return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+    return errno == EAGAIN || errno == EWOULDBLOCK ? kWouldBlock : -1;
   }
 }
 
-int ReceiveSome(Socket s, char* buffer, int capacity) {
+int ReceiveSomeNow(Socket s, char* buffer, int capacity) {
   for (;;) {
-    const ssize_t received = ::recv(s, buffer, static_cast<std::size_t>(capacity), 0);
-    if (received < 0 && errno == EINTR) continue;
-    return received < 0 ? -1 : static_cast<int>(received);
+    const ssize_t received = ::recv(s, buffer, static_cast<std::size_t>(capacity), MSG_DONTWAIT);
+    if (received >= 0) return static_cast<int>(received);
+    if (errno == EINTR) continue;
+    return errno == EAGAIN || errno == EWOULDBLOCK ? kWouldBlock : -1;
+  }
+}
+
+// poll() rather than select(): an fd_set cannot name a descriptor at or above FD_SETSIZE, and
+// a host process with many consoles open easily has more descriptors than that.
+int WaitForEvents(PollEntry* entries, int count, int millis) {
+  if (count < 0 || count > kMaxPollEntries) return -1;
+  pollfd fds[kMaxPollEntries];
+  for (int i = 0; i < count; ++i) {
+    const short events = static_cast<short>((entries[i].wantRead ? POLLIN : 0) |
+                                            (entries[i].wantWrite ? POLLOUT : 0));
+    fds[i] = pollfd{entries[i].socket, events, 0};
+    entries[i].isReadable = false;
+    entries[i].isWritable = false;
+  }
+  const int ready = ::poll(fds, static_cast<nfds_t>(count), millis < 0 ? -1 : millis);
+  // A signal meant for the host cuts the wait short; the caller works out its time again.
+  if (ready < 0) return errno == EINTR ? 0 : -1;
+  for (int i = 0; i < count; ++i) {
+    const short got = fds[i].revents;
+    // poll() reports a descriptor that names nothing as an event, where select() and Winsock
+    // fail the wait.
+    if ((got & POLLNVAL) != 0) return -1;
+    // A hang-up or an error is for the receive (or the send) to find out.
+    entries[i].isReadable = entries[i].wantRead && (got & (POLLIN | POLLHUP | POLLERR)) != 0;
+    entries[i].isWritable = entries[i].wantWrite && (got & (POLLOUT | POLLHUP | POLLERR)) != 0;
+  }
+  return ready;
+}
+
+struct Waker {
+  int readEnd;
+  int writeEnd;
+};
+
+Waker* CreateWaker() {
+  auto* waker = static_cast<Waker*>(std::malloc(sizeof(Waker)));
+  if (waker == nullptr) return nullptr;
+  int ends[2];
+  if (::pipe(ends) != 0) {
+    std::free(waker);
+    return nullptr;
+  }
+  for (int end : ends) (void)::fcntl(end, F_SETFD, FD_CLOEXEC);
+  if (SetNonBlocking(ends[0]) != 0 || SetNonBlocking(ends[1]) != 0) {
+    (void)::close(ends[0]);
+    (void)::close(ends[1]);
+    std::free(waker);
+    return nullptr;
+  }
+  *waker = Waker{ends[0], ends[1]};
+  return waker;
+}
+
+Socket WakerSocket(const Waker* waker) { return waker->readEnd; }
+
+void SignalWaker(Waker* waker) {
+  const char byte = 1;
+  // A full pipe is readable already: the signal is there.
+  while (::write(waker->writeEnd, &byte, 1) < 0 && errno == EINTR) {
+  }
+}
+
+void DrainWaker(Waker* waker) {
+  char bytes[64];
+  for (;;) {
+    const ssize_t n = ::read(waker->readEnd, bytes, sizeof bytes);
+    if (n > 0) continue;
+    if (n < 0 && errno == EINTR) continue;
+    return;
   }
 }
 
@@ -165,8 +214,6 @@ int PeerAddress(Socket s, std::uint8_t octets[4]) {
   std::memcpy(octets, &address.sin_addr.s_addr, 4);  // network order: first octet first
   return 0;
 }
-
-int ShutdownSocket(Socket s) { return Result(::shutdown(s, SHUT_RDWR)); }
 
 int CloseSocket(Socket s) { return Result(::close(s)); }
 
@@ -188,16 +235,6 @@ bool StartThread(void (*function)(void*), void* argument, std::size_t stackBytes
   pthread_attr_destroy(&attributes);
   if (!started) std::free(record);
   return started;
-}
-
-void SuspendSelf() {
-  for (;;) pause();
-}
-
-void SleepMillis(int millis) {
-  timespec left{millis / 1000, static_cast<long>(millis % 1000) * 1000000L};
-  while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
-  }
 }
 
 Mutex* CreateRecursiveMutex() {

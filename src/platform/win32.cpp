@@ -1,5 +1,8 @@
 // Win32 implementation of the platform layer: Windows Sockets from WSOCK32.dll, Win32 threads
 // and mutexes, GetLocalTime, and the private-profile functions over the Windows directory.
+// select() takes as many sockets as FD_SETSIZE says, when it is defined before the header
+// (Winsock's fd_set is a count and an array); a console waits on up to kMaxPollEntries.
+#define FD_SETSIZE 256
 #include <winsock2.h>
 #include <windows.h>
 
@@ -53,15 +56,13 @@ DWORD WINAPI ThreadMain(LPVOID start) {
   return 0;
 }
 
-// select() on one socket, for reading or for writing; wait null waits without limit. Winsock
-// leaves the time value alone, and ignores the first argument, passed as BSD sockets expect it.
-int SelectOne(Socket s, bool forWriting, timeval* wait) {
-  fd_set set;
-  FD_ZERO(&set);
-  FD_SET(ToHandle(s), &set);
-  return Result(::select(s + 1, forWriting ? nullptr : &set, forWriting ? &set : nullptr,
-                         nullptr, wait));
+// Puts a socket in non-blocking mode. 0 or -1.
+int SetNonBlocking(SOCKET s) {
+  u_long on = 1;
+  return ::ioctlsocket(s, FIONBIO, &on) == 0 ? 0 : -1;
 }
+
+static_assert(kMaxPollEntries <= FD_SETSIZE, "every entry of a wait fits one fd_set");
 
 }  // namespace
 
@@ -90,7 +91,10 @@ int BindTo(Socket s, std::uint32_t ipv4, std::uint16_t port) {
   return Result(::bind(ToHandle(s), reinterpret_cast<const sockaddr*>(&address), sizeof address));
 }
 
-int ListenOn(Socket s, int backlog) { return Result(::listen(ToHandle(s), backlog)); }
+int ListenOn(Socket s, int backlog) {
+  if (::listen(ToHandle(s), backlog) == SOCKET_ERROR) return -1;
+  return SetNonBlocking(ToHandle(s));
+}
 
 Socket AcceptConnection(Socket listening) {
   sockaddr_in address;
@@ -101,14 +105,15 @@ Socket AcceptConnection(Socket listening) {
     // sound.
     const Socket accepted = FromHandle(s);
     if (accepted < 0) return kAcceptAgain;
-    // Winsock has no per-call flag for a send that must not block, so the connection is put in
-    // non-blocking mode once; ReceiveSome waits for data itself.
-    u_long on = 1;
-    if (::ioctlsocket(s, FIONBIO, &on) == 0) return accepted;
+    // An accepted socket takes the listening socket's mode; it is set again all the same, as
+    // a receive or send that blocked would stop the whole console.
+    if (SetNonBlocking(s) == 0) return accepted;
     (void)::closesocket(s);
     return kAcceptAgain;
   }
   switch (::WSAGetLastError()) {
+    case WSAEWOULDBLOCK:
+      return kAcceptNone;
     case WSAEMFILE:       // out of sockets or buffer memory, for now
     case WSAENOBUFS:
     case WSAECONNRESET:   // the connection went away before it was taken
@@ -120,37 +125,108 @@ Socket AcceptConnection(Socket listening) {
   }
 }
 
-int WaitForReadable(Socket s, const Timeout& timeout) {
-  // Winsock defines no meaning for a negative time (wine returns at once); fail it outright,
-  // as the POSIX layer does.
-  if (timeout.seconds < 0 || timeout.micros < 0) return -1;
-  timeval wait;
-  wait.tv_sec = timeout.seconds;
-  wait.tv_usec = timeout.micros;
-  return SelectOne(s, false, &wait);
-}
-
-int WaitForWritable(Socket s, int millis) {
-  timeval wait;
-  wait.tv_sec = millis / 1000;
-  wait.tv_usec = (millis % 1000) * 1000;
-  return SelectOne(s, true, millis < 0 ? nullptr : &wait);
-}
-
 int SendSomeNow(Socket s, const char* data, int length) {
   // Winsock never raises a signal for a broken connection: the send just fails.
   const int sent = ::send(ToHandle(s), data, length, 0);
-  if (sent != SOCKET_ERROR) return sent;
-  return ::WSAGetLastError() == WSAEWOULDBLOCK ? 0 : -1;
+  if (sent > 0) return sent;
+  if (sent == 0) return kWouldBlock;
+  return ::WSAGetLastError() == WSAEWOULDBLOCK ? kWouldBlock : -1;
 }
 
-int ReceiveSome(Socket s, char* buffer, int capacity) {
-  for (;;) {
-    const int received = ::recv(ToHandle(s), buffer, capacity, 0);
-    if (received != SOCKET_ERROR || ::WSAGetLastError() != WSAEWOULDBLOCK) return Result(received);
-    // A connection in non-blocking mode (see AcceptConnection): wait for data, as a blocking
-    // receive would.
-    if (SelectOne(s, false, nullptr) < 0) return -1;
+int ReceiveSomeNow(Socket s, char* buffer, int capacity) {
+  const int received = ::recv(ToHandle(s), buffer, capacity, 0);
+  if (received != SOCKET_ERROR) return received;
+  return ::WSAGetLastError() == WSAEWOULDBLOCK ? kWouldBlock : -1;
+}
+
+int WaitForEvents(PollEntry* entries, int count, int millis) {
+  if (count < 0 || count > kMaxPollEntries) return -1;
+  // Three fd_sets of FD_SETSIZE handles: a few KiB of the console thread's stack.
+  struct Sets {
+    fd_set read, write, error;
+  };
+  Sets setsOnStack;
+  Sets* sets = &setsOnStack;
+  FD_ZERO(&sets->read);
+  FD_ZERO(&sets->write);
+  FD_ZERO(&sets->error);
+  bool any = false;
+  for (int i = 0; i < count; ++i) {
+    entries[i].isReadable = false;
+    entries[i].isWritable = false;
+    const SOCKET handle = ToHandle(entries[i].socket);
+    if (entries[i].wantRead) FD_SET(handle, &sets->read);
+    if (entries[i].wantWrite) FD_SET(handle, &sets->write);
+    if (entries[i].wantRead || entries[i].wantWrite) {
+      FD_SET(handle, &sets->error);
+      any = true;
+    }
+  }
+  if (!any) {  // Winsock fails a select on empty sets
+    if (millis != 0) ::Sleep(millis < 0 ? INFINITE : static_cast<DWORD>(millis));
+    return 0;
+  }
+  timeval wait;
+  wait.tv_sec = millis / 1000;
+  wait.tv_usec = (millis % 1000) * 1000;
+  const int ready = ::select(0, &sets->read, &sets->write, &sets->error, millis < 0 ? nullptr : &wait);
+  if (ready == SOCKET_ERROR) return -1;
+  for (int i = 0; i < count; ++i) {
+    const SOCKET handle = ToHandle(entries[i].socket);
+    // A failed connection is for the receive (or the send) to find out.
+    const bool failed = FD_ISSET(handle, &sets->error) != 0;
+    entries[i].isReadable = entries[i].wantRead && (FD_ISSET(handle, &sets->read) != 0 || failed);
+    entries[i].isWritable =
+        entries[i].wantWrite && (FD_ISSET(handle, &sets->write) != 0 || failed);
+  }
+  return ready;
+}
+
+struct Waker {
+  SOCKET socket;
+};
+
+Waker* CreateWaker() {
+  if (StartSocketLibrary() != 0) return nullptr;
+  auto* waker = static_cast<Waker*>(std::malloc(sizeof(Waker)));
+  if (waker == nullptr) return nullptr;
+  // A UDP socket on loopback, connected to itself: a datagram it sends makes it readable.
+  const SOCKET s = ::socket(AF_INET, SOCK_DGRAM, 0);
+  if (FromHandle(s) < 0) {  // none, or one too large (FromHandle closed it)
+    std::free(waker);
+    return nullptr;
+  }
+  sockaddr_in address;
+  std::memset(&address, 0, sizeof address);
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = 0;
+  int length = sizeof address;
+  const bool made =
+      ::bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+      ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
+      ::connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+      SetNonBlocking(s) == 0;
+  if (!made) {
+    (void)::closesocket(s);
+    std::free(waker);
+    return nullptr;
+  }
+  waker->socket = s;
+  return waker;
+}
+
+Socket WakerSocket(const Waker* waker) { return static_cast<Socket>(waker->socket); }
+
+void SignalWaker(Waker* waker) {
+  const char byte = 1;
+  // A send that finds the socket's buffer full leaves it readable all the same.
+  (void)::send(waker->socket, &byte, 1, 0);
+}
+
+void DrainWaker(Waker* waker) {
+  char bytes[64];
+  while (::recv(waker->socket, bytes, sizeof bytes, 0) > 0) {
   }
 }
 
@@ -165,8 +241,6 @@ int PeerAddress(Socket s, std::uint8_t octets[4]) {
   std::memcpy(octets, &address.sin_addr.s_addr, 4);  // network order: first octet first
   return 0;
 }
-
-int ShutdownSocket(Socket s) { return Result(::shutdown(ToHandle(s), SD_BOTH)); }
 
 int CloseSocket(Socket s) { return Result(::closesocket(ToHandle(s))); }
 
@@ -186,12 +260,6 @@ bool StartThread(void (*function)(void*), void* argument, std::size_t stackBytes
   (void)CloseHandle(thread);
   return true;
 }
-
-void SuspendSelf() {
-  for (;;) (void)SuspendThread(GetCurrentThread());
-}
-
-void SleepMillis(int millis) { ::Sleep(static_cast<DWORD>(millis)); }
 
 Mutex* CreateRecursiveMutex() {
   // Win32 mutexes are recursive for their owner by nature.

@@ -14,13 +14,13 @@ ConsoleServer* NewConsoleServer(std::uint32_t goid, const char* templateName) {
   void* block = std::calloc(1, sizeof(ConsoleServer));
   if (block == nullptr) return nullptr;
   auto* server = new (block) ConsoleServer;  // default-initialisation keeps the zeros
-  server->ListenLock = platform::CreateRecursiveMutex();
   server->StateLock = platform::CreateRecursiveMutex();
-  if (server->ListenLock == nullptr || server->StateLock == nullptr) {
+  if (server->StateLock == nullptr) {
     DeleteConsoleServer(server);
     return nullptr;
   }
   server->ListenSocket.store(-1, std::memory_order_relaxed);
+  server->SendBufferBytes = std::size_t{kDefaultSendBufferKiB} * 1024;
   server->GoID = goid;
   CopyText(server->TemplateName, sizeof server->TemplateName,
            templateName != nullptr ? templateName : "");
@@ -31,7 +31,6 @@ ConsoleServer* NewConsoleServer(std::uint32_t goid, const char* templateName) {
 
 void DeleteConsoleServer(ConsoleServer* server) {
   if (server == nullptr) return;
-  if (server->ListenLock != nullptr) platform::DestroyRecursiveMutex(server->ListenLock);
   if (server->StateLock != nullptr) platform::DestroyRecursiveMutex(server->StateLock);
   std::free(server);  // the record's members are trivially destructible
 }
@@ -83,19 +82,25 @@ bool PopPending(ConsoleServer& server, char* out) {
   return true;
 }
 
-bool AddClient(ConsoleServer& server, Socket client) {
-  if (server.ClientCount >= kMaxClients) return false;
-  server.ClientList[server.ClientCount++] = client;
+bool AddClient(ConsoleServer& server, Socket client, ClientState* state) {
+  const int count = server.ClientCount.load(std::memory_order_relaxed);
+  if (count >= kMaxClients) return false;
+  server.ClientList[count] = client;
+  server.ClientStates[count] = state;
+  server.ClientCount.store(count + 1, std::memory_order_release);
   return true;
 }
 
 void RemoveClientAt(ConsoleServer& server, int index) {
-  server.ClientList[index] = server.ClientList[server.ClientCount - 1];
-  --server.ClientCount;
+  const int last = server.ClientCount.load(std::memory_order_relaxed) - 1;
+  server.ClientList[index] = server.ClientList[last];
+  server.ClientStates[index] = server.ClientStates[last];
+  server.ClientCount.store(last, std::memory_order_release);
 }
 
 int FindClient(const ConsoleServer& server, Socket client) {
-  for (int i = 0; i < server.ClientCount; ++i) {
+  const int count = server.ClientCount.load(std::memory_order_relaxed);
+  for (int i = 0; i < count; ++i) {
     if (server.ClientList[i] == client) return i;
   }
   return -1;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "common/fixed_text.h"
@@ -13,35 +14,45 @@ namespace qc {
 using platform::Socket;
 
 constexpr int kMaxServers = 100;
-// A worker serves one client at a time, so a server has as many workers at most as ClientList
-// has slots, and ClientList cannot overflow.
+// A console serves at most this many developers at once; the next one waits in the listening
+// socket's backlog until a session ends.
 constexpr int kMaxClients = 100;
-constexpr int kWorkersPerServer = kMaxClients;
 constexpr int kMaxPending = 100;
 constexpr int kDefaultBasePort = 30000;
 constexpr int kDefaultTimeoutMillis = 60000;
 constexpr int kDefaultSendTimeoutMillis = 2000;
+// A client's unsent output may reach this many KiB before the client is dropped; less than the
+// least would not hold the longest line.
+constexpr int kDefaultSendBufferKiB = 1024;
+constexpr int kLeastSendBufferKiB = 128;
 constexpr const char* kProfileFileName = "quillaret_console.ini";
 constexpr const char* kProfileSection = "QCServer";
 
 // The shared "nothing" result of every entry point that returns text. Never written.
 extern const char kEmptyText[1];
 
+// A block of output bytes, queued for one client or shared by every client of a broadcast.
+struct OutputBlock;
+// One connection's state, owned by the console's loop.
+struct ClientState;
+// The console's loop: its connections and working buffers, owned by its thread.
+struct ConsoleLoop;
+
 // One console server per game object. Allocated zero-filled by NewConsoleServer and, once
 // registered, never freed.
-// StateLock guards ClientList, PendingMessages, BroadcastLine, and the writing of ResultText;
-// the counts are atomics because lookups test them without the lock.
-// ListenLock guards each accept and the worker bookkeeping (WorkerCount, WorkerFailureReported).
+//
+// One thread, the console's loop, owns every socket of the console: it alone accepts,
+// receives, sends, closes, and changes ClientList. Host calls never touch a socket: what they
+// send to the developers goes into the Inbox, under StateLock, and the loop is woken to hand
+// it to every listed client.
+// StateLock guards ClientList (its changes), PendingMessages, the Inbox, and the writing of
+// ResultText; the counts are atomics because lookups test them without the lock.
 struct ConsoleServer {
-  platform::Mutex* ListenLock;
   platform::Mutex* StateLock;
   std::uint32_t GoID;
   char TemplateName[kNameBytes];
   char ThisPrefix[kNameBytes];
   char ResultText[kTextBytes];
-  // Where a broadcast builds its line: in the record rather than on the sending thread's stack,
-  // so a worker that broadcasts needs no 64 KiB of stack for it.
-  char BroadcastLine[kTextBytes];
   bool SpawnConfirm;
   std::int16_t Port;  // printed with %d as a signed value; bound as unsigned
   std::uint32_t ListenAddress;  // IPv4, host byte order; 0 for every local address
@@ -50,21 +61,37 @@ struct ConsoleServer {
   std::atomic<Socket> ListenSocket;
   platform::Timeout Timeout;
   bool TimeoutEnabled;
-  // How long a send may make no progress before the client is dropped; 0 waits without limit.
+  // How long a client with output waiting may take none of it before it is dropped; 0: no
+  // limit.
   int SendTimeoutMillis;
+  // How much unsent output a client may have before it is dropped.
+  std::size_t SendBufferBytes;
+  // The listed clients, in the order they joined (a leaver's place goes to the last one), and
+  // each one's state at the same index.
   Socket ClientList[kMaxClients];
-  int ClientCount;
+  ClientState* ClientStates[kMaxClients];
+  std::atomic<int> ClientCount;
   // PendingMessages is a stack kept in a ring of slots: the bottom entry sits at PendingBase,
   // the top at (PendingBase + PendingCount - 1) % kMaxPending. The ring lets a push on a full
   // stack discard the oldest entry without moving the others.
   char PendingMessages[kMaxPending][kTextBytes];
   int PendingBase;
   std::atomic<int> PendingCount;
-  // Workers are started as clients arrive: WorkerCount have been started, IdleWorkers of them
-  // are not serving a client.
-  int WorkerCount;
-  std::atomic<int> IdleWorkers;
-  bool WorkerFailureReported;
+  // Broadcast lines waiting for the loop to hand them to every listed client, oldest first.
+  // InboxBytes counts their bytes: no listed client has sent any of them yet.
+  OutputBlock** Inbox;
+  int InboxCount;
+  int InboxCapacity;
+  std::size_t InboxBytes;
+  // A line could not be queued: the inbox passed SendBufferBytes (every listed client's
+  // unsent output with it), or memory ran out. The loop drops every listed client.
+  bool InboxOverrun;
+  bool InboxLost;
+  // How host calls wake the loop. WakePending is set by the call that signals the waker and
+  // cleared by the loop before it empties the inbox, so a burst of calls signals it once.
+  platform::Waker* Waker;
+  std::atomic<bool> WakePending;
+  ConsoleLoop* Loop;
 };
 
 // A new, unregistered server for the game object: zero-filled, its two locks made, no listening
@@ -72,7 +99,7 @@ struct ConsoleServer {
 // set. Null, with nothing kept, when memory or a lock cannot be had.
 ConsoleServer* NewConsoleServer(std::uint32_t goid, const char* templateName);
 
-// Gives back a server that was never registered, its locks included.
+// Gives back a server that was never registered, its lock included.
 void DeleteConsoleServer(ConsoleServer* server);
 
 // The process-wide table of spawned servers, in spawn order. Entries are only appended, each
@@ -103,10 +130,11 @@ void PushPending(ConsoleServer& server, const char* text);
 // out untouched, when the stack is empty. The caller holds StateLock.
 bool PopPending(ConsoleServer& server, char* out);
 
-// Appends client to ClientList; false when the list is full. The caller holds StateLock.
-bool AddClient(ConsoleServer& server, Socket client);
+// Appends client, with its state, to ClientList; false when the list is full. The caller
+// holds StateLock.
+bool AddClient(ConsoleServer& server, Socket client, ClientState* state);
 
-// The index of client in ClientList, or -1 when it is not listed. The caller holds StateLock.
+// The index of client in ClientList, or -1 when it is not listed.
 int FindClient(const ConsoleServer& server, Socket client);
 
 // Removes the ClientList entry at index by moving the last entry into its place.

@@ -11,7 +11,10 @@
 #include <thread>
 #include <vector>
 
+#include "common/locks.h"
+#include "net/client.h"
 #include "server/console_server.h"
+#include "support/queued_output.h"
 #include "support/test_support.h"
 #include "support/ports.h"
 #include "support/models.h"
@@ -97,8 +100,8 @@ TEST(FormatBroadcastLineTest, BuildsOnlyLinesThatFitTheBuffer) {
 
 qc::ConsoleServer* keptServer = nullptr;
 
-// A server record as the registry makes one, outside the registry: its state lock and a
-// client list holding the server sides of real loopback connections.
+// A server record as the registry makes one, outside the registry, with listed clients that
+// have no sockets: what the console's loop would send each is read from its output queue.
 class SendToAllClientsTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -107,118 +110,81 @@ class SendToAllClientsTest : public ::testing::Test {
     keptServer = server_;  // never freed, as every server
   }
   void TearDown() override {
-    for (SocketPair& pair : pairs_) {
-      qc::test::CloseSocket(pair.client);
-      qc::test::CloseSocket(pair.server);
-    }
+    for (qc::ClientState* client : clients_) qc::DeleteClientState(client);
+    std::free(batch_.Blocks);
   }
-  // Connects count clients on ports of block n and lists their server sides.
-  void Connect(int n, int count) {
+  void Connect(int count) {
     for (int i = 0; i < count; ++i) {
-      const SocketPair pair = qc::test::MakeSocketPair(
-          static_cast<std::uint16_t>(qc::test::PortBlock(n) + pairs_.size()));
-      ASSERT_GE(pair.server, 0);
-      ASSERT_GE(pair.client, 0);
-      pairs_.push_back(pair);
-      server_->ClientList[server_->ClientCount++] = pair.server;
+      clients_.push_back(qc::NewClientState(static_cast<qc::Socket>(100 + clients_.size())));
+      ASSERT_TRUE(qc::AddClient(*server_, clients_.back()->Connection, clients_.back()));
     }
   }
-  // Broadcasts text on another thread while reading expectedBytes from each listed client in
-  // list order, so that a long text never waits on a full socket buffer.
-  std::vector<std::string> Broadcast(const std::string& text, std::size_t expectedBytes,
-                                     const std::vector<int>& readers) {
-    std::thread sender([&] { qc::SendToAllClients(*server_, text.c_str()); });
+  // Hands the inbox out as the loop does, and takes what each client got.
+  std::vector<std::string> Delivered() {
+    {
+      qc::MutexHold hold(server_->StateLock);
+      qc::TakeInbox(*server_, batch_);
+    }
+    qc::DistributeInbox(*server_, batch_);
     std::vector<std::string> received;
-    bool complete = true;
-    for (int index : readers) {
-      // After one client came up short, the others are not waited for.
-      received.push_back(complete ? qc::test::ReceiveBytes(pairs_[index].client, expectedBytes)
-                                  : std::string());
-      complete = complete && received.back().size() == expectedBytes;
-    }
-    if (!complete) {  // a sender stuck on a client that is not read must still end
-      for (SocketPair& pair : pairs_) {
-        if (pair.client >= 0) qc::test::os::ResetAndClose(pair.client);
-        pair.client = -1;
-      }
-    }
-    sender.join();
+    for (qc::ClientState* client : clients_) received.push_back(qc::test::TakeQueued(client->Output));
     return received;
   }
   qc::ConsoleServer* server_ = nullptr;
-  std::vector<SocketPair> pairs_;
+  std::vector<qc::ClientState*> clients_;
+  qc::InboxBatch batch_{};
 };
 
-TEST_F(SendToAllClientsTest, SendsEveryClientEachLineAndNothingForAnEmptyText) {
-  ASSERT_NO_FATAL_FAILURE(Connect(qc::test::kSendToAllEachLine, 2));
-  // The line format itself is FormatBroadcastLine's. Here the lines are read back to back, each
-  // exactly as long as it should be, so nothing may come between them: not even a time stamp
-  // for the empty text.
+TEST_F(SendToAllClientsTest, QueuesEveryClientEachLineOnceWithOneStampAndNothingForAnEmptyText) {
+  ASSERT_NO_FATAL_FAILURE(Connect(3));
   qc::SendToAllClients(*server_, "[this].Kill()\n");
   qc::SendToAllClients(*server_, "");
   qc::SendToAllClients(*server_, "QC_ERROR: Timeout");
-  const std::string expected[] = {" QC_MSG: [this].Kill()\n", " QC_ERROR: Timeout\r\n"};
-  for (const SocketPair& pair : pairs_) {
-    for (const std::string& line : expected) {
-      EXPECT_EQ(AfterStamp(qc::test::ReceiveBytes(pair.client, 8 + line.size())), line);
-    }
+  ASSERT_EQ(server_->InboxCount, 2);
+  EXPECT_EQ(server_->Inbox[0]->References, 1);  // one line, held once however many clients
+  const std::vector<std::string> received = Delivered();
+  for (const std::string& bytes : received) {
+    EXPECT_EQ(bytes, received[0]);  // the same stamps for every client
+    ASSERT_EQ(bytes.size(), 8 + 23 + 8 + 20u);
+    EXPECT_EQ(AfterStamp(bytes.substr(0, 31)), " QC_MSG: [this].Kill()\n");
+    EXPECT_EQ(AfterStamp(bytes.substr(31)), " QC_ERROR: Timeout\r\n");
   }
 }
 
-TEST_F(SendToAllClientsTest, LongTextsReachEveryClientWhole) {
-  ASSERT_NO_FATAL_FAILURE(Connect(qc::test::kSendToAllLongTexts, 3));
+TEST_F(SendToAllClientsTest, LongTextsAreQueuedWhole) {
+  ASSERT_NO_FATAL_FAILURE(Connect(2));
   std::string ordinary(100000, ' ');
   for (std::size_t i = 0; i < ordinary.size(); ++i) ordinary[i] = static_cast<char>('!' + i % 90);
   ordinary.replace(50000, 4, "\r\n%s");
   const std::string notice = "QC_ERROR: " + ordinary.substr(10);
-
-  for (const std::string& line : Broadcast(ordinary, 8 + 9 + ordinary.size(), {0, 1, 2})) {
-    ASSERT_EQ(line.size(), 8 + 9 + ordinary.size());
-    EXPECT_TRUE(AfterStamp(line) == " QC_MSG: " + ordinary) << "ordinary line differs";
-  }
-  for (const std::string& line : Broadcast(notice, 8 + 1 + notice.size() + 2, {0, 1, 2})) {
-    ASSERT_EQ(line.size(), 8 + 1 + notice.size() + 2);
-    EXPECT_TRUE(AfterStamp(line) == " " + notice + "\r\n") << "notice differs";
-  }
-  // Nothing more follows: the next line starts right after.
-  qc::SendToAllClients(*server_, "QC_OK: end");
-  for (const SocketPair& pair : pairs_) {
-    EXPECT_EQ(AfterStamp(qc::test::ReceiveBytes(pair.client, 8 + 13)), " QC_OK: end\r\n");
+  qc::SendToAllClients(*server_, ordinary.c_str());
+  qc::SendToAllClients(*server_, notice.c_str());
+  for (const std::string& bytes : Delivered()) {
+    ASSERT_EQ(bytes.size(), 8 + 9 + ordinary.size() + 8 + 1 + notice.size() + 2);
+    EXPECT_TRUE(AfterStamp(bytes.substr(0, 8 + 9 + ordinary.size())) == " QC_MSG: " + ordinary);
+    EXPECT_TRUE(AfterStamp(bytes.substr(8 + 9 + ordinary.size())) == " " + notice + "\r\n");
   }
 }
 
-TEST_F(SendToAllClientsTest, APeerThatResetDoesNotStopTheOthers) {
-  ASSERT_NO_FATAL_FAILURE(Connect(qc::test::kSendToAllReset, 4));
-  // Client 0 resets; client 1 closes in order (the first send to it succeeds, later ones fail
-  // and, without care, would raise SIGPIPE). Both stay listed, ahead of the live clients.
-  qc::test::os::ResetAndClose(pairs_[0].client);
-  pairs_[0].client = -1;
-  qc::test::CloseSocket(pairs_[1].client);
-  pairs_[1].client = -1;
-  char byte;
-  ASSERT_EQ(qc::test::os::ReceiveWithin(pairs_[0].server, &byte, 1, qc::test::kWaitMillis), -1)
-      << "the reset did not arrive";
-  ASSERT_EQ(qc::test::os::ReceiveWithin(pairs_[1].server, &byte, 1, qc::test::kWaitMillis), 0)
-      << "the close did not arrive";
-
-  const std::string first = "QC_OK: first";
-  qc::SendToAllClients(*server_, first.c_str());
-  for (int live : {2, 3}) {
-    ASSERT_EQ(AfterStamp(qc::test::ReceiveBytes(pairs_[live].client, 8 + 1 + first.size() + 2)),
-              " " + first + "\r\n");
-  }
-  const std::string longText(100000, 'L');
-  for (const std::string& line : Broadcast(longText, 8 + 9 + longText.size(), {2, 3})) {
-    ASSERT_TRUE(AfterStamp(line) == " QC_MSG: " + longText)
-        << "long line differs, " << line.size() << " bytes";
-  }
-  const std::string last = "last\n";
-  qc::SendToAllClients(*server_, last.c_str());
-  for (int live : {2, 3}) {
-    EXPECT_EQ(AfterStamp(qc::test::ReceiveBytes(pairs_[live].client, 8 + 9 + last.size())),
-              " QC_MSG: " + last);
-  }
-  EXPECT_EQ(server_->ClientCount, 4) << "a failed send does not remove a client";
+TEST_F(SendToAllClientsTest, AClientPastTheLimitIsMarkedAndTheOthersKeepEverything) {
+  ASSERT_NO_FATAL_FAILURE(Connect(3));
+  server_->SendBufferBytes = 128 * 1024;
+  // Client 1 still holds 100 KB that it has not taken.
+  ASSERT_TRUE(qc::QueueBytes(clients_[1]->Output, std::string(100000, 'x').data(), 100000));
+  const std::string text(40000, 't');
+  qc::SendToAllClients(*server_, text.c_str());
+  const std::vector<std::string> received = Delivered();
+  EXPECT_EQ(clients_[0]->Drop, qc::ClientDrop::kNone);
+  EXPECT_EQ(clients_[1]->Drop, qc::ClientDrop::kBufferFull);
+  EXPECT_EQ(received[0].size(), 8 + 9 + text.size());
+  EXPECT_EQ(received[2], received[0]);
+  // Lines the inbox cannot hold without passing the limit mark every listed client: none of
+  // them has sent any of it.
+  for (int i = 0; i < 4; ++i) qc::SendToAllClients(*server_, text.c_str());
+  EXPECT_LE(server_->InboxBytes, server_->SendBufferBytes);
+  EXPECT_TRUE(server_->InboxOverrun);
+  (void)Delivered();
+  for (qc::ClientState* client : clients_) EXPECT_EQ(client->Drop, qc::ClientDrop::kBufferFull);
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 
 #include "common/locks.h"
 #include "host/reports.h"
-#include "net/session.h"
+#include "net/protocol.h"
 #include "support/test_support.h"
 #include "support/ports.h"
 

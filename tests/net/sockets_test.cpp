@@ -1,4 +1,4 @@
-// The socket layer: whole sends over partial ones, broken peers, peer addresses, listening.
+// The socket layer: peer addresses, listening, and what a broken peer does to a send.
 #include "net/sockets.h"
 
 #include <gtest/gtest.h>
@@ -11,95 +11,6 @@
 
 namespace qc {
 namespace {
-
-// A send operation that takes at most a few bytes per call, recording what it was given, and a
-// wait for writability that reports the time as run out.
-struct FakeSend {
-  static std::string taken;
-  static int calls;
-  static int failAfter;  // calls that succeed before one fails (-1: never fails)
-  static int takeAtMost;
-  static int Send(Socket, const char* data, int length) {
-    ++calls;
-    if (failAfter >= 0 && calls > failAfter) return takeAtMost == 0 ? 0 : -1;
-    const int n = length < takeAtMost ? length : takeAtMost;
-    taken.append(data, static_cast<std::size_t>(n));
-    return n;
-  }
-  static int waits;
-  static int Wait(Socket, int) {
-    ++waits;
-    return 0;
-  }
-  static constexpr SendOperations kOperations{Send, Wait};
-  static void Reset(int atMost, int succeeding) {
-    waits = 0;
-    taken.clear();
-    calls = 0;
-    takeAtMost = atMost;
-    failAfter = succeeding;
-  }
-};
-std::string FakeSend::taken;
-int FakeSend::calls = 0;
-int FakeSend::failAfter = -1;
-int FakeSend::takeAtMost = 0;
-int FakeSend::waits = 0;
-
-TEST(SendAllTest, DeliversEveryByteAcrossPartialSends) {
-  const std::string text = "0123456789abcdefghijklmnopqrstuvwxyz";
-  FakeSend::Reset(7, -1);
-  int length = static_cast<int>(text.size());
-  EXPECT_EQ(SendAllVia(FakeSend::kOperations, 3, text.data(), length, 2000), 0);
-  EXPECT_EQ(length, static_cast<int>(text.size()));
-  EXPECT_EQ(FakeSend::taken, text);
-  EXPECT_EQ(FakeSend::calls, 6);
-}
-
-TEST(SendAllTest, StopsAtAFailedOrEmptySendAndReportsWhatWentOut) {
-  const std::string text(40, 'a');
-  FakeSend::Reset(10, 2);  // two sends of 10, then -1
-  int length = 40;
-  EXPECT_EQ(SendAllVia(FakeSend::kOperations, 3, text.data(), length, 2000), -1);
-  EXPECT_EQ(length, 20);
-  EXPECT_EQ(FakeSend::calls, 3);
-
-  // A client that takes nothing more: one wait for room, and the time is up.
-  FakeSend::Reset(0, 1);
-  length = 40;
-  EXPECT_EQ(SendAllVia(FakeSend::kOperations, 3, text.data(), length, 2000), kSendTimedOut);
-  EXPECT_EQ(length, 0);
-  EXPECT_EQ(FakeSend::calls, 1);
-  EXPECT_EQ(FakeSend::waits, 1);
-}
-
-TEST(SendAllTest, NothingToSendSendsNothing) {
-  for (int requested : {0, -5}) {
-    FakeSend::Reset(7, -1);
-    int length = requested;
-    EXPECT_EQ(SendAllVia(FakeSend::kOperations, 3, "abc", length, 2000), 0);
-    EXPECT_EQ(length, 0);
-    EXPECT_EQ(FakeSend::calls, 0);
-  }
-}
-
-TEST(SendAllTest, PeerThatResetFailsTheSendAndTheProcessCarriesOn) {
-  const test::SocketPair pair = test::MakeSocketPair(test::PortBlock(test::kSendAllReset));
-  ASSERT_GE(pair.server, 0);
-  test::os::ResetAndClose(pair.client);
-  // The first sends may still be taken by the local buffer; a bounded number of megabytes
-  // always reaches the reset.
-  const std::vector<char> block(1 << 20, 'z');
-  int result = 0;
-  int length = 0;
-  for (int i = 0; i < 64 && result == 0; ++i) {
-    length = static_cast<int>(block.size());
-    result = SendAll(pair.server, block.data(), length, 10000);
-  }
-  EXPECT_EQ(result, -1);
-  EXPECT_LT(length, static_cast<int>(block.size()));
-  test::CloseSocket(pair.server);
-}
 
 TEST(GetPeerAddressTextTest, PrintsEveryOctetUnsignedAndFallsBackToZeros) {
   const std::uint16_t port = test::PortBlock(test::kPeerAddress);
@@ -153,21 +64,6 @@ TEST(ParseAddressTextTest, TakesExactlyFourDecimalFieldsFrom0To255) {
     EXPECT_FALSE(ParseAddressText(unusable, address)) << unusable;
   }
   EXPECT_EQ(address, 0xffc8000au);
-}
-
-TEST(WaitReadableTest, ZeroTimeoutReturnsAtOnceAndAClosedPeerIsReadable) {
-  const test::SocketPair pair = test::MakeSocketPair(test::PortBlock(test::kWaitReadable));
-  ASSERT_GE(pair.server, 0);
-  const platform::Timeout none{0, 0};
-  EXPECT_EQ(WaitReadable(pair.server, none), 0);
-  const platform::Timeout shortWait{0, 20000};
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(WaitReadable(pair.server, shortWait), 0);
-  test::CloseSocket(pair.client);
-  const platform::Timeout longWait{10, 0};
-  EXPECT_GT(WaitReadable(pair.server, longWait), 0);
-  char byte;
-  EXPECT_EQ(platform::ReceiveSome(pair.server, &byte, 1), 0);
-  test::CloseSocket(pair.server);
 }
 
 }  // namespace

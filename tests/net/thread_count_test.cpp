@@ -7,9 +7,12 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "host/spawn.h"
+#include "net/broadcast.h"
 #include "support/proc_counts.h"
 #include "support/test_support.h"
 #include "support/ports.h"
@@ -33,29 +36,26 @@ bool RunsThreads(int expected) {
   return count >= expected && count <= expected + kSanitizerThreads;
 }
 
-TEST(SpawnThreadsTest, AnIdleServerRunsOneThreadAndWorkersComeWithClients) {
+TEST(SpawnThreadsTest, AConsoleRunsOneThreadHoweverManyDevelopersAttach) {
   const std::uint16_t port = test::PortBlock(test::kThreadCount);
   test::WriteProfile(test::ProfileWithPort(port));
   const int before = ThreadCount();
   ASSERT_TRUE(SpawnConsoleServer(1, "a"));
   ASSERT_TRUE(SpawnConsoleServer(2, "b"));
   EXPECT_TRUE(test::WaitUntil([&] { return RunsThreads(before + 2); })) << ThreadCount() - before;
-  // Each client served keeps one more worker waiting for the next.
+  // A full console: 100 developers, each welcomed, listed and sent a broadcast.
   const std::uint16_t second = static_cast<std::uint16_t>(port + 1);
-  test::LoopbackClient first, other, third;
-  ASSERT_TRUE(first.Connect(second));
-  ASSERT_FALSE(first.ReadUntil("v0.1\r\n").empty());
-  ASSERT_TRUE(other.Connect(second));
-  ASSERT_FALSE(other.ReadUntil("v0.1\r\n").empty());
-  EXPECT_TRUE(test::WaitUntil([&] { return RunsThreads(before + 4); })) << ThreadCount() - before;
-  // A worker whose client left serves the next one: no thread ends, none is added.
-  ASSERT_TRUE(first.Send("[quit]\n"));
-  ASSERT_FALSE(first.ReadUntil("console\r\n").empty());
+  std::vector<std::unique_ptr<test::LoopbackClient>> clients;
+  for (int i = 0; i < kMaxClients; ++i) {
+    clients.push_back(std::make_unique<test::LoopbackClient>());
+    ASSERT_TRUE(clients.back()->Connect(second));
+    ASSERT_FALSE(clients.back()->ReadUntil("v0.1\r\n").empty()) << i;
+  }
   const ConsoleServer* server = FindServer(2);
-  ASSERT_TRUE(test::WaitUntil([&] { return server->IdleWorkers.load() == 2; }));
-  ASSERT_TRUE(third.Connect(second));
-  ASSERT_FALSE(third.ReadUntil("v0.1\r\n").empty());
-  EXPECT_TRUE(test::WaitUntil([&] { return RunsThreads(before + 4); })) << ThreadCount() - before;
+  ASSERT_TRUE(test::WaitUntil([&] { return server->ClientCount.load() == kMaxClients; }));
+  SendToAllClients(*FindServer(2), "QC_OK: to all");
+  for (auto& client : clients) EXPECT_FALSE(client->ReadUntil("QC_OK: to all\r\n").empty());
+  EXPECT_TRUE(RunsThreads(before + 2)) << ThreadCount() - before;
 }
 
 // Sends sig to every thread of this process.

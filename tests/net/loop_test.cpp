@@ -1,5 +1,5 @@
-// The listener and its workers, seen from inside the process.
-#include "net/workers.h"
+// The console's thread and its loop, seen from inside the process.
+#include "net/loop.h"
 
 #include <gtest/gtest.h>
 
@@ -32,7 +32,7 @@ TEST(ListenerThreadTest, UnbindablePortLeavesTheServerRegisteredWithoutListener)
   test::CloseSocket(holder);
 }
 
-TEST(SessionWorkerTest, TwoClientsAreServedAtOnceByDifferentWorkers) {
+TEST(ConsoleLoopTest, TwoClientsAreServedAtOnce) {
   const std::uint16_t port = test::PortBlock(test::kTwoWorkers);
   test::WriteProfile(test::ProfileWithPort(port));
   ASSERT_TRUE(SpawnConsoleServer(78, "pair"));
@@ -55,7 +55,7 @@ TEST(StartThreadTest, RunsTheFunctionWithItsArgument) {
   static std::atomic<int> seen{0};
   static int value = 5;
   ASSERT_TRUE(platform::StartThread([](void* argument) { seen = *static_cast<int*>(argument); },
-                                    &value, kWorkerStackBytes));
+                                    &value, kConsoleStackBytes));
   EXPECT_TRUE(test::WaitUntil([] { return seen.load() == 5; }));
 }
 

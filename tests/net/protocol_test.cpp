@@ -1,6 +1,7 @@
-// Telnet command removal, line assembly, command matching, the pending stack and the client
-// list, in isolation.
-#include "net/session.h"
+// The console protocol without sockets: telnet command removal, line assembly, command
+// matching, the pending stack and the client list, and whole sessions fed bytes and read back
+// from their output queues.
+#include "net/protocol.h"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +11,8 @@
 #include <new>
 #include <string>
 
+#include "common/locks.h"
+#include "net/client.h"
 #include "net/telnet.h"
 
 namespace qc {
@@ -58,8 +61,8 @@ TEST(FilterTelnetTest, CommandsSplitAcrossPiecesGoAndA0xFFBeforeAnyOtherByteStay
 }
 
 struct Assembler {
-  std::unique_ptr<LineAssembler> line{new LineAssembler};
-  Assembler() { ResetLine(*line); }
+  std::unique_ptr<LineAssembler> line{new LineAssembler{}};
+  ~Assembler() { ReleaseLine(*line); }
   PieceOutcome Add(const std::string& piece) { return AddPiece(*line, piece.data(), piece.size()); }
   std::string Text() const { return std::string(line->Text, line->Length); }
 };

@@ -1,0 +1,81 @@
+// One connection's state, as the console's loop keeps it: where it stands in the protocol, the
+// line being typed, the telnet filter's state, and the output waiting for it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "net/output_queue.h"
+#include "net/sockets.h"
+#include "net/telnet.h"
+#include "server/console_server.h"
+
+namespace qc {
+
+// The line being collected from one client. Text (Capacity bytes) grows as the line does, up
+// to kTextBytes, and is NUL-terminated at Length; null while nothing was ever added.
+struct LineAssembler {
+  char* Text;
+  std::size_t Length;
+  std::size_t Capacity;
+};
+
+struct PieceOutcome {
+  bool Overflowed;  // the piece did not fit beside the line and was dropped
+  bool Complete;    // the piece held a line feed: the whole accumulator is the line
+  bool NoMemory;    // the line could not grow: the piece was dropped
+};
+
+// Starts a new, empty line; a buffer grown large for a long line is given back.
+void ResetLine(LineAssembler& line);
+// Gives back the line's buffer.
+void ReleaseLine(LineAssembler& line);
+
+// Adds one received piece (pieceLength bytes; only the text before its first zero byte counts).
+// When the line and the piece together stay below kTextBytes characters the piece is appended;
+// otherwise the piece is dropped and the line is cut to at most kTextBytes-2 characters and a
+// line feed appended. The line is complete when the piece itself holds a line feed.
+PieceOutcome AddPiece(LineAssembler& line, const char* piece, std::size_t pieceLength);
+
+// Where a connection stands.
+enum class ClientPhase : std::uint8_t {
+  kPassword,       // asked for the password; its first line is the attempt
+  kRefusing,       // gave a wrong password; answered when its pause ends
+  kListed,         // in ClientList: its lines go to the host
+  kClosing,        // its last output goes out, then it is closed
+};
+
+// Why the loop must drop a client at its next turn.
+enum class ClientDrop : std::uint8_t {
+  kNone,
+  kBufferFull,  // its unsent output passed the console's SendBufferBytes
+  kNoMemory,    // output for it could not be queued
+};
+
+struct ClientState {
+  Socket Connection;
+  ClientDrop Drop;
+  char Address[kAddressTextBytes];  // read once at connection
+  ClientPhase Phase;
+  TelnetState Telnet;
+  LineAssembler Line;
+  bool LineOverflowed;  // while a password attempt is collected
+  OutputQueue Output;
+  // The loop's clock (platform::MonotonicMillis) at which the receive time-out fires next
+  // (0: none), the wrong-password answer is due, and output began to wait without progress
+  // (0: nothing waits).
+  std::int64_t ReceiveDeadline;
+  std::int64_t AnswerDue;
+  std::int64_t StalledSince;
+  // Set when the connection is to be closed at once, without sending what waits.
+  bool CloseNow;
+  // The socket took no more at the last try; the next try waits until it is writable.
+  bool Blocked;
+};
+
+// A new state for an accepted connection, zero-filled. Null when memory is short.
+ClientState* NewClientState(Socket connection);
+// Gives back a state and everything it holds (not the connection).
+void DeleteClientState(ClientState* client);
+
+}  // namespace qc

@@ -1,0 +1,287 @@
+// The console's loop: wait, dispatch, timers.
+#include "net/loop.h"
+
+#include <new>
+#include <type_traits>
+
+#include "common/diagnostic.h"
+#include "common/fixed_text.h"
+#include "common/locks.h"
+#include "net/broadcast.h"
+#include "net/client.h"
+#include "net/protocol.h"
+#include "net/sockets.h"
+
+namespace qc {
+
+struct ConsoleLoop {
+  ConsoleServer* Server;
+  ClientState* Connections[kMaxConnections];
+  int ConnectionCount;
+  platform::PollEntry Entries[platform::kMaxPollEntries];
+  ClientState* EntryClients[platform::kMaxPollEntries];
+  InboxBatch Batch;
+  // Accepting: the clock time before which no accept is tried (a back-off after a passing
+  // failure), the next pause, and whether the listening socket failed for good.
+  std::int64_t AcceptAt;
+  int AcceptPause;
+  bool AcceptBroken;
+  // One received piece, with room for the telnet filter's extra byte and a NUL.
+  char Received[kTextBytes + 1];
+  char Scratch[kTextBytes];
+  char Stage[16 * 1024];
+};
+
+namespace {
+
+static_assert(kMaxConnections + 2 <= platform::kMaxPollEntries,
+              "the waker, the listening socket and every connection fit one wait");
+static_assert(std::is_trivially_destructible_v<ConsoleLoop>,
+              "the loop's pages are never given back, and hold nothing to destroy");
+
+constexpr int kFirstAcceptPauseMillis = 10;
+constexpr int kLongestAcceptPauseMillis = 1000;
+// Connections taken per turn of the loop, so that a crowd arriving at once does not keep the
+// developers already attached waiting.
+constexpr int kAcceptsPerTurn = 16;
+// A wait for readiness that failed is tried again after this pause, never spun on.
+constexpr int kFailedWaitPauseMillis = 50;
+// A receive asks for at most this much, so that the line rules see pieces as they always did.
+constexpr int kReceiveBytes = static_cast<int>(kTextBytes) - 1;
+
+SessionContext ContextFor(ConsoleLoop& loop, std::int64_t now) {
+  return SessionContext{loop.Server, now, loop.Scratch, &loop.Batch};
+}
+
+void HandOutInbox(ConsoleLoop& loop) {
+  ConsoleServer& server = *loop.Server;
+  {
+    MutexHold hold(server.StateLock);
+    if (server.InboxCount == 0 && !server.InboxOverrun && !server.InboxLost) return;
+    TakeInbox(server, loop.Batch);
+  }
+  DistributeInbox(server, loop.Batch);
+}
+
+// Writes the diagnostic line that names a dropped client and why.
+void ReportDrop(const char* reason, const ClientState& client) {
+  char line[96];
+  FormatText(line, sizeof line, "QC_ERROR: %s (IP: %s)\n", reason, client.Address);
+  WriteDiagnostic(line);
+}
+
+void Accept(ConsoleLoop& loop, std::int64_t now) {
+  ConsoleServer& server = *loop.Server;
+  const Socket listening = server.ListenSocket.load(std::memory_order_relaxed);
+  for (int taken = 0; taken < kAcceptsPerTurn && loop.ConnectionCount < kMaxConnections;
+       ++taken) {
+    const Socket s = AcceptClient(listening);
+    if (s == platform::kAcceptNone) return;
+    if (s == platform::kAcceptAgain) {
+      // Out of descriptors or memory for now: tried again after a pause that doubles up to a
+      // second, so a lasting shortage is neither spun on nor reported more than once a second.
+      loop.AcceptAt = now + loop.AcceptPause;
+      loop.AcceptPause = loop.AcceptPause * 2 < kLongestAcceptPauseMillis
+                             ? loop.AcceptPause * 2
+                             : kLongestAcceptPauseMillis;
+      return;
+    }
+    if (s < 0) {
+      loop.AcceptBroken = true;  // the console keeps serving the developers it has
+      return;
+    }
+    loop.AcceptPause = kFirstAcceptPauseMillis;
+    ClientState* client = NewClientState(s);
+    if (client == nullptr) {
+      WriteDiagnostic("QC_ERROR: out of memory for a new connection\n");
+      (void)CloseClient(s);
+      continue;
+    }
+    GetPeerAddressText(s, client->Address);
+    loop.Connections[loop.ConnectionCount++] = client;
+    SessionContext context = ContextFor(loop, now);
+    BeginSession(context, *client);
+  }
+}
+
+void Receive(ConsoleLoop& loop, ClientState& client, std::int64_t now) {
+  const int n = platform::ReceiveSomeNow(client.Connection, loop.Received, kReceiveBytes);
+  if (n == platform::kWouldBlock) return;
+  SessionContext context = ContextFor(loop, now);
+  if (n > 0) {
+    TakeInput(context, client, loop.Received, static_cast<std::size_t>(n));
+    return;
+  }
+  // A developer who closed the terminal leaves without an error.
+  if (n < 0) WriteDiagnostic("QC_ERROR: recv() failed\n");
+  EndSession(context, client);
+}
+
+// Sends what the client's socket takes now, and keeps its send time limit.
+void Flush(ConsoleLoop& loop, ClientState& client, std::int64_t now) {
+  const ConsoleServer& server = *loop.Server;
+  if (client.Output.Count == 0) {
+    client.StalledSince = 0;
+    return;
+  }
+  if (!client.Blocked) {
+    bool progressed = false;
+    const FlushResult result = FlushQueue(client.Output, client.Connection, platform::SendSomeNow,
+                                          loop.Stage, sizeof loop.Stage, progressed);
+    if (result == FlushResult::kFailed) {
+      WriteDiagnostic("QC_ERROR: send() failed\n");
+      SessionContext context = ContextFor(loop, now);
+      EndSession(context, client);
+      return;
+    }
+    client.Blocked = result == FlushResult::kWaiting;
+    if (result == FlushResult::kEmpty) {
+      client.StalledSince = 0;
+      return;
+    }
+    if (progressed) {  // the limit starts afresh: a slow reader is never cut off
+      client.StalledSince = now;
+      return;
+    }
+  }
+  if (client.StalledSince == 0) client.StalledSince = now;
+  if (server.SendTimeoutMillis > 0 && now - client.StalledSince >= server.SendTimeoutMillis) {
+    ReportDrop("send() timed out", client);
+    SessionContext context = ContextFor(loop, now);
+    EndSession(context, client);
+  }
+}
+
+// Drops, timers and output of every connection; closes the ones that are done.
+void ServiceConnections(ConsoleLoop& loop, std::int64_t now) {
+  for (int i = 0; i < loop.ConnectionCount;) {
+    ClientState& client = *loop.Connections[i];
+    SessionContext context = ContextFor(loop, now);
+    if (!client.CloseNow) RunTimers(context, client);
+    if (!client.CloseNow && client.Drop != ClientDrop::kNone) {
+      ReportDrop(client.Drop == ClientDrop::kBufferFull ? "send buffer full" : "out of memory",
+                 client);
+      EndSession(context, client);
+    }
+    if (!client.CloseNow) Flush(loop, client, now);
+    const bool done = client.CloseNow ||
+                      (client.Phase == ClientPhase::kClosing && client.Output.Count == 0);
+    if (!done) {
+      ++i;
+      continue;
+    }
+    (void)CloseClient(client.Connection);
+    DeleteClientState(&client);
+    loop.Connections[i] = loop.Connections[--loop.ConnectionCount];
+  }
+}
+
+// The nearest of a and b, where 0 means none.
+std::int64_t Nearest(std::int64_t a, std::int64_t b) {
+  if (a == 0) return b;
+  if (b == 0) return a;
+  return a < b ? a : b;
+}
+
+// Fills the wait's entries and returns their count; deadline gets the nearest timer (0: none).
+int PrepareWait(ConsoleLoop& loop, std::int64_t now, bool& accepting, std::int64_t& deadline) {
+  const ConsoleServer& server = *loop.Server;
+  int count = 0;
+  loop.Entries[count] = platform::PollEntry{platform::WakerSocket(server.Waker), true, false,
+                                            false, false};
+  loop.EntryClients[count++] = nullptr;
+  deadline = 0;
+  const bool room = !loop.AcceptBroken && loop.ConnectionCount < kMaxConnections;
+  accepting = room && now >= loop.AcceptAt;
+  if (accepting) {
+    loop.Entries[count] = platform::PollEntry{server.ListenSocket.load(std::memory_order_relaxed),
+                                              true, false, false, false};
+    loop.EntryClients[count++] = nullptr;
+  } else if (room) {
+    deadline = loop.AcceptAt;
+  }
+  for (int i = 0; i < loop.ConnectionCount; ++i) {
+    ClientState& client = *loop.Connections[i];
+    const bool read = WantsInput(client);
+    const bool write = client.Output.Count > 0;
+    if (read) deadline = Nearest(deadline, client.ReceiveDeadline);
+    if (client.Phase == ClientPhase::kRefusing) deadline = Nearest(deadline, client.AnswerDue);
+    if (write && client.StalledSince != 0 && server.SendTimeoutMillis > 0) {
+      deadline = Nearest(deadline, client.StalledSince + server.SendTimeoutMillis);
+    }
+    if (!read && !write) continue;
+    loop.Entries[count] = platform::PollEntry{client.Connection, read, write, false, false};
+    loop.EntryClients[count++] = &client;
+  }
+  return count;
+}
+
+[[noreturn]] void RunLoop(ConsoleLoop& loop) {
+  ConsoleServer& server = *loop.Server;
+  loop.AcceptPause = kFirstAcceptPauseMillis;
+  bool waitFailureReported = false;
+  for (;;) {
+    std::int64_t now = platform::MonotonicMillis();
+    HandOutInbox(loop);
+    ServiceConnections(loop, now);
+    bool accepting = false;
+    std::int64_t deadline = 0;
+    const int count = PrepareWait(loop, now, accepting, deadline);
+    int millis = -1;
+    if (deadline != 0) {
+      const std::int64_t left = deadline - now;
+      millis = left <= 0 ? 0 : left > 0x7fffffff ? 0x7fffffff : static_cast<int>(left);
+    }
+    if (platform::WaitForEvents(loop.Entries, count, millis) < 0) {
+      if (!waitFailureReported) WriteDiagnostic("QC_ERROR: select() failed\n");
+      waitFailureReported = true;
+      (void)platform::WaitForEvents(loop.Entries, 0, kFailedWaitPauseMillis);
+      continue;
+    }
+    now = platform::MonotonicMillis();
+    if (loop.Entries[0].isReadable) {
+      // Cleared before the inbox is emptied: a line queued after this is signalled again.
+      platform::DrainWaker(server.Waker);
+      server.WakePending.store(false, std::memory_order_seq_cst);
+      HandOutInbox(loop);
+    }
+    if (accepting && loop.Entries[1].isReadable) Accept(loop, now);
+    for (int i = 0; i < count; ++i) {
+      ClientState* client = loop.EntryClients[i];
+      if (client == nullptr) continue;
+      if (loop.Entries[i].isWritable) client->Blocked = false;
+      if (loop.Entries[i].isReadable && !client->CloseNow) Receive(loop, *client, now);
+    }
+  }
+}
+
+}  // namespace
+
+bool StartConsole(ConsoleServer& server) {
+  server.Waker = platform::CreateWaker();
+  void* pages = platform::AllocatePages(sizeof(ConsoleLoop));
+  if (server.Waker == nullptr || pages == nullptr) {
+    if (pages != nullptr) platform::FreePages(pages, sizeof(ConsoleLoop));
+    return false;
+  }
+  // Default-initialisation writes nothing: the pages stay zero and cost no memory until used.
+  server.Loop = new (pages) ConsoleLoop;
+  server.Loop->Server = &server;
+  return platform::StartThread(ConsoleThread, &server, kConsoleStackBytes);
+}
+
+void ConsoleThread(void* argument) {
+  auto& server = *static_cast<ConsoleServer*>(argument);
+  {
+    MutexHold hold(server.StateLock);
+    const Socket listening =
+        server.ListenRefused
+            ? -1
+            : CreateListenSocket(static_cast<std::uint16_t>(server.Port), server.ListenAddress);
+    server.ListenSocket.store(listening, std::memory_order_release);
+    if (listening < 0) return;
+  }
+  RunLoop(*server.Loop);
+}
+
+}  // namespace qc

@@ -1,0 +1,120 @@
+// Output queues: blocks shared between queues, sent in order across partial sends, small ones
+// gathered, and a broken peer failing the send without a signal.
+#include "net/output_queue.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "support/queued_output.h"
+#include "support/test_support.h"
+#include "support/ports.h"
+
+namespace qc {
+namespace {
+
+// A send that takes at most takeAtMost bytes per call, then reports a full socket (or a
+// failure) after `succeeding` calls.
+struct FakeSend {
+  static std::string taken;
+  static int calls;
+  static int succeeding;
+  static int takeAtMost;
+  static bool fail;
+  static int Send(Socket, const char* data, int length) {
+    if (calls++ >= succeeding) return fail ? -1 : platform::kWouldBlock;
+    const int n = length < takeAtMost ? length : takeAtMost;
+    taken.append(data, static_cast<std::size_t>(n));
+    return n;
+  }
+  static void Reset(int atMost, int calls, bool failing) {
+    taken.clear();
+    FakeSend::calls = 0;
+    takeAtMost = atMost;
+    succeeding = calls;
+    fail = failing;
+  }
+};
+std::string FakeSend::taken;
+int FakeSend::calls = 0;
+int FakeSend::succeeding = 0;
+int FakeSend::takeAtMost = 0;
+bool FakeSend::fail = false;
+
+TEST(OutputQueueTest, SharedBlocksGoOutInOrderAcrossPartialSendsAndAreFreedByTheLastQueue) {
+  OutputBlock* shared = CopyToBlock("shared line\r\n", 13);
+  OutputQueue first{}, second{};
+  ASSERT_TRUE(QueueBytes(first, "welcome\r\n", 9));
+  ASSERT_TRUE(QueueBlock(first, shared));
+  ASSERT_TRUE(QueueBlock(second, shared));
+  const std::string big(10000, 'b');  // too long to gather
+  ASSERT_TRUE(QueueBytes(first, big.data(), big.size()));
+  ASSERT_TRUE(QueueBytes(first, "", 0));  // nothing to send: nothing queued
+  EXPECT_EQ(shared->References, 2);
+  EXPECT_EQ(first.Bytes, 9 + 13 + big.size());
+
+  char stage[64];
+  bool progressed = false;
+  // Three bytes a call: a partial send means the socket is full for now.
+  FakeSend::Reset(3, 100000, false);
+  EXPECT_EQ(FlushQueue(first, 1, FakeSend::Send, stage, sizeof stage, progressed),
+            FlushResult::kWaiting);
+  EXPECT_TRUE(progressed);
+  EXPECT_EQ(FakeSend::taken, "wel");
+  EXPECT_EQ(first.Bytes, 6 + 13 + big.size());
+  FlushResult result = FlushResult::kWaiting;
+  for (int i = 0; i < 10000 && result == FlushResult::kWaiting; ++i) {
+    result = FlushQueue(first, 1, FakeSend::Send, stage, sizeof stage, progressed);
+  }
+  EXPECT_EQ(result, FlushResult::kEmpty);
+  EXPECT_TRUE(FakeSend::taken == "welcome\r\nshared line\r\n" + big);
+  EXPECT_EQ(first.Count, 0);
+  EXPECT_EQ(first.Bytes, 0u);
+  EXPECT_EQ(shared->References, 1);  // still the second queue's
+  // One byte, then the connection breaks: the rest stays queued, and nothing more is sent.
+  FakeSend::Reset(1, 1, true);
+  EXPECT_EQ(FlushQueue(second, 1, FakeSend::Send, stage, sizeof stage, progressed),
+            FlushResult::kWaiting);
+  EXPECT_EQ(FlushQueue(second, 1, FakeSend::Send, stage, sizeof stage, progressed),
+            FlushResult::kFailed);
+  EXPECT_FALSE(progressed);
+  EXPECT_EQ(test::TakeQueued(second), "hared line\r\n");
+  ClearQueue(first);
+}
+
+TEST(OutputQueueTest, ShortBlocksAreGatheredIntoOneSend) {
+  OutputQueue queue{};
+  for (const char* line : {"one\r\n", "two\r\n", "three\r\n"}) {
+    ASSERT_TRUE(QueueBytes(queue, line, std::char_traits<char>::length(line)));
+  }
+  char stage[16];  // room for two of them at once
+  bool progressed = false;
+  FakeSend::Reset(1000, 100, false);
+  EXPECT_EQ(FlushQueue(queue, 1, FakeSend::Send, stage, sizeof stage, progressed),
+            FlushResult::kEmpty);
+  EXPECT_EQ(FakeSend::taken, "one\r\ntwo\r\nthree\r\n");
+  EXPECT_EQ(FakeSend::calls, 2);
+}
+
+TEST(OutputQueueTest, APeerThatResetFailsTheFlushAndTheProcessCarriesOn) {
+  const test::SocketPair pair = test::MakeSocketPair(test::PortBlock(test::kSendAllReset));
+  ASSERT_GE(pair.server, 0);
+  test::os::ResetAndClose(pair.client);
+  OutputQueue queue{};
+  const std::string block(64 * 1024, 'r');
+  char stage[4096];
+  bool progressed = false;
+  FlushResult result = FlushResult::kEmpty;
+  // The reset may need a send or two to show; a signal would end the test program here.
+  for (int i = 0; i < 50 && result != FlushResult::kFailed; ++i) {
+    ASSERT_TRUE(QueueBytes(queue, block.data(), block.size()));
+    result = FlushQueue(queue, pair.server, platform::SendSomeNow, stage, sizeof stage, progressed);
+    if (result == FlushResult::kWaiting) test::os::SleepMillis(5);
+  }
+  EXPECT_EQ(result, FlushResult::kFailed);
+  ClearQueue(queue);
+  test::CloseSocket(pair.server);
+}
+
+}  // namespace
+}  // namespace qc
