@@ -17,11 +17,11 @@ const char* TakeNextMessage(std::uint32_t goid) {
   if (server == nullptr) return kEmptyText;
   // A quick look without the lock: a host polls every console each frame, mostly for nothing.
   if (server->PendingCount.load(std::memory_order_acquire) == 0) return kEmptyText;
-  {
-    MutexHold hold(server->StateLock);
-    if (!PopPending(*server, server->ResultText)) return kEmptyText;
-  }
-  // ResultText is written by host calls only, which the host makes one at a time per console.
+  // Pop, queue the echo and rewrite in one hold of the state lock, so that each entry is popped
+  // and echoed once. The returned text is still the console's one ResultText: a host that polls
+  // one console from two threads gets each entry once, but may read the other's text.
+  MutexHold hold(server->StateLock);
+  if (!PopPending(*server, server->ResultText)) return kEmptyText;
   SendToAllClients(*server, server->ResultText);
   RewriteScript(*server, server->ResultText);
   return server->ResultText;

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -172,7 +173,9 @@ void SilentClientsHoldOnlyTheirWorkers(int block, unsigned goid, const std::stri
   // The silent clients got what every client gets, and are still connected.
   for (auto& client : silent) {
     EXPECT_FALSE(client->ReadUntil(" QC_MSG: round 2\n").empty());
-    if (timeouts) EXPECT_FALSE(client->ReadUntil(kTimedOut).empty());
+    if (timeouts) {
+      EXPECT_FALSE(client->ReadUntil(kTimedOut).empty());
+    }
     ASSERT_TRUE(client->Send("[quit]\n"));
     EXPECT_FALSE(client->ReadUntil("development console\r\n").empty());
   }
@@ -300,6 +303,49 @@ TEST(HostileInputTest, TenStuckClientsAmongTenReadersAreEachDroppedOnce) {
   const double longest = BroadcastPastStuckClients(port, 517, 10, 10, 4000);
   EXPECT_EQ(errors.Count("QC_ERROR: send() timed out (IP: 127.0.0.1)\n"), 10);
   std::printf("the host's longest BroadcastMsg took %.3f s with 10 stuck clients\n", longest);
+}
+
+// A slow reader of long lines, whose receive time-out fires again and again meanwhile: every
+// line it is sent arrives whole and in order, the time-out notices only ever between lines.
+TEST(HostileInputTest, UnderBackPressureEveryLineStaysWholeAndInOrder) {
+  const std::uint16_t port = PortBlock(kOrderUnderBackPressure);
+  WriteProfile(ProfileWithPort(port, "Timeout=On\nTimeoutVal=100\nSendBufferVal=32768\n"));
+  ASSERT_TRUE(Spawn(518, "order"));
+  LoopbackClient slow;
+  ASSERT_TRUE(Attach(slow, port));
+  ASSERT_EQ(NextMessage(518), ConnectedNotice(port, 518));
+  ASSERT_FALSE(slow.ReadUntil(ConnectedNotice(port, 518) + "\r\n").empty());
+  constexpr int kCount = 200;
+  std::vector<std::string> texts, lines;
+  for (int n = 0; n < kCount; ++n) {
+    std::string text = BroadcastText(n);
+    for (int grow = 0; grow < 14; ++grow) text.insert(text.size() - 1, BroadcastText(n + grow), 0, 4000);
+    lines.push_back(" QC_MSG: " + text);
+    texts.push_back(std::move(text));
+  }
+  // The host broadcasts over about a second, so that time-outs fall between its lines.
+  std::thread host([&] {
+    for (const std::string& text : texts) {
+      Broadcast(518, text.c_str());
+      os::SleepMillis(5);
+    }
+  });
+  std::size_t notices = 0;
+  for (int n = 0; n < kCount;) {
+    std::string next = slow.ReadBytes(8, 20000);
+    ASSERT_EQ(next.size(), 8u) << "line " << n;
+    if (next == std::string(kTimedOut).substr(0, 8)) {
+      ASSERT_EQ(next + slow.ReadBytes(std::strlen(kTimedOut) - 8, 20000), kTimedOut) << n;
+      ++notices;
+      continue;
+    }
+    next += slow.ReadBytes(lines[n].size(), 20000);
+    ASSERT_TRUE(IsStamped(next, lines[n])) << "line " << n << " is damaged";
+    ++n;
+    os::SleepMillis(2);  // a reader slower than the host
+  }
+  host.join();
+  EXPECT_GT(notices, 0u);
 }
 
 TEST(HostileInputTest, SlowReaderIsKeptAndLosesNothing) {

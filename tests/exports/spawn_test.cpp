@@ -23,9 +23,11 @@ TEST(SpawnServerTest, ListensOnBasePortPlusSpawnIndex) {
   EXPECT_EQ(NextMessage(12), ConnectedNotice(static_cast<std::uint16_t>(port + 1), 12));
 }
 
-// As many consoles as the registry holds, each with a developer attached at once: in a 32-bit
-// host this has to fit the process's 2 GiB with the threads the consoles start.
-TEST(SpawnServerTest, AHundredConsolesEachWelcomeADeveloper) {
+// As many consoles as the registry holds, each with a developer attached at once, then ten of
+// them full, a thousand developers in all, each welcomed and sent a broadcast: in a 32-bit host
+// this has to fit the process's 2 GiB with the consoles' threads and connections.
+TEST(SpawnServerTest, AHundredConsolesEachWelcomeADeveloperAndTenServeAHundredEach) {
+  os::RaiseDescriptorLimit();
   const std::uint16_t port = PortBlock(kSpawnHundredConsoles);  // blocks 600-609: 100 ports
   WriteProfile(ProfileWithPort(port));
   for (unsigned i = 0; i < 100; ++i) ASSERT_TRUE(Spawn(1000 + i, "crowd")) << i;
@@ -36,6 +38,18 @@ TEST(SpawnServerTest, AHundredConsolesEachWelcomeADeveloper) {
     clients.push_back(std::make_unique<LoopbackClient>());
     ASSERT_TRUE(Attach(*clients.back(), at)) << "console " << i;
     ASSERT_EQ(NextMessage(1000 + i), ConnectedNotice(at, static_cast<int>(1000 + i)));
+  }
+  for (unsigned i = 0; i < 10; ++i) {
+    for (int more = 1; more < 100; ++more) {
+      clients.push_back(std::make_unique<LoopbackClient>());
+      ASSERT_TRUE(Attach(*clients.back(), static_cast<std::uint16_t>(port + i))) << i << " " << more;
+    }
+  }
+  for (unsigned i = 0; i < 10; ++i) Broadcast(1000 + i, "QC_OK: to a full console");
+  // The first hundred clients are one per console; the rest went to the first ten.
+  for (std::size_t k = 0; k < clients.size(); ++k) {
+    if (k >= 10 && k < 100) continue;
+    EXPECT_FALSE(clients[k]->ReadUntil("QC_OK: to a full console\r\n").empty()) << k;
   }
 }
 

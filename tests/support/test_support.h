@@ -114,6 +114,9 @@ void SleepMillis(int millis);
 // What the process holds of the resources a spawn takes and a refused spawn must give back:
 // bytes of heap in use (POSIX), or open handles (Windows, where a lock is a handle).
 long HeldResources();
+// Lets the process hold as many open descriptors as the system allows it (POSIX), for tests
+// that attach a thousand clients; nothing to do on Windows.
+void RaiseDescriptorLimit();
 // True where the standard error stream writes "\n" as CR LF (msvcrt's text mode).
 bool StderrTranslatesLineEnds();
 // Makes the C library's local time follow the POSIX time-zone string zone (for example

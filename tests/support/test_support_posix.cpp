@@ -4,6 +4,7 @@
 #include <malloc.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -75,6 +76,13 @@ void Close(int s) { ::close(s); }
 long HeldResources() {
   const struct mallinfo2 heap = ::mallinfo2();
   return static_cast<long>(heap.uordblks + heap.hblkhd);
+}
+
+void RaiseDescriptorLimit() {
+  rlimit limit;
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+  limit.rlim_cur = limit.rlim_max;
+  (void)::setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 bool ReusesAddress(int s) {

@@ -284,6 +284,8 @@ std::string ProfilePath() {
 
 void SleepMillis(int millis) { Sleep(static_cast<DWORD>(millis)); }
 
+void RaiseDescriptorLimit() {}
+
 bool StderrTranslatesLineEnds() { return true; }
 
 // The library takes its time of day from GetLocalTime, which follows the system's time zone
