@@ -66,6 +66,13 @@ TEST(ConfigureServerTest, ProfileKeysAndDefaults) {
   for (const auto& [profile, millis] : sendLimits) {
     EXPECT_EQ(Configured(profile).server->SendTimeoutMillis, millis) << profile;
   }
+  // The send buffer limit, in KiB: never below the room for the longest line.
+  const std::pair<const char*, std::size_t> bufferLimits[] = {
+      {"", 1024}, {"[QCServer]\nSendBufferVal=4096\n", 4096},
+      {"[QCServer]\nSendBufferVal=100\n", 128}, {"[QCServer]\nSendBufferVal=-1\n", 128}};
+  for (const auto& [profile, kib] : bufferLimits) {
+    EXPECT_EQ(Configured(profile).server->SendBufferBytes, kib * 1024) << profile;
+  }
   // The access keys; a value that cannot be used is reported and opens no port.
   const struct {
     std::string profile;
