@@ -38,6 +38,8 @@ class LineModel {
 
   const std::string& Line() const { return line_; }
   void Reset() { line_.clear(); }
+  // Starts the next line with text already received (an unfinished tail).
+  void Keep(const std::string& text) { line_ = text; }
 
  private:
   std::string line_;

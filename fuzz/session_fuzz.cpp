@@ -48,7 +48,8 @@ class Harness {
   std::string Exchange(const std::vector<std::string>& pieces) {
     qc::ClientState* client = qc::NewClientState(-1);
     qc::CopyText(client->Address, sizeof client->Address, "0.0.0.0");
-    qc::SessionContext context{server_, 0, scratch_, &batch_};
+    qc::ClientState* const connections[] = {client};
+    qc::SessionContext context{server_, 0, scratch_, &batch_, connections, 1, &gate_};
     qc::BeginSession(context, *client);
     std::string replies;
     for (const std::string& bytes : pieces) {
@@ -70,6 +71,7 @@ class Harness {
   qc::ConsoleServer* server_;
   char* scratch_;
   qc::InboxBatch batch_{};
+  qc::PasswordGate gate_{};
 };
 
 void AppendTo(void* text, const char* bytes, std::size_t length) {
@@ -116,27 +118,51 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       expected += Stamped(std::string(kOverflow) + "\r\n");
     }
     if (!outcome.complete) continue;
-    switch (CommandOf(model.Line())) {
-      case ModelCommand::kQuit:
+    // Without a command among the complete lines the whole text is one message, its unfinished
+    // tail included; otherwise commands are answered in place, runs of other lines pushed
+    // whole, and the tail waits for its line end.
+    const std::string text = model.Line();
+    const std::size_t complete = text.rfind('\n') + 1;
+    std::vector<std::string> lines;
+    bool anyCommand = false;
+    for (std::size_t at = 0; at < complete;) {
+      const std::size_t end = text.find('\n', at) + 1;
+      lines.push_back(text.substr(at, end - at));
+      anyCommand = anyCommand || CommandOf(lines.back()) != ModelCommand::kNone;
+      at = end;
+    }
+    if (!anyCommand) {
+      pushed.push_back(text);
+      model.Reset();
+      continue;
+    }
+    std::string run;
+    for (const std::string& line : lines) {
+      const ModelCommand command = CommandOf(line);
+      if (command == ModelCommand::kNone) {
+        run += line;
+        continue;
+      }
+      if (!run.empty()) pushed.push_back(run);
+      run.clear();
+      if (command == ModelCommand::kQuit) {
         expected += Stamped("QC_OK: Disconnecting from Team Quillaret development console\r\n");
         quit = true;
         break;
-      case ModelCommand::kWho:
+      }
+      if (command == ModelCommand::kWho) {
         expected += Stamped(
             "QC_OK: Currently connected clients (Port: 30000, GoID: 7, TemplateName: fuzz)\r\n");
         expected += Stamped("QC_OK: [01]\t0.0.0.0\r\n") + Stamped("QC_OK: End of list\r\n");
-        break;
-      case ModelCommand::kSpawns:
+      } else {
         expected += Stamped("QC_OK: Currently spawned servers\r\n");
         expected += Stamped("QC_OK: [01]\tPort: 30000, GoID: 7, TemplateName: fuzz\r\n");
         expected += Stamped("QC_OK: End of list\r\n");
-        break;
-      case ModelCommand::kNone:
-        pushed.push_back(model.Line());
-        break;
+      }
     }
-    model.Reset();
     if (quit) break;
+    if (!run.empty()) pushed.push_back(run);
+    model.Keep(text.substr(complete));
   }
   pushed.push_back(kDisconnected);
   while (pushed.size() > static_cast<std::size_t>(qc::kMaxPending)) pushed.pop_front();

@@ -28,6 +28,37 @@ void MarkDrop(ClientState& client, ClientDrop why) {
   if (client.Drop == ClientDrop::kNone) client.Drop = why;
 }
 
+bool HoldsIac(const OutputBlock& block) {
+  return std::memchr(block.Bytes, 0xff, block.Length) != nullptr;
+}
+
+// block with every 0xFF doubled, for a client that speaks telnet. Null when memory is short.
+OutputBlock* EscapedBlock(const OutputBlock& block) {
+  OutputBlock* escaped = NewOutputBlock(EscapedLength(block.Bytes, block.Length));
+  if (escaped != nullptr) EscapeIac(block.Bytes, block.Length, escaped->Bytes);
+  return escaped;
+}
+
+// Queues block (which may be shared) for client, escaped when the client speaks telnet and
+// the block holds a 0xFF. escaped caches the escaped copy across clients; the caller releases
+// it.
+void QueueFor(ClientState& client, OutputBlock* block, OutputBlock*& escaped, bool holdsIac,
+              std::size_t limit) {
+  OutputBlock* chosen = block;
+  if (client.Telnet.SpeaksTelnet && holdsIac) {
+    if (escaped == nullptr) {
+      escaped = EscapedBlock(*block);
+      if (escaped != nullptr) escaped->References = 1;  // the caller's, released after
+    }
+    chosen = escaped;
+  }
+  if (chosen == nullptr || !QueueBlock(client.Output, chosen)) {
+    MarkDrop(client, ClientDrop::kNoMemory);
+  } else if (client.Output.Bytes > limit) {
+    MarkDrop(client, ClientDrop::kBufferFull);
+  }
+}
+
 }  // namespace
 
 bool IsSystemNotice(const char* text) {
@@ -128,16 +159,15 @@ void DistributeInbox(ConsoleServer& server, InboxBatch& batch) {
   const int listed = server.ClientCount.load(std::memory_order_relaxed);
   for (int b = 0; b < batch.Count; ++b) {
     OutputBlock* block = batch.Blocks[b];
+    OutputBlock* escaped = nullptr;
+    const bool holdsIac = HoldsIac(*block);
     for (int i = 0; i < listed; ++i) {
       ClientState& client = *server.ClientStates[i];
       if (client.Drop != ClientDrop::kNone) continue;
-      if (!QueueBlock(client.Output, block)) {
-        MarkDrop(client, ClientDrop::kNoMemory);
-      } else if (client.Output.Bytes > server.SendBufferBytes) {
-        MarkDrop(client, ClientDrop::kBufferFull);
-      }
+      QueueFor(client, block, escaped, holdsIac, server.SendBufferBytes);
     }
     ReleaseBlock(block);  // the inbox's reference
+    if (escaped != nullptr) ReleaseBlock(escaped);
   }
   for (int i = 0; i < listed; ++i) {
     if (batch.Overrun) MarkDrop(*server.ClientStates[i], ClientDrop::kBufferFull);
@@ -148,16 +178,35 @@ void DistributeInbox(ConsoleServer& server, InboxBatch& batch) {
   batch.Lost = false;
 }
 
-void QueueToClient(ClientState& client, const char* bytes, std::size_t length) {
+void QueueRawToClient(ClientState& client, const char* bytes, std::size_t length) {
   if (!QueueBytes(client.Output, bytes, length)) MarkDrop(client, ClientDrop::kNoMemory);
+}
+
+void QueueToClient(ClientState& client, const char* bytes, std::size_t length) {
+  if (length == 0) return;
+  OutputBlock* block = CopyToBlock(bytes, length);
+  if (block == nullptr) {
+    MarkDrop(client, ClientDrop::kNoMemory);
+    return;
+  }
+  block->References = 1;  // held here until queued
+  OutputBlock* escaped = nullptr;
+  QueueFor(client, block, escaped, HoldsIac(*block), static_cast<std::size_t>(-1));
+  ReleaseBlock(block);
+  if (escaped != nullptr) ReleaseBlock(escaped);
 }
 
 void QueueNotice(ClientState& client, const char* notice) {
   OutputBlock* block = MakeBroadcastBlock(notice, std::strlen(notice));
-  if (block == nullptr || !QueueBlock(client.Output, block)) {
-    if (block != nullptr) FreeBlock(block);
+  if (block == nullptr) {
     MarkDrop(client, ClientDrop::kNoMemory);
+    return;
   }
+  block->References = 1;
+  OutputBlock* escaped = nullptr;
+  QueueFor(client, block, escaped, HoldsIac(*block), static_cast<std::size_t>(-1));
+  ReleaseBlock(block);
+  if (escaped != nullptr) ReleaseBlock(escaped);
 }
 
 }  // namespace qc

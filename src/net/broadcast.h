@@ -52,18 +52,22 @@ struct InboxBatch {
 // StateLock.
 void TakeInbox(ConsoleServer& server, InboxBatch& batch);
 
-// Hands every block of batch to every listed client of server, in order, and empties batch.
-// A client that cannot take a block, or whose output passes SendBufferBytes, is marked to be
+// Hands every block of batch to every listed client of server, in order, and empties batch;
+// a client that speaks telnet gets a copy with every 0xFF doubled (made once per block). A
+// client that cannot take a block, or whose output passes SendBufferBytes, is marked to be
 // dropped (ClientState::Drop). Called by the console's loop; ClientList does not change
 // meanwhile, since only the loop changes it.
 void DistributeInbox(ConsoleServer& server, InboxBatch& batch);
 
 // Queues one client a notice of its own (welcome, farewell, a time-out) in the line form of a
-// broadcast notice: the time stamp, one space, the notice, CR LF.
+// broadcast notice: the time stamp, one space, the notice, CR LF; 0xFF doubled for a client
+// that speaks telnet.
 void QueueNotice(ClientState& client, const char* notice);
 
-// Queues bytes for one client as they are. A client that cannot take them is marked to be
-// dropped.
+// Queues bytes for one client, with every 0xFF doubled when the client speaks telnet. A client
+// that cannot take them is marked to be dropped.
 void QueueToClient(ClientState& client, const char* bytes, std::size_t length);
+// Queues bytes for one client exactly as they are: the console's own telnet answers.
+void QueueRawToClient(ClientState& client, const char* bytes, std::size_t length);
 
 }  // namespace qc

@@ -40,7 +40,8 @@ PieceOutcome AddPiece(LineAssembler& line, const char* piece, std::size_t pieceL
 // Where a connection stands.
 enum class ClientPhase : std::uint8_t {
   kPassword,       // asked for the password; its first line is the attempt
-  kRefusing,       // gave a wrong password; answered when its pause ends
+  kRefusing,       // gave a wrong password; answered when its turn comes
+  kAdmitted,       // gave the right password; listed once nothing holds it back
   kListed,         // in ClientList: its lines go to the host
   kClosing,        // its last output goes out, then it is closed
 };
@@ -62,10 +63,11 @@ struct ClientState {
   bool LineOverflowed;  // while a password attempt is collected
   OutputQueue Output;
   // The loop's clock (platform::MonotonicMillis) at which the receive time-out fires next
-  // (0: none), the wrong-password answer is due, and output began to wait without progress
-  // (0: nothing waits).
+  // (0: none), the password prompt times out, a wrong password was given, and output began to
+  // wait without progress (0: nothing waits).
   std::int64_t ReceiveDeadline;
-  std::int64_t AnswerDue;
+  std::int64_t PromptDeadline;
+  std::int64_t AttemptAt;
   std::int64_t StalledSince;
   // Set when the connection is to be closed at once, without sending what waits.
   bool CloseNow;

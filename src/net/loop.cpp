@@ -21,6 +21,7 @@ struct ConsoleLoop {
   platform::PollEntry Entries[platform::kMaxPollEntries];
   ClientState* EntryClients[platform::kMaxPollEntries];
   InboxBatch Batch;
+  PasswordGate Gate;
   // Accepting: the clock time before which no accept is tried (a back-off after a passing
   // failure), the next pause, and whether the listening socket failed for good.
   std::int64_t AcceptAt;
@@ -50,7 +51,13 @@ constexpr int kFailedWaitPauseMillis = 50;
 constexpr int kReceiveBytes = static_cast<int>(kTextBytes) - 1;
 
 SessionContext ContextFor(ConsoleLoop& loop, std::int64_t now) {
-  return SessionContext{loop.Server, now, loop.Scratch, &loop.Batch};
+  return SessionContext{loop.Server, now,          loop.Scratch,        &loop.Batch,
+                        loop.Connections, loop.ConnectionCount, &loop.Gate};
+}
+
+// How many connections the console takes now (see kMaxConnections).
+int ConnectionLimit(const ConsoleServer& server) {
+  return server.Password[0] == '\0' ? kMaxClients : kMaxConnections;
 }
 
 void HandOutInbox(ConsoleLoop& loop) {
@@ -73,7 +80,7 @@ void ReportDrop(const char* reason, const ClientState& client) {
 void Accept(ConsoleLoop& loop, std::int64_t now) {
   ConsoleServer& server = *loop.Server;
   const Socket listening = server.ListenSocket.load(std::memory_order_relaxed);
-  for (int taken = 0; taken < kAcceptsPerTurn && loop.ConnectionCount < kMaxConnections;
+  for (int taken = 0; taken < kAcceptsPerTurn && loop.ConnectionCount < ConnectionLimit(server);
        ++taken) {
     const Socket s = AcceptClient(listening);
     if (s == platform::kAcceptNone) return;
@@ -154,6 +161,10 @@ void Flush(ConsoleLoop& loop, ClientState& client, std::int64_t now) {
 
 // Drops, timers and output of every connection; closes the ones that are done.
 void ServiceConnections(ConsoleLoop& loop, std::int64_t now) {
+  {
+    SessionContext context = ContextFor(loop, now);
+    RunPasswordGate(context);
+  }
   for (int i = 0; i < loop.ConnectionCount;) {
     ClientState& client = *loop.Connections[i];
     SessionContext context = ContextFor(loop, now);
@@ -191,7 +202,7 @@ int PrepareWait(ConsoleLoop& loop, std::int64_t now, bool& accepting, std::int64
                                             false, false};
   loop.EntryClients[count++] = nullptr;
   deadline = 0;
-  const bool room = !loop.AcceptBroken && loop.ConnectionCount < kMaxConnections;
+  const bool room = !loop.AcceptBroken && loop.ConnectionCount < ConnectionLimit(server);
   accepting = room && now >= loop.AcceptAt;
   if (accepting) {
     loop.Entries[count] = platform::PollEntry{server.ListenSocket.load(std::memory_order_relaxed),
@@ -200,12 +211,13 @@ int PrepareWait(ConsoleLoop& loop, std::int64_t now, bool& accepting, std::int64
   } else if (room) {
     deadline = loop.AcceptAt;
   }
+  const SessionContext context = ContextFor(loop, now);
+  deadline = Nearest(deadline, NextGateTimer(context));
   for (int i = 0; i < loop.ConnectionCount; ++i) {
     ClientState& client = *loop.Connections[i];
     const bool read = WantsInput(client);
     const bool write = client.Output.Count > 0;
-    if (read) deadline = Nearest(deadline, client.ReceiveDeadline);
-    if (client.Phase == ClientPhase::kRefusing) deadline = Nearest(deadline, client.AnswerDue);
+    deadline = Nearest(deadline, NextTimer(context, client));
     if (write && client.StalledSince != 0 && server.SendTimeoutMillis > 0) {
       deadline = Nearest(deadline, client.StalledSince + server.SendTimeoutMillis);
     }

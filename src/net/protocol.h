@@ -9,13 +9,37 @@
 
 #include "net/broadcast.h"
 #include "net/client.h"
+#include "net/sockets.h"
 #include "server/console_server.h"
 
 namespace qc {
 
-// The console's own commands, matched at the start of a complete line, case-sensitively.
+// The console's own commands, matched at the start of a line, case-sensitively.
 enum class LineCommand { kQuit, kWho, kSpawns, kNone };
 LineCommand MatchCommand(const char* line);
+
+// How long a connection may wait at the password prompt, and how many may wait at once.
+constexpr std::int64_t kPromptTimeoutMillis = 20000;
+constexpr int kMostWaitingAtPrompt = 20;
+constexpr int kMostWaitingPerAddress = 3;
+// A wrong password is answered no sooner than this after it was given; answers to one address
+// come at most once in this time, and to all addresses at most kMostRefusalsPerSecond.
+constexpr std::int64_t kRefusalPauseMillis = 1000;
+constexpr int kMostRefusalsPerSecond = 5;
+
+// A console's password gate: when wrong passwords were last answered, and the refusal notices
+// for the host, folded to one a second.
+struct PasswordGate {
+  std::int64_t RecentAnswers[kMostRefusalsPerSecond];  // a ring of the latest answers' times
+  int NextAnswer;
+  struct Answered {
+    char Address[kAddressTextBytes];
+    std::int64_t At;
+  } LastByAddress[2 * kMostWaitingAtPrompt];
+  std::int64_t LastNoticeAt;  // 0: never
+  int FoldedRefusals;         // refusals since the last notice, not yet pushed
+  char FoldedAddress[kAddressTextBytes];  // the latest of them
+};
 
 // What handling a connection needs besides the connection.
 struct SessionContext {
@@ -23,18 +47,31 @@ struct SessionContext {
   std::int64_t Now;    // the loop's clock (platform::MonotonicMillis) for this turn
   char* Scratch;       // kTextBytes of working room (notices, listings)
   InboxBatch* Batch;   // the loop's, for handing out the inbox when ClientList changes
+  ClientState* const* Connections;  // every connection of the console
+  int ConnectionCount;
+  PasswordGate* Gate;
 };
 
-// A connection just accepted (its Address read): the welcome, then the password prompt or
-// the announcement to the host and the listing.
+// A connection just accepted (its Address read, and already among context.Connections): the
+// welcome, then the password prompt (or its refusal, when too many wait at the prompt) or the
+// announcement to the host and the listing.
 void BeginSession(SessionContext& context, ClientState& client);
 
 // Bytes received from the client. bytes has room for length + 1 bytes (the telnet filter may
 // need one more).
 void TakeInput(SessionContext& context, ClientState& client, char* bytes, std::size_t length);
 
-// Runs what falls due at context.Now: the receive time-out, the answer to a wrong password.
+// Runs what falls due at context.Now for one connection: the receive time-out, the prompt's
+// time-out, the listing of an admitted client.
 void RunTimers(SessionContext& context, ClientState& client);
+
+// Runs what falls due at context.Now for the console's password gate: the answers to wrong
+// passwords whose turn has come, and the folded refusal notice.
+void RunPasswordGate(SessionContext& context);
+
+// The earliest time at which RunTimers or RunPasswordGate has something to do; 0 for none.
+std::int64_t NextTimer(const SessionContext& context, const ClientState& client);
+std::int64_t NextGateTimer(const SessionContext& context);
 
 // Whether the loop should read from the client now.
 bool WantsInput(const ClientState& client);

@@ -43,6 +43,19 @@ struct Replies {
 
 }  // namespace
 
+std::size_t EscapedLength(const char* bytes, std::size_t length) {
+  std::size_t escaped = length;
+  for (std::size_t i = 0; i < length; ++i) escaped += static_cast<std::uint8_t>(bytes[i]) == kIac;
+  return escaped;
+}
+
+void EscapeIac(const char* bytes, std::size_t length, char* out) {
+  for (std::size_t i = 0; i < length; ++i) {
+    *out++ = bytes[i];
+    if (static_cast<std::uint8_t>(bytes[i]) == kIac) *out++ = bytes[i];
+  }
+}
+
 std::size_t FilterTelnet(TelnetState& state, char* data, std::size_t length,
                          TelnetReplySink reply, void* context) {
   auto* bytes = reinterpret_cast<unsigned char*>(data);
@@ -55,6 +68,7 @@ std::size_t FilterTelnet(TelnetState& state, char* data, std::size_t length,
     ++length;
     in = 2;
     state.Phase = kData;
+    state.SpeaksTelnet = true;
   }
   std::size_t out = in;
   Replies replies{reply, context, 0, {}};
@@ -70,11 +84,13 @@ std::size_t FilterTelnet(TelnetState& state, char* data, std::size_t length,
         break;
       case kCommand:
         state.Phase = kData;
+        if (b != kIac) state.SpeaksTelnet = true;
         if (b >= kWill && b <= kDont) {
           state.Verb = b;
           state.Phase = kOption;
         } else if (b == kSb) {
           state.Phase = kSub;
+          state.SubLength = 0;
         } else if (b == kIac) {
           bytes[out++] = kIac;  // IAC IAC: one 0xFF byte of data
         } else if (b < kSe) {
@@ -89,9 +105,11 @@ std::size_t FilterTelnet(TelnetState& state, char* data, std::size_t length,
         break;
       case kSub:
         if (b == kIac) state.Phase = kSubAfterIac;
+        if (++state.SubLength >= kLongestSubnegotiation && state.Phase == kSub) state.Phase = kData;
         break;
       case kSubAfterIac:  // IAC SE ends it; IAC IAC is a 0xFF inside it
         state.Phase = b == kSe ? kData : kSub;
+        if (++state.SubLength >= kLongestSubnegotiation && state.Phase == kSub) state.Phase = kData;
         break;
     }
   }

@@ -13,13 +13,26 @@ namespace qc {
 struct TelnetState {
   std::uint8_t Phase;  // inside a command, or not; see telnet.cpp
   std::uint8_t Verb;   // WILL, WONT, DO or DONT waiting for its option byte
+  // The client has sent a telnet command (IAC and any byte but IAC): it speaks telnet, and
+  // every 0xFF byte sent to it must be doubled.
+  bool SpeaksTelnet;
+  std::uint16_t SubLength;  // bytes inside the current subnegotiation
 };
+
+// The longest subnegotiation taken out: one that goes on without IAC SE ends after this many
+// bytes, and what follows is input again.
+constexpr std::uint16_t kLongestSubnegotiation = 1024;
+
+// How many bytes [bytes, bytes + length) take with every 0xFF doubled.
+std::size_t EscapedLength(const char* bytes, std::size_t length);
+// Copies bytes into out (EscapedLength bytes) with every 0xFF doubled.
+void EscapeIac(const char* bytes, std::size_t length, char* out);
 
 // Where the answers to a client's requests go: called with a few bytes at a time, in order.
 using TelnetReplySink = void (*)(void* context, const char* bytes, std::size_t length);
 
-// Removes from data[0, length) IAC WILL/WONT/DO/DONT with its option byte, IAC SB ... IAC SE,
-// and IAC with a command byte from 240 to 249; IAC IAC becomes one 0xFF byte; IAC followed by
+// Removes from data[0, length) IAC WILL/WONT/DO/DONT with its option byte, IAC SB ... IAC SE
+// (or its first kLongestSubnegotiation bytes), and IAC with a command byte from 240 to 249; IAC IAC becomes one 0xFF byte; IAC followed by
 // any other byte is kept as it is. A command split across pieces is removed all the same.
 // The kept bytes are moved to the start of data and their count is returned. data must have
 // room for length + 1 bytes: a 0xFF held back at the end of the last piece comes out in front

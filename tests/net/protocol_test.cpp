@@ -10,10 +10,12 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "common/locks.h"
 #include "net/client.h"
 #include "net/telnet.h"
+#include "support/queued_output.h"
 
 namespace qc {
 namespace {
@@ -177,6 +179,183 @@ TEST(RemoveClientTest, MovesTheLastEntryIntoTheGap) {
   RemoveClient(s, 10);
   RemoveClient(s, 13);
   EXPECT_EQ(s.ClientCount, 0);
+}
+
+
+// A console without a loop or sockets: sessions are fed bytes, on a clock the test moves, and
+// what they would send is read back from their queues.
+class ProtocolTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server_ = NewConsoleServer(9, "proto");
+    server_->Port = 30100;
+  }
+  void TearDown() override {
+    for (ClientState* client : clients_) DeleteClientState(client);
+    std::free(batch_.Blocks);
+    DeleteConsoleServer(server_);
+  }
+  SessionContext Context() {
+    return {server_, now_, scratch_.get(), &batch_, clients_.data(),
+            static_cast<int>(clients_.size()), &gate_};
+  }
+  ClientState* Connect(const char* address) {
+    clients_.push_back(NewClientState(static_cast<Socket>(-1)));
+    CopyText(clients_.back()->Address, kAddressTextBytes, address);
+    SessionContext context = Context();
+    BeginSession(context, *clients_.back());
+    return clients_.back();
+  }
+  void Type(ClientState* client, std::string bytes) {
+    bytes.push_back('\0');
+    SessionContext context = Context();
+    TakeInput(context, *client, &bytes[0], bytes.size() - 1);
+  }
+  // Moves the clock on and runs what falls due, as the loop does each turn.
+  void Tick(std::int64_t millis) {
+    now_ += millis;
+    SessionContext context = Context();
+    RunPasswordGate(context);
+    for (ClientState* client : clients_) RunTimers(context, *client);
+  }
+  // What the client was sent since the last look, time stamps as "##:##:##"; broadcasts
+  // included.
+  std::string Sent(ClientState* client) {
+    {
+      MutexHold hold(server_->StateLock);
+      TakeInbox(*server_, batch_);
+    }
+    DistributeInbox(*server_, batch_);
+    std::string bytes = test::TakeQueued(client->Output);
+    for (std::size_t at = 0; at + 8 <= bytes.size(); ++at) {
+      if (bytes[at + 2] == ':' && bytes[at + 5] == ':' && (at == 0 || bytes[at - 1] == '\n')) {
+        bytes.replace(at, 8, "##:##:##");
+      }
+    }
+    return bytes;
+  }
+  // Everything pushed for the host, oldest first.
+  std::vector<std::string> Pushed() {
+    std::vector<std::string> texts;
+    char text[kTextBytes];
+    MutexHold hold(server_->StateLock);
+    while (PopPending(*server_, text)) texts.insert(texts.begin(), text);
+    return texts;
+  }
+  ConsoleServer* server_ = nullptr;
+  std::vector<ClientState*> clients_;
+  InboxBatch batch_{};
+  PasswordGate gate_{};
+  std::int64_t now_ = 1000000;
+  std::unique_ptr<char[]> scratch_{new char[kTextBytes]};
+};
+
+const std::string kWelcome =
+    "##:##:## QC_OK: Welcome to the Team Quillaret development console, v0.1\r\n";
+const std::string kWho =
+    "##:##:## QC_OK: Currently connected clients (Port: 30100, GoID: 9, TemplateName: proto)\r\n"
+    "##:##:## QC_OK: [01]\t0.0.0.0\r\n##:##:## QC_OK: End of list\r\n";
+
+TEST_F(ProtocolTest, CommandsAreAnsweredOnEveryLineAndOtherRunsPushedWhole) {
+  ClientState* dev = Connect("10.0.0.1");
+  EXPECT_EQ(Sent(dev), kWelcome);
+  // No command line: pushed exactly as it came, unfinished tail included.
+  Type(dev, "a\r\nb\r\ntail");
+  Type(dev, "[who] typed late\r\n[this].Get(\"gold\")\r\n[who]\r\nhello\r\nworld\r\n[who]\r\npart");
+  Type(dev, "ial\r\n[quit]\r\nnever seen\r\n");
+  EXPECT_EQ(Sent(dev), kWho + kWho + kWho +
+                           "##:##:## QC_OK: Disconnecting from Team Quillaret development console\r\n");
+  EXPECT_EQ(Pushed(), (std::vector<std::string>{
+                          "QC_OK: 10.0.0.1 connected (Port 30100, GoID: 9)",
+                          "a\r\nb\r\ntail", "[this].Get(\"gold\")\r\n",
+                          "hello\r\nworld\r\n", "partial\r\n",
+                          "QC_OK: 0.0.0.0 disconnected (Port 30100, GoID: 9)"}));
+  EXPECT_EQ(dev->Phase, ClientPhase::kClosing);
+}
+
+TEST_F(ProtocolTest, LinesAfterThePasswordAreTheSessionsFirstInput) {
+  CopyText(server_->Password, kNameBytes, "s3cret");
+  ClientState* dev = Connect("10.0.0.1");
+  Type(dev, "s3cret\r\n[who]\r\nhello host\r\n");
+  EXPECT_EQ(Sent(dev), kWelcome + "##:##:## QC_OK: Password required\r\n" +
+                           "##:##:## QC_OK: Password accepted\r\n" + kWho);
+  EXPECT_EQ(Pushed(), (std::vector<std::string>{"QC_OK: 10.0.0.1 connected (Port 30100, GoID: 9)",
+                                                "hello host\r\n"}));
+}
+
+TEST_F(ProtocolTest, ThePromptIsLimitedAndGuessesAreSlowAndFoldedForTheHost) {
+  CopyText(server_->Password, kNameBytes, "s3cret");
+  const std::string refused = kWelcome +
+                              "##:##:## QC_ERROR: Too many connections waiting for a password\r\n";
+  // Three may wait from one address, twenty in all.
+  std::vector<ClientState*> a;
+  for (int i = 0; i < 3; ++i) a.push_back(Connect("10.0.0.1"));
+  EXPECT_EQ(Sent(Connect("10.0.0.1")), refused);
+  std::vector<ClientState*> others;
+  for (int i = 0; i < 17; ++i) {
+    others.push_back(Connect(("10.0.1." + std::to_string(i == 10 ? 9 : i)).c_str()));
+  }
+  ClientState* late = Connect("10.0.2.1");
+  EXPECT_EQ(Sent(late), refused);
+  EXPECT_EQ(late->Phase, ClientPhase::kClosing);
+  // Wrong guesses: each answered after a second at the soonest, one a second per address and
+  // five a second in all; a right password waits for its address's wrong one.
+  for (ClientState* guess : a) Type(guess, "wrong\r\n");
+  for (int i = 0; i < 9; ++i) Type(others[static_cast<std::size_t>(i)], "wrong\n");
+  Type(others[10], "wrong\n");
+  Type(others[9], "s3cret\n");   // from the address of others[10]: waits for its answer
+  Type(others[11], "s3cret\n");  // answered at once: no wrong attempt of its address waits
+  EXPECT_EQ(others[9]->Phase, ClientPhase::kAdmitted);
+  EXPECT_EQ(others[11]->Phase, ClientPhase::kListed);
+  Tick(999);
+  EXPECT_EQ(a[0]->Phase, ClientPhase::kRefusing);
+  Tick(1);
+  int answered = 0;
+  for (ClientState* client : clients_) answered += client->Phase == ClientPhase::kClosing;
+  EXPECT_EQ(answered, 2 + 5);  // the two turned away, and five answers
+  EXPECT_EQ(a[1]->Phase, ClientPhase::kRefusing);
+  Tick(1000);
+  EXPECT_EQ(others[9]->Phase, ClientPhase::kAdmitted);
+  Tick(1000);  // others[10] is answered now, and others[9] let in right after
+  EXPECT_EQ(others[9]->Phase, ClientPhase::kListed);
+  Tick(1000);
+  for (ClientState* guess : a) {
+    EXPECT_NE(Sent(guess).find("##:##:## QC_ERROR: Wrong password\r\n"), std::string::npos);
+  }
+  // Silent at the prompt for 20 s: told so and closed, without a word to the host.
+  Tick(20000 - 4000);
+  EXPECT_EQ(Sent(others[12]), kWelcome + "##:##:## QC_OK: Password required\r\n" +
+                                  "##:##:## QC_ERROR: Password timed out\r\n");
+  // The host heard of the 13 refusals in four notices, the first as it happened, the others
+  // a second apart, each naming the latest and counting the rest.
+  std::vector<std::string> notices;
+  for (const std::string& text : Pushed()) {
+    if (text.find("refused") != std::string::npos) notices.push_back(text);
+  }
+  EXPECT_EQ(notices, (std::vector<std::string>{
+                         "QC_ERROR: 10.0.0.1 refused: wrong password (Port 30100, GoID: 9)",
+                         "QC_ERROR: 10.0.1.3 refused: wrong password, 3 more since the last "
+                         "notice (Port 30100, GoID: 9)",
+                         "QC_ERROR: 10.0.1.7 refused: wrong password, 4 more since the last "
+                         "notice (Port 30100, GoID: 9)",
+                         "QC_ERROR: 10.0.1.9 refused: wrong password, 2 more since the last "
+                         "notice (Port 30100, GoID: 9)"}));
+}
+
+TEST_F(ProtocolTest, TelnetClientsGetEvery0xFFDoubledAndOthersTheirBytesUnchanged) {
+  ClientState* raw = Connect("10.0.0.1");
+  ClientState* telnet = Connect("10.0.0.2");
+  Type(telnet, "\xff\xfb\x18");  // WILL TTYPE: it speaks telnet
+  (void)Sent(raw);
+  EXPECT_EQ(Sent(telnet), kWelcome + "\xff\xfe\x18");  // the answer itself goes as it is
+  SendToAllClients(*server_, "QC_OK: \xff\xfa host text");
+  EXPECT_EQ(Sent(raw), "##:##:## QC_OK: \xff\xfa host text\r\n");
+  EXPECT_EQ(Sent(telnet), "##:##:## QC_OK: \xff\xff\xfa host text\r\n");
+  // A subnegotiation that never ends is cut after 1 KiB; what follows is input again.
+  Type(telnet, "\xff\xfa" + std::string(1024, 'x') + "[who]\r\n");
+  EXPECT_EQ(Sent(telnet), "##:##:## QC_OK: Currently connected clients (Port: 30100, GoID: 9, "
+                          "TemplateName: proto)\r\n##:##:## QC_OK: [01]\t0.0.0.0\r\n"
+                          "##:##:## QC_OK: [02]\t0.0.0.0\r\n##:##:## QC_OK: End of list\r\n");
 }
 
 }  // namespace
