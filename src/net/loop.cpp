@@ -51,7 +51,7 @@ constexpr int kFailedWaitPauseMillis = 50;
 constexpr int kReceiveBytes = static_cast<int>(kTextBytes) - 1;
 
 SessionContext ContextFor(ConsoleLoop& loop, std::int64_t now) {
-  return SessionContext{loop.Server, now,          loop.Scratch,        &loop.Batch,
+  return SessionContext{loop.Server,      now,                  loop.Scratch, &loop.Batch,
                         loop.Connections, loop.ConnectionCount, &loop.Gate};
 }
 
