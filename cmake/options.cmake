@@ -1,6 +1,9 @@
 # qc_options (sanitizers) and qc_warnings: interface targets that every target links PRIVATE.
 set(QC_SANITIZE "" CACHE STRING "Sanitizers to build with: address,undefined or thread")
 option(QC_FUZZ "Build the fuzz targets with clang's libFuzzer (needs clang++)" OFF)
+# Lets a test make any platform call fail on demand (src/platform/faults.h); the faults preset
+# turns it on. Off, every failure point compiles to nothing.
+option(QC_FAULT_INJECTION "Build the platform layer's failure points and the fault test" OFF)
 
 add_library(qc_options INTERFACE)
 if(QC_SANITIZE)

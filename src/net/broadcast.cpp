@@ -1,7 +1,6 @@
 // Broadcast formatting, the host's side of the inbox, and the loop's handing out of it.
 #include "net/broadcast.h"
 
-#include <cstdlib>
 #include <cstring>
 
 #include "common/locks.h"
@@ -16,7 +15,7 @@ constexpr int kFirstInboxEntries = 16;
 bool ReserveInbox(ConsoleServer& server) {
   if (server.InboxCount < server.InboxCapacity) return true;
   const int capacity = server.InboxCapacity == 0 ? kFirstInboxEntries : server.InboxCapacity * 2;
-  void* grown = std::realloc(server.Inbox, static_cast<std::size_t>(capacity) * sizeof(OutputBlock*));
+  void* grown = platform::ResizeMemory(server.Inbox, static_cast<std::size_t>(capacity) * sizeof(OutputBlock*));
   if (grown == nullptr) return false;
   server.Inbox = static_cast<OutputBlock**>(grown);
   server.InboxCapacity = capacity;
@@ -134,8 +133,11 @@ void SendToAllClients(ConsoleServer& server, const char* text) {
   }
   if (block != nullptr) FreeBlock(block);
   if (wake && server.Waker != nullptr &&
-      !server.WakePending.exchange(true, std::memory_order_acq_rel)) {
-    platform::SignalWaker(server.Waker);
+      !server.WakePending.exchange(true, std::memory_order_acq_rel) &&
+      !platform::SignalWaker(server.Waker)) {
+    // The loop never heard of it, so the next call must signal again rather than take it as
+    // pending; until then the line waits for the loop's next turn.
+    server.WakePending.store(false, std::memory_order_release);
   }
 }
 

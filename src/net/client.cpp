@@ -1,7 +1,6 @@
 // Connection state and line assembly.
 #include "net/client.h"
 
-#include <cstdlib>
 #include <cstring>
 
 #include "common/fixed_text.h"
@@ -19,7 +18,7 @@ bool Reserve(LineAssembler& line, std::size_t length) {
   std::size_t capacity = line.Capacity == 0 ? kFirstLineBytes : line.Capacity;
   while (capacity <= length) capacity *= 2;
   if (capacity > kTextBytes) capacity = kTextBytes;
-  void* grown = std::realloc(line.Text, capacity);
+  void* grown = platform::ResizeMemory(line.Text, capacity);
   if (grown == nullptr) return false;
   line.Text = static_cast<char*>(grown);
   line.Capacity = capacity;
@@ -35,7 +34,7 @@ void ResetLine(LineAssembler& line) {
 }
 
 void ReleaseLine(LineAssembler& line) {
-  std::free(line.Text);
+  platform::FreeMemory(line.Text);
   line = LineAssembler{};
 }
 
@@ -58,7 +57,7 @@ PieceOutcome AddPiece(LineAssembler& line, const char* piece, std::size_t pieceL
 }
 
 ClientState* NewClientState(Socket connection) {
-  auto* client = static_cast<ClientState*>(std::calloc(1, sizeof(ClientState)));
+  auto* client = static_cast<ClientState*>(platform::AllocateZeroedMemory(sizeof(ClientState)));
   if (client == nullptr) return nullptr;
   client->Connection = connection;
   return client;
@@ -68,7 +67,7 @@ void DeleteClientState(ClientState* client) {
   if (client == nullptr) return;
   ReleaseLine(client->Line);
   ClearQueue(client->Output);
-  std::free(client);
+  platform::FreeMemory(client);
 }
 
 }  // namespace qc

@@ -270,16 +270,22 @@ int PrepareWait(ConsoleLoop& loop, std::int64_t now, bool& accepting, std::int64
 }  // namespace
 
 bool StartConsole(ConsoleServer& server) {
-  server.Waker = platform::CreateWaker();
+  // Nobody is listed on a console without a loop, so no host call reaches for its waker: what
+  // was made for it is given back, and a host that spawns again and again keeps no descriptors.
+  platform::Waker* waker = platform::CreateWaker();
   void* pages = platform::AllocatePages(sizeof(ConsoleLoop));
-  if (server.Waker == nullptr || pages == nullptr) {
-    if (pages != nullptr) platform::FreePages(pages, sizeof(ConsoleLoop));
-    return false;
+  if (waker != nullptr && pages != nullptr) {
+    server.Waker = waker;
+    // Default-initialisation writes nothing: the pages stay zero and cost no memory until used.
+    server.Loop = new (pages) ConsoleLoop;
+    server.Loop->Server = &server;
+    if (platform::StartThread(ConsoleThread, &server, kConsoleStackBytes)) return true;
+    server.Loop = nullptr;
+    server.Waker = nullptr;
   }
-  // Default-initialisation writes nothing: the pages stay zero and cost no memory until used.
-  server.Loop = new (pages) ConsoleLoop;
-  server.Loop->Server = &server;
-  return platform::StartThread(ConsoleThread, &server, kConsoleStackBytes);
+  if (pages != nullptr) platform::FreePages(pages, sizeof(ConsoleLoop));
+  if (waker != nullptr) platform::DestroyWaker(waker);
+  return false;
 }
 
 void ConsoleThread(void* argument) {

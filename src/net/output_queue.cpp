@@ -1,7 +1,6 @@
 // Output queues: blocks shared by reference, sent in order, small ones gathered per send.
 #include "net/output_queue.h"
 
-#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -23,7 +22,7 @@ bool Reserve(OutputQueue& queue) {
     if (queue.Count < queue.Capacity) return true;
   }
   const int capacity = queue.Capacity == 0 ? kFirstEntries : queue.Capacity * 2;
-  void* grown = std::realloc(queue.Entries, static_cast<std::size_t>(capacity) * sizeof(QueuedBlock));
+  void* grown = platform::ResizeMemory(queue.Entries, static_cast<std::size_t>(capacity) * sizeof(QueuedBlock));
   if (grown == nullptr) return false;
   queue.Entries = static_cast<QueuedBlock*>(grown);
   queue.Capacity = capacity;
@@ -56,7 +55,7 @@ void CompactIfEmpty(OutputQueue& queue) {
   if (queue.Count > 0) return;
   queue.Head = 0;
   if (queue.Capacity > kKeptEntries) {
-    std::free(queue.Entries);
+    platform::FreeMemory(queue.Entries);
     queue.Entries = nullptr;
     queue.Capacity = 0;
   }
@@ -65,7 +64,7 @@ void CompactIfEmpty(OutputQueue& queue) {
 }  // namespace
 
 OutputBlock* NewOutputBlock(std::size_t length) {
-  void* memory = std::malloc(offsetof(OutputBlock, Bytes) + (length > 0 ? length : 1));
+  void* memory = platform::AllocateMemory(offsetof(OutputBlock, Bytes) + (length > 0 ? length : 1));
   if (memory == nullptr) return nullptr;
   auto* block = static_cast<OutputBlock*>(memory);
   block->References = 0;
@@ -83,7 +82,7 @@ void ReleaseBlock(OutputBlock* block) {
   if (--block->References <= 0) FreeBlock(block);
 }
 
-void FreeBlock(OutputBlock* block) { std::free(block); }
+void FreeBlock(OutputBlock* block) { platform::FreeMemory(block); }
 
 bool QueueBlock(OutputQueue& queue, OutputBlock* block) {
   if (block->Length == 0) return true;  // nothing to send; no reference taken
@@ -137,7 +136,7 @@ FlushResult FlushQueue(OutputQueue& queue, platform::Socket socket,
 
 void ClearQueue(OutputQueue& queue) {
   for (int i = queue.Head; i < queue.Head + queue.Count; ++i) ReleaseBlock(queue.Entries[i].Block);
-  std::free(queue.Entries);
+  platform::FreeMemory(queue.Entries);
   queue = OutputQueue{};
 }
 

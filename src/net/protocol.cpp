@@ -342,7 +342,12 @@ void TakeInput(SessionContext& context, ClientState& client, char* bytes, std::s
   bytes[length] = '\0';
   length = FilterTelnet(client.Telnet, bytes, length, AnswerTelnet, &client);
   const PieceOutcome outcome = AddPiece(client.Line, bytes, length);
-  if (outcome.NoMemory && client.Drop == ClientDrop::kNone) client.Drop = ClientDrop::kNoMemory;
+  if (outcome.NoMemory) {
+    // The piece is lost, so the line is not what the developer typed (there may be no line
+    // at all): nothing of it is taken, and the client is dropped at the loop's next turn.
+    if (client.Drop == ClientDrop::kNone) client.Drop = ClientDrop::kNoMemory;
+    return;
+  }
   if (client.Phase == ClientPhase::kPassword) {
     client.LineOverflowed = client.LineOverflowed || outcome.Overflowed;  // no attempt at all
     if (outcome.Complete) CheckPassword(context, client);

@@ -84,10 +84,13 @@ struct Waker;
 Waker* CreateWaker();
 // What to wait on for reading.
 Socket WakerSocket(const Waker* waker);
-// Makes the waker readable. Safe from any thread; never blocks.
-void SignalWaker(Waker* waker);
+// Makes the waker readable. Safe from any thread; never blocks. False when the signal could not
+// be given (the waker is then as it was).
+bool SignalWaker(Waker* waker);
 // Takes every signal that arrived, so that the waker is no longer readable. Never blocks.
 void DrainWaker(Waker* waker);
+// Closes a waker that nobody waits on or signals any more.
+void DestroyWaker(Waker* waker);
 
 // --- Threads and locks. ---
 
@@ -105,6 +108,15 @@ void LockRecursiveMutex(Mutex* mutex);
 void UnlockRecursiveMutex(Mutex* mutex);
 
 // --- Memory. ---
+
+// The C library's malloc, calloc (of bytes, zero-filled), realloc and free. Every allocation of
+// the library goes through these, so that the fault-injection build can make any one fail.
+// Null on failure; ResizeMemory then leaves block as it was.
+void* AllocateMemory(std::size_t bytes);
+void* AllocateZeroedMemory(std::size_t bytes);
+void* ResizeMemory(void* block, std::size_t bytes);
+// Gives back a block of the three above; null is ignored.
+void FreeMemory(void* block);
 
 // bytes of zero-filled, page-aligned memory straight from the OS (mmap, VirtualAlloc). Its
 // pages cost no physical memory until they are first written. Null on failure.

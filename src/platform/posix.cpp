@@ -18,6 +18,7 @@
 #include <ctime>
 #include <cstdlib>
 
+#include "platform/faults.h"
 #include "platform/platform.h"
 #include "platform/profile_reader.h"
 
@@ -52,7 +53,13 @@ int SetNonBlocking(int s) {
 
 int StartSocketLibrary() { return 0; }
 
-Socket CreateTcpSocket() { return Result(::socket(AF_INET, SOCK_STREAM, 0)); }
+Socket CreateTcpSocket() {
+  if (QC_FAULT(kSocket)) {
+    errno = EMFILE;
+    return -1;
+  }
+  return Result(::socket(AF_INET, SOCK_STREAM, 0));
+}
 
 int EnableAddressReuse(Socket s) {
   const int on = 1;
@@ -65,10 +72,18 @@ int BindTo(Socket s, std::uint32_t ipv4, std::uint16_t port) {
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(ipv4);
   address.sin_port = htons(port);
+  if (QC_FAULT(kBind)) {
+    errno = EADDRINUSE;
+    return -1;
+  }
   return Result(::bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address));
 }
 
 int ListenOn(Socket s, int backlog) {
+  if (QC_FAULT(kListen)) {
+    errno = EADDRINUSE;
+    return -1;
+  }
   if (::listen(s, backlog) != 0) return -1;
   return SetNonBlocking(s) < 0 ? -1 : 0;
 }
@@ -77,7 +92,9 @@ Socket AcceptConnection(Socket listening) {
   sockaddr_in address;
   socklen_t length = sizeof address;
   for (;;) {
-    const int s = ::accept(listening, reinterpret_cast<sockaddr*>(&address), &length);
+    const int s = QC_FAULT(kAccept)
+                      ? (errno = EMFILE, -1)
+                      : ::accept(listening, reinterpret_cast<sockaddr*>(&address), &length);
     if (s >= 0) {
       if (SetNonBlocking(s) == 0) return s;
       (void)::close(s);
@@ -114,6 +131,10 @@ Socket AcceptConnection(Socket listening) {
 }
 
 int SendSomeNow(Socket s, const char* data, int length) {
+  if (QC_FAULT(kSend)) {
+    errno = EPIPE;
+    return -1;
+  }
   for (;;) {
     const ssize_t sent =
         ::send(s, data, static_cast<std::size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -125,6 +146,10 @@ int SendSomeNow(Socket s, const char* data, int length) {
 }
 
 int ReceiveSomeNow(Socket s, char* buffer, int capacity) {
+  if (QC_FAULT(kReceive)) {
+    errno = ECONNRESET;
+    return -1;
+  }
   for (;;) {
     const ssize_t received = ::recv(s, buffer, static_cast<std::size_t>(capacity), MSG_DONTWAIT);
     if (received >= 0) return static_cast<int>(received);
@@ -144,6 +169,10 @@ int WaitForEvents(PollEntry* entries, int count, int millis) {
     fds[i] = pollfd{entries[i].socket, events, 0};
     entries[i].isReadable = false;
     entries[i].isWritable = false;
+  }
+  if (QC_FAULT(kWait)) {
+    errno = ENOMEM;
+    return -1;
   }
   const int ready = ::poll(fds, static_cast<nfds_t>(count), millis < 0 ? -1 : millis);
   // A signal meant for the host cuts the wait short; the caller works out its time again.
@@ -166,6 +195,10 @@ struct Waker {
 };
 
 Waker* CreateWaker() {
+  if (QC_FAULT(kWake)) {
+    errno = EMFILE;
+    return nullptr;
+  }
   auto* waker = static_cast<Waker*>(std::malloc(sizeof(Waker)));
   if (waker == nullptr) return nullptr;
   int ends[2];
@@ -186,10 +219,17 @@ Waker* CreateWaker() {
 
 Socket WakerSocket(const Waker* waker) { return waker->readEnd; }
 
-void SignalWaker(Waker* waker) {
+bool SignalWaker(Waker* waker) {
+  if (QC_FAULT(kWake)) {
+    errno = EIO;
+    return false;
+  }
   const char byte = 1;
-  // A full pipe is readable already: the signal is there.
-  while (::write(waker->writeEnd, &byte, 1) < 0 && errno == EINTR) {
+  for (;;) {
+    if (::write(waker->writeEnd, &byte, 1) == 1) return true;
+    if (errno == EINTR) continue;
+    // A full pipe is readable already: the signal is there.
+    return errno == EAGAIN || errno == EWOULDBLOCK;
   }
 }
 
@@ -201,6 +241,12 @@ void DrainWaker(Waker* waker) {
     if (n < 0 && errno == EINTR) continue;
     return;
   }
+}
+
+void DestroyWaker(Waker* waker) {
+  (void)::close(waker->readEnd);
+  (void)::close(waker->writeEnd);
+  std::free(waker);
 }
 
 int PeerAddress(Socket s, std::uint8_t octets[4]) {
@@ -218,6 +264,10 @@ int PeerAddress(Socket s, std::uint8_t octets[4]) {
 int CloseSocket(Socket s) { return Result(::close(s)); }
 
 bool StartThread(void (*function)(void*), void* argument, std::size_t stackBytes) {
+  if (QC_FAULT(kThread)) {
+    errno = EAGAIN;  // what pthread_create gives when the process may have no more threads
+    return false;
+  }
   auto* record = static_cast<ThreadStart*>(std::malloc(sizeof(ThreadStart)));
   if (record == nullptr) return false;
   *record = ThreadStart{function, argument};
@@ -238,6 +288,10 @@ bool StartThread(void (*function)(void*), void* argument, std::size_t stackBytes
 }
 
 Mutex* CreateRecursiveMutex() {
+  if (QC_FAULT(kMutex)) {
+    errno = ENOMEM;
+    return nullptr;
+  }
   auto* mutex = static_cast<Mutex*>(std::malloc(sizeof(Mutex)));
   if (mutex == nullptr) return nullptr;
   pthread_mutexattr_t attributes;
@@ -261,7 +315,37 @@ void LockRecursiveMutex(Mutex* mutex) { (void)pthread_mutex_lock(&mutex->handle)
 
 void UnlockRecursiveMutex(Mutex* mutex) { (void)pthread_mutex_unlock(&mutex->handle); }
 
+void* AllocateMemory(std::size_t bytes) {
+  if (QC_FAULT(kMemory)) {
+    errno = ENOMEM;
+    return nullptr;
+  }
+  return std::malloc(bytes);
+}
+
+void* AllocateZeroedMemory(std::size_t bytes) {
+  if (QC_FAULT(kMemory)) {
+    errno = ENOMEM;
+    return nullptr;
+  }
+  return std::calloc(1, bytes);
+}
+
+void* ResizeMemory(void* block, std::size_t bytes) {
+  if (QC_FAULT(kMemory)) {
+    errno = ENOMEM;
+    return nullptr;
+  }
+  return std::realloc(block, bytes);
+}
+
+void FreeMemory(void* block) { std::free(block); }
+
 void* AllocatePages(std::size_t bytes) {
+  if (QC_FAULT(kPages)) {
+    errno = ENOMEM;
+    return nullptr;
+  }
   void* block = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   return block == MAP_FAILED ? nullptr : block;
 }
@@ -301,6 +385,10 @@ constexpr std::size_t kProfileReadBytes = 64 * 1024;
 // section or key is missing, or no memory can be had to read it.
 bool LookUpProfile(const char* section, const char* key, char* out, std::size_t capacity,
                    const char* fileName) {
+  if (QC_FAULT(kProfile)) {
+    errno = EACCES;
+    return false;
+  }
   std::FILE* file = std::fopen(fileName, "rb");
   if (file == nullptr) return false;
   char* text = static_cast<char*>(std::malloc(kProfileReadBytes));

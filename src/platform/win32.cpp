@@ -6,10 +6,12 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/faults.h"
 #include "platform/platform.h"
 
 namespace qc::platform {
@@ -73,7 +75,13 @@ int StartSocketLibrary() {
   return WSAStartup(0x0002, &data) == 0 ? 0 : -1;
 }
 
-Socket CreateTcpSocket() { return FromHandle(::socket(AF_INET, SOCK_STREAM, 0)); }
+Socket CreateTcpSocket() {
+  if (QC_FAULT(kSocket)) {
+    ::WSASetLastError(WSAEMFILE);
+    return -1;
+  }
+  return FromHandle(::socket(AF_INET, SOCK_STREAM, 0));
+}
 
 int EnableAddressReuse(Socket /*s*/) {
   // A plain bind already rebinds a port whose old connections are in TIME_WAIT. SO_REUSEADDR
@@ -88,10 +96,18 @@ int BindTo(Socket s, std::uint32_t ipv4, std::uint16_t port) {
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(ipv4);
   address.sin_port = htons(port);
+  if (QC_FAULT(kBind)) {
+    ::WSASetLastError(WSAEADDRINUSE);
+    return -1;
+  }
   return Result(::bind(ToHandle(s), reinterpret_cast<const sockaddr*>(&address), sizeof address));
 }
 
 int ListenOn(Socket s, int backlog) {
+  if (QC_FAULT(kListen)) {
+    ::WSASetLastError(WSAENOBUFS);
+    return -1;
+  }
   if (::listen(ToHandle(s), backlog) == SOCKET_ERROR) return -1;
   return SetNonBlocking(ToHandle(s));
 }
@@ -99,7 +115,10 @@ int ListenOn(Socket s, int backlog) {
 Socket AcceptConnection(Socket listening) {
   sockaddr_in address;
   int length = sizeof address;
-  const SOCKET s = ::accept(ToHandle(listening), reinterpret_cast<sockaddr*>(&address), &length);
+  const SOCKET s =
+      QC_FAULT(kAccept)
+          ? (::WSASetLastError(WSAEMFILE), INVALID_SOCKET)
+          : ::accept(ToHandle(listening), reinterpret_cast<sockaddr*>(&address), &length);
   if (s != INVALID_SOCKET) {
     // A connection whose handle does not fit is closed by FromHandle; the listening socket is
     // sound.
@@ -126,6 +145,10 @@ Socket AcceptConnection(Socket listening) {
 }
 
 int SendSomeNow(Socket s, const char* data, int length) {
+  if (QC_FAULT(kSend)) {
+    ::WSASetLastError(WSAECONNRESET);
+    return -1;
+  }
   // Winsock never raises a signal for a broken connection: the send just fails.
   const int sent = ::send(ToHandle(s), data, length, 0);
   if (sent > 0) return sent;
@@ -134,6 +157,10 @@ int SendSomeNow(Socket s, const char* data, int length) {
 }
 
 int ReceiveSomeNow(Socket s, char* buffer, int capacity) {
+  if (QC_FAULT(kReceive)) {
+    ::WSASetLastError(WSAECONNRESET);
+    return -1;
+  }
   const int received = ::recv(ToHandle(s), buffer, capacity, 0);
   if (received != SOCKET_ERROR) return received;
   return ::WSAGetLastError() == WSAEWOULDBLOCK ? kWouldBlock : -1;
@@ -141,6 +168,10 @@ int ReceiveSomeNow(Socket s, char* buffer, int capacity) {
 
 int WaitForEvents(PollEntry* entries, int count, int millis) {
   if (count < 0 || count > kMaxPollEntries) return -1;
+  if (QC_FAULT(kWait)) {
+    ::WSASetLastError(WSAENOBUFS);
+    return -1;
+  }
   // Three fd_sets of FD_SETSIZE handles: a few KiB of the console thread's stack.
   struct Sets {
     fd_set read, write, error;
@@ -187,6 +218,10 @@ struct Waker {
 };
 
 Waker* CreateWaker() {
+  if (QC_FAULT(kWake)) {
+    ::WSASetLastError(WSAEMFILE);
+    return nullptr;
+  }
   if (StartSocketLibrary() != 0) return nullptr;
   auto* waker = static_cast<Waker*>(std::malloc(sizeof(Waker)));
   if (waker == nullptr) return nullptr;
@@ -218,16 +253,26 @@ Waker* CreateWaker() {
 
 Socket WakerSocket(const Waker* waker) { return static_cast<Socket>(waker->socket); }
 
-void SignalWaker(Waker* waker) {
+bool SignalWaker(Waker* waker) {
+  if (QC_FAULT(kWake)) {
+    ::WSASetLastError(WSAENOBUFS);
+    return false;
+  }
   const char byte = 1;
+  if (::send(waker->socket, &byte, 1, 0) == 1) return true;
   // A send that finds the socket's buffer full leaves it readable all the same.
-  (void)::send(waker->socket, &byte, 1, 0);
+  return ::WSAGetLastError() == WSAEWOULDBLOCK;
 }
 
 void DrainWaker(Waker* waker) {
   char bytes[64];
   while (::recv(waker->socket, bytes, sizeof bytes, 0) > 0) {
   }
+}
+
+void DestroyWaker(Waker* waker) {
+  (void)::closesocket(waker->socket);
+  std::free(waker);
 }
 
 int PeerAddress(Socket s, std::uint8_t octets[4]) {
@@ -245,6 +290,10 @@ int PeerAddress(Socket s, std::uint8_t octets[4]) {
 int CloseSocket(Socket s) { return Result(::closesocket(ToHandle(s))); }
 
 bool StartThread(void (*function)(void*), void* argument, std::size_t stackBytes) {
+  if (QC_FAULT(kThread)) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return false;
+  }
   auto* record = static_cast<ThreadStart*>(std::malloc(sizeof(ThreadStart)));
   if (record == nullptr) return false;
   *record = ThreadStart{function, argument};
@@ -262,6 +311,10 @@ bool StartThread(void (*function)(void*), void* argument, std::size_t stackBytes
 }
 
 Mutex* CreateRecursiveMutex() {
+  if (QC_FAULT(kMutex)) {
+    SetLastError(ERROR_NO_SYSTEM_RESOURCES);
+    return nullptr;
+  }
   // Win32 mutexes are recursive for their owner by nature.
   HANDLE handle = CreateMutexA(nullptr, FALSE, nullptr);
   if (handle == nullptr) return nullptr;
@@ -283,7 +336,37 @@ void LockRecursiveMutex(Mutex* mutex) { (void)WaitForSingleObject(mutex->handle,
 
 void UnlockRecursiveMutex(Mutex* mutex) { (void)ReleaseMutex(mutex->handle); }
 
+void* AllocateMemory(std::size_t bytes) {
+  if (QC_FAULT(kMemory)) {
+    errno = ENOMEM;
+    return nullptr;
+  }
+  return std::malloc(bytes);
+}
+
+void* AllocateZeroedMemory(std::size_t bytes) {
+  if (QC_FAULT(kMemory)) {
+    errno = ENOMEM;
+    return nullptr;
+  }
+  return std::calloc(1, bytes);
+}
+
+void* ResizeMemory(void* block, std::size_t bytes) {
+  if (QC_FAULT(kMemory)) {
+    errno = ENOMEM;
+    return nullptr;
+  }
+  return std::realloc(block, bytes);
+}
+
+void FreeMemory(void* block) { std::free(block); }
+
 void* AllocatePages(std::size_t bytes) {
+  if (QC_FAULT(kPages)) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
   // Committed pages are zero-filled and take no physical memory until first written.
   return VirtualAlloc(nullptr, bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
 }
@@ -317,6 +400,10 @@ TimeOfDay LocalTimeOfDay() {
 // A bare file name makes the profile functions look in the Windows directory.
 
 int ReadProfileInt(const char* section, const char* key, int fallback, const char* fileName) {
+  if (QC_FAULT(kProfile)) {  // as a file that cannot be read: the default
+    SetLastError(ERROR_ACCESS_DENIED);
+    return fallback;
+  }
   // The value comes back as UINT; a negative number in the file reads back as itself.
   return static_cast<int>(GetPrivateProfileIntA(section, key, fallback, fileName));
 }
@@ -324,6 +411,13 @@ int ReadProfileInt(const char* section, const char* key, int fallback, const cha
 int ReadProfileString(const char* section, const char* key, const char* fallback, char* out,
                       std::size_t capacity, const char* fileName) {
   if (capacity == 0) return 0;
+  if (QC_FAULT(kProfile)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    std::size_t length = 0;
+    for (; fallback[length] != '\0' && length + 1 < capacity; ++length) out[length] = fallback[length];
+    out[length] = '\0';
+    return static_cast<int>(length);
+  }
   const DWORD size = capacity > 0xffffffffu ? 0xffffffffu : static_cast<DWORD>(capacity);
   return static_cast<int>(GetPrivateProfileStringA(section, key, fallback, out, size, fileName));
 }

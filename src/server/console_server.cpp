@@ -1,7 +1,6 @@
 // The console server record, the registry, and the two shared lists of a record.
 #include "server/console_server.h"
 
-#include <cstdlib>
 #include <new>
 
 namespace qc {
@@ -9,9 +8,9 @@ namespace qc {
 const char kEmptyText[1] = "";
 
 ConsoleServer* NewConsoleServer(std::uint32_t goid, const char* templateName) {
-  // calloc hands back fresh zero pages for a block this size, so the pending slots cost
+  // Zeroed memory (calloc) comes as fresh zero pages for a block this size, so the pending slots cost
   // address space, not resident memory, until they are used.
-  void* block = std::calloc(1, sizeof(ConsoleServer));
+  void* block = platform::AllocateZeroedMemory(sizeof(ConsoleServer));
   if (block == nullptr) return nullptr;
   auto* server = new (block) ConsoleServer;  // default-initialisation keeps the zeros
   server->StateLock = platform::CreateRecursiveMutex();
@@ -32,7 +31,7 @@ ConsoleServer* NewConsoleServer(std::uint32_t goid, const char* templateName) {
 void DeleteConsoleServer(ConsoleServer* server) {
   if (server == nullptr) return;
   if (server->StateLock != nullptr) platform::DestroyRecursiveMutex(server->StateLock);
-  std::free(server);  // the record's members are trivially destructible
+  platform::FreeMemory(server);  // the record's members are trivially destructible
 }
 
 ServerRegistry& Registry() {

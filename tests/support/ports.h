@@ -71,7 +71,9 @@ enum PortBlockName : int {
   kDemoHostFirst,
   kDemoHostSecond,
   kDemoPortProbe,
-  kLastNumberedBlock = kDemoPortProbe,
+  // tests/faults
+  kFaultScenario,
+  kLastNumberedBlock = kFaultScenario,
 
   // Blocks whose numbers are written outside C++ as well: the host project of tests/consumer
   // (tests/CMakeLists.txt passes 700) and the scenarios of tests/demo/terminal_session_test.py
