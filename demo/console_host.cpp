@@ -105,14 +105,8 @@ bool ConsoleHost::Spawn(std::uint32_t goid, const std::string& templateName, int
 int ConsoleHost::RunFrame() {
   int taken = 0;
   for (const SpawnedObject& object : objects_) {
-    std::vector<std::string> texts;
-    for (int i = 0; i < kMaxTextsPerFrame; ++i) {
-      const char* text = api_.GetNextMessage(object.goid);
-      if (text == nullptr || text[0] == '\0') break;
-      texts.emplace_back(text);  // valid only until the next call for this GoID
-    }
-    taken += static_cast<int>(texts.size());
-    for (auto it = texts.rbegin(); it != texts.rend(); ++it) Handle(object, *it);
+    taken += static_cast<int>(loader::DrainConsole(
+        api_, object.goid, [&](const std::string& text) { Handle(object, text); }));
   }
   return taken;
 }

@@ -36,10 +36,6 @@ struct PortProbes {
 
 class ConsoleHost {
  public:
-  // At most this many texts are taken from one console per frame; the library's queue holds
-  // no more.
-  static constexpr int kMaxTextsPerFrame = 100;
-
   // How long Spawn waits for a new console to open its port.
   static constexpr int kListenWaitMillis = 5000;
 
@@ -55,9 +51,9 @@ class ConsoleHost {
   // spawn, or when the console does not open its port in time.
   bool Spawn(std::uint32_t goid, const std::string& templateName, int basePort, std::string& error);
 
-  // One frame: takes every text waiting on each console and handles it. The library hands the
-  // newest text over first; the texts of one frame are handled oldest first, so lines typed or
-  // pasted in quick succession run in the order they were typed. Returns the number of texts.
+  // One frame: takes every text waiting on each console and handles it, oldest first (the
+  // loader's DrainConsole), so lines typed or pasted in quick succession run in the order they
+  // were typed. Returns the number of texts.
   int RunFrame();
 
   const std::vector<SpawnedObject>& Objects() const { return objects_; }

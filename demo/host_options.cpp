@@ -115,10 +115,4 @@ std::string UsageText(const std::string& programName) {
          "Stop with Ctrl-C or SIGTERM.\n";
 }
 
-std::string PathNextToProgram(const std::string& argv0, const std::string& fileName) {
-  const std::size_t slash = argv0.find_last_of("/\\");
-  if (slash == std::string::npos) return "";
-  return argv0.substr(0, slash + 1) + fileName;
-}
-
 }  // namespace qc::demo

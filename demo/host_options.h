@@ -36,8 +36,4 @@ bool ParseHostOptions(const std::vector<std::string>& args, HostOptions& options
 // The help text.
 std::string UsageText(const std::string& programName);
 
-// The path of fileName in the directory of the program started as argv0 ("build/quillaret-host"
-// gives "build/<fileName>"), or "" when argv0 names no directory.
-std::string PathNextToProgram(const std::string& argv0, const std::string& fileName);
-
 }  // namespace qc::demo

@@ -14,7 +14,6 @@
 #include "demo/console_host.h"
 #include "demo/host_options.h"
 #include "loader/host_loader.h"
-#include "loader/profile_path.h"
 
 namespace {
 
@@ -35,12 +34,13 @@ bool FileExists(const std::string& path) {
 }
 
 // The library named on the command line; else the one next to this program; else the bare
-// file name, which the platform's loader searches for.
-std::string ChooseLibrary(const std::string& given, const std::string& argv0) {
+// file name, which the platform's loader searches for (the installed program's run path
+// names the package's lib/ folder).
+std::string ChooseLibrary(const std::string& given) {
   if (!given.empty()) return given;
   const std::string nextToProgram =
-      qc::demo::PathNextToProgram(argv0, qc::loader::DefaultLibraryName());
-  if (!nextToProgram.empty() && FileExists(nextToProgram)) return nextToProgram;
+      qc::loader::ProgramDirectory() + qc::loader::DefaultLibraryName();
+  if (!qc::loader::ProgramDirectory().empty() && FileExists(nextToProgram)) return nextToProgram;
   return qc::loader::DefaultLibraryName();
 }
 
@@ -96,7 +96,7 @@ int main(int argc, char** argv) {
     return 0;
   }
 
-  const std::string library = ChooseLibrary(options.libraryPath, argc > 0 ? argv[0] : "");
+  const std::string library = ChooseLibrary(options.libraryPath);
   qc::loader::ConsoleApi api{};
   if (!qc::loader::LoadConsoleLibrary(library, api, error)) {
     std::cerr << kProgram << ": cannot use the console library: " << error << std::endl;

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "loader/profile_path.h"
+#include "loader/host_loader.h"
 #include "support/test_support.h"
 
 namespace qc::demo {
@@ -30,6 +30,8 @@ TEST(ReadBasePortTest, ReadsTheProfileFileTheLibraryReads) {
   for (const Case& c : cases) {
     test::WriteProfile(c.profile);
     EXPECT_EQ(ReadBasePort(loader::ConsoleProfilePath()), c.basePort) << c.profile;
+    // The installed loader reads it on its own, for hosts that link nothing of the library.
+    EXPECT_EQ(loader::ConsolePort(3), ConsolePort(c.basePort, 3)) << c.profile;
   }
 }
 

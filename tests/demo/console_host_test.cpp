@@ -16,7 +16,6 @@
 #include "free_ports.h"
 #include "exports/host_fixture.h"
 #include "loader/host_loader.h"
-#include "loader/profile_path.h"
 #include "support/test_support.h"
 #include "support/ports.h"
 

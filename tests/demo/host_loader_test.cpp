@@ -1,4 +1,5 @@
-// The host-side loader: binds the built library, and names what is missing when it cannot.
+// The host-side loader: binds the built library, names what is missing when it cannot, and
+// hands over a console's texts oldest first.
 #include "loader/host_loader.h"
 
 #include <gtest/gtest.h>
@@ -29,6 +30,32 @@ TEST(LoadConsoleLibraryTest, NamesALibraryThatCannotBeLoaded) {
   const std::string path = std::string(QC_LIBRARY_PATH) + ".missing";
   EXPECT_FALSE(LoadConsoleLibrary(path, api, error));
   EXPECT_NE(error.find(path), std::string::npos) << error;
+}
+
+TEST(LoadConsoleLibraryTest, EmptyPathTriesBesideTheProgramThenTheSystemsSearch) {
+  ConsoleApi api{};
+  std::string error;
+  const bool loaded = LoadConsoleLibrary("", api, error);
+#if defined(_WIN32)
+  // The build puts the DLL beside the test programs.
+  ASSERT_TRUE(loaded) << error;
+  EXPECT_TRUE(api.CheckSysMsg("QC_OK:"));
+#else
+  // The shared object lies elsewhere in the build tree, where neither place finds it.
+  EXPECT_FALSE(loaded);
+  EXPECT_NE(error.find(ProgramDirectory() + DefaultLibraryName() + ": "), std::string::npos)
+      << error;
+  EXPECT_NE(error.find("nor libquillaret_console.so by the system's search: "), std::string::npos)
+      << error;
+#endif
+}
+
+TEST(DrainConsoleTest, StopsAtItsLimitWhenTextsNeverStopComing) {
+  ConsoleApi api{};
+  api.GetNextMessage = [](unsigned) { return "line\n"; };
+  std::size_t handed = 0;
+  EXPECT_EQ(DrainConsole(api, 42, [&](const std::string&) { ++handed; }), kMaxDrainTexts);
+  EXPECT_EQ(handed, kMaxDrainTexts);
 }
 
 #if defined(QC_FAKE_PARTIAL_PATH)

@@ -84,12 +84,5 @@ TEST(ParseHostOptionsTest, RefusesWhatCannotBeSpawnedWithAMessage) {
   EXPECT_TRUE(ParseHostOptions({"42", std::string(1023, 'n')}, options, error)) << error;
 }
 
-TEST(PathNextToProgramTest, UsesTheProgramsDirectory) {
-  EXPECT_EQ(PathNextToProgram("build/native/quillaret-host", "lib.so"), "build/native/lib.so");
-  EXPECT_EQ(PathNextToProgram("/usr/bin/quillaret-host", "lib.so"), "/usr/bin/lib.so");
-  EXPECT_EQ(PathNextToProgram("C:\\games\\quillaret-host.exe", "q.dll"), "C:\\games\\q.dll");
-  EXPECT_EQ(PathNextToProgram("quillaret-host", "lib.so"), "");
-}
-
 }  // namespace
 }  // namespace qc::demo
