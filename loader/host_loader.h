@@ -160,6 +160,11 @@ constexpr bool IsBlank(char c) {
 
 constexpr char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
 
+// The first c in [begin, end), or nullptr.
+inline const char* FindChar(const char* begin, const char* end, char c) {
+  return static_cast<const char*>(std::memchr(begin, c, static_cast<std::size_t>(end - begin)));
+}
+
 // [begin, end) without blanks at either end.
 inline void Trim(const char*& begin, const char*& end) {
   while (begin < end && IsBlank(*begin)) ++begin;
@@ -192,7 +197,7 @@ inline int ReadProfileInt(const char* fileName, const char* section, const char*
   const char* const end = text.data() + length;
   bool inSection = false;
   for (const char* lineBegin = text.data(); lineBegin < end;) {
-    const char* lineEnd = static_cast<const char*>(std::memchr(lineBegin, '\n', end - lineBegin));
+    const char* lineEnd = FindChar(lineBegin, end, '\n');
     if (lineEnd == nullptr) lineEnd = end;
     const char* begin = lineBegin;
     const char* stop = lineEnd;
@@ -200,7 +205,7 @@ inline int ReadProfileInt(const char* fileName, const char* section, const char*
     Trim(begin, stop);
     if (begin == stop || *begin == ';') continue;
     if (*begin == '[') {
-      const char* close = static_cast<const char*>(std::memchr(begin, ']', stop - begin));
+      const char* close = FindChar(begin, stop, ']');
       const char* nameBegin = begin + 1;
       const char* nameEnd = close;
       if (close != nullptr) Trim(nameBegin, nameEnd);
@@ -208,7 +213,7 @@ inline int ReadProfileInt(const char* fileName, const char* section, const char*
       continue;
     }
     if (!inSection) continue;
-    const char* equals = static_cast<const char*>(std::memchr(begin, '=', stop - begin));
+    const char* equals = FindChar(begin, stop, '=');
     if (equals == nullptr) continue;
     const char* keyEnd = equals;
     Trim(begin, keyEnd);
@@ -220,6 +225,8 @@ inline int ReadProfileInt(const char* fileName, const char* section, const char*
       ++value;
       --stop;
     }
+    // The library reads an integer key into a buffer of 64 bytes.
+    if (stop - value > 63) stop = value + 63;
     if (value == stop) return fallback;
     bool negative = false;
     if (*value == '+' || *value == '-') negative = *value++ == '-';
