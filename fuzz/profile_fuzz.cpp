@@ -5,11 +5,14 @@
 // wins; one pair of matching quotes around a value is removed. Integers: an optional sign, then
 // "0x" and hex digits or decimal digits as far as they go, kept in 32 bits; empty gives the
 // default. The value is cut to the caller's buffer, and a miss leaves the buffer alone.
+// The installed loader header reads integer keys with a parser of its own, for hosts that link
+// nothing of the library: it must give what the library's reader gives with its 64-byte buffer.
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <optional>
 
+#include "loader/host_loader.h"
 #include "platform/profile_reader.h"
 #include "fuzz_support.h"
 
@@ -103,6 +106,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::memcpy(text.get(), file.data(), file.size());
   std::unique_ptr<char[]> out(new char[capacity]);
   std::memset(out.get(), '\xA5', capacity);
+
+  char libraryValue[64];
+  const int libraryInt =
+      qc::FindProfileValue(text.get(), file.size(), section, key, libraryValue, sizeof libraryValue)
+          ? qc::ParseProfileInt(libraryValue, fallback)
+          : fallback;
+  QC_FUZZ_CHECK(qc::loader::detail::FindProfileInt(text.get(), file.size(), section, key,
+                                                   fallback) == libraryInt);
 
   const bool found = qc::FindProfileValue(text.get(), file.size(), section, key, out.get(), capacity);
   const std::optional<std::string> want = LookUp(file, section, key);

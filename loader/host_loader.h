@@ -11,6 +11,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -20,9 +22,6 @@
 #else
 #include <dlfcn.h>
 #include <unistd.h>
-
-#include <cstdio>
-#include <cstring>
 #endif
 
 // The entry points are __cdecl static members; say so, so that a 32-bit host compiled with
@@ -154,6 +153,8 @@ inline std::string ExecutablePath() {
   return "";
 }
 
+#endif
+
 constexpr bool IsBlank(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
 }
@@ -180,23 +181,17 @@ inline bool EqualsIgnoringCase(const char* begin, const char* end, const char* n
   return true;
 }
 
-// Reads an integer key as the library reads it from its profile file on this platform, with
-// the rules of the Windows profile functions: the first 64 KiB of the file; section and key
-// names matched case-insensitively and trimmed; ';' lines are comments; the first occurrence of
-// a key wins; the value trimmed and one pair of quotes removed; then an optional sign and "0x"
-// hex or decimal digits, as far as they go, wrapping at 32 bits. A missing file, section or key,
-// or an empty value, gives fallback.
-inline int ReadProfileInt(const char* fileName, const char* section, const char* key,
-                          int fallback) {
-  std::FILE* file = std::fopen(fileName, "rb");
-  if (file == nullptr) return fallback;
-  std::vector<char> text(64 * 1024);
-  const std::size_t length = std::fread(text.data(), 1, text.size(), file);
-  std::fclose(file);
-
-  const char* const end = text.data() + length;
+// Reads an integer key from the text of a profile file (length bytes) as the library reads it
+// on Linux, with the rules of the Windows profile functions: section and key names matched
+// case-insensitively and trimmed; ';' lines are comments; the first occurrence of a key wins;
+// the value trimmed, one pair of quotes removed and cut to 63 characters; then blanks, an
+// optional sign and "0x" hex or decimal digits, as far as they go, wrapping at 32 bits. A
+// missing section or key, or a value with nothing but blanks, gives fallback.
+inline int FindProfileInt(const char* text, std::size_t length, const char* section,
+                          const char* key, int fallback) {
+  const char* const end = text + length;
   bool inSection = false;
-  for (const char* lineBegin = text.data(); lineBegin < end;) {
+  for (const char* lineBegin = text; lineBegin < end;) {
     const char* lineEnd = FindChar(lineBegin, end, '\n');
     if (lineEnd == nullptr) lineEnd = end;
     const char* begin = lineBegin;
@@ -227,6 +222,7 @@ inline int ReadProfileInt(const char* fileName, const char* section, const char*
     }
     // The library reads an integer key into a buffer of 64 bytes.
     if (stop - value > 63) stop = value + 63;
+    while (value < stop && IsBlank(*value)) ++value;
     if (value == stop) return fallback;
     bool negative = false;
     if (*value == '+' || *value == '-') negative = *value++ == '-';
@@ -252,7 +248,18 @@ inline int ReadProfileInt(const char* fileName, const char* section, const char*
   }
   return fallback;
 }
-#endif
+
+// The same from the first 64 KiB of the file, as much as the library reads; a missing file
+// gives fallback.
+inline int ReadProfileInt(const char* fileName, const char* section, const char* key,
+                          int fallback) {
+  std::FILE* file = std::fopen(fileName, "rb");
+  if (file == nullptr) return fallback;
+  std::vector<char> text(64 * 1024);
+  const std::size_t length = std::fread(text.data(), 1, text.size(), file);
+  std::fclose(file);
+  return FindProfileInt(text.data(), length, section, key, fallback);
+}
 
 template <typename Function>
 bool Bind(Module module, const std::string& path, int index, Function& slot, std::string& error) {
