@@ -18,6 +18,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from terminal_session_test import STAMP, Failure, Process, lit  # noqa: E402
 
 START_WAIT = 60.0  # a wine prefix's first program may take long to start
+EOL = rb"\r?\n"  # msvcrt's standard output is in text mode
 
 
 def profile_path(args):
@@ -30,15 +31,15 @@ def profile_path(args):
 def converse(args, processes):
     game = Process(args.emulator + [args.program], "my_game", cwd=args.run_dir)
     processes.append(game)
-    game.out.expect(lit("my_game: console for GoID 42 on port %d\n" % args.port),
+    game.out.expect(lit("my_game: console for GoID 42 on port %d" % args.port) + EOL,
                     "the port from the profile", START_WAIT)
     client = Process(["socat", "-", "TCP:127.0.0.1:%d" % args.port], "socat")
     processes.append(client)
     for greeting in ("Welcome to the Team Quillaret development console, v0.1",
                      "Dev console attached to object", "GoID: 42", "TemplateName: goblin"):
         client.out.expect(STAMP + lit(" QC_OK: %s\r\n" % greeting), "the greeting")
-    game.out.expect(lit("my_game: QC_OK: 127.0.0.1 connected (Port %d, GoID: 42)\n" % args.port),
-                    "the connected notice")
+    game.out.expect(lit("my_game: QC_OK: 127.0.0.1 connected (Port %d, GoID: 42)" % args.port)
+                    + EOL, "the connected notice")
 
     # Sent just after a frame, the burst waits whole on the console's stack, newest on top.
     burst = ["say(%d)" % i for i in range(4)] + ['report.info("lamp lit")']
@@ -52,8 +53,8 @@ def converse(args, processes):
 
     client.type("[quit]\n")
     client.out.expect_end("the end of the connection")
-    game.out.expect(lit("my_game: QC_OK: 127.0.0.1 disconnected (Port %d, GoID: 42)\n"
-                        % args.port), "the disconnected notice")
+    game.out.expect(lit("my_game: QC_OK: 127.0.0.1 disconnected (Port %d, GoID: 42)"
+                        % args.port) + EOL, "the disconnected notice")
     status = game.wait_exit("the sample's end after its developer left")
     if status != 0:
         raise Failure("my_game ended with %d" % status)
