@@ -33,7 +33,10 @@ def converse(args, processes):
     processes.append(game)
     game.out.expect(lit("my_game: console for GoID 42 on port %d" % args.port) + EOL,
                     "the port from the profile", START_WAIT)
-    client = Process(["socat", "-", "TCP:127.0.0.1:%d" % args.port], "socat")
+    # The console opens its port on a thread of its own, after SpawnServer has returned; socat
+    # tries again while the port refuses, as a developer would.
+    client = Process(["socat", "-", "TCP:127.0.0.1:%d,retry=200,interval=0.05" % args.port],
+                     "socat")
     processes.append(client)
     for greeting in ("Welcome to the Team Quillaret development console, v0.1",
                      "Dev console attached to object", "GoID: 42", "TemplateName: goblin"):
