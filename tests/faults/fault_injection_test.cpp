@@ -260,7 +260,10 @@ class Scenario {
 
   // The run's verdict on the developers, the host's messages and the failure's trace.
   std::string Check() {
-    // What a broken step left behind is taken now.
+    // The developers a failure hit leave, and what a broken step left behind is taken now.
+    for (auto& dev : dev_) {
+      if (!dev.ok) dev.client.Close();
+    }
     for (int c = 0; c < kConsoles; ++c) Host(c, 0);
     const std::string err = ReadFile(errPath_);
     const bool fired = platform::FaultFired();
@@ -320,8 +323,9 @@ class Scenario {
     dev.ok = true;
     dev.lines = 0;
     const std::string line = "fresh " + std::to_string(c);
-    if (!Attach(dev, c) || (Type(dev, line), Leave(kDevelopers), !dev.ok) ||
-        Count(taken_[c], line + "\r\n") != 1) {
+    if (Attach(dev, c)) Type(dev, line);
+    Leave(kDevelopers);
+    if (!dev.ok || Count(taken_[c], line + "\r\n") != 1) {
       return "console " + std::to_string(c) + " does not serve a fresh developer";
     }
     const bool balanced = Until([&] {
