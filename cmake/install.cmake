@@ -27,6 +27,9 @@ if(TARGET quillaret-host)
   endif()
   install(TARGETS quillaret-host RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
+if(TARGET quillaret-attach)
+  install(TARGETS quillaret-attach RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
 
 install(TARGETS qc_loader EXPORT quillaret_console_targets
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})

@@ -1,0 +1,102 @@
+// One connection to a console, and finding the console of an object: connect, take the
+// welcome, answer the password prompt, and read "[spawns]" to learn what runs where.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "client/platform.h"
+#include "client/protocol.h"
+
+namespace qc::attach {
+
+// How long one connect may take, and how long the console has for each of its own replies.
+constexpr int kConnectMillis = 2000;
+constexpr int kReplyMillis = 5000;
+// After the welcome, a console with a password sends its prompt at once; one without sends
+// nothing of its own. Anything else, or this long a silence, means no password is asked.
+constexpr int kPromptMillis = 1000;
+
+// A connection with the lines that arrived on it.
+class ConsoleLink {
+ public:
+  ConsoleLink() = default;
+  ConsoleLink(const ConsoleLink&) = delete;
+  ConsoleLink& operator=(const ConsoleLink&) = delete;
+  ~ConsoleLink() { Close(); }
+
+  bool Open(const std::string& host, std::uint16_t port);
+  void Close();
+  bool IsOpen() const { return connection_ != kNoConnection; }
+  Connection Handle() const { return connection_; }
+  std::uint16_t Port() const { return port_; }
+  bool Lost() const { return lost_; }
+
+  // Sends the line and a line feed. False when the connection is gone.
+  bool SendLine(std::string_view line);
+  // The next complete line, waiting at most millis for it. False when none came in time or
+  // the connection has ended (Lost() then tells).
+  bool ReadLine(std::string& raw, int millis);
+  // Receives what is there now without waiting; false when the connection has ended.
+  bool Pump();
+  LineSplitter& Lines() { return lines_; }
+
+ private:
+  Connection connection_ = kNoConnection;
+  std::uint16_t port_ = 0;
+  bool lost_ = false;
+  LineSplitter lines_;
+};
+
+// Where the password comes from: given once (QUILLARET_PASSWORD, or asked for), then kept for
+// reconnecting. ask is called at most until it gives one.
+struct PasswordSource {
+  std::string password;
+  bool known = false;
+  std::function<bool(std::string&)> ask;
+};
+
+enum class OpenResult {
+  kOpen,           // attached; the rows of "[spawns]" are known
+  kUnreachable,    // no console answered
+  kPasswordRefused,  // the console refused the password
+  kNoPassword,     // a password was asked for and none could be had
+  kNotFound,       // no console of that object
+  kAmbiguous,      // several consoles match the object
+  kBroken,         // the console did not speak the protocol, or closed the connection
+};
+
+// The object's console, found and attached.
+struct Attached {
+  std::vector<SpawnRow> rows;  // every console, from "[spawns]"
+  SpawnRow own;                // this console's row; ownKnown false when no row has its port
+  bool ownKnown = false;
+  std::vector<std::string> early;  // lines that arrived meanwhile and belong to the session
+  bool passwordAsked = false;
+};
+
+// Takes the welcome, passes the password prompt if there is one, and reads "[spawns]".
+OpenResult Greet(ConsoleLink& link, PasswordSource& password, Attached& attached);
+
+// Attaches to the first console that answers on host, trying basePort and the 99 ports after
+// it, and reads its "[spawns]".
+OpenResult OpenAnyConsole(const std::string& host, int basePort, PasswordSource& password,
+                          ConsoleLink& link, Attached& attached);
+
+// Attaches to the console of object (a template name, a GoID or ":PORT") on host: a ":PORT"
+// directly; otherwise through "[spawns]" on the first console that answers, trying basePort and
+// the 99 ports after it. On kNotFound and kAmbiguous, attached.rows lists every console.
+OpenResult AttachTo(const std::string& host, int basePort, const std::string& object,
+                    PasswordSource& password, ConsoleLink& link, Attached& attached);
+
+// Leaves the console: "[quit]", then waits at most millis for the farewell or the close.
+// Lines that arrive meanwhile, the farewell last, go to lines. True when the farewell came.
+bool LeaveConsole(ConsoleLink& link, int millis, std::vector<std::string>* lines);
+
+// The port as the console prints it: a 16-bit value read as signed.
+int PrintedPort(std::uint16_t port);
+
+}  // namespace qc::attach

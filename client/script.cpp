@@ -1,0 +1,204 @@
+// Script mode over one attached console.
+#include "client/script.h"
+
+namespace qc::attach {
+namespace {
+
+// How long a line's echo may take: the echo comes when the game takes the line, once a frame.
+constexpr int kEchoMillis = 10000;
+// How long, after attaching, the game may take to announce this client (its first frame).
+constexpr int kAnnounceMillis = 5000;
+
+constexpr std::string_view kTimedOut = "QC_ERROR: Connection has timed out";
+
+class ScriptRun {
+ public:
+  ScriptRun(ConsoleLink& link, const Options& options, bool colour, std::FILE* out,
+            std::FILE* err)
+      : link_(link), options_(options), colour_(colour), out_(out), err_(err) {}
+
+  // Waits until the game has taken this client's connected notice, so that no line of the
+  // script is taken before it (the game takes the newest of what waits first).
+  void AwaitAnnouncement(const Attached& attached) {
+    if (!attached.ownKnown) return;
+    const std::string address = LocalAddress(link_.Handle());
+    auto isOwn = [&](const std::string& raw) {
+      return IsConnectedNoticeOf(ParseLine(raw), address, PrintedPort(attached.own.port),
+                                 attached.own.printedGoid);
+    };
+    for (const std::string& raw : attached.early) {
+      if (isOwn(raw)) return;
+    }
+    const std::int64_t deadline = NowMillis() + kAnnounceMillis;
+    for (std::string raw;;) {
+      const int left = static_cast<int>(deadline - NowMillis());
+      if (left <= 0 || !link_.ReadLine(raw, left) || isOwn(raw)) return;
+    }
+  }
+
+  // Sends one line and takes what follows until its echo (or listing) and a quiet period.
+  // False when the run must end: the connection was lost or the echo never came.
+  bool RunLine(const std::string& line) {
+    if (options_.echo) {
+      std::fprintf(out_, "> %s\n", EscapeControlBytes(line).c_str());
+      std::fflush(out_);
+    }
+    collector_.Sent(line);
+    if (!link_.SendLine(line)) return Lost();
+    const std::int64_t deadline = NowMillis() + kEchoMillis;
+    while (!collector_.Settled()) {
+      const int left = static_cast<int>(deadline - NowMillis());
+      std::string raw;
+      if (left > 0 && link_.ReadLine(raw, left)) {
+        Handle(raw);
+        continue;
+      }
+      if (link_.Lost()) return Lost();
+      std::fprintf(err_,
+                   "quillaret-attach: no echo of \"%s\" within %d s: is the game running its "
+                   "frames?\n",
+                   EscapeControlBytes(line).c_str(), kEchoMillis / 1000);
+      failed_ = true;
+      return false;
+    }
+    DrainQuietPeriod();
+    return link_.Lost() ? Lost() : true;
+  }
+
+  // Reads lines until none has come for the quiet period.
+  void DrainQuietPeriod() {
+    for (std::string raw;;) {
+      if (link_.ReadLine(raw, options_.waitMillis)) {
+        Handle(raw);
+        continue;
+      }
+      // A host's text without a line end stays unfinished; after a quiet period it is whole.
+      if (link_.Lines().TakePartial(raw)) {
+        Handle(raw);
+        continue;
+      }
+      return;
+    }
+  }
+
+  void Finish() {
+    std::vector<std::string> late;
+    (void)LeaveConsole(link_, kReplyMillis, &late);
+    for (const std::string& raw : late) {
+      if (ParseLine(raw).body != kFarewell) Handle(raw);
+    }
+  }
+
+  bool SawError() const { return sawError_; }
+  bool Failed() const { return failed_; }
+
+ private:
+  void Handle(const std::string& raw) {
+    const ConsoleLine line = ParseLine(raw);
+    const AnswerCollector::Verdict verdict = collector_.Take(line);
+    if (verdict != AnswerCollector::Verdict::kAnswer &&
+        verdict != AnswerCollector::Verdict::kListingDone) {
+      return;
+    }
+    if (line.kind == LineKind::kError) sawError_ = true;
+    std::fprintf(out_, "%s\n", ScriptAnswerText(line, colour_).c_str());
+    std::fflush(out_);
+  }
+
+  bool Lost() {
+    std::fprintf(err_, "quillaret-attach: the console closed the connection\n");
+    failed_ = true;
+    return false;
+  }
+
+  ConsoleLink& link_;
+  const Options& options_;
+  bool colour_;
+  std::FILE* out_;
+  std::FILE* err_;
+  AnswerCollector collector_;
+  bool sawError_ = false;
+  bool failed_ = false;
+};
+
+}  // namespace
+
+void AnswerCollector::Sent(const std::string& line) {
+  sent_ = line;
+  listing_ = MatchConsoleCommand(line);
+  awaiting_ = listing_ == ConsoleCommand::kWho || listing_ == ConsoleCommand::kSpawns
+                  ? Awaiting::kListing
+                  : Awaiting::kEcho;
+  inListing_ = false;
+}
+
+AnswerCollector::Verdict AnswerCollector::Take(const ConsoleLine& line) {
+  if (IsPresenceNotice(line) || (line.stamp.empty() && line.body == kTimedOut)) {
+    return Verdict::kSkip;
+  }
+  if (awaiting_ == Awaiting::kListing) {
+    const ListingPart part = ClassifyListingLine(line);
+    const ListingPart header =
+        listing_ == ConsoleCommand::kWho ? ListingPart::kWhoHeader : ListingPart::kSpawnsHeader;
+    if (!inListing_ && part == header) {
+      inListing_ = true;
+      started_ = true;
+      return Verdict::kAnswer;
+    }
+    if (inListing_ && part == ListingPart::kRow) return Verdict::kAnswer;
+    if (inListing_ && part == ListingPart::kEnd) {
+      awaiting_ = Awaiting::kNothing;
+      inListing_ = false;
+      return Verdict::kListingDone;
+    }
+  }
+  if (awaiting_ == Awaiting::kEcho && IsEchoOf(line, sent_)) {
+    awaiting_ = Awaiting::kNothing;
+    started_ = true;
+    return Verdict::kEcho;
+  }
+  return started_ ? Verdict::kAnswer : Verdict::kSkip;
+}
+
+std::string ScriptAnswerText(const ConsoleLine& line, bool colour) {
+  std::string_view text = line.body;
+  if (line.kind == LineKind::kMessage) text.remove_prefix(kMessageTag.size());
+  const std::string shown = EscapeControlBytes(text);
+  if (colour && line.kind == LineKind::kError) return "\x1b[31m" + shown + "\x1b[0m";
+  if (colour && line.kind == LineKind::kReport) return "\x1b[1;33m" + shown + "\x1b[0m";
+  return shown;
+}
+
+std::vector<std::string> SplitScript(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t begin = 0;
+  while (begin < text.size()) {
+    std::size_t end = text.find('\n', begin);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(begin, end - begin);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty()) lines.push_back(line);
+    begin = end + 1;
+  }
+  return lines;
+}
+
+int RunScript(ConsoleLink& link, const Attached& attached, const std::vector<std::string>& lines,
+              const Options& options, bool colour, std::FILE* out, std::FILE* err) {
+  ScriptRun run(link, options, colour, out, err);
+  run.AwaitAnnouncement(attached);
+  for (const std::string& line : lines) {
+    if (MatchConsoleCommand(line) == ConsoleCommand::kQuit) break;
+    if (!run.RunLine(line)) break;
+    if (options.stopOnError && run.SawError()) break;
+  }
+  if (run.Failed()) {
+    link.Close();
+    return kExitUnreachable;
+  }
+  run.Finish();
+  if (options.stopOnError && run.SawError()) return kExitError;
+  return kExitOk;
+}
+
+}  // namespace qc::attach
