@@ -1,0 +1,195 @@
+// quillaret-attach's operating-system layer on Windows: Winsock 2 with select, the console.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+
+#include "client/platform.h"
+
+namespace qc::attach {
+namespace {
+
+SOCKET AsSocket(Connection connection) { return static_cast<SOCKET>(connection); }
+
+// select() for one socket: positive when ready, 0 when the time ran out, -1 on failure.
+int WaitFor(SOCKET s, bool write, int millis) {
+  fd_set set;
+  FD_ZERO(&set);
+  FD_SET(s, &set);
+  fd_set failed;
+  FD_ZERO(&failed);
+  FD_SET(s, &failed);
+  timeval limit{millis / 1000, (millis % 1000) * 1000};
+  // A connect that fails is reported in the exception set.
+  const int result = select(0, write ? nullptr : &set, write ? &set : nullptr, &failed,
+                            millis < 0 ? nullptr : &limit);
+  if (result > 0 && FD_ISSET(s, &failed) && !FD_ISSET(s, &set)) return -1;
+  return result;
+}
+
+bool IsConsoleHandle(DWORD which) {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(which), &mode) != 0;
+}
+
+}  // namespace
+
+bool StartNetwork() {
+  WSADATA data;
+  return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+}
+
+Connection ConnectTo(const std::string& host, std::uint16_t port, int millis) {
+  sockaddr_in target{};
+  target.sin_family = AF_INET;
+  target.sin_port = htons(port);
+  if (inet_pton(AF_INET, host.c_str(), &target.sin_addr) != 1) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
+      return kNoConnection;
+    }
+    target.sin_addr = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
+    freeaddrinfo(found);
+  }
+  const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (s == INVALID_SOCKET) return kNoConnection;
+  u_long nonBlocking = 1;
+  (void)ioctlsocket(s, FIONBIO, &nonBlocking);
+  int result = connect(s, reinterpret_cast<sockaddr*>(&target), sizeof target);
+  if (result != 0 && WSAGetLastError() == WSAEWOULDBLOCK) {
+    result = WaitFor(s, true, millis) > 0 ? 0 : -1;
+  }
+  if (result != 0) {
+    closesocket(s);
+    return kNoConnection;
+  }
+  nonBlocking = 0;
+  (void)ioctlsocket(s, FIONBIO, &nonBlocking);
+  const BOOL on = TRUE;
+  (void)setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+  return static_cast<Connection>(s);
+}
+
+std::string LocalAddress(Connection connection) {
+  sockaddr_in local{};
+  int length = sizeof local;
+  if (getsockname(AsSocket(connection), reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+    return "";
+  }
+  char text[INET_ADDRSTRLEN] = {};
+  return inet_ntop(AF_INET, &local.sin_addr, text, sizeof text) != nullptr ? text : "";
+}
+
+bool SendAllBytes(Connection connection, const char* bytes, std::size_t length, int millis) {
+  const SOCKET s = AsSocket(connection);
+  while (length > 0) {
+    if (WaitFor(s, true, millis) <= 0) return false;
+    const int chunk = length > 65536 ? 65536 : static_cast<int>(length);
+    const int sent = send(s, bytes, chunk, 0);
+    if (sent <= 0) return false;
+    bytes += sent;
+    length -= static_cast<std::size_t>(sent);
+  }
+  return true;
+}
+
+int ReceiveBytes(Connection connection, char* buffer, std::size_t capacity, int millis) {
+  const SOCKET s = AsSocket(connection);
+  const int ready = WaitFor(s, false, millis);
+  if (ready == 0) return 0;
+  if (ready < 0) return -1;
+  const int chunk = capacity > 65536 ? 65536 : static_cast<int>(capacity);
+  const int received = recv(s, buffer, chunk, 0);
+  return received > 0 ? received : -1;
+}
+
+void CloseConnection(Connection connection) { closesocket(AsSocket(connection)); }
+
+std::int64_t NowMillis() { return static_cast<std::int64_t>(GetTickCount64()); }
+
+void PauseMillis(int millis) { Sleep(static_cast<DWORD>(millis)); }
+
+bool IsTerminal(int stream) {
+  return IsConsoleHandle(stream == 0 ? STD_INPUT_HANDLE : STD_OUTPUT_HANDLE);
+}
+
+bool EnableColourOutput() {
+  const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD mode = 0;
+  if (GetConsoleMode(out, &mode) == 0) return false;
+  // ENABLE_VIRTUAL_TERMINAL_PROCESSING: consoles older than Windows 10 refuse it.
+  return SetConsoleMode(out, mode | 0x0004) != 0;
+}
+
+std::string EnvironmentValue(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : "";
+}
+
+std::string UserStateFolder() { return EnvironmentValue("LOCALAPPDATA"); }
+
+bool MakeFolders(const std::string& path) {
+  for (std::size_t i = 0; i <= path.size(); ++i) {
+    if (i < path.size() && path[i] != '/' && path[i] != '\\') continue;
+    const std::string part = path.substr(0, i);
+    if (part.empty() || part.back() == ':') continue;  // a drive
+    if (CreateDirectoryA(part.c_str(), nullptr) == 0 &&
+        GetLastError() != ERROR_ALREADY_EXISTS) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool ReadWholeFile(const std::string& path, std::string& text) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) return false;
+  text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  return !file.bad();
+}
+
+std::string SystemProfilePath() {
+  char folder[MAX_PATH];
+  const UINT length = GetWindowsDirectoryA(folder, sizeof folder);
+  if (length == 0 || length >= sizeof folder) return "";
+  return std::string(folder) + "\\quillaret_console.ini";
+}
+
+bool ReadSecret(const char* prompt, std::string& secret) {
+  // The console itself, so that a script on standard input can still be given a password.
+  const HANDLE in = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+  if (in == INVALID_HANDLE_VALUE) return false;
+  DWORD saved = 0;
+  const bool console = GetConsoleMode(in, &saved) != 0;
+  if (console) {
+    (void)SetConsoleMode(in, (saved & ~static_cast<DWORD>(ENABLE_ECHO_INPUT)) |
+                                 ENABLE_LINE_INPUT | ENABLE_PROCESSED_INPUT);
+  }
+  std::fputs(prompt, stderr);
+  std::fflush(stderr);
+  secret.clear();
+  bool ended = false;
+  for (char c; !ended;) {
+    DWORD n = 0;
+    if (ReadFile(in, &c, 1, &n, nullptr) == 0 || n == 0) break;
+    if (c == '\n') {
+      ended = true;
+    } else if (c != '\r') {
+      secret += c;
+    }
+  }
+  if (console) (void)SetConsoleMode(in, saved);
+  CloseHandle(in);
+  std::fputs("\n", stderr);
+  return ended;
+}
+
+}  // namespace qc::attach
