@@ -71,23 +71,34 @@ int ReportFailure(OpenResult result, const Options& options, int basePort,
   return kExitOk;
 }
 
-// Reads the script's lines: -c, -f FILE, or standard input.
-bool CollectScript(const Options& options, std::vector<std::string>& lines) {
-  if (!options.lines.empty()) {
-    lines = options.lines;
+// The script's lines: -c, the lines of -f FILE, or standard input, read as they come (so a
+// program can feed lines and read the answers in turn).
+bool MakeLineSource(const Options& options, LineSource& source) {
+  if (!options.lines.empty() || (!options.file.empty() && options.file != "-")) {
+    std::vector<std::string> lines = options.lines;
+    if (lines.empty()) {
+      std::string text;
+      if (!ReadWholeFile(options.file, text)) {
+        std::fprintf(stderr, "%s: cannot read %s\n", kProgram, options.file.c_str());
+        return false;
+      }
+      lines = SplitScript(text);
+    }
+    source = [lines, index = std::size_t{0}](std::string& line) mutable {
+      if (index == lines.size()) return false;
+      line = lines[index++];
+      return true;
+    };
     return true;
   }
-  std::string text;
-  if (!options.file.empty() && options.file != "-") {
-    if (!ReadWholeFile(options.file, text)) {
-      std::fprintf(stderr, "%s: cannot read %s\n", kProgram, options.file.c_str());
-      return false;
+  source = [](std::string& line) {
+    line.clear();
+    for (int c; (c = std::fgetc(stdin)) != EOF;) {
+      if (c == '\n') return true;
+      line += static_cast<char>(c);
     }
-  } else {
-    char buffer[4096];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, stdin)) > 0;) text.append(buffer, n);
-  }
-  lines = SplitScript(text);
+    return !line.empty();
+  };
   return true;
 }
 
@@ -128,8 +139,8 @@ int main(int argc, char** argv) {
     return kExitOk;
   }
   if (script) {
-    std::vector<std::string> lines;
-    if (!CollectScript(options, lines)) return kExitUsage;
+    LineSource lines;
+    if (!MakeLineSource(options, lines)) return kExitUsage;
     ConsoleLink link;
     Attached attached;
     const OpenResult result =

@@ -183,11 +183,13 @@ std::vector<std::string> SplitScript(const std::string& text) {
   return lines;
 }
 
-int RunScript(ConsoleLink& link, const Attached& attached, const std::vector<std::string>& lines,
+int RunScript(ConsoleLink& link, const Attached& attached, const LineSource& next,
               const Options& options, bool colour, std::FILE* out, std::FILE* err) {
   ScriptRun run(link, options, colour, out, err);
   run.AwaitAnnouncement(attached);
-  for (const std::string& line : lines) {
+  for (std::string line; next(line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty()) continue;
     if (MatchConsoleCommand(line) == ConsoleCommand::kQuit) break;
     if (!run.RunLine(line)) break;
     if (options.stopOnError && run.SawError()) break;

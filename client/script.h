@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -43,9 +44,12 @@ std::string ScriptAnswerText(const ConsoleLine& line, bool colour);
 // Lines of a script: blank lines left out, a CR before the line end dropped.
 std::vector<std::string> SplitScript(const std::string& text);
 
+// Where a script's lines come from: each call gives the next line, false at the end.
+using LineSource = std::function<bool(std::string&)>;
+
 // Runs the lines on the attached console, printing answers to out and messages to err.
 // Ends with "[quit]" and the farewell. The exit status.
-int RunScript(ConsoleLink& link, const Attached& attached, const std::vector<std::string>& lines,
+int RunScript(ConsoleLink& link, const Attached& attached, const LineSource& next,
               const Options& options, bool colour, std::FILE* out, std::FILE* err);
 
 }  // namespace qc::attach

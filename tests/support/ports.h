@@ -76,13 +76,17 @@ enum PortBlockName : int {
   kLastNumberedBlock = kFaultScenario,
 
   // Blocks whose numbers are written outside C++ as well: the host project of tests/consumer
-  // (tests/CMakeLists.txt passes 700) and the scenarios of tests/demo/terminal_session_test.py
-  // (28000-28059).
+  // (tests/CMakeLists.txt passes 700), the scenarios of tests/demo/terminal_session_test.py
+  // (28000-28059) and those of tests/client/attach_test.py (28100-28149).
   kConsumerProject = 700,
   kTerminalScenarios = 800,  // six blocks
+  kAttachScenarios = 810,    // five blocks
   kServerListingSignedPorts = 4150,
 };
 
 static_assert(kLastNumberedBlock < kConsumerProject, "the numbered blocks reach the fixed ones");
+static_assert(kTerminalScenarios + 6 <= kAttachScenarios &&
+                  kAttachScenarios + 5 <= kServerListingSignedPorts,
+              "the scenarios' blocks overlap their neighbours");
 
 }  // namespace qc::test

@@ -1,0 +1,314 @@
+#!/usr/bin/env python3
+"""Drives quillaret-attach against the running quillaret-host as a developer would: scripts on
+pipes, and interactive sessions in tmux with real keys. Windows builds run both programs
+through the runner (wine) given with --runner.
+
+    attach_test.py --host PROGRAM --attach PROGRAM [--runner PROGRAM...] SCENARIO
+
+Each scenario takes one block of ten ports (28100-28159, kAttachScenarios in
+tests/support/ports.h) and runs the host in a folder of its own (on Windows the profile lives
+in the wine prefix's Windows directory).
+"""
+
+import argparse
+import os
+import re
+import shlex
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "demo"))
+import terminal_session_test as ts  # noqa: E402  (the shared Process, Reader and checks)
+from terminal_session_test import Failure, check, lit, STAMP, WAIT  # noqa: E402
+
+BLOCKS = {"script": 28100, "interactive": 28110, "reconnect": 28120, "password": 28130,
+          "wine_script": 28140}
+OBJECTS = ["42", "goblin", "7", "chest", "1001", "lantern"]
+
+
+class Run:
+    def __init__(self, args, name):
+        self.args = args
+        self.name = name
+        ts.PORT_BLOCKS[name] = (BLOCKS[name], 3)
+        self.base = ts.choose_base_port(name)
+        self.dir = tempfile.mkdtemp(prefix="quillaret-attach-%s-" % name)
+        self.state = os.path.join(self.dir, "state")
+        self.profile = ("[QCServer]\nBasePort=%d\n%s"
+                        % (self.base, "Password=open sesame\n" if name == "password" else ""))
+        with open(self.profile_path(), "w") as profile:
+            profile.write(self.profile)
+        self.processes = []
+        self.tmux = ["tmux", "-L", "qc-attach-%d" % os.getpid()]
+
+    def profile_path(self):
+        if not self.args.runner:
+            return os.path.join(self.dir, "quillaret_console.ini")
+        prefix = os.environ.get("WINEPREFIX", os.path.expanduser("~/.wine"))
+        return os.path.join(prefix, "drive_c", "windows", "quillaret_console.ini")
+
+    def close(self):
+        for process in self.processes:
+            process.stop()
+        subprocess.run(self.tmux + ["kill-server"], capture_output=True)
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def host(self, objects=OBJECTS):
+        host = ts.Process(self.args.runner + [self.args.host] + objects, "host log", cwd=self.dir,
+                          stderr_path=os.path.join(self.dir, "host.stderr"))
+        self.processes.append(host)
+        host.out.expect(lit("Press Ctrl-C to stop."), "the host's start-up")
+        return host
+
+    def stop_host(self, host):
+        host.proc.send_signal(signal.SIGTERM)
+        check(host.wait_exit("the host's end") == 0, "the host exits with 0")
+
+    def attach(self, argv, env=None):
+        """quillaret-attach on pipes: (exit status, standard output, standard error)."""
+        environment = dict(os.environ, XDG_STATE_HOME=self.state, **(env or {}))
+        try:
+            done = subprocess.run(self.args.runner + [self.args.attach] + argv, cwd=self.dir,
+                                  env=environment, capture_output=True, timeout=3 * WAIT)
+        except subprocess.TimeoutExpired:
+            raise Failure("quillaret-attach %s did not end within %.0f s" % (argv, 3 * WAIT))
+        return done.returncode, done.stdout.decode().replace("\r\n", "\n"), done.stderr.decode()
+
+    def start_terminal(self, argv, env=""):
+        """quillaret-attach in a tmux window; its exit status is written when it ends."""
+        command = ("cd %s && env -u QUILLARET_PASSWORD XDG_STATE_HOME=%s %s %s %s; "
+                   "echo \"[exit $?]\"; sleep 600"
+                   % (shlex.quote(self.dir), shlex.quote(self.state), env,
+                      shlex.quote(self.args.attach), " ".join(map(shlex.quote, argv))))
+        subprocess.run(self.tmux + ["kill-session", "-t", "qa"], capture_output=True)
+        subprocess.run(self.tmux + ["new-session", "-d", "-s", "qa", "-x", "150", "-y", "50",
+                                    command], check=True)
+
+    def keys(self, *keys):
+        subprocess.run(self.tmux + ["send-keys", "-t", "qa"] + list(keys), check=True)
+
+    def screen(self, colours=False):
+        argv = ["capture-pane", "-p", "-J", "-t", "qa"] + (["-e"] if colours else [])
+        done = subprocess.run(self.tmux + argv, capture_output=True, check=True)
+        return done.stdout.decode(errors="replace").rstrip()
+
+    def wait_screen(self, pattern, what, colours=False):
+        deadline = time.monotonic() + WAIT
+        while True:
+            screen = self.screen(colours)
+            match = re.search(pattern, screen)
+            if match:
+                return match
+            if time.monotonic() > deadline:
+                raise Failure("screen: no %s within %.0f s; it shows:\n%s" % (what, WAIT, screen))
+            time.sleep(0.1)
+
+
+def last_line(screen):
+    return [line for line in screen.split("\n") if line.strip()][-1]
+
+
+def developer(port):
+    """Another developer on a raw socket: welcomed, and announced once the host took the notice."""
+    sock = socket.create_connection(("127.0.0.1", port), timeout=WAIT)
+    received = b""
+    while b"Help() lists" not in received:
+        chunk = sock.recv(4096)
+        check(chunk != b"", "the other developer's console closed")
+        received += chunk
+    return sock
+
+
+def scenario_script(r):
+    host = r.host()
+    goblin = r.base
+    # Lines from a pipe, fed one at a time. Another developer leaves meanwhile: the notice is
+    # no answer. (Its arrival would be no better: the host greets every newcomer in a broadcast
+    # that reaches every developer, indistinguishable from answers.)
+    other = developer(goblin)
+    script = ts.Process([r.args.attach, "goblin"], "script", cwd=r.dir)
+    r.processes.append(script)
+    script.type('[this].Get("health")\n')
+    script.out.expect(lit("health = 30\n"), "the first answer")
+    other.sendall(b"[quit]\n")
+    while True:  # the farewell, then the close
+        chunk = other.recv(4096)
+        if chunk == b"" or b"Disconnecting" in chunk:
+            break
+    other.close()
+    # The notice went to every developer as the host took it, before the host logged it.
+    host.out.expect(lit("[GoID 42] notice: QC_OK: 127.0.0.1 disconnected"), "the other leaving")
+    script.type("[who]\n")
+    script.close_input()
+    script.out.expect_end("the end of the script's output")
+    check(script.wait_exit("the script's end") == 0, "a script exits 0")
+    expected = ("health = 30\nQC_OK: Currently connected clients (Port: %d, GoID: 42, "
+                "TemplateName: goblin)\nQC_OK: [01]\t127.0.0.1\nQC_OK: End of list\n" % goblin)
+    check(script.out.data.decode() == expected, "script output %r, expected %r"
+          % (script.out.data.decode(), expected))
+
+    with open(os.path.join(r.dir, "lines.txt"), "w") as lines:
+        lines.write('[this].GoID()\n\n[that](42).Set("mood", "sly")\r\n[spawns]\n')
+    code, out, _ = r.attach(["--echo", "-f", "lines.txt", "chest"])
+    check(code == 0 and out == '> [this].GoID()\n7\n> [that](42).Set("mood", "sly")\nmood = "sly"'
+          ' (was "grumpy")\n> [spawns]\nQC_OK: Currently spawned servers\nQC_OK: [01]\tPort: '
+          '%d, GoID: 42, TemplateName: goblin\nQC_OK: [02]\tPort: %d, GoID: 7, TemplateName: '
+          'chest\nQC_OK: [03]\tPort: %d, GoID: 1001, TemplateName: lantern\nQC_OK: End of list\n'
+          % (goblin, goblin + 1, goblin + 2), "-f with --echo: %s %r" % (code, out))
+
+    # The first error stops the script: nothing more is sent, and it still leaves with [quit].
+    code, out, _ = r.attach(["--stop-on-error", "-c", "[this].Fly()", "-c",
+                             '[this].Set("oil", 1)', "1001"])
+    check(code == 2 and re.fullmatch(r"QC_ERROR: [^\n]*Fly\(\)[^\n]*\n", out),
+          "--stop-on-error: %s %r" % (code, out))
+    code, out, _ = r.attach(["-c", "[this].GoID()", "-c", "[quit]", "-c", '[this].Set("oil", 2)',
+                             ":%d" % (goblin + 2)])
+    check(code == 0 and out == "1001\n", "[quit] ends a script: %s %r" % (code, out))
+    host.out.expect(lit("[GoID 1001] notice: QC_OK: 127.0.0.1 disconnected"), "the [quit]")
+    check(b'Set("oil"' not in host.out.data, "no line after an error or [quit] reached the host")
+
+    code, out, err = r.attach(["--list"])
+    check(code == 0 and out == "GOID  TEMPLATE  PORT\n42    goblin    %d\n7     chest     %d\n"
+          "1001  lantern   %d\n" % (goblin, goblin + 1, goblin + 2), "--list: %s %r" % (code, out))
+    code, out, err = r.attach(["-c", "x", "wisp"])
+    check(code == 3 and "no console of wisp" in err and "1001  lantern" in err,
+          "an unknown name: %s %r" % (code, err))
+    code, out, err = r.attach(["-c", "x", ":%d" % (r.base + 9)])
+    check(code == 1 and "no console answers" in err, "nothing listening: %s %r" % (code, err))
+    r.stop_host(host)
+
+
+def scenario_wine_script(r):
+    """The Windows program's script mode against the Windows host, both under wine."""
+    r.host()
+    code, out, err = r.attach(["-c", '[this].Set("health", 5)', "-c", "[who]", "goblin"])
+    check(code == 0 and out == "health = 5 (was 30)\nQC_OK: Currently connected clients (Port: %d,"
+          " GoID: 42, TemplateName: goblin)\nQC_OK: [01]\t127.0.0.1\nQC_OK: End of list\n"
+          % r.base, "-c lines: %s %r %r" % (code, out, err))
+    script = ts.Process(r.args.runner + [r.args.attach, "--stop-on-error", "7"], "script",
+                        cwd=r.dir)
+    r.processes.append(script)
+    script.type('[this].Get("gold")\n[this].Fly()\n[this].Set("gold", 0)\n')
+    script.close_input()
+    script.out.expect_end("the end of the script's output", 3 * WAIT)
+    check(script.wait_exit("the script's end", 3 * WAIT) == 2, "exit 2 after an error answer")
+    out = script.out.data.decode().replace("\r\n", "\n")
+    check(re.fullmatch(r"gold = 120\nQC_ERROR: [^\n]*Fly\(\)[^\n]*\n", out), "stdin: %r" % out)
+    code, out, err = r.attach(["-c", "[this].GoID()", ":%d" % (r.base + 9)])
+    check(code == 1 and "no console answers" in err, "nothing listening: %s %r" % (code, err))
+
+
+def scenario_interactive(r):
+    r.host()
+    history = os.path.join(r.state, "quillaret-attach", "history-goblin")
+    os.makedirs(os.path.dirname(history))
+    with open(history, "w") as old:  # a long history from earlier days: the newest 1000 stay
+        old.write("_HiStOrY_V2_\n" + "".join("Help()#%d\n" % n for n in range(1200)))
+    r.start_terminal(["goblin"])
+    r.wait_screen(r"Help\(\) lists what it understands\n+goblin>$", "the greeting and prompt")
+    r.keys('[this].Set("health", 25)', "Enter")
+    r.wait_screen(r'\n> \d\d:\d\d:\d\d QC_MSG: \[this\]\.Set\("health", 25\)\n.*health = 25',
+                  "the own echo, marked, and the answer")
+    r.keys("[this].Fly()", "Enter")
+    r.wait_screen(r"\x1b\[31m(\x1b\[[0-9;]*m)*\d\d:\d\d:\d\d QC_ERROR: [^\n]*Fly", "the error in red",
+                  True)
+    # Output arrives while a line is half typed: it appears above, the line is drawn again.
+    r.keys('[this].Get("hea')
+    r.wait_screen(r'goblin> \[this\]\.Get\("hea$', "the half-typed line")
+    other = developer(r.base)
+    other.sendall(b'report.info("\x1b[2J cleared")\n')
+    screen = r.wait_screen(r'QC_REPORT: \\x1b\[2J cleared\n+goblin> \[this\]\.Get\("hea$',
+                           "the escaped report above the redrawn line").string
+    check("Set(\"health\", 25)" in screen, "the control bytes cleared nothing")
+    r.keys('lth")', "Enter")
+    r.wait_screen(r'> \d\d:\d\d:\d\d QC_MSG: \[this\]\.Get\("health"\)\n.*health = 25\n',
+                  "the whole line ran")
+    r.keys("C-d")
+    r.wait_screen(r"QC_OK: Disconnecting from Team Quillaret development console\n+\[exit 0\]",
+                  "the farewell after Ctrl-D, and exit 0")
+    other.close()
+    # A second run: the history is back; Up twice, then edit the line with the keys.
+    r.start_terminal(["42"], "NO_COLOR=1")
+    r.wait_screen(r"\ngoblin>$", "the prompt")
+    r.keys("Up", "Up", "Up")
+    r.wait_screen(r'goblin> \[this\]\.Set\("health", 25\)$', "the line of the last run")
+    r.keys("BSpace", "BSpace", "BSpace", "9)", "Enter")
+    r.wait_screen(r"QC_MSG: [^\n]*health = 9 \(was 25\)", "the edited line's answer")
+    r.keys("[this].Fly()", "Enter")
+    screen = r.wait_screen(r"QC_ERROR: [^\n]*Fly[^\n]*\n", "the error", True).string
+    check("\x1b[31m" not in screen, "NO_COLOR leaves the error uncoloured")
+    r.keys(":quit", "Enter")
+    r.wait_screen(r"Disconnecting from Team Quillaret development console\n+\[exit 0\]", ":quit")
+    with open(history, encoding="latin-1") as kept:
+        lines = kept.read().splitlines()
+    check(len(lines) <= 1001 and lines[-2:] == ["[this].Fly()", ":quit"] and
+          "Help()#1199" in lines and "Help()#0" not in lines,
+          "the history holds the newest 1000 lines: %d, ending %r" % (len(lines), lines[-3:]))
+
+
+def scenario_reconnect(r):
+    host = r.host()
+    r.start_terminal(["lantern"])
+    r.wait_screen(r"\nlantern>$", "the prompt")
+    r.stop_host(host)
+    r.wait_screen(r"the console closed the connection[^\n]*\n+\(detached\) lantern>$", "the loss")
+    r.keys("[this].GoID()", "Enter")
+    r.wait_screen(r"not attached: the line was not sent", "the refused line")
+    r.host(["1001", "lantern", "7", "chest", "42", "goblin"])  # lantern now on the first port
+    r.wait_screen(r"attached again to lantern \(GoID 1001\) on port %d\n" % r.base, "the return")
+    r.keys("Up", "Enter")
+    screen = r.wait_screen(r"QC_MSG: \[this\]\.GoID\(\)\n[^\n]*QC_MSG: 1001\n", "the answer").string
+    check(screen.count("closed the connection") == 1, "the loss is told once:\n" + screen)
+
+
+def scenario_password(r):
+    r.host(["42", "goblin"])
+    r.start_terminal(["goblin"])
+    r.wait_screen(r"Password:$", "the password prompt")
+    r.keys("open sesame", "Enter")
+    r.wait_screen(r"Help\(\) lists what it understands\n+goblin>$", "the session")
+    r.keys("[this].GoID()", "Enter")
+    r.wait_screen(r"QC_MSG: 42\n", "an answer")
+    r.keys("C-d")
+    screen = r.wait_screen(r"\[exit 0\]", "the end").string
+    history = os.path.join(r.state, "quillaret-attach", "history-goblin")
+    with open(history) as kept:
+        check("sesame" not in screen + kept.read(), "the password is neither shown nor kept")
+    code, out, _ = r.attach(["-c", "[this].GoID()", "goblin"],
+                            {"QUILLARET_PASSWORD": "open sesame"})
+    check(code == 0 and out == "42\n", "QUILLARET_PASSWORD in a script: %s %r" % (code, out))
+    code, _, err = r.attach(["-c", "[this].GoID()", "goblin"], {"QUILLARET_PASSWORD": "guess"})
+    check(code == 1 and "refused the password" in err, "a wrong password: %s %r" % (code, err))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--host", required=True)
+    parser.add_argument("--attach", required=True)
+    parser.add_argument("--runner", action="append", default=[],
+                        help="the program that runs the Windows programs (repeated: its words)")
+    parser.add_argument("scenario", choices=sorted(BLOCKS))
+    args = parser.parse_args()
+    run = None
+    try:
+        run = Run(args, args.scenario)
+        globals()["scenario_" + args.scenario](run)
+    except Failure as failure:
+        print("FAIL: %s" % failure)
+        for process in run.processes if run else []:
+            print("---- %s received:\n%s" % (process.name, process.out.data.decode(errors="replace")[-3000:]))
+        return 1
+    finally:
+        if run:
+            run.close()
+    print("ok: %s" % args.scenario)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

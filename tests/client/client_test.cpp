@@ -1,0 +1,118 @@
+// quillaret-attach's protocol logic, on the console's own bytes: no sockets, no terminal.
+#include <gtest/gtest.h>
+
+#include "client/options.h"
+#include "client/protocol.h"
+#include "client/script.h"
+
+namespace qc::attach {
+namespace {
+
+// A session with another developer on the same console: which lines a script prints.
+TEST(AnswerCollectorTest, AnswersRunFromTheEchoToTheNextEchoWithoutNotices) {
+  AnswerCollector collector;
+  std::vector<std::string> printed;
+  auto feed = [&](const char* raw) {
+    const ConsoleLine line = ParseLine(raw);
+    const auto verdict = collector.Take(line);
+    if (verdict == AnswerCollector::Verdict::kAnswer ||
+        verdict == AnswerCollector::Verdict::kListingDone) {
+      printed.push_back(ScriptAnswerText(line, false));
+    }
+    return verdict;
+  };
+  feed("12:00:00 QC_OK: quillaret-host runs your script lines here");  // before any echo
+  collector.Sent("[this].Get(\"a\")");
+  feed("12:00:01 QC_MSG: [this].Get(\"b\")");  // another developer's line, before ours
+  EXPECT_EQ(feed("12:00:01 QC_MSG: [this].Get(\"a\")"), AnswerCollector::Verdict::kEcho);
+  EXPECT_TRUE(collector.Settled());
+  feed("12:00:01 QC_MSG: a = 1");
+  feed("12:00:01 QC_OK: 10.0.0.7 connected (Port -32768, GoID: -1)");
+  feed("QC_ERROR: Connection has timed out");
+  feed("12:00:02 QC_ERROR: no such \x1b[2J key");
+  collector.Sent("[who]");
+  EXPECT_FALSE(collector.Settled());
+  feed("12:00:02 QC_OK: 10.0.0.7 disconnected (Port 30000, GoID: 7)");
+  feed("12:00:03 QC_OK: Currently connected clients (Port: 30000, GoID: 7, TemplateName: x)");
+  feed("12:00:03 QC_OK: [01]\t127.0.0.1");
+  EXPECT_EQ(feed("12:00:03 QC_OK: End of list"), AnswerCollector::Verdict::kListingDone);
+  EXPECT_TRUE(collector.Settled());
+  const std::vector<std::string> expected = {
+      "a = 1", "QC_ERROR: no such \\x1b[2J key",
+      "QC_OK: Currently connected clients (Port: 30000, GoID: 7, TemplateName: x)",
+      "QC_OK: [01]\t127.0.0.1", "QC_OK: End of list"};
+  EXPECT_EQ(printed, expected);
+}
+
+TEST(SpawnRowTest, RowsAreReadAndObjectsMatchedAsTheConsolePrintsThem) {
+  std::vector<SpawnRow> rows;
+  for (const char* raw : {"08:00:00 QC_OK: [01]\tPort: 30000, GoID: 42, TemplateName: goblin",
+                          "08:00:00 QC_OK: [02]\tPort: -32768, GoID: -1, TemplateName: a, b",
+                          "08:00:00 QC_OK: [10]\tPort: 30002, GoID: 7, TemplateName: goblin",
+                          "08:00:00 QC_OK: [11]\tPort: 30003, GoID: 9, TemplateName: 42"}) {
+    SpawnRow row;
+    ASSERT_TRUE(ParseSpawnRow(ParseLine(raw), row)) << raw;
+    rows.push_back(row);
+  }
+  EXPECT_EQ(rows[1].port, 32768);
+  EXPECT_EQ(rows[1].templateName, "a, b");
+  SpawnRow row;
+  EXPECT_FALSE(ParseSpawnRow(ParseLine("08:00:00 QC_OK: [01]\t127.0.0.1"), row));
+  EXPECT_FALSE(ParseSpawnRow(ParseLine("08:00:00 QC_MSG: [01]\tPort: 1, GoID: 1, TemplateName: x"), row));
+
+  auto ports = [&](const char* object) {
+    std::vector<int> found;
+    for (const SpawnRow& match : MatchObject(rows, object)) found.push_back(match.port);
+    return found;
+  };
+  EXPECT_EQ(ports("goblin"), (std::vector<int>{30000, 30002}));  // ambiguous
+  EXPECT_EQ(ports("42"), (std::vector<int>{30000}));              // a GoID before a name
+  EXPECT_EQ(ports("4294967295"), (std::vector<int>{32768}));
+  EXPECT_EQ(ports("-1"), (std::vector<int>{32768}));
+  EXPECT_EQ(ports(":30003"), (std::vector<int>{30003}));
+  EXPECT_EQ(ports("a, b"), (std::vector<int>{32768}));
+  EXPECT_TRUE(ports("Goblin").empty());
+  EXPECT_EQ(PortOfObject(":0"), 0);
+  EXPECT_EQ(PortOfObject(":65536"), 0);
+}
+
+TEST(EscapeControlBytesTest, OnlyWhatCannotSteerATerminalPassesUnchanged) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"plain\ttab", "plain\ttab"},
+      {"\x1b[2J\r\x07\x7f", "\\x1b[2J\\x0d\\x07\\x7f"},
+      {"caf\xc3\xa9 \xe2\x86\x91", "caf\xc3\xa9 \xe2\x86\x91"},  // UTF-8 stays
+      {"\xc2\x9b" "31m", "\\xc2\\x9b31m"},                       // C1 CSI in UTF-8
+      {"\x9b" "31m \xc3", "\\x9b31m \\xc3"},                       // stray bytes
+      {"\xc0\xaf \xed\xa0\x80", "\\xc0\\xaf \\xed\\xa0\\x80"},   // overlong, surrogate
+  };
+  for (const auto& [text, shown] : cases) EXPECT_EQ(EscapeControlBytes(text), shown);
+  EXPECT_EQ(RenderLine("08:00:00 QC_ERROR: x", false, true), "\x1b[31m08:00:00 QC_ERROR: x\x1b[0m");
+  EXPECT_EQ(RenderLine("08:00:00 QC_MSG: x", true, false), "> 08:00:00 QC_MSG: x");
+}
+
+TEST(OptionsTest, CommandLineBasePortAndHistoryPath) {
+  Options options;
+  std::string error;
+  ASSERT_TRUE(ParseOptions({"--host", "game", "--base-port=31000", "-c", "a", "-c", "b",
+                            "--wait", "50", "--stop-on-error", "goblin"},
+                           options, error));
+  EXPECT_EQ(options.host, "game");
+  EXPECT_EQ(options.basePort, 31000);
+  EXPECT_EQ(options.lines, (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(options.waitMillis, 50);
+  for (const std::vector<std::string>& wrong :
+       {std::vector<std::string>{}, {"--list", "goblin"}, {"--base-port", "70000", "x"},
+        {"-c", "a", "-f", "f", "x"}, {"--wait"}, {"a", "b"}, {"--frobnicate", "x"}}) {
+    Options ignored;
+    EXPECT_FALSE(ParseOptions(wrong, ignored, error)) << wrong.size();
+  }
+  EXPECT_EQ(BasePortFromProfile("[qcserver]\n; note\n BasePort = 0x7530 \n", 1), 30000);
+  EXPECT_EQ(BasePortFromProfile("[QCServer]\nBasePort=\n", 30000), 30000);
+  EXPECT_EQ(BasePortFromProfile("[Other]\nBasePort=1\n", 30000), 30000);
+  EXPECT_EQ(HistoryPath("/s", "goblin"), "/s/quillaret-attach/history-goblin");
+  EXPECT_EQ(HistoryPath("/s", "../a b"), "/s/quillaret-attach/history-%2E.%2Fa%20b");
+  EXPECT_EQ(HistoryPath("", "goblin"), "");
+}
+
+}  // namespace
+}  // namespace qc::attach
