@@ -1,6 +1,7 @@
 // quillaret-host: a stand-in game host. Loads the console library at run time, spawns a console
 // for each game object, and answers what developers type there, about 30 frames a second,
 // until Ctrl-C or SIGTERM.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -63,12 +64,43 @@ Access PrintAccess(const std::string& profile) {
   return {bindAddress.empty() || bindAddress == "0.0.0.0" ? "127.0.0.1" : bindAddress, password};
 }
 
+// The quillaret-attach command for each console: by template name, or by GoID where two
+// objects share a name; the program beside this one when it is there.
+void PrintAttachCommands(const std::vector<qc::demo::SpawnedObject>& objects,
+                         const Access& access, const std::string& argv0) {
+  const std::string attachName = QC_ATTACH_PROGRAM;
+  std::string program = qc::demo::PathNextToProgram(argv0, attachName);
+  if (program.empty() || !FileExists(program)) program = attachName;
+  std::string options;
+  if (access.address != "127.0.0.1") options += " --host " + access.address;
+  if (objects.front().port != qc::demo::kDefaultBasePort) {
+    options += " --base-port " + std::to_string(objects.front().port);
+  }
+  std::vector<std::string> commands;
+  std::size_t width = 0;
+  for (const qc::demo::SpawnedObject& object : objects) {
+    std::size_t sameName = 0;
+    for (const qc::demo::SpawnedObject& other : objects) {
+      sameName += other.templateName == object.templateName ? 1 : 0;
+    }
+    commands.push_back(program + options + " " +
+                       (sameName == 1 ? object.templateName : qc::demo::FormatGoid(object.goid)));
+    width = std::max(width, commands.back().size());
+  }
+  std::cout << "\nAttach to a console with quillaret-attach (line editing, history, attaching "
+               "again after a restart):\n";
+  for (std::size_t i = 0; i < objects.size(); ++i) {
+    std::cout << "    " << commands[i] << std::string(width - commands[i].size(), ' ')
+              << "    # GoID " << qc::demo::FormatGoid(objects[i].goid) << ", port "
+              << objects[i].port << "\n";
+  }
+}
+
 void PrintAttachHelp(const std::vector<qc::demo::SpawnedObject>& objects, const Access& access) {
   const std::string& address = access.address;
   const qc::demo::SpawnedObject& first = objects.front();
   const std::uint16_t port = first.port;
-  std::cout << "\nAttach to a console with a line-oriented terminal client, for example to the "
-               "one of GoID "
+  std::cout << "\nOr with any line-oriented terminal client, for example to the console of GoID "
             << qc::demo::FormatGoid(first.goid) << ":\n";
   std::cout << "    nc " << address << " " << port << "\n"
             << "    telnet " << address << " " << port << "\n"
@@ -120,7 +152,9 @@ int main(int argc, char** argv) {
     std::cout << kProgram << ": console for GoID " << qc::demo::FormatGoid(object.goid) << " ("
               << object.templateName << ") on port " << object.port << std::endl;
   }
-  PrintAttachHelp(host.Objects(), PrintAccess(profile));
+  const Access access = PrintAccess(profile);
+  PrintAttachCommands(host.Objects(), access, argc > 0 ? argv[0] : "");
+  PrintAttachHelp(host.Objects(), access);
 
   auto nextFrame = std::chrono::steady_clock::now();
   while (!stopRequested.load()) {

@@ -127,6 +127,8 @@ def developer(port):
 def scenario_script(r):
     host = r.host()
     goblin = r.base
+    check(re.search(rb"\n    \S*quillaret-attach --base-port %d lantern +# GoID 1001, port %d\n"
+                    % (goblin, goblin + 2), host.out.data), "the host names the attach commands")
     # Lines from a pipe, fed one at a time. Another developer leaves meanwhile: the notice is
     # no answer. (Its arrival would be no better: the host greets every newcomer in a broadcast
     # that reaches every developer, indistinguishable from answers.)
