@@ -140,6 +140,7 @@ int RunInteractive(InteractiveSession& session, const std::string& historyPath) 
         rl_replace_line("", 0);
         display.LineFinished();
         if (lineEnded) {
+          std::fputs("\r\n", stdout);
           session.Quit();
         } else {
           KeepInHistory(finishedLine, historyPath);
