@@ -1,6 +1,8 @@
 // Script mode over one attached console.
 #include "client/script.h"
 
+#include <algorithm>
+
 namespace qc::attach {
 namespace {
 
@@ -18,7 +20,9 @@ class ScriptRun {
       : link_(link), options_(options), colour_(colour), out_(out), err_(err) {}
 
   // Waits until the game has taken this client's connected notice, so that no line of the
-  // script is taken before it (the game takes the newest of what waits first).
+  // script is taken before it (the game takes the newest of what waits first), and then for a
+  // quiet period: a game greets a newcomer in broadcasts after the notice, and a line taken
+  // before it has done so would get the greeting among its answers.
   void AwaitAnnouncement(const Attached& attached) {
     if (!attached.ownKnown) return;
     const std::string address = LocalAddress(link_.Handle());
@@ -26,13 +30,14 @@ class ScriptRun {
       return IsConnectedNoticeOf(ParseLine(raw), address, PrintedPort(attached.own.port),
                                  attached.own.printedGoid);
     };
-    for (const std::string& raw : attached.early) {
-      if (isOwn(raw)) return;
-    }
+    bool announced = false;
+    for (const std::string& raw : attached.early) announced = announced || isOwn(raw);
     const std::int64_t deadline = NowMillis() + kAnnounceMillis;
     for (std::string raw;;) {
       const int left = static_cast<int>(deadline - NowMillis());
-      if (left <= 0 || !link_.ReadLine(raw, left) || isOwn(raw)) return;
+      if (left <= 0) return;
+      if (!link_.ReadLine(raw, announced ? std::min(left, options_.waitMillis) : left)) return;
+      announced = announced || isOwn(raw);
     }
   }
 
