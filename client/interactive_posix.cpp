@@ -131,7 +131,12 @@ int RunInteractive(InteractiveSession& session, const std::string& historyPath) 
     }
     const int ready = poll(waits, count, session.MillisToTimer());
     if (ready < 0 && errno != EINTR) break;
-    if (ready > 0 && (waits[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+    if (ready > 0 && (waits[0].revents & POLLIN) == 0 &&
+        (waits[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+      session.Quit();  // the terminal went away
+      break;
+    }
+    if (ready > 0 && (waits[0].revents & POLLIN) != 0) {
       lineDone = false;
       rl_callback_read_char();
       if (lineDone) {

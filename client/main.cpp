@@ -43,7 +43,7 @@ int ReportFailure(OpenResult result, const Options& options, int basePort,
     case OpenResult::kAmbiguous:
       std::fprintf(stderr, "%s: %s names several consoles; name one by its GoID or :PORT:\n",
                    kProgram, object.c_str());
-      PrintTable(stderr, MatchObject(attached.rows, options.object));
+      PrintTable(stderr, attached.rows);
       return kExitNoSuchObject;
     case OpenResult::kUnreachable:
       if (PortOfObject(options.object) != 0) {
