@@ -62,7 +62,9 @@ class Run:
         host = ts.Process(self.args.runner + [self.args.host] + objects, "host log", cwd=self.dir,
                           stderr_path=os.path.join(self.dir, "host.stderr"))
         self.processes.append(host)
-        host.out.expect(lit("Press Ctrl-C to stop."), "the host's start-up")
+        # Under wine a busy machine can take many seconds to start the host and its consoles.
+        host.out.expect(lit("Press Ctrl-C to stop."), "the host's start-up",
+                        3 * WAIT if self.args.runner else WAIT)
         return host
 
     def stop_host(self, host):
