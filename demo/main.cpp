@@ -67,10 +67,10 @@ Access PrintAccess(const std::string& profile) {
 // The quillaret-attach command for each console: by template name, or by GoID where two
 // objects share a name; the program beside this one when it is there.
 void PrintAttachCommands(const std::vector<qc::demo::SpawnedObject>& objects,
-                         const Access& access, const std::string& argv0) {
+                         const Access& access) {
   const std::string attachName = QC_ATTACH_PROGRAM;
-  std::string program = qc::demo::PathNextToProgram(argv0, attachName);
-  if (program.empty() || !FileExists(program)) program = attachName;
+  std::string program = qc::loader::ProgramDirectory() + attachName;
+  if (qc::loader::ProgramDirectory().empty() || !FileExists(program)) program = attachName;
   std::string options;
   if (access.address != "127.0.0.1") options += " --host " + access.address;
   if (objects.front().port != qc::demo::kDefaultBasePort) {
@@ -153,7 +153,7 @@ int main(int argc, char** argv) {
               << object.templateName << ") on port " << object.port << std::endl;
   }
   const Access access = PrintAccess(profile);
-  PrintAttachCommands(host.Objects(), access, argc > 0 ? argv[0] : "");
+  PrintAttachCommands(host.Objects(), access);
   PrintAttachHelp(host.Objects(), access);
 
   auto nextFrame = std::chrono::steady_clock::now();
