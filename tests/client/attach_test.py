@@ -56,6 +56,10 @@ class Run:
         for process in self.processes:
             process.stop()
         subprocess.run(self.tmux + ["kill-server"], capture_output=True)
+        socket_path = os.path.join(os.environ.get("TMUX_TMPDIR", "/tmp"),
+                                   "tmux-%d" % os.getuid(), self.tmux[2])
+        if os.path.exists(socket_path):
+            os.unlink(socket_path)
         shutil.rmtree(self.dir, ignore_errors=True)
 
     def host(self, objects=OBJECTS):
