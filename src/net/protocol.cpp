@@ -223,8 +223,15 @@ void RefusePassword(SessionContext& context, ClientState& client) {
 }
 
 void Quit(SessionContext& context, ClientState& client) {
+  // The address is read afresh; a client that closed right after "[quit]" has none to read,
+  // and is then named by the address it connected from rather than by 0.0.0.0.
   char address[kAddressTextBytes];
-  GetPeerAddressText(client.Connection, address);
+  std::uint8_t octets[4];
+  if (platform::PeerAddress(client.Connection, octets) == 0) {
+    GetPeerAddressText(client.Connection, address);
+  } else {
+    CopyText(address, sizeof address, client.Address);
+  }
   UnlistClient(context, client, address);
   QueueNotice(client, "QC_OK: Disconnecting from Team Quillaret development console");
   client.Phase = ClientPhase::kClosing;

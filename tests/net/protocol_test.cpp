@@ -269,7 +269,7 @@ TEST_F(ProtocolTest, CommandsAreAnsweredOnEveryLineAndOtherRunsPushedWhole) {
                           "QC_OK: 10.0.0.1 connected (Port 30100, GoID: 9)",
                           "a\r\nb\r\ntail", "[this].Get(\"gold\")\r\n",
                           "hello\r\nworld\r\n", "partial\r\n",
-                          "QC_OK: 0.0.0.0 disconnected (Port 30100, GoID: 9)"}));
+                          "QC_OK: 10.0.0.1 disconnected (Port 30100, GoID: 9)"}));
   EXPECT_EQ(dev->Phase, ClientPhase::kClosing);
 }
 
