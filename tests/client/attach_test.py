@@ -92,8 +92,15 @@ class Run:
                    % (shlex.quote(self.dir), shlex.quote(self.state), env,
                       shlex.quote(self.args.attach), " ".join(map(shlex.quote, argv))))
         subprocess.run(self.tmux + ["kill-session", "-t", "qa"], capture_output=True)
-        subprocess.run(self.tmux + ["new-session", "-d", "-s", "qa", "-x", "150", "-y", "50",
-                                    command], check=True)
+        # Killing the last session ends the tmux server; a new session asked for while it is
+        # still going away fails with "server exited unexpectedly", and is asked for again.
+        for attempt in range(10):
+            started = subprocess.run(self.tmux + ["new-session", "-d", "-s", "qa", "-x", "150",
+                                                  "-y", "50", command], capture_output=True)
+            if started.returncode == 0:
+                return
+            time.sleep(0.2)
+        raise RuntimeError("tmux: %s" % started.stderr.decode(errors="replace"))
 
     def keys(self, *keys):
         subprocess.run(self.tmux + ["send-keys", "-t", "qa"] + list(keys), check=True)
