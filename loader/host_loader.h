@@ -220,8 +220,10 @@ inline int FindProfileInt(const char* text, std::size_t length, const char* sect
       ++value;
       --stop;
     }
-    // The library reads an integer key into a buffer of 64 bytes.
+    // The library reads an integer key into a buffer of 64 bytes, and parses it as a C string:
+    // a zero byte in the value ends it.
     if (stop - value > 63) stop = value + 63;
+    if (const char* zero = FindChar(value, stop, '\0')) stop = zero;
     while (value < stop && IsBlank(*value)) ++value;
     if (value == stop) return fallback;
     bool negative = false;
