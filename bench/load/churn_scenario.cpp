@@ -67,6 +67,7 @@ class Churn : public Fleet::Events {
     bool stuckProne = false;
     bool resetWhenDrained = false;  // else stop reading once drained
     bool wasStuck = false;
+    std::int64_t listingAskedAt = 0;  // 0: no listing awaited
   };
 
   Churn(Fleet& fleet, int port, int slots, unsigned seed)
@@ -190,6 +191,11 @@ class Churn : public Fleet::Events {
       }
     } else if (startsWith("QC_OK: End of list")) {
       ++listingsAnswered;
+      if (slot.listingAskedAt > 0) {
+        const double waited = static_cast<double>(NowNanos() - slot.listingAskedAt) / 1e6;
+        if (waited > slowestListingMillis) slowestListingMillis = waited;
+        slot.listingAskedAt = 0;
+      }
     } else if (startsWith("QC_OK: ") || startsWith("QC_ERROR: ")) {
       // Listing rows, notices the host took and echoed, the farewell: whole lines of their own.
     } else {
@@ -206,8 +212,21 @@ class Churn : public Fleet::Events {
       ++closedByConsole;
       if (slot.wasStuck) ++stuckDropped;
     }
+    if (slot.listingAskedAt > 0 && !stopping) ++listingsUnanswered;
+    slot.listingAskedAt = 0;
     slot.state = State::kIdle;
     slot.due = NowNanos() + Uniform(200, 2000) * kMillis;
+  }
+
+  // How many slots are in each state, for the log.
+  std::string States() const {
+    int count[6] = {};
+    for (const Slot& slot : slots_) ++count[static_cast<int>(slot.state)];
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "idle %d, connecting %d, active %d, draining %d, not reading %d, quitting %d",
+                  count[0], count[1], count[2], count[3], count[4], count[5]);
+    return text;
   }
 
   bool stopping = false;
@@ -216,7 +235,9 @@ class Churn : public Fleet::Events {
   long long sessions = 0, linesTyped = 0, partialSends = 0, listingsAsked = 0,
             listingsAnswered = 0, quits = 0, closes = 0, resets = 0, stuck = 0, stuckDropped = 0,
             closedByConsole = 0, connectFailures = 0, welcomeTimeouts = 0, drainTimeouts = 0,
-            quitTimeouts = 0, malformed = 0, linesHeard = 0, broadcastsHeard = 0;
+            quitTimeouts = 0, malformed = 0, linesHeard = 0, broadcastsHeard = 0,
+            listingsUnanswered = 0;
+  double slowestListingMillis = 0;
 
  private:
   long Uniform(long low, long high) {
@@ -228,12 +249,10 @@ class Churn : public Fleet::Events {
     Slot& slot = slots_[static_cast<std::size_t>(id)];
     const long roll = Uniform(0, 99);
     slot.due = now + Think();
-    if (roll < 12) {
+    if (roll < 17) {
       ++listingsAsked;
-      fleet_.Send(id, "[who]\r\n");
-    } else if (roll < 17) {
-      ++listingsAsked;
-      fleet_.Send(id, "[spawns]\r\n");
+      if (slot.listingAskedAt == 0) slot.listingAskedAt = now;
+      fleet_.Send(id, roll < 12 ? "[who]\r\n" : "[spawns]\r\n");
     } else if (roll < 20) {
       ++quits;
       fleet_.Send(id, "[quit]\r\n");
@@ -276,11 +295,20 @@ class Churn : public Fleet::Events {
     slot.wasStuck = true;
     fleet_.Pause(id, true);
     slot.state = State::kStuck;
-    slot.due = now + Uniform(10000, 40000) * kMillis;
+    slot.due = now + Uniform(30000, 120000) * kMillis;
   }
 
   void Leave(int id, std::int64_t now, bool reset) {
     Slot& slot = slots_[static_cast<std::size_t>(id)];
+    if (slot.listingAskedAt > 0 && !stopping) {
+      ++listingsUnanswered;
+      if (listingsUnanswered <= 3) {
+        std::fprintf(stderr, "churn: developer %u left %lld ms after asking for a listing, unanswered (state %d)\n",
+                     slot.developer, static_cast<long long>((now - slot.listingAskedAt) / kMillis),
+                     static_cast<int>(slot.state));
+      }
+    }
+    slot.listingAskedAt = 0;
     fleet_.Close(id, reset);
     slot.state = State::kIdle;
     slot.due = now + Uniform(200, 2000) * kMillis;
@@ -345,6 +373,7 @@ int RunChurnScenario(const Options& options) {
     }
   }
   const int endPopulation = churn.Population();
+  std::fprintf(stderr, "churn: at the end: %s\n", churn.States().c_str());
   if (!host.Ask("measure", "measure ", end)) return 1;
 
   // Everyone leaves; the host takes every notice and line left.
@@ -403,6 +432,8 @@ int RunChurnScenario(const Options& options) {
       {"partial_sends", static_cast<double>(churn.partialSends)},
       {"listings_asked", static_cast<double>(churn.listingsAsked)},
       {"listings_answered", static_cast<double>(churn.listingsAnswered)},
+      {"listings_unanswered", static_cast<double>(churn.listingsUnanswered)},
+      {"slowest_listing_ms", churn.slowestListingMillis},
       {"quits", static_cast<double>(churn.quits)},
       {"closes", static_cast<double>(churn.closes)},
       {"resets", static_cast<double>(churn.resets)},

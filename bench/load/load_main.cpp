@@ -350,9 +350,12 @@ void ChurnTable(const Figures& figures, std::ostream& table) {
       {"lines taken that nobody typed", "lines_unknown"},
       {"lines not taken whole by the socket at once (not counted)", "partial_sends"},
       {"listings asked / answered", nullptr},
+      {"listings not answered when their developer left", "listings_unanswered"},
+      {"slowest listing answer (ms)", "slowest_listing_ms"},
       {"left by [quit] / by closing / by a reset", nullptr},
       {"stopped reading / dropped meanwhile", nullptr},
       {"closed by the console otherwise", "closed_by_console"},
+      {"own lines not taken within 30 s / [quit] not closed within 10 s", nullptr},
       {"connects refused or not welcomed in 30 s", nullptr},
       {"lines heard by developers / of them broadcasts", nullptr},
       {"malformed lines heard (torn, or not of the protocol)", "malformed_lines"},
@@ -376,6 +379,8 @@ void ChurnTable(const Figures& figures, std::ostream& table) {
       value = Cell(figures, key + "quits", "") + " / " + pair("closes", "resets");
     } else if (what.rfind("stopped", 0) == 0) {
       value = pair("stuck", "stuck_dropped");
+    } else if (what.rfind("own lines", 0) == 0) {
+      value = pair("drain_timeouts", "quit_timeouts");
     } else if (what.rfind("connects", 0) == 0) {
       value = pair("connect_failures", "welcome_timeouts");
     } else {

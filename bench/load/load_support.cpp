@@ -22,6 +22,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <map>
 #include <thread>
 #include <vector>
 
@@ -422,8 +423,13 @@ int SessionHost::Stop() {
   Finish(20000);
   std::ifstream errors(errorFile_);
   int lines = 0;
+  std::map<std::string, int> kinds;
   for (std::string line; std::getline(errors, line);) {
-    if (++lines <= 3) std::fprintf(stderr, "  session host: %s\n", line.c_str());
+    ++lines;
+    ++kinds[line.substr(0, line.find(" (IP:"))];  // a drop names its client
+  }
+  for (const auto& [kind, count] : kinds) {
+    std::fprintf(stderr, "  session host: %d x %s\n", count, kind.c_str());
   }
   return lines;
 }

@@ -92,7 +92,7 @@ class SessionHost : public ChildProcess {
   // Asks command and takes the answer that begins with prefix (bounded).
   bool Ask(const std::string& command, const std::string& prefix, std::string& answer);
   // Ends it (quit, then a kill if need be). Returns the number of diagnostic lines it wrote;
-  // the first few are shown on standard error.
+  // how many of each kind is shown on standard error.
   int Stop();
 
  private:
