@@ -1,8 +1,8 @@
 // Fan-out: N clients (1, 10 or 100) stay connected to one console and keep reading, and the
 // host calls BroadcastMsg and GetNextMessage against them:
 // - every call timed on its own: BroadcastMsg of a 100-byte text, and GetNextMessage taking a
-//   line that one of the clients typed (the call that echoes it to all N); the host waits, off
-//   the clock, until the clients have read what it sent, so no queue grows;
+//   line that one of the clients typed a millisecond earlier (the call that echoes it to all N);
+//   the host waits, off the clock, until the clients have read what it sent, so no queue grows;
 // - with 100 clients, BroadcastMsg in batches against the same formatted line sent to 100 other
 //   connections of the same clients with plain send calls (per client-send);
 // - with 100 clients, lines delivered per second: the host broadcasts for a while as fast as the
@@ -34,6 +34,7 @@ constexpr int kCallBatch = 50;        // calls per batch
 constexpr int kDeliveryMillis = 2000;  // per round and kind
 constexpr int kDeliveryWindow = 400;   // lines the host may be ahead of the slowest client
 constexpr char kTypedLine[] = "GetHealth()\n";
+constexpr int kTypedLineWaitMillis = 1;  // from typing a line to the host's poll, off the clock
 
 // Reads and discards everything that arrives on the registered client sockets, counting bytes
 // per client and per group (0: console clients, 1: baseline clients), until stopped.
@@ -203,7 +204,11 @@ int RunFanOutScenario(const Options& options, int clients) {
           broadcasts.push_back(static_cast<double>(NowNanos() - start));
           owed += lineLength;
         } else {
+          // A game polls once a frame, not in a spin: the typed line has long been waiting when
+          // the host asks. A spinning host would time its own collisions with the console
+          // taking the line in (the echo scenario shows those).
           ok = SendWhole(typist, kTypedLine, sizeof kTypedLine - 1);
+          std::this_thread::sleep_for(std::chrono::milliseconds(kTypedLineWaitMillis));
           const std::int64_t took = ok ? TimeTakingCall(api) : -1;
           ok = took >= 0;
           echoes.push_back(static_cast<double>(took));

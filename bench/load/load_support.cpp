@@ -426,7 +426,7 @@ int SessionHost::Stop() {
   std::map<std::string, int> kinds;
   for (std::string line; std::getline(errors, line);) {
     ++lines;
-    ++kinds[line.substr(0, line.find(" (IP:"))];  // a drop names its client
+    ++kinds[line.substr(0, line.find(" ("))];  // without the client or console it names
   }
   for (const auto& [kind, count] : kinds) {
     std::fprintf(stderr, "  session host: %d x %s\n", count, kind.c_str());
