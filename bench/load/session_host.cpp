@@ -35,7 +35,6 @@
 
 #include "load/process_stats.h"
 #include "loader/host_loader.h"
-#include "loader/profile_path.h"
 
 namespace {
 
