@@ -1,5 +1,5 @@
 # Sourced by the scripts: installs missing Debian packages when it can (root with apt-get),
-# and otherwise stops with the command that would install them.
+# and otherwise stops with the command that would install them; and makes wine prefixes.
 
 # ensure_commands "what for" command=package ...
 ensure_commands() {
@@ -48,4 +48,20 @@ install_packages() {
     echo "    apt-get install -y $*"
   } >&2
   exit 1
+}
+
+# A wine prefix of the width asked for, made once: a prefix's first start takes several seconds.
+# Once wine64 is on the machine, wine makes 64-bit prefixes unless told otherwise, so the width is
+# asked for explicitly, and a prefix of the wrong width is made anew.
+# make_wine_prefix DIR win32|win64 WINE
+make_wine_prefix() {
+  local prefix=$1 arch=$2 wine=$3
+  if [ -f "$prefix/system.reg" ] && grep -qx "#arch=$arch" "$prefix/system.reg"; then
+    return 0
+  fi
+  echo "== creating the $arch wine prefix $prefix"
+  rm -rf "$prefix"
+  mkdir -p "$(dirname "$prefix")"
+  WINEPREFIX=$prefix WINEARCH=$arch "$wine" wineboot -i
+  WINEPREFIX=$prefix wineserver -w
 }

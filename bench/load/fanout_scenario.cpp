@@ -1,13 +1,21 @@
-// Fan-out. 100 clients stay connected to one console and keep reading; the host calls
-// BroadcastMsg with a 100-byte text again and again. Baseline in the same process: one thread
-// sends the same formatted line to 100 connections of the same clients with plain send calls.
+// Fan-out: N clients (1, 10 or 100) stay connected to one console and keep reading, and the
+// host calls BroadcastMsg and GetNextMessage against them:
+// - every call timed on its own: BroadcastMsg of a 100-byte text, and GetNextMessage taking a
+//   line that one of the clients typed a millisecond earlier (the call that echoes it to all N);
+//   the host waits, off the clock, until the clients have read what it sent, so no queue grows;
+// - with 100 clients, BroadcastMsg in batches against the same formatted line sent to 100 other
+//   connections of the same clients with plain send calls (per client-send);
+// - with 100 clients, lines delivered per second: the host broadcasts for a while as fast as the
+//   clients read (never more than a window ahead of the slowest), against the plain send loop.
 // A drain thread reads every client connection of both kinds for the whole run.
 #include <sys/epoll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,24 +26,45 @@ namespace qc::load {
 namespace {
 
 constexpr unsigned kFanOutGoid = 5151;
-constexpr int kClients = 100;
+constexpr int kManyClients = 100;     // the per-send and delivery figures use this many
 constexpr int kBatches = 20;          // per round and kind
-constexpr int kBatchBroadcasts = 20;  // per batch; kClients sends each
+constexpr int kBatchBroadcasts = 20;  // per batch; kManyClients sends each
+constexpr int kCallBatches = 20;      // per round and kind of timed call
+constexpr int kCallBatch = 50;        // calls per batch
+constexpr int kDeliveryMillis = 2000;  // per round and kind
+constexpr int kDeliveryWindow = 400;   // lines the host may be ahead of the slowest client
+constexpr char kTypedLine[] = "GetHealth()\n";
+constexpr int kTypedLineWaitMillis = 1;  // from typing a line to the host's poll, off the clock
 
 // Reads and discards everything that arrives on the registered client sockets, counting bytes
-// per group (0: console clients, 1: baseline clients), until stopped.
+// per client and per group (0: console clients, 1: baseline clients), until stopped.
 class Drain {
  public:
+  static constexpr int kCapacity = 2 * kManyClients;
   Drain() : epoll_(epoll_create1(0)) {}
   ~Drain() {
     Stop();
     CloseSocket(epoll_);
   }
   bool Add(int s, int group) {
+    if (count_ >= kCapacity) return false;
+    const int index = count_++;
+    group_[index] = group;
+    sockets_[index] = s;
     epoll_event event{};
     event.events = EPOLLIN;
-    event.data.u64 = (static_cast<std::uint64_t>(group) << 32) | static_cast<std::uint32_t>(s);
+    event.data.u32 = static_cast<std::uint32_t>(index);
     return epoll_ctl(epoll_, EPOLL_CTL_ADD, s, &event) == 0;
+  }
+  // The fewest bytes any client of the group has received.
+  long long LeastBytes(int group) const {
+    long long least = -1;
+    for (int i = 0; i < count_; ++i) {
+      if (group_[i] != group) continue;
+      const long long bytes = client_[i].load(std::memory_order_relaxed);
+      if (least < 0 || bytes < least) least = bytes;
+    }
+    return least < 0 ? 0 : least;
   }
   void Start() {
     thread_ = std::thread([this] { Run(); });
@@ -53,15 +82,20 @@ class Drain {
     while (!stopping_.load(std::memory_order_relaxed)) {
       const int ready = epoll_wait(epoll_, events, 64, 20);
       for (int i = 0; i < ready; ++i) {
-        const int s = static_cast<int>(events[i].data.u64 & 0xffffffffu);
-        const auto group = static_cast<int>(events[i].data.u64 >> 32);
-        const ssize_t n = recv(s, buffer, sizeof buffer, MSG_DONTWAIT);
-        if (n > 0) bytes_[group].fetch_add(n, std::memory_order_relaxed);
+        const auto index = static_cast<int>(events[i].data.u32);
+        const ssize_t n = recv(sockets_[index], buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n <= 0) continue;
+        bytes_[group_[index]].fetch_add(n, std::memory_order_relaxed);
+        client_[index].fetch_add(n, std::memory_order_relaxed);
       }
     }
   }
 
   int epoll_;
+  int count_ = 0;
+  int group_[kCapacity] = {};
+  int sockets_[kCapacity] = {};
+  std::atomic<long long> client_[kCapacity] = {};
   std::atomic<bool> stopping_{false};
   std::atomic<long long> bytes_[2] = {};
   std::thread thread_;
@@ -80,18 +114,32 @@ long long SettledBytes(const Drain& drain, int group) {
   return seen;
 }
 
-bool WaitForBytes(const Drain& drain, int group, long long bytes) {
+// Waits (bounded) until every client of the group has received at least bytes.
+bool WaitForEachClient(const Drain& drain, int group, long long bytes) {
   const std::int64_t deadline = NowNanos() + std::int64_t{20000} * 1000000;
-  while (drain.Bytes(group) < bytes) {
+  while (drain.LeastBytes(group) < bytes) {
     if (NowNanos() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
   }
   return true;
 }
 
+// Takes the next pending message, polling until one comes (bounded); returns the time of the
+// call that took it, or -1 when none came.
+std::int64_t TimeTakingCall(const loader::ConsoleApi& api) {
+  const std::int64_t deadline = NowNanos() + std::int64_t{5000} * 1000000;
+  for (;;) {
+    const std::int64_t start = NowNanos();
+    const char* message = api.GetNextMessage(kFanOutGoid);
+    const std::int64_t took = NowNanos() - start;
+    if (message[0] != '\0') return took;
+    if (start > deadline) return -1;
+  }
+}
+
 }  // namespace
 
-int RunFanOutScenario(const Options& options) {
+int RunFanOutScenario(const Options& options, int clients) {
   loader::ConsoleApi api{};
   if (!LoadLibrary(options.library, api)) return 1;
   const auto port = static_cast<std::uint16_t>(options.basePort + kFanOutPortOffset);
@@ -103,26 +151,28 @@ int RunFanOutScenario(const Options& options) {
     return 1;
   }
 
+  // The plain baseline's connections exist only where its figures are made.
+  const bool many = clients == kManyClients;
   Drain drain;
   std::vector<int> consoleClients;
   std::vector<int> plainClients;
   std::vector<int> plainServerSide;
-  const int listening = ListenLoopback(static_cast<std::uint16_t>(port + 10));
-  bool ok = listening >= 0;
-  for (int i = 0; i < kClients && ok; ++i) {
+  const int listening = many ? ListenLoopback(static_cast<std::uint16_t>(port + 10)) : -1;
+  bool ok = !many || listening >= 0;
+  for (int i = 0; i < clients && ok; ++i) {
     const int console = ConnectLoopback(port, 10000);
+    ok = console >= 0 && drain.Add(console, 0);
+    consoleClients.push_back(console);
+    if (!many) continue;
     const int plain = ConnectLoopback(static_cast<std::uint16_t>(port + 10), 2000);
     const int accepted = plain >= 0 ? AcceptWithin(listening, 2000) : -1;
-    ok = console >= 0 && plain >= 0 && accepted >= 0 && drain.Add(console, 0) &&
-         drain.Add(plain, 1);
-    consoleClients.push_back(console);
+    ok = ok && plain >= 0 && accepted >= 0 && drain.Add(plain, 1);
     plainClients.push_back(plain);
     plainServerSide.push_back(accepted);
   }
   drain.Start();
-  if (!ok || !TakeConnectedNotices(api, kFanOutGoid, kClients)) {
-    std::fprintf(stderr, "fan-out: cannot attach %d clients to ports %d and %d\n", kClients, port,
-                 port + 10);
+  if (!ok || !TakeConnectedNotices(api, kFanOutGoid, clients)) {
+    std::fprintf(stderr, "fan-out: cannot attach %d clients to port %d\n", clients, port);
     return 1;
   }
 
@@ -132,11 +182,55 @@ int RunFanOutScenario(const Options& options) {
   char line[256];
   std::memcpy(line + 8, " QC_MSG: ", 9);
   std::memcpy(line + 17, text.data(), text.size());
-  const std::size_t lineLength = 17 + text.size();
+  const long long lineLength = static_cast<long long>(17 + text.size());
+  const long long echoLength = 17 + static_cast<long long>(sizeof kTypedLine - 1);
+  // What every console client has received once the console has sent all it was asked to.
+  (void)SettledBytes(drain, 0);
+  long long owed = drain.LeastBytes(0);
+  const std::string calls = "calls.library.";
+  const std::string suffix = "." + std::to_string(clients);
 
-  // Each round alternates short batches of the two, so that both meet the same load from the
-  // rest of the machine; a round's figure is the time of all its batches of one kind.
-  const long long consoleStart = SettledBytes(drain, 0);
+  // Every call on its own: batches of timed broadcasts and timed echoes alternate, so that both
+  // meet the same load from the rest of the machine. Between batches the host waits, off the
+  // clock, until the clients have read everything.
+  const int typist = consoleClients.front();
+  for (int round = 0; round < options.repeats && ok; ++round) {
+    std::vector<double> broadcasts, echoes;
+    for (int batch = 0; batch < 2 * kCallBatches && ok; ++batch) {
+      for (int c = 0; c < kCallBatch && ok; ++c) {
+        if (batch % 2 == 0) {
+          const std::int64_t start = NowNanos();
+          api.BroadcastMsg(kFanOutGoid, text.data());
+          broadcasts.push_back(static_cast<double>(NowNanos() - start));
+          owed += lineLength;
+        } else {
+          // A game polls once a frame, not in a spin: the typed line has long been waiting when
+          // the host asks. A spinning host would time its own collisions with the console
+          // taking the line in (the echo scenario shows those).
+          ok = SendWhole(typist, kTypedLine, sizeof kTypedLine - 1);
+          std::this_thread::sleep_for(std::chrono::milliseconds(kTypedLineWaitMillis));
+          const std::int64_t took = ok ? TimeTakingCall(api) : -1;
+          ok = took >= 0;
+          echoes.push_back(static_cast<double>(took));
+          owed += echoLength;
+        }
+      }
+      ok = ok && WaitForEachClient(drain, 0, owed);
+    }
+    if (!ok) break;
+    ReportFigure(calls + "broadcast" + suffix + ".p50", Percentile(broadcasts, 50));
+    ReportFigure(calls + "broadcast" + suffix + ".p99", Percentile(broadcasts, 99));
+    ReportFigure(calls + "echo" + suffix + ".p50", Percentile(echoes, 50));
+    ReportFigure(calls + "echo" + suffix + ".p99", Percentile(echoes, 99));
+  }
+  if (!ok) {
+    std::fprintf(stderr, "fan-out: the %d clients did not receive every line\n", clients);
+    return 1;
+  }
+  if (!many) return 0;
+
+  // BroadcastMsg against plain sends, per client-send. Each round alternates short batches of
+  // the two; a round's figure is the time of all its batches of one kind.
   for (int round = 0; round < options.repeats; ++round) {
     std::int64_t spent[2] = {0, 0};  // 0: library, 1: plain sends
     for (int batch = 0; batch < 2 * kBatches; ++batch) {
@@ -147,21 +241,55 @@ int RunFanOutScenario(const Options& options) {
           api.BroadcastMsg(kFanOutGoid, text.data());
         } else {
           WriteLocalTimestamp(line);
-          for (int s : plainServerSide) ok = SendWhole(s, line, lineLength) && ok;
+          for (int s : plainServerSide) ok = SendWhole(s, line, static_cast<std::size_t>(lineLength)) && ok;
         }
       }
       spent[kind] += NowNanos() - start;
     }
-    const double sends = double{kBatches} * kBatchBroadcasts * kClients;
+    const double sends = double{kBatches} * kBatchBroadcasts * kManyClients;
     ReportFigure("fanout.library.ns", static_cast<double>(spent[0]) / sends);
     ReportFigure("fanout.plain.ns", static_cast<double>(spent[1]) / sends);
   }
   // Every console client must have had every line: a broadcast to nobody proves nothing.
-  const long long expected = static_cast<long long>(options.repeats) * kBatches *
-                             kBatchBroadcasts * kClients * static_cast<long long>(lineLength);
-  if (!ok || !WaitForBytes(drain, 0, consoleStart + expected) ||
-      !WaitForBytes(drain, 1, expected)) {
+  owed += static_cast<long long>(options.repeats) * kBatches * kBatchBroadcasts * lineLength;
+  long long plainOwed = static_cast<long long>(options.repeats) * kBatches * kBatchBroadcasts *
+                        lineLength;
+  if (!ok || !WaitForEachClient(drain, 0, owed) || !WaitForEachClient(drain, 1, plainOwed)) {
     std::fprintf(stderr, "fan-out: the clients did not receive every line\n");
+    return 1;
+  }
+
+  // Lines delivered per second: broadcasts for a while, never more than a window of lines ahead
+  // of the slowest client, timed until every client has read the last one.
+  for (int round = 0; round < options.repeats && ok; ++round) {
+    for (int kind = 0; kind < 2 && ok; ++kind) {
+      long long& total = kind == 0 ? owed : plainOwed;
+      const long long window = kDeliveryWindow * lineLength;
+      const std::int64_t start = NowNanos();
+      const std::int64_t stop = start + std::int64_t{kDeliveryMillis} * 1000000;
+      long long sent = 0;
+      while (NowNanos() < stop) {
+        if (total - drain.LeastBytes(kind) >= window) {
+          std::this_thread::yield();
+          continue;
+        }
+        if (kind == 0) {
+          api.BroadcastMsg(kFanOutGoid, text.data());
+        } else {
+          WriteLocalTimestamp(line);
+          for (int s : plainServerSide) ok = SendWhole(s, line, static_cast<std::size_t>(lineLength)) && ok;
+        }
+        total += lineLength;
+        ++sent;
+      }
+      ok = ok && WaitForEachClient(drain, kind, total);
+      const double seconds = static_cast<double>(NowNanos() - start) / 1e9;
+      ReportFigure(kind == 0 ? "delivery.library.lines_per_s" : "delivery.plain.lines_per_s",
+                   static_cast<double>(sent) * kManyClients / seconds);
+    }
+  }
+  if (!ok) {
+    std::fprintf(stderr, "fan-out: the clients did not receive every delivered line\n");
     return 1;
   }
   drain.Stop();

@@ -3,11 +3,15 @@
 // own and sets each figure beside a baseline measured in the same process; this program collects
 // the figures, takes the median (or for worst-case figures the largest) over the repeats, and
 // prints one line per figure with its ratio to the baseline (and a markdown table when asked).
-// With --before-library, each spawn repeat also runs against an earlier build of the library,
-// whose figures stand beside the current ones.
+// With --before-library, the scenarios also run against an earlier build of the library, whose
+// figures stand beside the current ones. The sessions and churn scenarios drive the session host
+// (qc_session_host, a process of its own); with --win32-directory the sessions scenario also
+// runs the 32-bit Windows session host under wine.
 //
 //   qc_host_load [--library PATH] [--before-library PATH [--before-label TEXT]] [--repeats N]
-//                [--base-port PORT] [--markdown FILE]
+//                [--base-port PORT] [--markdown FILE] [--plot-data FILE]
+//                [--session-host PATH] [--win32-directory DIR [--before-win32-directory DIR]]
+//                [--churn-seconds N] [--churn-developers N] [--only SCENARIO]
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -34,63 +38,40 @@ using Figures = std::map<std::string, std::vector<double>>;
 
 // Runs this program again as "--scenario name" and gathers the figures it prints. The child is
 // killed when it has not finished within millis. False when it failed or was killed. With
-// asBefore, figures named "<scenario>.library.<what>" are kept as "<scenario>.before.<what>".
+// asBefore, every figure is kept with "before." in front of its name.
 bool RunScenario(const std::string& name, const Options& options, int millis, Figures& figures,
                  bool asBefore = false) {
-  int out[2];
-  if (pipe(out) != 0) return false;
-  const std::string repeats = std::to_string(options.repeats);
-  const std::string basePort = std::to_string(options.basePort);
-  const pid_t child = fork();
-  if (child < 0) return false;
-  if (child == 0) {
-    dup2(out[1], STDOUT_FILENO);
-    close(out[0]);
-    close(out[1]);
-    const char* argv[] = {"qc_host_load", "--scenario", name.c_str(), "--library",
-                          options.library.c_str(), "--repeats", repeats.c_str(), "--base-port",
-                          basePort.c_str(), nullptr};
-    execv("/proc/self/exe", const_cast<char* const*>(argv));
-    _exit(127);
-  }
-  close(out[1]);
-  std::string text;
+  const std::vector<std::string> argv = {
+      "/proc/self/exe", "--scenario", name, "--library", options.library,
+      "--repeats", std::to_string(options.repeats), "--base-port",
+      std::to_string(options.basePort), "--session-host", options.sessionHost,
+      "--win32-directory", options.win32Directory, "--churn-seconds",
+      std::to_string(options.churnSeconds), "--churn-developers",
+      std::to_string(options.churnDevelopers)};
+  ChildProcess child;
+  if (!child.Start(argv)) return false;
   const std::int64_t deadline = NowNanos() + std::int64_t{millis} * 1000000;
-  bool killed = false;
+  std::string line;
   for (;;) {
     const std::int64_t left = (deadline - NowNanos()) / 1000000;
-    if (left <= 0) {
-      kill(child, SIGKILL);
-      killed = true;
-      break;
-    }
-    pollfd entry{out[0], POLLIN, 0};
-    if (poll(&entry, 1, static_cast<int>(left)) <= 0) continue;
-    char buffer[4096];
-    const ssize_t n = read(out[0], buffer, sizeof buffer);
-    if (n <= 0) break;
-    text.append(buffer, static_cast<std::size_t>(n));
+    if (left <= 0 || !child.NextLine(static_cast<int>(left), line)) break;
+    std::istringstream words(line);
+    std::string word, figure;
+    double value = 0;
+    if (!(words >> word >> figure >> value) || word != "figure") continue;
+    figures[(asBefore ? "before." : "") + figure].push_back(value);
   }
-  close(out[0]);
-  int status = 0;
-  waitpid(child, &status, 0);
-  std::istringstream lines(text);
-  std::string word, figure;
-  double value = 0;
-  while (lines >> word) {
-    if (word != "figure" || !(lines >> figure >> value)) continue;
-    const std::size_t library = figure.find(".library.");
-    if (asBefore && library != std::string::npos) figure.replace(library, 9, ".before.");
-    figures[figure].push_back(value);
-  }
+  const bool killed = !child.Ended();
+  const bool ended = child.Finish(killed ? 0 : 10000);
   if (killed) std::fprintf(stderr, "qc_host_load: scenario %s ran out of time\n", name.c_str());
-  return !killed && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return !killed && ended;
 }
 
 enum class Check {
   kNone,
-  kRatio,  // the ratio to the baseline may be at most the target
-  kValue,  // the figure itself may be at most the target
+  kRatio,    // the ratio to the baseline may be at most the target
+  kValue,    // the figure itself may be at most the target
+  kAtLeast,  // the ratio to the baseline must be at least the target
 };
 
 struct Row {
@@ -110,64 +91,76 @@ constexpr const char* kBefore = "before";
 const Row kFixedRows[] = {
     {"echo round trip p50", "echo.library.p50", "echo.sameshape.p50", "same-shape stand-in", "us",
      1e-3, Check::kRatio, 1.2, false},
+    {"echo round trip p50, earlier build", "before.echo.library.p50", "before.echo.sameshape.p50",
+     "same-shape stand-in", "us", 1e-3, Check::kNone, 0, false},
     {"echo round trip p50", "echo.library.p50", "echo.plain.p50", "plain blocking echo", "us",
      1e-3, Check::kNone, 0, false},
     {"echo round trip p99", "echo.library.p99", "echo.sameshape.p99", "same-shape stand-in", "us",
      1e-3, Check::kNone, 0, false},
     {"echo round trip p99", "echo.library.p99", "echo.plain.p99", "plain blocking echo", "us",
      1e-3, Check::kNone, 0, false},
+    {"BroadcastMsg median, 100 clients / 1 client", "calls.library.broadcast.ratio",
+     "before.calls.library.broadcast.ratio", kBefore, "x", 1, Check::kValue, 3, false},
+    {"GetNextMessage with its echo median, 100 clients / 1 client", "calls.library.echo.ratio",
+     "before.calls.library.echo.ratio", kBefore, "x", 1, Check::kValue, 3, false},
+    {"lines delivered per second to 100 clients", "delivery.library.lines_per_s",
+     "before.delivery.library.lines_per_s", kBefore, "k/s", 1e-3, Check::kAtLeast, 1.0, false},
+    {"lines delivered per second to 100 clients", "delivery.library.lines_per_s",
+     "delivery.plain.lines_per_s", "plain send loop", "k/s", 1e-3, Check::kNone, 0, false},
     {"fan-out per client-send", "fanout.library.ns", "fanout.plain.ns", "plain send loop", "ns", 1,
      Check::kRatio, 1.3, false},
-    {"spawn 100 consoles: time", "spawn.library.ms", "spawn.before.ms", kBefore, "ms", 1,
-     Check::kRatio, 0.2, false},
-    {"spawn 100 consoles: threads", "spawn.library.threads", "spawn.before.threads", kBefore, "", 1,
-     Check::kRatio, 0.1, false},
-    {"spawn 100 consoles: resident memory", "spawn.library.rss_kib", "spawn.before.rss_kib",
-     kBefore, "MiB", 1.0 / 1024, Check::kNone, 0, false},
+    {"fan-out per client-send", "fanout.library.ns", "before.fanout.library.ns", kBefore, "ns", 1,
+     Check::kNone, 0, false},
+    {"spawn 100 consoles: time", "spawn.library.ms", "before.spawn.library.ms", kBefore, "ms", 1,
+     Check::kNone, 0, false},
+    {"spawn 100 consoles: threads", "spawn.library.threads", "before.spawn.library.threads",
+     kBefore, "", 1, Check::kNone, 0, false},
+    {"spawn 100 consoles: resident memory", "spawn.library.rss_kib",
+     "before.spawn.library.rss_kib", kBefore, "MiB", 1.0 / 1024, Check::kNone, 0, false},
     {"spawn 100 consoles: time until every port listens", "spawn.library.listen_ms",
-     "spawn.before.listen_ms", kBefore, "ms", 1, Check::kNone, 0, false},
+     "before.spawn.library.listen_ms", kBefore, "ms", 1, Check::kNone, 0, false},
     {"spawn 100 consoles: time", "spawn.library.ms", "spawn.idle.ms", "10,100 idle threads", "ms",
      1, Check::kRatio, 1.5, false},
     {"spawn 100 consoles: resident memory", "spawn.library.rss_kib", "spawn.idle.rss_kib",
      "10,100 idle threads", "MiB", 1.0 / 1024, Check::kRatio, 1.5, false},
-    {"spawn 100 consoles: threads", "spawn.library.threads", "spawn.idle.threads",
-     "10,100 idle threads", "", 1, Check::kNone, 0, false},
     {"frame cost, 100 consoles polled", "frame.library.ns", "frame.bare.ns", "bare lookup loop",
      "us", 1e-3, Check::kRatio, 2.0, false},
 };
 
-// The fixed rows, then the same rows of the stuck-client scenario for each send limit.
+// The stuck-client runs: clients that never read, among 10 readers, and the SendTimeoutVal.
+struct StuckRun {
+  int stuck;
+  int limitMillis;
+  const char* scenario;
+};
+const StuckRun kStuckRuns[] = {{1, 2000, "stuck-1-2000"}, {10, 2000, "stuck-10-2000"}};
+
+// The clients of the host-call scenario.
+const int kCallClients[] = {1, 10, 100};
+
+// The fixed rows, then the rows of each stuck-client run.
 std::vector<Row> AllRows() {
-  static std::deque<std::string> texts;  // the stuck rows' texts, kept for the program's life
+  static std::deque<std::string> texts;  // the rows' texts, kept for the program's life
   const auto keep = [](std::string text) { return texts.emplace_back(std::move(text)).c_str(); };
   std::vector<Row> rows(std::begin(kFixedRows), std::end(kFixedRows));
-  const struct {
-    const char* what;
-    const char* key;
-    bool againstLimit;
-    const char* unit;
-    Check check;
-    bool worst;
-  } kinds[] = {
-      {"longest BroadcastMsg (worst run)", "longest_broadcast_ms", true, "ms", Check::kRatio, true},
-      {"longest GetNextMessage (worst run)", "longest_poll_ms", true, "ms", Check::kRatio, true},
-      {"longest host call after that (worst run)", "longest_after_ms", false, "ms", Check::kNone,
-       true},
-      {"host calls over 10 ms (worst run)", "slow_calls", false, "", Check::kNone, true},
-      {"its notice, after the dropping call began", "notice_ms", false, "ms", Check::kNone, false},
-      {"readers missing a line (worst run)", "readers_missing_lines", false, "", Check::kValue,
-       true},
-  };
-  for (const char* limit : {"500", "2000"}) {
-    const std::string scenario = std::string("stuck.") + limit + ".";
-    for (const auto& kind : kinds) {
-      const char* figure =
-          keep(std::string("stuck client, SendTimeoutVal ") + limit + ": " + kind.what);
-      const char* baseline = kind.againstLimit ? keep(scenario + "limit_ms") : nullptr;
-      rows.push_back({figure, keep(scenario + kind.key), baseline,
-                      kind.againstLimit ? "SendTimeoutVal" : nullptr, kind.unit, 1, kind.check,
-                      kind.check == Check::kRatio ? 1.1 : 0, kind.worst});
-    }
+  for (const StuckRun& run : kStuckRuns) {
+    const std::string key = "stuck." + std::to_string(run.stuck) + "." +
+                            std::to_string(run.limitMillis) + ".library.";
+    const std::string title = std::to_string(run.stuck) + " stuck among 10 readers, SendTimeoutVal " +
+                              std::to_string(run.limitMillis) + ": ";
+    const char* limit = keep(key + "limit_ms");
+    rows.push_back({keep(title + "longest host call (worst run)"), keep(key + "longest_call_ms"),
+                    limit, "SendTimeoutVal", "ms", 1, Check::kRatio, 0.01, true});
+    rows.push_back({keep(title + "longest host call, earlier build (worst run)"),
+                    keep("before." + key + "longest_call_ms"), limit, "SendTimeoutVal", "ms", 1,
+                    Check::kNone, 0, true});
+    rows.push_back({keep(title + "host calls over 10 ms (worst run)"), keep(key + "slow_calls"),
+                    keep("before." + key + "slow_calls"), kBefore, "", 1, Check::kNone, 0, true});
+    rows.push_back({keep(title + "from the longest call before the drops to the last drop"),
+                    keep(key + "notice_ms"), nullptr, nullptr, "ms", 1, Check::kNone, 0, false});
+    rows.push_back({keep(title + "readers missing a line (worst run)"),
+                    keep(key + "readers_missing_lines"), nullptr, nullptr, "", 1, Check::kValue, 0,
+                    true});
   }
   return rows;
 }
@@ -185,76 +178,311 @@ double Aggregate(const std::vector<double>& values, bool worst) {
   return worst ? *std::max_element(values.begin(), values.end()) : Median(values);
 }
 
-// Prints one line per figure; writes the markdown table too when markdown is not empty.
-// Returns the number of targets missed.
-int Summarise(const Figures& figures, const Options& options, const std::string& beforeLabel,
-              const std::string& markdown) {
-  std::ostringstream table;
-  table << "| Figure | Library | Baseline | Ratio | Target |\n|---|---|---|---|---|\n";
+// The median of a figure over its repeats, or -1 when it was not measured.
+double Value(const Figures& figures, const std::string& key) {
+  const auto found = figures.find(key);
+  return found == figures.end() || found->second.empty() ? -1 : Median(found->second);
+}
+
+// Adds the figures made from others: the ratio of each call's median with 100 clients to its
+// median with 1.
+void AddDerivedFigures(Figures& figures) {
+  for (const char* who : {"", "before."}) {
+    for (const char* call : {"broadcast", "echo"}) {
+      const std::string key = std::string(who) + "calls.library." + call;
+      const double one = Value(figures, key + ".1.p50");
+      const double hundred = Value(figures, key + ".100.p50");
+      if (one > 0 && hundred > 0) figures[key + ".ratio"] = {hundred / one};
+    }
+  }
+}
+
+// The main table: one line per figure on standard output and a markdown row each. Returns the
+// number of targets missed.
+int MainTable(const Figures& figures, const std::string& beforeLabel, std::ostream& table) {
+  table << "| Figure | This tree | Compared with | Ratio | Target |\n|---|---|---|---|---|\n";
   int missed = 0;
   for (const Row& row : AllRows()) {
     const auto library = figures.find(row.libraryKey);
     if (library == figures.end()) continue;
     const auto baseline =
         row.baselineKey != nullptr ? figures.find(row.baselineKey) : figures.end();
-    if (row.baselineKey != nullptr && baseline == figures.end()) continue;
     const bool hasBaseline = baseline != figures.end();
+    if (row.baselineKey != nullptr && !hasBaseline && row.check != Check::kValue) continue;
     const double mine = Aggregate(library->second, row.worst) * row.scale;
     const double theirs = hasBaseline ? Aggregate(baseline->second, row.worst) * row.scale : 0;
     const double ratio = theirs > 0 ? mine / theirs : 0;
     std::string verdict = "-";
-    if (row.check != Check::kNone) {
-      const bool met = (row.check == Check::kRatio ? ratio : mine) <= row.target;
-      if (!met) ++missed;
+    if (row.check != Check::kNone && (hasBaseline || row.check == Check::kValue)) {
+      bool met = false;
       char text[64];
-      if (row.check == Check::kRatio) {
-        std::snprintf(text, sizeof text, "<= %.1fx %s", row.target, met ? "met" : "MISSED");
-      } else {
-        std::snprintf(text, sizeof text, "<= %s %s", Amount(row.target, row.unit).c_str(),
-                      met ? "met" : "MISSED");
+      switch (row.check) {
+        case Check::kRatio:
+          met = ratio <= row.target;
+          std::snprintf(text, sizeof text, "<= %.2gx", row.target);
+          break;
+        case Check::kAtLeast:
+          met = ratio >= row.target;
+          std::snprintf(text, sizeof text, ">= %.2gx", row.target);
+          break;
+        default:
+          met = mine <= row.target;
+          std::snprintf(text, sizeof text, "<= %s", Amount(row.target, row.unit).c_str());
+          break;
       }
-      verdict = text;
+      if (!met) ++missed;
+      verdict = std::string(text) + (met ? " met" : " MISSED");
     }
-    std::string baselineName = "-";
     std::string baselineText = "-";
     std::string ratioText = "-";
     if (hasBaseline) {
-      baselineName = std::strcmp(row.baselineName, kBefore) == 0 ? beforeLabel : row.baselineName;
-      baselineText = Amount(theirs, row.unit) + " (" + baselineName + ")";
+      const std::string name =
+          std::strcmp(row.baselineName, kBefore) == 0 ? beforeLabel : row.baselineName;
+      baselineText = Amount(theirs, row.unit) + " (" + name + ")";
       char text[32];
       std::snprintf(text, sizeof text, "%.2f", ratio);
       ratioText = text;
     }
-    std::printf("%-72s %-10s %-34s ratio %5s  %s\n", row.figure, Amount(mine, row.unit).c_str(),
+    std::printf("%-76s %-10s %-34s ratio %5s  %s\n", row.figure, Amount(mine, row.unit).c_str(),
                 baselineText.c_str(), ratioText.c_str(), verdict.c_str());
     table << "| " << row.figure << " | " << Amount(mine, row.unit) << " | " << baselineText
           << " | " << ratioText << " | " << verdict << " |\n";
   }
-  std::printf("(medians of %d repeats, or the worst run where marked)\n", options.repeats);
-  if (!markdown.empty()) {
-    std::ofstream file(markdown, std::ios::binary);
-    file << table.str();
-  }
   return missed;
 }
 
-int Orchestrate(const Options& options, const std::string& beforeLibrary,
-                const std::string& beforeLabel, const std::string& markdown) {
-  Figures figures;
-  bool ok = RunScenario("echo", options, 120000, figures);
-  ok = RunScenario("fanout", options, 90000, figures) && ok;
-  Options before = options;
-  before.library = beforeLibrary;
-  // A spawn happens once per process, so each repeat is a process of its own; so is each run of
-  // a stuck client, since a console never stops. The kinds alternate within each repeat.
-  for (int i = 0; i < options.repeats; ++i) {
-    ok = RunScenario("spawn", options, 90000, figures) && ok;
-    if (!beforeLibrary.empty()) ok = RunScenario("spawn", before, 90000, figures, true) && ok;
-    ok = RunScenario("idle-threads", options, 90000, figures) && ok;
-    ok = RunScenario("stuck-500", options, 90000, figures) && ok;
-    ok = RunScenario("stuck-2000", options, 90000, figures) && ok;
+// A figure's median for the tables, or "-" when it is missing.
+std::string Cell(const Figures& figures, const std::string& key, const char* unit,
+                 double scale = 1) {
+  const double value = Value(figures, key);
+  return value < 0 ? "-" : Amount(value * scale, unit);
+}
+
+// Host call times by the number of attached clients, and the plot's data (microseconds).
+void CallsTable(const Figures& figures, const std::string& beforeLabel, std::ostream& table,
+                const std::string& plotData) {
+  table << "| Clients | BroadcastMsg p50 | p50, " << beforeLabel << " | BroadcastMsg p99 | p99, "
+        << beforeLabel << " | GetNextMessage + echo p50 | p50, " << beforeLabel
+        << " | GetNextMessage + echo p99 | p99, " << beforeLabel << " |\n"
+        << "|---|---|---|---|---|---|---|---|---|\n";
+  std::ofstream plot;
+  if (!plotData.empty()) {
+    plot.open(plotData, std::ios::binary);
+    plot << "# clients";
+    for (const char* who : {"after", "before"}) {
+      for (const char* column : {"broadcast_p50", "broadcast_p99", "echo_p50", "echo_p99"}) {
+        plot << " " << who << "_" << column;
+      }
+    }
+    plot << "\n";
   }
-  const int missed = Summarise(figures, options, beforeLabel, markdown);
+  for (int clients : kCallClients) {
+    table << "| " << clients;
+    if (plot.is_open()) plot << clients;
+    for (const char* call : {"broadcast", "echo"}) {
+      for (const char* percentile : {"p50", "p99"}) {
+        for (const char* who : {"", "before."}) {
+          const std::string key = std::string(who) + "calls.library." + call + "." +
+                                  std::to_string(clients) + "." + percentile;
+          table << " | " << Cell(figures, key, "us", 1e-3);
+        }
+      }
+    }
+    table << " |\n";
+    if (plot.is_open()) {
+      for (const char* who : {"", "before."}) {
+        for (const char* call : {"broadcast", "echo"}) {
+          for (const char* percentile : {"p50", "p99"}) {
+            const double value = Value(figures, std::string(who) + "calls.library." + call +
+                                                    "." + std::to_string(clients) + "." +
+                                                    percentile);
+            plot << " " << (value < 0 ? std::string("NaN") : std::to_string(value / 1e3));
+          }
+        }
+      }
+      plot << "\n";
+    }
+  }
+}
+
+// The 10,000-session runs: one row per host and library.
+void SessionsTable(const Figures& figures, const std::string& beforeLabel, std::ostream& table) {
+  table << "| Host | Library | Consoles | Welcomed | Connected notices taken | Heard the broadcast "
+           "| Time to attach (to the last welcome) | Threads | Resident memory | Address space | Diagnostics |\n"
+        << "|---|---|---|---|---|---|---|---|---|---|---|\n";
+  for (const char* where : {"native", "win32"}) {
+    for (const char* who : {"", "before."}) {
+      const std::string key = std::string(who) + "sessions." + where + ".library.";
+      if (Value(figures, key + "welcomed") < 0) continue;
+      table << "| " << (std::strcmp(where, "native") == 0 ? "native (64-bit Linux)"
+                                                            : "32-bit Windows under wine, 1 MiB stacks")
+            << " | " << (who[0] == '\0' ? "this tree" : beforeLabel) << " | "
+            << Cell(figures, key + "spawned", "") << " | "
+            << Cell(figures, key + "welcomed", "") << " of "
+            << Cell(figures, key + "clients", "") << " | " << Cell(figures, key + "notices", "")
+            << " | " << Cell(figures, key + "broadcast_received", "") << " | "
+            << Cell(figures, key + "attach_ms", "s", 1e-3) << " | "
+            << Cell(figures, key + "threads", "") << " | "
+            << Cell(figures, key + "rss_kib", "MiB", 1.0 / 1024) << " | "
+            << Cell(figures, key + "vm_kib", "MiB", 1.0 / 1024) << " | "
+            << Cell(figures, key + "diagnostics", "") << " |\n";
+    }
+  }
+}
+
+// The churn run: what happened, and the host's figures at start, end and after everyone left.
+void ChurnTable(const Figures& figures, std::ostream& table) {
+  const std::string key = "churn.library.";
+  if (Value(figures, key + "lines_typed") < 0) return;
+  const struct {
+    const char* what;
+    const char* name;
+  } events[] = {
+      {"length of the churn (s)", "seconds"},
+      {"developer slots", "developers"},
+      {"attached at start / at end", nullptr},
+      {"time to attach them at start (ms)", "ramp_ms"},
+      {"sessions", "sessions"},
+      {"lines typed", "lines_typed"},
+      {"lines the host took", "lines_received"},
+      {"**lines lost**", "lines_lost"},
+      {"lines taken more than once", "lines_repeated"},
+      {"lines taken that nobody typed", "lines_unknown"},
+      {"lines not taken whole by the socket at once (not counted)", "partial_sends"},
+      {"listings asked / answered", nullptr},
+      {"listings not answered when their developer left", "listings_unanswered"},
+      {"slowest listing answer (ms)", "slowest_listing_ms"},
+      {"left by [quit] / by closing / by a reset", nullptr},
+      {"stopped reading / dropped meanwhile", nullptr},
+      {"closed by the console otherwise", "closed_by_console"},
+      {"own lines not taken within 30 s / [quit] not closed within 10 s", nullptr},
+      {"connects refused or not welcomed in 30 s", nullptr},
+      {"lines heard by developers / of them broadcasts", nullptr},
+      {"malformed lines heard (torn, or not of the protocol)", "malformed_lines"},
+      {"longest host frame (ms)", "frame_max_ms"},
+      {"library diagnostics on standard error", "diagnostics"},
+  };
+  const auto pair = [&](const char* a, const char* b) {
+    return Cell(figures, key + a, "") + " / " + Cell(figures, key + b, "");
+  };
+  table << "| | |\n|---|---|\n";
+  for (const auto& event : events) {
+    std::string value;
+    const std::string what = event.what;
+    if (event.name != nullptr) {
+      value = Cell(figures, key + event.name, "");
+    } else if (what.rfind("attached", 0) == 0) {
+      value = pair("start_population", "end_population");
+    } else if (what.rfind("listings", 0) == 0) {
+      value = pair("listings_asked", "listings_answered");
+    } else if (what.rfind("left", 0) == 0) {
+      value = Cell(figures, key + "quits", "") + " / " + pair("closes", "resets");
+    } else if (what.rfind("stopped", 0) == 0) {
+      value = pair("stuck", "stuck_dropped");
+    } else if (what.rfind("own lines", 0) == 0) {
+      value = pair("drain_timeouts", "quit_timeouts");
+    } else if (what.rfind("connects", 0) == 0) {
+      value = pair("connect_failures", "welcome_timeouts");
+    } else {
+      value = pair("lines_heard", "broadcasts_heard");
+    }
+    table << "| " << what << " | " << value << " |\n";
+  }
+  table << "\n| Session host | before the spawns | start | end | everyone gone |\n"
+        << "|---|---|---|---|---|\n";
+  const struct {
+    const char* what;
+    const char* name;
+    const char* unit;
+    double scale;
+  } process[] = {{"threads", "threads", "", 1},
+                 {"resident memory", "rss_kib", "MiB", 1.0 / 1024},
+                 {"address space", "vm_kib", "MiB", 1.0 / 1024},
+                 {"descriptors", "descriptors", "", 1}};
+  for (const auto& figure : process) {
+    table << "| " << figure.what;
+    for (const char* when : {"base_", "start_", "end_", "idle_"}) {
+      table << " | " << Cell(figures, key + when + figure.name, figure.unit, figure.scale);
+    }
+    table << " |\n";
+  }
+}
+
+struct Plan {
+  std::string beforeLibrary;
+  std::string beforeLabel = "earlier build";
+  std::string beforeWin32Directory;
+  std::string markdown;
+  std::string plotData;
+  std::string only;  // one scenario kind alone: echo, calls, spawn, stuck, sessions, churn
+};
+
+int Orchestrate(const Options& options, const Plan& plan) {
+  Figures figures;
+  Options before = options;
+  before.library = plan.beforeLibrary;
+  const bool hasBefore = !plan.beforeLibrary.empty();
+  bool ok = true;
+  const auto wanted = [&](const char* kind) { return plan.only.empty() || plan.only == kind; };
+  // Runs a scenario against this tree's library and, when there is one, the earlier build.
+  const auto both = [&](const std::string& name, int millis) {
+    ok = RunScenario(name, options, millis, figures) && ok;
+    if (hasBefore) ok = RunScenario(name, before, millis, figures, true) && ok;
+  };
+  if (wanted("echo")) both("echo", 120000);
+  if (wanted("calls")) {
+    for (int clients : kCallClients) both("fanout-" + std::to_string(clients), 180000);
+  }
+  // A spawn happens once per process, so each repeat is a process of its own; so is each run of
+  // stuck clients, since a console never stops. The kinds alternate within each repeat.
+  for (int i = 0; i < options.repeats; ++i) {
+    if (wanted("spawn")) {
+      both("spawn", 90000);
+      ok = RunScenario("idle-threads", options, 90000, figures) && ok;
+    }
+    if (wanted("stuck")) {
+      for (const StuckRun& run : kStuckRuns) both(run.scenario, 180000);
+    }
+  }
+  if (wanted("sessions")) {
+    // Each run on ports of its own: a port whose connections linger in TIME_WAIT may not be
+    // bound again at once under wine.
+    int shift = 0;
+    const auto sessions = [&](const char* name, Options run, const std::string& directory,
+                              bool asBefore) {
+      run.basePort += shift;
+      shift += 100;
+      run.win32Directory = directory;
+      ok = RunScenario(name, run, 900000, figures, asBefore) && ok;
+    };
+    sessions("sessions-native", options, "", false);
+    if (hasBefore) sessions("sessions-native", before, "", true);
+    if (!options.win32Directory.empty()) {
+      sessions("sessions-win32", options, options.win32Directory, false);
+      if (!plan.beforeWin32Directory.empty()) {
+        sessions("sessions-win32", before, plan.beforeWin32Directory, true);
+      }
+    }
+  }
+  if (wanted("churn") && options.churnSeconds > 0) {
+    ok = RunScenario("churn", options, (options.churnSeconds + 900) * 1000, figures) && ok;
+  }
+  AddDerivedFigures(figures);
+
+  std::ostringstream markdown;
+  markdown << "### Figures against the earlier build and the baselines\n\n";
+  const int missed = MainTable(figures, plan.beforeLabel, markdown);
+  markdown << "\n### Host call time against attached reading clients\n\n";
+  CallsTable(figures, plan.beforeLabel, markdown, plan.plotData);
+  markdown << "\n### 100 consoles x 100 developers\n\n";
+  SessionsTable(figures, plan.beforeLabel, markdown);
+  markdown << "\n### Churn\n\n";
+  ChurnTable(figures, markdown);
+  std::printf("(medians of %d repeats, or the worst run where marked)\n", options.repeats);
+  if (!plan.markdown.empty()) {
+    std::ofstream file(plan.markdown, std::ios::binary);
+    file << markdown.str();
+  }
   if (!ok) {
     std::fprintf(stderr, "qc_host_load: a scenario failed; its figures are missing\n");
     return 1;
@@ -267,7 +495,28 @@ int Usage() {
   std::fprintf(stderr,
                "usage: qc_host_load [--library PATH]\n"
                "                    [--before-library PATH [--before-label TEXT]]\n"
-               "                    [--repeats N (>= 1)] [--base-port PORT] [--markdown FILE]\n");
+               "                    [--repeats N (>= 1)] [--base-port PORT] [--markdown FILE]\n"
+               "                    [--plot-data FILE] [--session-host PATH]\n"
+               "                    [--win32-directory DIR [--before-win32-directory DIR]]\n"
+               "                    [--churn-seconds N (0: none)] [--churn-developers N]\n"
+               "                    [--only echo|calls|spawn|stuck|sessions|churn]\n");
+  return 2;
+}
+
+// Runs one scenario in this process.
+int RunOne(const std::string& scenario, const Options& options) {
+  if (scenario == "echo") return RunEchoScenario(options);
+  if (scenario.rfind("fanout-", 0) == 0) {
+    return RunFanOutScenario(options, std::atoi(scenario.c_str() + 7));
+  }
+  if (scenario == "spawn") return RunSpawnScenario(options);
+  if (scenario == "idle-threads") return RunIdleThreadsScenario(options);
+  for (const StuckRun& run : kStuckRuns) {
+    if (scenario == run.scenario) return RunStuckScenario(options, run.stuck, run.limitMillis);
+  }
+  if (scenario == "sessions-native") return RunSessionsScenario(options, false);
+  if (scenario == "sessions-win32") return RunSessionsScenario(options, true);
+  if (scenario == "churn") return RunChurnScenario(options);
   return 2;
 }
 
@@ -278,41 +527,46 @@ int main(int argc, char** argv) {
   using namespace qc::load;
   Options options;
   options.library = QC_LIBRARY_PATH;
-  std::string scenario, markdown, beforeLibrary, beforeLabel = "earlier build";
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    const bool hasValue = i + 1 < argc;
-    if (arg == "--library" && hasValue) {
-      options.library = argv[++i];
-    } else if (arg == "--before-library" && hasValue) {
-      beforeLibrary = argv[++i];
-    } else if (arg == "--before-label" && hasValue) {
-      beforeLabel = argv[++i];
-    } else if (arg == "--repeats" && hasValue) {
-      options.repeats = std::atoi(argv[++i]);
-    } else if (arg == "--base-port" && hasValue) {
-      options.basePort = std::atoi(argv[++i]);
-    } else if (arg == "--markdown" && hasValue) {
-      markdown = argv[++i];
-    } else if (arg == "--scenario" && hasValue) {
-      scenario = argv[++i];
-    } else {
-      return Usage();
-    }
+  options.sessionHost = QC_SESSION_HOST_PATH;
+  Plan plan;
+  std::string scenario;
+  // Every option takes a value: a text or a number.
+  const struct {
+    const char* name;
+    std::string* text;
+    int* number;
+  } flags[] = {
+      {"--library", &options.library, nullptr},
+      {"--before-library", &plan.beforeLibrary, nullptr},
+      {"--before-label", &plan.beforeLabel, nullptr},
+      {"--repeats", nullptr, &options.repeats},
+      {"--base-port", nullptr, &options.basePort},
+      {"--markdown", &plan.markdown, nullptr},
+      {"--plot-data", &plan.plotData, nullptr},
+      {"--session-host", &options.sessionHost, nullptr},
+      {"--win32-directory", &options.win32Directory, nullptr},
+      {"--before-win32-directory", &plan.beforeWin32Directory, nullptr},
+      {"--churn-seconds", nullptr, &options.churnSeconds},
+      {"--churn-developers", nullptr, &options.churnDevelopers},
+      {"--only", &plan.only, nullptr},
+      {"--scenario", &scenario, nullptr},
+  };
+  for (int i = 1; i < argc; i += 2) {
+    const auto flag = std::find_if(std::begin(flags), std::end(flags),
+                                   [&](const auto& f) { return std::strcmp(f.name, argv[i]) == 0; });
+    if (flag == std::end(flags) || i + 1 >= argc) return Usage();
+    if (flag->text != nullptr) *flag->text = argv[i + 1];
+    if (flag->number != nullptr) *flag->number = std::atoi(argv[i + 1]);
   }
   if (options.repeats < 1 || options.repeats > 50 || options.basePort < 1024 ||
-      options.basePort > 65535 - 300) {
+      options.basePort > 65535 - kPortSpan || options.churnSeconds < 0 ||
+      options.churnDevelopers < 100 || options.churnDevelopers > 10000 ||
+      options.churnDevelopers % 100 != 0) {
     return Usage();
   }
-  if (scenario.empty()) return Orchestrate(options, beforeLibrary, beforeLabel, markdown);
+  if (scenario.empty()) return Orchestrate(options, plan);
 
-  int code = 2;
-  if (scenario == "echo") code = RunEchoScenario(options);
-  if (scenario == "fanout") code = RunFanOutScenario(options);
-  if (scenario == "spawn") code = RunSpawnScenario(options);
-  if (scenario == "idle-threads") code = RunIdleThreadsScenario(options);
-  if (scenario == "stuck-500") code = RunStuckScenario(options, 500);
-  if (scenario == "stuck-2000") code = RunStuckScenario(options, 2000);
+  const int code = RunOne(scenario, options);
   // The consoles' threads never end; leave without running destructors beside them.
   std::fflush(stdout);
   std::fflush(stderr);

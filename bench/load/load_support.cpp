@@ -7,7 +7,10 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <signal.h>
 #include <sys/time.h>
+#include <sys/wait.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +22,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <map>
 #include <thread>
 #include <vector>
 
@@ -85,32 +89,6 @@ double Percentile(std::vector<double> values, double p) {
 void ReportFigure(const std::string& name, double value) {
   std::printf("figure %s %.6g\n", name.c_str(), value);
   std::fflush(stdout);
-}
-
-int ThreadCount() {
-  std::ifstream status("/proc/self/status");
-  std::string key;
-  while (status >> key) {
-    if (key == "Threads:") {
-      int count = -1;
-      status >> count;
-      return count;
-    }
-  }
-  return -1;
-}
-
-long ResidentKiB() {
-  std::ifstream rollup("/proc/self/smaps_rollup");
-  std::string key;
-  while (rollup >> key) {
-    if (key == "Rss:") {
-      long kib = -1;
-      rollup >> kib;
-      return kib;
-    }
-  }
-  return -1;
 }
 
 bool WaitForThreads(int count, int millis) {
@@ -302,6 +280,165 @@ bool TakeConnectedNotices(const loader::ConsoleApi& api, unsigned goid, int coun
     }
   }
   return false;
+}
+
+ChildProcess::~ChildProcess() {
+  if (pid_ > 0) Finish(0);
+  CloseSocket(input_);
+  CloseSocket(output_);
+}
+
+bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string& errorFile) {
+  int in[2], out[2];
+  if (pipe2(in, O_CLOEXEC) != 0) return false;
+  if (pipe2(out, O_CLOEXEC) != 0) {
+    close(in[0]);
+    close(in[1]);
+    return false;
+  }
+  std::vector<char*> args;
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  pid_ = fork();
+  if (pid_ == 0) {
+    dup2(in[0], STDIN_FILENO);
+    dup2(out[1], STDOUT_FILENO);
+    if (!errorFile.empty()) {
+      const int error = open(errorFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+      if (error >= 0) dup2(error, STDERR_FILENO);
+    }
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+  close(in[0]);
+  close(out[1]);
+  input_ = in[1];
+  output_ = out[0];
+  if (pid_ < 0) return false;
+  signal(SIGPIPE, SIG_IGN);  // a child that has ended fails the write instead
+  return true;
+}
+
+bool ChildProcess::Send(const std::string& command) {
+  const std::string line = command + "\n";
+  return write(input_, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+}
+
+bool ChildProcess::NextLine(int millis, std::string& line) {
+  const std::int64_t deadline = NowNanos() + std::int64_t{millis} * 1000000;
+  for (;;) {
+    const std::size_t feed = buffered_.find('\n');
+    if (feed != std::string::npos) {
+      line = buffered_.substr(0, feed);
+      if (!line.empty() && line.back() == '\r') line.pop_back();  // a Windows program's line end
+      buffered_.erase(0, feed + 1);
+      return true;
+    }
+    if (ended_) return false;
+    const std::int64_t left = (deadline - NowNanos()) / 1000000;
+    if (left < 0) return false;
+    pollfd entry{output_, POLLIN, 0};
+    if (poll(&entry, 1, static_cast<int>(left)) <= 0) continue;
+    char buffer[65536];
+    const ssize_t n = read(output_, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ended_ = true;
+      continue;
+    }
+    buffered_.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+bool ChildProcess::Expect(const std::string& prefix, int millis, std::string& line) {
+  const std::int64_t deadline = NowNanos() + std::int64_t{millis} * 1000000;
+  for (;;) {
+    const std::int64_t left = (deadline - NowNanos()) / 1000000;
+    if (left < 0 || !NextLine(static_cast<int>(left), line)) return false;
+    if (line.compare(0, prefix.size(), prefix) == 0) return true;
+  }
+}
+
+bool ChildProcess::Finish(int millis) {
+  if (pid_ <= 0) return false;
+  CloseSocket(input_);  // a child that reads its input sees the end
+  input_ = -1;
+  const std::int64_t deadline = NowNanos() + std::int64_t{millis} * 1000000;
+  int status = 0;
+  pid_t done = 0;
+  while ((done = waitpid(pid_, &status, WNOHANG)) == 0 && NowNanos() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (done == 0) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, &status, 0);
+  }
+  pid_ = -1;
+  return done > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+SessionHost::~SessionHost() {
+  if (!errorFile_.empty()) (void)std::remove(errorFile_.c_str());
+}
+
+bool SessionHost::Start(const Options& options, bool underWine, int basePort, int consoles,
+                        int frameMillis, const std::vector<std::string>& profile,
+                        std::string& base, std::string& spawned) {
+  std::vector<std::string> argv;
+  if (underWine) {
+    // The host loads quillaret_console.dll by its bare name, from its own folder.
+    argv = {"wine", options.win32Directory + "/qc_session_host.exe"};
+  } else {
+    argv = {options.sessionHost, "--library", options.library};
+  }
+  for (const std::string& arg :
+       {std::string("--consoles"), std::to_string(consoles), std::string("--base-port"),
+        std::to_string(basePort), std::string("--frame-millis"), std::to_string(frameMillis)}) {
+    argv.push_back(arg);
+  }
+  for (const std::string& line : profile) {
+    argv.push_back("--profile");
+    argv.push_back(line);
+  }
+  char path[] = "/tmp/qc-session-host-XXXXXX";
+  const int file = mkstemp(path);
+  if (file >= 0) close(file);
+  errorFile_ = path;
+  if (!ChildProcess::Start(argv, errorFile_) || !Expect("base ", 60000, base) ||
+      !Expect("spawned ", 60000, spawned)) {
+    std::fprintf(stderr, "qc_host_load: the session host (%s) did not start\n",
+                 argv[underWine ? 1 : 0].c_str());
+    return false;
+  }
+  return true;
+}
+
+bool SessionHost::Ask(const std::string& command, const std::string& prefix,
+                      std::string& answer) {
+  return Send(command) && Expect(prefix, 60000, answer);
+}
+
+int SessionHost::Stop() {
+  (void)Send("quit");
+  Finish(20000);
+  std::ifstream errors(errorFile_);
+  int lines = 0;
+  std::map<std::string, int> kinds;
+  for (std::string line; std::getline(errors, line);) {
+    ++lines;
+    ++kinds[line.substr(0, line.find(" ("))];  // without the client or console it names
+  }
+  for (const auto& [kind, count] : kinds) {
+    std::fprintf(stderr, "  session host: %d x %s\n", count, kind.c_str());
+  }
+  return lines;
+}
+
+double WordValue(const std::string& line, const std::string& key) {
+  const std::string wanted = " " + key + "=";
+  const std::size_t at = (" " + line).find(wanted);
+  if (at == std::string::npos) return -1;
+  return std::atof(line.c_str() + at + wanted.size() - 1);
 }
 
 }  // namespace qc::load

@@ -9,6 +9,9 @@
 #include <string>
 #include <vector>
 
+#include <sys/types.h>
+
+#include "load/process_stats.h"
 #include "loader/host_loader.h"
 
 namespace qc::load {
@@ -30,16 +33,77 @@ void ReportFigure(const std::string& name, double value);
 // The settings every scenario gets from the command line.
 struct Options {
   std::string library;  // path of the built console library
-  int basePort = 29000;  // scenarios use ports from here up to basePort + 299
+  int basePort = 29000;  // scenarios use ports from here up to basePort + kPortSpan - 1
   int repeats = 5;       // rounds (or processes) per figure
+  // The sessions and churn scenarios: the host program, native or (with win32Directory, which
+  // holds qc_session_host.exe and quillaret_console.dll) the 32-bit one under wine.
+  std::string sessionHost;
+  std::string win32Directory;
+  int churnSeconds = 600;
+  int churnDevelopers = 10000;
 };
 
-// --- The process itself (Linux /proc). ---
+// --- A child process driven over its standard input and output. ---
 
-// Threads of this process, or -1.
-int ThreadCount();
-// Resident memory of this process in KiB (exact, from smaps_rollup), or -1.
-long ResidentKiB();
+// Runs a program (the load program's scenarios, the session host) with its standard output
+// read a line at a time and, when asked, commands written to its standard input.
+class ChildProcess {
+ public:
+  ChildProcess() = default;
+  ~ChildProcess();  // kills a child that is still running
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  // Starts argv[0] (searched on PATH) with argv. Its standard error goes to errorFile, or stays
+  // this process's when errorFile is empty.
+  bool Start(const std::vector<std::string>& argv, const std::string& errorFile = "");
+  // Writes one command line. False when the child no longer reads.
+  bool Send(const std::string& command);
+  // The next line of the child's output within millis (without its line end). False when the
+  // time ran out or the output ended (then Ended() is true).
+  bool NextLine(int millis, std::string& line);
+  // The next line that begins with prefix, skipping others, within millis.
+  bool Expect(const std::string& prefix, int millis, std::string& line);
+  bool Ended() const { return ended_; }
+  // Waits up to millis for the child to end, then kills it. True when it ended by itself with
+  // exit code 0.
+  bool Finish(int millis);
+  pid_t Pid() const { return pid_; }
+
+ private:
+  pid_t pid_ = -1;
+  int input_ = -1;
+  int output_ = -1;
+  bool ended_ = false;
+  std::string buffered_;
+};
+
+// qc_session_host (session_host.cpp) as a child: natively, or the 32-bit Windows build under
+// wine when underWine (from Options::win32Directory). Its standard error (the library's
+// diagnostics) goes to a file of its own.
+class SessionHost : public ChildProcess {
+ public:
+  ~SessionHost();
+  // Starts it with consoles consoles from basePort, frames of frameMillis and the extra
+  // profile lines ("Key=value"); gives its "base ..." and "spawned ..." answers. False, with the
+  // reason on standard error, when it does not get that far within a minute.
+  bool Start(const Options& options, bool underWine, int basePort, int consoles, int frameMillis,
+             const std::vector<std::string>& profile, std::string& base, std::string& spawned);
+  // Asks command and takes the answer that begins with prefix (bounded).
+  bool Ask(const std::string& command, const std::string& prefix, std::string& answer);
+  // Ends it (quit, then a kill if need be). Returns the number of diagnostic lines it wrote;
+  // how many of each kind is shown on standard error.
+  int Stop();
+
+ private:
+  std::string errorFile_;
+};
+
+// The value of "key=value" in a line of words, or -1.
+double WordValue(const std::string& line, const std::string& key);
+
+// --- The process itself (Linux /proc; ThreadCount and ResidentKiB in process_stats.h). ---
+
 // Waits until the process runs at least count threads. False after millis.
 bool WaitForThreads(int count, int millis);
 // Waits until no thread of the process but the caller is running or runnable, so that thread

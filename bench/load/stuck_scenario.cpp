@@ -1,9 +1,10 @@
-// A stuck client among reading ones. One console with a given SendTimeoutVal; 10 clients read
-// everything, each on a thread of its own, and one client never reads. The host broadcasts a
-// 4 KiB text as fast as it can and polls GetNextMessage after each broadcast, until the stuck
-// client's disconnected notice has come and then for a while longer. Every host call is timed:
-// a client that takes nothing may hold a call for about SendTimeoutVal once (the send that
-// gives up on it), and no call after that.
+// Stuck clients among reading ones. One console with a given SendTimeoutVal; 10 clients read
+// everything, each on a thread of its own, and 1 or 10 clients never read. The host broadcasts
+// a 4 KiB text as fast as the readers take it (never more than a window of lines ahead of the
+// slowest) and polls GetNextMessage after each broadcast, until every stuck client's
+// disconnected notice has come and then for a while longer. Every host call is timed. A design
+// whose host calls send may hold a call for about SendTimeoutVal per stuck client (the sends
+// that give up on them); one that only queues holds none.
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -24,13 +25,15 @@ namespace {
 
 constexpr unsigned kStuckGoid = 6161;
 constexpr int kReaders = 10;
+constexpr long long kReaderWindow = 64;  // broadcasts the host may be ahead of the slowest reader
 constexpr std::size_t kTextLength = 4096;  // with its line feed
 constexpr std::size_t kLineLength = 8 + 9 + kTextLength;  // "HH:MM:SS QC_MSG: " and the text
 constexpr std::int64_t kSlowCallNanos = 10 * 1000000LL;
 // After the notice: at least this many broadcasts and this long.
 constexpr int kBroadcastsAfter = 1000;
 constexpr std::int64_t kNanosAfter = 1000 * 1000000LL;
-// The stuck client's buffers must fill before the limit can start; this bounds the whole run.
+// The stuck clients' buffers must fill before the limit can start; this and a limit per stuck
+// client bound the whole run.
 constexpr std::int64_t kRunNanosBeyondLimit = 30000 * 1000000LL;
 
 // A client that reads everything on a thread of its own and counts the broadcast lines (the
@@ -80,6 +83,14 @@ class Reader {
   std::thread thread_;
 };
 
+long long SlowestReader(const std::vector<std::unique_ptr<Reader>>& readers) {
+  long long slowest = -1;
+  for (const auto& reader : readers) {
+    if (slowest < 0 || reader->Lines() < slowest) slowest = reader->Lines();
+  }
+  return slowest;
+}
+
 // Every host call's start and end, kept outside the timed calls.
 struct Call {
   std::int64_t start;
@@ -89,7 +100,7 @@ struct Call {
 
 }  // namespace
 
-int RunStuckScenario(const Options& options, int sendTimeoutMillis) {
+int RunStuckScenario(const Options& options, int stuckCount, int sendTimeoutMillis) {
   loader::ConsoleApi api{};
   if (!LoadLibrary(options.library, api)) return 1;
   const auto port = static_cast<std::uint16_t>(options.basePort + kStuckPortOffset);
@@ -113,9 +124,12 @@ int RunStuckScenario(const Options& options, int sendTimeoutMillis) {
     readers.push_back(std::make_unique<Reader>(s));
     readers.back()->Start();
   }
-  const int stuck = ConnectLoopback(port, 10000);  // never read from
-  if (stuck < 0 || !TakeConnectedNotices(api, kStuckGoid, kReaders + 1)) {
-    std::fprintf(stderr, "stuck: cannot attach %d clients to port %d\n", kReaders + 1, port);
+  std::vector<int> stuck;  // never read from
+  for (int i = 0; i < stuckCount; ++i) stuck.push_back(ConnectLoopback(port, 10000));
+  if (std::count(stuck.begin(), stuck.end(), -1) > 0 ||
+      !TakeConnectedNotices(api, kStuckGoid, kReaders + stuckCount)) {
+    std::fprintf(stderr, "stuck: cannot attach %d clients to port %d\n", kReaders + stuckCount,
+                 port);
     return 1;
   }
 
@@ -129,9 +143,14 @@ int RunStuckScenario(const Options& options, int sendTimeoutMillis) {
   long long broadcastsAfter = 0;
   const std::int64_t start = NowNanos();
   const std::int64_t deadline =
-      start + std::int64_t{sendTimeoutMillis} * 1000000 + kRunNanosBeyondLimit;
-  std::int64_t droppedAt = -1;  // when the stuck client's disconnected notice came
+      start + std::int64_t{sendTimeoutMillis} * stuckCount * 1000000 + kRunNanosBeyondLimit;
+  std::int64_t droppedAt = -1;  // when the last stuck client's disconnected notice came
+  int dropped = 0;
   for (;;) {
+    // Off the clock: the readers keep up with the host, so only the stuck clients fall behind.
+    while (broadcasts - SlowestReader(readers) >= kReaderWindow && NowNanos() < deadline) {
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
     const std::int64_t before = NowNanos();
     api.BroadcastMsg(kStuckGoid, text.data());
     const std::int64_t after = NowNanos();
@@ -144,15 +163,18 @@ int RunStuckScenario(const Options& options, int sendTimeoutMillis) {
       const std::int64_t pollEnd = NowNanos();
       calls.push_back({pollStart, pollEnd, false});
       if (message[0] == '\0') break;
-      if (droppedAt < 0 && std::strstr(message, " disconnected (") != nullptr) droppedAt = pollEnd;
+      if (std::strstr(message, " disconnected (") != nullptr && ++dropped == stuckCount) {
+        droppedAt = pollEnd;
+      }
     }
     const std::int64_t now = NowNanos();
     if (droppedAt >= 0 && broadcastsAfter >= kBroadcastsAfter && now - droppedAt >= kNanosAfter) {
       break;
     }
     if (now >= deadline) {
-      std::fprintf(stderr, "stuck: no disconnected notice within %lld ms (%lld broadcasts)\n",
-                   static_cast<long long>((now - start) / 1000000), broadcasts);
+      std::fprintf(stderr, "stuck: %d of %d disconnected notices within %lld ms (%lld broadcasts)\n",
+                   dropped, stuckCount, static_cast<long long>((now - start) / 1000000),
+                   broadcasts);
       return 1;
     }
   }
@@ -167,8 +189,8 @@ int RunStuckScenario(const Options& options, int sendTimeoutMillis) {
     }
     if (reader->Lines() != broadcasts) ++missing;
   }
-  // The call that gave up on the stuck client: the longest broadcast that ended before its
-  // disconnected notice came. No call after it should wait on that client again.
+  // The call that gave up on the last stuck client: the longest broadcast that ended before the
+  // last disconnected notice came. No call after it should wait on a stuck client again.
   const Call* gaveUp = nullptr;
   std::int64_t longestBroadcast = 0;
   std::int64_t longestPoll = 0;
@@ -189,8 +211,11 @@ int RunStuckScenario(const Options& options, int sendTimeoutMillis) {
   for (const Call* call = gaveUp + 1; call < calls.data() + calls.size(); ++call) {
     longestAfter = std::max(longestAfter, call->end - call->start);
   }
-  const std::string prefix = "stuck." + std::to_string(sendTimeoutMillis) + ".";
+  const std::string prefix =
+      "stuck." + std::to_string(stuckCount) + "." + std::to_string(sendTimeoutMillis) + ".library.";
   ReportFigure(prefix + "limit_ms", sendTimeoutMillis);
+  ReportFigure(prefix + "longest_call_ms",
+               static_cast<double>(std::max(longestBroadcast, longestPoll)) / 1e6);
   ReportFigure(prefix + "longest_broadcast_ms", static_cast<double>(longestBroadcast) / 1e6);
   ReportFigure(prefix + "longest_poll_ms", static_cast<double>(longestPoll) / 1e6);
   ReportFigure(prefix + "longest_after_ms", static_cast<double>(longestAfter) / 1e6);
@@ -201,7 +226,7 @@ int RunStuckScenario(const Options& options, int sendTimeoutMillis) {
   ReportFigure(prefix + "notice_ms", static_cast<double>(droppedAt - gaveUp->start) / 1e6);
   ReportFigure(prefix + "readers_missing_lines", missing);
   for (auto& reader : readers) reader->Stop();
-  CloseSocket(stuck);
+  for (int s : stuck) CloseSocket(s);
   return 0;
 }
 
