@@ -315,32 +315,6 @@ void LockRecursiveMutex(Mutex* mutex) { (void)pthread_mutex_lock(&mutex->handle)
 
 void UnlockRecursiveMutex(Mutex* mutex) { (void)pthread_mutex_unlock(&mutex->handle); }
 
-void* AllocateMemory(std::size_t bytes) {
-  if (QC_FAULT(kMemory)) {
-    errno = ENOMEM;
-    return nullptr;
-  }
-  return std::malloc(bytes);
-}
-
-void* AllocateZeroedMemory(std::size_t bytes) {
-  if (QC_FAULT(kMemory)) {
-    errno = ENOMEM;
-    return nullptr;
-  }
-  return std::calloc(1, bytes);
-}
-
-void* ResizeMemory(void* block, std::size_t bytes) {
-  if (QC_FAULT(kMemory)) {
-    errno = ENOMEM;
-    return nullptr;
-  }
-  return std::realloc(block, bytes);
-}
-
-void FreeMemory(void* block) { std::free(block); }
-
 void* AllocatePages(std::size_t bytes) {
   if (QC_FAULT(kPages)) {
     errno = ENOMEM;
