@@ -9,8 +9,7 @@ namespace qc {
 
 // Pops the newest pending text of the server with this GoID into its ResultText, queues its
 // echo for every client, rewrites "[this]." and "[that](", all in one hold of StateLock, and
-// returns
-// ResultText, which stays valid until the next call or DescribeAttachment for this GoID.
+// returns ResultText, which stays valid until the next call or DescribeAttachment for this GoID.
 // kEmptyText, with nothing queued and ResultText left alone, for an unknown GoID or an empty
 // stack. Every caller shares the one ResultText of the console: the host must not make this
 // call, or DescribeAttachment, for one GoID from two threads at once.

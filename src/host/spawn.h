@@ -14,10 +14,10 @@ namespace qc {
 bool SpawnConsoleServer(std::uint32_t goid, const char* templateName);
 
 // Fills a server's configuration (port from BasePort + index, listening address, receive and
-// send time limits, send buffer limit, spawn-confirm flag, password) from the profile file, read anew. A
-// BindAddress that is no IPv4 address, or a Password too long for the record, is reported on
-// the diagnostic stream and leaves the server without a port, so that it is never open wider
-// than configured.
+// send time limits, send buffer limit, spawn-confirm flag, password) from the profile file,
+// read anew. A BindAddress that is no IPv4 address, or a Password too long for the record, is
+// reported on the diagnostic stream and leaves the server without a port, so that it is never
+// open wider than configured.
 void ConfigureServer(ConsoleServer& server, int index);
 
 }  // namespace qc

@@ -58,6 +58,20 @@ void QueueFor(ClientState& client, OutputBlock* block, OutputBlock*& escaped, bo
   }
 }
 
+// Queues a block made for this one client (null when it could not be made), escaped as the
+// client needs; the block is freed once sent.
+void QueueOwnBlock(ClientState& client, OutputBlock* block) {
+  if (block == nullptr) {
+    MarkDrop(client, ClientDrop::kNoMemory);
+    return;
+  }
+  block->References = 1;  // held here until queued
+  OutputBlock* escaped = nullptr;
+  QueueFor(client, block, escaped, HoldsIac(*block), static_cast<std::size_t>(-1));
+  ReleaseBlock(block);
+  if (escaped != nullptr) ReleaseBlock(escaped);
+}
+
 }  // namespace
 
 bool IsSystemNotice(const char* text) {
@@ -157,6 +171,15 @@ void TakeInbox(ConsoleServer& server, InboxBatch& batch) {
   server.InboxLost = false;
 }
 
+void HandOutInbox(ConsoleServer& server, InboxBatch& batch) {
+  {
+    MutexHold hold(server.StateLock);
+    if (server.InboxCount == 0 && !server.InboxOverrun && !server.InboxLost) return;
+    TakeInbox(server, batch);
+  }
+  DistributeInbox(server, batch);
+}
+
 void DistributeInbox(ConsoleServer& server, InboxBatch& batch) {
   const int listed = server.ClientCount.load(std::memory_order_relaxed);
   for (int b = 0; b < batch.Count; ++b) {
@@ -185,30 +208,11 @@ void QueueRawToClient(ClientState& client, const char* bytes, std::size_t length
 }
 
 void QueueToClient(ClientState& client, const char* bytes, std::size_t length) {
-  if (length == 0) return;
-  OutputBlock* block = CopyToBlock(bytes, length);
-  if (block == nullptr) {
-    MarkDrop(client, ClientDrop::kNoMemory);
-    return;
-  }
-  block->References = 1;  // held here until queued
-  OutputBlock* escaped = nullptr;
-  QueueFor(client, block, escaped, HoldsIac(*block), static_cast<std::size_t>(-1));
-  ReleaseBlock(block);
-  if (escaped != nullptr) ReleaseBlock(escaped);
+  if (length > 0) QueueOwnBlock(client, CopyToBlock(bytes, length));
 }
 
 void QueueNotice(ClientState& client, const char* notice) {
-  OutputBlock* block = MakeBroadcastBlock(notice, std::strlen(notice));
-  if (block == nullptr) {
-    MarkDrop(client, ClientDrop::kNoMemory);
-    return;
-  }
-  block->References = 1;
-  OutputBlock* escaped = nullptr;
-  QueueFor(client, block, escaped, HoldsIac(*block), static_cast<std::size_t>(-1));
-  ReleaseBlock(block);
-  if (escaped != nullptr) ReleaseBlock(escaped);
+  QueueOwnBlock(client, MakeBroadcastBlock(notice, std::strlen(notice)));
 }
 
 }  // namespace qc

@@ -52,6 +52,10 @@ struct InboxBatch {
 // StateLock.
 void TakeInbox(ConsoleServer& server, InboxBatch& batch);
 
+// Takes the inbox under StateLock and, with the lock released, hands it to every listed client
+// (DistributeInbox). Called by the console's loop, whose ClientList this is.
+void HandOutInbox(ConsoleServer& server, InboxBatch& batch);
+
 // Hands every block of batch to every listed client of server, in order, and empties batch;
 // a client that speaks telnet gets a copy with every 0xFF doubled (made once per block). A
 // client that cannot take a block, or whose output passes SendBufferBytes, is marked to be

@@ -60,16 +60,6 @@ int ConnectionLimit(const ConsoleServer& server) {
   return server.Password[0] == '\0' ? kMaxClients : kMaxConnections;
 }
 
-void HandOutInbox(ConsoleLoop& loop) {
-  ConsoleServer& server = *loop.Server;
-  {
-    MutexHold hold(server.StateLock);
-    if (server.InboxCount == 0 && !server.InboxOverrun && !server.InboxLost) return;
-    TakeInbox(server, loop.Batch);
-  }
-  DistributeInbox(server, loop.Batch);
-}
-
 // Writes the diagnostic line that names a dropped client and why.
 void ReportDrop(const char* reason, const ClientState& client) {
   char line[96];
@@ -234,7 +224,7 @@ int PrepareWait(ConsoleLoop& loop, std::int64_t now, bool& accepting, std::int64
   bool waitFailureReported = false;
   for (;;) {
     std::int64_t now = platform::MonotonicMillis();
-    HandOutInbox(loop);
+    HandOutInbox(server, loop.Batch);
     ServiceConnections(loop, now);
     bool accepting = false;
     std::int64_t deadline = 0;
@@ -255,7 +245,7 @@ int PrepareWait(ConsoleLoop& loop, std::int64_t now, bool& accepting, std::int64
       // Cleared before the inbox is emptied: a line queued after this is signalled again.
       platform::DrainWaker(server.Waker);
       server.WakePending.store(false, std::memory_order_seq_cst);
-      HandOutInbox(loop);
+      HandOutInbox(server, loop.Batch);
     }
     if (accepting && loop.Entries[1].isReadable) Accept(loop, now);
     for (int i = 0; i < count; ++i) {

@@ -46,12 +46,8 @@ void Consume(OutputQueue& queue, std::size_t count) {
   }
 }
 
+// Gives back the entries' array of an emptied queue that grew large.
 void CompactIfEmpty(OutputQueue& queue) {
-  while (queue.Count > 0 && queue.Entries[queue.Head].Sent == queue.Entries[queue.Head].Block->Length) {
-    ReleaseBlock(queue.Entries[queue.Head].Block);  // an empty block
-    ++queue.Head;
-    --queue.Count;
-  }
   if (queue.Count > 0) return;
   queue.Head = 0;
   if (queue.Capacity > kKeptEntries) {

@@ -67,13 +67,8 @@ void ReportOverflow(SessionContext& context, const ClientState& client) {
   ConsoleServer* target = FindServer(server.GoID);
   if (target == nullptr) return;
   SendToAllClients(*target, context.Scratch);
-  if (target != &server) return;
   // This console's own clients get it at once, ahead of any answer to the same input.
-  {
-    MutexHold hold(server.StateLock);
-    TakeInbox(server, *context.Batch);
-  }
-  DistributeInbox(server, *context.Batch);
+  if (target == &server) HandOutInbox(server, *context.Batch);
 }
 
 void AnswerTelnet(void* target, const char* bytes, std::size_t length) {
@@ -226,10 +221,7 @@ void Quit(SessionContext& context, ClientState& client) {
   // The address is read afresh; a client that closed right after "[quit]" has none to read,
   // and is then named by the address it connected from rather than by 0.0.0.0.
   char address[kAddressTextBytes];
-  std::uint8_t octets[4];
-  if (platform::PeerAddress(client.Connection, octets) == 0) {
-    GetPeerAddressText(client.Connection, address);
-  } else {
+  if (!GetPeerAddressText(client.Connection, address)) {
     CopyText(address, sizeof address, client.Address);
   }
   UnlistClient(context, client, address);

@@ -42,14 +42,15 @@ Socket AcceptClient(Socket listening) {
   return s == platform::kAcceptAgain ? platform::kAcceptAgain : -1;
 }
 
-void GetPeerAddressText(Socket s, char* out) {
+bool GetPeerAddressText(Socket s, char* out) {
   std::uint8_t octets[4] = {0, 0, 0, 0};
   if (platform::PeerAddress(s, octets) != 0) {
     CopyText(out, kAddressTextBytes, "0.0.0.0");
-    return;
+    return false;
   }
   FormatText(out, kAddressTextBytes, "%u.%u.%u.%u", unsigned{octets[0]}, unsigned{octets[1]},
              unsigned{octets[2]}, unsigned{octets[3]});
+  return true;
 }
 
 bool ParseAddressText(const char* text, std::uint32_t& address) {

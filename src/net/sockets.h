@@ -25,9 +25,9 @@ Socket CreateListenSocket(std::uint16_t port, std::uint32_t address = 0);
 // accept can succeed (see platform.h) and -1 when the listening socket cannot accept at all.
 Socket AcceptClient(Socket listening);
 
-// Writes the peer's address as a dotted quad into out (kAddressTextBytes bytes);
-// "0.0.0.0" when it cannot be read.
-void GetPeerAddressText(Socket s, char* out);
+// Writes the peer's address as a dotted quad into out (kAddressTextBytes bytes) and returns
+// true; "0.0.0.0", and false, when it cannot be read.
+bool GetPeerAddressText(Socket s, char* out);
 
 // Reads an IPv4 address written as exactly four decimal fields from 0 to 255, separated by
 // dots, without signs, blanks or leading zeros, into address (host byte order). False, with
