@@ -131,24 +131,8 @@ void CheckPassword(SessionContext& context, ClientState& client) {
   if (CanList(context, client)) Admit(context, client);
 }
 
-// Pushes the refusal notice for the host, at most one a second: refusals in between are
-// folded into the next one.
-void NoteRefusal(SessionContext& context, const char* address) {
-  PasswordGate& gate = *context.Gate;
-  if (gate.FoldedRefusals == 0 &&
-      (gate.LastNoticeAt == 0 || context.Now >= gate.LastNoticeAt + 1000)) {
-    ConsoleServer& server = *context.Server;
-    FormatText(context.Scratch, kTextBytes,
-               "QC_ERROR: %s refused: wrong password (Port %d, GoID: %d)", address,
-               int{server.Port}, static_cast<int>(server.GoID));
-    PushLocked(server, context.Scratch);
-    gate.LastNoticeAt = context.Now;
-    return;
-  }
-  ++gate.FoldedRefusals;
-  CopyText(gate.FoldedAddress, sizeof gate.FoldedAddress, address);
-}
-
+// Pushes the folded refusals as one notice: the first form for a single refusal, else the
+// latest address and how many more came since the last notice.
 void PushFoldedRefusals(SessionContext& context) {
   PasswordGate& gate = *context.Gate;
   ConsoleServer& server = *context.Server;
@@ -166,6 +150,18 @@ void PushFoldedRefusals(SessionContext& context) {
   PushLocked(server, context.Scratch);
   gate.LastNoticeAt = context.Now;
   gate.FoldedRefusals = 0;
+}
+
+// Tells the host of a refusal, at most one notice a second: a refusal that comes sooner is
+// folded into the next notice.
+void NoteRefusal(SessionContext& context, const char* address) {
+  PasswordGate& gate = *context.Gate;
+  ++gate.FoldedRefusals;
+  CopyText(gate.FoldedAddress, sizeof gate.FoldedAddress, address);
+  if (gate.FoldedRefusals == 1 &&
+      (gate.LastNoticeAt == 0 || context.Now >= gate.LastNoticeAt + 1000)) {
+    PushFoldedRefusals(context);
+  }
 }
 
 // When a wrong password from address may be answered next (answers to one address come at

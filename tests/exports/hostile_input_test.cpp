@@ -307,6 +307,13 @@ TEST(HostileInputTest, TenStuckClientsAmongTenReadersAreEachDroppedOnce) {
   StuckClientsAreDroppedOnce(kHostileTenStuck, 517, 2000, 10, 10);
 }
 
+// Attaches client, lets the host take its connected notice, and reads the notice's echo.
+void AttachAndTakeNotice(LoopbackClient& client, std::uint16_t port, unsigned goid) {
+  ASSERT_TRUE(Attach(client, port));
+  ASSERT_EQ(NextMessage(goid), ConnectedNotice(port, static_cast<int>(goid)));
+  ASSERT_FALSE(client.ReadUntil(ConnectedNotice(port, static_cast<int>(goid)) + "\r\n").empty());
+}
+
 // A slow reader of long lines, whose receive time-out fires again and again meanwhile: every
 // line it is sent arrives whole and in order, the time-out notices only ever between lines.
 TEST(HostileInputTest, UnderBackPressureEveryLineStaysWholeAndInOrder) {
@@ -314,15 +321,15 @@ TEST(HostileInputTest, UnderBackPressureEveryLineStaysWholeAndInOrder) {
   WriteProfile(ProfileWithPort(port, "Timeout=On\nTimeoutVal=100\nSendBufferVal=32768\n"));
   ASSERT_TRUE(Spawn(518, "order"));
   LoopbackClient slow;
-  ASSERT_TRUE(Attach(slow, port));
-  ASSERT_EQ(NextMessage(518), ConnectedNotice(port, 518));
-  ASSERT_FALSE(slow.ReadUntil(ConnectedNotice(port, 518) + "\r\n").empty());
+  ASSERT_NO_FATAL_FAILURE(AttachAndTakeNotice(slow, port, 518));
   constexpr int kCount = 200;
   std::vector<std::string> texts, lines;
   for (int n = 0; n < kCount; ++n) {
     std::string text = BroadcastText(n);
-    for (int grow = 0; grow < 14; ++grow) text.insert(text.size() - 1, BroadcastText(n + grow), 0, 4000);
-    lines.push_back(" QC_MSG: " + text);
+    for (int grow = 0; grow < 14; ++grow) {
+      text.insert(text.size() - 1, BroadcastText(n + grow), 0, 4000);
+    }
+    lines.push_back(LineRest(text));
     texts.push_back(std::move(text));
   }
   // The host broadcasts over about a second, so that time-outs fall between its lines.
@@ -355,9 +362,7 @@ TEST(HostileInputTest, SlowReaderIsKeptAndLosesNothing) {
   WriteProfile(ProfileWithPort(port, "SendTimeoutVal=2000\nSendBufferVal=32768\n"));
   ASSERT_TRUE(Spawn(516, "slow"));
   LoopbackClient slow;
-  ASSERT_TRUE(Attach(slow, port));
-  ASSERT_EQ(NextMessage(516), ConnectedNotice(port, 516));
-  ASSERT_FALSE(slow.ReadUntil("\r\n").empty());  // the notice's echo
+  ASSERT_NO_FATAL_FAILURE(AttachAndTakeNotice(slow, port, 516));
   // The slow client reads 16 KB every 5 ms: far slower than the host sends, so its buffers
   // fill and the host waits on it again and again, yet it takes something well within the time.
   constexpr int kCount = 4000;
