@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "client/history.h"
 #include "client/session.h"
 
 namespace qc::attach {
@@ -104,10 +105,7 @@ void KeepInHistory(const std::string& line, const std::string& historyFile) {
   if (line.empty() || line == lastLine) return;
   lastLine = line;
   add_history(line.c_str());
-  if (historyFile.empty()) return;
-  const std::size_t slash = historyFile.rfind('/');
-  if (slash != std::string::npos) (void)MakeFolders(historyFile.substr(0, slash));
-  (void)write_history(historyFile.c_str());
+  (void)AppendHistory(historyFile, line);
 }
 
 }  // namespace
@@ -117,7 +115,7 @@ int RunInteractive(InteractiveSession& session, const std::string& historyPath) 
   rl_readline_name = "quillaret-attach";
   using_history();
   stifle_history(kHistoryLines);
-  if (!historyPath.empty()) (void)read_history(historyPath.c_str());
+  for (const std::string& line : ReadHistory(historyPath)) add_history(line.c_str());
 
   display.StartEditing(OnLine);
   session.Start(display);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "client/console_link.h"
+#include "client/history.h"
 #include "client/options.h"
 #include "client/platform.h"
 #include "client/script.h"

@@ -139,22 +139,4 @@ int BasePortFromProfile(const std::string& profileText, int fallback) {
   return ParseProfileInt(value, fallback);
 }
 
-std::string HistoryPath(const std::string& stateFolder, const std::string& key) {
-  if (stateFolder.empty()) return "";
-  std::string name = "history-";
-  for (const char c : key) {
-    const auto byte = static_cast<unsigned char>(c);
-    if ((byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
-        (byte >= '0' && byte <= '9') || byte == '-' || byte == '_' ||
-        (byte == '.' && name.size() > 8)) {
-      name += c;
-    } else {
-      char escape[4];
-      std::snprintf(escape, sizeof escape, "%%%02X", byte);
-      name += escape;
-    }
-  }
-  return stateFolder + "/quillaret-attach/" + name;
-}
-
 }  // namespace qc::attach

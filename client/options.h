@@ -1,4 +1,4 @@
-// quillaret-attach's command line, where BasePort comes from, and where history is kept.
+// quillaret-attach's command line and where BasePort comes from.
 #pragma once
 
 #include <string>
@@ -37,10 +37,5 @@ std::string UsageText();
 // BasePort from the [QCServer] section of a profile's text, read as the console library reads
 // it; fallback when the text has no such key or it is empty.
 int BasePortFromProfile(const std::string& profileText, int fallback);
-
-// The history file of the consoles of one template name (or whatever names the console when
-// its template name is unknown) in the user's state folder; "" when there is no state folder.
-// Bytes that could trouble a file name are written as %XX.
-std::string HistoryPath(const std::string& stateFolder, const std::string& key);
 
 }  // namespace qc::attach

@@ -46,6 +46,11 @@ std::string UserStateFolder();
 bool MakeFolders(const std::string& path);
 // Reads the whole file; false when it cannot be read.
 bool ReadWholeFile(const std::string& path, std::string& text);
+// Appends the bytes with one write at the file's end (created when missing), so that lines
+// appended by two processes never interleave. True when all were written.
+bool AppendToFile(const std::string& path, const std::string& bytes);
+// Writes the bytes to a file beside it and renames that over path. True when it is in place.
+bool ReplaceWholeFile(const std::string& path, const std::string& bytes);
 // Where the console library reads its profile on this platform besides the current folder:
 // the Windows directory on Windows, "" on POSIX.
 std::string SystemProfilePath();

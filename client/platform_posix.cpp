@@ -157,6 +157,28 @@ bool ReadWholeFile(const std::string& path, std::string& text) {
   return !file.bad();
 }
 
+bool AppendToFile(const std::string& path, const std::string& bytes) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  const ssize_t written = write(fd, bytes.data(), bytes.size());
+  const bool closed = close(fd) == 0;
+  return written == static_cast<ssize_t>(bytes.size()) && closed;
+}
+
+bool ReplaceWholeFile(const std::string& path, const std::string& bytes) {
+  const std::string fresh = path + ".new";
+  const int fd = open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  const ssize_t written = write(fd, bytes.data(), bytes.size());
+  const bool closed = close(fd) == 0;
+  if (written != static_cast<ssize_t>(bytes.size()) || !closed ||
+      rename(fresh.c_str(), path.c_str()) != 0) {
+    (void)unlink(fresh.c_str());
+    return false;
+  }
+  return true;
+}
+
 std::string SystemProfilePath() { return ""; }
 
 bool ReadSecret(const char* prompt, std::string& secret) {

@@ -155,6 +155,40 @@ bool ReadWholeFile(const std::string& path, std::string& text) {
   return !file.bad();
 }
 
+namespace {
+
+bool WriteBytes(HANDLE file, const std::string& bytes) {
+  DWORD written = 0;
+  const BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                            nullptr);
+  const BOOL closed = CloseHandle(file);
+  return ok != 0 && closed != 0 && written == bytes.size();
+}
+
+}  // namespace
+
+bool AppendToFile(const std::string& path, const std::string& bytes) {
+  // FILE_APPEND_DATA alone: every write goes to the end of the file as it is then.
+  const HANDLE file = CreateFileA(path.c_str(), FILE_APPEND_DATA,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  return WriteBytes(file, bytes);
+}
+
+bool ReplaceWholeFile(const std::string& path, const std::string& bytes) {
+  const std::string fresh = path + ".new";
+  const HANDLE file = CreateFileA(fresh.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  if (!WriteBytes(file, bytes) ||
+      MoveFileExA(fresh.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) == 0) {
+    (void)DeleteFileA(fresh.c_str());
+    return false;
+  }
+  return true;
+}
+
 std::string SystemProfilePath() {
   char folder[MAX_PATH];
   const UINT length = GetWindowsDirectoryA(folder, sizeof folder);

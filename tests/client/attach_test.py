@@ -220,10 +220,10 @@ def scenario_wine_script(r):
 
 def scenario_interactive(r):
     r.host()
-    history = os.path.join(r.state, "quillaret-attach", "history-goblin")
+    history = os.path.join(r.state, "quillaret", "history", "goblin")
     os.makedirs(os.path.dirname(history))
     with open(history, "w") as old:  # a long history from earlier days: the newest 1000 stay
-        old.write("_HiStOrY_V2_\n" + "".join("Help()#%d\n" % n for n in range(1200)))
+        old.write("".join("Help()#%d\n" % n for n in range(2100)))
     r.start_terminal(["goblin"])
     r.wait_screen(r"Help\(\) lists what it understands\n+goblin>$", "the greeting and prompt")
     r.keys('[this].Set("health", 25)', "Enter")
@@ -261,8 +261,8 @@ def scenario_interactive(r):
     r.wait_screen(r"Disconnecting from Team Quillaret development console\n+\[exit 0\]", ":quit")
     with open(history, encoding="latin-1") as kept:
         lines = kept.read().splitlines()
-    check(len(lines) <= 1001 and lines[-2:] == ["[this].Fly()", ":quit"] and
-          "Help()#1199" in lines and "Help()#0" not in lines,
+    check(len(lines) <= 1010 and lines[-2:] == ["[this].Fly()", ":quit"] and
+          "Help()#2099" in lines and "Help()#1099" not in lines,
           "the history holds the newest 1000 lines: %d, ending %r" % (len(lines), lines[-3:]))
 
 
@@ -291,7 +291,7 @@ def scenario_password(r):
     r.wait_screen(r"QC_MSG: 42\n", "an answer")
     r.keys("C-d")
     screen = r.wait_screen(r"\[exit 0\]", "the end").string
-    history = os.path.join(r.state, "quillaret-attach", "history-goblin")
+    history = os.path.join(r.state, "quillaret", "history", "goblin")
     with open(history) as kept:
         check("sesame" not in screen + kept.read(), "the password is neither shown nor kept")
     code, out, _ = r.attach(["-c", "[this].GoID()", "goblin"],

@@ -1,7 +1,11 @@
 // quillaret-attach's protocol logic, on the console's own bytes: no sockets, no terminal.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
+#include "client/history.h"
 #include "client/options.h"
+#include "client/platform.h"
 #include "client/protocol.h"
 #include "client/script.h"
 
@@ -109,9 +113,35 @@ TEST(OptionsTest, CommandLineBasePortAndHistoryPath) {
   EXPECT_EQ(BasePortFromProfile("[qcserver]\n; note\n BasePort = 0x7530 \n", 1), 30000);
   EXPECT_EQ(BasePortFromProfile("[QCServer]\nBasePort=\n", 30000), 30000);
   EXPECT_EQ(BasePortFromProfile("[Other]\nBasePort=1\n", 30000), 30000);
-  EXPECT_EQ(HistoryPath("/s", "goblin"), "/s/quillaret-attach/history-goblin");
-  EXPECT_EQ(HistoryPath("/s", "../a b"), "/s/quillaret-attach/history-%2E.%2Fa%20b");
+  EXPECT_EQ(HistoryPath("/s", "goblin"), "/s/quillaret/history/goblin");
+  EXPECT_EQ(HistoryPath("/s", "../a b"), "/s/quillaret/history/%2E.%2Fa%20b");
   EXPECT_EQ(HistoryPath("", "goblin"), "");
+}
+
+TEST(HistoryTest, TwoSessionsAppendToOneFileAndAnOvergrownFileIsCut) {
+  // Relative to the test's working folder, on both systems.
+  const std::string path = HistoryPath("history-test", "goblin");
+  ASSERT_TRUE(MakeFolders("history-test/quillaret/history"));
+  ASSERT_TRUE(ReplaceWholeFile(path, ""));
+  // Two sessions read the same history, then each appends its own lines.
+  EXPECT_TRUE(ReadHistory(path).empty());
+  EXPECT_TRUE(AppendHistory(path, "first"));
+  EXPECT_TRUE(AppendHistory(path, "second"));
+  EXPECT_TRUE(AppendHistory(path, "first again"));
+  EXPECT_FALSE(AppendHistory(path, "two\nlines"));
+  EXPECT_FALSE(AppendHistory(path, ""));
+  EXPECT_EQ(ReadHistory(path), (std::vector<std::string>{"first", "second", "first again"}));
+
+  std::string many;
+  for (int i = 0; i < 2 * kHistoryLines + 1; ++i) many += "line " + std::to_string(i) + "\n";
+  ASSERT_TRUE(ReplaceWholeFile(path, many + "cut sho"));
+  const std::vector<std::string> kept = ReadHistory(path);
+  ASSERT_EQ(kept.size(), static_cast<std::size_t>(kHistoryLines));
+  EXPECT_EQ(kept.back(), "line " + std::to_string(2 * kHistoryLines));
+  EXPECT_EQ(ReadHistory(path), kept);  // rewritten with the kept lines alone
+  std::string text;
+  ASSERT_TRUE(ReadWholeFile(path, text));
+  EXPECT_EQ(static_cast<int>(std::count(text.begin(), text.end(), '\n')), kHistoryLines);
 }
 
 }  // namespace

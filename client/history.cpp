@@ -1,0 +1,66 @@
+#include "client/history.h"
+
+#include <cstdio>
+
+#include "client/options.h"
+#include "client/platform.h"
+
+namespace qc::attach {
+
+std::string HistoryPath(const std::string& stateFolder, const std::string& key) {
+  if (stateFolder.empty()) return "";
+  std::string name;
+  for (const char c : key) {
+    const auto byte = static_cast<unsigned char>(c);
+    if ((byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
+        (byte >= '0' && byte <= '9') || byte == '-' || byte == '_' ||
+        (byte == '.' && !name.empty())) {
+      name += c;
+    } else {
+      char escape[4];
+      std::snprintf(escape, sizeof escape, "%%%02X", byte);
+      name += escape;
+    }
+  }
+  return stateFolder + "/quillaret/history/" + name;
+}
+
+std::vector<std::string> ReadHistory(const std::string& path) {
+  std::vector<std::string> lines;
+  std::string text;
+  if (path.empty() || !ReadWholeFile(path, text)) return lines;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    // A last line without its line end was cut short by a write that failed: left out.
+    if (end == std::string::npos) break;
+    std::size_t stop = end;
+    if (stop > start && text[stop - 1] == '\r') --stop;  // written by hand on Windows
+    if (stop > start) lines.push_back(text.substr(start, stop - start));
+    start = end + 1;
+  }
+  const std::size_t keep = static_cast<std::size_t>(kHistoryLines);
+  if (lines.size() > keep) {
+    const bool overgrown = lines.size() > 2 * keep;
+    lines.erase(lines.begin(), lines.end() - static_cast<std::ptrdiff_t>(keep));
+    if (overgrown) {
+      // A line appended by another session between the read and the rename is lost; a
+      // rewrite comes once every kHistoryLines lines at most.
+      std::string kept;
+      for (const std::string& line : lines) kept += line + "\n";
+      (void)ReplaceWholeFile(path, kept);
+    }
+  }
+  return lines;
+}
+
+bool AppendHistory(const std::string& path, const std::string& line) {
+  if (path.empty() || line.empty() || line.find_first_of("\r\n") != std::string::npos) {
+    return false;
+  }
+  const std::size_t slash = path.find_last_of("/\\");
+  if (slash != std::string::npos && !MakeFolders(path.substr(0, slash))) return false;
+  return AppendToFile(path, line + "\n");
+}
+
+}  // namespace qc::attach

@@ -1,0 +1,24 @@
+// The history of typed lines, kept per template name in the user's state folder and shared by
+// the terminal front ends of every platform: one line per entry, appended as each line is
+// typed and read again at start, so two sessions on one template both keep their lines.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace qc::attach {
+
+// The history file of the consoles of one template name (or whatever names the console when
+// its template name is unknown): STATE/quillaret/history/KEY; "" when there is no state
+// folder. Bytes that could trouble a file name are written as %XX.
+std::string HistoryPath(const std::string& stateFolder, const std::string& key);
+
+// The last kHistoryLines lines of the file, oldest first; none when it cannot be read. A file
+// grown past twice that is rewritten with those lines alone.
+std::vector<std::string> ReadHistory(const std::string& path);
+
+// Appends one line with a single write, creating the folders on the way. Empty lines and
+// lines with a line end in them are not kept. False when it could not be written.
+bool AppendHistory(const std::string& path, const std::string& line);
+
+}  // namespace qc::attach
