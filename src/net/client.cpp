@@ -15,6 +15,7 @@ constexpr std::size_t kKeptLineBytes = 4096;
 // Makes room for a line of length characters and its NUL.
 bool Reserve(LineAssembler& line, std::size_t length) {
   if (length < line.Capacity) return true;
+  if (length >= 2 * kTextBytes) return false;  // never asked for by the line rules
   std::size_t capacity = line.Capacity == 0 ? kFirstLineBytes : line.Capacity;
   while (capacity <= length) capacity *= 2;
   if (capacity > 2 * kTextBytes) capacity = 2 * kTextBytes;

@@ -315,7 +315,10 @@ int PrepareWait(ConsoleLoop& loop, std::int64_t now, bool& accepting, std::int64
       ClientState* client = loop.EntryClients[i];
       if (client == nullptr) continue;
       if (loop.Entries[i].isWritable) client->Blocked = false;
-      if (loop.Entries[i].isReadable && !client->CloseNow) Receive(loop, *client, now);
+      // Read only what was asked for: a client held back keeps its bytes in the system.
+      if (loop.Entries[i].wantRead && loop.Entries[i].isReadable && !client->CloseNow) {
+        Receive(loop, *client, now);
+      }
     }
   }
 }

@@ -379,12 +379,18 @@ void PushWaitingNotices(SessionContext& context) {
   }
 }
 
-bool InputCanProceed(const SessionContext& context, const ClientState& client) {
+// Whether the client's next ready line can be handled in a turn: a line that is no command only
+// needs room on the stack, a command an answer below the high-water mark as well.
+bool InputCanProceedNextTurn(const SessionContext& context, const ClientState& client) {
   if (client.Phase != ClientPhase::kListed || client.Line.Ready == 0) return false;
   if (!StackHasRoom(context)) return false;
-  // A line that is no command only needs room on the stack.
-  if (MatchCommand(client.Line.Text) == LineCommand::kNone) return true;
-  return client.CommandsLeft > 0 && client.Output.Bytes <= kOutputHighWater;
+  return MatchCommand(client.Line.Text) == LineCommand::kNone ||
+         client.Output.Bytes <= kOutputHighWater;
+}
+
+bool InputCanProceed(const SessionContext& context, const ClientState& client) {
+  return InputCanProceedNextTurn(context, client) &&
+         (client.CommandsLeft > 0 || MatchCommand(client.Line.Text) == LineCommand::kNone);
 }
 
 void RunInputLines(SessionContext& context, ClientState& client) {
@@ -499,7 +505,8 @@ std::int64_t NextTimer(const SessionContext& context, const ClientState& client)
   if (client.Phase == ClientPhase::kPassword) nearest(client.PromptDeadline);
   if (client.Phase == ClientPhase::kAdmitted && CanList(context, client)) nearest(context.Now);
   if (client.FoldedOverflows > 0) nearest(client.OverflowNoticeAt + kOverflowFoldMillis);
-  if (InputCanProceed(context, client)) nearest(context.Now);
+  // Lines left for a later turn are taken up at once, with a new share.
+  if (InputCanProceedNextTurn(context, client)) nearest(context.Now);
   return next;
 }
 

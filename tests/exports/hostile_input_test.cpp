@@ -398,14 +398,19 @@ TEST(HostileInputTest, SlowReaderIsKeptAndLosesNothing) {
   EXPECT_EQ(Console().GetNextMessage(516), std::string());  // no disconnected notice
 }
 
-// A developer who sends more after "[quit]" still gets the farewell, then the end of the stream:
-// the console shuts its side down and drops what follows instead of resetting the connection.
-TEST(HostileInputTest, WhatFollowsQuitCannotCutTheFarewellOff) {
+// A paste of more commands than a turn answers is answered in full, with no host call to wake
+// the console. A developer who sends more after "[quit]" still gets the farewell, then the end
+// of the stream: the console shuts its side down and drops what follows instead of resetting.
+TEST(HostileInputTest, CommandsBeyondATurnAreAnsweredAndWhatFollowsQuitCannotCutTheFarewellOff) {
   const std::uint16_t port = PortBlock(kHostileLastWords);
   WriteProfile(ProfileWithPort(port));
   ASSERT_TRUE(Spawn(519, "words"));
   LoopbackClient dev;
   ASSERT_NO_FATAL_FAILURE(AttachAndTakeNotice(dev, port, 519));
+  std::string commands;
+  for (int i = 0; i < 100; ++i) commands += "[who]\n";
+  ASSERT_TRUE(dev.Send(commands));
+  for (int i = 0; i < 100; ++i) ASSERT_FALSE(dev.ReadUntil("QC_OK: End of list\r\n").empty()) << i;
   ASSERT_TRUE(dev.Send("[quit]\n" + std::string(200000, 'z')));
   EXPECT_FALSE(dev.ReadUntil("QC_OK: Disconnecting from Team Quillaret development console\r\n")
                    .empty());
