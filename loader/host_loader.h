@@ -105,7 +105,6 @@ bool LoadConsoleLibrary(const std::string& path, ConsoleApi& api, std::string& e
 std::size_t DrainConsole(const ConsoleApi& api, unsigned int goid,
                          const std::function<void(const std::string&)>& take);
 
-#if !defined(_WIN32)
 namespace detail {
 
 // Reads an integer key from the text of a profile file (length bytes) as the library reads it
@@ -113,13 +112,13 @@ namespace detail {
 // case-insensitively and trimmed; ';' lines are comments; the first occurrence of a key wins;
 // the value trimmed, one pair of quotes removed and cut to 63 characters; then blanks, an
 // optional sign and "0x" hex or decimal digits, as far as they go, wrapping at 32 bits. A
-// missing section or key, or a value with nothing but blanks, gives fallback. (Windows hosts
-// read the profile with the system's own profile functions, as the library does there.)
+// missing section or key, or a value with nothing but blanks, gives fallback. (ConsolePort
+// reads the profile with it on Linux; on Windows with the system's own profile functions, as
+// the library does there.)
 int FindProfileInt(const char* text, std::size_t length, const char* section, const char* key,
                    int fallback);
 
 }  // namespace detail
-#endif
 
 }  // namespace loader
 }  // namespace qc
@@ -264,6 +263,8 @@ std::string ExecutablePath() {
   return "";
 }
 
+#endif
+
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
 
 char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
@@ -287,8 +288,6 @@ bool EqualsIgnoringCase(const char* begin, const char* end, const char* name) {
   }
   return true;
 }
-
-#endif
 
 // Binds the entry point at index into slot; names it in error when it is missing.
 template <typename Function>
@@ -322,7 +321,6 @@ bool BindAll(Module module, const std::string& path, ConsoleApi& api, std::strin
 
 }  // namespace
 
-#if !defined(_WIN32)
 int FindProfileInt(const char* text, std::size_t length, const char* section, const char* key,
                    int fallback) {
   const char* const end = text + length;
@@ -387,6 +385,7 @@ int FindProfileInt(const char* text, std::size_t length, const char* section, co
   return fallback;
 }
 
+#if !defined(_WIN32)
 namespace {
 
 // FindProfileInt from the first 64 KiB of the file, as much as the library reads; a missing
