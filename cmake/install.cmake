@@ -1,7 +1,7 @@
 # Installation and packages. cmake --install gives
 #   bin/                            quillaret-host, and on Windows the DLL
 #   lib/                            on Linux the library
-#   include/quillaret_console/      the loader, header only: host_loader.h
+#   include/quillaret_console/      the loader, a single header: host_loader.h
 #   lib/cmake/quillaret_console/    the package config, with the target quillaret_console::loader
 #                                   and the function quillaret_console_copy_library
 #   README.md

@@ -14,6 +14,8 @@
 #include "demo/base_port.h"
 #include "demo/console_host.h"
 #include "demo/host_options.h"
+// The loader's definitions, compiled once for the program.
+#define QUILLARET_CONSOLE_LOADER_IMPLEMENTATION
 #include "loader/host_loader.h"
 
 namespace {

@@ -12,6 +12,8 @@
 #include <memory>
 #include <optional>
 
+// The loader's definitions are compiled here, the target's one file.
+#define QUILLARET_CONSOLE_LOADER_IMPLEMENTATION
 #include "loader/host_loader.h"
 #include "platform/profile_reader.h"
 #include "fuzz_support.h"

@@ -8,10 +8,12 @@
 
 namespace qc::loader {
 
-// True when a listening socket could be bound to port on every local IPv4 address right now,
-// with the same address-reuse option the library sets: binds a TCP socket and closes it again.
-// False when the port is taken (for example by another program listening there) or no socket
-// can be made.
+// True when a listening socket could be bound to port on every local IPv4 address right now, as
+// the library binds its own: binds a TCP socket and closes it again. On Linux with SO_REUSEADDR,
+// as the library (a port whose old connections are in TIME_WAIT is free); on Windows without it
+// and with SO_EXCLUSIVEADDRUSE (a port that any socket holds, on any address, is taken). False
+// when the port is taken (for example by another program listening there) or no socket can be
+// made.
 bool CanListenOn(std::uint16_t port);
 
 // True when a TCP socket of this machine listens on port (IPv4), read from the system's table of

@@ -11,13 +11,15 @@
 namespace qc::loader {
 namespace {
 
-enum class BindResult { kBound, kRefused, kNoSocket };
-
-// Binds a TCP socket to port on every local IPv4 address, with or without address reuse, and
-// closes it again.
-BindResult TryBind(std::uint16_t port, bool reuseAddress) {
+// Binds a TCP socket to port on every local IPv4 address and closes it again: true when the
+// bind succeeded.
+bool TryBind(std::uint16_t port) {
   const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (s < 0) return BindResult::kNoSocket;
+  if (s < 0) return false;
+  // SO_REUSEADDR, as the library sets it on its listening socket here: on Linux it only lets a
+  // port whose old connections are in TIME_WAIT be bound again (a host restarted just after a
+  // developer left), and never binds over a listener. Without it the probe would call such a
+  // port taken although the console can open it.
   const int on = 1;
   sockaddr_in address;
   std::memset(&address, 0, sizeof address);
@@ -25,15 +27,15 @@ BindResult TryBind(std::uint16_t port, bool reuseAddress) {
   address.sin_addr.s_addr = htonl(INADDR_ANY);
   address.sin_port = htons(port);
   const bool bound =
-      (!reuseAddress || ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0) &&
+      ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 &&
       ::bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
   (void)::close(s);
-  return bound ? BindResult::kBound : BindResult::kRefused;
+  return bound;
 }
 
 }  // namespace
 
-bool CanListenOn(std::uint16_t port) { return TryBind(port, true) == BindResult::kBound; }
+bool CanListenOn(std::uint16_t port) { return TryBind(port); }
 
 bool ListeningOn(std::uint16_t port) {
   std::FILE* table = std::fopen("/proc/net/tcp", "r");

@@ -1,5 +1,8 @@
 // Helpers of the load program; see load_support.h.
 #include "load/load_support.h"
+// The loader's definitions, compiled once for the load program.
+#define QUILLARET_CONSOLE_LOADER_IMPLEMENTATION
+#include "loader/host_loader.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>

@@ -34,6 +34,8 @@
 #include <vector>
 
 #include "load/process_stats.h"
+// The loader's definitions, compiled once for the program.
+#define QUILLARET_CONSOLE_LOADER_IMPLEMENTATION
 #include "loader/host_loader.h"
 
 namespace {

@@ -1,9 +1,12 @@
 // The host-side loader: binds the built library, names what is missing when it cannot, and
 // hands over a console's texts oldest first.
+// The loader's definitions, compiled once for the test program.
+#define QUILLARET_CONSOLE_LOADER_IMPLEMENTATION
 #include "loader/host_loader.h"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 namespace qc::loader {
@@ -65,6 +68,22 @@ TEST(LoadConsoleLibraryTest, NamesTheEntryPointThatIsNotExported) {
   EXPECT_FALSE(LoadConsoleLibrary(QC_FAKE_PARTIAL_PATH, api, error));
   EXPECT_NE(error.find(ExportedNames()[5]), std::string::npos) << error;  // TestDLL
   EXPECT_NE(error.find(QC_FAKE_PARTIAL_PATH), std::string::npos) << error;
+}
+
+// The partial library exports the entry points before TestDLL; none of them may reach api, and
+// a good binding must stay as it was.
+TEST(LoadConsoleLibraryTest, AFailedBindLeavesTheCallersApiAsItWas) {
+  ConsoleApi api{};
+  const ConsoleApi empty{};
+  std::string error;
+  EXPECT_FALSE(LoadConsoleLibrary(QC_FAKE_PARTIAL_PATH, api, error));
+  EXPECT_EQ(std::memcmp(&api, &empty, sizeof api), 0);
+
+  ASSERT_TRUE(LoadConsoleLibrary(QC_LIBRARY_PATH, api, error)) << error;
+  const ConsoleApi good = api;
+  EXPECT_FALSE(LoadConsoleLibrary(QC_FAKE_PARTIAL_PATH, api, error));
+  EXPECT_EQ(std::memcmp(&api, &good, sizeof api), 0);
+  EXPECT_TRUE(api.CheckSysMsg("QC_OK:"));
 }
 #endif
 

@@ -6,6 +6,9 @@
 
 #include "exports/host_fixture.h"
 #include "support/ports.h"
+// The loader's definitions, compiled once for each test program of this folder.
+#define QUILLARET_CONSOLE_LOADER_IMPLEMENTATION
+#include "loader/host_loader.h"
 
 namespace qc::test {
 namespace {
