@@ -55,6 +55,18 @@ bool ReplaceWholeFile(const std::string& path, const std::string& bytes);
 // the Windows directory on Windows, "" on POSIX.
 std::string SystemProfilePath();
 
+// Ctrl-C (SIGINT, the console's Ctrl-C and Ctrl-Break): from now on it sets a flag instead of
+// ending the program. With stopWaits (script mode), it also ends the wait of ReceiveBytes at
+// once, and WaitInterrupted tells so; otherwise the interactive loop looks at Interrupted
+// after each wait, which it also ends early on POSIX.
+void CatchInterrupt(bool stopWaits);
+bool Interrupted();
+bool WaitInterrupted();
+void ClearInterrupt();
+
+// The local date and time as "YYYY-MM-DD HH:MM:SS".
+std::string LocalDateTime();
+
 // Asks for a password on the terminal without showing what is typed. False at end of input.
 bool ReadSecret(const char* prompt, std::string& secret);
 
