@@ -123,9 +123,10 @@ bool IsEchoOf(const ConsoleLine& line, std::string_view sent) {
   return std::string_view(line.body).substr(kMessageTag.size()) == sent;
 }
 
-bool TakeOwnEcho(std::deque<std::string>& awaiting, const ConsoleLine& line) {
+bool TakeOwnEcho(std::deque<std::string>& awaiting, const ConsoleLine& line, bool afterOwnEcho) {
+  const bool continued = afterOwnEcho && line.stamp.empty() && line.kind == LineKind::kOther;
   for (auto it = awaiting.begin(); it != awaiting.end(); ++it) {
-    if (IsEchoOf(line, *it)) {
+    if (continued ? line.body == *it : IsEchoOf(line, *it)) {
       awaiting.erase(it);
       return true;
     }

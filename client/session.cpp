@@ -159,7 +159,8 @@ void InteractiveSession::Show(const std::string& shown, const std::string& logge
 
 void InteractiveSession::ShowReceived(Console& console, const std::string& raw) {
   const ConsoleLine line = ParseLine(raw);
-  const bool own = TakeOwnEcho(console.awaitingEcho, line);
+  const bool own = TakeOwnEcho(console.awaitingEcho, line, console.lastOwnEcho);
+  console.lastOwnEcho = own;
   Show(Mark(console, colour_) + RenderLine(raw, own, colour_),
        Mark(console, false) + RenderLine(raw, own, false));
 }

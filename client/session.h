@@ -97,6 +97,7 @@ class InteractiveSession {
     ConsoleLink link;
     Attached attached;
     std::deque<std::string> awaitingEcho;  // lines sent whose echoes have not come yet
+    bool lastOwnEcho = false;              // the last line shown was an own echo
     std::int64_t retryAt = -1;
     int retryMillis = kFirstRetryMillis;
     std::int64_t partialAt = -1;

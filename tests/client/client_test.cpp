@@ -201,10 +201,16 @@ TEST(ListingCacheTest, RowsRoundTripAndBrokenRowsAreLeftOut) {
 
 TEST(OwnEchoTest, EchoesOfOneFrameArriveNewestFirst) {
   std::deque<std::string> awaiting = {"[this].A()", "[this].B()", "[this].A()"};
-  EXPECT_TRUE(TakeOwnEcho(awaiting, ParseLine("08:00:00 QC_MSG: [this].B()")));
-  EXPECT_TRUE(TakeOwnEcho(awaiting, ParseLine("08:00:00 QC_MSG: [this].A()")));
-  EXPECT_FALSE(TakeOwnEcho(awaiting, ParseLine("08:00:00 QC_MSG: [this].B()")));  // another's
+  EXPECT_TRUE(TakeOwnEcho(awaiting, ParseLine("08:00:00 QC_MSG: [this].B()"), false));
+  EXPECT_TRUE(TakeOwnEcho(awaiting, ParseLine("08:00:00 QC_MSG: [this].A()"), false));
+  EXPECT_FALSE(TakeOwnEcho(awaiting, ParseLine("08:00:00 QC_MSG: [this].B()"), true));  // another's
   EXPECT_EQ(awaiting, (std::deque<std::string>{"[this].A()"}));
+  // A paste that reached the console in one piece: one echo, its later lines bare.
+  awaiting = {"a = 1", "[this].C()"};
+  EXPECT_FALSE(TakeOwnEcho(awaiting, ParseLine("[this].C()"), false));
+  EXPECT_TRUE(TakeOwnEcho(awaiting, ParseLine("08:00:00 QC_MSG: a = 1"), false));
+  EXPECT_TRUE(TakeOwnEcho(awaiting, ParseLine("[this].C()"), true));
+  EXPECT_TRUE(awaiting.empty());
 }
 
 TEST(HistoryTest, TwoSessionsAppendToOneFileAndAnOvergrownFileIsCut) {
