@@ -225,6 +225,8 @@ def scenario_wine_script(r):
     check(re.fullmatch(r"gold = 120\nQC_ERROR: [^\n]*Fly\(\)[^\n]*\n", out), "stdin: %r" % out)
     code, out, err = r.attach(["-c", "[this].GoID()", ":%d" % (r.base + 9)])
     check(code == 1 and "no console answers" in err, "nothing listening: %s %r" % (code, err))
+    code, out, err = r.attach(["--wait", "0.1", "-c", "[this].GoID()", "c*", "lantern"])
+    check(code == 0 and out == "chest: 7\nlantern: 1001\n", "a pattern: %s %r %r" % (code, out, err))
 
 
 def scenario_interactive(r):
