@@ -225,10 +225,15 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s: cannot append to %s\n", kProgram, options.log.c_str());
     return kExitUsage;
   }
+  std::string command = kProgram;
+  for (const std::string& arg : args) command += " " + arg;
+  log.Write(command);
   const int basePort = BasePortOf(options);
   const bool colour = IsTerminal(1) && EnvironmentValue("NO_COLOR").empty() && EnableColourOutput();
   const bool script = !options.lines.empty() || !options.file.empty() || !IsTerminal(0);
-  CatchInterrupt(script || options.list);
+  // Ctrl-C ends every wait, so that a slow attach or a script stops at once; the interactive
+  // loop turns it into clearing the line afterwards.
+  CatchInterrupt(true);
 
   PasswordSource password;
   password.password = EnvironmentValue("QUILLARET_PASSWORD");
@@ -264,8 +269,10 @@ int main(int argc, char** argv) {
   InteractiveSession session(options, finder, password, colour, log);
   const OpenResult result = AttachWithRetry(options, [&]() { return session.AttachFirst(); });
   if (result != OpenResult::kOpen) {
+    if (Interrupted()) return kExitInterrupted;
     return ReportFailure(result, options, basePort, session.FailedObject(), session.FailedRows());
   }
+  ClearInterrupt();
   const std::string history = HistoryPath(UserStateFolder(), session.HistoryKey());
   return RunInteractive(session, history);
 }

@@ -208,7 +208,7 @@ bool ReadSecret(const char* prompt, std::string& secret) {
   bool ended = false;
   for (char c; !ended;) {
     const ssize_t n = read(fd, &c, 1);
-    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EINTR && !Interrupted()) continue;  // Ctrl-C gives up
     if (n <= 0) break;
     if (c == '\n' || c == '\r') {
       ended = true;
