@@ -39,8 +39,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     QC_FUZZ_CHECK(got.Overflowed == want.overflowed);
     QC_FUZZ_CHECK(got.Complete == want.complete);
-    QC_FUZZ_CHECK(line->Length <= kMaxLineChars);
+    // Complete lines may wait beside a line of at most kMaxLineChars.
+    QC_FUZZ_CHECK(line->Length <= (got.Complete ? 2 * kMaxLineChars : kMaxLineChars));
     QC_FUZZ_CHECK(line->Length == model.Line().size());
+    QC_FUZZ_CHECK(line->Ready == (got.Complete ? model.Line().rfind('\n') + 1 : 0));
     QC_FUZZ_CHECK(std::memcmp(line->Text, model.Line().data(), line->Length) == 0);
     QC_FUZZ_CHECK(line->Text[line->Length] == '\0');
     if (want.overflowed) QC_FUZZ_CHECK(line->Text[line->Length - 1] == '\n');

@@ -14,9 +14,10 @@ constexpr std::size_t kMaxLineChars = 65535;   // a line holds at most this many
 constexpr std::size_t kMaxPieceBytes = 65535;  // one receive takes at most this many bytes
 
 // One line being collected, by the rules: a piece counts up to its first zero byte; it is
-// appended while the line stays within kMaxLineChars; otherwise it is dropped, the line is cut
-// to 65,534 characters at most and gets a line feed. The line is complete when the piece held
-// a line feed (whether or not the piece was kept).
+// appended while the line and the piece up to its first line feed (all of it, without one)
+// stay within kMaxLineChars, the complete lines the piece brings after it never counting;
+// otherwise it is dropped, the line is cut to 65,534 characters at most and gets a line feed.
+// The line is complete when the piece held a line feed (whether or not the piece was kept).
 class LineModel {
  public:
   struct Outcome {
@@ -26,8 +27,10 @@ class LineModel {
 
   Outcome Add(const std::string& piece) {
     const std::string text = TextPart(piece);
-    const bool complete = text.find('\n') != std::string::npos;
-    if (line_.size() + text.size() <= kMaxLineChars) {
+    const std::size_t firstFeed = text.find('\n');
+    const bool complete = firstFeed != std::string::npos;
+    const std::size_t head = complete ? firstFeed + 1 : text.size();
+    if (line_.size() + head <= kMaxLineChars) {
       line_ += text;
       return {false, complete};
     }

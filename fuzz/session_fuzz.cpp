@@ -2,7 +2,7 @@
 // piece one receive of the session, as a TCP segment read whole would be. Checked
 // against the line rules of line_model.h, applied to what telnet command removal keeps of each
 // piece (FilterTelnet, whose own rules its unit tests check): what the session pushes for the
-// host (newest 100, exactly), what it sends back (welcome, refusals of telnet requests, overflow
+// host (every message once, in order, to a host that takes everything each turn), what it sends back (welcome, refusals of telnet requests, overflow
 // notices, listings, farewell), and that it leaves the client list empty.
 #include <cstdint>
 #include <cstring>
@@ -44,34 +44,65 @@ class Harness {
 
   qc::ConsoleServer& server() { return *server_; }
 
-  // Runs a session over the pieces as the console's loop would, and returns what it sends.
-  std::string Exchange(const std::vector<std::string>& pieces) {
+  // Runs a session over the pieces as the console's loop would, with a host that takes
+  // everything each turn, and returns what it sends; popped gets what the host took, oldest
+  // first.
+  std::string Exchange(const std::vector<std::string>& pieces, std::vector<std::string>& popped) {
     qc::ClientState* client = qc::NewClientState(-1);
     qc::CopyText(client->Address, sizeof client->Address, "0.0.0.0");
     qc::ClientState* const connections[] = {client};
-    qc::SessionContext context{server_, 0, scratch_, &batch_, connections, 1, &gate_};
+    // A second between pieces: overflows are never frequent enough to be folded here.
+    qc::SessionContext context{server_, 0,       scratch_, &batch_, connections, 1,
+                               &gate_,  notices_.get()};
     qc::BeginSession(context, *client);
     std::string replies;
     for (const std::string& bytes : pieces) {
-      if (!qc::WantsInput(*client)) break;  // the session ended
+      context.Now += 1000;
+      Drain(context, *client, replies, popped);
+      if (client->Phase != qc::ClientPhase::kListed) break;  // the session ended
+      QC_FUZZ_CHECK(qc::WantsInput(context, *client));
       // The piece sits in a block of exactly its size and the filter's extra byte.
       std::unique_ptr<char[]> piece(new char[bytes.size() + 1]);
       std::memcpy(piece.get(), bytes.data(), bytes.size());
+      client->CommandsLeft = qc::kCommandsPerTurn;
       qc::TakeInput(context, *client, piece.get(), bytes.size());
+      // Later turns handle what this one left; each handles a line at least.
+      for (int turn = 0; turn < 70000 && client->Line.Ready > 0 &&
+                         client->Phase == qc::ClientPhase::kListed;
+           ++turn) {
+        Drain(context, *client, replies, popped);
+        client->CommandsLeft = qc::kCommandsPerTurn;
+        qc::RunInputLines(context, *client);
+      }
+      QC_FUZZ_CHECK(client->Line.Ready == 0 || client->Phase != qc::ClientPhase::kListed);
       QC_FUZZ_CHECK(client->Drop == qc::ClientDrop::kNone);
-      replies += qc::test::TakeQueued(client->Output);
     }
     if (client->Phase == qc::ClientPhase::kListed) qc::EndSession(context, *client);
-    replies += qc::test::TakeQueued(client->Output);
+    Drain(context, *client, replies, popped);
     qc::DeleteClientState(client);
     return replies;
   }
 
  private:
+  // A turn of the loop and of the host: the client's output is read, the stack emptied.
+  void Drain(qc::SessionContext& context, qc::ClientState& client, std::string& replies,
+             std::vector<std::string>& popped) {
+    replies += qc::test::TakeQueued(client.Output);
+    std::vector<std::string> taken;
+    {
+      qc::MutexHold hold(server_->StateLock);
+      while (qc::PopPending(*server_, popped_)) taken.insert(taken.begin(), popped_);
+    }
+    popped.insert(popped.end(), taken.begin(), taken.end());
+    qc::PushWaitingNotices(context);
+  }
+
   qc::ConsoleServer* server_;
   char* scratch_;
+  char* popped_ = new char[qc::kTextBytes];
   qc::InboxBatch batch_{};
   qc::PasswordGate gate_{};
+  std::unique_ptr<qc::WaitingNotices> notices_{new qc::WaitingNotices{}};
 };
 
 void AppendTo(void* text, const char* bytes, std::size_t length) {
@@ -118,72 +149,71 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       expected += Stamped(std::string(kOverflow) + "\r\n");
     }
     if (!outcome.complete) continue;
-    // Without a command among the complete lines the whole text is one message, its unfinished
-    // tail included; otherwise commands are answered in place, runs of other lines pushed
-    // whole, and the tail waits for its line end.
-    const std::string text = model.Line();
-    const std::size_t complete = text.rfind('\n') + 1;
-    std::vector<std::string> lines;
-    bool anyCommand = false;
-    for (std::size_t at = 0; at < complete;) {
-      const std::size_t end = text.find('\n', at) + 1;
-      lines.push_back(text.substr(at, end - at));
-      anyCommand = anyCommand || CommandOf(lines.back()) != ModelCommand::kNone;
-      at = end;
-    }
-    if (!anyCommand) {
-      pushed.push_back(text);
-      model.Reset();
-      continue;
-    }
-    std::string run;
-    for (const std::string& line : lines) {
-      const ModelCommand command = CommandOf(line);
-      if (command == ModelCommand::kNone) {
-        run += line;
+    // Commands are answered in place; the other lines up to a command go as one message, or
+    // in pieces cut after a line feed when they hold more than a message; without a command
+    // among them, what followed the last line feed goes with them when it fits, and otherwise
+    // waits for its line end.
+    std::string text = model.Line();
+    std::size_t ready = text.rfind('\n') + 1;
+    bool sawCommand = false;
+    while (ready > 0) {
+      const ModelCommand command = CommandOf(text);
+      if (command != ModelCommand::kNone) {
+        sawCommand = true;
+        const std::size_t end = text.find('\n') + 1;
+        text.erase(0, end);
+        ready -= end;
+        if (command == ModelCommand::kQuit) {
+          expected += Stamped("QC_OK: Disconnecting from Team Quillaret development console\r\n");
+          quit = true;
+          break;
+        }
+        if (command == ModelCommand::kWho) {
+          expected += Stamped(
+              "QC_OK: Currently connected clients (Port: 30000, GoID: 7, TemplateName: fuzz)\r\n");
+          expected += Stamped("QC_OK: [01]\t0.0.0.0\r\n") + Stamped("QC_OK: End of list\r\n");
+        } else {
+          expected += Stamped("QC_OK: Currently spawned servers\r\n");
+          expected += Stamped("QC_OK: [01]\tPort: 30000, GoID: 7, TemplateName: fuzz\r\n");
+          expected += Stamped("QC_OK: End of list\r\n");
+        }
         continue;
       }
-      if (!run.empty()) pushed.push_back(run);
-      run.clear();
-      if (command == ModelCommand::kQuit) {
-        expected += Stamped("QC_OK: Disconnecting from Team Quillaret development console\r\n");
-        quit = true;
+      std::size_t run = 0;
+      while (run < ready && (run == 0 || CommandOf(text.substr(run)) == ModelCommand::kNone)) {
+        run = text.find('\n', run) + 1;
+      }
+      if (run == ready && !sawCommand && text.size() <= kMaxLineChars) {
+        pushed.push_back(text);
+        text.clear();
+        ready = 0;
         break;
       }
-      if (command == ModelCommand::kWho) {
-        expected += Stamped(
-            "QC_OK: Currently connected clients (Port: 30000, GoID: 7, TemplateName: fuzz)\r\n");
-        expected += Stamped("QC_OK: [01]\t0.0.0.0\r\n") + Stamped("QC_OK: End of list\r\n");
-      } else {
-        expected += Stamped("QC_OK: Currently spawned servers\r\n");
-        expected += Stamped("QC_OK: [01]\tPort: 30000, GoID: 7, TemplateName: fuzz\r\n");
-        expected += Stamped("QC_OK: End of list\r\n");
-      }
+      if (run > kMaxLineChars) run = text.rfind('\n', kMaxLineChars - 1) + 1;
+      pushed.push_back(text.substr(0, run));
+      text.erase(0, run);
+      ready -= run;
     }
     if (quit) break;
-    if (!run.empty()) pushed.push_back(run);
-    model.Keep(text.substr(complete));
+    model.Keep(text);
   }
   pushed.push_back(kDisconnected);
-  while (pushed.size() > static_cast<std::size_t>(qc::kMaxPending)) pushed.pop_front();
 
-  const std::string replies = harness->Exchange(pieces);
+  std::vector<std::string> popped;
+  const std::string replies = harness->Exchange(pieces, popped);
 
   if (!MatchesPattern(expected, replies)) {
     std::fprintf(stderr, "expected %zu bytes:\n%s\nreceived %zu bytes:\n%s\n", expected.size(),
                  expected.substr(0, 2000).c_str(), replies.size(), replies.substr(0, 2000).c_str());
     QC_FUZZ_CHECK(MatchesPattern(expected, replies));
   }
+  // Every message once, in order: the host took each before the stack could fill.
   qc::ConsoleServer& server = harness->server();
-  qc::MutexHold hold(server.StateLock);
   QC_FUZZ_CHECK(server.ClientCount == 0);
-  QC_FUZZ_CHECK(server.PendingCount.load() == static_cast<int>(pushed.size()));
-  static char* const popped = new char[qc::kTextBytes];
-  while (!pushed.empty()) {
-    qc::PopPending(server, popped);
-    QC_FUZZ_CHECK(pushed.back() == popped);
-    pushed.pop_back();
-  }
   QC_FUZZ_CHECK(server.PendingCount.load() == 0);
+  QC_FUZZ_CHECK(popped.size() == pushed.size());
+  for (std::size_t i = 0; i < popped.size() && i < pushed.size(); ++i) {
+    QC_FUZZ_CHECK(popped[i] == pushed[i]);
+  }
   return 0;
 }

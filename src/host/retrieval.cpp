@@ -22,6 +22,11 @@ const char* TakeNextMessage(std::uint32_t goid) {
   // one console from two threads gets each entry once, but may read the other's text.
   MutexHold hold(server->StateLock);
   if (!PopPending(*server, server->ResultText)) return kEmptyText;
+  // The loop left input unread (or a notice waiting) for want of a slot: one is free now.
+  if (server->WantsSlot.load(std::memory_order_relaxed) &&
+      server->WantsSlot.exchange(false, std::memory_order_seq_cst)) {
+    WakeLoop(*server);
+  }
   SendToAllClients(*server, server->ResultText);
   RewriteScript(*server, server->ResultText);
   return server->ResultText;

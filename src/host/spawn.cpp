@@ -5,8 +5,9 @@
 
 #include "common/diagnostic.h"
 #include "common/locks.h"
-#include "net/sockets.h"
+#include "net/limits.h"
 #include "net/loop.h"
+#include "net/sockets.h"
 
 namespace qc {
 
@@ -23,8 +24,10 @@ void ConfigureServer(ConsoleServer& server, int index) {
   ReadProfileString(kProfileSection, "Timeout", "Off", value, sizeof value, kProfileFileName);
   server.TimeoutEnabled = std::strcmp(value, "Off") != 0;
 
-  const int millis = ReadProfileInt(kProfileSection, "TimeoutVal", kDefaultTimeoutMillis,
-                                    kProfileFileName);
+  // Below the least, a time-out would notify a silent client without pause.
+  int millis = ReadProfileInt(kProfileSection, "TimeoutVal", kDefaultTimeoutMillis,
+                              kProfileFileName);
+  if (millis < kLeastTimeoutMillis) millis = kLeastTimeoutMillis;
   server.Timeout.seconds = millis / 1000;
   server.Timeout.micros = (millis % 1000) * 1000;
 
@@ -33,12 +36,12 @@ void ConfigureServer(ConsoleServer& server, int index) {
                                         kDefaultSendTimeoutMillis, kProfileFileName);
   server.SendTimeoutMillis = sendMillis < 0 ? kDefaultSendTimeoutMillis : sendMillis;
 
-  // In KiB; a limit below the least would not hold the longest line, so it reads as the least.
-  const int bufferKiB = ReadProfileInt(kProfileSection, "SendBufferVal", kDefaultSendBufferKiB,
-                                       kProfileFileName);
-  server.SendBufferBytes =
-      std::size_t{static_cast<unsigned>(bufferKiB < kLeastSendBufferKiB ? kLeastSendBufferKiB
-                                                                        : bufferKiB)} * 1024;
+  // In KiB, read within the least and the most of net/limits.h.
+  int bufferKiB = ReadProfileInt(kProfileSection, "SendBufferVal", kDefaultSendBufferKiB,
+                                 kProfileFileName);
+  if (bufferKiB < kLeastSendBufferKiB) bufferKiB = kLeastSendBufferKiB;
+  if (bufferKiB > kMostSendBufferKiB) bufferKiB = kMostSendBufferKiB;
+  server.SendBufferBytes = std::size_t{static_cast<unsigned>(bufferKiB)} * 1024;
 
   ReadProfileString(kProfileSection, "SpawnConfirm", "On", value, sizeof value,
                     kProfileFileName);

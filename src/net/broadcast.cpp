@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "common/locks.h"
+#include "net/limits.h"
 #include "common/timestamp.h"
 
 namespace qc {
@@ -41,8 +42,7 @@ OutputBlock* EscapedBlock(const OutputBlock& block) {
 // Queues block (which may be shared) for client, escaped when the client speaks telnet and
 // the block holds a 0xFF. escaped caches the escaped copy across clients; the caller releases
 // it.
-void QueueFor(ClientState& client, OutputBlock* block, OutputBlock*& escaped, bool holdsIac,
-              std::size_t limit) {
+void QueueFor(ClientState& client, OutputBlock* block, OutputBlock*& escaped, bool holdsIac) {
   OutputBlock* chosen = block;
   if (client.Telnet.SpeaksTelnet && holdsIac) {
     if (escaped == nullptr) {
@@ -51,10 +51,9 @@ void QueueFor(ClientState& client, OutputBlock* block, OutputBlock*& escaped, bo
     }
     chosen = escaped;
   }
+  // The loop judges the queue's size against the limits after each turn's queuing.
   if (chosen == nullptr || !QueueBlock(client.Output, chosen)) {
     MarkDrop(client, ClientDrop::kNoMemory);
-  } else if (client.Output.Bytes > limit) {
-    MarkDrop(client, ClientDrop::kBufferFull);
   }
 }
 
@@ -67,7 +66,7 @@ void QueueOwnBlock(ClientState& client, OutputBlock* block) {
   }
   block->References = 1;  // held here until queued
   OutputBlock* escaped = nullptr;
-  QueueFor(client, block, escaped, HoldsIac(*block), static_cast<std::size_t>(-1));
+  QueueFor(client, block, escaped, HoldsIac(*block));
   ReleaseBlock(block);
   if (escaped != nullptr) ReleaseBlock(escaped);
 }
@@ -132,8 +131,8 @@ void SendToAllClients(ConsoleServer& server, const char* text) {
       wake = true;
       if (block == nullptr) {
         server.InboxLost = true;
-      } else if (server.InboxBytes + block->Length > server.SendBufferBytes) {
-        // No listed client has sent any of the inbox yet: each would pass its limit.
+      } else if (server.InboxBytes + block->Length > HardOutputLimit(server)) {
+        // No listed client has sent any of the inbox yet: each would pass its hard limit.
         server.InboxOverrun = true;
       } else if (!ReserveInbox(server)) {
         server.InboxLost = true;
@@ -146,11 +145,14 @@ void SendToAllClients(ConsoleServer& server, const char* text) {
     }
   }
   if (block != nullptr) FreeBlock(block);
-  if (wake && server.Waker != nullptr &&
-      !server.WakePending.exchange(true, std::memory_order_acq_rel) &&
+  if (wake) WakeLoop(server);
+}
+
+void WakeLoop(ConsoleServer& server) {
+  if (server.Waker != nullptr && !server.WakePending.exchange(true, std::memory_order_acq_rel) &&
       !platform::SignalWaker(server.Waker)) {
     // The loop never heard of it, so the next call must signal again rather than take it as
-    // pending; until then the line waits for the loop's next turn.
+    // pending; until then it waits for the loop's next turn.
     server.WakePending.store(false, std::memory_order_release);
   }
 }
@@ -181,22 +183,25 @@ void HandOutInbox(ConsoleServer& server, InboxBatch& batch) {
 }
 
 void DistributeInbox(ConsoleServer& server, InboxBatch& batch) {
-  const int listed = server.ClientCount.load(std::memory_order_relaxed);
+  DistributeBatch(batch, server.ClientStates, server.ClientCount.load(std::memory_order_relaxed));
+}
+
+void DistributeBatch(InboxBatch& batch, ClientState* const* clients, int count) {
   for (int b = 0; b < batch.Count; ++b) {
     OutputBlock* block = batch.Blocks[b];
     OutputBlock* escaped = nullptr;
     const bool holdsIac = HoldsIac(*block);
-    for (int i = 0; i < listed; ++i) {
-      ClientState& client = *server.ClientStates[i];
+    for (int i = 0; i < count; ++i) {
+      ClientState& client = *clients[i];
       if (client.Drop != ClientDrop::kNone) continue;
-      QueueFor(client, block, escaped, holdsIac, server.SendBufferBytes);
+      QueueFor(client, block, escaped, holdsIac);
     }
     ReleaseBlock(block);  // the inbox's reference
     if (escaped != nullptr) ReleaseBlock(escaped);
   }
-  for (int i = 0; i < listed; ++i) {
-    if (batch.Overrun) MarkDrop(*server.ClientStates[i], ClientDrop::kBufferFull);
-    if (batch.Lost) MarkDrop(*server.ClientStates[i], ClientDrop::kNoMemory);
+  for (int i = 0; i < count; ++i) {
+    if (batch.Overrun) MarkDrop(*clients[i], ClientDrop::kBufferFull);
+    if (batch.Lost) MarkDrop(*clients[i], ClientDrop::kNoMemory);
   }
   batch.Count = 0;
   batch.Overrun = false;

@@ -34,7 +34,8 @@ std::size_t FormatBroadcastLine(const char* text, std::size_t textLength, char* 
 OutputBlock* MakeBroadcastBlock(const char* text, std::size_t textLength);
 
 // Queues text, in the broadcast line format with one time stamp, for every client listed now,
-// and wakes the console's loop, which sends it. Any thread may call it; it takes StateLock
+// and wakes the console's loop, which sends it. The inbox holds at most the hard output limit
+// of net/limits.h; a line past it drops every listed client, which could not take it either. Any thread may call it; it takes StateLock
 // briefly and never touches a socket. An empty text, or a console with nobody listed, queues
 // nothing.
 void SendToAllClients(ConsoleServer& server, const char* text);
@@ -58,10 +59,15 @@ void HandOutInbox(ConsoleServer& server, InboxBatch& batch);
 
 // Hands every block of batch to every listed client of server, in order, and empties batch;
 // a client that speaks telnet gets a copy with every 0xFF doubled (made once per block). A
-// client that cannot take a block, or whose output passes SendBufferBytes, is marked to be
-// dropped (ClientState::Drop). Called by the console's loop; ClientList does not change
+// client that cannot take a block is marked to be dropped (ClientState::Drop); the loop
+// judges the size of each queue. Called by the console's loop; ClientList does not change
 // meanwhile, since only the loop changes it.
 void DistributeInbox(ConsoleServer& server, InboxBatch& batch);
+// The same for the count clients given: those that were listed when the batch was taken.
+void DistributeBatch(InboxBatch& batch, ClientState* const* clients, int count);
+
+// Wakes the console's loop, once for a burst of calls (WakePending). Any thread may call it.
+void WakeLoop(ConsoleServer& server);
 
 // Queues one client a notice of its own (welcome, farewell, a time-out) in the line form of a
 // broadcast notice: the time stamp, one space, the notice, CR LF; 0xFF doubled for a client

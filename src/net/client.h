@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "net/limits.h"
 #include "net/output_queue.h"
 #include "net/sockets.h"
 #include "net/telnet.h"
@@ -12,12 +13,18 @@
 
 namespace qc {
 
-// The line being collected from one client. Text (Capacity bytes) grows as the line does, up
-// to kTextBytes, and is NUL-terminated at Length; null while nothing was ever added.
+// What one client sent that is not handled yet: complete lines waiting for their turn (the
+// first Ready bytes, up to a line feed), then the line being typed. Text (Capacity bytes)
+// grows as needed, to at most twice kTextBytes (an unfinished line and one piece), and is
+// NUL-terminated at Length; null while nothing was ever added.
 struct LineAssembler {
   char* Text;
   std::size_t Length;
   std::size_t Capacity;
+  std::size_t Ready;
+  // A command was among the ready lines handled so far: the unfinished line after them waits
+  // for its own line end rather than going to the host with them.
+  bool SawCommand;
 };
 
 struct PieceOutcome {
@@ -31,11 +38,16 @@ void ResetLine(LineAssembler& line);
 // Gives back the line's buffer.
 void ReleaseLine(LineAssembler& line);
 
-// Adds one received piece (pieceLength bytes; only the text before its first zero byte counts).
-// When the line and the piece together stay below kTextBytes characters the piece is appended;
-// otherwise the piece is dropped and the line is cut to at most kTextBytes-2 characters and a
-// line feed appended. The line is complete when the piece itself holds a line feed.
+// Adds one received piece (pieceLength bytes; only the text before its first zero byte counts)
+// to a line with no ready lines. The line being typed is what follows the ready lines and the
+// piece up to its first line feed (all of it, without one): when that stays below kTextBytes
+// characters the piece is appended; otherwise the piece is dropped and the line being typed is
+// cut to at most kTextBytes-2 characters and a line feed appended. Complete lines already
+// there or in the piece never count. When the piece holds a line feed, everything up to the
+// last line feed becomes ready.
 PieceOutcome AddPiece(LineAssembler& line, const char* piece, std::size_t pieceLength);
+// Removes the first count bytes (ready lines being handled) from the front of the line.
+void DropFront(LineAssembler& line, std::size_t count);
 
 // Where a connection stands.
 enum class ClientPhase : std::uint8_t {
@@ -43,13 +55,14 @@ enum class ClientPhase : std::uint8_t {
   kRefusing,       // gave a wrong password; answered when its turn comes
   kAdmitted,       // gave the right password; listed once nothing holds it back
   kListed,         // in ClientList: its lines go to the host
-  kClosing,        // its last output goes out, then it is closed
+  kClosing,        // its last output goes out, then its sending side is shut down
+  kLingering,      // what it still sends is read and dropped until it closes, or for a while
 };
 
 // Why the loop must drop a client at its next turn.
 enum class ClientDrop : std::uint8_t {
   kNone,
-  kBufferFull,  // its unsent output passed the console's SendBufferBytes
+  kBufferFull,  // its unsent output passed the hard limit, or the soft one for too long
   kNoMemory,    // output for it could not be queued
 };
 
@@ -73,6 +86,18 @@ struct ClientState {
   bool CloseNow;
   // The socket took no more at the last try; the next try waits until it is writable.
   bool Blocked;
+  // Since when its unsent output is above SendBufferBytes (0: it is not).
+  std::int64_t OverSoftSince;
+  // When a lingering connection is closed whatever it sends.
+  std::int64_t LingerUntil;
+  // Console commands it may still have answered in this turn of the loop.
+  int CommandsLeft;
+  // Overflows: the times of the latest exact notices (a ring), the overflows counted since the
+  // last notice, and when the last notice of any kind went out.
+  std::int64_t ExactOverflowAt[kExactOverflowsPerSecond];
+  int NextExactOverflow;
+  int FoldedOverflows;
+  std::int64_t OverflowNoticeAt;
 };
 
 // A new state for an accepted connection, zero-filled. Null when memory is short.

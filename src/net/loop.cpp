@@ -22,6 +22,7 @@ struct ConsoleLoop {
   ClientState* EntryClients[platform::kMaxPollEntries];
   InboxBatch Batch;
   PasswordGate Gate;
+  WaitingNotices Notices;
   // Accepting: the clock time before which no accept is tried (a back-off after a passing
   // failure), the next pause, and whether the listening socket failed for good.
   std::int64_t AcceptAt;
@@ -30,7 +31,7 @@ struct ConsoleLoop {
   // One received piece, with room for the telnet filter's extra byte and a NUL.
   char Received[kTextBytes + 1];
   char Scratch[kTextBytes];
-  char Stage[16 * 1024];
+  char Stage[kStageBytes];
 };
 
 namespace {
@@ -40,19 +41,12 @@ static_assert(kMaxConnections + 2 <= platform::kMaxPollEntries,
 static_assert(std::is_trivially_destructible_v<ConsoleLoop>,
               "the loop's pages are never given back, and hold nothing to destroy");
 
-constexpr int kFirstAcceptPauseMillis = 10;
-constexpr int kLongestAcceptPauseMillis = 1000;
-// Connections taken per turn of the loop, so that a crowd arriving at once does not keep the
-// developers already attached waiting.
-constexpr int kAcceptsPerTurn = 16;
 // A wait for readiness that failed is tried again after this pause, never spun on.
 constexpr int kFailedWaitPauseMillis = 50;
-// A receive asks for at most this much, so that the line rules see pieces as they always did.
-constexpr int kReceiveBytes = static_cast<int>(kTextBytes) - 1;
 
 SessionContext ContextFor(ConsoleLoop& loop, std::int64_t now) {
   return SessionContext{loop.Server,      now,                  loop.Scratch, &loop.Batch,
-                        loop.Connections, loop.ConnectionCount, &loop.Gate};
+                        loop.Connections, loop.ConnectionCount, &loop.Gate,   &loop.Notices};
 }
 
 // How many connections the console takes now (see kMaxConnections).
@@ -104,6 +98,11 @@ void Accept(ConsoleLoop& loop, std::int64_t now) {
 void Receive(ConsoleLoop& loop, ClientState& client, std::int64_t now) {
   const int n = platform::ReceiveSomeNow(client.Connection, loop.Received, kReceiveBytes);
   if (n == platform::kWouldBlock) return;
+  if (client.Phase == ClientPhase::kLingering) {
+    // What a leaving client still sends is dropped; its end of stream closes it.
+    if (n <= 0) client.CloseNow = true;
+    return;
+  }
   SessionContext context = ContextFor(loop, now);
   if (n > 0) {
     TakeInput(context, client, loop.Received, static_cast<std::size_t>(n));
@@ -114,14 +113,23 @@ void Receive(ConsoleLoop& loop, ClientState& client, std::int64_t now) {
   EndSession(context, client);
 }
 
-// Sends what the client's socket takes now, and keeps its send time limit.
+// Whether the send time limit of a client with output waiting has run out.
+bool SendTimeUp(const ConsoleServer& server, const ClientState& client, std::int64_t now) {
+  return server.SendTimeoutMillis > 0 && client.StalledSince != 0 &&
+         now - client.StalledSince >= server.SendTimeoutMillis;
+}
+
+// Sends what the client's socket takes now, and keeps its send time limit: a client takes its
+// output whenever the system accepts any byte for it.
 void Flush(ConsoleLoop& loop, ClientState& client, std::int64_t now) {
   const ConsoleServer& server = *loop.Server;
   if (client.Output.Count == 0) {
     client.StalledSince = 0;
     return;
   }
-  if (!client.Blocked) {
+  // A socket is reported writable only once a good part of its buffer is free (half, on
+  // Linux): when the limit is up, one more try tells whether the client took anything since.
+  if (!client.Blocked || SendTimeUp(server, client, now)) {
     bool progressed = false;
     const FlushResult result = FlushQueue(client.Output, client.Connection, platform::SendSomeNow,
                                           loop.Stage, sizeof loop.Stage, progressed);
@@ -136,44 +144,80 @@ void Flush(ConsoleLoop& loop, ClientState& client, std::int64_t now) {
       client.StalledSince = 0;
       return;
     }
-    if (progressed) {  // the limit starts afresh: a slow reader is never cut off
+    if (progressed) {  // the limit starts afresh: a slow reader is never cut off for time
       client.StalledSince = now;
       return;
     }
   }
   if (client.StalledSince == 0) client.StalledSince = now;
-  if (server.SendTimeoutMillis > 0 && now - client.StalledSince >= server.SendTimeoutMillis) {
+  if (SendTimeUp(server, client, now)) {
     ReportDrop("send() timed out", client);
     SessionContext context = ContextFor(loop, now);
     EndSession(context, client);
   }
 }
 
-// Drops, timers and output of every connection; closes the ones that are done.
+// Judges the client's unsent output: past the hard limit it is dropped at once, past the soft
+// one (SendBufferBytes) for longer than the send time limit as well.
+void JudgeOutput(const ConsoleServer& server, ClientState& client, std::int64_t now) {
+  const std::uint64_t queued = client.Output.Bytes;
+  if (queued <= server.SendBufferBytes) {
+    client.OverSoftSince = 0;
+    return;
+  }
+  if (client.OverSoftSince == 0) client.OverSoftSince = now;
+  const bool tooLong = server.SendTimeoutMillis > 0 &&
+                       now - client.OverSoftSince >= server.SendTimeoutMillis;
+  if ((queued > HardOutputLimit(server) || tooLong) && client.Drop == ClientDrop::kNone) {
+    client.Drop = ClientDrop::kBufferFull;
+  }
+}
+
+// Closes every connection the same way: a leaving client's output has gone out, so its sending
+// side is shut down (the client reads the end of the stream after the last line) and what it
+// still sends is dropped until it closes or kLingerMillis pass; a broken or dropped one is
+// closed at once. True when the connection is gone.
+bool CloseWhenDone(ConsoleLoop& loop, int index, std::int64_t now) {
+  ClientState& client = *loop.Connections[index];
+  if (!client.CloseNow && client.Phase == ClientPhase::kClosing && client.Output.Count == 0) {
+    if (platform::ShutdownSending(client.Connection) != 0) {
+      client.CloseNow = true;
+    } else {
+      client.Phase = ClientPhase::kLingering;
+      client.LingerUntil = now + kLingerMillis;
+    }
+  }
+  const bool done = client.CloseNow ||
+                    (client.Phase == ClientPhase::kLingering && now >= client.LingerUntil);
+  if (!done) return false;
+  (void)CloseClient(client.Connection);
+  DeleteClientState(&client);
+  loop.Connections[index] = loop.Connections[--loop.ConnectionCount];
+  return true;
+}
+
+// Drops, timers, waiting input and output of every connection; closes the ones that are done.
 void ServiceConnections(ConsoleLoop& loop, std::int64_t now) {
+  const ConsoleServer& server = *loop.Server;
   {
     SessionContext context = ContextFor(loop, now);
+    PushWaitingNotices(context);
     RunPasswordGate(context);
   }
   for (int i = 0; i < loop.ConnectionCount;) {
     ClientState& client = *loop.Connections[i];
     SessionContext context = ContextFor(loop, now);
+    client.CommandsLeft = kCommandsPerTurn;
     if (!client.CloseNow) RunTimers(context, client);
+    if (!client.CloseNow) RunInputLines(context, client);
+    if (!client.CloseNow) JudgeOutput(server, client, now);
     if (!client.CloseNow && client.Drop != ClientDrop::kNone) {
       ReportDrop(client.Drop == ClientDrop::kBufferFull ? "send buffer full" : "out of memory",
                  client);
       EndSession(context, client);
     }
-    if (!client.CloseNow) Flush(loop, client, now);
-    const bool done = client.CloseNow ||
-                      (client.Phase == ClientPhase::kClosing && client.Output.Count == 0);
-    if (!done) {
-      ++i;
-      continue;
-    }
-    (void)CloseClient(client.Connection);
-    DeleteClientState(&client);
-    loop.Connections[i] = loop.Connections[--loop.ConnectionCount];
+    if (!client.CloseNow && client.Phase != ClientPhase::kLingering) Flush(loop, client, now);
+    if (!CloseWhenDone(loop, i, now)) ++i;
   }
 }
 
@@ -182,6 +226,19 @@ std::int64_t Nearest(std::int64_t a, std::int64_t b) {
   if (a == 0) return b;
   if (b == 0) return a;
   return a < b ? a : b;
+}
+
+// With PendingMessages full and something that may want a slot (a waiting notice, input of a
+// listed client), asks the host's next pop to wake the loop. True when a slot came free before
+// the request was seen, so that the loop must not sleep.
+bool WaitsForSlot(ConsoleLoop& loop) {
+  ConsoleServer& server = *loop.Server;
+  if (server.PendingCount.load(std::memory_order_acquire) < kMaxPending) return false;
+  if (loop.Notices.Count == 0 && server.ClientCount.load(std::memory_order_relaxed) == 0) {
+    return false;
+  }
+  server.WantsSlot.store(true, std::memory_order_seq_cst);
+  return server.PendingCount.load(std::memory_order_seq_cst) < kMaxPending;
 }
 
 // Fills the wait's entries and returns their count; deadline gets the nearest timer (0: none).
@@ -203,13 +260,19 @@ int PrepareWait(ConsoleLoop& loop, std::int64_t now, bool& accepting, std::int64
   }
   const SessionContext context = ContextFor(loop, now);
   deadline = Nearest(deadline, NextGateTimer(context));
+  if (WaitsForSlot(loop)) deadline = Nearest(deadline, now);  // a slot came free meanwhile
   for (int i = 0; i < loop.ConnectionCount; ++i) {
     ClientState& client = *loop.Connections[i];
-    const bool read = WantsInput(client);
-    const bool write = client.Output.Count > 0;
+    const bool lingering = client.Phase == ClientPhase::kLingering;
+    const bool read = lingering || WantsInput(context, client);
+    const bool write = !lingering && client.Output.Count > 0;
     deadline = Nearest(deadline, NextTimer(context, client));
+    if (lingering) deadline = Nearest(deadline, client.LingerUntil);
     if (write && client.StalledSince != 0 && server.SendTimeoutMillis > 0) {
       deadline = Nearest(deadline, client.StalledSince + server.SendTimeoutMillis);
+    }
+    if (client.OverSoftSince != 0 && server.SendTimeoutMillis > 0) {
+      deadline = Nearest(deadline, client.OverSoftSince + server.SendTimeoutMillis);
     }
     if (!read && !write) continue;
     loop.Entries[count] = platform::PollEntry{client.Connection, read, write, false, false};
@@ -252,7 +315,10 @@ int PrepareWait(ConsoleLoop& loop, std::int64_t now, bool& accepting, std::int64
       ClientState* client = loop.EntryClients[i];
       if (client == nullptr) continue;
       if (loop.Entries[i].isWritable) client->Blocked = false;
-      if (loop.Entries[i].isReadable && !client->CloseNow) Receive(loop, *client, now);
+      // Read only what was asked for: a client held back keeps its bytes in the system.
+      if (loop.Entries[i].wantRead && loop.Entries[i].isReadable && !client->CloseNow) {
+        Receive(loop, *client, now);
+      }
     }
   }
 }

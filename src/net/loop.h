@@ -6,6 +6,7 @@
 
 #include <cstddef>
 
+#include "net/limits.h"
 #include "server/console_server.h"
 
 namespace qc {
@@ -13,12 +14,6 @@ namespace qc {
 // The stack of a console's thread: the loop keeps its buffers elsewhere, so its deepest call
 // (a listing row, a formatted notice, the socket calls) needs a few KiB of it.
 constexpr std::size_t kConsoleStackBytes = 256 * 1024;
-
-// How many connections one console holds at once; more wait in the listening socket's backlog.
-// Without a password every connection is a listed developer (or one leaving). With one, up to
-// 20 more may wait at the prompt, and a few more are being turned away, so that developers who
-// know the password are never kept out by those who do not.
-constexpr int kMaxConnections = kMaxClients + 28;
 
 // Makes the console's loop record and its waker, and starts its thread (ConsoleThread). False
 // when any of them cannot be had; the console then serves nobody, and nothing is started later.

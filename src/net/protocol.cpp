@@ -26,49 +26,97 @@ void ArmReceiveTimeout(const SessionContext& context, ClientState& client) {
                            server.Timeout.micros / 1000;
 }
 
+// Whether the client's silence counts: it is at the prompt or listed.
+bool Reading(const ClientState& client) {
+  return client.Phase == ClientPhase::kPassword || client.Phase == ClientPhase::kListed;
+}
+
 void PushLocked(ConsoleServer& server, const char* text) {
   MutexHold hold(server.StateLock);
   PushPending(server, text);
 }
 
-// Announces the client to the host and lists it, in one hold of the state lock; what the
-// inbox held goes to the clients listed before.
+// Announces the client to the host and lists it, in one hold of the state lock. What the
+// inbox held goes to the clients listed before, once the lock is released: only this thread
+// changes ClientList, and a host call never waits for the handing out.
 void ListClient(SessionContext& context, ClientState& client) {
   ConsoleServer& server = *context.Server;
-  FormatText(context.Scratch, kTextBytes, "QC_OK: %s connected (Port %d, GoID: %d)",
-             client.Address, int{server.Port}, static_cast<int>(server.GoID));
-  MutexHold hold(server.StateLock);
-  TakeInbox(server, *context.Batch);
-  DistributeInbox(server, *context.Batch);
-  PushPending(server, context.Scratch);
-  (void)AddClient(server, client.Connection, &client);  // the loop admits no more than fit
+  char notice[kNoticeBytes];
+  FormatText(notice, sizeof notice, "QC_OK: %s connected (Port %d, GoID: %d)", client.Address,
+             int{server.Port}, static_cast<int>(server.GoID));
+  int listedBefore = 0;
+  {
+    MutexHold hold(server.StateLock);
+    TakeInbox(server, *context.Batch);
+    listedBefore = server.ClientCount.load(std::memory_order_relaxed);
+    PushNoticeLocked(context, notice);
+    (void)AddClient(server, client.Connection, &client);  // the loop admits no more than fit
+  }
   client.Phase = ClientPhase::kListed;
+  // The new client was appended after them.
+  DistributeBatch(*context.Batch, server.ClientStates, listedBefore);
 }
 
 // The disconnected notice, with address, and the client's removal from ClientList, in one
-// hold of the state lock; the client still gets what the inbox held.
+// hold of the state lock; the client still gets what the inbox held, as do the others.
 void UnlistClient(SessionContext& context, ClientState& client, const char* address) {
   ConsoleServer& server = *context.Server;
-  FormatText(context.Scratch, kTextBytes, "QC_OK: %s disconnected (Port %d, GoID: %d)", address,
+  char notice[kNoticeBytes];
+  FormatText(notice, sizeof notice, "QC_OK: %s disconnected (Port %d, GoID: %d)", address,
              int{server.Port}, static_cast<int>(server.GoID));
-  MutexHold hold(server.StateLock);
-  TakeInbox(server, *context.Batch);
-  DistributeInbox(server, *context.Batch);
-  PushPending(server, context.Scratch);
-  RemoveClient(server, client.Connection);
+  {
+    MutexHold hold(server.StateLock);
+    TakeInbox(server, *context.Batch);
+    PushNoticeLocked(context, notice);
+    RemoveClient(server, client.Connection);
+  }
+  ClientState* receivers[kMaxClients];
+  int count = server.ClientCount.load(std::memory_order_relaxed);
+  std::memcpy(receivers, server.ClientStates, static_cast<std::size_t>(count) * sizeof *receivers);
+  receivers[count++] = &client;
+  DistributeBatch(*context.Batch, receivers, count);
 }
 
-void ReportOverflow(SessionContext& context, const ClientState& client) {
+// Pushes the overflow notice and broadcasts it as the host would for this GoID: to the first
+// server spawned with it.
+void AnnounceOverflow(SessionContext& context, const char* notice) {
   ConsoleServer& server = *context.Server;
-  FormatText(context.Scratch, kTextBytes, "QC_ERROR: Buffer overflow detected from client (IP: %s)",
-             client.Address);
-  PushLocked(server, context.Scratch);
-  // Broadcast as the host would for this GoID: to the first server spawned with it.
+  PushNotice(context, notice);
   ConsoleServer* target = FindServer(server.GoID);
   if (target == nullptr) return;
-  SendToAllClients(*target, context.Scratch);
+  SendToAllClients(*target, notice);
   // This console's own clients get it at once, ahead of any answer to the same input.
   if (target == &server) HandOutInbox(server, *context.Batch);
+}
+
+// The notice of the overflows counted since the last one.
+void AnnounceFoldedOverflows(SessionContext& context, ClientState& client) {
+  char notice[kNoticeBytes];
+  FormatText(notice, sizeof notice,
+             "QC_ERROR: Buffer overflow detected from client (IP: %s), %d more since the last "
+             "notice",
+             client.Address, client.FoldedOverflows);
+  client.FoldedOverflows = 0;
+  client.OverflowNoticeAt = context.Now;
+  AnnounceOverflow(context, notice);
+}
+
+// An overflow gets its own notice unless the client overflowed kExactOverflowsPerSecond times
+// in the last second already; then it is counted for the folded notice.
+void ReportOverflow(SessionContext& context, ClientState& client) {
+  std::int64_t& fifthLast = client.ExactOverflowAt[client.NextExactOverflow];
+  const bool flood = fifthLast != 0 && context.Now - fifthLast < kOverflowFoldMillis;
+  fifthLast = context.Now;
+  client.NextExactOverflow = (client.NextExactOverflow + 1) % kExactOverflowsPerSecond;
+  if (flood) {
+    ++client.FoldedOverflows;
+    return;
+  }
+  char notice[kNoticeBytes];
+  FormatText(notice, sizeof notice, "QC_ERROR: Buffer overflow detected from client (IP: %s)",
+             client.Address);
+  client.OverflowNoticeAt = context.Now;
+  AnnounceOverflow(context, notice);
 }
 
 void AnswerTelnet(void* target, const char* bytes, std::size_t length) {
@@ -93,15 +141,11 @@ bool CanList(const SessionContext& context, const ClientState& client) {
          !RefusalWaits(context, client.Address);
 }
 
-void HandleInputLines(SessionContext& context, ClientState& client);
-
 void Admit(SessionContext& context, ClientState& client) {
   QueueNotice(client, "QC_OK: Password accepted");
   ListClient(context, client);
   // What came after the password in its piece is the session's first input.
-  if (client.Line.Length > 0 && std::memchr(client.Line.Text, '\n', client.Line.Length)) {
-    HandleInputLines(context, client);
-  }
+  RunInputLines(context, client);
 }
 
 // The first line is the attempt: the whole line without its line end, compared in constant
@@ -124,9 +168,7 @@ void CheckPassword(SessionContext& context, ClientState& client) {
     return;
   }
   // Keep what followed the password's line.
-  line.Length -= lineEnd + 1;
-  std::memmove(line.Text, line.Text + lineEnd + 1, line.Length);
-  line.Text[line.Length] = '\0';
+  DropFront(line, lineEnd + 1);
   client.Phase = ClientPhase::kAdmitted;
   if (CanList(context, client)) Admit(context, client);
 }
@@ -147,7 +189,7 @@ void PushFoldedRefusals(SessionContext& context) {
                gate.FoldedAddress, gate.FoldedRefusals - 1, int{server.Port},
                static_cast<int>(server.GoID));
   }
-  PushLocked(server, context.Scratch);
+  PushNotice(context, context.Scratch);
   gate.LastNoticeAt = context.Now;
   gate.FoldedRefusals = 0;
 }
@@ -214,6 +256,7 @@ void RefusePassword(SessionContext& context, ClientState& client) {
 }
 
 void Quit(SessionContext& context, ClientState& client) {
+  if (client.FoldedOverflows > 0) AnnounceFoldedOverflows(context, client);
   // The address is read afresh; a client that closed right after "[quit]" has none to read,
   // and is then named by the address it connected from rather than by 0.0.0.0.
   char address[kAddressTextBytes];
@@ -226,12 +269,14 @@ void Quit(SessionContext& context, ClientState& client) {
   ResetLine(client.Line);  // what followed "[quit]" is dropped
 }
 
-// Pushes text[from, to) of the line as one message.
-void PushRun(ConsoleServer& server, char* text, std::size_t from, std::size_t to) {
+// Pushes text[0, to) of the line as one message and takes it off the line.
+void PushFront(SessionContext& context, LineAssembler& line, std::size_t to) {
+  char* text = line.Text;
   const char kept = text[to];
   text[to] = '\0';
-  PushLocked(server, text + from);
+  PushLocked(*context.Server, text);
   text[to] = kept;
+  DropFront(line, to);
 }
 
 // Answers a console command; false when it ended the session.
@@ -252,43 +297,11 @@ bool Answer(SessionContext& context, ClientState& client, LineCommand command) {
   return true;
 }
 
-// The line accumulator holds complete lines (and perhaps an unfinished tail after the last line
-// feed). Without a command among the complete lines, the whole text is pushed as one message,
-// tail included. Otherwise each command line is answered in its place, each run of other
-// lines is pushed as one message, and the tail waits for its line end.
-void HandleInputLines(SessionContext& context, ClientState& client) {
-  ConsoleServer& server = *context.Server;
-  LineAssembler& line = client.Line;
-  char* text = line.Text;
-  std::size_t complete = line.Length;
-  while (complete > 0 && text[complete - 1] != '\n') --complete;
-  bool anyCommand = false;
-  for (std::size_t at = 0; at < complete && !anyCommand;) {
-    anyCommand = MatchCommand(text + at) != LineCommand::kNone;
-    at = static_cast<std::size_t>(static_cast<const char*>(std::memchr(text + at, '\n', complete - at)) - text) + 1;
-  }
-  if (!anyCommand) {
-    PushLocked(server, text);
-    ResetLine(line);
-    return;
-  }
-  std::size_t run = 0;
-  for (std::size_t at = 0; at < complete;) {
-    const std::size_t end =
-        static_cast<std::size_t>(static_cast<const char*>(std::memchr(text + at, '\n', complete - at)) - text) + 1;
-    const LineCommand command = MatchCommand(text + at);
-    if (command != LineCommand::kNone) {
-      if (at > run) PushRun(server, text, run, at);
-      if (!Answer(context, client, command)) return;
-      run = end;
-    }
-    at = end;
-  }
-  if (complete > run) PushRun(server, text, run, complete);
-  line.Length -= complete;
-  std::memmove(text, text + complete, line.Length);
-  text[line.Length] = '\0';
-  if (line.Length == 0) ResetLine(line);  // a long line's buffer is given back
+// The end of the line that begins at at (just after its line feed); the ready lines all end in
+// one.
+std::size_t LineEnd(const LineAssembler& line, std::size_t at) {
+  const void* feed = std::memchr(line.Text + at, '\n', line.Ready - at);
+  return static_cast<std::size_t>(static_cast<const char*>(feed) - line.Text) + 1;
 }
 
 }  // namespace
@@ -327,12 +340,106 @@ void BeginSession(SessionContext& context, ClientState& client) {
   client.PromptDeadline = context.Now + kPromptTimeoutMillis;
 }
 
-bool WantsInput(const ClientState& client) {
-  return client.Phase == ClientPhase::kPassword || client.Phase == ClientPhase::kListed;
+bool StackHasRoom(const SessionContext& context) {
+  return context.Notices->Count == 0 &&
+         context.Server->PendingCount.load(std::memory_order_acquire) < kMaxPending;
+}
+
+void PushNoticeLocked(SessionContext& context, const char* notice) {
+  WaitingNotices& waiting = *context.Notices;
+  if (waiting.Count == 0 &&
+      context.Server->PendingCount.load(std::memory_order_relaxed) < kMaxPending) {
+    PushPending(*context.Server, notice);
+    return;
+  }
+  int slot = (waiting.Base + waiting.Count) % kWaitingNotices;
+  if (waiting.Count == kWaitingNotices) {
+    slot = waiting.Base;  // a host that stopped polling: the oldest gives way
+    waiting.Base = (waiting.Base + 1) % kWaitingNotices;
+  } else {
+    ++waiting.Count;
+  }
+  CopyText(waiting.Texts[slot], kNoticeBytes, notice);
+}
+
+void PushNotice(SessionContext& context, const char* notice) {
+  MutexHold hold(context.Server->StateLock);
+  PushNoticeLocked(context, notice);
+}
+
+void PushWaitingNotices(SessionContext& context) {
+  WaitingNotices& waiting = *context.Notices;
+  if (waiting.Count == 0) return;
+  ConsoleServer& server = *context.Server;
+  MutexHold hold(server.StateLock);
+  while (waiting.Count > 0 && server.PendingCount.load(std::memory_order_relaxed) < kMaxPending) {
+    PushPending(server, waiting.Texts[waiting.Base]);
+    waiting.Base = (waiting.Base + 1) % kWaitingNotices;
+    --waiting.Count;
+  }
+}
+
+// Whether the client's next ready line can be handled in a turn: a line that is no command only
+// needs room on the stack, a command an answer below the high-water mark as well.
+bool InputCanProceedNextTurn(const SessionContext& context, const ClientState& client) {
+  if (client.Phase != ClientPhase::kListed || client.Line.Ready == 0) return false;
+  if (!StackHasRoom(context)) return false;
+  return MatchCommand(client.Line.Text) == LineCommand::kNone ||
+         client.Output.Bytes <= kOutputHighWater;
+}
+
+bool InputCanProceed(const SessionContext& context, const ClientState& client) {
+  return InputCanProceedNextTurn(context, client) &&
+         (client.CommandsLeft > 0 || MatchCommand(client.Line.Text) == LineCommand::kNone);
+}
+
+void RunInputLines(SessionContext& context, ClientState& client) {
+  LineAssembler& line = client.Line;
+  while (InputCanProceed(context, client)) {
+    ArmReceiveTimeout(context, client);  // taking its lines is hearing from it
+    const LineCommand command = MatchCommand(line.Text);
+    if (command != LineCommand::kNone) {
+      --client.CommandsLeft;
+      line.SawCommand = true;
+      DropFront(line, LineEnd(line, 0));
+      if (!Answer(context, client, command)) return;
+      continue;
+    }
+    // The ordinary lines up to the next command go as one message.
+    std::size_t run = 0;
+    while (run < line.Ready && (run == 0 || MatchCommand(line.Text + run) == LineCommand::kNone)) {
+      run = LineEnd(line, run);
+    }
+    if (run == line.Ready && !line.SawCommand && line.Length < kTextBytes) {
+      // No command among the lines: the whole text goes, with what followed the last line
+      // feed, as lines always did.
+      PushLocked(*context.Server, line.Text);
+      ResetLine(line);
+      return;
+    }
+    if (run >= kTextBytes) {
+      // Longer than a message holds: cut after the last line feed that fits. Every line fits
+      // one, since a line being typed never reaches kTextBytes.
+      std::size_t cut = kTextBytes - 1;
+      while (line.Text[cut - 1] != '\n') --cut;
+      run = cut;
+    }
+    PushFront(context, line, run);
+  }
+  if (line.Ready == 0) {
+    line.SawCommand = false;
+    if (line.Length == 0) ResetLine(line);  // a long line's buffer is given back
+  }
+}
+
+bool WantsInput(const SessionContext& context, const ClientState& client) {
+  if (client.Phase == ClientPhase::kPassword) return true;
+  return client.Phase == ClientPhase::kListed && client.Line.Ready == 0 &&
+         client.Output.Bytes <= kOutputHighWater && StackHasRoom(context);
 }
 
 void TakeInput(SessionContext& context, ClientState& client, char* bytes, std::size_t length) {
-  if (!WantsInput(client)) return;
+  if (client.Phase != ClientPhase::kPassword && client.Phase != ClientPhase::kListed) return;
   ArmReceiveTimeout(context, client);
   bytes[length] = '\0';
   length = FilterTelnet(client.Telnet, bytes, length, AnswerTelnet, &client);
@@ -349,7 +456,7 @@ void TakeInput(SessionContext& context, ClientState& client, char* bytes, std::s
     return;
   }
   if (outcome.Overflowed) ReportOverflow(context, client);
-  if (outcome.Complete) HandleInputLines(context, client);
+  RunInputLines(context, client);
 }
 
 void RunTimers(SessionContext& context, ClientState& client) {
@@ -359,10 +466,13 @@ void RunTimers(SessionContext& context, ClientState& client) {
     client.Phase = ClientPhase::kClosing;
     return;
   }
-  if (WantsInput(client) && client.ReceiveDeadline != 0 && context.Now >= client.ReceiveDeadline) {
+  if (Reading(client) && client.ReceiveDeadline != 0 && context.Now >= client.ReceiveDeadline) {
     WriteDiagnostic(kTimedOut);
     QueueToClient(client, kTimedOut, std::strlen(kTimedOut));
     ArmReceiveTimeout(context, client);
+  }
+  if (client.FoldedOverflows > 0 && context.Now >= client.OverflowNoticeAt + kOverflowFoldMillis) {
+    AnnounceFoldedOverflows(context, client);
   }
 }
 
@@ -391,9 +501,12 @@ std::int64_t NextTimer(const SessionContext& context, const ClientState& client)
   const auto nearest = [&next](std::int64_t at) {
     if (at != 0 && (next == 0 || at < next)) next = at;
   };
-  if (WantsInput(client)) nearest(client.ReceiveDeadline);
+  if (Reading(client)) nearest(client.ReceiveDeadline);
   if (client.Phase == ClientPhase::kPassword) nearest(client.PromptDeadline);
   if (client.Phase == ClientPhase::kAdmitted && CanList(context, client)) nearest(context.Now);
+  if (client.FoldedOverflows > 0) nearest(client.OverflowNoticeAt + kOverflowFoldMillis);
+  // Lines left for a later turn are taken up at once, with a new share.
+  if (InputCanProceedNextTurn(context, client)) nearest(context.Now);
   return next;
 }
 
@@ -410,6 +523,7 @@ std::int64_t NextGateTimer(const SessionContext& context) {
 }
 
 void EndSession(SessionContext& context, ClientState& client) {
+  if (client.FoldedOverflows > 0) AnnounceFoldedOverflows(context, client);
   if (client.Phase == ClientPhase::kListed) UnlistClient(context, client, client.Address);
   client.Phase = ClientPhase::kClosing;
   client.CloseNow = true;

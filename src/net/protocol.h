@@ -9,6 +9,7 @@
 
 #include "net/broadcast.h"
 #include "net/client.h"
+#include "net/limits.h"
 #include "net/sockets.h"
 #include "server/console_server.h"
 
@@ -41,6 +42,13 @@ struct PasswordGate {
   char FoldedAddress[kAddressTextBytes];  // the latest of them
 };
 
+// Notices for the host that found PendingMessages full, oldest first, in a ring (limits.h).
+struct WaitingNotices {
+  char Texts[kWaitingNotices][kNoticeBytes];
+  int Base;
+  int Count;
+};
+
 // What handling a connection needs besides the connection.
 struct SessionContext {
   ConsoleServer* Server;
@@ -50,7 +58,18 @@ struct SessionContext {
   ClientState* const* Connections;  // every connection of the console
   int ConnectionCount;
   PasswordGate* Gate;
+  WaitingNotices* Notices;  // the console's
 };
+
+// Pushes a notice for the host, or, while PendingMessages is full or notices wait before it,
+// adds it to the waiting ones. PushNoticeLocked: the caller holds StateLock.
+void PushNotice(SessionContext& context, const char* notice);
+void PushNoticeLocked(SessionContext& context, const char* notice);
+// Pushes the waiting notices as far as PendingMessages has room.
+void PushWaitingNotices(SessionContext& context);
+// Whether a line pushed now goes onto the stack: it has room and no notice waits before it.
+// When it has none, the host's next pop wakes the loop (ConsoleServer::WantsSlot).
+bool StackHasRoom(const SessionContext& context);
 
 // A connection just accepted (its Address read, and already among context.Connections): the
 // welcome, then the password prompt (or its refusal, when too many wait at the prompt) or the
@@ -62,8 +81,15 @@ void BeginSession(SessionContext& context, ClientState& client);
 void TakeInput(SessionContext& context, ClientState& client, char* bytes, std::size_t length);
 
 // Runs what falls due at context.Now for one connection: the receive time-out, the prompt's
-// time-out, the listing of an admitted client.
+// time-out, the listing of an admitted client, the folded overflow notice.
 void RunTimers(SessionContext& context, ClientState& client);
+
+// Handles the client's ready lines as far as this turn allows: until PendingMessages has no
+// room, its commands for this turn (ClientState::CommandsLeft) are spent, or its unsent output
+// passes kOutputHighWater. What is left waits for a later turn.
+void RunInputLines(SessionContext& context, ClientState& client);
+// Whether RunInputLines would handle a line now.
+bool InputCanProceed(const SessionContext& context, const ClientState& client);
 
 // Runs what falls due at context.Now for the console's password gate: the answers to wrong
 // passwords whose turn has come, and the folded refusal notice.
@@ -73,8 +99,9 @@ void RunPasswordGate(SessionContext& context);
 std::int64_t NextTimer(const SessionContext& context, const ClientState& client);
 std::int64_t NextGateTimer(const SessionContext& context);
 
-// Whether the loop should read from the client now.
-bool WantsInput(const ClientState& client);
+// Whether the loop should read from the client now: it is at the prompt, or listed with its
+// ready lines all handled, its output below the high-water mark and room for its lines.
+bool WantsInput(const SessionContext& context, const ClientState& client);
 
 // Ends the session of a client whose connection broke or is dropped: a listed client is
 // announced as disconnected and leaves ClientList. The connection is to be closed at once.

@@ -59,6 +59,9 @@ int ReceiveSomeNow(Socket s, char* buffer, int capacity);
 int PeerAddress(Socket s, std::uint8_t octets[4]);
 // Closes the socket. 0 or -1.
 int CloseSocket(Socket s);
+// Shuts the sending side of a connection down: the peer reads the end of the stream once what
+// was sent has arrived, and may still send. 0 or -1.
+int ShutdownSending(Socket s);
 
 // One socket of a readiness wait: what is asked (want*) and what was found (is*).
 struct PollEntry {

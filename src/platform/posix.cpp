@@ -263,6 +263,8 @@ int PeerAddress(Socket s, std::uint8_t octets[4]) {
 
 int CloseSocket(Socket s) { return Result(::close(s)); }
 
+int ShutdownSending(Socket s) { return Result(::shutdown(s, SHUT_WR)); }
+
 bool StartThread(void (*function)(void*), void* argument, std::size_t stackBytes) {
   if (QC_FAULT(kThread)) {
     errno = EAGAIN;  // what pthread_create gives when the process may have no more threads

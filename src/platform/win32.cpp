@@ -289,6 +289,8 @@ int PeerAddress(Socket s, std::uint8_t octets[4]) {
 
 int CloseSocket(Socket s) { return Result(::closesocket(ToHandle(s))); }
 
+int ShutdownSending(Socket s) { return Result(::shutdown(ToHandle(s), SD_SEND)); }
+
 bool StartThread(void (*function)(void*), void* argument, std::size_t stackBytes) {
   if (QC_FAULT(kThread)) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);

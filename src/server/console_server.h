@@ -20,11 +20,9 @@ constexpr int kMaxClients = 100;
 constexpr int kMaxPending = 100;
 constexpr int kDefaultBasePort = 30000;
 constexpr int kDefaultTimeoutMillis = 60000;
+// The defaults of SendTimeoutVal and SendBufferVal (KiB); net/limits.h says what they bound.
 constexpr int kDefaultSendTimeoutMillis = 2000;
-// A client's unsent output may reach this many KiB before the client is dropped; less than the
-// least would not hold the longest line.
 constexpr int kDefaultSendBufferKiB = 1024;
-constexpr int kLeastSendBufferKiB = 128;
 constexpr const char* kProfileFileName = "quillaret_console.ini";
 constexpr const char* kProfileSection = "QCServer";
 
@@ -64,7 +62,7 @@ struct ConsoleServer {
   // How long a client with output waiting may take none of it before it is dropped; 0: no
   // limit.
   int SendTimeoutMillis;
-  // How much unsent output a client may have before it is dropped.
+  // How much unsent output a client may have for a while (see net/limits.h).
   std::size_t SendBufferBytes;
   // The listed clients, in the order they joined (a leaver's place goes to the last one), and
   // each one's state at the same index.
@@ -91,6 +89,9 @@ struct ConsoleServer {
   // cleared by the loop before it empties the inbox, so a burst of calls signals it once.
   platform::Waker* Waker;
   std::atomic<bool> WakePending;
+  // Set by the loop while PendingMessages is full and something waits for a slot (input it
+  // no longer reads, a notice): the host's next pop wakes it.
+  std::atomic<bool> WantsSlot;
   ConsoleLoop* Loop;
 };
 

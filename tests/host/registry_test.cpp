@@ -45,7 +45,9 @@ TEST(ConfigureServerTest, ProfileKeysAndDefaults) {
       {"[qcserver]\ntimeout = 'Off'\nspawnconfirm=\"Off\"\n", 0, 30000, false, 60, 0, false},
       {"[QCServer]\nTimeoutVal=1500\n", 0, 30000, false, 1, 500000, true},
       {"[QCServer]\nTimeoutVal=999\n", 0, 30000, false, 0, 999000, true},
-      {"[QCServer]\nTimeoutVal=-1500\n", 0, 30000, false, -1, -500000, true},
+      // Below 100 ms a time-out would notify without pause: it reads as 100.
+      {"[QCServer]\nTimeoutVal=-1500\n", 0, 30000, false, 0, 100000, true},
+      {"[QCServer]\nTimeoutVal=0\n", 0, 30000, false, 0, 100000, true},
       {"[QCServer]\nTimeoutVal=\nBasePort=\n", 0, 30000, false, 60, 0, true},
       {"[Other]\nBasePort=1000\n", 0, 30000, false, 60, 0, true},
   };
@@ -66,10 +68,12 @@ TEST(ConfigureServerTest, ProfileKeysAndDefaults) {
   for (const auto& [profile, millis] : sendLimits) {
     EXPECT_EQ(Configured(profile).server->SendTimeoutMillis, millis) << profile;
   }
-  // The send buffer limit, in KiB: never below the room for the longest line.
+  // The send buffer limit, in KiB: never below the room for the longest line, never above
+  // 1 GiB (whose hard limit, four times it, a 32-bit build still counts).
   const std::pair<const char*, std::size_t> bufferLimits[] = {
       {"", 1024}, {"[QCServer]\nSendBufferVal=4096\n", 4096},
-      {"[QCServer]\nSendBufferVal=100\n", 128}, {"[QCServer]\nSendBufferVal=-1\n", 128}};
+      {"[QCServer]\nSendBufferVal=100\n", 128}, {"[QCServer]\nSendBufferVal=-1\n", 128},
+      {"[QCServer]\nSendBufferVal=4194304\n", 1048576}};
   for (const auto& [profile, kib] : bufferLimits) {
     EXPECT_EQ(Configured(profile).server->SendBufferBytes, kib * 1024) << profile;
   }

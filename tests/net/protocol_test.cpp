@@ -197,7 +197,7 @@ class ProtocolTest : public ::testing::Test {
   }
   SessionContext Context() {
     return {server_, now_, scratch_.get(), &batch_, clients_.data(),
-            static_cast<int>(clients_.size()), &gate_};
+            static_cast<int>(clients_.size()), &gate_, notices_.get()};
   }
   ClientState* Connect(const char* address) {
     clients_.push_back(NewClientState(static_cast<Socket>(-1)));
@@ -209,14 +209,31 @@ class ProtocolTest : public ::testing::Test {
   void Type(ClientState* client, std::string bytes) {
     bytes.push_back('\0');
     SessionContext context = Context();
+    client->CommandsLeft = kCommandsPerTurn;  // a turn of the loop
     TakeInput(context, *client, &bytes[0], bytes.size() - 1);
   }
-  // Moves the clock on and runs what falls due, as the loop does each turn.
+  // Moves the clock on and runs what falls due, as the loop does each turn: waiting notices,
+  // the gate, each client's timers and the lines it left for later turns.
   void Tick(std::int64_t millis) {
     now_ += millis;
     SessionContext context = Context();
+    PushWaitingNotices(context);
     RunPasswordGate(context);
-    for (ClientState* client : clients_) RunTimers(context, *client);
+    for (ClientState* client : clients_) {
+      client->CommandsLeft = kCommandsPerTurn;
+      RunTimers(context, *client);
+      RunInputLines(context, *client);
+    }
+  }
+  // Turns of the loop (at most 100), each followed by the host taking everything, until the
+  // client has no ready lines left; what the host took, oldest first.
+  std::vector<std::string> TurnsUntilHandled(ClientState* client) {
+    std::vector<std::string> taken = Pushed();
+    for (int turn = 0; turn < 100 && client->Line.Ready > 0; ++turn) {
+      Tick(0);
+      for (std::string& text : Pushed()) taken.push_back(std::move(text));
+    }
+    return taken;
   }
   // What the client was sent since the last look, time stamps as "##:##:##"; broadcasts
   // included.
@@ -246,6 +263,7 @@ class ProtocolTest : public ::testing::Test {
   std::vector<ClientState*> clients_;
   InboxBatch batch_{};
   PasswordGate gate_{};
+  std::unique_ptr<WaitingNotices> notices_{new WaitingNotices{}};
   std::int64_t now_ = 1000000;
   std::unique_ptr<char[]> scratch_{new char[kTextBytes]};
 };
@@ -271,6 +289,99 @@ TEST_F(ProtocolTest, CommandsAreAnsweredOnEveryLineAndOtherRunsPushedWhole) {
                           "hello\r\nworld\r\n", "partial\r\n",
                           "QC_OK: 10.0.0.1 disconnected (Port 30100, GoID: 9)"}));
   EXPECT_EQ(dev->Phase, ClientPhase::kClosing);
+}
+
+TEST_F(ProtocolTest, APasteOfCommandsIsAnsweredAShareATurnAndNothingIsLost) {
+  ClientState* dev = Connect("10.0.0.1");
+  ClientState* other = Connect("10.0.0.2");
+  std::string paste;
+  for (int i = 0; i < 100; ++i) paste += "[who]\nline " + std::to_string(i) + "\n";
+  Type(dev, paste);
+  const auto answers = [](const std::string& bytes) {
+    std::size_t count = 0;
+    for (std::size_t at = bytes.find("End of list"); at != std::string::npos;
+         at = bytes.find("End of list", at + 1)) {
+      ++count;
+    }
+    return count;
+  };
+  EXPECT_EQ(answers(Sent(dev)), static_cast<std::size_t>(kCommandsPerTurn));
+  // What is left waits in the line, and nothing more is read meanwhile; another developer is
+  // answered at once.
+  EXPECT_GT(dev->Line.Ready, 0u);
+  EXPECT_FALSE(WantsInput(Context(), *dev));
+  (void)Sent(other);
+  Type(other, "[who]\n");
+  EXPECT_EQ(answers(Sent(other)), 1u);
+  const std::vector<std::string> taken = TurnsUntilHandled(dev);
+  EXPECT_EQ(answers(Sent(dev)), 100u - kCommandsPerTurn);
+  ASSERT_EQ(taken.size(), 102u);
+  for (int i = 0; i < 100; ++i) EXPECT_EQ(taken[i + 2], "line " + std::to_string(i) + "\n");
+  EXPECT_TRUE(WantsInput(Context(), *dev));
+}
+
+TEST_F(ProtocolTest, AFullStackHoldsLinesAndNoticesBackInOrderUntilTheHostTakesSome) {
+  ClientState* dev = Connect("10.0.0.1");
+  (void)Pushed();
+  for (int i = 0; i < kMaxPending; ++i) Type(dev, "line " + std::to_string(i) + "\n");
+  EXPECT_FALSE(WantsInput(Context(), *dev));
+  Type(dev, "[who]\nwaits\n");  // arrived with the line that filled it
+  ClientState* late = Connect("10.0.0.2");
+  Tick(0);
+  EXPECT_EQ(server_->PendingCount.load(), kMaxPending);
+  std::vector<std::string> taken = Pushed();
+  EXPECT_EQ(taken.front(), "line 0\n");
+  EXPECT_EQ(taken.back(), "line 99\n");
+  Tick(0);
+  EXPECT_EQ(Pushed(), (std::vector<std::string>{"QC_OK: 10.0.0.2 connected (Port 30100, GoID: 9)",
+                                                "waits\n"}));
+  EXPECT_TRUE(WantsInput(Context(), *dev));
+  EXPECT_TRUE(WantsInput(Context(), *late));
+}
+
+TEST_F(ProtocolTest, AFullPieceOfShortLinesAfterAnUnfinishedLineIsNoOverflow) {
+  ClientState* dev = Connect("10.0.0.1");
+  Type(dev, "[who]\nunfinished ");
+  std::string piece;
+  for (int i = 0; piece.size() + 13 <= kTextBytes - 3; ++i) {
+    piece += "line-" + std::string(7 - std::to_string(i).size(), '0') + std::to_string(i) + "\n";
+  }
+  piece += "x\n";
+  ASSERT_EQ(piece.size(), kTextBytes - 1);
+  Type(dev, piece);
+  std::string joined;
+  for (const std::string& text : TurnsUntilHandled(dev)) {
+    EXPECT_LT(text.size(), kTextBytes);
+    if (text.rfind("QC_", 0) != 0) joined += text;
+  }
+  EXPECT_EQ(joined, "unfinished " + piece);
+  EXPECT_EQ(Sent(dev).find("overflow"), std::string::npos);
+}
+
+TEST_F(ProtocolTest, OverflowsPastFiveASecondAreFoldedIntoOneNoticeASecond) {
+  // Registered, so that the notices are broadcast to the console's clients as well.
+  ServerRegistry& registry = Registry();
+  registry.Servers[0] = server_;
+  registry.GoIDs[0] = server_->GoID;
+  registry.Count.store(1);
+  ClientState* dev = Connect("10.0.0.1");
+  (void)Sent(dev);
+  (void)Pushed();
+  const std::string full(kTextBytes - 1, 'x');
+  for (int i = 0; i < 21; ++i) Type(dev, full);  // the first fills the line, 20 overflow
+  const std::string exact = "QC_ERROR: Buffer overflow detected from client (IP: 10.0.0.1)";
+  const std::string folded = exact + ", 15 more since the last notice";
+  EXPECT_EQ(Pushed(), std::vector<std::string>(kExactOverflowsPerSecond, exact));
+  Tick(999);
+  EXPECT_TRUE(Pushed().empty());
+  Tick(1);
+  EXPECT_EQ(Pushed(), std::vector<std::string>{folded});
+  EXPECT_EQ(Sent(dev), [&] {
+    std::string lines;
+    for (int i = 0; i < kExactOverflowsPerSecond; ++i) lines += "##:##:## " + exact + "\r\n";
+    return lines + "##:##:## " + folded + "\r\n";
+  }());
+  registry.Count.store(0);
 }
 
 TEST_F(ProtocolTest, LinesAfterThePasswordAreTheSessionsFirstInput) {

@@ -41,6 +41,8 @@ enum PortBlockName : int {
   kHostileSilentTimeout,
   kHostileStuckClient,
   kHostileSlowReader,
+  kHostileLastWords,
+  kHostilePaste,
   // tests/net
   kSendAllReset,
   kPeerAddress,

@@ -1,0 +1,74 @@
+// What one connection may cost the game and the other developers, in one place: each limit,
+// its default, and why. The console's loop and the protocol judge every connection by these
+// alone; the password gate keeps its own rate limits beside its code.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "common/fixed_text.h"
+#include "server/console_server.h"
+
+namespace qc {
+
+// How many connections one console holds at once; more wait in the listening socket's backlog.
+// Without a password every connection is a listed developer (or one leaving). With one, up to
+// 20 more may wait at the prompt, and a few more are being turned away, so that developers who
+// know the password are never kept out by those who do not.
+constexpr int kMaxConnections = kMaxClients + 28;
+// Connections taken per turn of the loop, so that a crowd arriving at once does not keep the
+// developers already attached waiting.
+constexpr int kAcceptsPerTurn = 16;
+// A shortage of descriptors, buffers or memory pauses accepting, doubling up to a second, so a
+// lasting shortage is neither spun on nor reported more than once a second.
+constexpr int kFirstAcceptPauseMillis = 10;
+constexpr int kLongestAcceptPauseMillis = 1000;
+
+// Input. One piece of at most this much is read from a client per turn, so that the line rules
+// see pieces as they always did and no client holds the loop for long.
+constexpr int kReceiveBytes = static_cast<int>(kTextBytes) - 1;
+// Of the lines one piece brings, at most this many console commands are answered per turn; the
+// rest wait for the next turn, so one paste of "[who]" lines never delays another developer.
+constexpr int kCommandsPerTurn = 16;
+// While a client has more unsent output than this, nothing more is read from it and none of
+// its commands is answered: a flood of commands throttles itself through TCP, and what it sent
+// waits in the system's buffers instead of the game's memory.
+constexpr std::size_t kOutputHighWater = 64 * 1024;
+
+// Output. A client's unsent output may pass SendBufferBytes (the profile's SendBufferVal, a
+// soft limit) for at most SendTimeoutMillis, and never this many times it (the hard limit): a
+// paste taken in one frame passes a reader by, a client that does not read is dropped. The
+// shared inbox holds at most the hard limit too.
+constexpr std::uint64_t kHardLimitFactor = 4;
+inline std::uint64_t HardOutputLimit(const ConsoleServer& server) {
+  return kHardLimitFactor * std::uint64_t{server.SendBufferBytes};
+}
+// SendBufferVal in KiB (default kDefaultSendBufferKiB, 1 MiB): the least (it must hold the
+// longest line) and the most (1 GiB, so that four times it is still counted right by the
+// 32-bit build). A client may take none of its output for SendTimeoutVal (default
+// kDefaultSendTimeoutMillis, 2 s) before it is dropped.
+constexpr int kLeastSendBufferKiB = 128;
+constexpr int kMostSendBufferKiB = 1048576;
+// The send buffer of the stage a flush gathers short blocks in.
+constexpr std::size_t kStageBytes = 16 * 1024;
+
+// Time-outs. A TimeoutVal below this reads as it: a time-out of 0 would notify without pause.
+constexpr int kLeastTimeoutMillis = 100;
+
+// Overflow notices. Up to this many overflows a second from one client each get their own
+// notice; beyond that they are counted, and one notice a second at most reports the count.
+constexpr int kExactOverflowsPerSecond = 5;
+constexpr std::int64_t kOverflowFoldMillis = 1000;
+
+// Notices for the host that find PendingMessages full wait, in order, in a list of the
+// console's: a connected and a disconnected notice and an overflow report per connection. On
+// a console whose host has stopped polling, the oldest gives way, as on the stack.
+constexpr int kWaitingNotices = 3 * kMaxConnections;
+constexpr std::size_t kNoticeBytes = 128;
+
+// Closing. A connection's sending side is shut down first, and what the client still sends is
+// read and discarded for at most this long, so that its last words (the farewell, a refusal)
+// arrive rather than be cut off by a reset.
+constexpr std::int64_t kLingerMillis = 1000;
+
+}  // namespace qc
