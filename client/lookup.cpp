@@ -148,7 +148,6 @@ bool ConsoleFinder::Confirm(ConsoleLink& link, const SpawnRow& row, Attached& at
 }
 
 OpenResult ConsoleFinder::Spawns(ConsoleLink& link, Attached& attached) {
-  ++listingsAsked_;
   const OpenResult result = ReadSpawns(link, attached);
   if (result != OpenResult::kOpen) return result;
   remembered_ = attached.rows;
@@ -232,7 +231,8 @@ OpenResult ConsoleFinder::Attach(const std::string& object, ConsoleLink& link,
   } else {
     expected = MatchObject(remembered_, object);
   }
-  const std::uint16_t port = direct != 0 ? direct : expected.size() == 1 ? expected.front().port : 0;
+  std::uint16_t port = direct;
+  if (port == 0 && expected.size() == 1) port = expected.front().port;
   if (port != 0) {
     const OpenResult result = Open(port, link, attached);
     if (result == OpenResult::kOpen) {

@@ -78,9 +78,6 @@ class ConsoleFinder {
                     std::vector<SpawnRow>& rows);
 
   const std::vector<SpawnRow>& Remembered() const { return remembered_; }
-  // How many "[spawns]" listings this finder asked for, and on how many consoles it connected:
-  // for the tests and for --log.
-  int ListingsAsked() const { return listingsAsked_; }
 
  private:
   OpenResult Open(std::uint16_t port, ConsoleLink& link, Attached& attached);
@@ -93,7 +90,6 @@ class ConsoleFinder {
   PasswordSource& password_;
   std::string path_;
   std::vector<SpawnRow> remembered_;
-  int listingsAsked_ = 0;
 };
 
 }  // namespace qc::attach

@@ -255,7 +255,8 @@ int main(int argc, char** argv) {
   if (options.list) {
     ConsoleLink link;
     Attached attached;
-    const OpenResult result = AttachWithRetry(options, [&]() { return finder.List({}, link, attached); });
+    const OpenResult result =
+        AttachWithRetry(options, [&]() { return finder.List({}, link, attached); });
     if (result != OpenResult::kOpen) {
       if (Interrupted()) return kExitInterrupted;
       return ReportFailure(result, options, basePort, "", attached.rows);

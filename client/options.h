@@ -48,7 +48,9 @@ struct Options {
   bool version = false;
 
   // How long the console has for each of its own replies.
-  int ReplyMillis() const { return connectMillis > kDefaultReplyMillis ? connectMillis : kDefaultReplyMillis; }
+  int ReplyMillis() const {
+    return connectMillis > kDefaultReplyMillis ? connectMillis : kDefaultReplyMillis;
+  }
   // Whether the answers and lines are marked with the object's name: several objects, a
   // pattern or --all (even when it finds one console, so that a script reads the same).
   bool ManyObjects() const;

@@ -56,9 +56,9 @@ bool ReplaceWholeFile(const std::string& path, const std::string& bytes);
 std::string SystemProfilePath();
 
 // Ctrl-C (SIGINT, the console's Ctrl-C and Ctrl-Break): from now on it sets a flag instead of
-// ending the program. With stopWaits (script mode), it also ends the wait of ReceiveBytes at
-// once, and WaitInterrupted tells so; otherwise the interactive loop looks at Interrupted
-// after each wait, which it also ends early on POSIX.
+// ending the program. With stopWaits, it also ends the wait of ReceiveBytes at once (and
+// WaitInterrupted tells so), so that a slow attach or a script stops; the interactive loop
+// looks at Interrupted after each of its own waits, which Ctrl-C also ends on POSIX.
 void CatchInterrupt(bool stopWaits);
 bool Interrupted();
 bool WaitInterrupted();
