@@ -8,14 +8,12 @@
 #include <string_view>
 #include <vector>
 
+#include "client/options.h"
 #include "client/platform.h"
 #include "client/protocol.h"
 
 namespace qc::attach {
 
-// How long one connect may take, and how long the console has for each of its own replies.
-constexpr int kConnectMillis = 2000;
-constexpr int kReplyMillis = 5000;
 // After the welcome, a console with a password sends its prompt at once; one without sends
 // nothing of its own. Anything else, or this long a silence, means no password is asked.
 constexpr int kPromptMillis = 1000;
@@ -27,6 +25,14 @@ class ConsoleLink {
   ConsoleLink(const ConsoleLink&) = delete;
   ConsoleLink& operator=(const ConsoleLink&) = delete;
   ~ConsoleLink() { Close(); }
+
+  // How long a connect may take, and how long the console has for each of its own replies
+  // (and a send for room); kDefaultConnectMillis and kDefaultReplyMillis until set.
+  void SetTimes(int connectMillis, int replyMillis) {
+    connectMillis_ = connectMillis;
+    replyMillis_ = replyMillis;
+  }
+  int ReplyMillis() const { return replyMillis_; }
 
   bool Open(const std::string& host, std::uint16_t port);
   void Close();
@@ -48,19 +54,25 @@ class ConsoleLink {
   Connection connection_ = kNoConnection;
   std::uint16_t port_ = 0;
   bool lost_ = false;
+  int connectMillis_ = kDefaultConnectMillis;
+  int replyMillis_ = kDefaultReplyMillis;
   LineSplitter lines_;
 };
 
 // Where the password comes from: given once (QUILLARET_PASSWORD, or asked for), then kept for
-// reconnecting. ask is called at most until it gives one.
+// reconnecting. ask is called at most until it gives one; when the console refuses the
+// password and askAgain is set, refused is set and ask is called again (the terminal's prompt
+// says so); otherwise a refusal ends the attempt.
 struct PasswordSource {
   std::string password;
   bool known = false;
+  bool askAgain = false;
+  bool refused = false;
   std::function<bool(std::string&)> ask;
 };
 
 enum class OpenResult {
-  kOpen,           // attached; the rows of "[spawns]" are known
+  kOpen,           // attached
   kUnreachable,    // no console answered
   kPasswordRefused,  // the console refused the password
   kNoPassword,     // a password was asked for and none could be had
@@ -71,26 +83,20 @@ enum class OpenResult {
 
 // The object's console, found and attached.
 struct Attached {
-  std::vector<SpawnRow> rows;  // every console, from "[spawns]"
-  SpawnRow own;                // this console's row; ownKnown false when no row has its port
+  std::vector<SpawnRow> rows;  // every console, when "[spawns]" was asked; else empty
+  SpawnRow own;                // this console's row; ownKnown false when it is not known
   bool ownKnown = false;
   std::vector<std::string> early;  // lines that arrived meanwhile and belong to the session
   bool passwordAsked = false;
 };
 
-// Takes the welcome, passes the password prompt if there is one, and reads "[spawns]".
+// Takes the welcome and passes the password prompt if there is one. Lines that arrive after
+// the welcome go to attached.early.
 OpenResult Greet(ConsoleLink& link, PasswordSource& password, Attached& attached);
 
-// Attaches to the first console that answers on host, trying basePort and the 99 ports after
-// it, and reads its "[spawns]".
-OpenResult OpenAnyConsole(const std::string& host, int basePort, PasswordSource& password,
-                          ConsoleLink& link, Attached& attached);
-
-// Attaches to the console of object (a template name, a GoID or ":PORT") on host: a ":PORT"
-// directly; otherwise through "[spawns]" on the first console that answers, trying basePort and
-// the 99 ports after it. On kNotFound and kAmbiguous, attached.rows lists every console.
-OpenResult AttachTo(const std::string& host, int basePort, const std::string& object,
-                    PasswordSource& password, ConsoleLink& link, Attached& attached);
+// Asks "[spawns]" and reads the listing into attached.rows (every other line that arrives
+// meanwhile goes to attached.early). kOpen, or kBroken when it does not come in time.
+OpenResult ReadSpawns(ConsoleLink& link, Attached& attached);
 
 // Leaves the console: "[quit]", then waits at most millis for the farewell or the close.
 // Lines that arrive meanwhile, the farewell last, go to lines. True when the farewell came.

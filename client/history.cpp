@@ -1,3 +1,4 @@
+// Typed lines kept per template name, appended one write a line, and read again at start.
 #include "client/history.h"
 
 #include <cstdio>
@@ -7,8 +8,7 @@
 
 namespace qc::attach {
 
-std::string HistoryPath(const std::string& stateFolder, const std::string& key) {
-  if (stateFolder.empty()) return "";
+std::string FileNameFor(const std::string& key) {
   std::string name;
   for (const char c : key) {
     const auto byte = static_cast<unsigned char>(c);
@@ -22,7 +22,12 @@ std::string HistoryPath(const std::string& stateFolder, const std::string& key) 
       name += escape;
     }
   }
-  return stateFolder + "/quillaret/history/" + name;
+  return name;
+}
+
+std::string HistoryPath(const std::string& stateFolder, const std::string& key) {
+  if (stateFolder.empty()) return "";
+  return stateFolder + "/quillaret/history/" + FileNameFor(key);
 }
 
 std::vector<std::string> ReadHistory(const std::string& path) {

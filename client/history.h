@@ -8,6 +8,10 @@
 
 namespace qc::attach {
 
+// key as one file name: bytes other than letters, digits, '-', '_' and a '.' that does not
+// begin the name are written as %XX.
+std::string FileNameFor(const std::string& key);
+
 // The history file of the consoles of one template name (or whatever names the console when
 // its template name is unknown): STATE/quillaret/history/KEY; "" when there is no state
 // folder. Bytes that could trouble a file name are written as %XX.

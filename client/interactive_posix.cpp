@@ -2,7 +2,8 @@
 // its callback form (rl_callback_handler_install, rl_callback_read_char), so that one poll()
 // waits on the keyboard and the console at once. Output that arrives while a line is being
 // typed is written above it: the line is wiped, the output written, and libedit redraws the
-// prompt and the line with the cursor where it was.
+// prompt and the line with the cursor where it was. Tab asks the session for its candidates;
+// Ctrl-C clears the line being typed, or on an empty line says how to leave.
 #include <editline/readline.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -11,6 +12,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <vector>
 
 #include "client/history.h"
 #include "client/session.h"
@@ -99,6 +102,28 @@ void OnLine(char* line) {
   std::free(line);
 }
 
+// Tab: libedit asks for the words that may complete the one before the cursor.
+InteractiveSession* completing = nullptr;
+std::vector<std::string> candidates;
+
+char* NextCandidate(const char*, int state) {
+  static std::size_t next = 0;
+  if (state == 0) next = 0;
+  if (next >= candidates.size()) return nullptr;
+  return strdup(candidates[next++].c_str());
+}
+
+char** Complete(const char* text, int start, int end) {
+  rl_attempted_completion_over = 1;  // never file names
+  candidates.clear();
+  if (completing == nullptr || rl_line_buffer == nullptr) return nullptr;
+  const Completion completion = completing->Completions(std::string(rl_line_buffer, end));
+  if (completion.start != static_cast<std::size_t>(start)) return nullptr;
+  candidates = completion.candidates;
+  if (candidates.empty()) return nullptr;
+  return rl_completion_matches(text, NextCandidate);
+}
+
 std::string lastLine;
 
 void KeepInHistory(const std::string& line, const std::string& historyFile) {
@@ -113,22 +138,43 @@ void KeepInHistory(const std::string& line, const std::string& historyFile) {
 int RunInteractive(InteractiveSession& session, const std::string& historyPath) {
   TerminalDisplay display(session);
   rl_readline_name = "quillaret-attach";
+  // Ctrl-C is the loop's (CatchInterrupt): libedit leaves the signal alone.
+  rl_catch_signals = 0;
+  // The words Tab completes end where the session's candidates begin.
+  rl_basic_word_break_characters = " \t(,";
+  rl_completion_append_character = '\0';
+  rl_attempted_completion_function = Complete;
+  completing = &session;
   using_history();
   stifle_history(kHistoryLines);
   for (const std::string& line : ReadHistory(historyPath)) add_history(line.c_str());
 
   display.StartEditing(OnLine);
+  bool typedSinceStart = false;
   session.Start(display);
   while (!session.Done()) {
-    pollfd waits[2] = {{STDIN_FILENO, POLLIN, 0}, {-1, POLLIN, 0}};
-    const Connection console = session.Handle();
-    nfds_t count = 1;
-    if (console != kNoConnection) {
-      waits[1].fd = static_cast<int>(console);
-      count = 2;
+    std::vector<pollfd> waits = {{STDIN_FILENO, POLLIN, 0}};
+    for (const Connection console : session.Handles()) {
+      waits.push_back({static_cast<int>(console), POLLIN, 0});
     }
-    const int ready = poll(waits, count, session.MillisToTimer());
+    const int ready = poll(waits.data(), waits.size(), session.MillisToTimer());
     if (ready < 0 && errno != EINTR) break;
+    if (Interrupted()) {
+      ClearInterrupt();
+      // rl_end tells of the last line until a key is read into the new one.
+      if (typedSinceStart && rl_end > 0) {
+        // The line is dropped where it stood, marked, and a fresh one begins.
+        display.Show(session.Prompt() + std::string(rl_line_buffer, rl_end) + "^C");
+        // Installing the handler again starts an empty line (libedit's rl_replace_line
+        // does nothing with an empty text).
+        display.StopEditing();
+        display.StartEditing(OnLine);
+        typedSinceStart = false;
+      } else {
+        session.InterruptedOnEmptyLine();
+      }
+      continue;
+    }
     if (ready > 0 && (waits[0].revents & POLLIN) == 0 &&
         (waits[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
       session.Quit();  // the terminal went away
@@ -137,6 +183,7 @@ int RunInteractive(InteractiveSession& session, const std::string& historyPath) 
     if (ready > 0 && (waits[0].revents & POLLIN) != 0) {
       lineDone = false;
       rl_callback_read_char();
+      typedSinceStart = true;
       if (lineDone) {
         // The finished line stays on the screen; libedit starts the next one afresh once it is
         // handled (its callback form keeps the finished line in its buffer otherwise).
@@ -151,12 +198,16 @@ int RunInteractive(InteractiveSession& session, const std::string& historyPath) 
         }
         if (session.Done()) break;
         display.StartEditing(OnLine);
+        typedSinceStart = false;
       }
     }
-    if (ready > 0 && count == 2 && waits[1].revents != 0) session.OnReadable();
+    bool readable = false;
+    for (std::size_t i = 1; i < waits.size(); ++i) readable = readable || waits[i].revents != 0;
+    if (readable) session.OnReadable();
     session.OnTimer();
   }
   display.StopEditing();
+  completing = nullptr;
   return session.ExitCode();
 }
 

@@ -3,6 +3,8 @@
 // main thread waits on the console's connection and takes them in turn. Output that arrives
 // while a line is being typed is written where the cursor is, and the prompt is written again
 // after it.
+// Up to 100 consoles at once: more than the 64 sockets select() takes by default.
+#define FD_SETSIZE 128
 #include <winsock2.h>
 #include <windows.h>
 
@@ -10,6 +12,7 @@
 #include <cstring>
 #include <deque>
 #include <string>
+#include <vector>
 
 #include "client/session.h"
 
@@ -27,7 +30,16 @@ struct TypedLines {
 DWORD WINAPI ReadTypedLines(void* argument) {
   auto& typed = *static_cast<TypedLines*>(argument);
   static char buffer[65536];
-  while (std::fgets(buffer, sizeof buffer, stdin) != nullptr) {
+  for (int failures = 0; failures < 100;) {
+    if (std::fgets(buffer, sizeof buffer, stdin) == nullptr) {
+      // Ctrl-C can end a console read without the end of input: read on.
+      if (std::feof(stdin)) break;
+      std::clearerr(stdin);
+      ++failures;
+      Sleep(50);
+      continue;
+    }
+    failures = 0;
     std::string line(buffer);
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
     if (line == "\x04") break;  // Ctrl-D, as on other systems
@@ -97,17 +109,22 @@ int RunInteractive(InteractiveSession& session, const std::string&) {
       session.Quit();
       break;
     }
+    if (Interrupted()) {
+      // The console's own line input keeps what was typed; the session says how to leave.
+      ClearInterrupt();
+      session.InterruptedOnEmptyLine();
+    }
     int wait = session.MillisToTimer();
     if (wait < 0 || wait > kSliceMillis) wait = kSliceMillis;
-    const Connection console = session.Handle();
-    if (console == kNoConnection) {
+    const std::vector<Connection> consoles = session.Handles();
+    if (consoles.empty()) {
       Sleep(static_cast<DWORD>(wait));
     } else {
       fd_set readable;
       FD_ZERO(&readable);
-      FD_SET(static_cast<SOCKET>(console), &readable);
+      for (const Connection console : consoles) FD_SET(static_cast<SOCKET>(console), &readable);
       timeval limit{0, wait * 1000};
-      if (select(0, &readable, nullptr, nullptr, &limit) != 0) session.OnReadable();
+      if (select(0, &readable, nullptr, nullptr, &limit) > 0) session.OnReadable();
     }
     session.OnTimer();
     std::fflush(stdout);

@@ -55,7 +55,20 @@ bool ReplaceWholeFile(const std::string& path, const std::string& bytes);
 // the Windows directory on Windows, "" on POSIX.
 std::string SystemProfilePath();
 
-// Asks for a password on the terminal without showing what is typed. False at end of input.
+// Ctrl-C (SIGINT, the console's Ctrl-C and Ctrl-Break): from now on it sets a flag instead of
+// ending the program. With stopWaits, it also ends the wait of ReceiveBytes at once (and
+// WaitInterrupted tells so), so that a slow attach or a script stops; the interactive loop
+// looks at Interrupted after each of its own waits, which Ctrl-C also ends on POSIX.
+void CatchInterrupt(bool stopWaits);
+bool Interrupted();
+bool WaitInterrupted();
+void ClearInterrupt();
+
+// The local date and time as "YYYY-MM-DD HH:MM:SS".
+std::string LocalDateTime();
+
+// Asks for a password on the terminal without showing what is typed. False at end of input
+// (and on POSIX after Ctrl-C).
 bool ReadSecret(const char* prompt, std::string& secret);
 
 }  // namespace qc::attach

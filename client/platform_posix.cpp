@@ -12,6 +12,8 @@
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
+#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,11 +26,19 @@
 namespace qc::attach {
 namespace {
 
+volatile std::sig_atomic_t interrupted = 0;
+bool interruptStopsWaits = false;
+
+void OnInterrupt(int) { interrupted = 1; }
+
 int WaitFor(int fd, short events, int millis) {
   pollfd entry{fd, events, 0};
   for (;;) {
     const int result = poll(&entry, 1, millis);
-    if (result < 0 && errno == EINTR) continue;  // a window resize, for one
+    if (result < 0 && errno == EINTR) {
+      if (WaitInterrupted()) return 0;
+      continue;  // a window resize, for one
+    }
     return result;
   }
 }
@@ -198,7 +208,7 @@ bool ReadSecret(const char* prompt, std::string& secret) {
   bool ended = false;
   for (char c; !ended;) {
     const ssize_t n = read(fd, &c, 1);
-    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EINTR && !Interrupted()) continue;  // Ctrl-C gives up
     if (n <= 0) break;
     if (c == '\n' || c == '\r') {
       ended = true;
@@ -213,5 +223,31 @@ bool ReadSecret(const char* prompt, std::string& secret) {
 }
 
 bool EnableColourOutput() { return true; }
+
+void CatchInterrupt(bool stopWaits) {
+  interruptStopsWaits = stopWaits;
+  struct sigaction action {};
+  action.sa_handler = OnInterrupt;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;  // no SA_RESTART: a wait in poll() ends with EINTR
+  (void)sigaction(SIGINT, &action, nullptr);
+}
+
+bool Interrupted() { return interrupted != 0; }
+
+bool WaitInterrupted() { return interruptStopsWaits && interrupted != 0; }
+
+void ClearInterrupt() { interrupted = 0; }
+
+std::string LocalDateTime() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  char text[32] = {};
+  if (localtime_r(&now, &local) == nullptr ||
+      std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local) == 0) {
+    return "0000-00-00 00:00:00";
+  }
+  return text;
+}
 
 }  // namespace qc::attach

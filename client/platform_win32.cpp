@@ -15,8 +15,36 @@ namespace {
 
 SOCKET AsSocket(Connection connection) { return static_cast<SOCKET>(connection); }
 
-// select() for one socket: positive when ready, 0 when the time ran out, -1 on failure.
+// Set by the console's control handler, which runs on a thread of its own.
+volatile LONG interrupted = 0;
+bool interruptStopsWaits = false;
+bool catchingInterrupt = false;
+
+BOOL WINAPI OnControl(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+  InterlockedExchange(&interrupted, 1);
+  return TRUE;  // handled: the program goes on
+}
+
+int WaitOnce(SOCKET s, bool write, int millis);
+
+// select() for one socket: positive when ready, 0 when the time ran out (or Ctrl-C stopped
+// the wait), -1 on failure. select() does not end on Ctrl-C, so while it is caught the wait
+// is made in slices that look at the flag.
 int WaitFor(SOCKET s, bool write, int millis) {
+  if (!catchingInterrupt || millis <= 100) return WaitOnce(s, write, millis);
+  const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(millis);
+  for (;;) {
+    const ULONGLONG now = GetTickCount64();
+    if (now >= deadline) return 0;
+    const int slice = deadline - now > 100 ? 100 : static_cast<int>(deadline - now);
+    const int result = WaitOnce(s, write, slice);
+    if (result != 0) return result;
+    if (WaitInterrupted()) return 0;
+  }
+}
+
+int WaitOnce(SOCKET s, bool write, int millis) {
   fd_set set;
   FD_ZERO(&set);
   FD_SET(s, &set);
@@ -118,6 +146,28 @@ void PauseMillis(int millis) { Sleep(static_cast<DWORD>(millis)); }
 
 bool IsTerminal(int stream) {
   return IsConsoleHandle(stream == 0 ? STD_INPUT_HANDLE : STD_OUTPUT_HANDLE);
+}
+
+void CatchInterrupt(bool stopWaits) {
+  interruptStopsWaits = stopWaits;
+  catchingInterrupt = true;
+  (void)SetConsoleCtrlHandler(OnControl, TRUE);
+}
+
+bool Interrupted() { return InterlockedCompareExchange(&interrupted, 0, 0) != 0; }
+
+bool WaitInterrupted() { return interruptStopsWaits && Interrupted(); }
+
+void ClearInterrupt() { InterlockedExchange(&interrupted, 0); }
+
+std::string LocalDateTime() {
+  SYSTEMTIME local;
+  GetLocalTime(&local);
+  char text[32];
+  std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", unsigned{local.wYear},
+                unsigned{local.wMonth}, unsigned{local.wDay}, unsigned{local.wHour},
+                unsigned{local.wMinute}, unsigned{local.wSecond});
+  return text;
 }
 
 bool EnableColourOutput() {

@@ -123,6 +123,17 @@ bool IsEchoOf(const ConsoleLine& line, std::string_view sent) {
   return std::string_view(line.body).substr(kMessageTag.size()) == sent;
 }
 
+bool TakeOwnEcho(std::deque<std::string>& awaiting, const ConsoleLine& line, bool afterOwnEcho) {
+  const bool continued = afterOwnEcho && line.stamp.empty() && line.kind == LineKind::kOther;
+  for (auto it = awaiting.begin(); it != awaiting.end(); ++it) {
+    if (continued ? line.body == *it : IsEchoOf(line, *it)) {
+      awaiting.erase(it);
+      return true;
+    }
+  }
+  return false;
+}
+
 bool IsPresenceNotice(const ConsoleLine& line) {
   if (line.kind != LineKind::kOk || !StartsWith(line.body, "QC_OK: ")) return false;
   const std::string_view body = line.body;

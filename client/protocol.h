@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -51,6 +52,13 @@ class LineSplitter {
 
 // The echo the console sends of a line this client sent: "QC_MSG: " and the line as sent.
 bool IsEchoOf(const ConsoleLine& line, std::string_view sent);
+
+// Whether line is the echo of one of the lines awaiting theirs, which is then taken out. The
+// console echoes a line when the game takes it, and the game takes the newest waiting line
+// first: the echoes of lines sent within one frame arrive newest first. Lines that reached the
+// console in one piece (a paste) come back as one echo whose later lines carry no time stamp
+// and no tag: with afterOwnEcho (the line before was an own echo) such a line counts too.
+bool TakeOwnEcho(std::deque<std::string>& awaiting, const ConsoleLine& line, bool afterOwnEcho);
 
 // "QC_OK: <address> connected (Port <p>, GoID: <g>)" and its "disconnected" sibling.
 bool IsPresenceNotice(const ConsoleLine& line);

@@ -2,12 +2,11 @@
 #include "client/script.h"
 
 #include <algorithm>
+#include <memory>
 
 namespace qc::attach {
 namespace {
 
-// How long a line's echo may take: the echo comes when the game takes the line, once a frame.
-constexpr int kEchoMillis = 10000;
 // How long, after attaching, the game may take to announce this client (its first frame).
 constexpr int kAnnounceMillis = 5000;
 
@@ -15,9 +14,15 @@ constexpr std::string_view kTimedOut = "QC_ERROR: Connection has timed out";
 
 class ScriptRun {
  public:
-  ScriptRun(ConsoleLink& link, const Options& options, bool colour, std::FILE* out,
-            std::FILE* err)
-      : link_(link), options_(options), colour_(colour), out_(out), err_(err) {}
+  ScriptRun(ScriptTarget& target, const Options& options, bool colour, std::FILE* out,
+            std::FILE* err, SessionLog& log)
+      : link_(*target.link),
+        options_(options),
+        colour_(colour),
+        out_(out),
+        err_(err),
+        log_(log),
+        mark_(options.ManyObjects() ? EscapeControlBytes(target.label) + ": " : "") {}
 
   // Waits until the game has taken this client's connected notice, so that no line of the
   // script is taken before it (the game takes the newest of what waits first), and then for a
@@ -44,13 +49,11 @@ class ScriptRun {
   // Sends one line and takes what follows until its echo (or listing) and a quiet period.
   // False when the run must end: the connection was lost or the echo never came.
   bool RunLine(const std::string& line) {
-    if (options_.echo) {
-      std::fprintf(out_, "> %s\n", EscapeControlBytes(line).c_str());
-      std::fflush(out_);
-    }
+    if (failed_) return false;
+    log_.Write(mark_ + "> " + line);
     collector_.Sent(line);
     if (!link_.SendLine(line)) return Lost();
-    const std::int64_t deadline = NowMillis() + kEchoMillis;
+    const std::int64_t deadline = NowMillis() + options_.echoMillis;
     while (!collector_.Settled()) {
       const int left = static_cast<int>(deadline - NowMillis());
       std::string raw;
@@ -59,10 +62,12 @@ class ScriptRun {
         continue;
       }
       if (link_.Lost()) return Lost();
+      if (WaitInterrupted()) return false;
       std::fprintf(err_,
-                   "quillaret-attach: no echo of \"%s\" within %d s: is the game running its "
+                   "quillaret-attach: %sno echo of \"%s\" within %g s: is the game running its "
                    "frames?\n",
-                   EscapeControlBytes(line).c_str(), kEchoMillis / 1000);
+                   mark_.c_str(), EscapeControlBytes(line).c_str(), options_.echoMillis / 1000.0);
+      log_.Write(mark_ + "no echo of \"" + line + "\"");
       failed_ = true;
       return false;
     }
@@ -86,9 +91,13 @@ class ScriptRun {
     }
   }
 
-  void Finish() {
+  void Finish(int millis) {
+    if (failed_ || !link_.IsOpen()) {
+      link_.Close();
+      return;
+    }
     std::vector<std::string> late;
-    (void)LeaveConsole(link_, kReplyMillis, &late);
+    (void)LeaveConsole(link_, millis, &late);
     for (const std::string& raw : late) {
       if (ParseLine(raw).body != kFarewell) Handle(raw);
     }
@@ -106,12 +115,14 @@ class ScriptRun {
       return;
     }
     if (line.kind == LineKind::kError) sawError_ = true;
-    std::fprintf(out_, "%s\n", ScriptAnswerText(line, colour_).c_str());
+    std::fprintf(out_, "%s%s\n", mark_.c_str(), ScriptAnswerText(line, colour_).c_str());
     std::fflush(out_);
+    log_.Write(mark_ + ScriptAnswerText(line, false));
   }
 
   bool Lost() {
-    std::fprintf(err_, "quillaret-attach: the console closed the connection\n");
+    std::fprintf(err_, "quillaret-attach: %sthe console closed the connection\n", mark_.c_str());
+    log_.Write(mark_ + "the console closed the connection");
     failed_ = true;
     return false;
   }
@@ -121,6 +132,8 @@ class ScriptRun {
   bool colour_;
   std::FILE* out_;
   std::FILE* err_;
+  SessionLog& log_;
+  std::string mark_;  // "LABEL: " before each answer, when the script runs on several objects
   AnswerCollector collector_;
   bool sawError_ = false;
   bool failed_ = false;
@@ -188,23 +201,51 @@ std::vector<std::string> SplitScript(const std::string& text) {
   return lines;
 }
 
-int RunScript(ConsoleLink& link, const Attached& attached, const LineSource& next,
-              const Options& options, bool colour, std::FILE* out, std::FILE* err) {
-  ScriptRun run(link, options, colour, out, err);
-  run.AwaitAnnouncement(attached);
-  for (std::string line; next(line);) {
+int RunScript(std::vector<ScriptTarget>& targets, const LineSource& next, const Options& options,
+              bool colour, std::FILE* out, std::FILE* err, SessionLog& log) {
+  std::vector<std::unique_ptr<ScriptRun>> runs;
+  for (ScriptTarget& target : targets) {
+    runs.push_back(std::make_unique<ScriptRun>(target, options, colour, out, err, log));
+  }
+  for (std::size_t i = 0; i < runs.size() && !WaitInterrupted(); ++i) {
+    runs[i]->AwaitAnnouncement(targets[i].attached);
+  }
+  bool stop = false;
+  for (std::string line; !stop && !WaitInterrupted() && next(line);) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.empty()) continue;
     if (MatchConsoleCommand(line) == ConsoleCommand::kQuit) break;
-    if (!run.RunLine(line)) break;
-    if (options.stopOnError && run.SawError()) break;
+    if (options.echo) {
+      std::fprintf(out, "> %s\n", EscapeControlBytes(line).c_str());
+      std::fflush(out);
+    }
+    for (auto& run : runs) {
+      if (WaitInterrupted()) break;
+      (void)run->RunLine(line);
+      if (options.stopOnError && run->SawError()) {
+        stop = true;
+        break;
+      }
+    }
+    if (std::all_of(runs.begin(), runs.end(), [](const auto& run) { return run->Failed(); })) {
+      break;
+    }
   }
-  if (run.Failed()) {
-    link.Close();
+  const bool interrupted = WaitInterrupted();
+  if (interrupted) {
+    ClearInterrupt();
+    log.Write("interrupted (Ctrl-C)");
+  }
+  // After Ctrl-C the farewell is awaited a second at most: whoever presses it wants out.
+  for (auto& run : runs) run->Finish(interrupted ? 1000 : options.ReplyMillis());
+  if (interrupted) return kExitInterrupted;
+  if (std::any_of(runs.begin(), runs.end(), [](const auto& run) { return run->Failed(); })) {
     return kExitUnreachable;
   }
-  run.Finish();
-  if (options.stopOnError && run.SawError()) return kExitError;
+  if ((options.stopOnError || options.failOnError) &&
+      std::any_of(runs.begin(), runs.end(), [](const auto& run) { return run->SawError(); })) {
+    return kExitError;
+  }
   return kExitOk;
 }
 

@@ -9,6 +9,7 @@
 #include "client/console_link.h"
 #include "client/options.h"
 #include "client/protocol.h"
+#include "client/session_log.h"
 
 namespace qc::attach {
 
@@ -47,9 +48,20 @@ std::vector<std::string> SplitScript(const std::string& text);
 // Where a script's lines come from: each call gives the next line, false at the end.
 using LineSource = std::function<bool(std::string&)>;
 
-// Runs the lines on the attached console, printing answers to out and messages to err.
-// Ends with "[quit]" and the farewell. The exit status.
-int RunScript(ConsoleLink& link, const Attached& attached, const LineSource& next,
-              const Options& options, bool colour, std::FILE* out, std::FILE* err);
+// One console a script runs on: its name as answers are marked with, and its connection.
+struct ScriptTarget {
+  std::string label;
+  ConsoleLink* link = nullptr;
+  Attached attached;
+};
+
+// Runs each line on every target in turn, printing answers to out (marked "LABEL: " when
+// options.ManyObjects()) and the client's own messages to err; the session goes to log too.
+// Ends with "[quit]" and the farewell on each. Ctrl-C (once CatchInterrupt(true) was called)
+// leaves at once, waiting at most 1 s for each farewell. The exit status: kExitUnreachable
+// when a connection was lost or an echo never came (the other targets run on), kExitError
+// as --stop-on-error and --fail-on-error say, kExitInterrupted after Ctrl-C.
+int RunScript(std::vector<ScriptTarget>& targets, const LineSource& next, const Options& options,
+              bool colour, std::FILE* out, std::FILE* err, SessionLog& log);
 
 }  // namespace qc::attach

@@ -5,8 +5,8 @@ through the runner (wine) given with --runner.
 
     attach_test.py --host PROGRAM --attach PROGRAM [--runner PROGRAM...] SCENARIO
 
-Each scenario takes one block of ten ports (28100-28159, kAttachScenarios in
-tests/support/ports.h) and runs the host in a folder of its own (on Windows the profile lives
+Each scenario takes one block of ten ports (28100-28149, kAttachScenarios, and 28170-28199,
+kAttachMoreScenarios, in tests/support/ports.h; QC_TEST_PORT_OFFSET shifts them) and runs the host in a folder of its own (on Windows the profile lives
 in the wine prefix's Windows directory).
 """
 
@@ -27,7 +27,8 @@ import terminal_session_test as ts  # noqa: E402  (the shared Process, Reader an
 from terminal_session_test import Failure, check, lit, STAMP, WAIT  # noqa: E402
 
 BLOCKS = {"script": 28100, "interactive": 28110, "reconnect": 28120, "password": 28130,
-          "wine_script": 28140}
+          "wine_script": 28140, "quiet": 28170, "multi": 28180, "retry": 28190}
+CONSOLES = {"quiet": 4}  # consecutive ports a scenario's host takes, when not 3
 OBJECTS = ["42", "goblin", "7", "chest", "1001", "lantern"]
 
 
@@ -35,16 +36,22 @@ class Run:
     def __init__(self, args, name):
         self.args = args
         self.name = name
-        ts.PORT_BLOCKS[name] = (BLOCKS[name], 3)
+        ts.PORT_BLOCKS[name] = (BLOCKS[name], CONSOLES.get(name, 3))
         self.base = ts.choose_base_port(name)
         self.dir = tempfile.mkdtemp(prefix="quillaret-attach-%s-" % name)
         self.state = os.path.join(self.dir, "state")
         self.profile = ("[QCServer]\nBasePort=%d\n%s"
                         % (self.base, "Password=open sesame\n" if name == "password" else ""))
+        self.write_profile()
+        self.processes = []
+        self.hosts = []
+        self.tmux = ["tmux", "-L", "qc-attach-%d" % os.getpid()]
+
+    def write_profile(self, password=None):
+        if password is not None:
+            self.profile = "[QCServer]\nBasePort=%d\nPassword=%s\n" % (self.base, password)
         with open(self.profile_path(), "w") as profile:
             profile.write(self.profile)
-        self.processes = []
-        self.tmux = ["tmux", "-L", "qc-attach-%d" % os.getpid()]
 
     def profile_path(self):
         if not self.args.runner:
@@ -66,6 +73,7 @@ class Run:
         host = ts.Process(self.args.runner + [self.args.host] + objects, "host log", cwd=self.dir,
                           stderr_path=os.path.join(self.dir, "host.stderr"))
         self.processes.append(host)
+        self.hosts.append(host)
         # Under wine a busy machine can take many seconds to start the host and its consoles.
         host.out.expect(lit("Press Ctrl-C to stop."), "the host's start-up",
                         3 * WAIT if self.args.runner else WAIT)
@@ -80,40 +88,41 @@ class Run:
         environment = dict(os.environ, XDG_STATE_HOME=self.state, **(env or {}))
         try:
             done = subprocess.run(self.args.runner + [self.args.attach] + argv, cwd=self.dir,
-                                  env=environment, capture_output=True, timeout=3 * WAIT)
+                                  env=environment, capture_output=True, timeout=3 * WAIT,
+                                  stdin=subprocess.DEVNULL)
         except subprocess.TimeoutExpired:
             raise Failure("quillaret-attach %s did not end within %.0f s" % (argv, 3 * WAIT))
         return done.returncode, done.stdout.decode().replace("\r\n", "\n"), done.stderr.decode()
 
-    def start_terminal(self, argv, env=""):
+    def start_terminal(self, argv, env="", session="qa"):
         """quillaret-attach in a tmux window; its exit status is written when it ends."""
         command = ("cd %s && env -u QUILLARET_PASSWORD XDG_STATE_HOME=%s %s %s %s; "
                    "echo \"[exit $?]\"; sleep 600"
                    % (shlex.quote(self.dir), shlex.quote(self.state), env,
                       shlex.quote(self.args.attach), " ".join(map(shlex.quote, argv))))
-        subprocess.run(self.tmux + ["kill-session", "-t", "qa"], capture_output=True)
+        subprocess.run(self.tmux + ["kill-session", "-t", session], capture_output=True)
         # Killing the last session ends the tmux server; a new session asked for while it is
         # still going away fails with "server exited unexpectedly", and is asked for again.
         for attempt in range(10):
-            started = subprocess.run(self.tmux + ["new-session", "-d", "-s", "qa", "-x", "150",
+            started = subprocess.run(self.tmux + ["new-session", "-d", "-s", session, "-x", "150",
                                                   "-y", "50", command], capture_output=True)
             if started.returncode == 0:
                 return
             time.sleep(0.2)
         raise RuntimeError("tmux: %s" % started.stderr.decode(errors="replace"))
 
-    def keys(self, *keys):
-        subprocess.run(self.tmux + ["send-keys", "-t", "qa"] + list(keys), check=True)
+    def keys(self, *keys, session="qa"):
+        subprocess.run(self.tmux + ["send-keys", "-t", session] + list(keys), check=True)
 
-    def screen(self, colours=False):
-        argv = ["capture-pane", "-p", "-J", "-t", "qa"] + (["-e"] if colours else [])
+    def screen(self, colours=False, session="qa"):
+        argv = ["capture-pane", "-p", "-J", "-t", session] + (["-e"] if colours else [])
         done = subprocess.run(self.tmux + argv, capture_output=True, check=True)
         return done.stdout.decode(errors="replace").rstrip()
 
-    def wait_screen(self, pattern, what, colours=False):
+    def wait_screen(self, pattern, what, colours=False, session="qa"):
         deadline = time.monotonic() + WAIT
         while True:
-            screen = self.screen(colours)
+            screen = self.screen(colours, session)
             match = re.search(pattern, screen)
             if match:
                 return match
@@ -216,6 +225,8 @@ def scenario_wine_script(r):
     check(re.fullmatch(r"gold = 120\nQC_ERROR: [^\n]*Fly\(\)[^\n]*\n", out), "stdin: %r" % out)
     code, out, err = r.attach(["-c", "[this].GoID()", ":%d" % (r.base + 9)])
     check(code == 1 and "no console answers" in err, "nothing listening: %s %r" % (code, err))
+    code, out, err = r.attach(["--wait", "0.1", "-c", "[this].GoID()", "c*", "lantern"])
+    check(code == 0 and out == "chest: 7\nlantern: 1001\n", "a pattern: %s %r %r" % (code, out, err))
 
 
 def scenario_interactive(r):
@@ -299,6 +310,166 @@ def scenario_password(r):
     check(code == 0 and out == "42\n", "QUILLARET_PASSWORD in a script: %s %r" % (code, out))
     code, _, err = r.attach(["-c", "[this].GoID()", "goblin"], {"QUILLARET_PASSWORD": "guess"})
     check(code == 1 and "refused the password" in err, "a wrong password: %s %r" % (code, err))
+
+    # The game restarts with another password: the session asks for it again.
+    host = r.hosts[-1]
+    r.start_terminal(["goblin"])
+    r.wait_screen(r"Password:$", "the password prompt")
+    r.keys("open sesame", "Enter")
+    r.wait_screen(r"Help\(\) lists what it understands\n+goblin>$", "the session")
+    r.stop_host(host)
+    r.wait_screen(r"the console closed the connection", "the loss")
+    r.write_profile("new secret")
+    r.host(["42", "goblin"])
+    r.wait_screen(r"Wrong password\. Password:$", "the password asked for again")
+    r.keys("new secret", "Enter")
+    r.wait_screen(r"attached again to goblin", "the return")
+    r.keys("[this].GoID()", "Enter")
+    r.wait_screen(r"QC_MSG: 42\n(.*\n)*goblin>$", "an answer after the new password")
+    r.keys("C-d")
+    r.wait_screen(r"\[exit 0\]", "the end")
+
+def scenario_quiet(r):
+    """Lookups by name go to the remembered port: nobody on another console sees a connect.
+    Then patterns in script mode, --fail-on-error, --log and Ctrl-C."""
+    host = r.host(OBJECTS + ["43", "goblin2"])
+    # The first lookup has nothing remembered: it asks the first console.
+    code, out, err = r.attach(["--wait", "0.05", "-c", "[this].GoID()", "lantern"])
+    check(code == 0 and out == "1001\n", "the first lookup: %s %r %r" % (code, out, err))
+    host.out.expect(lit("[GoID 1001] notice: QC_OK: 127.0.0.1 disconnected"), "its leaving")
+    mark = host.out.pos
+    for _ in range(20):
+        code, out, err = r.attach(["--wait", "0.05", "chest"])
+        check(code == 0 and out == "", "an attach by name: %s %r %r" % (code, out, err))
+        code, out, err = r.attach(["--wait", "0.05", "-c", "[this].GoID()", "lantern"])
+        check(code == 0 and out == "1001\n", "a script run: %s %r %r" % (code, out, err))
+    for _ in range(20):
+        host.out.expect(lit("[GoID 1001] notice: QC_OK: 127.0.0.1 disconnected"), "the runs")
+    log = host.out.data[mark:].decode()
+    counts = {goid: len(re.findall(r"\[GoID %s\] notice: QC_OK: [\d.]+ connected" % goid, log))
+              for goid in ("42", "7", "1001", "43")}
+    check(counts == {"42": 0, "7": 20, "1001": 20, "43": 0},
+          "connects per console during 20 attaches and 20 runs: %r" % counts)
+
+    # A pattern: each line on every goblin, the answers marked; errors exit 2 at the end only
+    # with --fail-on-error, after every line ran.
+    code, out, err = r.attach(["--wait", "0.1", "-c", "[this].GoID()", "goblin*"])
+    check(code == 0 and out == "goblin: 42\ngoblin2: 43\n", "a pattern: %s %r %r" % (code, out, err))
+    logfile = os.path.join(r.dir, "session.log")
+    code, out, err = r.attach(["--fail-on-error", "--log", logfile, "--wait", "0.1", "-c",
+                               "[this].Fly()", "-c", "[this].GoID()", "goblin*"])
+    check(code == 2 and re.fullmatch(r"goblin: QC_ERROR: [^\n]*Fly[^\n]*\ngoblin2: QC_ERROR: [^\n]*"
+                                     r"Fly[^\n]*\ngoblin: 42\ngoblin2: 43\n", out),
+          "--fail-on-error: %s %r %r" % (code, out, err))
+    with open(logfile) as kept:
+        logged = kept.read()
+    check(re.search(r"\n\d{4}-\d\d-\d\d \d\d:\d\d:\d\d goblin2: > \[this\]\.GoID\(\)\n"
+                    r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d goblin2: 43\n", logged), "the log: %r" % logged)
+    code, out, err = r.attach(["-c", "[this].Fly()", "-c", "[this].GoID()", "7"])
+    check(code == 0 and out.endswith("\n7\n"), "an error answer alone: %s %r" % (code, out))
+
+    # Ctrl-C in a script: [quit], the farewell awaited at most a second, exit 130.
+    script = ts.Process([r.args.attach, "chest"], "script", cwd=r.dir,
+                        stderr_path=os.path.join(r.dir, "script.stderr"))
+    r.processes.append(script)
+    script.type("[this].GoID()\n")
+    script.out.expect(lit("7\n"), "the answer")
+    script.proc.send_signal(signal.SIGINT)
+    check(script.wait_exit("the end after Ctrl-C") == 130, "Ctrl-C in a script exits 130")
+    host.out.expect(lit("[GoID 7] notice: QC_OK: 127.0.0.1 disconnected"), "the script leaving")
+    r.stop_host(host)
+
+
+def scenario_multi(r):
+    """Three objects in one stream, :to with Tab, :all, Ctrl-C, and two sessions' history."""
+    r.host()
+    r.start_terminal(["goblin", "chest", "lantern"])
+    r.wait_screen(r"\nlantern: [^\n]*Help\(\) lists what it understands\n+goblin>$",
+                  "every console's greeting, then the prompt")
+    screen = r.screen(True)
+    check(re.search(r"\x1b\[32mgoblin\x1b\[\d*m: ", screen) and
+          re.search(r"\x1b\[36mchest\x1b\[\d*m: ", screen),
+          "each object's name in its own colour:\n" + screen)
+    # Two lines at once: their echoes may come newest first, and both keep their mark.
+    r.keys('[this].Set("mood", "a")', "Enter", '[this].Set("mood", "b")', "Enter")
+    r.wait_screen(r'goblin: > [^\n]*\[this\]\.Set\("mood", "a"\)\n(.*\n)*goblin: > [^\n]*'
+                  r'\[this\]\.Set\("mood", "b"\)|goblin: > [^\n]*\[this\]\.Set\("mood", "b"\)\n'
+                  r'(.*\n)*goblin: > [^\n]*\[this\]\.Set\("mood", "a"\)', "both echoes marked")
+    r.keys(":to ch", "Tab")
+    r.wait_screen(r"goblin> :to chest$", "Tab completing the object's name")
+    r.keys("Enter")
+    r.wait_screen(r"\nchest>$", "the prompt naming chest")
+    r.keys("[th", "Tab")
+    r.wait_screen(r"chest> \[this\]\.$", "Tab completing [this].")
+    r.keys("GoID()", "Enter")
+    r.wait_screen(r"chest: > [^\n]*QC_MSG: \[this\]\.GoID\(\)\nchest: [^\n]*QC_MSG: 7\n",
+                  "the line ran on chest")
+    r.keys(":all [this].GoID()", "Enter")
+    screen = r.wait_screen(r"lantern: [^\n]*QC_MSG: 1001\n", "the answer of every object").string
+    check(re.search(r"goblin: [^\n]*QC_MSG: 42\n", screen), "goblin answered too:\n" + screen)
+    r.keys("half a line")
+    r.wait_screen(r"chest> half a line$", "a half-typed line")
+    r.keys("C-c")
+    r.wait_screen(r"chest> half a line\^C\nchest>$", "Ctrl-C clearing the line")
+    r.keys("C-c")
+    r.wait_screen(r"to leave, press Ctrl-D or type :quit\nchest>$", "Ctrl-C on an empty line")
+    r.keys("C-d")
+    screen = r.wait_screen(r"\[exit 0\]", "the end").string
+    check(screen.count("QC_OK: Disconnecting from") == 3, "three farewells:\n" + screen)
+
+    # Two sessions on one template: each line is appended as it is typed, so both keep theirs.
+    history = os.path.join(r.state, "quillaret", "history", "chest")
+    for session in ("qa", "qb"):
+        r.start_terminal(["chest"], "NO_COLOR=1", session)
+        r.wait_screen(r"\nchest>$", "the prompt", session=session)
+    for session, line in (("qa", "[this].Keys()"), ("qb", "[this].Template()"),
+                          ("qa", "List()")):
+        r.keys(line, "Enter", session=session)
+        r.wait_screen(r"> [^\n]*QC_MSG: %s\n" % re.escape(line), "the echo", session=session)
+    for session in ("qa", "qb"):
+        r.keys("C-d", session=session)
+        r.wait_screen(r"\[exit 0\]", "the end", session=session)
+    with open(history) as kept:
+        lines = kept.read().splitlines()
+    check(lines == ["[this].Keys()", "[this].Template()", "List()"],
+          "the history of both sessions: %r" % lines)
+    r.start_terminal(["chest"], "NO_COLOR=1")
+    r.wait_screen(r"\nchest>$", "the prompt")
+    r.keys("Up", "Up")
+    r.wait_screen(r"chest> \[this\]\.Template\(\)$", "the other session's line, two back")
+    r.keys("C-u", ":quit", "Enter")
+    r.wait_screen(r"\[exit 0\]", "the end")
+
+
+def scenario_retry(r):
+    """--retry waits for a game that is not up yet, and gives up when its time is out."""
+    err_path = os.path.join(r.dir, "retry.stderr")
+    script = ts.Process([r.args.attach, "--retry", "30", "--wait", "0.1", "-c", "[this].GoID()",
+                         "chest"], "script", cwd=r.dir, stderr_path=err_path)
+    r.processes.append(script)
+    deadline = time.monotonic() + WAIT
+    while True:
+        with open(err_path) as err:
+            said = err.read()
+        if "waiting up to 30 s for chest" in said:
+            break
+        check(time.monotonic() < deadline and script.proc.poll() is None,
+              "no word that it waits: %r" % said)
+        time.sleep(0.1)
+    r.host()  # started once the client waits: the attach comes when the game is up
+    script.out.expect_end("the script's output")
+    check(script.wait_exit("the script's end") == 0 and script.out.data == b"7\n",
+          "the script ran once the game was up: %r" % script.out.data)
+    with open(err_path) as err:
+        said = err.read()
+    check(said.count("\n") == 1, "one line on standard error while waiting: %r" % said)
+    started = time.monotonic()
+    code, _, err = r.attach(["--retry", "1", "-c", "x", ":%d" % (r.base + 9)])
+    check(code == 1 and "waiting up to 1 s" in err and "no console answers" in err and
+          time.monotonic() - started >= 1, "--retry running out: %s %r" % (code, err))
+    # The profile's BasePort under the environment's.
+    code, out, err = r.attach(["--list"], {"QUILLARET_BASE_PORT": str(r.base + 5)})
+    check(code == 1 and "BasePort %d" % (r.base + 5) in err, "QUILLARET_BASE_PORT: %r" % err)
 
 
 def main():

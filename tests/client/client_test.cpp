@@ -2,8 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <deque>
+#include <tuple>
 
 #include "client/history.h"
+#include "client/lookup.h"
 #include "client/options.h"
 #include "client/platform.h"
 #include "client/protocol.h"
@@ -98,7 +101,7 @@ TEST(OptionsTest, CommandLineBasePortAndHistoryPath) {
   Options options;
   std::string error;
   ASSERT_TRUE(ParseOptions({"--host", "game", "--base-port=31000", "-c", "a", "-c", "b",
-                            "--wait", "50", "--stop-on-error", "goblin"},
+                            "--wait", "0.05", "--stop-on-error", "goblin"},
                            options, error));
   EXPECT_EQ(options.host, "game");
   EXPECT_EQ(options.basePort, 31000);
@@ -106,9 +109,37 @@ TEST(OptionsTest, CommandLineBasePortAndHistoryPath) {
   EXPECT_EQ(options.waitMillis, 50);
   for (const std::vector<std::string>& wrong :
        {std::vector<std::string>{}, {"--list", "goblin"}, {"--base-port", "70000", "x"},
-        {"-c", "a", "-f", "f", "x"}, {"--wait"}, {"a", "b"}, {"--frobnicate", "x"}}) {
+        {"-c", "a", "-f", "f", "x"}, {"--wait"}, {"--list", "--all"}, {"--frobnicate", "x"},
+        {"--wait", "500", "x"}, {"--stop-on-error", "--fail-on-error", "x"},
+        {"--retry", "soon", "x"}}) {
     Options ignored;
     EXPECT_FALSE(ParseOptions(wrong, ignored, error)) << wrong.size();
+  }
+  // Several objects and patterns; the environment under the command line.
+  Options many;
+  ASSERT_TRUE(ParseOptions({"goblin*", "-1", "--retry=1.5", "--echo-timeout", "300ms"}, many,
+                           error, "game", "31000"));
+  EXPECT_EQ(many.objects, (std::vector<std::string>{"goblin*", "-1"}));
+  EXPECT_TRUE(many.ManyObjects());
+  EXPECT_EQ(many.retryMillis, 1500);
+  EXPECT_EQ(many.echoMillis, 300);
+  EXPECT_EQ(many.host, "game");
+  EXPECT_EQ(many.basePort, 31000);
+  Options given;
+  ASSERT_TRUE(ParseOptions({"--host", "here", "--base-port", "32000", "chest"}, given, error,
+                           "game", "31000"));
+  EXPECT_EQ(given.host, "here");
+  EXPECT_EQ(given.basePort, 32000);
+  EXPECT_FALSE(given.ManyObjects());
+  Options wrongVariable;
+  EXPECT_FALSE(ParseOptions({"chest"}, wrongVariable, error, "", "0x7530"));
+  int millis = 0;
+  for (const auto& [text, expected] : std::vector<std::pair<std::string, int>>{
+           {"2", 2000}, {"0.3", 300}, {"1.5s", 1500}, {"300ms", 300}, {"0.0015", 1}}) {
+    EXPECT_TRUE(ParseSeconds(text, 1, 600000, millis) && millis == expected) << text;
+  }
+  for (const char* text : {"", ".", "s", "ms", "1.2.3", "-1", "1e3", "0.0001", "2.5ms", "601"}) {
+    EXPECT_FALSE(ParseSeconds(text, 1, 600000, millis)) << text;
   }
   EXPECT_EQ(BasePortFromProfile("[qcserver]\n; note\n BasePort = 0x7530 \n", 1), 30000);
   EXPECT_EQ(BasePortFromProfile("[QCServer]\nBasePort=\n", 30000), 30000);
@@ -116,6 +147,70 @@ TEST(OptionsTest, CommandLineBasePortAndHistoryPath) {
   EXPECT_EQ(HistoryPath("/s", "goblin"), "/s/quillaret/history/goblin");
   EXPECT_EQ(HistoryPath("/s", "../a b"), "/s/quillaret/history/%2E.%2Fa%20b");
   EXPECT_EQ(HistoryPath("", "goblin"), "");
+}
+
+TEST(PatternTest, ShellStylePatternsOverTemplateNames) {
+  const std::tuple<const char*, const char*, bool> cases[] = {
+      {"goblin*", "goblin", true},       {"goblin*", "goblin_chief", true},
+      {"goblin*", "hobgoblin", false},   {"*goblin", "hobgoblin", true},
+      {"g?blin", "gobli", false},        {"g?blin", "gublin", true},
+      {"*a*b*c", "xaybzc", true},        {"*a*b*c", "xaybzcd", false},
+      {"[a-c]hest", "chest", true},      {"[!a-c]hest", "chest", false},
+      {"[!a-c]hest", "dhest", true},     {"x[", "x[", true},
+      {"[]]x", "]x", true},              {"*", "", true},
+  };
+  for (const auto& [pattern, name, matches] : cases) {
+    EXPECT_EQ(MatchPattern(pattern, name), matches) << pattern << " " << name;
+  }
+  EXPECT_TRUE(IsPattern("goblin*") && IsPattern("[ab]") && !IsPattern("goblin"));
+}
+
+TEST(ListingCacheTest, RowsRoundTripAndBrokenRowsAreLeftOut) {
+  EXPECT_EQ(ListingPath("/s", "game.example", 30000),
+            "/s/quillaret/listings/game.example_30000");
+  EXPECT_EQ(ListingPath("", "h", 1), "");
+  ASSERT_TRUE(MakeFolders("listing-test"));
+  const std::string path = "listing-test/rows";
+  std::vector<SpawnRow> rows(3);
+  rows[0] = {32768, -1, "a, b\ttabbed"};
+  rows[1] = {30001, 7, "chest"};
+  rows[2] = {30002, 9, "two\nlines"};  // cannot be kept on one line
+  ASSERT_TRUE(RememberListing(path, rows));
+  const std::vector<SpawnRow> read = ReadRememberedListing(path);
+  ASSERT_EQ(read.size(), 2u);
+  EXPECT_EQ(read[0].port, 32768);
+  EXPECT_EQ(read[0].printedGoid, -1);
+  EXPECT_EQ(read[0].templateName, "a, b\ttabbed");
+  EXPECT_EQ(read[1].templateName, "chest");
+  ASSERT_TRUE(ReplaceWholeFile(path, "30000\t42\tgoblin\nx\t1\tbad\n70000\t1\tbig\n30001\t7\tcut"));
+  const std::vector<SpawnRow> kept = ReadRememberedListing(path);
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(kept[0].templateName, "goblin");
+  EXPECT_TRUE(ReadRememberedListing("listing-test/missing").empty());
+
+  PresenceNotice notice;
+  ASSERT_TRUE(ParsePresenceNotice(
+      ParseLine("08:00:00 QC_OK: 10.0.0.7 disconnected (Port -32768, GoID: -1)"), notice));
+  EXPECT_EQ(notice.address, "10.0.0.7");
+  EXPECT_FALSE(notice.connected);
+  EXPECT_EQ(notice.printedPort, -32768);
+  EXPECT_EQ(notice.printedGoid, -1);
+  EXPECT_FALSE(ParsePresenceNotice(ParseLine("08:00:00 QC_MSG: 1 connected (Port 1, GoID: 1)"),
+                                   notice));
+}
+
+TEST(OwnEchoTest, EchoesOfOneFrameArriveNewestFirst) {
+  std::deque<std::string> awaiting = {"[this].A()", "[this].B()", "[this].A()"};
+  EXPECT_TRUE(TakeOwnEcho(awaiting, ParseLine("08:00:00 QC_MSG: [this].B()"), false));
+  EXPECT_TRUE(TakeOwnEcho(awaiting, ParseLine("08:00:00 QC_MSG: [this].A()"), false));
+  EXPECT_FALSE(TakeOwnEcho(awaiting, ParseLine("08:00:00 QC_MSG: [this].B()"), true));  // another's
+  EXPECT_EQ(awaiting, (std::deque<std::string>{"[this].A()"}));
+  // A paste that reached the console in one piece: one echo, its later lines bare.
+  awaiting = {"a = 1", "[this].C()"};
+  EXPECT_FALSE(TakeOwnEcho(awaiting, ParseLine("[this].C()"), false));
+  EXPECT_TRUE(TakeOwnEcho(awaiting, ParseLine("08:00:00 QC_MSG: a = 1"), false));
+  EXPECT_TRUE(TakeOwnEcho(awaiting, ParseLine("[this].C()"), true));
+  EXPECT_TRUE(awaiting.empty());
 }
 
 TEST(HistoryTest, TwoSessionsAppendToOneFileAndAnOvergrownFileIsCut) {
