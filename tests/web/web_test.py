@@ -53,8 +53,7 @@ class Run:
         self.base = ts.choose_base_port(name)
         self.web_port = self.base + 3
         self.dir = tempfile.mkdtemp(prefix="quillaret-web-%s-" % name)
-        with open(self.profile_path(), "w") as profile:
-            profile.write("[QCServer]\nBasePort=%d\n" % self.base)
+        self.write_profile("open sesame" if name == "restart" else None)
         self.processes = []
         self.driver = None
 
@@ -63,6 +62,11 @@ class Run:
             return os.path.join(self.dir, "quillaret_console.ini")
         prefix = os.environ.get("WINEPREFIX", os.path.expanduser("~/.wine"))
         return os.path.join(prefix, "drive_c", "windows", "quillaret_console.ini")
+
+    def write_profile(self, password):
+        with open(self.profile_path(), "w") as profile:
+            profile.write("[QCServer]\nBasePort=%d\n%s" % (
+                self.base, "Password=%s\n" % password if password else ""))
 
     def close(self):
         if self.driver:
@@ -241,20 +245,36 @@ def scenario_page(r):
     r.stop_host(host)
 
 
+def give_password(driver, form_selector, password):
+    form = wait_for(driver, lambda d: [f for f in d.find_elements(By.CSS_SELECTOR, form_selector)
+                                       if f.is_displayed()], "the password prompt")[0]
+    field = form.find_element(By.CSS_SELECTOR, "input[type=password]")
+    field.send_keys(password + Keys.ENTER)
+
+
 def scenario_restart(r):
-    """The game restarts with its objects in another order: both panes attach again by name to
-    their own objects, and the list is asked for again."""
+    """Consoles with a password: asked for on the page, refused when wrong, then kept for every
+    pane and never shown or stored. The game restarts with its objects in another order and a
+    new password: both panes ask, and attach again by name to their own objects."""
     host = r.host()
     web = r.web()
     d = r.browser()
     d.get(r.url)
+    give_password(d, "#list-password", "wrong")
+    wait_for(d, lambda d: d.find_element(By.ID, "list-state").text == "the password was refused",
+             "the refusal")
+    d.find_element(By.ID, "refresh").click()
+    give_password(d, "#list-password", "open sesame")
     open_pane(d, "goblin")
     open_pane(d, "lantern")
+
     r.stop_host(host)
     wait_for(d, lambda d: all(pane(d, o).find_element(By.CSS_SELECTOR, ".state").text
                               .startswith(("reconnecting", "looking", "not in the game"))
                               for o in ("goblin", "lantern")), "both panes reconnecting")
+    r.write_profile("new phrase")
     host = r.host(["1001", "lantern", "7", "chest", "42", "goblin"])
+    give_password(d, '.pane[data-object="goblin"] form.password', "new phrase")
     for obj, goid, port in (("goblin", 42, r.base + 2), ("lantern", 1001, r.base)):
         web.out.pos = 0
         web.out.expect(lit("pane %s: attached to port %d (GoID %d)" % (obj, port, goid)),
@@ -268,6 +288,12 @@ def scenario_restart(r):
     wait_line(d, "goblin", "msg", "42", "goblin's answer after the restart")
     check(any(k == "note" and "went away" in t for k, t in pane_lines(d, "goblin")),
           "the pane says it lost the console")
+    check(not pane(d, "lantern").find_element(By.CSS_SELECTOR, "form.password").is_displayed(),
+          "the pane that was not asked takes the password given in the other")
+    stored = d.execute_script("return JSON.stringify(Object.assign({}, localStorage))")
+    for secret in ("sesame", "phrase"):
+        check(secret not in d.page_source and secret not in stored and
+              secret.encode() not in web.out.data, "the password %s is shown or stored" % secret)
     r.stop_host(host)
 
 
