@@ -356,6 +356,27 @@ def scenario_access(r):
           "an upgrade without the token")
 
 
+def cpu_seconds(pid):
+    """The process's user and system time so far, from /proc."""
+    with open("/proc/%d/stat" % pid) as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def frame_gaps(driver, seconds, wait=True):
+    """The gaps between the page's animation frames for the seconds given (ms). With wait
+    false, the measure runs on; window.qcFrames gives it at its end."""
+    driver.execute_script(
+        "const s = arguments[0]; window.qcFrames = new Promise(resolve => {"
+        "const gaps = []; let last = performance.now(); const start = last;"
+        "function f(now) { gaps.push(now - last); last = now;"
+        "if (now - start < s * 1000) requestAnimationFrame(f); else resolve(gaps); }"
+        "requestAnimationFrame(f); });", seconds)
+    if not wait:
+        return None
+    return driver.execute_async_script("window.qcFrames.then(arguments[arguments.length - 1]);")
+
+
 def scenario_flood(r):
     """A console broadcasting about 2,000 lines a second into one pane: every line arrives,
     the pane keeps the last 10,000, and the frame times are printed (no timed check)."""
@@ -364,7 +385,7 @@ def scenario_flood(r):
     # once the pipe is full.
     threading.Thread(target=lambda: [host.out._read_some(0.2) for _ in iter(
         lambda: host.out.closed, True)], daemon=True).start()
-    r.web()
+    web = r.web()
     d = r.browser()
     d.get(r.url)
     open_pane(d, "goblin")
@@ -379,12 +400,12 @@ def scenario_flood(r):
     seconds = 10
     rate = 2000
     helps = seconds * rate // per_help
-    # The gaps between animation frames while the lines arrive.
-    d.execute_script("const s = arguments[0]; window.qcFrames = new Promise(resolve => {"
-                     "const gaps = []; let last = performance.now(); const start = last;"
-                     "function f(now) { gaps.push(now - last); last = now;"
-                     "if (now - start < s * 1000) requestAnimationFrame(f); else resolve(gaps); }"
-                     "requestAnimationFrame(f); });", seconds)
+    # The gaps between animation frames: first with nothing arriving (what the machine's load
+    # alone costs), then while the lines arrive.
+    idle = frame_gaps(d, 3)
+    gaps = frame_gaps(d, seconds, wait=False)
+    cpu_before = cpu_seconds(web.proc.pid)
+    stats_before = d.execute_script("return Object.assign({}, window.qcStats)")
     started = time.monotonic()
     sent = 0
     while sent < helps:
@@ -407,18 +428,28 @@ def scenario_flood(r):
     wait_for(d, lambda d: d.execute_script("return window.qcStats.linesReceived") >= expected,
              "all %d lines" % (helps * per_help), 6 * WAIT)
     received = d.execute_script("return window.qcStats.linesReceived") - before
+    cpu = cpu_seconds(web.proc.pid) - cpu_before
+    stats = d.execute_script("return window.qcStats")
+    draws = stats["draws"] - stats_before["draws"]
     shown = int(pane(d, "goblin").get_attribute("data-lines"))
     check(shown == 10000, "the pane keeps the last 10,000 lines, not %d" % shown)
     # The oldest kept line is there to scroll back to; the pane's first lines are gone.
     d.execute_script("arguments[0].scrollTop = 0", pane(d, "goblin").find_element(
         By.CSS_SELECTOR, ".output"))
     wait_for(d, lambda d: pane_lines(d, "goblin")[0][0] == "msg", "the oldest kept line")
-    gaps = sorted(gaps[1:])
-    p95 = gaps[int(len(gaps) * 0.95)]
-    print("flood: %d lines in %.1f s (%.0f lines/s sent), %d received; %d frames: "
-          "mean %.1f ms, median %.1f ms, p95 %.1f ms, longest %.1f ms; %d lines shown"
-          % (helps * per_help, send_seconds, helps * per_help / send_seconds, received,
-             len(gaps), statistics.mean(gaps), statistics.median(gaps), p95, gaps[-1], shown))
+    print("flood: %d lines in %.1f s (%.0f lines/s sent), %d received, %d lines kept; "
+          "quillaret-web used %.2f s of CPU"
+          % (helps * per_help, send_seconds, helps * per_help / send_seconds, received, shown,
+             cpu))
+    print("page script: %.2f ms a draw (%d draws), %.3f ms a line received"
+          % ((stats["drawMs"] - stats_before["drawMs"]) / max(draws, 1), draws,
+             (stats["receiveMs"] - stats_before["receiveMs"]) / max(received, 1)))
+    for name, figures in (("idle", idle), ("flood", gaps)):
+        figures = sorted(figures[1:])
+        print("frames %s: %d in %.0f s, mean %.1f ms, median %.1f ms, p95 %.1f ms, "
+              "longest %.1f ms" % (name, len(figures), sum(figures) / 1000,
+                                   statistics.mean(figures), statistics.median(figures),
+                                   figures[int(len(figures) * 0.95)], figures[-1]))
     check(received == helps * per_help, "the pane received %d lines of %d"
           % (received, helps * per_help))
     flooder.close()

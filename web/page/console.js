@@ -17,7 +17,7 @@
   let lister = null;
   let drawScheduled = false;
   // Figures the browser test reads.
-  window.qcStats = { linesReceived: 0, messages: 0 };
+  window.qcStats = { linesReceived: 0, messages: 0, receiveMs: 0, drawMs: 0, draws: 0 };
 
   function openSocket(first, onMessage, onClose) {
     const socket = new WebSocket(socketUrl);
@@ -146,6 +146,7 @@
       this.spacer.appendChild(this.shown);
       this.output.appendChild(this.spacer);
       this.view = this.lines;
+      this.shownRecords = [];
       this.follow = true;
       this.dirty = false;
       this.input = $('.line', this.element);
@@ -209,8 +210,10 @@
     received(message) {
       window.qcStats.messages += 1;
       if (message.t === 'lines') {
+        const began = performance.now();
         window.qcStats.linesReceived += message.lines.length;
         for (const [stamp, kind, body] of message.lines) this.add(stamp, kind, body);
+        window.qcStats.receiveMs += performance.now() - began;
       } else if (message.t === 'state') {
         this.setState(message);
       } else if (message.t === 'note') {
@@ -297,11 +300,28 @@
       }
       const first = Math.max(0, Math.floor(this.output.scrollTop / LINE_HEIGHT) - 5);
       const last = Math.min(count, first + Math.ceil(this.output.clientHeight / LINE_HEIGHT) + 10);
-      const fragment = document.createDocumentFragment();
-      for (let i = first; i < last; ++i) fragment.appendChild(this.node(view[start + i]));
       this.shown.style.top = (first * LINE_HEIGHT) + 'px';
-      this.shown.replaceChildren(fragment);
+      this.place(view.slice(start + first, start + last));
       this.element.dataset.lines = String(count);
+    }
+
+    // Makes the shown lines those of records, keeping the nodes of lines still in sight: a
+    // pane that follows a busy console drops a few nodes at the top and adds a few below.
+    place(records) {
+      const nodes = this.shown.children;
+      let kept = 0;
+      const at = records.length ? this.shownRecords.indexOf(records[0]) : -1;
+      if (at >= 0) {
+        for (let i = 0; i < at; ++i) this.shown.firstElementChild.remove();
+        this.shownRecords.splice(0, at);
+        while (kept < records.length && kept < this.shownRecords.length &&
+               this.shownRecords[kept] === records[kept]) ++kept;
+      }
+      while (nodes.length > kept) this.shown.lastElementChild.remove();
+      const fragment = document.createDocumentFragment();
+      for (let i = kept; i < records.length; ++i) fragment.appendChild(this.node(records[i]));
+      this.shown.appendChild(fragment);
+      this.shownRecords = records;
     }
 
     redraw() {
@@ -327,8 +347,11 @@
     if (drawScheduled) return;
     drawScheduled = true;
     requestAnimationFrame(() => {
+      const began = performance.now();
       drawScheduled = false;
       for (const pane of panes) pane.draw();
+      window.qcStats.drawMs += performance.now() - began;
+      window.qcStats.draws += 1;
     });
   }
 
