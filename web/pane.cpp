@@ -120,6 +120,8 @@ void Pane::Submit(std::string line) {
 }
 
 void Pane::GivePassword(std::string password) {
+  // One line: whatever followed a line end would reach the console as a line of its own.
+  password.erase(std::min(password.find_first_of("\r\n"), password.size()));
   std::lock_guard<std::mutex> hold(lock_);
   givenPassword_ = std::move(password);
   passwordGiven_ = true;

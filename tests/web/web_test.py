@@ -6,11 +6,13 @@ running quillaret-host, as a developer would: clicks, keys, reloads, a restarted
 
 Each scenario takes one block of ten ports (28200-28249, kWebScenarios in
 tests/support/ports.h, shifted by QC_TEST_PORT_OFFSET): the consoles from its first port, the
-page on the fourth. QC_WEB_SCREENSHOT=PATH also writes the page scenario's picture there (the
+page on the fourth, another site's page on the fifth. QC_WEB_SCREENSHOT=PATH also writes the page scenario's picture there (the
 README's docs/web-console.png); it is always written into the current folder.
 """
 
 import argparse
+import functools
+import http.server
 import json
 import os
 import re
@@ -48,8 +50,8 @@ class Run:
     def __init__(self, args, name):
         self.args = args
         self.name = name
-        # Three consoles and the page: four ports of the block.
-        ts.PORT_BLOCKS[name] = (BLOCKS[name], 4)
+        # Three consoles, the page and another site: five ports of the block.
+        ts.PORT_BLOCKS[name] = (BLOCKS[name], 5)
         self.base = ts.choose_base_port(name)
         self.web_port = self.base + 3
         self.dir = tempfile.mkdtemp(prefix="quillaret-web-%s-" % name)
@@ -242,6 +244,10 @@ def scenario_page(r):
           "↑ recalls %r" % recalled)
     field.send_keys(Keys.ARROW_DOWN)
     check(field.get_attribute("value") == 'report.info("goblin spotted")', "↓ goes forward")
+    # Stopping quillaret-web leaves the open consoles with [quit] too.
+    web.proc.send_signal(signal.SIGTERM)
+    web.out.expect(lit("pane goblin: left port %d with [quit]\n" % r.base), "the [quit] at stop")
+    check(web.wait_exit("quillaret-web's end") == 0, "quillaret-web exits with 0")
     r.stop_host(host)
 
 
@@ -354,6 +360,25 @@ def scenario_access(r):
         check(status == "HTTP/1.1 403 Forbidden", "an upgrade from %s: %s" % (foreign, status))
     check(upgrade(r.web_port, "/ws", origin) == "HTTP/1.1 403 Forbidden",
           "an upgrade without the token")
+
+    # Another site's page in the browser, which knows the address and its token: its WebSocket
+    # is refused (the browser sends that site's Origin).
+    with open(os.path.join(r.dir, "other.html"), "w") as page:
+        page.write("<!doctype html><script>const ws = new WebSocket('ws://127.0.0.1:%d%sws');"
+                   "ws.onopen = () => { document.title = 'open'; ws.send('S'); };"
+                   "ws.onclose = () => { if (document.title !== 'open') document.title = "
+                   "'refused'; };</script>" % (r.web_port, token_path))
+    handler = functools.partial(http.server.SimpleHTTPRequestHandler, directory=r.dir)
+    other_site = http.server.ThreadingHTTPServer(("127.0.0.1", r.base + 4), handler)
+    threading.Thread(target=other_site.serve_forever, daemon=True).start()
+    try:
+        d = r.browser()
+        d.get("http://127.0.0.1:%d/other.html" % (r.base + 4))
+        wait_for(d, lambda d: d.title in ("open", "refused"), "the other site's socket")
+        check(d.title == "refused", "another site's page opened a WebSocket")
+    finally:
+        other_site.shutdown()
+        other_site.server_close()
 
 
 def cpu_seconds(pid):
@@ -475,13 +500,12 @@ def main():
                         help="the program that runs the Windows programs (repeated: its words)")
     parser.add_argument("scenario", choices=sorted(BLOCKS))
     args = parser.parse_args()
-    if args.scenario != "access":
-        missing = [p for p in (CHROMIUM, CHROMEDRIVER) if not os.path.exists(p)]
-        if webdriver is None or missing:
-            print("FAIL: the browser tests need chromium, chromium-driver and python3-selenium "
-                  "(scripts/test installs them); missing: %s"
-                  % (missing or ["selenium for %s" % sys.executable]))
-            return 1
+    missing = [p for p in (CHROMIUM, CHROMEDRIVER) if not os.path.exists(p)]
+    if webdriver is None or missing:
+        print("FAIL: the browser tests need chromium, chromium-driver and python3-selenium "
+              "(scripts/test installs them); missing: %s"
+              % (missing or ["selenium for %s" % sys.executable]))
+        return 1
     run = None
     try:
         run = Run(args, args.scenario)
