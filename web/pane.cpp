@@ -177,12 +177,18 @@ attach::PasswordSource Pane::PasswordFor() {
 }
 
 // After an attempt: a password a console took is kept for every pane; one it refused is
-// forgotten, so the next attempt asks the page again.
+// forgotten, so the next attempt asks the page again. One given when the console had already
+// closed the connection (a developer slower than its time limit) is kept for this pane's next
+// attempt.
 void Pane::Settle(const attach::PasswordSource& source, OpenResult result) {
   if (result == OpenResult::kPasswordRefused) {
     password_.Clear();
   } else if (result == OpenResult::kOpen && source.known) {
     password_.Set(source.password);
+  } else if (result == OpenResult::kBroken && source.known) {
+    std::lock_guard<std::mutex> hold(lock_);
+    givenPassword_ = source.password;
+    passwordGiven_ = true;
   }
 }
 
