@@ -275,8 +275,17 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
 void Accept(tcp::acceptor& acceptor, Server& server) {
   acceptor.async_accept([&acceptor, &server](beast::error_code error, tcp::socket socket) {
     if (error == net::error::operation_aborted) return;
-    if (!error) std::make_shared<HttpConnection>(std::move(socket), server)->Read();
-    Accept(acceptor, server);
+    if (!error) {
+      std::make_shared<HttpConnection>(std::move(socket), server)->Read();
+      Accept(acceptor, server);
+      return;
+    }
+    // Out of descriptors, say: try again a little later rather than at once, for ever.
+    auto pause = std::make_shared<net::steady_timer>(acceptor.get_executor(),
+                                                     std::chrono::milliseconds(100));
+    pause->async_wait([&acceptor, &server, pause](beast::error_code) {
+      if (acceptor.is_open()) Accept(acceptor, server);
+    });
   });
 }
 
