@@ -238,49 +238,25 @@ void Pane::RunLister() {
 }
 
 OpenResult Pane::Attach() {
-  // Twice at most: a remembered port that proved to be another object's is looked up afresh.
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    EmitState("looking", "");
-    attach::PasswordSource source = PasswordFor();
-    std::uint16_t port = 0;
-    OpenResult result =
-        FindConsolePort(settings_.host, settings_.basePort, object_, source, port);
-    Settle(source, result);
-    if (result != OpenResult::kOpen) return result;
-    if (!link_.Open(settings_.host, port)) {
-      ForgetListing(settings_.host, settings_.basePort);
-      continue;
-    }
-    attach::Attached attached;
-    result = attach::Greet(link_, source, attached);
-    Settle(source, result);
-    if (result != OpenResult::kOpen) {
-      link_.Close();
-      return result;
-    }
-    RememberListing(settings_.host, settings_.basePort, attached.rows);
-    const attach::SpawnRow* own = nullptr;
-    for (const attach::SpawnRow& row : attached.rows) {
-      if (row.port == link_.Port() && attach::MatchObject({row}, object_).size() == 1) own = &row;
-    }
-    if (own == nullptr) {
-      // The game restarted with its objects elsewhere: leave, and look again.
-      (void)attach::LeaveConsole(link_, attach::kReplyMillis, nullptr);
-      ForgetListing(settings_.host, settings_.basePort);
-      continue;
-    }
-    Log("attached to port " + std::to_string(own->port) + " (GoID " +
-        std::to_string(own->printedGoid) + ")");
-    EmitState("attached", ",\"row\":" + RowJson(*own) + ",\"rows\":" + RowsJson(attached.rows));
-    std::string batch;
-    std::size_t count = 0;
-    for (const std::string& raw : attached.early) Show(raw, batch, count);
-    Flush(batch, count);
-    awaitingEcho_.clear();
-    partialSince_ = -1;
-    return OpenResult::kOpen;
-  }
-  return OpenResult::kNotFound;
+  EmitState("looking", "");
+  attach::PasswordSource source = PasswordFor();
+  attach::Attached attached;
+  std::vector<attach::SpawnRow> rows;
+  const OpenResult result =
+      OpenConsole(settings_.host, settings_.basePort, object_, source, link_, attached, rows);
+  Settle(source, result);
+  if (result != OpenResult::kOpen) return result;
+  const attach::SpawnRow& own = attached.own;
+  Log("attached to port " + std::to_string(own.port) + " (GoID " +
+      std::to_string(own.printedGoid) + ")");
+  EmitState("attached", ",\"row\":" + RowJson(own) + ",\"rows\":" + RowsJson(rows));
+  std::string batch;
+  std::size_t count = 0;
+  for (const std::string& raw : attached.early) Show(raw, batch, count);
+  Flush(batch, count);
+  awaitingEcho_.clear();
+  partialSince_ = -1;
+  return OpenResult::kOpen;
 }
 
 void Pane::RunConsole() {
@@ -321,7 +297,7 @@ void Pane::RunConsole() {
   }
   if (link_.IsOpen()) {
     const std::uint16_t port = link_.Port();
-    const bool farewell = attach::LeaveConsole(link_, attach::kReplyMillis, nullptr);
+    const bool farewell = attach::LeaveConsole(link_, attach::kDefaultReplyMillis, nullptr);
     Log("left port " + std::to_string(port) +
         (farewell ? " with [quit]" : " with [quit], without the console's farewell"));
   }
@@ -353,7 +329,7 @@ void Pane::SendQueued() {
       if (attach::MatchConsoleCommand(one) == attach::ConsoleCommand::kQuit) {
         std::vector<std::string> farewell;
         const std::uint16_t port = link_.Port();
-        (void)attach::LeaveConsole(link_, attach::kReplyMillis, &farewell);
+        (void)attach::LeaveConsole(link_, attach::kDefaultReplyMillis, &farewell);
         Log("left port " + std::to_string(port) + ": [quit] was typed");
         std::string batch;
         std::size_t count = 0;
