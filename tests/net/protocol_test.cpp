@@ -459,6 +459,15 @@ TEST_F(ProtocolTest, TelnetClientsGetEvery0xFFDoubledAndOthersTheirBytesUnchange
   Type(telnet, "\xff\xfb\x18");  // WILL TTYPE: it speaks telnet
   (void)Sent(raw);
   EXPECT_EQ(Sent(telnet), kWelcome + "\xff\xfe\x18");  // the answer itself goes as it is
+  // 0xFF before a byte below 240, in one piece or across two, is a raw client's data: it makes
+  // no telnet client, and the line comes back byte for byte.
+  const std::string typed = "caf\xe9 \xff! \xff" "A \xff\r\n";
+  Type(raw, typed.substr(0, 9));
+  Type(raw, typed.substr(9));
+  ASSERT_EQ(Pushed().back(), typed);
+  SendToAllClients(*server_, typed.c_str());
+  EXPECT_EQ(Sent(raw), "##:##:## QC_MSG: " + typed);
+  EXPECT_EQ(Sent(telnet), "##:##:## QC_MSG: caf\xe9 \xff\xff! \xff\xff" "A \xff\xff\r\n");
   SendToAllClients(*server_, "QC_OK: \xff\xfa host text");
   EXPECT_EQ(Sent(raw), "##:##:## QC_OK: \xff\xfa host text\r\n");
   EXPECT_EQ(Sent(telnet), "##:##:## QC_OK: \xff\xff\xfa host text\r\n");
