@@ -75,7 +75,11 @@ enum PortBlockName : int {
   kDemoPortProbe,
   // tests/faults
   kFaultScenario,
-  kLastNumberedBlock = kFaultScenario,
+  // tests/net: accepting and descriptors
+  kAcceptUnknownFailure,
+  kAcceptResetStorm,
+  kChildProcessQuit,
+  kLastNumberedBlock = kChildProcessQuit,
 
   // Blocks whose numbers are written outside C++ as well: the host project of tests/consumer
   // (tests/CMakeLists.txt passes 700), the scenarios of tests/demo/terminal_session_test.py
