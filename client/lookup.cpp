@@ -167,10 +167,11 @@ OpenResult ConsoleFinder::List(const std::function<bool(const SpawnRow&)>& prefe
     if (prefer && prefer(row)) add(row.port);
   }
   for (const SpawnRow& row : remembered_) add(row.port);
-  // The first console listens on BasePort; one whose port could not be opened leaves a gap.
-  for (int i = 0; i < kMaxConsoles; ++i) {
-    const unsigned port = static_cast<unsigned>(settings_.basePort) + static_cast<unsigned>(i);
-    if (port <= 65535) add(static_cast<std::uint16_t>(port));
+  // Then the first console, on BasePort, and no port after it: while the game is down, the
+  // ports above may be another game's (a second game on the machine, with the next BasePort),
+  // whose consoles must never be taken for this one's.
+  if (settings_.basePort > 0 && settings_.basePort <= 65535) {
+    add(static_cast<std::uint16_t>(settings_.basePort));
   }
   const std::int64_t deadline =
       NowMillis() + std::max(kSearchMillis, settings_.connectMillis);

@@ -20,8 +20,6 @@ namespace qc::attach {
 // How long the connected notice may take to confirm an object: the game takes it in its next
 // frame. A game that takes longer (paused, loading) costs one "[spawns]" on that same port.
 constexpr int kConfirmMillis = 1500;
-// The most consoles a game has, and so the ports tried from BasePort on.
-constexpr int kMaxConsoles = 100;
 
 struct LookupSettings {
   std::string host = "127.0.0.1";
@@ -63,8 +61,8 @@ class ConsoleFinder {
   OpenResult Attach(const std::string& object, ConsoleLink& link, Attached& attached);
 
   // Opens a console and reads its "[spawns]" into attached.rows: remembered ports for which
-  // prefer says true first, then the other remembered ports, then BasePort and the 99 after
-  // it. The link stays open on that console.
+  // prefer says true first, then the other remembered ports, then the first console (BasePort)
+  // alone. The link stays open on that console.
   OpenResult List(const std::function<bool(const SpawnRow&)>& prefer, ConsoleLink& link,
                   Attached& attached);
 
