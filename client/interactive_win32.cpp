@@ -1,120 +1,97 @@
-// The interactive session in a Windows console, with the console's own line input: its
-// editing keys, and its history of this run (Up, Down, F7). A thread reads the typed lines; the
-// main thread waits on the console's connection and takes them in turn. Output that arrives
-// while a line is being typed is written where the cursor is, and the prompt is written again
-// after it.
+// The interactive session in a Windows console, with the client's own line editor
+// (line_editor_win32.h): one thread waits on the console's input and the console's connection
+// at once, and output that arrives while a line is being typed is printed above it.
 #include <winsock2.h>
 #include <windows.h>
 
 #include <cstdio>
-#include <cstring>
-#include <deque>
 #include <string>
 
+#include "client/history.h"
+#include "client/line_editor_win32.h"
 #include "client/session.h"
 
 namespace qc::attach {
 namespace {
 
-constexpr int kSliceMillis = 50;
-
-struct TypedLines {
-  CRITICAL_SECTION lock;
-  std::deque<std::string> lines;
-  bool ended = false;
-};
-
-DWORD WINAPI ReadTypedLines(void* argument) {
-  auto& typed = *static_cast<TypedLines*>(argument);
-  static char buffer[65536];
-  while (std::fgets(buffer, sizeof buffer, stdin) != nullptr) {
-    std::string line(buffer);
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-    if (line == "\x04") break;  // Ctrl-D, as on other systems
-    EnterCriticalSection(&typed.lock);
-    typed.lines.push_back(line);
-    LeaveCriticalSection(&typed.lock);
-  }
-  EnterCriticalSection(&typed.lock);
-  typed.ended = true;  // Ctrl-Z and Enter, or Ctrl-D
-  LeaveCriticalSection(&typed.lock);
-  return 0;
-}
-
 class ConsoleDisplay final : public Display {
  public:
-  explicit ConsoleDisplay(InteractiveSession& session) : session_(session) {}
-  void Show(const std::string& text) override {
-    if (promptShown_) std::fputs("\n", stdout);
-    std::fputs(text.c_str(), stdout);
-    std::fputs("\n", stdout);
-    promptShown_ = false;
-  }
-  void PromptChanged() override {}
-  void PauseEditing(bool) override {}
-  void ShowPrompt() {
-    if (promptShown_) return;
-    std::fputs(session_.Prompt().c_str(), stdout);
-    std::fflush(stdout);
-    promptShown_ = true;
-  }
-  void LineTaken() { promptShown_ = false; }
+  ConsoleDisplay(InteractiveSession& session, ConsoleEditor& editor)
+      : session_(session), editor_(editor) {}
+  void Show(const std::string& text) override { editor_.Print(text); }
+  void PromptChanged() override { editor_.SetPrompt(session_.Prompt()); }
+  void PauseEditing(bool paused) override { editor_.ShowLine(!paused); }
 
  private:
   InteractiveSession& session_;
-  bool promptShown_ = false;
+  ConsoleEditor& editor_;
 };
+
+// Waits at most millis (-1: no limit) for typed input or for the connection to be readable.
+// True when the connection is readable.
+bool WaitForInput(HANDLE console, Connection connection, WSAEVENT event, int millis) {
+  HANDLE waits[2] = {console, event};
+  DWORD count = 1;
+  const auto s = static_cast<SOCKET>(connection);
+  // The event is tied to the socket for this wait only: WSAEventSelect makes a socket
+  // non-blocking, and the connection's sends expect it blocking.
+  if (connection != kNoConnection && WSAEventSelect(s, event, FD_READ | FD_CLOSE) == 0) count = 2;
+  (void)WaitForMultipleObjects(count, waits, FALSE, millis < 0 ? INFINITE : static_cast<DWORD>(millis));
+  if (count == 2) {
+    (void)WSAEventSelect(s, nullptr, 0);
+    u_long blocking = 0;
+    (void)ioctlsocket(s, FIONBIO, &blocking);
+    (void)WSAResetEvent(event);
+  }
+  if (connection == kNoConnection) return false;
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(s, &readable);
+  timeval now{0, 0};
+  return select(0, &readable, nullptr, nullptr, &now) > 0;
+}
+
+void KeepInHistory(ConsoleEditor& editor, const std::string& line, const std::string& path) {
+  if (editor.Edit().Remember(line)) (void)AppendHistory(path, line);
+}
 
 }  // namespace
 
-int RunInteractive(InteractiveSession& session, const std::string&) {
-  static TypedLines typed;
-  InitializeCriticalSection(&typed.lock);
-  ConsoleDisplay display(session);
-  session.Start(display);
-  const HANDLE reader = CreateThread(nullptr, 0, ReadTypedLines, &typed, 0, nullptr);
-  if (reader == nullptr) return kExitUnreachable;
-  CloseHandle(reader);
-  while (!session.Done()) {
-    display.ShowPrompt();
-    std::string line;
-    bool have = false;
-    bool ended = false;
-    EnterCriticalSection(&typed.lock);
-    if (!typed.lines.empty()) {
-      line = typed.lines.front();
-      typed.lines.pop_front();
-      have = true;
-    }
-    ended = typed.ended && typed.lines.empty();
-    LeaveCriticalSection(&typed.lock);
-    if (have) {
-      display.LineTaken();
-      session.Submit(line);
-      continue;
-    }
-    if (ended) {
-      session.Quit();
-      break;
-    }
-    int wait = session.MillisToTimer();
-    if (wait < 0 || wait > kSliceMillis) wait = kSliceMillis;
-    const Connection console = session.Handle();
-    if (console == kNoConnection) {
-      Sleep(static_cast<DWORD>(wait));
-    } else {
-      fd_set readable;
-      FD_ZERO(&readable);
-      FD_SET(static_cast<SOCKET>(console), &readable);
-      timeval limit{0, wait * 1000};
-      if (select(0, &readable, nullptr, nullptr, &limit) != 0) session.OnReadable();
-    }
-    session.OnTimer();
-    std::fflush(stdout);
+int RunInteractive(InteractiveSession& session, const std::string& historyPath) {
+  ConsoleEditor editor;
+  if (!editor.Open()) {
+    std::fputs("quillaret-attach: the console's input cannot be read\n", stderr);
+    session.Quit();
+    return kExitUnreachable;
   }
-  std::fflush(stdout);
-  // The reader thread may be waiting for a line that never comes: leave without it.
-  std::_Exit(session.ExitCode());
+  const WSAEVENT event = WSACreateEvent();
+  ConsoleDisplay display(session, editor);
+  editor.Edit().LoadHistory(ReadHistory(historyPath));
+  editor.SetPrompt(session.Prompt());
+  editor.ShowLine(true);
+  session.Start(display);
+  while (!session.Done()) {
+    const bool readable = WaitForInput(editor.InputHandle(), session.Handle(), event,
+                                       session.MillisToTimer());
+    for (std::string line; !session.Done();) {
+      const ConsoleEditor::Event typed = editor.Poll(line);
+      if (typed == ConsoleEditor::Event::kNone) break;
+      if (typed == ConsoleEditor::Event::kLine) {
+        KeepInHistory(editor, line, historyPath);
+        session.Submit(line);
+      } else if (typed == ConsoleEditor::Event::kEndOfInput) {
+        session.Quit();
+      } else if (line.empty()) {
+        // Ctrl-C on an empty line: the line editor of every shell stays, and says how to go.
+        display.Show("quillaret-attach: Ctrl-D (or Ctrl-Z and Enter, or :quit) leaves");
+      }
+    }
+    if (readable && !session.Done()) session.OnReadable();
+    if (!session.Done()) session.OnTimer();
+  }
+  editor.Close();
+  if (event != WSA_INVALID_EVENT) WSACloseEvent(event);
+  return session.ExitCode();
 }
 
 }  // namespace qc::attach

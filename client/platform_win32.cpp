@@ -8,6 +8,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "client/line_editor_win32.h"
 #include "client/platform.h"
 
 namespace qc::attach {
@@ -124,8 +125,13 @@ bool EnableColourOutput() {
   const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
   DWORD mode = 0;
   if (GetConsoleMode(out, &mode) == 0) return false;
-  // ENABLE_VIRTUAL_TERMINAL_PROCESSING: consoles older than Windows 10 refuse it.
-  return SetConsoleMode(out, mode | 0x0004) != 0;
+  // ENABLE_VIRTUAL_TERMINAL_PROCESSING: consoles older than Windows 10 refuse it, and a console
+  // may take the mode without keeping the bit; only a bit that reads back set is trusted.
+  if ((mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) == 0 &&
+      SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) == 0) {
+    return false;
+  }
+  return GetConsoleMode(out, &mode) != 0 && (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
 }
 
 std::string EnvironmentValue(const char* name) {
@@ -197,33 +203,9 @@ std::string SystemProfilePath() {
 }
 
 bool ReadSecret(const char* prompt, std::string& secret) {
-  // The console itself, so that a script on standard input can still be given a password.
-  const HANDLE in = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                OPEN_EXISTING, 0, nullptr);
-  if (in == INVALID_HANDLE_VALUE) return false;
-  DWORD saved = 0;
-  const bool console = GetConsoleMode(in, &saved) != 0;
-  if (console) {
-    (void)SetConsoleMode(in, (saved & ~static_cast<DWORD>(ENABLE_ECHO_INPUT)) |
-                                 ENABLE_LINE_INPUT | ENABLE_PROCESSED_INPUT);
-  }
-  std::fputs(prompt, stderr);
-  std::fflush(stderr);
-  secret.clear();
-  bool ended = false;
-  for (char c; !ended;) {
-    DWORD n = 0;
-    if (ReadFile(in, &c, 1, &n, nullptr) == 0 || n == 0) break;
-    if (c == '\n') {
-      ended = true;
-    } else if (c != '\r') {
-      secret += c;
-    }
-  }
-  if (console) (void)SetConsoleMode(in, saved);
-  CloseHandle(in);
-  std::fputs("\n", stderr);
-  return ended;
+  // Through the line editor's reader of the console: the only one, so what is typed here can
+  // never be taken as a script line.
+  return ReadConsoleSecret(prompt, secret);
 }
 
 }  // namespace qc::attach
