@@ -220,7 +220,9 @@ EditResult LineEdit::PressSearching(const ConsoleKey& key) {
   const char16_t unit = key.unit;
   const bool ctrl = (key.modifiers & (keys::kLeftCtrl | keys::kRightCtrl)) != 0;
   if (unit == 0x12) {  // Ctrl-R again: the next older match
-    if (match_ > 0 && !query_.empty()) searchFailed_ = !FindOlder(match_ - 1, false, query_);
+    if (!query_.empty() && match_ < history_.size()) {
+      searchFailed_ = match_ == 0 || !FindOlder(match_ - 1, query_);
+    }
     return EditResult::kChanged;
   }
   if (unit == 0x03 || unit == 0x07 || key.virtualKey == keys::kEscape) {
@@ -232,12 +234,12 @@ EditResult LineEdit::PressSearching(const ConsoleKey& key) {
   }
   if (key.virtualKey == keys::kBack && !ctrl) {
     if (!query_.empty()) query_.pop_back();
-    searchFailed_ = !query_.empty() && !FindOlder(history_.size(), false, query_);
+    searchFailed_ = !query_.empty() && !FindOlder(history_.size(), query_);
     return EditResult::kChanged;
   }
   if (unit >= 0x20 && unit != 0x7F) {
     query_ += unit;
-    searchFailed_ = !FindOlder(match_, false, query_);
+    searchFailed_ = !FindOlder(match_, query_);
     return EditResult::kChanged;
   }
   // Any other key takes the line found and then does what it does on the line.
@@ -251,13 +253,12 @@ EditResult LineEdit::PressSearching(const ConsoleKey& key) {
 }
 
 // Looks for needle in history entries from index `from` (inclusive; history_.size() means the
-// newest) towards the oldest: anywhere in the entry, or at its start with prefixOnly. Shows
-// the entry found, with the cursor on the match.
-bool LineEdit::FindOlder(std::size_t from, bool prefixOnly, const std::u16string& needle) {
+// newest) towards the oldest. Shows the entry found, with the cursor on the match.
+bool LineEdit::FindOlder(std::size_t from, const std::u16string& needle) {
   for (std::size_t i = std::min(from + 1, history_.size()); i > 0; --i) {
     const std::u16string& entry = history_[i - 1];
     const std::size_t at = entry.find(needle);
-    if (at == std::u16string::npos || (prefixOnly && at != 0)) continue;
+    if (at == std::u16string::npos) continue;
     match_ = i - 1;
     text_ = entry;
     cursor_ = at;

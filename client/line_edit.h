@@ -75,7 +75,7 @@ class LineEdit {
  private:
   EditResult PressEditing(const ConsoleKey& key);
   EditResult PressSearching(const ConsoleKey& key);
-  bool FindOlder(std::size_t from, bool prefixOnly, const std::u16string& needle);
+  bool FindOlder(std::size_t from, const std::u16string& needle);
   void Recall(std::size_t index);
   void Insert(char16_t unit);
   EditResult Complete();

@@ -5,13 +5,14 @@ through the runner (wine) given with --runner.
 
     attach_test.py --host PROGRAM --attach PROGRAM [--runner PROGRAM...] SCENARIO
 
-Each scenario takes one block of ten ports (28100-28159, kAttachScenarios in
-tests/support/ports.h) and runs the host in a folder of its own (on Windows the profile lives
+Each scenario takes one block of ten ports (28100-28149, kAttachScenarios, and 28150-28159,
+kWinConsoleScenarios, in tests/support/ports.h) and runs the host in a folder of its own (on Windows the profile lives
 in the wine prefix's Windows directory).
 """
 
 import argparse
 import os
+import pwd
 import re
 import shlex
 import shutil
@@ -27,7 +28,7 @@ import terminal_session_test as ts  # noqa: E402  (the shared Process, Reader an
 from terminal_session_test import Failure, check, lit, STAMP, WAIT  # noqa: E402
 
 BLOCKS = {"script": 28100, "interactive": 28110, "reconnect": 28120, "password": 28130,
-          "wine_script": 28140}
+          "wine_script": 28140, "wine_interactive": 28150}
 OBJECTS = ["42", "goblin", "7", "chest", "1001", "lantern"]
 
 
@@ -87,10 +88,10 @@ class Run:
 
     def start_terminal(self, argv, env=""):
         """quillaret-attach in a tmux window; its exit status is written when it ends."""
-        command = ("cd %s && env -u QUILLARET_PASSWORD XDG_STATE_HOME=%s %s %s %s; "
+        command = ("cd %s && env -u QUILLARET_PASSWORD XDG_STATE_HOME=%s %s %s; "
                    "echo \"[exit $?]\"; sleep 600"
                    % (shlex.quote(self.dir), shlex.quote(self.state), env,
-                      shlex.quote(self.args.attach), " ".join(map(shlex.quote, argv))))
+                      " ".join(map(shlex.quote, self.args.runner + [self.args.attach] + argv))))
         subprocess.run(self.tmux + ["kill-session", "-t", "qa"], capture_output=True)
         # Killing the last session ends the tmux server; a new session asked for while it is
         # still going away fails with "server exited unexpectedly", and is asked for again.
@@ -111,14 +112,15 @@ class Run:
         return done.stdout.decode(errors="replace").rstrip()
 
     def wait_screen(self, pattern, what, colours=False):
-        deadline = time.monotonic() + WAIT
+        limit = 3 * WAIT if self.args.runner else WAIT  # wine starts slowly on a busy machine
+        deadline = time.monotonic() + limit
         while True:
             screen = self.screen(colours)
             match = re.search(pattern, screen)
             if match:
                 return match
             if time.monotonic() > deadline:
-                raise Failure("screen: no %s within %.0f s; it shows:\n%s" % (what, WAIT, screen))
+                raise Failure("screen: no %s within %.0f s; it shows:\n%s" % (what, limit, screen))
             time.sleep(0.1)
 
 
@@ -126,9 +128,9 @@ def last_line(screen):
     return [line for line in screen.split("\n") if line.strip()][-1]
 
 
-def developer(port):
+def developer(port, timeout=WAIT):
     """Another developer on a raw socket: welcomed, and announced once the host took the notice."""
-    sock = socket.create_connection(("127.0.0.1", port), timeout=WAIT)
+    sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
     received = b""
     while b"Help() lists" not in received:
         chunk = sock.recv(4096)
@@ -216,6 +218,96 @@ def scenario_wine_script(r):
     check(re.fullmatch(r"gold = 120\nQC_ERROR: [^\n]*Fly\(\)[^\n]*\n", out), "stdin: %r" % out)
     code, out, err = r.attach(["-c", "[this].GoID()", ":%d" % (r.base + 9)])
     check(code == 1 and "no console answers" in err, "nothing listening: %s %r" % (code, err))
+
+
+def scenario_wine_interactive(r):
+    """The Windows program's own line editor in wine's console, in tmux, as a developer types.
+
+    wine's console on a Unix terminal cannot show three things Windows would: Ctrl-Z is the
+    terminal's job-control key and never reaches the program (so Ctrl-Z then Enter is left to
+    the unit tests); Home and End arrive as unknown keys (Ctrl-A and Ctrl-E stand in); and
+    Ctrl-C is the terminal's signal, which drops typed keys the console has not read yet, so
+    the line is on the screen before Ctrl-C is pressed."""
+    objects = ["66", "wraith"]
+    host = r.host(objects)
+    prefix = os.environ.get("WINEPREFIX", os.path.expanduser("~/.wine"))
+    history = os.path.join(prefix, "drive_c", "users", pwd.getpwuid(os.getuid()).pw_name,
+                           "AppData", "Local", "quillaret", "history", "wraith")
+    if os.path.exists(history):
+        os.unlink(history)
+    r.start_terminal(["wraith"])
+    r.wait_screen(r"Help\(\) lists what it understands\n+wraith>$", "the greeting and prompt")
+    r.keys('[this].Set("health", 25)', "Enter")
+    r.wait_screen(r'\nwraith> \[this\]\.Set\("health", 25\)\n> \d\d:\d\d:\d\d QC_MSG: \[this\]\.Set'
+                  r'\("health", 25\)\n[^\n]*health = 25[^\n]*\nwraith>$',
+                  "the line after its prompt, the own echo and the answer")
+    r.keys("[this].Fly()", "Enter")
+    r.wait_screen(r"\x1b\[(\d+;)*31m(\x1b\[[0-9;]*m)*\d\d:\d\d:\d\d QC_ERROR: [^\n]*Fly",
+                  "the error in red", True)
+    # A broadcast while a line is half typed: printed above it, the line drawn again intact.
+    r.keys('[this].Get("hea')
+    r.wait_screen(r'wraith> \[this\]\.Get\("hea$', "the half-typed line")
+    other = developer(r.base, 3 * WAIT)
+    other.sendall(b'report.info("\x1b[2J spotted")\n')
+    r.wait_screen(r'QC_REPORT: \\x1b\[2J spotted\n(.*\n)*wraith> \[this\]\.Get\("hea$',
+                  "the escaped report above the redrawn line")
+    r.keys('lth")', "Enter")
+    r.wait_screen(r'> \d\d:\d\d:\d\d QC_MSG: \[this\]\.Get\("health"\)\n.*health = 25\n',
+                  "the whole line ran")
+    other.close()
+    # Ctrl-C clears the line; what was typed is never sent.
+    r.keys('[this].Set("health", 1)')
+    r.wait_screen(r'wraith> \[this\]\.Set\("health", 1\)$', "the line to clear")
+    r.keys("C-c")
+    r.wait_screen(r"\nwraith>$", "the cleared line")
+    r.keys("C-c")
+    r.wait_screen(r"Ctrl-D \(or Ctrl-Z and Enter, or :quit\) leaves\n+wraith>$", "how to leave")
+    r.keys("[this].GoID()", "Enter")
+    r.wait_screen(r"QC_MSG: 66\n+wraith>$", "the next line's answer")
+    r.keys("C-d")
+    r.wait_screen(r"QC_OK: Disconnecting from Team Quillaret development console\n+\[exit 0\]",
+                  "the farewell after Ctrl-D, and exit 0")
+
+    # A second run: Up brings back the lines of the first, from the history file.
+    r.start_terminal(["66"], "NO_COLOR=1")
+    r.wait_screen(r"\nwraith>$", "the prompt")
+    r.keys("Up", "Up", "Up", "Up")
+    r.wait_screen(r'wraith> \[this\]\.Set\("health", 25\)$', "the first run's line")
+    r.keys("BSpace", "BSpace", "BSpace", "9)", "C-a", "C-e", "Enter")
+    r.wait_screen(r"QC_MSG: health = 9 \(was 25\)\n", "the edited line's answer")
+    r.keys("[this].Fly()", "Enter")
+    screen = r.wait_screen(r"QC_ERROR: [^\n]*Fly[^\n]*\n", "the error", True).string
+    check("\x1b[31m" not in screen, "NO_COLOR leaves the error uncoloured")
+    # The game comes back asking for a password while a line is half typed: the password is
+    # read by the editor's own reader, shown nowhere, sent only as the password, and the
+    # half-typed line is still there afterwards.
+    r.keys("[this].GoID(")
+    r.wait_screen(r"wraith> \[this\]\.GoID\($", "the half-typed line")
+    host.stop()
+    r.wait_screen(r"the console closed the connection[^\n]*\n+\(detached\) wraith> \[this\]\.GoID\($",
+                  "the loss, the line kept")
+    with open(r.profile_path(), "w") as profile:
+        profile.write("[QCServer]\nBasePort=%d\nPassword=open sesame\n" % r.base)
+    host = r.host(objects)
+    r.wait_screen(r"\nPassword: ?$", "the password prompt")
+    r.keys("open sesame")
+    time.sleep(0.5)  # nothing to wait for on the screen: the typed password shows nowhere
+    check("sesame" not in r.screen(), "the password is not echoed:\n" + r.screen())
+    r.keys("Enter")
+    r.wait_screen(r"attached again to wraith \(GoID 66\)(.*\n)*wraith> \[this\]\.GoID\($",
+                  "attached again, the line intact")
+    r.keys(")", "Enter")
+    r.wait_screen(r"QC_MSG: \[this\]\.GoID\(\)\n[^\n]*QC_MSG: 66\n", "the whole line's answer")
+    r.keys(":quit", "Enter")
+    screen = r.wait_screen(r"Disconnecting from Team Quillaret development console\n+\[exit 0\]",
+                           ":quit").string
+    with open(history, encoding="utf-8") as kept:
+        lines = kept.read().splitlines()
+    check("sesame" not in screen and b"sesame" not in host.out.data and
+          not any("sesame" in line for line in lines), "the password is shown, sent or kept")
+    check(lines == ['[this].Set("health", 25)', "[this].Fly()", '[this].Get("health")',
+                    "[this].GoID()", '[this].Set("health", 9)', "[this].Fly()", "[this].GoID()",
+                    ":quit"], "the history file: %r" % lines)
 
 
 def scenario_interactive(r):
