@@ -325,6 +325,20 @@ EditView LineEdit::View() const {
   return view;
 }
 
+// Cygwin and MSYS name their terminals' pipes \{cygwin,msys}-HEX-ptyN-{from,to}-master.
+bool IsPtyPipeName(std::string_view name) {
+  const bool family = name.rfind("\\msys-", 0) == 0 || name.rfind("\\cygwin-", 0) == 0;
+  return family && name.find("-pty") != std::string_view::npos &&
+         (name.find("-from-master") != std::string_view::npos ||
+          name.find("-to-master") != std::string_view::npos);
+}
+
+const char* const kNotAConsoleAdvice =
+    "standard input is a mintty terminal (Git Bash, Cygwin, MSYS2), not a Windows console, so "
+    "the interactive mode cannot read its keys. Run quillaret-attach in Windows Terminal, cmd "
+    "or PowerShell, or here as: winpty quillaret-attach ... Scripts (-c LINE, -f FILE, or "
+    "lines on a pipe) work from any shell.\n";
+
 std::string Utf16ToUtf8(std::u16string_view text) {
   std::string out;
   out.reserve(text.size());

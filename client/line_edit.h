@@ -1,8 +1,9 @@
 // The editing of one typed line, apart from any terminal: the text and its cursor, the keys that
 // change them, the history walk, Ctrl-R and prefix search, completion, and the conversions
 // between UTF-16 (what the Windows console types and shows) and UTF-8 (what goes on the wire
-// and into the history file). The Windows console front end (line_editor_win32.cpp) feeds it
-// the console's key records and draws what it holds; the tests feed it the same records.
+// and into the history file), and how to tell a mintty terminal, which is no console. The
+// Windows console front end (line_editor_win32.cpp) feeds it the console's key records and
+// draws what it holds; the tests feed it the same records.
 #pragma once
 
 #include <cstddef>
@@ -97,6 +98,12 @@ class LineEdit {
   std::vector<std::string> candidates_;
   std::string cleared_;
 };
+
+// Whether a pipe of this name (as GetFileInformationByHandleEx gives it, "\msys-...") is the
+// terminal of a Cygwin or MSYS terminal window (mintty, Git Bash) standing in for a console.
+bool IsPtyPipeName(std::string_view name);
+// What the client says when its input is such a terminal: how to run it interactively.
+extern const char* const kNotAConsoleAdvice;
 
 // UTF-16 to UTF-8; a lone surrogate becomes U+FFFD.
 std::string Utf16ToUtf8(std::u16string_view text);

@@ -6,6 +6,7 @@
 
 #include "client/console_link.h"
 #include "client/history.h"
+#include "client/line_edit.h"
 #include "client/options.h"
 #include "client/platform.h"
 #include "client/script.h"
@@ -130,6 +131,12 @@ int main(int argc, char** argv) {
   password.ask = [](std::string& secret) { return ReadSecret("Password: ", secret); };
 
   const bool script = !options.lines.empty() || !options.file.empty() || !IsTerminal(0);
+  if (script && options.lines.empty() && options.file.empty() && !options.list &&
+      IsForeignTerminal(0)) {
+    // A person typing in mintty: script mode would read their lines without a prompt or echo.
+    std::fprintf(stderr, "%s: %s", kProgram, kNotAConsoleAdvice);
+    return kExitUsage;
+  }
   if (options.list) {
     ConsoleLink link;
     Attached attached;

@@ -3,6 +3,7 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -119,6 +120,23 @@ void PauseMillis(int millis) { Sleep(static_cast<DWORD>(millis)); }
 
 bool IsTerminal(int stream) {
   return IsConsoleHandle(stream == 0 ? STD_INPUT_HANDLE : STD_OUTPUT_HANDLE);
+}
+
+bool IsForeignTerminal(int stream) {
+  const HANDLE handle = GetStdHandle(stream == 0 ? STD_INPUT_HANDLE : STD_OUTPUT_HANDLE);
+  if (handle == INVALID_HANDLE_VALUE || handle == nullptr || GetFileType(handle) != FILE_TYPE_PIPE) {
+    return false;
+  }
+  // FILE_NAME_INFO: a length in bytes, then the name in UTF-16 (a pipe's without "\\.\pipe").
+  alignas(FILE_NAME_INFO) char buffer[sizeof(FILE_NAME_INFO) + 1024];
+  if (GetFileInformationByHandleEx(handle, FileNameInfo, buffer, sizeof buffer) == 0) return false;
+  const auto* info = reinterpret_cast<const FILE_NAME_INFO*>(buffer);
+  std::string name;
+  const DWORD length = std::min<DWORD>(info->FileNameLength / sizeof(WCHAR), 400);
+  for (DWORD i = 0; i < length; ++i) {
+    name += info->FileName[i] < 0x80 ? static_cast<char>(info->FileName[i]) : '?';
+  }
+  return IsPtyPipeName(name);
 }
 
 bool EnableColourOutput() {

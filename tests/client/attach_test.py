@@ -228,6 +228,12 @@ def scenario_wine_interactive(r):
     the unit tests); Home and End arrive as unknown keys (Ctrl-A and Ctrl-E stand in); and
     Ctrl-C is the terminal's signal, which drops typed keys the console has not read yet, so
     the line is on the screen before Ctrl-C is pressed."""
+    # Started from Git Bash's window, where standard input is a pipe: it says how to run it.
+    done = subprocess.run(r.args.runner + [r.args.mintty, "%s wraith" % r.args.attach],
+                          capture_output=True, timeout=3 * WAIT)
+    err = done.stderr.decode(errors="replace")
+    check(done.returncode == 4 and "not a Windows console" in err and "winpty" in err and
+          "-c LINE, -f FILE" in err, "under mintty: %s %r" % (done.returncode, err))
     objects = ["66", "wraith"]
     host = r.host(objects)
     prefix = os.environ.get("WINEPREFIX", os.path.expanduser("~/.wine"))
@@ -399,6 +405,7 @@ def main():
     parser.add_argument("--attach", required=True)
     parser.add_argument("--runner", action="append", default=[],
                         help="the program that runs the Windows programs (repeated: its words)")
+    parser.add_argument("--mintty", help="a Windows program that runs a command line as mintty does")
     parser.add_argument("scenario", choices=sorted(BLOCKS))
     args = parser.parse_args()
     run = None

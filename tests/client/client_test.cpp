@@ -188,6 +188,11 @@ TEST(LineEditTest, EditingKeysWorkOnCharactersAndTheLineGoesOutAsUtf8) {
   EXPECT_EQ(Utf8ToUtf16("caf\xc3\xa9 \xe2\x86\x91"), u"caf\u00e9 \u2191");
   EXPECT_EQ(Utf8ToUtf16("\xc0\xaf\xed\xa0\x80\xe2\x86"), u"\xfffd\xfffd\xfffd\xfffd\xfffd\xfffd\xfffd");
   EXPECT_EQ(Utf16ToUtf8(u"\xd800x\xdc00"), "\xef\xbf\xbdx\xef\xbf\xbd");
+  // Git Bash's terminal is a pipe of MSYS's; its other pipes are no terminal.
+  EXPECT_TRUE(IsPtyPipeName("\\msys-1888ae32e00d56aa-pty0-from-master"));
+  EXPECT_TRUE(IsPtyPipeName("\\cygwin-e022582115c10879-pty3-to-master"));
+  EXPECT_FALSE(IsPtyPipeName("\\msys-1888ae32e00d56aa-13364-pipe-0x1"));
+  EXPECT_FALSE(IsPtyPipeName("\\other-pty0-from-master"));
 }
 
 TEST(LineEditTest, HistoryWalkAndSearchesKeepTheTypedLine) {
