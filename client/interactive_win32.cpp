@@ -14,6 +14,8 @@
 namespace qc::attach {
 namespace {
 
+constexpr int kFallbackMillis = 50;
+
 class ConsoleDisplay final : public Display {
  public:
   ConsoleDisplay(InteractiveSession& session, ConsoleEditor& editor)
@@ -36,6 +38,10 @@ bool WaitForInput(HANDLE console, Connection connection, WSAEVENT event, int mil
   // The event is tied to the socket for this wait only: WSAEventSelect makes a socket
   // non-blocking, and the connection's sends expect it blocking.
   if (connection != kNoConnection && WSAEventSelect(s, event, FD_READ | FD_CLOSE) == 0) count = 2;
+  // Without the event the connection is looked at every so often instead.
+  if (connection != kNoConnection && count == 1 && (millis < 0 || millis > kFallbackMillis)) {
+    millis = kFallbackMillis;
+  }
   (void)WaitForMultipleObjects(count, waits, FALSE, millis < 0 ? INFINITE : static_cast<DWORD>(millis));
   if (count == 2) {
     (void)WSAEventSelect(s, nullptr, 0);

@@ -3,6 +3,8 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdio>
 
 namespace qc::attach {
 namespace {
@@ -11,7 +13,7 @@ namespace {
 // its processed input is off; wine's console on a Unix terminal still raises it as a signal,
 // which arrives here as CTRL_C_EVENT on a thread of its own, so it is put back into the input
 // as the same record. Either way the one reader sees one Ctrl-C key.
-HANDLE interruptTarget = nullptr;
+std::atomic<HANDLE> interruptTarget{nullptr};
 
 BOOL WINAPI OnConsoleControl(DWORD type) {
   const HANDLE target = interruptTarget;
@@ -28,21 +30,30 @@ BOOL WINAPI OnConsoleControl(DWORD type) {
   return TRUE;
 }
 
-// Input records one at a time, without the console's line input, echo and Ctrl-C handling.
+// Turns the console's line input, echo and Ctrl-C processing off, so that every key comes as an
+// input record, Ctrl-C too. False when the console refused; saved holds the mode to give back.
+bool TakeKeys(HANDLE in, DWORD& saved) {
+  if (GetConsoleMode(in, &saved) == 0) return false;
+  const DWORD kept = saved & (ENABLE_QUICK_EDIT_MODE | ENABLE_INSERT_MODE);
+  if (SetConsoleMode(in, kept | ENABLE_EXTENDED_FLAGS | ENABLE_WINDOW_INPUT) == 0) return false;
+  interruptTarget = in;
+  (void)SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+  return true;
+}
+
+void GiveKeysBack(HANDLE in, DWORD saved, HANDLE previousTarget) {
+  (void)SetConsoleCtrlHandler(OnConsoleControl, FALSE);
+  interruptTarget = previousTarget;
+  (void)SetConsoleMode(in, saved);
+}
+
+// The keys taken for as long as it lives (a password's reading).
 class RawInput {
  public:
-  explicit RawInput(HANDLE in) : in_(in), previousTarget_(interruptTarget) {
-    if (GetConsoleMode(in_, &saved_) == 0) return;
-    const DWORD kept = saved_ & (ENABLE_QUICK_EDIT_MODE | ENABLE_INSERT_MODE);
-    taken_ = SetConsoleMode(in_, kept | ENABLE_EXTENDED_FLAGS | ENABLE_WINDOW_INPUT) != 0;
-    interruptTarget = in_;
-    (void)SetConsoleCtrlHandler(OnConsoleControl, TRUE);
-  }
+  explicit RawInput(HANDLE in)
+      : in_(in), previousTarget_(interruptTarget), taken_(TakeKeys(in, saved_)) {}
   ~RawInput() {
-    if (!taken_) return;
-    (void)SetConsoleCtrlHandler(OnConsoleControl, FALSE);
-    interruptTarget = previousTarget_;
-    (void)SetConsoleMode(in_, saved_);
+    if (taken_) GiveKeysBack(in_, saved_, previousTarget_);
   }
   RawInput(const RawInput&) = delete;
   RawInput& operator=(const RawInput&) = delete;
@@ -52,7 +63,7 @@ class RawInput {
   HANDLE in_;
   HANDLE previousTarget_;
   DWORD saved_ = 0;
-  bool taken_ = false;
+  bool taken_;
 };
 
 enum class Record { kKey, kResized, kNone, kFailed };
@@ -106,8 +117,7 @@ HANDLE ConsoleScreen(bool& own) {
 bool ConsoleEditor::Open() {
   if (open_) return true;
   in_ = GetStdHandle(STD_INPUT_HANDLE);
-  DWORD mode = 0;
-  if (!IsConsole(in_) || GetConsoleMode(in_, &mode) == 0) return false;
+  if (!IsConsole(in_)) return false;
   out_ = ConsoleScreen(ownOut_);
   CONSOLE_SCREEN_BUFFER_INFO info{};
   if (out_ == INVALID_HANDLE_VALUE || GetConsoleScreenBufferInfo(out_, &info) == 0) {
@@ -115,11 +125,12 @@ bool ConsoleEditor::Open() {
     return false;
   }
   attributes_ = info.wAttributes;
-  savedInMode_ = mode;
-  const DWORD kept = mode & (ENABLE_QUICK_EDIT_MODE | ENABLE_INSERT_MODE);
-  if (SetConsoleMode(in_, kept | ENABLE_EXTENDED_FLAGS | ENABLE_WINDOW_INPUT) == 0) return false;
-  interruptTarget = in_;
-  (void)SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+  DWORD saved = 0;
+  if (!TakeKeys(in_, saved)) {
+    if (ownOut_) CloseHandle(out_);
+    return false;
+  }
+  savedInMode_ = saved;
   open_ = true;
   return true;
 }
@@ -128,9 +139,7 @@ void ConsoleEditor::Close() {
   if (!open_) return;
   if (shown_) Wipe();
   shown_ = false;
-  (void)SetConsoleCtrlHandler(OnConsoleControl, FALSE);
-  interruptTarget = nullptr;
-  (void)SetConsoleMode(in_, savedInMode_);
+  GiveKeysBack(in_, savedInMode_, nullptr);
   if (ownOut_) CloseHandle(out_);
   open_ = false;
 }
@@ -161,7 +170,10 @@ void ConsoleEditor::ShowLine(bool shown) {
 }
 
 void ConsoleEditor::Print(const std::string& text) {
-  if (!open_) return;
+  if (!open_) {
+    std::fputs((text + "\n").c_str(), stdout);
+    return;
+  }
   if (shown_) Wipe();
   Write(Utf8ToUtf16(text) + u"\r\n");
   if (!shown_) return;
