@@ -236,9 +236,14 @@ def scenario_wine_interactive(r):
           "-c LINE, -f FILE" in err, "under mintty: %s %r" % (done.returncode, err))
     objects = ["66", "wraith"]
     host = r.host(objects)
-    prefix = os.environ.get("WINEPREFIX", os.path.expanduser("~/.wine"))
-    history = os.path.join(prefix, "drive_c", "users", pwd.getpwuid(os.getuid()).pw_name,
-                           "AppData", "Local", "quillaret", "history", "wraith")
+    # %LOCALAPPDATA%: wine sets it from its prefix, whatever the environment says.
+    users = os.path.join(os.environ.get("WINEPREFIX", os.path.expanduser("~/.wine")),
+                         "drive_c", "users")
+    names = [pwd.getpwuid(os.getuid()).pw_name, os.environ.get("USER", "")]
+    names += sorted(name for name in os.listdir(users) if name != "Public")
+    local = next(os.path.join(users, name, "AppData", "Local") for name in names
+                 if name and os.path.isdir(os.path.join(users, name, "AppData", "Local")))
+    history = os.path.join(local, "quillaret", "history", "wraith")
     if os.path.exists(history):
         os.unlink(history)
     r.start_terminal(["wraith"])
