@@ -34,6 +34,9 @@ void PauseMillis(int millis);
 
 // Whether standard input (0) or output (1) is a terminal.
 bool IsTerminal(int stream);
+// Whether the stream is a terminal that is not one to the system: on Windows the pipe a mintty
+// window (Git Bash, Cygwin, MSYS2) gives a program instead of a console. False on POSIX.
+bool IsForeignTerminal(int stream);
 // Makes the terminal on standard output take colour sequences (the Windows console has to be
 // told). False when it cannot.
 bool EnableColourOutput();
