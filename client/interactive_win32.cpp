@@ -56,7 +56,8 @@ bool WaitForInput(HANDLE console, const std::vector<Connection>& connections, WS
   const DWORD count = tied.empty() ? 1 : 2;
   // A connection without the event is looked at every so often instead.
   if (untied && (millis < 0 || millis > kFallbackMillis)) millis = kFallbackMillis;
-  (void)WaitForMultipleObjects(count, waits, FALSE, millis < 0 ? INFINITE : static_cast<DWORD>(millis));
+  const DWORD limit = millis < 0 ? INFINITE : static_cast<DWORD>(millis);
+  (void)WaitForMultipleObjects(count, waits, FALSE, limit);
   for (const SOCKET s : tied) {
     (void)WSAEventSelect(s, nullptr, 0);
     u_long blocking = 0;

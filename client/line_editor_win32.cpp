@@ -242,8 +242,9 @@ ConsoleEditor::Event ConsoleEditor::Take(const ConsoleKey& key, std::string& lin
       line.clear();
       return Event::kEndOfInput;
     case EditResult::kCandidates: {
-      // Each candidate replaces the whole line up to the cursor; the list shows the words
-      // they differ in, from where the last of them begins.
+      // Each candidate replaces the whole line up to the cursor; the list shows only the
+      // completed words: each candidate from the last word break (space, tab, '(' or ',', as
+      // the session splits words) in the text all of them share.
       const std::vector<std::string>& candidates = edit_.Candidates();
       const std::string& first = candidates.front();
       std::size_t shared = first.size();
