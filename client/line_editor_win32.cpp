@@ -253,7 +253,8 @@ ConsoleEditor::Event ConsoleEditor::Take(const ConsoleKey& key, std::string& lin
         while (same < shared && same < candidate.size() && candidate[same] == first[same]) ++same;
         shared = same;
       }
-      const std::size_t cut = shared == 0 ? std::string::npos : first.find_last_of(" \t(,", shared - 1);
+      const std::size_t cut =
+          shared == 0 ? std::string::npos : first.find_last_of(" \t(,", shared - 1);
       const std::size_t from = cut == std::string::npos ? 0 : cut + 1;
       std::string listed;
       for (const std::string& candidate : candidates) {
@@ -328,8 +329,9 @@ void ConsoleEditor::FinishLine() {
 
 void ConsoleEditor::Write(const std::u16string& text) { WriteTo(out_, text); }
 
-bool ReadConsoleSecret(const char* prompt, std::string& secret) {
+bool ReadConsoleSecret(const char* prompt, std::string& secret, bool& interrupted) {
   secret.clear();
+  interrupted = false;
   // Standard input when it is the console; else the console itself, so that a script on
   // standard input can still be given a password.
   HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
@@ -363,6 +365,9 @@ bool ReadConsoleSecret(const char* prompt, std::string& secret) {
           reading = false;
           break;
         case EditResult::kCleared:
+          interrupted = true;
+          reading = false;
+          break;
         case EditResult::kEndOfInput:
           reading = false;
           break;

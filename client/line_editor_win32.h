@@ -72,8 +72,8 @@ class ConsoleEditor {
 bool PutBackInterrupt();
 
 // Asks for a password on the console without showing what is typed: the same reader as the
-// editor's, so no other reader can take the typed text for a line. False at Ctrl-C, Ctrl-D,
-// Ctrl-Z then Enter, or when there is no console.
-bool ReadConsoleSecret(const char* prompt, std::string& secret);
+// editor's, so no other reader can take the typed text for a line. False at Ctrl-C (then
+// interrupted is set), Ctrl-D, Ctrl-Z then Enter, or when there is no console.
+bool ReadConsoleSecret(const char* prompt, std::string& secret, bool& interrupted);
 
 }  // namespace qc::attach

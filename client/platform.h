@@ -70,8 +70,8 @@ void ClearInterrupt();
 // The local date and time as "YYYY-MM-DD HH:MM:SS".
 std::string LocalDateTime();
 
-// Asks for a password on the terminal without showing what is typed. False at end of input
-// (and on POSIX after Ctrl-C).
+// Asks for a password on the terminal without showing what is typed. False at end of input,
+// and after Ctrl-C, which Interrupted() then tells as it tells any other.
 bool ReadSecret(const char* prompt, std::string& secret);
 
 }  // namespace qc::attach

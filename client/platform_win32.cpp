@@ -275,8 +275,12 @@ std::string SystemProfilePath() {
 
 bool ReadSecret(const char* prompt, std::string& secret) {
   // Through the line editor's reader of the console: the only one, so what is typed here can
-  // never be taken as a script line.
-  return ReadConsoleSecret(prompt, secret);
+  // never be taken as a script line. Ctrl-C comes to it as a key; it then counts as Ctrl-C
+  // caught anywhere else (a first attach stops, the interactive loop clears its line).
+  bool interruptedHere = false;
+  const bool given = ReadConsoleSecret(prompt, secret, interruptedHere);
+  if (interruptedHere && catchingInterrupt) InterlockedExchange(&interrupted, 1);
+  return given;
 }
 
 }  // namespace qc::attach

@@ -357,6 +357,12 @@ def scenario_wine_interactive(r):
     r.keys("C-d")
     screen = r.wait_screen(r"\[exit 0\]", "the end").string
     check(screen.count("QC_OK: Disconnecting from") == 2, "two farewells:\n" + screen)
+    # Ctrl-C at the first attach's password prompt, read by the editor's reader as a key, stops
+    # the client as Ctrl-C anywhere else in the attach does.
+    r.start_terminal(["wraith"])
+    r.wait_screen(r"^Password: ?$", "the password prompt")
+    r.keys("C-c")
+    r.wait_screen(r"\n\[exit 130\]", "exit 130 after Ctrl-C at the password prompt")
 
 
 def scenario_interactive(r):
