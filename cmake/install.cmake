@@ -30,6 +30,9 @@ endif()
 if(TARGET quillaret-attach)
   install(TARGETS quillaret-attach RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
+if(TARGET quillaret-web)
+  install(TARGETS quillaret-web RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
 
 install(TARGETS qc_loader EXPORT quillaret_console_targets
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})

@@ -7,6 +7,7 @@
 #include "common/locks.h"
 #include "net/limits.h"
 #include "net/loop.h"
+#include "net/password_gate.h"
 #include "net/sockets.h"
 
 namespace qc {
@@ -66,7 +67,8 @@ void ConfigureServer(ConsoleServer& server, int index) {
 
 bool SpawnConsoleServer(std::uint32_t goid, const char* templateName) {
   platform::Mutex* registryLock = RegistryLock();
-  if (registryLock == nullptr) return false;
+  // The password gate is the process's too: its lock is made before any console runs.
+  if (registryLock == nullptr || PasswordGateLock() == nullptr) return false;
   ConsoleServer* server = NewConsoleServer(goid, templateName);
   if (server == nullptr) return false;
   ServerRegistry& registry = Registry();

@@ -82,6 +82,9 @@ struct ClientState {
   std::int64_t PromptDeadline;
   std::int64_t AttemptAt;
   std::int64_t StalledSince;
+  // The password gate's number for the client's attempt: the order of every attempt given to
+  // any console of the process (net/password_gate.h).
+  std::uint64_t AttemptTicket;
   // Set when the connection is to be closed at once, without sending what waits.
   bool CloseNow;
   // The socket took no more at the last try; the next try waits until it is writable.

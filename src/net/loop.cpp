@@ -23,11 +23,12 @@ struct ConsoleLoop {
   InboxBatch Batch;
   PasswordGate Gate;
   WaitingNotices Notices;
-  // Accepting: the clock time before which no accept is tried (a back-off after a passing
-  // failure), the next pause, and whether the listening socket failed for good.
+  // Accepting: the clock time before which no accept is tried (a back-off after a failure),
+  // the next pause, and whether a failure of an unknown kind was reported since the last
+  // connection was taken.
   std::int64_t AcceptAt;
   int AcceptPause;
-  bool AcceptBroken;
+  bool AcceptFailureReported;
   // One received piece, with room for the telnet filter's extra byte and a NUL.
   char Received[kTextBytes + 1];
   char Scratch[kTextBytes];
@@ -68,20 +69,25 @@ void Accept(ConsoleLoop& loop, std::int64_t now) {
        ++taken) {
     const Socket s = AcceptClient(listening);
     if (s == platform::kAcceptNone) return;
-    if (s == platform::kAcceptAgain) {
-      // Out of descriptors or memory for now: tried again after a pause that doubles up to a
-      // second, so a lasting shortage is neither spun on nor reported more than once a second.
+    // A connection reset or refused before it was taken costs nobody a pause: the next one
+    // is taken at once.
+    if (s == platform::kAcceptSkipped) continue;
+    if (s < 0) {
+      // Out of descriptors or memory for now, reported each time; or a failure of a kind the
+      // console does not know, reported once. Either way accepting is tried again after a
+      // pause that doubles up to a second, so that it is never spun on and never given up.
+      if (s == platform::kAcceptAgain || !loop.AcceptFailureReported) {
+        WriteDiagnostic("QC_ERROR: accept() failed\n");
+      }
+      loop.AcceptFailureReported = loop.AcceptFailureReported || s != platform::kAcceptAgain;
       loop.AcceptAt = now + loop.AcceptPause;
       loop.AcceptPause = loop.AcceptPause * 2 < kLongestAcceptPauseMillis
                              ? loop.AcceptPause * 2
                              : kLongestAcceptPauseMillis;
       return;
     }
-    if (s < 0) {
-      loop.AcceptBroken = true;  // the console keeps serving the developers it has
-      return;
-    }
     loop.AcceptPause = kFirstAcceptPauseMillis;
+    loop.AcceptFailureReported = false;
     ClientState* client = NewClientState(s);
     if (client == nullptr) {
       WriteDiagnostic("QC_ERROR: out of memory for a new connection\n");
@@ -249,7 +255,7 @@ int PrepareWait(ConsoleLoop& loop, std::int64_t now, bool& accepting, std::int64
                                             false, false};
   loop.EntryClients[count++] = nullptr;
   deadline = 0;
-  const bool room = !loop.AcceptBroken && loop.ConnectionCount < ConnectionLimit(server);
+  const bool room = loop.ConnectionCount < ConnectionLimit(server);
   accepting = room && now >= loop.AcceptAt;
   if (accepting) {
     loop.Entries[count] = platform::PollEntry{server.ListenSocket.load(std::memory_order_relaxed),
@@ -353,7 +359,15 @@ void ConsoleThread(void* argument) {
             ? -1
             : CreateListenSocket(static_cast<std::uint16_t>(server.Port), server.ListenAddress);
     server.ListenSocket.store(listening, std::memory_order_release);
-    if (listening < 0) return;
+    if (listening < 0) {
+      // Nobody can ever be listed here, so no host call reaches for the waker: the console
+      // gives back what its loop would have used, as a refused start does.
+      platform::FreePages(server.Loop, sizeof(ConsoleLoop));
+      platform::DestroyWaker(server.Waker);
+      server.Loop = nullptr;
+      server.Waker = nullptr;
+      return;
+    }
   }
   RunLoop(*server.Loop);
 }

@@ -125,20 +125,11 @@ void AnswerTelnet(void* target, const char* bytes, std::size_t length) {
 
 bool SameAddress(const char* a, const char* b) { return std::strcmp(a, b) == 0; }
 
-// Whether a wrong password from address still waits for its answer.
-bool RefusalWaits(const SessionContext& context, const char* address) {
-  for (int i = 0; i < context.ConnectionCount; ++i) {
-    const ClientState& other = *context.Connections[i];
-    if (other.Phase == ClientPhase::kRefusing && SameAddress(other.Address, address)) return true;
-  }
-  return false;
-}
-
-// An admitted client is listed once no wrong password of its address waits and ClientList
-// has room.
+// An admitted client is listed once no wrong password its address gave before its right one
+// waits for an answer, and ClientList has room.
 bool CanList(const SessionContext& context, const ClientState& client) {
   return context.Server->ClientCount.load(std::memory_order_relaxed) < kMaxClients &&
-         !RefusalWaits(context, client.Address);
+         !RefusalsPrecede(client);
 }
 
 void Admit(SessionContext& context, ClientState& client) {
@@ -165,94 +156,14 @@ void CheckPassword(SessionContext& context, ClientState& client) {
     ResetLine(line);
     client.Phase = ClientPhase::kRefusing;
     client.AttemptAt = context.Now;
+    HoldRefusal(client);
     return;
   }
   // Keep what followed the password's line.
   DropFront(line, lineEnd + 1);
   client.Phase = ClientPhase::kAdmitted;
+  HoldAdmission(client);
   if (CanList(context, client)) Admit(context, client);
-}
-
-// Pushes the folded refusals as one notice: the first form for a single refusal, else the
-// latest address and how many more came since the last notice.
-void PushFoldedRefusals(SessionContext& context) {
-  PasswordGate& gate = *context.Gate;
-  ConsoleServer& server = *context.Server;
-  if (gate.FoldedRefusals == 1) {
-    FormatText(context.Scratch, kTextBytes,
-               "QC_ERROR: %s refused: wrong password (Port %d, GoID: %d)", gate.FoldedAddress,
-               int{server.Port}, static_cast<int>(server.GoID));
-  } else {
-    FormatText(context.Scratch, kTextBytes,
-               "QC_ERROR: %s refused: wrong password, %d more since the last notice (Port %d, "
-               "GoID: %d)",
-               gate.FoldedAddress, gate.FoldedRefusals - 1, int{server.Port},
-               static_cast<int>(server.GoID));
-  }
-  PushNotice(context, context.Scratch);
-  gate.LastNoticeAt = context.Now;
-  gate.FoldedRefusals = 0;
-}
-
-// Tells the host of a refusal, at most one notice a second: a refusal that comes sooner is
-// folded into the next notice.
-void NoteRefusal(SessionContext& context, const char* address) {
-  PasswordGate& gate = *context.Gate;
-  ++gate.FoldedRefusals;
-  CopyText(gate.FoldedAddress, sizeof gate.FoldedAddress, address);
-  if (gate.FoldedRefusals == 1 &&
-      (gate.LastNoticeAt == 0 || context.Now >= gate.LastNoticeAt + 1000)) {
-    PushFoldedRefusals(context);
-  }
-}
-
-// When a wrong password from address may be answered next (answers to one address come at
-// most once a second).
-std::int64_t AddressFreeAt(const PasswordGate& gate, const char* address) {
-  for (const auto& answered : gate.LastByAddress) {
-    if (answered.At != 0 && SameAddress(answered.Address, address)) {
-      return answered.At + kRefusalPauseMillis;
-    }
-  }
-  return 0;
-}
-
-// When the console may answer its next wrong password (at most kMostRefusalsPerSecond a
-// second).
-std::int64_t GateFreeAt(const PasswordGate& gate) {
-  const std::int64_t oldest = gate.RecentAnswers[gate.NextAnswer];
-  return oldest == 0 ? 0 : oldest + kRefusalPauseMillis;
-}
-
-std::int64_t AnswerDue(const PasswordGate& gate, const ClientState& client) {
-  std::int64_t due = client.AttemptAt + kRefusalPauseMillis;
-  const std::int64_t address = AddressFreeAt(gate, client.Address);
-  if (address > due) due = address;
-  const std::int64_t console = GateFreeAt(gate);
-  return console > due ? console : due;
-}
-
-void RecordAnswer(SessionContext& context, const char* address) {
-  PasswordGate& gate = *context.Gate;
-  gate.RecentAnswers[gate.NextAnswer] = context.Now;
-  gate.NextAnswer = (gate.NextAnswer + 1) % kMostRefusalsPerSecond;
-  auto* slot = &gate.LastByAddress[0];
-  for (auto& answered : gate.LastByAddress) {
-    if (answered.At != 0 && SameAddress(answered.Address, address)) {
-      slot = &answered;
-      break;
-    }
-    if (answered.At < slot->At) slot = &answered;  // the oldest (or an empty one) gives way
-  }
-  CopyText(slot->Address, sizeof slot->Address, address);
-  slot->At = context.Now;
-}
-
-void RefusePassword(SessionContext& context, ClientState& client) {
-  QueueNotice(client, "QC_ERROR: Wrong password");
-  client.Phase = ClientPhase::kClosing;
-  RecordAnswer(context, client.Address);
-  NoteRefusal(context, client.Address);
 }
 
 void Quit(SessionContext& context, ClientState& client) {
@@ -476,26 +387,6 @@ void RunTimers(SessionContext& context, ClientState& client) {
   }
 }
 
-void RunPasswordGate(SessionContext& context) {
-  PasswordGate& gate = *context.Gate;
-  // The refusals folded since the last notice go first; the ones answered now wait a second.
-  if (gate.FoldedRefusals > 0 && context.Now >= gate.LastNoticeAt + 1000) {
-    PushFoldedRefusals(context);
-  }
-  // Answers in the order the wrong passwords were given, as far as the limits let.
-  for (;;) {
-    ClientState* next = nullptr;
-    for (int i = 0; i < context.ConnectionCount; ++i) {
-      ClientState* refused = context.Connections[i];
-      if (refused->Phase != ClientPhase::kRefusing) continue;
-      if (context.Now < AnswerDue(gate, *refused)) continue;
-      if (next == nullptr || refused->AttemptAt < next->AttemptAt) next = refused;
-    }
-    if (next == nullptr) break;
-    RefusePassword(context, *next);
-  }
-}
-
 std::int64_t NextTimer(const SessionContext& context, const ClientState& client) {
   std::int64_t next = 0;
   const auto nearest = [&next](std::int64_t at) {
@@ -503,28 +394,25 @@ std::int64_t NextTimer(const SessionContext& context, const ClientState& client)
   };
   if (Reading(client)) nearest(client.ReceiveDeadline);
   if (client.Phase == ClientPhase::kPassword) nearest(client.PromptDeadline);
-  if (client.Phase == ClientPhase::kAdmitted && CanList(context, client)) nearest(context.Now);
+  if (client.Phase == ClientPhase::kAdmitted) {
+    // Held back by another console's wrong password, it looks again soon; this console's own
+    // answers run before the timers of the same turn.
+    if (CanList(context, client)) {
+      nearest(context.Now);
+    } else if (RefusalsPrecede(client)) {
+      nearest(context.Now + kGateRecheckMillis);
+    }
+  }
   if (client.FoldedOverflows > 0) nearest(client.OverflowNoticeAt + kOverflowFoldMillis);
   // Lines left for a later turn are taken up at once, with a new share.
   if (InputCanProceedNextTurn(context, client)) nearest(context.Now);
   return next;
 }
 
-std::int64_t NextGateTimer(const SessionContext& context) {
-  const PasswordGate& gate = *context.Gate;
-  std::int64_t next = gate.FoldedRefusals > 0 ? gate.LastNoticeAt + 1000 : 0;
-  for (int i = 0; i < context.ConnectionCount; ++i) {
-    const ClientState& refused = *context.Connections[i];
-    if (refused.Phase != ClientPhase::kRefusing) continue;
-    const std::int64_t due = AnswerDue(gate, refused);
-    if (next == 0 || due < next) next = due;
-  }
-  return next;
-}
-
 void EndSession(SessionContext& context, ClientState& client) {
   if (client.FoldedOverflows > 0) AnnounceFoldedOverflows(context, client);
   if (client.Phase == ClientPhase::kListed) UnlistClient(context, client, client.Address);
+  if (client.Phase == ClientPhase::kRefusing) LeavePasswordGate(client);
   client.Phase = ClientPhase::kClosing;
   client.CloseNow = true;
 }

@@ -10,6 +10,7 @@
 #include "net/broadcast.h"
 #include "net/client.h"
 #include "net/limits.h"
+#include "net/password_gate.h"
 #include "net/sockets.h"
 #include "server/console_server.h"
 
@@ -23,25 +24,6 @@ LineCommand MatchCommand(const char* line);
 constexpr std::int64_t kPromptTimeoutMillis = 20000;
 constexpr int kMostWaitingAtPrompt = 20;
 constexpr int kMostWaitingPerAddress = 3;
-// A wrong password is answered no sooner than this after it was given; answers to one address
-// come at most once in this time, and to all addresses at most kMostRefusalsPerSecond.
-constexpr std::int64_t kRefusalPauseMillis = 1000;
-constexpr int kMostRefusalsPerSecond = 5;
-
-// A console's password gate: when wrong passwords were last answered, and the refusal notices
-// for the host, folded to one a second.
-struct PasswordGate {
-  std::int64_t RecentAnswers[kMostRefusalsPerSecond];  // a ring of the latest answers' times
-  int NextAnswer;
-  struct Answered {
-    char Address[kAddressTextBytes];
-    std::int64_t At;
-  } LastByAddress[2 * kMostWaitingAtPrompt];
-  std::int64_t LastNoticeAt;  // 0: never
-  int FoldedRefusals;         // refusals since the last notice, not yet pushed
-  char FoldedAddress[kAddressTextBytes];  // the latest of them
-};
-
 // Notices for the host that found PendingMessages full, oldest first, in a ring (limits.h).
 struct WaitingNotices {
   char Texts[kWaitingNotices][kNoticeBytes];
@@ -57,7 +39,7 @@ struct SessionContext {
   InboxBatch* Batch;   // the loop's, for handing out the inbox when ClientList changes
   ClientState* const* Connections;  // every connection of the console
   int ConnectionCount;
-  PasswordGate* Gate;
+  PasswordGate* Gate;  // the console's refusal notices
   WaitingNotices* Notices;  // the console's
 };
 
@@ -91,13 +73,10 @@ void RunInputLines(SessionContext& context, ClientState& client);
 // Whether RunInputLines would handle a line now.
 bool InputCanProceed(const SessionContext& context, const ClientState& client);
 
-// Runs what falls due at context.Now for the console's password gate: the answers to wrong
-// passwords whose turn has come, and the folded refusal notice.
-void RunPasswordGate(SessionContext& context);
 
-// The earliest time at which RunTimers or RunPasswordGate has something to do; 0 for none.
+// The earliest time at which RunTimers has something to do; 0 for none. The password gate's
+// own timer is NextGateTimer (net/password_gate.h).
 std::int64_t NextTimer(const SessionContext& context, const ClientState& client);
-std::int64_t NextGateTimer(const SessionContext& context);
 
 // Whether the loop should read from the client now: it is at the prompt, or listed with its
 // ready lines all handled, its output below the high-water mark and room for its lines.

@@ -35,12 +35,7 @@ Socket CreateListenSocket(std::uint16_t port, std::uint32_t address) {
   return s;
 }
 
-Socket AcceptClient(Socket listening) {
-  const Socket s = platform::AcceptConnection(listening);
-  if (s >= 0 || s == platform::kAcceptNone) return s;
-  WriteDiagnostic("QC_ERROR: accept() failed\n");
-  return s == platform::kAcceptAgain ? platform::kAcceptAgain : -1;
-}
+Socket AcceptClient(Socket listening) { return platform::AcceptConnection(listening); }
 
 bool GetPeerAddressText(Socket s, char* out) {
   std::uint8_t octets[4] = {0, 0, 0, 0};

@@ -1,5 +1,5 @@
 // The socket layer: the operations through which the console touches the network.
-// Failures of the listening and accepting steps are written to the diagnostic stream.
+// Failures of the listening steps are written to the diagnostic stream.
 #pragma once
 
 #include <cstddef>
@@ -21,8 +21,9 @@ constexpr std::size_t kAddressTextBytes = 16;  // "255.255.255.255" and the NUL
 Socket CreateListenSocket(std::uint16_t port, std::uint32_t address = 0);
 
 // Takes one waiting connection without waiting. The socket; platform::kAcceptNone when none
-// is waiting; or, after "QC_ERROR: accept() failed\n", platform::kAcceptAgain when a later
-// accept can succeed (see platform.h) and -1 when the listening socket cannot accept at all.
+// is waiting; platform::kAcceptSkipped when the failure concerned that connection only;
+// platform::kAcceptAgain when the process is short of descriptors or memory for now; -1 for a
+// failure of any other kind. Writes nothing: the caller knows which failures to report.
 Socket AcceptClient(Socket listening);
 
 // Writes the peer's address as a dotted quad into out (kAddressTextBytes bytes) and returns

@@ -68,7 +68,6 @@ std::size_t FilterTelnet(TelnetState& state, char* data, std::size_t length,
     ++length;
     in = 2;
     state.Phase = kData;
-    state.SpeaksTelnet = true;
   }
   std::size_t out = in;
   Replies replies{reply, context, 0, {}};
@@ -84,7 +83,9 @@ std::size_t FilterTelnet(TelnetState& state, char* data, std::size_t length,
         break;
       case kCommand:
         state.Phase = kData;
-        if (b != kIac) state.SpeaksTelnet = true;
+        // Only a real command shows a telnet client: a raw client's 0xFF before a byte below
+        // 240 is data, and doubling its 0xFF bytes would garble what it gets back.
+        if (b >= kSe && b != kIac) state.SpeaksTelnet = true;
         if (b >= kWill && b <= kDont) {
           state.Verb = b;
           state.Phase = kOption;

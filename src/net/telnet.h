@@ -13,8 +13,8 @@ namespace qc {
 struct TelnetState {
   std::uint8_t Phase;  // inside a command, or not; see telnet.cpp
   std::uint8_t Verb;   // WILL, WONT, DO or DONT waiting for its option byte
-  // The client has sent a telnet command (IAC and any byte but IAC): it speaks telnet, and
-  // every 0xFF byte sent to it must be doubled.
+  // The client has sent a telnet command (IAC and a byte from 240 to 254): it speaks telnet,
+  // and every 0xFF byte sent to it must be doubled.
   bool SpeaksTelnet;
   std::uint16_t SubLength;  // bytes inside the current subnegotiation
 };

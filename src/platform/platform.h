@@ -22,14 +22,18 @@ struct Timeout {
 struct Mutex;
 
 // --- Sockets. IPv4 TCP stream sockets; every connection in non-blocking mode. ---
+// No socket is ever inherited by a child process the host starts: each is close-on-exec on
+// POSIX and not inheritable on Windows from the moment it exists.
 
 // Starts the socket library (Winsock version 2.0). 0, or -1 on failure. Nothing to do on POSIX.
 int StartSocketLibrary();
 // socket(AF_INET, SOCK_STREAM, 0). The socket, or -1.
 Socket CreateTcpSocket();
-// Lets a listening socket bind a port whose old connections are still in TIME_WAIT: on POSIX,
-// SO_REUSEADDR set to 1. Windows binds such a port without it, and there the option would also
-// let a second socket bind a port that another is listening on, so it is left off. 0 or -1.
+// Sets how a listening socket shares its address, before it is bound. On POSIX SO_REUSEADDR
+// set to 1, which lets it bind a port whose old connections are still in TIME_WAIT. Windows
+// binds such a port without it, and there the option would also let a second socket bind a
+// port that another is listening on; instead SO_EXCLUSIVEADDRUSE keeps any other socket, even
+// one with SO_REUSEADDR, from binding the port while the console listens. 0 or -1.
 int EnableAddressReuse(Socket s);
 // Binds to the IPv4 address and the port, both in host order; address 0 is INADDR_ANY, every
 // local address. 0 or -1.
@@ -37,14 +41,18 @@ int BindTo(Socket s, std::uint32_t ipv4, std::uint16_t port);
 // listen() with the backlog, and the listening socket put in non-blocking mode, so that an
 // accept never waits. 0 or -1.
 int ListenOn(Socket s, int backlog);
-// What AcceptConnection returns when this accept failed but a later one can succeed: the
-// process (or system) was out of descriptors or buffer memory for a moment, or the connection
-// went away before it was taken.
+// What AcceptConnection returns when the process (or system) is out of descriptors, buffer
+// memory or memory for now: a later accept can succeed, and the caller backs off meanwhile.
 constexpr Socket kAcceptAgain = -2;
 // What AcceptConnection returns when no connection is waiting: not a failure.
 constexpr Socket kAcceptNone = -3;
+// What AcceptConnection returns when the failure concerned one connection only (it was reset
+// or aborted before it was taken, a firewall refused it, a signal cut the call short): the
+// next connection can be taken at once.
+constexpr Socket kAcceptSkipped = -4;
 // Takes one waiting connection without waiting. The new socket, in non-blocking mode;
-// kAcceptNone, kAcceptAgain (see above); or -1 when the listening socket cannot accept.
+// kAcceptNone, kAcceptAgain, kAcceptSkipped (see above); or -1 for a failure of any other
+// kind.
 Socket AcceptConnection(Socket listening);
 
 // What ReceiveSomeNow and SendSomeNow return when the socket has nothing for them now.

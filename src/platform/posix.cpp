@@ -58,7 +58,9 @@ Socket CreateTcpSocket() {
     errno = EMFILE;
     return -1;
   }
-  return Result(::socket(AF_INET, SOCK_STREAM, 0));
+  // Close-on-exec from the start: a child process the host starts must not keep a console's
+  // port or connections open after the console has let them go.
+  return Result(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
 }
 
 int EnableAddressReuse(Socket s) {
@@ -91,42 +93,41 @@ int ListenOn(Socket s, int backlog) {
 Socket AcceptConnection(Socket listening) {
   sockaddr_in address;
   socklen_t length = sizeof address;
-  for (;;) {
-    const int s = QC_FAULT(kAccept)
-                      ? (errno = EMFILE, -1)
-                      : ::accept(listening, reinterpret_cast<sockaddr*>(&address), &length);
-    if (s >= 0) {
-      if (SetNonBlocking(s) == 0) return s;
-      (void)::close(s);
-      return kAcceptAgain;
-    }
-    switch (errno) {
-      case EINTR:  // a signal delivered to this thread is the host's business
-        continue;
-      case EAGAIN:
+  if (QC_FAULT(kAccept)) {
+    errno = EMFILE;
+    return kAcceptAgain;
+  }
+  // Non-blocking and close-on-exec in the same call, so that no child process started by
+  // another thread meanwhile inherits the connection.
+  const int s = ::accept4(listening, reinterpret_cast<sockaddr*>(&address), &length,
+                          SOCK_NONBLOCK | SOCK_CLOEXEC);
+  if (s >= 0) return s;
+  switch (errno) {
+    case EAGAIN:
 #if EWOULDBLOCK != EAGAIN
-      case EWOULDBLOCK:
+    case EWOULDBLOCK:
 #endif
-        return kAcceptNone;
-      case EMFILE:  // out of descriptors or memory, for now
-      case ENFILE:
-      case ENOBUFS:
-      case ENOMEM:
-      case ECONNABORTED:  // the connection went away before it was taken
-      case EPROTO:
-      case EPERM:  // a firewall rule refused this connection
-      // Linux hands pending network errors of the new connection to accept.
-      case ENETDOWN:
-      case ENOPROTOOPT:
-      case EHOSTDOWN:
-      case ENONET:
-      case EHOSTUNREACH:
-      case EOPNOTSUPP:
-      case ENETUNREACH:
-        return kAcceptAgain;
-      default:
-        return -1;
-    }
+      return kAcceptNone;
+    case EMFILE:  // out of descriptors or memory, for now
+    case ENFILE:
+    case ENOBUFS:
+    case ENOMEM:
+      return kAcceptAgain;
+    case EINTR:  // a signal delivered to this thread is the host's business
+    case ECONNABORTED:  // the connection went away before it was taken
+    case EPROTO:
+    case EPERM:  // a firewall rule refused this connection
+    // Linux hands pending network errors of the new connection to accept.
+    case ENETDOWN:
+    case ENOPROTOOPT:
+    case EHOSTDOWN:
+    case ENONET:
+    case EHOSTUNREACH:
+    case EOPNOTSUPP:
+    case ENETUNREACH:
+      return kAcceptSkipped;
+    default:
+      return -1;
   }
 }
 
@@ -202,14 +203,7 @@ Waker* CreateWaker() {
   auto* waker = static_cast<Waker*>(std::malloc(sizeof(Waker)));
   if (waker == nullptr) return nullptr;
   int ends[2];
-  if (::pipe(ends) != 0) {
-    std::free(waker);
-    return nullptr;
-  }
-  for (int end : ends) (void)::fcntl(end, F_SETFD, FD_CLOEXEC);
-  if (SetNonBlocking(ends[0]) != 0 || SetNonBlocking(ends[1]) != 0) {
-    (void)::close(ends[0]);
-    (void)::close(ends[1]);
+  if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
     std::free(waker);
     return nullptr;
   }

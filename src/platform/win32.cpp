@@ -66,6 +66,15 @@ int SetNonBlocking(SOCKET s) {
 
 static_assert(kMaxPollEntries <= FD_SETSIZE, "every entry of a wait fits one fd_set");
 
+// Winsock sockets are inheritable handles: a child process that the host starts with handle
+// inheritance would keep a console's port, or a connection the console has closed, open for as
+// long as it runs. WSASocket's WSA_FLAG_NO_HANDLE_INHERIT would do this in the same call, but
+// it is not in WSOCK32; a child created in the moment between the two calls is the only one
+// that can still inherit the handle. False when it cannot be done.
+bool KeepFromChildren(SOCKET s) {
+  return SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0) != 0;
+}
+
 }  // namespace
 
 int StartSocketLibrary() {
@@ -80,14 +89,23 @@ Socket CreateTcpSocket() {
     ::WSASetLastError(WSAEMFILE);
     return -1;
   }
-  return FromHandle(::socket(AF_INET, SOCK_STREAM, 0));
+  const Socket s = FromHandle(::socket(AF_INET, SOCK_STREAM, 0));
+  if (s >= 0 && !KeepFromChildren(ToHandle(s))) {
+    (void)::closesocket(ToHandle(s));
+    return -1;
+  }
+  return s;
 }
 
-int EnableAddressReuse(Socket /*s*/) {
+int EnableAddressReuse(Socket s) {
   // A plain bind already rebinds a port whose old connections are in TIME_WAIT. SO_REUSEADDR
   // would let this socket bind a port that another one is listening on, so that two game
-  // instances with the same ports would both start and share the connections.
-  return 0;
+  // instances with the same ports would both start and share the connections. Without
+  // SO_EXCLUSIVEADDRUSE, any other local program could do that to the console: bind its port
+  // with SO_REUSEADDR and take its connections.
+  const BOOL on = TRUE;
+  return Result(::setsockopt(ToHandle(s), SOL_SOCKET, SO_EXCLUSIVEADDRUSE,
+                             reinterpret_cast<const char*>(&on), sizeof on));
 }
 
 int BindTo(Socket s, std::uint32_t ipv4, std::uint16_t port) {
@@ -123,22 +141,24 @@ Socket AcceptConnection(Socket listening) {
     // A connection whose handle does not fit is closed by FromHandle; the listening socket is
     // sound.
     const Socket accepted = FromHandle(s);
-    if (accepted < 0) return kAcceptAgain;
+    if (accepted < 0) return kAcceptSkipped;
     // An accepted socket takes the listening socket's mode; it is set again all the same, as
     // a receive or send that blocked would stop the whole console.
-    if (SetNonBlocking(s) == 0) return accepted;
+    if (SetNonBlocking(s) == 0 && KeepFromChildren(s)) return accepted;
     (void)::closesocket(s);
-    return kAcceptAgain;
+    return kAcceptSkipped;
   }
   switch (::WSAGetLastError()) {
     case WSAEWOULDBLOCK:
       return kAcceptNone;
-    case WSAEMFILE:       // out of sockets or buffer memory, for now
+    case WSAEMFILE:  // out of sockets or buffer memory, for now
     case WSAENOBUFS:
-    case WSAECONNRESET:   // the connection went away before it was taken
-    case WSAECONNABORTED:
-    case WSAEINTR:
       return kAcceptAgain;
+    case WSAECONNRESET:  // the connection went away before it was taken
+    case WSAECONNABORTED:
+    case WSAENOTCONN:  // what wine gives for a connection reset before it was taken
+    case WSAEINTR:
+      return kAcceptSkipped;
     default:
       return -1;
   }
@@ -241,7 +261,7 @@ Waker* CreateWaker() {
       ::bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
       ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
       ::connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
-      SetNonBlocking(s) == 0;
+      SetNonBlocking(s) == 0 && KeepFromChildren(s);
   if (!made) {
     (void)::closesocket(s);
     std::free(waker);

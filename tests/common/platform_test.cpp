@@ -40,6 +40,7 @@ TEST(PlatformWaitTest, InputTheWakerAndAClosedPeerEachEndAWaitAndNothingElseDoes
   ASSERT_GE(pair.server, 0);
   Waker* waker = CreateWaker();
   ASSERT_NE(waker, nullptr);
+  EXPECT_FALSE(test::os::ChildrenInherit(WakerSocket(waker)));
   PollEntry entries[2] = {{WakerSocket(waker), true, false, false, false},
                           {pair.server, true, true, false, false}};
   // Writable at once; nothing to read, and the waker silent.

@@ -1,7 +1,12 @@
-// Workers when the process runs out of descriptors for a while (POSIX only: it lowers the
-// process's own descriptor limit).
+// Accepting when the process runs out of descriptors for a while (POSIX only: it lowers the
+// process's own descriptor limit), when accept fails in a way the console does not know, and
+// what a child process of the host inherits.
 #include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -92,6 +97,81 @@ TEST(SessionWorkerTest, AWantOfDescriptorsEndsNoWorker) {
   EXPECT_FALSE(next.ReadUntil("v0.1\r\n").empty());
   ::close(errors[0]);
   ::close(errors[1]);
+}
+
+// A listening socket shut down for reading fails every accept with EINVAL, a failure of no known
+// kind, until it listens again. The console reports it once, keeps trying, and welcomes the
+// next developer once the socket listens again.
+TEST(SessionWorkerTest, AnUnknownAcceptFailureIsReportedOnceAndAcceptingGoesOn) {
+  const std::uint16_t port = test::PortBlock(test::kAcceptUnknownFailure);
+  test::WriteProfile(test::ProfileWithPort(port));
+  ASSERT_TRUE(SpawnConsoleServer(531, "unknown"));
+  const ConsoleServer* server = FindServer(531);
+  ASSERT_TRUE(test::WaitUntil([&] { return server->ListenSocket.load() >= 0; }));
+  const int listening = server->ListenSocket.load();
+  test::StderrCapture errors;
+  ASSERT_EQ(::shutdown(listening, SHUT_RD), 0);
+  ASSERT_TRUE(errors.WaitFor("QC_ERROR: accept() failed\n"));
+  // Time for several tries of the back-off (10, 20, 40, 80 and 160 ms); nothing to wait on.
+  test::os::SleepMillis(400);
+  ASSERT_EQ(::listen(listening, 10), 0);
+  test::LoopbackClient client;
+  ASSERT_TRUE(client.Connect(port));
+  EXPECT_FALSE(client.ReadUntil("v0.1\r\n").empty());
+  EXPECT_EQ(errors.Text(), "QC_ERROR: accept() failed\n");
+}
+
+// A child process that the host starts holds none of the console's sockets: a developer's
+// "[quit]" ends the stream at once, and the port is free once the host has gone, while the
+// child still runs.
+TEST(SessionWorkerTest, AChildProcessOfTheHostInheritsNoSocket) {
+  const std::uint16_t port = test::PortBlock(test::kChildProcessQuit);
+  test::WriteProfile(test::ProfileWithPort(port));
+  int report[2];  // the host tells the child's process id through it
+  ASSERT_EQ(::pipe(report), 0);
+  pid_t host = ::fork();
+  ASSERT_GE(host, 0);
+  if (host == 0) {
+    // The host: a console with a developer attached, then a child process, then it waits to
+    // be told to go.
+    ::close(report[0]);
+    if (!SpawnConsoleServer(532, "parent")) ::_exit(2);
+    while (FindServer(532)->ClientCount.load() == 0) test::os::SleepMillis(10);
+    char sleepPath[] = "/bin/sleep";
+    char seconds[] = "60";
+    char* arguments[] = {sleepPath, seconds, nullptr};
+    pid_t child = 0;
+    if (::posix_spawn(&child, sleepPath, nullptr, nullptr, arguments, environ) != 0) ::_exit(3);
+    (void)::write(report[1], &child, sizeof child);
+    for (;;) ::pause();  // until the test ends it
+  }
+  ::close(report[1]);
+  pid_t child = 0;
+  struct Reaper {  // ends both processes however the test ends
+    pid_t& host;
+    pid_t& child;
+    ~Reaper() {
+      if (host > 0 && ::kill(host, SIGKILL) == 0) (void)::waitpid(host, nullptr, 0);
+      if (child > 0) ::kill(child, SIGKILL);
+    }
+  } reaper{host, child};
+  test::LoopbackClient developer;
+  ASSERT_TRUE(developer.Connect(port));
+  ASSERT_FALSE(developer.ReadUntil("v0.1\r\n").empty());
+  const bool started = ::read(report[0], &child, sizeof child) == sizeof child;
+  ::close(report[0]);
+  if (started) {
+    ASSERT_TRUE(developer.Send("[quit]\r\n"));
+    EXPECT_FALSE(developer.ReadUntil("development console\r\n").empty());
+    EXPECT_TRUE(developer.WaitClosed());
+  }
+  ::kill(host, SIGKILL);
+  ::waitpid(host, nullptr, 0);
+  host = 0;
+  ASSERT_TRUE(started) << "the host could not start a child process";
+  const int rebound = test::os::ListenLoopback(port);
+  EXPECT_GE(rebound, 0) << "the host's child keeps the port";
+  if (rebound >= 0) test::CloseSocket(rebound);
 }
 
 }  // namespace

@@ -26,6 +26,9 @@ TEST(ListenerThreadTest, UnbindablePortLeavesTheServerRegisteredWithoutListener)
   // The listener stores -1 under the state lock; taking the lock waits for it.
   LockMutex(server->StateLock);
   EXPECT_EQ(server->ListenSocket.load(), -1);
+  // What the loop would have used is given back.
+  EXPECT_EQ(server->Waker, nullptr);
+  EXPECT_EQ(server->Loop, nullptr);
   UnlockMutex(server->StateLock);
   EXPECT_EQ(server->ClientCount, 0);
   EXPECT_EQ(errors.Text(), "QC_ERROR: bind() failed\n");
@@ -49,6 +52,27 @@ TEST(ConsoleLoopTest, TwoClientsAreServedAtOnce) {
     UnlockMutex(server->StateLock);
     return count == 2;
   }));
+}
+
+// Connections reset before the console takes them make accept fail for that connection alone
+// (wine reports WSAENOTCONN or WSAECONNRESET): each is skipped without a word or a pause, and
+// the console goes on welcoming developers.
+TEST(ConsoleLoopTest, ConnectionsResetBeforeTheyAreTakenStopNobody) {
+  const std::uint16_t port = test::PortBlock(test::kAcceptResetStorm);
+  test::WriteProfile(test::ProfileWithPort(port));
+  ASSERT_TRUE(SpawnConsoleServer(79, "storm"));
+  test::LoopbackClient first;
+  ASSERT_TRUE(first.Connect(port));
+  ASSERT_FALSE(first.ReadUntil("v0.1\r\n").empty());
+  test::StderrCapture errors;
+  for (int i = 0; i < 100; ++i) {
+    const int s = test::os::ConnectLoopback(port);
+    if (s >= 0) test::os::ResetAndClose(s);
+  }
+  test::LoopbackClient next;
+  ASSERT_TRUE(next.Connect(port));
+  EXPECT_FALSE(next.ReadUntil("v0.1\r\n").empty());
+  EXPECT_EQ(errors.Count("accept() failed"), 0) << errors.Text();
 }
 
 TEST(StartThreadTest, RunsTheFunctionWithItsArgument) {

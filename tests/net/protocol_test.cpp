@@ -187,6 +187,7 @@ TEST(RemoveClientTest, MovesTheLastEntryIntoTheGap) {
 class ProtocolTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    ASSERT_NE(PasswordGateLock(), nullptr);  // as the first spawn makes it
     server_ = NewConsoleServer(9, "proto");
     server_->Port = 30100;
   }
@@ -453,12 +454,110 @@ TEST_F(ProtocolTest, ThePromptIsLimitedAndGuessesAreSlowAndFoldedForTheHost) {
                          "notice (Port 30100, GoID: 9)"}));
 }
 
+TEST_F(ProtocolTest, ARightPasswordWaitsOnlyForTheWrongOnesItsAddressGaveBeforeIt) {
+  CopyText(server_->Password, kNameBytes, "s3cret");
+  ClientState* first = Connect("10.0.0.1");
+  ClientState* second = Connect("10.0.0.1");
+  ClientState* dev = Connect("10.0.0.1");
+  Type(first, "wrong\n");
+  Type(second, "wrong\n");
+  Type(dev, "s3cret\n");
+  // Guessing goes on from the same address after the right password: it never holds it back.
+  ClientState* later = Connect("10.0.0.1");
+  Type(later, "wrong\n");
+  Tick(1000);  // the first guess is answered; the second is one second behind it
+  EXPECT_EQ(first->Phase, ClientPhase::kClosing);
+  EXPECT_EQ(dev->Phase, ClientPhase::kAdmitted);
+  ClientState* again = Connect("10.0.0.1");
+  Type(again, "wrong\n");
+  Tick(1000);  // the second guess is answered, and the right password right after it
+  EXPECT_EQ(second->Phase, ClientPhase::kClosing);
+  EXPECT_EQ(dev->Phase, ClientPhase::kListed);
+  EXPECT_EQ(later->Phase, ClientPhase::kRefusing);
+  EXPECT_EQ(again->Phase, ClientPhase::kRefusing);
+  Tick(1000);  // then the guesses given after it, one a second, in the order given
+  EXPECT_EQ(later->Phase, ClientPhase::kClosing);
+  EXPECT_EQ(again->Phase, ClientPhase::kRefusing);
+}
+
+// A second console of the same process, driven beside the fixture's on the same clock.
+struct SideConsole {
+  ConsoleServer* server = NewConsoleServer(10, "side");
+  std::vector<ClientState*> clients;
+  InboxBatch batch{};
+  PasswordGate gate{};
+  std::unique_ptr<WaitingNotices> notices{new WaitingNotices{}};
+  std::unique_ptr<char[]> scratch{new char[kTextBytes]};
+  ~SideConsole() {
+    for (ClientState* client : clients) DeleteClientState(client);
+    std::free(batch.Blocks);
+    DeleteConsoleServer(server);
+  }
+  SessionContext Context(std::int64_t now) {
+    return {server, now, scratch.get(), &batch, clients.data(), static_cast<int>(clients.size()),
+            &gate, notices.get()};
+  }
+  ClientState* Attempt(const char* address, std::string line, std::int64_t now) {
+    clients.push_back(NewClientState(static_cast<Socket>(-1)));
+    CopyText(clients.back()->Address, kAddressTextBytes, address);
+    SessionContext context = Context(now);
+    BeginSession(context, *clients.back());
+    line.push_back('\0');
+    TakeInput(context, *clients.back(), &line[0], line.size() - 1);
+    return clients.back();
+  }
+  void Tick(std::int64_t now) {
+    SessionContext context = Context(now);
+    RunPasswordGate(context);
+    for (ClientState* client : clients) RunTimers(context, *client);
+  }
+};
+
+TEST_F(ProtocolTest, EveryConsoleOfTheProcessSharesTheGuessingLimits) {
+  CopyText(server_->Password, kNameBytes, "s3cret");
+  SideConsole side;
+  CopyText(side.server->Password, kNameBytes, "s3cret");
+  // Six addresses guess at once, on two consoles; one of them twice, once on each.
+  ClientState* here = Connect("10.0.0.1");
+  Type(here, "wrong\n");
+  for (int i = 1; i <= 4; ++i) Type(Connect(("10.0.1." + std::to_string(i)).c_str()), "wrong\n");
+  ClientState* there = side.Attempt("10.0.0.1", "wrong\n", now_);
+  ClientState* elsewhere = side.Attempt("10.0.2.1", "wrong\n", now_);
+  ClientState* dev = side.Attempt("10.0.0.1", "s3cret\n", now_);
+  const auto answered = [](const std::vector<ClientState*>& clients) {
+    int count = 0;
+    for (const ClientState* client : clients) count += client->Phase == ClientPhase::kClosing;
+    return count;
+  };
+  Tick(1000);
+  side.Tick(now_);
+  // Five answers a second in all, one a second to an address, whichever console asks.
+  EXPECT_EQ(answered(clients_) + answered(side.clients), 5);
+  EXPECT_EQ(here->Phase, ClientPhase::kClosing);
+  EXPECT_EQ(there->Phase, ClientPhase::kRefusing);
+  EXPECT_EQ(dev->Phase, ClientPhase::kAdmitted);  // the other console's guess came first
+  Tick(1000);
+  side.Tick(now_);
+  EXPECT_EQ(there->Phase, ClientPhase::kClosing);
+  EXPECT_EQ(elsewhere->Phase, ClientPhase::kClosing);
+  EXPECT_EQ(dev->Phase, ClientPhase::kListed);
+}
+
 TEST_F(ProtocolTest, TelnetClientsGetEvery0xFFDoubledAndOthersTheirBytesUnchanged) {
   ClientState* raw = Connect("10.0.0.1");
   ClientState* telnet = Connect("10.0.0.2");
   Type(telnet, "\xff\xfb\x18");  // WILL TTYPE: it speaks telnet
   (void)Sent(raw);
   EXPECT_EQ(Sent(telnet), kWelcome + "\xff\xfe\x18");  // the answer itself goes as it is
+  // 0xFF before a byte below 240, in one piece or across two, is a raw client's data: it makes
+  // no telnet client, and the line comes back byte for byte.
+  const std::string typed = "caf\xe9 \xff! \xff" "A \xff\r\n";
+  Type(raw, typed.substr(0, 9));
+  Type(raw, typed.substr(9));
+  ASSERT_EQ(Pushed().back(), typed);
+  SendToAllClients(*server_, typed.c_str());
+  EXPECT_EQ(Sent(raw), "##:##:## QC_MSG: " + typed);
+  EXPECT_EQ(Sent(telnet), "##:##:## QC_MSG: caf\xe9 \xff\xff! \xff\xff" "A \xff\xff\r\n");
   SendToAllClients(*server_, "QC_OK: \xff\xfa host text");
   EXPECT_EQ(Sent(raw), "##:##:## QC_OK: \xff\xfa host text\r\n");
   EXPECT_EQ(Sent(telnet), "##:##:## QC_OK: \xff\xff\xfa host text\r\n");

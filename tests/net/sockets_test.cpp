@@ -38,11 +38,15 @@ TEST(CreateListenSocketTest, ListensOnEveryLocalAddressOrReportsTheFailingStepOn
   const Socket listening = CreateListenSocket(port);
   ASSERT_GE(listening, 0);
   EXPECT_EQ(test::os::ReusesAddress(listening), test::os::kListenSocketsReuseAddress);
+  EXPECT_EQ(test::os::ExcludesOtherBinds(listening), test::os::kListenSocketsExcludeOtherBinds);
+  // No child process of the host inherits the console's sockets.
+  EXPECT_FALSE(test::os::ChildrenInherit(listening));
   for (const char* from : {"127.0.0.1", "127.0.0.9"}) {
     test::LoopbackClient client;
     EXPECT_TRUE(client.Connect(port, 2000, from));
     const Socket accepted = AcceptClient(listening);
     EXPECT_GE(accepted, 0);
+    EXPECT_FALSE(test::os::ChildrenInherit(accepted));
     (void)CloseClient(accepted);
   }
   // A port that another program holds (exclusively, where the platform lets address reuse

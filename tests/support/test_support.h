@@ -104,6 +104,13 @@ void Close(int s);
 // Whether SO_REUSEADDR is set on s, and whether the library sets it on a listening socket here.
 bool ReusesAddress(int s);
 extern const bool kListenSocketsReuseAddress;
+// Whether SO_EXCLUSIVEADDRUSE is set on s, and whether the library sets it on a listening
+// socket here (Windows only).
+bool ExcludesOtherBinds(int s);
+extern const bool kListenSocketsExcludeOtherBinds;
+// Whether a child process started now would inherit s: not close-on-exec (POSIX), an
+// inheritable handle (Windows).
+bool ChildrenInherit(int s);
 int ListenLoopback(std::uint16_t port);
 int AcceptOne(int listening);
 int RedirectStderr(const std::string& path);  // returns the saved descriptor

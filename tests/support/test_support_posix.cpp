@@ -93,6 +93,15 @@ bool ReusesAddress(int s) {
 
 const bool kListenSocketsReuseAddress = true;
 
+// POSIX has no such option; a bind there never takes a port another socket listens on.
+bool ExcludesOtherBinds(int /*s*/) { return false; }
+const bool kListenSocketsExcludeOtherBinds = false;
+
+bool ChildrenInherit(int s) {
+  const int flags = ::fcntl(s, F_GETFD);
+  return flags < 0 || (flags & FD_CLOEXEC) == 0;
+}
+
 int ListenLoopback(std::uint16_t port) {
   const int s = ::socket(AF_INET, SOCK_STREAM, 0);
   if (s < 0) return -1;

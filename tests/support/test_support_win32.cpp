@@ -223,6 +223,21 @@ bool ReusesAddress(int s) {
 // Windows would let a second socket bind a port that is being listened on.
 const bool kListenSocketsReuseAddress = false;
 
+bool ExcludesOtherBinds(int s) {
+  BOOL on = FALSE;
+  int length = sizeof on;
+  return ::getsockopt(ToHandle(s), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<char*>(&on),
+                      &length) == 0 && on != FALSE;
+}
+
+const bool kListenSocketsExcludeOtherBinds = true;
+
+bool ChildrenInherit(int s) {
+  DWORD flags = 0;
+  return ::GetHandleInformation(reinterpret_cast<HANDLE>(ToHandle(s)), &flags) == 0 ||
+         (flags & HANDLE_FLAG_INHERIT) != 0;
+}
+
 int ListenLoopback(std::uint16_t port) {
   if (!StartWinsock()) return -1;
   const SOCKET s = ::socket(AF_INET, SOCK_STREAM, 0);

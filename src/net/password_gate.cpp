@@ -1,0 +1,261 @@
+// The password gate: one record for the whole process, and each console's answers and notices.
+#include "net/password_gate.h"
+
+#include <atomic>
+#include <cstring>
+
+#include "common/fixed_text.h"
+#include "common/locks.h"
+#include "net/broadcast.h"
+#include "net/client.h"
+#include "net/protocol.h"
+#include "server/console_server.h"
+
+namespace qc {
+namespace {
+
+// Every wrong password that waits for its answer, in the order given. A console holds at most
+// kMostWaitingAtPrompt connections at its prompt or waiting for an answer, so every console's
+// fit.
+constexpr int kMostWaitingRefusals = kMaxServers * kMostWaitingAtPrompt;
+
+// The gate's record. Plain data, zero before any code runs: the Windows DLL runs no
+// constructor at load. Changed only under Lock.
+struct GateRecord {
+  std::atomic<platform::Mutex*> Lock;
+  // Each attempt, wrong or right, takes the next number: the order in which they were given.
+  std::uint64_t LastTicket;
+  // The latest answers to wrong passwords, a ring: the one at NextAnswer is the oldest. No
+  // more than kMostRefusalsPerSecond answers fall in any second, so an address answered in
+  // the last second is among them.
+  struct Answer {
+    std::int64_t At;  // 0: none
+    char Address[kAddressTextBytes];
+  } Answers[kMostRefusalsPerSecond];
+  int NextAnswer;
+  struct Waiting {
+    std::uint64_t Ticket;
+    std::int64_t GivenAt;
+    char Address[kAddressTextBytes];
+  } Refusals[kMostWaitingRefusals];
+  int RefusalCount;
+};
+
+GateRecord& Gate() {
+  static GateRecord gate;  // zero-initialised before any code runs
+  return gate;
+}
+
+bool SameAddress(const char* a, const char* b) { return std::strcmp(a, b) == 0; }
+
+// The waiting wrong password with this ticket; null when there is none.
+GateRecord::Waiting* FindRefusal(GateRecord& gate, std::uint64_t ticket) {
+  for (int i = 0; i < gate.RefusalCount; ++i) {
+    if (gate.Refusals[i].Ticket == ticket) return &gate.Refusals[i];
+  }
+  return nullptr;
+}
+
+// The oldest waiting wrong password of the address given before ticket; null for none.
+const GateRecord::Waiting* OlderRefusal(const GateRecord& gate, const char* address,
+                                        std::uint64_t ticket) {
+  for (int i = 0; i < gate.RefusalCount; ++i) {  // kept in the order given
+    const GateRecord::Waiting& waiting = gate.Refusals[i];
+    if (waiting.Ticket >= ticket) return nullptr;
+    if (SameAddress(waiting.Address, address)) return &waiting;
+  }
+  return nullptr;
+}
+
+void RemoveRefusal(GateRecord& gate, std::uint64_t ticket) {
+  GateRecord::Waiting* waiting = FindRefusal(gate, ticket);
+  if (waiting == nullptr) return;
+  const auto at = static_cast<std::size_t>(waiting - gate.Refusals);
+  // The order given is kept: the ones after it move up.
+  std::memmove(waiting, waiting + 1,
+               (static_cast<std::size_t>(gate.RefusalCount) - at - 1) * sizeof *waiting);
+  --gate.RefusalCount;
+}
+
+// When a wrong password from the address given at givenAt may be answered, as far as the
+// pause, the address's last answer and the answers of the last second say.
+std::int64_t AnswerDue(const GateRecord& gate, const char* address, std::int64_t givenAt) {
+  std::int64_t due = givenAt + kRefusalPauseMillis;
+  for (const auto& answer : gate.Answers) {
+    if (answer.At != 0 && SameAddress(answer.Address, address) &&
+        answer.At + kRefusalPauseMillis > due) {
+      due = answer.At + kRefusalPauseMillis;
+    }
+  }
+  const std::int64_t oldest = gate.Answers[gate.NextAnswer].At;
+  if (oldest != 0 && oldest + kRefusalPauseMillis > due) due = oldest + kRefusalPauseMillis;
+  return due;
+}
+
+// When the client's wrong password may be answered; after now when another console's older
+// refusal of the same address has to go first.
+std::int64_t ClientAnswerDue(const GateRecord& gate, const ClientState& client,
+                             std::int64_t now) {
+  std::int64_t due = AnswerDue(gate, client.Address, client.AttemptAt);
+  const GateRecord::Waiting* older = OlderRefusal(gate, client.Address, client.AttemptTicket);
+  if (older != nullptr) {
+    // That one is answered first, and this one a pause after it; if its console is late, this
+    // one looks again soon.
+    const std::int64_t after = AnswerDue(gate, older->Address, older->GivenAt) +
+                               kRefusalPauseMillis;
+    if (after > due) due = after;
+    if (due < now + kGateRecheckMillis) due = now + kGateRecheckMillis;
+  }
+  return due;
+}
+
+// Answers the client's wrong password now if the gate lets it: true, with the answer recorded
+// and the attempt forgotten.
+bool TakeAnswer(const ClientState& client, std::int64_t now) {
+  GateRecord& gate = Gate();
+  platform::Mutex* lock = gate.Lock.load(std::memory_order_acquire);
+  if (lock == nullptr) return false;  // made by the first spawn, before any console runs
+  MutexHold hold(lock);
+  if (OlderRefusal(gate, client.Address, client.AttemptTicket) != nullptr) return false;
+  if (now < AnswerDue(gate, client.Address, client.AttemptAt)) return false;
+  // Consoles read their clocks at different moments: an answer is never recorded before the
+  // latest one, so that the limits never loosen.
+  const int newest = (gate.NextAnswer + kMostRefusalsPerSecond - 1) % kMostRefusalsPerSecond;
+  GateRecord::Answer& answer = gate.Answers[gate.NextAnswer];
+  answer.At = now > gate.Answers[newest].At ? now : gate.Answers[newest].At;
+  CopyText(answer.Address, sizeof answer.Address, client.Address);
+  gate.NextAnswer = (gate.NextAnswer + 1) % kMostRefusalsPerSecond;
+  RemoveRefusal(gate, client.AttemptTicket);
+  return true;
+}
+
+// Pushes the folded refusals as one notice: the first form for a single refusal, else the
+// latest address and how many more came since the last notice.
+void PushFoldedRefusals(SessionContext& context) {
+  PasswordGate& gate = *context.Gate;
+  ConsoleServer& server = *context.Server;
+  if (gate.FoldedRefusals == 1) {
+    FormatText(context.Scratch, kTextBytes,
+               "QC_ERROR: %s refused: wrong password (Port %d, GoID: %d)", gate.FoldedAddress,
+               int{server.Port}, static_cast<int>(server.GoID));
+  } else {
+    FormatText(context.Scratch, kTextBytes,
+               "QC_ERROR: %s refused: wrong password, %d more since the last notice (Port %d, "
+               "GoID: %d)",
+               gate.FoldedAddress, gate.FoldedRefusals - 1, int{server.Port},
+               static_cast<int>(server.GoID));
+  }
+  PushNotice(context, context.Scratch);
+  gate.LastNoticeAt = context.Now;
+  gate.FoldedRefusals = 0;
+}
+
+// Tells the host of a refusal, at most one notice a second: a refusal that comes sooner is
+// folded into the next notice.
+void NoteRefusal(SessionContext& context, const char* address) {
+  PasswordGate& gate = *context.Gate;
+  ++gate.FoldedRefusals;
+  CopyText(gate.FoldedAddress, sizeof gate.FoldedAddress, address);
+  if (gate.FoldedRefusals == 1 &&
+      (gate.LastNoticeAt == 0 || context.Now >= gate.LastNoticeAt + 1000)) {
+    PushFoldedRefusals(context);
+  }
+}
+
+void RefusePassword(SessionContext& context, ClientState& client) {
+  QueueNotice(client, "QC_ERROR: Wrong password");
+  client.Phase = ClientPhase::kClosing;
+  NoteRefusal(context, client.Address);
+}
+
+}  // namespace
+
+platform::Mutex* PasswordGateLock() {
+  GateRecord& gate = Gate();
+  platform::Mutex* lock = gate.Lock.load(std::memory_order_acquire);
+  if (lock != nullptr) return lock;
+  platform::Mutex* made = platform::CreateRecursiveMutex();
+  if (made == nullptr) return nullptr;
+  if (gate.Lock.compare_exchange_strong(lock, made, std::memory_order_acq_rel)) return made;
+  platform::DestroyRecursiveMutex(made);  // another first call won
+  return lock;
+}
+
+void HoldRefusal(ClientState& client) {
+  GateRecord& gate = Gate();
+  platform::Mutex* lock = gate.Lock.load(std::memory_order_acquire);
+  if (lock == nullptr) return;
+  MutexHold hold(lock);
+  client.AttemptTicket = ++gate.LastTicket;
+  // Every console's waiting refusals fit (see kMostWaitingRefusals); one that did not would
+  // still be answered at its pace, only without holding back a right password.
+  if (gate.RefusalCount == kMostWaitingRefusals) return;
+  GateRecord::Waiting& waiting = gate.Refusals[gate.RefusalCount++];
+  waiting.Ticket = client.AttemptTicket;
+  waiting.GivenAt = client.AttemptAt;
+  CopyText(waiting.Address, sizeof waiting.Address, client.Address);
+}
+
+void HoldAdmission(ClientState& client) {
+  GateRecord& gate = Gate();
+  platform::Mutex* lock = gate.Lock.load(std::memory_order_acquire);
+  if (lock == nullptr) return;
+  MutexHold hold(lock);
+  client.AttemptTicket = ++gate.LastTicket;
+}
+
+bool RefusalsPrecede(const ClientState& client) {
+  GateRecord& gate = Gate();
+  platform::Mutex* lock = gate.Lock.load(std::memory_order_acquire);
+  if (lock == nullptr) return false;
+  MutexHold hold(lock);
+  return OlderRefusal(gate, client.Address, client.AttemptTicket) != nullptr;
+}
+
+void LeavePasswordGate(ClientState& client) {
+  GateRecord& gate = Gate();
+  platform::Mutex* lock = gate.Lock.load(std::memory_order_acquire);
+  if (lock == nullptr) return;
+  MutexHold hold(lock);
+  RemoveRefusal(gate, client.AttemptTicket);
+}
+
+void RunPasswordGate(SessionContext& context) {
+  PasswordGate& gate = *context.Gate;
+  // The refusals folded since the last notice go first; the ones answered now wait a second.
+  if (gate.FoldedRefusals > 0 && context.Now >= gate.LastNoticeAt + 1000) {
+    PushFoldedRefusals(context);
+  }
+  // This console's wrong passwords in the order they were given, each answered if the gate
+  // lets it now.
+  std::uint64_t after = 0;
+  for (;;) {
+    ClientState* next = nullptr;
+    for (int i = 0; i < context.ConnectionCount; ++i) {
+      ClientState* refused = context.Connections[i];
+      if (refused->Phase != ClientPhase::kRefusing || refused->AttemptTicket <= after) continue;
+      if (next == nullptr || refused->AttemptTicket < next->AttemptTicket) next = refused;
+    }
+    if (next == nullptr) break;
+    after = next->AttemptTicket;
+    if (TakeAnswer(*next, context.Now)) RefusePassword(context, *next);
+  }
+}
+
+std::int64_t NextGateTimer(const SessionContext& context) {
+  const PasswordGate& notices = *context.Gate;
+  std::int64_t next = notices.FoldedRefusals > 0 ? notices.LastNoticeAt + 1000 : 0;
+  GateRecord& gate = Gate();
+  platform::Mutex* lock = gate.Lock.load(std::memory_order_acquire);
+  if (lock == nullptr) return next;
+  MutexHold hold(lock);
+  for (int i = 0; i < context.ConnectionCount; ++i) {
+    const ClientState& refused = *context.Connections[i];
+    if (refused.Phase != ClientPhase::kRefusing) continue;
+    const std::int64_t due = ClientAnswerDue(gate, refused, context.Now);
+    if (next == 0 || due < next) next = due;
+  }
+  return next;
+}
+
+}  // namespace qc

@@ -1,0 +1,527 @@
+#!/usr/bin/env python3
+"""Drives quillaret-web's page in headless Chromium (chromium-driver and Selenium) against the
+running quillaret-host, as a developer would: clicks, keys, reloads, a restarted game.
+
+    web_test.py --host PROGRAM --web PROGRAM [--runner PROGRAM...] SCENARIO
+
+Each scenario takes one block of ten ports (28200-28249, kWebScenarios in
+tests/support/ports.h, shifted by QC_TEST_PORT_OFFSET): the consoles from its first port, the
+page on the fourth, another site's page on the fifth. QC_WEB_SCREENSHOT=PATH also writes the page scenario's picture there (the
+README's docs/web-console.png); it is always written into the current folder.
+"""
+
+import argparse
+import functools
+import http.server
+import json
+import os
+import re
+import shutil
+import signal
+import socket
+import statistics
+import sys
+import tempfile
+import threading
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "demo"))
+import terminal_session_test as ts  # noqa: E402  (the shared Process, Reader and checks)
+from terminal_session_test import Failure, check, lit, WAIT  # noqa: E402
+
+try:
+    from selenium import webdriver
+    from selenium.common.exceptions import StaleElementReferenceException
+    from selenium.webdriver.chrome.service import Service
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.common.keys import Keys
+    from selenium.webdriver.support.ui import WebDriverWait
+except ImportError:
+    webdriver = None
+
+BLOCKS = {"page": 28200, "restart": 28210, "access": 28220, "flood": 28230,
+          "wine_page": 28240}
+OBJECTS = ["42", "goblin", "7", "chest", "1001", "lantern"]
+CHROMIUM = "/usr/bin/chromium"
+CHROMEDRIVER = "/usr/bin/chromedriver"
+
+
+class Run:
+    def __init__(self, args, name):
+        self.args = args
+        self.name = name
+        # Three consoles, the page and another site: five ports of the block.
+        ts.PORT_BLOCKS[name] = (BLOCKS[name], 5)
+        self.base = ts.choose_base_port(name)
+        self.web_port = self.base + 3
+        self.dir = tempfile.mkdtemp(prefix="quillaret-web-%s-" % name)
+        self.write_profile("open sesame" if name == "restart" else None)
+        self.processes = []
+        self.driver = None
+
+    def profile_path(self):
+        if not self.args.runner:
+            return os.path.join(self.dir, "quillaret_console.ini")
+        prefix = os.environ.get("WINEPREFIX", os.path.expanduser("~/.wine"))
+        return os.path.join(prefix, "drive_c", "windows", "quillaret_console.ini")
+
+    def write_profile(self, password):
+        with open(self.profile_path(), "w") as profile:
+            profile.write("[QCServer]\nBasePort=%d\n%s" % (
+                self.base, "Password=%s\n" % password if password else ""))
+
+    def close(self):
+        if self.driver:
+            self.driver.quit()
+        for process in self.processes:
+            process.stop()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def host(self, objects=OBJECTS):
+        host = ts.Process(self.args.runner + [self.args.host] + objects, "host log", cwd=self.dir,
+                          stderr_path=os.path.join(self.dir, "host.stderr"))
+        self.processes.append(host)
+        host.out.expect(lit("Press Ctrl-C to stop."), "the host's start-up",
+                        3 * WAIT if self.args.runner else WAIT)
+        return host
+
+    def stop_host(self, host):
+        host.proc.send_signal(signal.SIGTERM)
+        check(host.wait_exit("the host's end") == 0, "the host exits with 0")
+
+    def web(self):
+        """quillaret-web on the block's page port; its printed address."""
+        web = ts.Process(self.args.runner + [self.args.web, "--base-port", str(self.base),
+                                             "127.0.0.1:%d" % self.web_port],
+                         "quillaret-web", cwd=self.dir)
+        self.processes.append(web)
+        match = web.out.expect(rb"open (http://127\.0\.0\.1:%d/[0-9a-f]{32}/) in a browser"
+                               % self.web_port, "the page's address",
+                               3 * WAIT if self.args.runner else WAIT)
+        self.url = match.group(1).decode()
+        return web
+
+    def browser(self):
+        options = webdriver.ChromeOptions()
+        options.binary_location = CHROMIUM
+        # As root, without a display; without the background-networking flags a closed
+        # network refuses Chromium's own connections and slows it down.
+        for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+                     "--no-first-run", "--disable-background-networking",
+                     "--disable-component-update", "--disable-sync",
+                     "--disable-dev-shm-usage", "--window-size=1400,760",
+                     "--user-data-dir=" + os.path.join(self.dir, "chromium")):
+            options.add_argument(flag)
+        self.driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
+        self.driver.set_script_timeout(3 * WAIT)
+        return self.driver
+
+
+def wait_for(driver, condition, what, timeout=WAIT):
+    """Polls condition(driver) until it gives something true; a page re-rendered meanwhile is
+    looked at again."""
+    def probe(d):
+        try:
+            return condition(d)
+        except StaleElementReferenceException:
+            return False
+    try:
+        return WebDriverWait(driver, timeout, poll_frequency=0.1).until(probe)
+    except Exception:
+        raise Failure("the page: no %s within %.0f s; it shows:\n%s"
+                      % (what, timeout, driver.find_element(By.TAG_NAME, "body").text[-3000:]))
+
+
+def pane(driver, obj):
+    return driver.find_element(By.CSS_SELECTOR, '.pane[data-object="%s"]' % obj)
+
+
+def pane_lines(driver, obj):
+    """(kind, text) of every line shown in the pane."""
+    return [tuple(line) for line in driver.execute_script(
+        "return Array.from(arguments[0].querySelectorAll('.output .line'))"
+        ".map(l => [l.className.replace('line k-', ''), l.querySelector('.body').textContent]);",
+        pane(driver, obj))]
+
+
+def open_pane(driver, obj):
+    wait_for(driver, lambda d: d.find_element(
+        By.CSS_SELECTOR, '#console-list tr[data-object="%s"]' % obj), "row of %s" % obj).click()
+    wait_for(driver, lambda d: pane(d, obj).find_element(By.CSS_SELECTOR, ".state").text
+             == "attached", "pane %s attached" % obj)
+
+
+def type_line(driver, obj, text):
+    field = pane(driver, obj).find_element(By.CSS_SELECTOR, "input.line")
+    field.send_keys(text + Keys.ENTER)
+
+
+def wait_line(driver, obj, kind, text, what):
+    return wait_for(driver, lambda d: (kind, text) in pane_lines(d, obj), what)
+
+
+def developer(port):
+    """Another developer on a raw socket, welcomed and announced."""
+    sock = socket.create_connection(("127.0.0.1", port), timeout=WAIT)
+    received = b""
+    while b"Help() lists" not in received:
+        chunk = sock.recv(4096)
+        check(chunk != b"", "the other developer's console closed")
+        received += chunk
+    return sock
+
+
+def scenario_page(r):
+    """The list, two panes side by side, styles and escapes, the filter, send to all,
+    history after a reload, and [quit] when a pane or the page goes."""
+    host = r.host()
+    web = r.web()
+    d = r.browser()
+    d.get(r.url)
+    rows = wait_for(d, lambda d: [tr.text for tr in d.find_elements(
+        By.CSS_SELECTOR, "#console-list tbody tr")] or None, "the consoles' list")
+    check(rows == ["42 goblin %d" % r.base, "7 chest %d" % (r.base + 1),
+                   "1001 lantern %d" % (r.base + 2)], "the list shows %r" % rows)
+    open_pane(d, "goblin")
+    open_pane(d, "chest")
+    web.out.expect(lit("pane chest: attached to port %d (GoID 7)" % (r.base + 1)), "the attach")
+
+    # A line typed in one pane is answered there, and its echo is styled as the pane's own.
+    type_line(d, "goblin", '[this].Get("health")')
+    wait_line(d, "goblin", "msg", "health = 30", "goblin's answer")
+    wait_line(d, "goblin", "echo", '[this].Get("health")', "the styled echo")
+    type_line(d, "goblin", "[this].Fly()")
+    wait_for(d, lambda d: any(k == "error" and "Fly()" in t for k, t in pane_lines(d, "goblin")),
+             "the error line")
+    type_line(d, "goblin", 'report.info("goblin spotted")')
+    wait_line(d, "goblin", "report", "QC_REPORT: goblin spotted", "the report line")
+    check(not any("health" in t for _, t in pane_lines(d, "chest")), "chest saw goblin's line")
+    # Another developer's line with control bytes: shown escaped, as another's message.
+    other = developer(r.base)
+    other.sendall(b"[this].GoID() \x1b[31m\x07\n")
+    wait_line(d, "goblin", "msg", "[this].GoID() \\x1b[31m\\x07", "the escaped echo")
+    other.sendall(b"[quit]\n")
+    other.close()
+
+    # Sent to all open panes: each console answers in its own pane.
+    d.find_element(By.ID, "send-all").click()
+    type_line(d, "chest", "[this].GoID()")
+    wait_line(d, "goblin", "msg", "42", "goblin's answer to the line sent to all")
+    wait_line(d, "chest", "msg", "7", "chest's answer to the line sent to all")
+    d.find_element(By.ID, "send-all").click()
+
+    # The filter shows the matching lines only, and all of them again when cleared.
+    shown = len(pane_lines(d, "goblin"))
+    pane(d, "goblin").find_element(By.CSS_SELECTOR, ".filter").send_keys("HEALTH")
+    filtered = pane_lines(d, "goblin")
+    check(filtered and all("health" in t.lower() for _, t in filtered) and len(filtered) < shown,
+          "the filter shows %r" % filtered)
+    pane(d, "goblin").find_element(By.CSS_SELECTOR, ".filter").clear()
+    d.execute_script("arguments[0].dispatchEvent(new Event('input'))",
+                     pane(d, "goblin").find_element(By.CSS_SELECTOR, ".filter"))
+    check(len(pane_lines(d, "goblin")) >= shown, "the cleared filter shows every line")
+
+    shot = os.path.join(os.getcwd(), "web-console.png")
+    d.save_screenshot(shot)
+    if os.environ.get("QC_WEB_SCREENSHOT"):
+        shutil.copyfile(shot, os.environ["QC_WEB_SCREENSHOT"])
+
+    # Closing a pane leaves its console with [quit]: the console's farewell answers it.
+    pane(d, "chest").find_element(By.CSS_SELECTOR, ".close").click()
+    web.out.expect(lit("pane chest: left port %d with [quit]\n" % (r.base + 1)), "chest's [quit]")
+    host.out.expect(lit("[GoID 7] notice: QC_OK: 127.0.0.1 disconnected"), "chest's leaving")
+
+    # History survives a reload, per template; the reload leaves goblin's console with [quit].
+    d.refresh()
+    web.out.expect(lit("pane goblin: left port %d with [quit]\n" % r.base), "goblin's [quit]")
+    open_pane(d, "goblin")
+    field = pane(d, "goblin").find_element(By.CSS_SELECTOR, "input.line")
+    recalled = []
+    for _ in range(3):
+        field.send_keys(Keys.ARROW_UP)
+        recalled.append(field.get_attribute("value"))
+    check(recalled == ["[this].GoID()", 'report.info("goblin spotted")', "[this].Fly()"],
+          "↑ recalls %r" % recalled)
+    field.send_keys(Keys.ARROW_DOWN)
+    check(field.get_attribute("value") == 'report.info("goblin spotted")', "↓ goes forward")
+    # Stopping quillaret-web leaves the open consoles with [quit] too.
+    web.proc.send_signal(signal.SIGTERM)
+    web.out.expect(lit("pane goblin: left port %d with [quit]\n" % r.base), "the [quit] at stop")
+    check(web.wait_exit("quillaret-web's end") == 0, "quillaret-web exits with 0")
+    r.stop_host(host)
+
+
+def give_password(driver, form_selector, password):
+    form = wait_for(driver, lambda d: [f for f in d.find_elements(By.CSS_SELECTOR, form_selector)
+                                       if f.is_displayed()], "the password prompt")[0]
+    field = form.find_element(By.CSS_SELECTOR, "input[type=password]")
+    field.send_keys(password + Keys.ENTER)
+
+
+def scenario_restart(r):
+    """Consoles with a password: asked for on the page, refused when wrong, then kept for every
+    pane and never shown or stored. The game restarts with its objects in another order and a
+    new password: both panes ask, and attach again by name to their own objects."""
+    host = r.host()
+    web = r.web()
+    d = r.browser()
+    d.get(r.url)
+    give_password(d, "#list-password", "wrong")
+    wait_for(d, lambda d: d.find_element(By.ID, "list-state").text == "the password was refused",
+             "the refusal")
+    d.find_element(By.ID, "refresh").click()
+    give_password(d, "#list-password", "open sesame")
+    open_pane(d, "goblin")
+    open_pane(d, "lantern")
+
+    r.stop_host(host)
+    wait_for(d, lambda d: all(pane(d, o).find_element(By.CSS_SELECTOR, ".state").text
+                              .startswith(("reconnecting", "looking", "not in the game"))
+                              for o in ("goblin", "lantern")), "both panes reconnecting")
+    r.write_profile("new phrase")
+    host = r.host(["1001", "lantern", "7", "chest", "42", "goblin"])
+    give_password(d, '.pane[data-object="goblin"] form.password', "new phrase")
+    for obj, goid, port in (("goblin", 42, r.base + 2), ("lantern", 1001, r.base)):
+        web.out.pos = 0
+        web.out.expect(lit("pane %s: attached to port %d (GoID %d)" % (obj, port, goid)),
+                       "%s attached again" % obj, 3 * WAIT)
+        wait_for(d, lambda d: pane(d, obj).find_element(By.CSS_SELECTOR, ".title").text
+                 == "%s (GoID %d, port %d)" % (obj, goid, port), "%s's new port" % obj)
+    wait_for(d, lambda d: [tr.text for tr in d.find_elements(
+        By.CSS_SELECTOR, "#console-list tbody tr")][0] == "1001 lantern %d" % r.base,
+        "the list of the restarted game")
+    type_line(d, "goblin", "[this].GoID()")
+    wait_line(d, "goblin", "msg", "42", "goblin's answer after the restart")
+    check(any(k == "note" and "went away" in t for k, t in pane_lines(d, "goblin")),
+          "the pane says it lost the console")
+    check(not pane(d, "lantern").find_element(By.CSS_SELECTOR, "form.password").is_displayed(),
+          "the pane that was not asked takes the password given in the other")
+    stored = d.execute_script("return JSON.stringify(Object.assign({}, localStorage))")
+    for secret in ("sesame", "phrase"):
+        check(secret not in d.page_source and secret not in stored and
+              secret.encode() not in web.out.data, "the password %s is shown or stored" % secret)
+    r.stop_host(host)
+
+
+def upgrade(port, path, origin):
+    """A WebSocket upgrade request on a raw socket; the status line of the answer."""
+    sock = socket.create_connection(("127.0.0.1", port), timeout=WAIT)
+    request = ("GET %s HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nUpgrade: websocket\r\n"
+               "Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+               "Sec-WebSocket-Version: 13\r\n%s\r\n"
+               % (path, port, "Origin: %s\r\n" % origin if origin else ""))
+    sock.sendall(request.encode())
+    answer = b""
+    while b"\r\n" not in answer:
+        chunk = sock.recv(4096)
+        if not chunk:
+            break
+        answer += chunk
+    sock.close()
+    return answer.split(b"\r\n")[0].decode()
+
+
+def get(port, path, host_header=None):
+    sock = socket.create_connection(("127.0.0.1", port), timeout=WAIT)
+    sock.sendall(("GET %s HTTP/1.1\r\nHost: %s\r\nConnection: close\r\n\r\n"
+                  % (path, host_header or "127.0.0.1:%d" % port)).encode())
+    answer = b""
+    while True:
+        chunk = sock.recv(65536)
+        if not chunk:
+            break
+        answer += chunk
+    sock.close()
+    return answer.split(b"\r\n")[0].decode(), answer
+
+
+def scenario_access(r):
+    """The token, Host and Origin rules, on raw sockets: what a browser page of another site, a
+    rebound name or a guess at the address would send."""
+    r.host()
+    r.web()
+    token_path = r.url[len("http://127.0.0.1:%d" % r.web_port):]
+    status, page = get(r.web_port, token_path)
+    check(status == "HTTP/1.1 200 OK" and b"console.js" in page, "the page: %s" % status)
+    for path in ("/", "/console.js", "/ws", token_path.rstrip("/"),
+                 "/" + "0" * 32 + "/", token_path[:-2] + "/"):
+        status, _ = get(r.web_port, path)
+        check(status == "HTTP/1.1 403 Forbidden", "%s without the token: %s" % (path, status))
+    for host_header in ("attacker.example:%d" % r.web_port, "127.0.0.1:80",
+                        "localhost.attacker.example:%d" % r.web_port):
+        status, _ = get(r.web_port, token_path, host_header)
+        check(status == "HTTP/1.1 403 Forbidden", "Host %s: %s" % (host_header, status))
+    origin = "http://127.0.0.1:%d" % r.web_port
+    check(upgrade(r.web_port, token_path + "ws", origin).startswith("HTTP/1.1 101"),
+          "an upgrade from the page's own origin is taken")
+    for foreign in ("http://attacker.example", "http://127.0.0.1:%d" % (r.web_port + 1),
+                    "null", "https://127.0.0.1:%d" % r.web_port):
+        status = upgrade(r.web_port, token_path + "ws", foreign)
+        check(status == "HTTP/1.1 403 Forbidden", "an upgrade from %s: %s" % (foreign, status))
+    check(upgrade(r.web_port, "/ws", origin) == "HTTP/1.1 403 Forbidden",
+          "an upgrade without the token")
+
+    # Another site's page in the browser, which knows the address and its token: its WebSocket
+    # is refused (the browser sends that site's Origin).
+    with open(os.path.join(r.dir, "other.html"), "w") as page:
+        page.write("<!doctype html><script>const ws = new WebSocket('ws://127.0.0.1:%d%sws');"
+                   "ws.onopen = () => { document.title = 'open'; ws.send('S'); };"
+                   "ws.onclose = () => { if (document.title !== 'open') document.title = "
+                   "'refused'; };</script>" % (r.web_port, token_path))
+    handler = functools.partial(http.server.SimpleHTTPRequestHandler, directory=r.dir)
+    other_site = http.server.ThreadingHTTPServer(("127.0.0.1", r.base + 4), handler)
+    threading.Thread(target=other_site.serve_forever, daemon=True).start()
+    try:
+        d = r.browser()
+        d.get("http://127.0.0.1:%d/other.html" % (r.base + 4))
+        wait_for(d, lambda d: d.title in ("open", "refused"), "the other site's socket")
+        check(d.title == "refused", "another site's page opened a WebSocket")
+    finally:
+        other_site.shutdown()
+        other_site.server_close()
+
+
+def cpu_seconds(pid):
+    """The process's user and system time so far, from /proc."""
+    with open("/proc/%d/stat" % pid) as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def frame_gaps(driver, seconds, wait=True):
+    """The gaps between the page's animation frames for the seconds given (ms). With wait
+    false, the measure runs on; window.qcFrames gives it at its end."""
+    driver.execute_script(
+        "const s = arguments[0]; window.qcFrames = new Promise(resolve => {"
+        "const gaps = []; let last = performance.now(); const start = last;"
+        "function f(now) { gaps.push(now - last); last = now;"
+        "if (now - start < s * 1000) requestAnimationFrame(f); else resolve(gaps); }"
+        "requestAnimationFrame(f); });", seconds)
+    if not wait:
+        return None
+    return driver.execute_async_script("window.qcFrames.then(arguments[arguments.length - 1]);")
+
+
+def scenario_flood(r):
+    """A console broadcasting about 2,000 lines a second into one pane: every line arrives,
+    the pane keeps the last 10,000, and the frame times are printed (no timed check)."""
+    host = r.host()
+    # The host logs every line it answers: its log is read all along, or the host would stop
+    # once the pipe is full.
+    threading.Thread(target=lambda: [host.out._read_some(0.2) for _ in iter(
+        lambda: host.out.closed, True)], daemon=True).start()
+    web = r.web()
+    d = r.browser()
+    d.get(r.url)
+    open_pane(d, "goblin")
+    flooder = developer(r.base)
+    flooder.setblocking(False)
+    # Each Help() is answered with its echo and the help text: count them on a reference run.
+    type_line(d, "goblin", "Help()")
+    wait_for(d, lambda d: any("[quit]" in t for _, t in pane_lines(d, "goblin")), "Help()")
+    per_help = 1 + sum(1 for k, t in pane_lines(d, "goblin")
+                       if k == "msg" and not t.startswith("Help()"))
+    before = d.execute_script("return window.qcStats.linesReceived")
+    seconds = 10
+    rate = 2000
+    helps = seconds * rate // per_help
+    # The gaps between animation frames: first with nothing arriving (what the machine's load
+    # alone costs), then while the lines arrive.
+    idle = frame_gaps(d, 3)
+    gaps = frame_gaps(d, seconds, wait=False)
+    cpu_before = cpu_seconds(web.proc.pid)
+    stats_before = d.execute_script("return Object.assign({}, window.qcStats)")
+    started = time.monotonic()
+    sent = 0
+    while sent < helps:
+        due = min(helps, int((time.monotonic() - started) * rate / per_help) + 1)
+        while sent < due:
+            try:
+                flooder.send(b"Help()\n")
+                sent += 1
+            except BlockingIOError:
+                break
+        try:
+            while flooder.recv(65536):
+                pass
+        except BlockingIOError:
+            pass
+        time.sleep(0.01)
+    send_seconds = time.monotonic() - started
+    gaps = d.execute_async_script("window.qcFrames.then(arguments[arguments.length - 1]);")
+    expected = before + helps * per_help
+    wait_for(d, lambda d: d.execute_script("return window.qcStats.linesReceived") >= expected,
+             "all %d lines" % (helps * per_help), 6 * WAIT)
+    received = d.execute_script("return window.qcStats.linesReceived") - before
+    cpu = cpu_seconds(web.proc.pid) - cpu_before
+    stats = d.execute_script("return window.qcStats")
+    draws = stats["draws"] - stats_before["draws"]
+    shown = int(pane(d, "goblin").get_attribute("data-lines"))
+    check(shown == 10000, "the pane keeps the last 10,000 lines, not %d" % shown)
+    # The oldest kept line is there to scroll back to; the pane's first lines are gone.
+    d.execute_script("arguments[0].scrollTop = 0", pane(d, "goblin").find_element(
+        By.CSS_SELECTOR, ".output"))
+    wait_for(d, lambda d: pane_lines(d, "goblin")[0][0] == "msg", "the oldest kept line")
+    print("flood: %d lines in %.1f s (%.0f lines/s sent), %d received, %d lines kept; "
+          "quillaret-web used %.2f s of CPU"
+          % (helps * per_help, send_seconds, helps * per_help / send_seconds, received, shown,
+             cpu))
+    print("page script: %.2f ms a draw (%d draws), %.3f ms a line received"
+          % ((stats["drawMs"] - stats_before["drawMs"]) / max(draws, 1), draws,
+             (stats["receiveMs"] - stats_before["receiveMs"]) / max(received, 1)))
+    for name, figures in (("idle", idle), ("flood", gaps)):
+        figures = sorted(figures[1:])
+        print("frames %s: %d in %.0f s, mean %.1f ms, median %.1f ms, p95 %.1f ms, "
+              "longest %.1f ms" % (name, len(figures), sum(figures) / 1000,
+                                   statistics.mean(figures), statistics.median(figures),
+                                   figures[int(len(figures) * 0.95)], figures[-1]))
+    check(received == helps * per_help, "the pane received %d lines of %d"
+          % (received, helps * per_help))
+    flooder.close()
+
+
+def scenario_wine_page(r):
+    """quillaret-web.exe under wine serves the page to the native Chromium, which attaches to
+    the Windows host's console and gets an answer."""
+    r.host()
+    r.web()
+    d = r.browser()
+    d.get(r.url)
+    open_pane(d, "chest")
+    type_line(d, "chest", '[this].Get("gold")')
+    wait_line(d, "chest", "msg", "gold = 120", "chest's answer")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--host", required=True)
+    parser.add_argument("--web", required=True)
+    parser.add_argument("--runner", action="append", default=[],
+                        help="the program that runs the Windows programs (repeated: its words)")
+    parser.add_argument("scenario", choices=sorted(BLOCKS))
+    args = parser.parse_args()
+    missing = [p for p in (CHROMIUM, CHROMEDRIVER) if not os.path.exists(p)]
+    if webdriver is None or missing:
+        print("FAIL: the browser tests need chromium, chromium-driver and python3-selenium "
+              "(scripts/test installs them); missing: %s"
+              % (missing or ["selenium for %s" % sys.executable]))
+        return 1
+    run = None
+    try:
+        run = Run(args, args.scenario)
+        globals()["scenario_" + args.scenario](run)
+    except Failure as failure:
+        print("FAIL: %s" % failure)
+        for process in run.processes if run else []:
+            print("---- %s received:\n%s"
+                  % (process.name, process.out.data.decode(errors="replace")[-3000:]))
+        return 1
+    finally:
+        if run:
+            run.close()
+    print("ok: %s" % args.scenario)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

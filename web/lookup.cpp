@@ -1,0 +1,50 @@
+// The page's lookups, through the client core's quiet finder.
+#include "web/lookup.h"
+
+#include "client/platform.h"
+
+namespace qc::web {
+
+using attach::OpenResult;
+
+attach::LookupSettings LookupFor(const std::string& host, int basePort) {
+  attach::LookupSettings settings;
+  settings.host = host;
+  settings.basePort = basePort;
+  settings.stateFolder = attach::UserStateFolder();
+  return settings;
+}
+
+OpenResult ListConsoles(const std::string& host, int basePort, attach::PasswordSource& password,
+                        std::vector<attach::SpawnRow>& rows) {
+  rows.clear();
+  attach::ConsoleFinder finder(LookupFor(host, basePort), password);
+  attach::ConsoleLink link;
+  attach::Attached attached;
+  const OpenResult result =
+      finder.List([](const attach::SpawnRow&) { return true; }, link, attached);
+  if (result != OpenResult::kOpen) return result;
+  rows = attached.rows;
+  (void)attach::LeaveConsole(link, attach::kDefaultReplyMillis, nullptr);
+  return result;
+}
+
+OpenResult OpenConsole(const std::string& host, int basePort, const std::string& object,
+                       attach::PasswordSource& password, attach::ConsoleLink& link,
+                       attach::Attached& attached, std::vector<attach::SpawnRow>& rows) {
+  attach::ConsoleFinder finder(LookupFor(host, basePort), password);
+  const OpenResult result = finder.Attach(object, link, attached);
+  if (result != OpenResult::kOpen) {
+    link.Close();
+    return result;
+  }
+  rows = attached.rows.empty() ? finder.Remembered() : attached.rows;
+  if (!attached.ownKnown) {  // a console no listing names yet: shown by its port
+    attached.own = attach::SpawnRow{};
+    attached.own.port = link.Port();
+    attached.own.templateName = object;
+  }
+  return result;
+}
+
+}  // namespace qc::web
