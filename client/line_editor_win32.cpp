@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cstdio>
 
+#include "client/protocol.h"
+
 namespace qc::attach {
 namespace {
 
@@ -260,7 +262,8 @@ ConsoleEditor::Event ConsoleEditor::Take(const ConsoleKey& key, std::string& lin
       for (const std::string& candidate : candidates) {
         listed += (listed.empty() ? "" : "  ") + candidate.substr(from);
       }
-      Print(listed);
+      // Object names come from the game: shown escaped, as every line from it is.
+      Print(EscapeControlBytes(listed));
       break;
     }
   }
