@@ -1,137 +1,137 @@
-// The interactive session in a Windows console, with the console's own line input: its
-// editing keys, and its history of this run (Up, Down, F7). A thread reads the typed lines; the
-// main thread waits on the console's connection and takes them in turn. Output that arrives
-// while a line is being typed is written where the cursor is, and the prompt is written again
-// after it.
+// The interactive session in a Windows console, with the client's own line editor
+// (line_editor_win32.h): one thread waits on the console's input and every console's
+// connection at once, and output that arrives while a line is being typed is printed above it.
+// Tab asks the session for its candidates; Ctrl-C, which the editor reads as a key, clears the
+// line being typed, or on an empty line has the session say how to leave.
 // Up to 100 consoles at once: more than the 64 sockets select() takes by default.
 #define FD_SETSIZE 128
 #include <winsock2.h>
 #include <windows.h>
 
 #include <cstdio>
-#include <cstring>
-#include <deque>
 #include <string>
 #include <vector>
 
+#include "client/history.h"
+#include "client/line_editor_win32.h"
+#include "client/platform.h"
 #include "client/session.h"
 
 namespace qc::attach {
 namespace {
 
-constexpr int kSliceMillis = 50;
-
-struct TypedLines {
-  CRITICAL_SECTION lock;
-  std::deque<std::string> lines;
-  bool ended = false;
-};
-
-DWORD WINAPI ReadTypedLines(void* argument) {
-  auto& typed = *static_cast<TypedLines*>(argument);
-  static char buffer[65536];
-  for (int failures = 0; failures < 100;) {
-    if (std::fgets(buffer, sizeof buffer, stdin) == nullptr) {
-      // Ctrl-C can end a console read without the end of input: read on.
-      if (std::feof(stdin)) break;
-      std::clearerr(stdin);
-      ++failures;
-      Sleep(50);
-      continue;
-    }
-    failures = 0;
-    std::string line(buffer);
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-    if (line == "\x04") break;  // Ctrl-D, as on other systems
-    EnterCriticalSection(&typed.lock);
-    typed.lines.push_back(line);
-    LeaveCriticalSection(&typed.lock);
-  }
-  EnterCriticalSection(&typed.lock);
-  typed.ended = true;  // Ctrl-Z and Enter, or Ctrl-D
-  LeaveCriticalSection(&typed.lock);
-  return 0;
-}
+constexpr int kFallbackMillis = 50;
 
 class ConsoleDisplay final : public Display {
  public:
-  explicit ConsoleDisplay(InteractiveSession& session) : session_(session) {}
-  void Show(const std::string& text) override {
-    if (promptShown_) std::fputs("\n", stdout);
-    std::fputs(text.c_str(), stdout);
-    std::fputs("\n", stdout);
-    promptShown_ = false;
-  }
-  void PromptChanged() override {}
-  void PauseEditing(bool) override {}
-  void ShowPrompt() {
-    if (promptShown_) return;
-    std::fputs(session_.Prompt().c_str(), stdout);
-    std::fflush(stdout);
-    promptShown_ = true;
-  }
-  void LineTaken() { promptShown_ = false; }
+  ConsoleDisplay(InteractiveSession& session, ConsoleEditor& editor)
+      : session_(session), editor_(editor) {}
+  void Show(const std::string& text) override { editor_.Print(text); }
+  void PromptChanged() override { editor_.SetPrompt(session_.Prompt()); }
+  void PauseEditing(bool paused) override { editor_.ShowLine(!paused); }
 
  private:
   InteractiveSession& session_;
-  bool promptShown_ = false;
+  ConsoleEditor& editor_;
 };
+
+// Waits at most millis (-1: no limit) for typed input or for any of the connections to be
+// readable. True when one of them is readable.
+bool WaitForInput(HANDLE console, const std::vector<Connection>& connections, WSAEVENT event,
+                  int millis) {
+  // The event is tied to the sockets for this wait only, so that the set of connections may
+  // change between waits (a console lost or found again): WSAEventSelect makes a socket
+  // non-blocking, and the connections' sends expect it blocking.
+  std::vector<SOCKET> tied;
+  bool untied = false;
+  for (const Connection connection : connections) {
+    const auto s = static_cast<SOCKET>(connection);
+    if (event != WSA_INVALID_EVENT && WSAEventSelect(s, event, FD_READ | FD_CLOSE) == 0) {
+      tied.push_back(s);
+    } else {
+      untied = true;
+    }
+  }
+  HANDLE waits[2] = {console, event};
+  const DWORD count = tied.empty() ? 1 : 2;
+  // A connection without the event is looked at every so often instead.
+  if (untied && (millis < 0 || millis > kFallbackMillis)) millis = kFallbackMillis;
+  const DWORD limit = millis < 0 ? INFINITE : static_cast<DWORD>(millis);
+  (void)WaitForMultipleObjects(count, waits, FALSE, limit);
+  for (const SOCKET s : tied) {
+    (void)WSAEventSelect(s, nullptr, 0);
+    u_long blocking = 0;
+    (void)ioctlsocket(s, FIONBIO, &blocking);
+  }
+  if (!tied.empty()) (void)WSAResetEvent(event);
+  if (connections.empty()) return false;
+  fd_set readable;
+  FD_ZERO(&readable);
+  for (const Connection connection : connections) {
+    FD_SET(static_cast<SOCKET>(connection), &readable);
+  }
+  timeval now{0, 0};
+  return select(0, &readable, nullptr, nullptr, &now) > 0;
+}
+
+void KeepInHistory(ConsoleEditor& editor, const std::string& line, const std::string& path) {
+  if (editor.Edit().Remember(line)) (void)AppendHistory(path, line);
+}
 
 }  // namespace
 
-int RunInteractive(InteractiveSession& session, const std::string&) {
-  static TypedLines typed;
-  InitializeCriticalSection(&typed.lock);
-  ConsoleDisplay display(session);
-  session.Start(display);
-  const HANDLE reader = CreateThread(nullptr, 0, ReadTypedLines, &typed, 0, nullptr);
-  if (reader == nullptr) return kExitUnreachable;
-  CloseHandle(reader);
-  while (!session.Done()) {
-    display.ShowPrompt();
-    std::string line;
-    bool have = false;
-    bool ended = false;
-    EnterCriticalSection(&typed.lock);
-    if (!typed.lines.empty()) {
-      line = typed.lines.front();
-      typed.lines.pop_front();
-      have = true;
-    }
-    ended = typed.ended && typed.lines.empty();
-    LeaveCriticalSection(&typed.lock);
-    if (have) {
-      display.LineTaken();
-      session.Submit(line);
-      continue;
-    }
-    if (ended) {
-      session.Quit();
-      break;
-    }
-    if (Interrupted()) {
-      // The console's own line input keeps what was typed; the session says how to leave.
-      ClearInterrupt();
-      session.InterruptedOnEmptyLine();
-    }
-    int wait = session.MillisToTimer();
-    if (wait < 0 || wait > kSliceMillis) wait = kSliceMillis;
-    const std::vector<Connection> consoles = session.Handles();
-    if (consoles.empty()) {
-      Sleep(static_cast<DWORD>(wait));
-    } else {
-      fd_set readable;
-      FD_ZERO(&readable);
-      for (const Connection console : consoles) FD_SET(static_cast<SOCKET>(console), &readable);
-      timeval limit{0, wait * 1000};
-      if (select(0, &readable, nullptr, nullptr, &limit) > 0) session.OnReadable();
-    }
-    session.OnTimer();
-    std::fflush(stdout);
+int RunInteractive(InteractiveSession& session, const std::string& historyPath) {
+  ConsoleEditor editor;
+  if (!editor.Open()) {
+    std::fputs("quillaret-attach: the console's input cannot be read\n", stderr);
+    session.Quit();
+    return kExitUnreachable;
   }
-  std::fflush(stdout);
-  // The reader thread may be waiting for a line that never comes: leave without it.
-  std::_Exit(session.ExitCode());
+  const WSAEVENT event = WSACreateEvent();
+  ConsoleDisplay display(session, editor);
+  editor.Edit().LoadHistory(ReadHistory(historyPath));
+  // The session names the word Tab completes and its candidates; the editor takes whole
+  // replacements for the line up to the cursor.
+  editor.Edit().SetCompletion([&session](const std::string& lineSoFar) {
+    const Completion completion = session.Completions(lineSoFar);
+    std::vector<std::string> replacements;
+    for (const std::string& candidate : completion.candidates) {
+      replacements.push_back(lineSoFar.substr(0, completion.start) + candidate);
+    }
+    return replacements;
+  });
+  editor.SetPrompt(session.Prompt());
+  editor.ShowLine(true);
+  session.Start(display);
+  while (!session.Done()) {
+    const bool readable = WaitForInput(editor.InputHandle(), session.Handles(), event,
+                                       session.MillisToTimer());
+    // The editor reads Ctrl-C as a key; a Ctrl-C or Ctrl-Break the control handler caught
+    // instead counts as the same key.
+    bool interrupted = Interrupted();
+    if (interrupted) ClearInterrupt();
+    for (std::string line; !session.Done();) {
+      const ConsoleEditor::Event typed = interrupted ? editor.Interrupt(line) : editor.Poll(line);
+      interrupted = false;
+      if (typed == ConsoleEditor::Event::kNone) break;
+      if (typed == ConsoleEditor::Event::kLine) {
+        KeepInHistory(editor, line, historyPath);
+        session.Submit(line);
+      } else if (typed == ConsoleEditor::Event::kEndOfInput) {
+        session.Quit();
+      } else if (line.empty()) {
+        session.InterruptedOnEmptyLine();
+      } else {
+        // The line is dropped where it stood, marked, and a fresh one begins.
+        display.Show(session.Prompt() + line + "^C");
+      }
+    }
+    if (readable && !session.Done()) session.OnReadable();
+    if (!session.Done()) session.OnTimer();
+  }
+  editor.Close();
+  if (event != WSA_INVALID_EVENT) WSACloseEvent(event);
+  return session.ExitCode();
 }
 
 }  // namespace qc::attach

@@ -9,6 +9,7 @@
 
 #include "client/console_link.h"
 #include "client/history.h"
+#include "client/line_edit.h"
 #include "client/lookup.h"
 #include "client/options.h"
 #include "client/platform.h"
@@ -231,6 +232,12 @@ int main(int argc, char** argv) {
   const int basePort = BasePortOf(options);
   const bool colour = IsTerminal(1) && EnvironmentValue("NO_COLOR").empty() && EnableColourOutput();
   const bool script = !options.lines.empty() || !options.file.empty() || !IsTerminal(0);
+  if (script && options.lines.empty() && options.file.empty() && !options.list &&
+      IsForeignTerminal(0)) {
+    // A person typing in mintty: script mode would read their lines without a prompt or echo.
+    std::fprintf(stderr, "%s: %s", kProgram, kNotAConsoleAdvice);
+    return kExitUsage;
+  }
   // Ctrl-C ends every wait, so that a slow attach or a script stops at once; the interactive
   // loop turns it into clearing the line afterwards.
   CatchInterrupt(true);

@@ -34,6 +34,9 @@ void PauseMillis(int millis);
 
 // Whether standard input (0) or output (1) is a terminal.
 bool IsTerminal(int stream);
+// Whether the stream is a terminal that is not one to the system: on Windows the pipe a mintty
+// window (Git Bash, Cygwin, MSYS2) gives a program instead of a console. False on POSIX.
+bool IsForeignTerminal(int stream);
 // Makes the terminal on standard output take colour sequences (the Windows console has to be
 // told). False when it cannot.
 bool EnableColourOutput();
@@ -67,8 +70,8 @@ void ClearInterrupt();
 // The local date and time as "YYYY-MM-DD HH:MM:SS".
 std::string LocalDateTime();
 
-// Asks for a password on the terminal without showing what is typed. False at end of input
-// (and on POSIX after Ctrl-C).
+// Asks for a password on the terminal without showing what is typed. False at end of input,
+// and after Ctrl-C, which Interrupted() then tells as it tells any other.
 bool ReadSecret(const char* prompt, std::string& secret);
 
 }  // namespace qc::attach

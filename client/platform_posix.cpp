@@ -222,6 +222,8 @@ bool ReadSecret(const char* prompt, std::string& secret) {
   return ended;
 }
 
+bool IsForeignTerminal(int) { return false; }
+
 bool EnableColourOutput() { return true; }
 
 void CatchInterrupt(bool stopWaits) {

@@ -3,11 +3,13 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 
+#include "client/line_editor_win32.h"
 #include "client/platform.h"
 
 namespace qc::attach {
@@ -22,6 +24,9 @@ bool catchingInterrupt = false;
 
 BOOL WINAPI OnControl(DWORD event) {
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+  // While the line editor (or the password prompt) reads the console's keys, Ctrl-C and
+  // Ctrl-Break reach it as a Ctrl-C key, the one path it knows; the flag is for the waits.
+  if (PutBackInterrupt()) return TRUE;
   InterlockedExchange(&interrupted, 1);
   return TRUE;  // handled: the program goes on
 }
@@ -148,6 +153,23 @@ bool IsTerminal(int stream) {
   return IsConsoleHandle(stream == 0 ? STD_INPUT_HANDLE : STD_OUTPUT_HANDLE);
 }
 
+bool IsForeignTerminal(int stream) {
+  const HANDLE handle = GetStdHandle(stream == 0 ? STD_INPUT_HANDLE : STD_OUTPUT_HANDLE);
+  if (handle == INVALID_HANDLE_VALUE || handle == nullptr || GetFileType(handle) != FILE_TYPE_PIPE) {
+    return false;
+  }
+  // FILE_NAME_INFO: a length in bytes, then the name in UTF-16 (a pipe's without "\\.\pipe").
+  alignas(FILE_NAME_INFO) char buffer[sizeof(FILE_NAME_INFO) + 1024];
+  if (GetFileInformationByHandleEx(handle, FileNameInfo, buffer, sizeof buffer) == 0) return false;
+  const auto* info = reinterpret_cast<const FILE_NAME_INFO*>(buffer);
+  std::string name;
+  const DWORD length = std::min<DWORD>(info->FileNameLength / sizeof(WCHAR), 400);
+  for (DWORD i = 0; i < length; ++i) {
+    name += info->FileName[i] < 0x80 ? static_cast<char>(info->FileName[i]) : '?';
+  }
+  return IsPtyPipeName(name);
+}
+
 void CatchInterrupt(bool stopWaits) {
   interruptStopsWaits = stopWaits;
   catchingInterrupt = true;
@@ -174,8 +196,13 @@ bool EnableColourOutput() {
   const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
   DWORD mode = 0;
   if (GetConsoleMode(out, &mode) == 0) return false;
-  // ENABLE_VIRTUAL_TERMINAL_PROCESSING: consoles older than Windows 10 refuse it.
-  return SetConsoleMode(out, mode | 0x0004) != 0;
+  // ENABLE_VIRTUAL_TERMINAL_PROCESSING: consoles older than Windows 10 refuse it, and a console
+  // may take the mode without keeping the bit; only a bit that reads back set is trusted.
+  if ((mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) == 0 &&
+      SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) == 0) {
+    return false;
+  }
+  return GetConsoleMode(out, &mode) != 0 && (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
 }
 
 std::string EnvironmentValue(const char* name) {
@@ -247,33 +274,13 @@ std::string SystemProfilePath() {
 }
 
 bool ReadSecret(const char* prompt, std::string& secret) {
-  // The console itself, so that a script on standard input can still be given a password.
-  const HANDLE in = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                OPEN_EXISTING, 0, nullptr);
-  if (in == INVALID_HANDLE_VALUE) return false;
-  DWORD saved = 0;
-  const bool console = GetConsoleMode(in, &saved) != 0;
-  if (console) {
-    (void)SetConsoleMode(in, (saved & ~static_cast<DWORD>(ENABLE_ECHO_INPUT)) |
-                                 ENABLE_LINE_INPUT | ENABLE_PROCESSED_INPUT);
-  }
-  std::fputs(prompt, stderr);
-  std::fflush(stderr);
-  secret.clear();
-  bool ended = false;
-  for (char c; !ended;) {
-    DWORD n = 0;
-    if (ReadFile(in, &c, 1, &n, nullptr) == 0 || n == 0) break;
-    if (c == '\n') {
-      ended = true;
-    } else if (c != '\r') {
-      secret += c;
-    }
-  }
-  if (console) (void)SetConsoleMode(in, saved);
-  CloseHandle(in);
-  std::fputs("\n", stderr);
-  return ended;
+  // Through the line editor's reader of the console: the only one, so what is typed here can
+  // never be taken as a script line. Ctrl-C comes to it as a key; it then counts as Ctrl-C
+  // caught anywhere else (a first attach stops, the interactive loop clears its line).
+  bool interruptedHere = false;
+  const bool given = ReadConsoleSecret(prompt, secret, interruptedHere);
+  if (interruptedHere && catchingInterrupt) InterlockedExchange(&interrupted, 1);
+  return given;
 }
 
 }  // namespace qc::attach

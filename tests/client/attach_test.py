@@ -5,13 +5,15 @@ through the runner (wine) given with --runner.
 
     attach_test.py --host PROGRAM --attach PROGRAM [--runner PROGRAM...] SCENARIO
 
-Each scenario takes one block of ten ports (28100-28149, kAttachScenarios, and 28170-28199,
-kAttachMoreScenarios, in tests/support/ports.h; QC_TEST_PORT_OFFSET shifts them) and runs the host in a folder of its own (on Windows the profile lives
-in the wine prefix's Windows directory).
+Each scenario takes one block of ten ports (28100-28149, kAttachScenarios; 28150-28169,
+kWinConsoleScenarios; 28170-28199, kAttachMoreScenarios; all in tests/support/ports.h, and
+QC_TEST_PORT_OFFSET shifts them) and runs the host in a folder of its own (on Windows the
+profile lives in the wine prefix's Windows directory).
 """
 
 import argparse
 import os
+import pwd
 import re
 import shlex
 import shutil
@@ -27,7 +29,8 @@ import terminal_session_test as ts  # noqa: E402  (the shared Process, Reader an
 from terminal_session_test import Failure, check, lit, STAMP, WAIT  # noqa: E402
 
 BLOCKS = {"script": 28100, "interactive": 28110, "reconnect": 28120, "password": 28130,
-          "wine_script": 28140, "quiet": 28170, "multi": 28180, "retry": 28190}
+          "wine_script": 28140, "wine_interactive": 28150, "quiet": 28170, "multi": 28180,
+          "retry": 28190}
 CONSOLES = {"quiet": 4}  # consecutive ports a scenario's host takes, when not 3
 OBJECTS = ["42", "goblin", "7", "chest", "1001", "lantern"]
 
@@ -96,10 +99,10 @@ class Run:
 
     def start_terminal(self, argv, env="", session="qa"):
         """quillaret-attach in a tmux window; its exit status is written when it ends."""
-        command = ("cd %s && env -u QUILLARET_PASSWORD XDG_STATE_HOME=%s %s %s %s; "
+        command = ("cd %s && env -u QUILLARET_PASSWORD XDG_STATE_HOME=%s %s %s; "
                    "echo \"[exit $?]\"; sleep 600"
                    % (shlex.quote(self.dir), shlex.quote(self.state), env,
-                      shlex.quote(self.args.attach), " ".join(map(shlex.quote, argv))))
+                      " ".join(map(shlex.quote, self.args.runner + [self.args.attach] + argv))))
         subprocess.run(self.tmux + ["kill-session", "-t", session], capture_output=True)
         # Killing the last session ends the tmux server; a new session asked for while it is
         # still going away fails with "server exited unexpectedly", and is asked for again.
@@ -120,14 +123,15 @@ class Run:
         return done.stdout.decode(errors="replace").rstrip()
 
     def wait_screen(self, pattern, what, colours=False, session="qa"):
-        deadline = time.monotonic() + WAIT
+        limit = 3 * WAIT if self.args.runner else WAIT  # wine starts slowly on a busy machine
+        deadline = time.monotonic() + limit
         while True:
             screen = self.screen(colours, session)
             match = re.search(pattern, screen)
             if match:
                 return match
             if time.monotonic() > deadline:
-                raise Failure("screen: no %s within %.0f s; it shows:\n%s" % (what, WAIT, screen))
+                raise Failure("screen: no %s within %.0f s; it shows:\n%s" % (what, limit, screen))
             time.sleep(0.1)
 
 
@@ -135,9 +139,9 @@ def last_line(screen):
     return [line for line in screen.split("\n") if line.strip()][-1]
 
 
-def developer(port):
+def developer(port, timeout=WAIT):
     """Another developer on a raw socket: welcomed, and announced once the host took the notice."""
-    sock = socket.create_connection(("127.0.0.1", port), timeout=WAIT)
+    sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
     received = b""
     while b"Help() lists" not in received:
         chunk = sock.recv(4096)
@@ -227,6 +231,138 @@ def scenario_wine_script(r):
     check(code == 1 and "no console answers" in err, "nothing listening: %s %r" % (code, err))
     code, out, err = r.attach(["--wait", "0.1", "-c", "[this].GoID()", "c*", "lantern"])
     check(code == 0 and out == "chest: 7\nlantern: 1001\n", "a pattern: %s %r %r" % (code, out, err))
+
+
+def scenario_wine_interactive(r):
+    """The Windows program's own line editor in wine's console, in tmux, as a developer types.
+
+    wine's console on a Unix terminal cannot show three things Windows would: Ctrl-Z is the
+    terminal's job-control key and never reaches the program (so Ctrl-Z then Enter is left to
+    the unit tests); Home and End arrive as unknown keys (Ctrl-A and Ctrl-E stand in); and
+    Ctrl-C is the terminal's signal, which drops typed keys the console has not read yet, so
+    the line is on the screen before Ctrl-C is pressed."""
+    # Started from Git Bash's window, where standard input is a pipe: it says how to run it.
+    done = subprocess.run(r.args.runner + [r.args.mintty, "%s wraith" % r.args.attach],
+                          capture_output=True, timeout=3 * WAIT)
+    err = done.stderr.decode(errors="replace")
+    check(done.returncode == 4 and "not a Windows console" in err and "winpty" in err and
+          "-c LINE, -f FILE" in err, "under mintty: %s %r" % (done.returncode, err))
+    objects = ["66", "wraith", "67", "ghoul"]
+    host = r.host(objects)
+    # %LOCALAPPDATA%: wine sets it from its prefix, whatever the environment says.
+    users = os.path.join(os.environ.get("WINEPREFIX", os.path.expanduser("~/.wine")),
+                         "drive_c", "users")
+    names = [pwd.getpwuid(os.getuid()).pw_name, os.environ.get("USER", "")]
+    names += sorted(name for name in os.listdir(users) if name != "Public")
+    local = next(os.path.join(users, name, "AppData", "Local") for name in names
+                 if name and os.path.isdir(os.path.join(users, name, "AppData", "Local")))
+    history = os.path.join(local, "quillaret", "history", "wraith")
+    if os.path.exists(history):
+        os.unlink(history)
+    r.start_terminal(["wraith"])
+    r.wait_screen(r"Help\(\) lists what it understands\n+wraith>$", "the greeting and prompt")
+    r.keys('[this].Set("health", 25)', "Enter")
+    r.wait_screen(r'\nwraith> \[this\]\.Set\("health", 25\)\n> \d\d:\d\d:\d\d QC_MSG: \[this\]\.Set'
+                  r'\("health", 25\)\n[^\n]*health = 25[^\n]*\nwraith>$',
+                  "the line after its prompt, the own echo and the answer")
+    r.keys("[this].Fly()", "Enter")
+    r.wait_screen(r"\x1b\[(\d+;)*31m(\x1b\[[0-9;]*m)*\d\d:\d\d:\d\d QC_ERROR: [^\n]*Fly",
+                  "the error in red", True)
+    # A broadcast while a line is half typed: printed above it, the line drawn again intact.
+    r.keys('[this].Get("hea')
+    r.wait_screen(r'wraith> \[this\]\.Get\("hea$', "the half-typed line")
+    other = developer(r.base, 3 * WAIT)
+    other.sendall(b'report.info("\x1b[2J spotted")\n')
+    r.wait_screen(r'QC_REPORT: \\x1b\[2J spotted\n(.*\n)*wraith> \[this\]\.Get\("hea$',
+                  "the escaped report above the redrawn line")
+    r.keys('lth")', "Enter")
+    r.wait_screen(r'> \d\d:\d\d:\d\d QC_MSG: \[this\]\.Get\("health"\)\n.*health = 25\n',
+                  "the whole line ran")
+    other.close()
+    # Ctrl-C drops the line, marked as on Linux; what was typed is never sent.
+    r.keys('[this].Set("health", 1)')
+    r.wait_screen(r'wraith> \[this\]\.Set\("health", 1\)$', "the line to clear")
+    r.keys("C-c")
+    r.wait_screen(r'\nwraith> \[this\]\.Set\("health", 1\)\^C\nwraith>$', "the dropped line")
+    r.keys("C-c")
+    r.wait_screen(r"\nquillaret-attach: to leave, press Ctrl-D or type :quit\n+wraith>$",
+                  "how to leave")
+    r.keys("[this].GoID()", "Enter")
+    r.wait_screen(r"QC_MSG: 66\n+wraith>$", "the next line's answer")
+    r.keys("C-d")
+    r.wait_screen(r"QC_OK: Disconnecting from Team Quillaret development console\n+\[exit 0\]",
+                  "the farewell after Ctrl-D, and exit 0")
+
+    # A second run: Up brings back the lines of the first, from the history file.
+    r.start_terminal(["66"], "NO_COLOR=1")
+    r.wait_screen(r"\nwraith>$", "the prompt")
+    r.keys("Up", "Up", "Up", "Up")
+    r.wait_screen(r'wraith> \[this\]\.Set\("health", 25\)$', "the first run's line")
+    r.keys("BSpace", "BSpace", "BSpace", "9)", "C-a", "C-e", "Enter")
+    r.wait_screen(r"QC_MSG: health = 9 \(was 25\)\n", "the edited line's answer")
+    r.keys("[this].Fly()", "Enter")
+    screen = r.wait_screen(r"QC_ERROR: [^\n]*Fly[^\n]*\n", "the error", True).string
+    check("\x1b[31m" not in screen, "NO_COLOR leaves the error uncoloured")
+    # The game comes back asking for a password while a line is half typed: the password is
+    # read by the editor's own reader, shown nowhere, sent only as the password, and the
+    # half-typed line is still there afterwards.
+    r.keys("[this].GoID(")
+    r.wait_screen(r"wraith> \[this\]\.GoID\($", "the half-typed line")
+    host.stop()
+    r.wait_screen(r"the console closed the connection[^\n]*\n+\(detached\) wraith> \[this\]\.GoID\($",
+                  "the loss, the line kept")
+    with open(r.profile_path(), "w") as profile:
+        profile.write("[QCServer]\nBasePort=%d\nPassword=open sesame\n" % r.base)
+    host = r.host(objects)
+    r.wait_screen(r"\nPassword: ?$", "the password prompt")
+    r.keys("open sesame")
+    time.sleep(0.5)  # nothing to wait for on the screen: the typed password shows nowhere
+    check("sesame" not in r.screen(), "the password is not echoed:\n" + r.screen())
+    r.keys("Enter")
+    r.wait_screen(r"attached again to wraith \(GoID 66\)(.*\n)*wraith> \[this\]\.GoID\($",
+                  "attached again, the line intact")
+    r.keys(")", "Enter")
+    r.wait_screen(r"QC_MSG: \[this\]\.GoID\(\)\n[^\n]*QC_MSG: 66\n", "the whole line's answer")
+    r.keys(":quit", "Enter")
+    screen = r.wait_screen(r"Disconnecting from Team Quillaret development console\n+\[exit 0\]",
+                           ":quit").string
+    with open(history, encoding="utf-8") as kept:
+        lines = kept.read().splitlines()
+    check("sesame" not in screen and b"sesame" not in host.out.data and
+          not any("sesame" in line for line in lines), "the password is shown, sent or kept")
+    check(lines == ['[this].Set("health", 25)', "[this].Fly()", '[this].Get("health")',
+                    "[this].GoID()", '[this].Set("health", 9)', "[this].Fly()", "[this].GoID()",
+                    ":quit"], "the history file: %r" % lines)
+
+    # Two objects in one stream (the password from the environment): Tab lists and completes
+    # the objects after :to, and completes [this].; :to and :all send where they say.
+    r.start_terminal(["wraith", "ghoul"], "QUILLARET_PASSWORD='open sesame'")
+    r.wait_screen(r"ghoul: [^\n]*Help\(\) lists what it understands\n(.*\n)*wraith>$",
+                  "both consoles' greetings, then the prompt")
+    r.keys(":to ", "Tab")
+    r.wait_screen(r"\nwraith  ghoul\n+wraith> :to ?$", "Tab listing the objects")
+    r.keys("g", "Tab")
+    r.wait_screen(r"wraith> :to ghoul$", "Tab completing the object's name")
+    r.keys("Enter")
+    r.wait_screen(r"\nghoul>$", "the prompt naming ghoul")
+    r.keys("[th", "Tab")
+    r.wait_screen(r"ghoul> \[this\]\.$", "Tab completing [this].")
+    r.keys("GoID()", "Enter")
+    r.wait_screen(r"ghoul: > [^\n]*QC_MSG: \[this\]\.GoID\(\)\nghoul: [^\n]*QC_MSG: 67\n",
+                  "the line ran on ghoul")
+    r.keys(":all [this].Template()", "Enter")
+    r.wait_screen(r'(wraith: [^\n]*QC_MSG: "wraith"\n(.*\n)*ghoul: [^\n]*QC_MSG: "ghoul"\n|'
+                  r'ghoul: [^\n]*QC_MSG: "ghoul"\n(.*\n)*wraith: [^\n]*QC_MSG: "wraith"\n)',
+                  "the answer of both objects")
+    r.keys("C-d")
+    screen = r.wait_screen(r"\[exit 0\]", "the end").string
+    check(screen.count("QC_OK: Disconnecting from") == 2, "two farewells:\n" + screen)
+    # Ctrl-C at the first attach's password prompt, read by the editor's reader as a key, stops
+    # the client as Ctrl-C anywhere else in the attach does.
+    r.start_terminal(["wraith"])
+    r.wait_screen(r"^Password: ?$", "the password prompt")
+    r.keys("C-c")
+    r.wait_screen(r"\n\[exit 130\]", "exit 130 after Ctrl-C at the password prompt")
 
 
 def scenario_interactive(r):
@@ -478,6 +614,7 @@ def main():
     parser.add_argument("--attach", required=True)
     parser.add_argument("--runner", action="append", default=[],
                         help="the program that runs the Windows programs (repeated: its words)")
+    parser.add_argument("--mintty", help="a Windows program that runs a command line as mintty does")
     parser.add_argument("scenario", choices=sorted(BLOCKS))
     args = parser.parse_args()
     run = None

@@ -6,6 +6,7 @@
 #include <tuple>
 
 #include "client/history.h"
+#include "client/line_edit.h"
 #include "client/lookup.h"
 #include "client/options.h"
 #include "client/platform.h"
@@ -237,6 +238,141 @@ TEST(HistoryTest, TwoSessionsAppendToOneFileAndAnOvergrownFileIsCut) {
   std::string text;
   ASSERT_TRUE(ReadWholeFile(path, text));
   EXPECT_EQ(static_cast<int>(std::count(text.begin(), text.end(), '\n')), kHistoryLines);
+}
+
+// The Windows console's line editor, fed key records as the console reports them.
+EditResult Type(LineEdit& edit, std::u16string_view text) {
+  EditResult last = EditResult::kUnchanged;
+  for (const char16_t unit : text) last = edit.Press({0, unit, 0});
+  return last;
+}
+EditResult Key(LineEdit& edit, std::uint16_t virtualKey, std::uint32_t modifiers = 0) {
+  return edit.Press({virtualKey, 0, modifiers});
+}
+constexpr std::uint32_t kCtrl = keys::kLeftCtrl;
+
+TEST(LineEditTest, EditingKeysWorkOnCharactersAndTheLineGoesOutAsUtf8) {
+  LineEdit edit;
+  // "a😀é": the emoji is a surrogate pair, one character to the keys.
+  Type(edit, u"a\U0001F600\u00e9 word");
+  Key(edit, keys::kHome);
+  Key(edit, keys::kRight);
+  Key(edit, keys::kRight);
+  EXPECT_EQ(edit.Cursor(), 3u);  // past the pair
+  Key(edit, keys::kBack);
+  EXPECT_EQ(edit.Text(), u"a\u00e9 word");
+  Key(edit, keys::kDelete);
+  Key(edit, 0x10);  // Shift alone goes down before a capital: nothing happens
+  Type(edit, u"E");
+  EXPECT_EQ(edit.Text(), u"aE word");
+  Type(edit, u"\x05");  // Ctrl-E
+  Key(edit, keys::kLeft, kCtrl);
+  EXPECT_EQ(edit.Cursor(), 3u);
+  Type(edit, u"\x0b");  // Ctrl-K
+  Type(edit, u"\x17");  // Ctrl-W
+  Type(edit, u"x\x01y");  // Ctrl-A, then insert at the start
+  EXPECT_EQ(edit.Text(), u"yx");
+  // AltGr is Ctrl and Alt together and types characters; Alt-b alone moves a word.
+  edit.Press({0x51, u'@', keys::kRightAlt | keys::kLeftCtrl});
+  EXPECT_EQ(edit.Text(), u"y@x");
+  Type(edit, u"\u00e9\U0001F600");
+  EXPECT_EQ(edit.Press({0, u'\r', 0}), EditResult::kSubmitted);
+  EXPECT_EQ(edit.TakeLine(), "y@\xc3\xa9\xf0\x9f\x98\x80x");
+  EXPECT_TRUE(edit.Text().empty());
+
+  EXPECT_EQ(Utf8ToUtf16("caf\xc3\xa9 \xe2\x86\x91"), u"caf\u00e9 \u2191");
+  EXPECT_EQ(Utf8ToUtf16("\xc0\xaf\xed\xa0\x80\xe2\x86"), u"\xfffd\xfffd\xfffd\xfffd\xfffd\xfffd\xfffd");
+  EXPECT_EQ(Utf16ToUtf8(u"\xd800x\xdc00"), "\xef\xbf\xbdx\xef\xbf\xbd");
+  // Git Bash's terminal is a pipe of MSYS's; its other pipes are no terminal.
+  EXPECT_TRUE(IsPtyPipeName("\\msys-1888ae32e00d56aa-pty0-from-master"));
+  EXPECT_TRUE(IsPtyPipeName("\\cygwin-e022582115c10879-pty3-to-master"));
+  EXPECT_FALSE(IsPtyPipeName("\\msys-1888ae32e00d56aa-13364-pipe-0x1"));
+  EXPECT_FALSE(IsPtyPipeName("\\other-pty0-from-master"));
+}
+
+TEST(LineEditTest, HistoryWalkAndSearchesKeepTheTypedLine) {
+  LineEdit edit;
+  edit.LoadHistory({"[this].Get(\"a\")", "[who]", "[this].Set(\"a\", 1)"});
+  EXPECT_FALSE(edit.Remember("[this].Set(\"a\", 1)"));  // the same as the newest
+  EXPECT_FALSE(edit.Remember(""));
+  Type(edit, u"[th");
+  Key(edit, keys::kUp);
+  Key(edit, keys::kUp);
+  EXPECT_EQ(edit.Text(), u"[who]");
+  Key(edit, keys::kDown);
+  Key(edit, keys::kDown);
+  EXPECT_EQ(edit.Text(), u"[th");  // the line being typed comes back
+  EXPECT_EQ(Key(edit, keys::kDown), EditResult::kUnchanged);
+  // F8: the next older line beginning with what is before the cursor.
+  Key(edit, keys::kF8);
+  EXPECT_EQ(edit.Text(), u"[this].Set(\"a\", 1)");
+  Key(edit, keys::kF8);
+  EXPECT_EQ(edit.Text(), u"[this].Get(\"a\")");
+  EXPECT_EQ(edit.Cursor(), 3u);
+  Type(edit, u"\x1b");  // Escape clears, as in the Windows console
+  // Ctrl-R: the newest line holding the text, Ctrl-R again an older one; Ctrl and Shift
+  // going down on their own do not end the search.
+  Type(edit, u"x");
+  Key(edit, 0x11, kCtrl);
+  Type(edit, u"\x12");
+  Key(edit, 0x10);
+  Type(edit, u"\"a");
+  EXPECT_EQ(edit.Text(), u"[this].Set(\"a\", 1)");
+  EXPECT_EQ(edit.View().text, u"(reverse-i-search)`\"a': [this].Set(\"a\", 1)");
+  Type(edit, u"\x12");
+  EXPECT_EQ(edit.Text(), u"[this].Get(\"a\")");
+  Type(edit, u"\x12");
+  EXPECT_EQ(edit.View().text, u"(failed reverse-i-search)`\"a': [this].Get(\"a\")");
+  Type(edit, u"\x07");  // Ctrl-G gives the line back as it was
+  EXPECT_EQ(edit.Text(), u"x");
+  Type(edit, u"\x12wh");
+  EXPECT_EQ(edit.View().cursor, std::u16string(u"(reverse-i-search)`wh': [").size());
+  EXPECT_EQ(Key(edit, keys::kReturn), EditResult::kSubmitted);
+  EXPECT_EQ(edit.TakeLine(), "[who]");
+  EXPECT_TRUE(edit.Remember("[who]"));
+  Key(edit, keys::kUp);
+  EXPECT_EQ(edit.Text(), u"[who]");
+}
+
+TEST(LineEditTest, CtrlCClearsCtrlDAndCtrlZEndAndTabCompletes) {
+  LineEdit edit;
+  Type(edit, u"half typed");
+  EXPECT_EQ(Type(edit, u"\x03"), EditResult::kCleared);
+  EXPECT_EQ(edit.ClearedText(), "half typed");
+  EXPECT_TRUE(edit.Text().empty());
+  Type(edit, u"ab");
+  Key(edit, keys::kLeft);
+  Type(edit, u"\x04");  // Ctrl-D on a line deletes under the cursor
+  EXPECT_EQ(edit.Text(), u"a");
+  Type(edit, u"\x15");  // Ctrl-U
+  EXPECT_EQ(Type(edit, u"\x04"), EditResult::kEndOfInput);
+  // Ctrl-Z is shown as ^Z, and Enter on a line that begins with it ends the input.
+  Type(edit, u"\x1a");
+  EXPECT_EQ(edit.View().text, u"^Z");
+  EXPECT_EQ(edit.View().cursor, 2u);
+  EXPECT_EQ(Key(edit, keys::kReturn), EditResult::kEndOfInput);
+
+  LineEdit completing;
+  EXPECT_EQ(Key(completing, keys::kTab), EditResult::kUnchanged);  // no completion: nothing
+  std::vector<std::string> asked;
+  completing.SetCompletion([&](const std::string& before) {
+    asked.push_back(before);
+    std::vector<std::string> found;
+    for (const char* name : {":to goblin", ":to gold", ":to lantern"}) {
+      if (std::string(name).compare(0, before.size(), before) == 0) found.push_back(name);
+    }
+    return found;
+  });
+  Type(completing, u":to g rest");
+  for (int i = 0; i < 5; ++i) Key(completing, keys::kLeft);
+  EXPECT_EQ(Key(completing, keys::kTab), EditResult::kChanged);  // the common part
+  EXPECT_EQ(completing.Text(), u":to go rest");
+  EXPECT_EQ(Key(completing, keys::kTab), EditResult::kCandidates);
+  EXPECT_EQ(completing.Candidates(), (std::vector<std::string>{":to goblin", ":to gold"}));
+  Type(completing, u"b\t");
+  EXPECT_EQ(completing.Text(), u":to goblin rest");
+  EXPECT_EQ(completing.Cursor(), 10u);
+  EXPECT_EQ(asked, (std::vector<std::string>{":to g", ":to go", ":to gob"}));
 }
 
 }  // namespace

@@ -83,12 +83,12 @@ enum PortBlockName : int {
 
   // Blocks whose numbers are written outside C++ as well: the host project of tests/consumer
   // (tests/CMakeLists.txt passes 700), the scenarios of tests/demo/terminal_session_test.py
-  // (28000-28059), those of tests/client/attach_test.py (28100-28149 and 28170-28199; the
-  // Windows console scenarios 28150-28169 when they land) and those of tests/web/web_test.py
-  // (28200-28249).
+  // (28000-28059), those of tests/client/attach_test.py (28100-28199) and those of
+  // tests/web/web_test.py (28200-28249).
   kConsumerProject = 700,
   kTerminalScenarios = 800,    // six blocks
   kAttachScenarios = 810,      // five blocks
+  kWinConsoleScenarios = 815,  // two blocks: the Windows client in wine's console
   kAttachMoreScenarios = 817,  // three blocks
   kWebScenarios = 820,         // five blocks
   kServerListingSignedPorts = 4150,
@@ -96,7 +96,8 @@ enum PortBlockName : int {
 
 static_assert(kLastNumberedBlock < kConsumerProject, "the numbered blocks reach the fixed ones");
 static_assert(kTerminalScenarios + 6 <= kAttachScenarios &&
-                  kAttachScenarios + 5 <= kAttachMoreScenarios &&
+                  kAttachScenarios + 5 <= kWinConsoleScenarios &&
+                  kWinConsoleScenarios + 2 <= kAttachMoreScenarios &&
                   kAttachMoreScenarios + 3 <= kWebScenarios &&
                   kWebScenarios + 5 <= kServerListingSignedPorts,
               "the scenarios' blocks overlap their neighbours");
