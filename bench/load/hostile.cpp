@@ -236,7 +236,7 @@ void Developer::Run(ReadPattern pattern) {
            (pattern.burstBytes == 0 || taken < pattern.burstBytes)) {
       pollfd entry{socket_, POLLIN, 0};
       if (poll(&entry, 1, std::max(1, std::min(MillisLeft(burstEnd), 20))) <= 0) continue;
-      std::size_t want = buffer.size();
+      std::size_t want = std::min(buffer.size(), pattern.readBytes);
       if (pattern.burstBytes > 0) want = std::min(want, pattern.burstBytes - taken);
       const ssize_t n = recv(socket_, buffer.data(), want, MSG_DONTWAIT);
       if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
@@ -247,6 +247,9 @@ void Developer::Run(ReadPattern pattern) {
       taken += static_cast<std::size_t>(n);
       bytes_.fetch_add(n, std::memory_order_relaxed);
       Scan(buffer.data(), static_cast<std::size_t>(n));
+      if (pattern.readGapMillis > 0) {
+        SleepUntil(NowNanos() + std::int64_t{pattern.readGapMillis} * kMillis, &stopping_);
+      }
     }
     if (pattern.pauseMaxMillis > 0) {
       std::uniform_int_distribution<int> pause(pattern.pauseMinMillis, pattern.pauseMaxMillis);

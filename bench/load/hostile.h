@@ -48,6 +48,10 @@ struct ReadPattern {
   int pauseMinMillis = 0;
   int pauseMaxMillis = 0;
   unsigned seed = 1;
+  // Each receive asks for at most readBytes; within a burst, readGapMillis pass after each (a
+  // terminal that draws what it took before it takes more).
+  std::size_t readBytes = 65536;
+  int readGapMillis = 0;
 };
 
 // One developer: a blocking loopback socket and, once started, a thread that reads what the

@@ -144,6 +144,7 @@ int RunFloodScenario(const Options& options) {
   WaitForCount(host, count, 30000, [](const HostCount& c) { return c.disconnected >= 1; });
   SleepUntil(NowNanos() + 2000 * kMillis);
   const long afterKiB = ProcessResidentKiB(pid);
+  AskCount(host, count);
 
   Figure(name, "base_rss_kib", static_cast<double>(baseKiB));
   Figure(name, "peak_growth_kib", static_cast<double>(peakKiB - baseKiB));
@@ -157,14 +158,15 @@ int RunFloodScenario(const Options& options) {
   Figure(name, "bursts_skipped", static_cast<double>(burstsSkipped));
   Figure(name, "answers_read", static_cast<double>(answersRead));
   Figure(name, "flooder_dropped", flooderDropped ? 1 : 0);
+  Figure(name, "overflow_notices", static_cast<double>(count.overflows));
   std::fprintf(stderr,
                "flood: host %ld KiB before, peak %ld, %ld after the flooder left; [who] max %.1f "
                "ms (%zu answered, %d not); %lld commands sent (%lld bursts whole, %lld skipped), "
-               "%lld answers read\n",
+               "%lld answers read; flooder %s, %lld overflow notices\n",
                baseKiB, peakKiB, afterKiB,
                answers.empty() ? -1.0 : *std::max_element(answers.begin(), answers.end()),
                answers.size(), unanswered, bytesSent / 9, burstsWhole, burstsSkipped,
-               answersRead);
+               answersRead, flooderDropped ? "dropped" : "kept", count.overflows);
   ReportDiagnostics(name, host);
   return 0;
 }

@@ -43,11 +43,12 @@ bool StartHost(SessionHost& host, const Options& options, bool underWine, int fr
 
 }  // namespace
 
-// Three readers with 8 KiB receive buffers read for 20 ms every 0.2 to 0.4 s, and one (from
-// 127.0.0.2) reads nothing, while the host broadcasts 12 MB (120,000 lines of 100 bytes) over
-// about 4 s, with SendBufferVal=65536 (KiB) and SendTimeoutVal=2000. Measured: the readers
-// dropped and the lines each kept, and the time from the first broadcast to the host's notice
-// that the one that reads nothing was dropped.
+// Three readers with 8 KiB receive buffers read for 20 ms every 0.2 to 0.4 s (8 KiB a receive,
+// 1 ms apart, as a terminal that draws what it took: at most 160 KiB a burst, about 0.5 MB/s),
+// and one (from 127.0.0.2) reads nothing, while the host broadcasts 12 MB (120,000 lines of
+// 100 bytes) over about 4 s, with SendBufferVal=65536 (KiB) and SendTimeoutVal=2000. Measured:
+// the readers dropped and the lines each kept, and the time from the first broadcast to the
+// host's notice that the one that reads nothing was dropped.
 int RunDawdlersScenario(const Options& options) {
   const char* const name = "dawdlers";
   constexpr int kReaders = 3;
@@ -80,7 +81,7 @@ int RunDawdlersScenario(const Options& options) {
   }
   for (int i = 0; i < kReaders; ++i) {
     readers[static_cast<std::size_t>(i)]->StartReading(
-        ReadPattern{20, 0, 200, 400, static_cast<unsigned>(i + 1)}, 8 + 9 + kLineBytes);
+        ReadPattern{20, 0, 200, 400, static_cast<unsigned>(i + 1), 8192, 1}, 8 + 9 + kLineBytes);
   }
   std::string answer;
   if (!host.Ask("mark", "mark", answer) ||
