@@ -417,7 +417,7 @@ struct HostileKind {
   std::vector<std::string> scenarios;
 };
 const HostileKind kHostileKinds[] = {
-    {"flood", {"flood"}},
+    {"flood", {"flood", "flood-sendbuffer-1048576"}},
     {"paste", {"paste-5000", "paste-80000"}},
     {"overflow", {"overflow-stream"}},
     {"bigpaste", {"big-paste"}},
@@ -451,6 +451,16 @@ const HostileRow kHostileRows[] = {
     {"flood: overflow notices", "flood.overflow_notices", "", 1, -1, true},
     {"flood: [spawns] sent by the flooder", "flood.commands_sent", "", 1, -1, false},
     {"flood: answers the flooder read", "flood.answers_read", "", 1, -1, false},
+    {"flood, SendBufferVal=1048576 (KiB): host's resident memory growth at its peak",
+     "flood-sendbuffer-1048576.peak_growth_kib", "MiB", 1.0 / 1024, 32, true},
+    {"flood, SendBufferVal=1048576: growth still resident 2 s after the flooder left",
+     "flood-sendbuffer-1048576.left_growth_kib", "MiB", 1.0 / 1024, -1, true},
+    {"flood, SendBufferVal=1048576: another developer's [who] answer, slowest",
+     "flood-sendbuffer-1048576.who_max_ms", "ms", 1, 1000, true},
+    {"flood, SendBufferVal=1048576: the flooder dropped by the console (1: yes)",
+     "flood-sendbuffer-1048576.flooder_dropped", "", 1, -1, true},
+    {"flood, SendBufferVal=1048576: overflow notices", "flood-sendbuffer-1048576.overflow_notices",
+     "", 1, -1, true},
     {"paste of 5,000 lines, [who] every 5th: ordinary lines not taken (of 4,000)",
      "paste-5000.lines_lost", "", 1, 0, true},
     {"paste of 5,000 lines: ordinary lines taken twice or more", "paste-5000.lines_repeated", "",
@@ -701,7 +711,8 @@ int RunOne(const std::string& scenario, const Options& options) {
   if (scenario == "sessions-native") return RunSessionsScenario(options, false);
   if (scenario == "sessions-win32") return RunSessionsScenario(options, true);
   if (scenario == "churn") return RunChurnScenario(options);
-  if (scenario == "flood") return RunFloodScenario(options);
+  if (scenario == "flood") return RunFloodScenario(options, 0);
+  if (scenario == "flood-sendbuffer-1048576") return RunFloodScenario(options, 1048576);
   if (scenario == "paste-5000") return RunPasteScenario(options, 5000, 5);
   if (scenario == "paste-80000") return RunPasteScenario(options, 80000, 4000);
   if (scenario == "overflow-stream") return RunOverflowStreamScenario(options);

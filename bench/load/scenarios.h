@@ -62,7 +62,8 @@ int RunChurnScenario(const Options& options);
 // hostile.<scenario>.<name> once.
 // flood: "[spawns]" x 7000 every 10 ms, read slowly, for 6 s: the host's resident memory growth
 // (peak_growth_kib, left_growth_kib) and another developer's "[who]" answers (who_max_ms ...).
-int RunFloodScenario(const Options& options);
+// flood-sendbuffer-<KiB>: the same with that SendBufferVal (sendBufferKiB > 0).
+int RunFloodScenario(const Options& options, int sendBufferKiB);
 // paste-<lines>: a paste with "[who]" as every whoEvery-th line, host frames of 33 ms: lines
 // typed, taken, lost and repeated, overflow notices, "[who]" answers.
 int RunPasteScenario(const Options& options, int lines, int whoEvery);
