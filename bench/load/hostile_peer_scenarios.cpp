@@ -48,9 +48,10 @@ bool StartHost(SessionHost& host, const Options& options, bool underWine, int fr
 // and one (from 127.0.0.2) reads nothing, while the host broadcasts 12 MB (120,000 lines of
 // 100 bytes) over about 4 s, with SendBufferVal=65536 (KiB) and SendTimeoutVal=2000. Measured:
 // the readers dropped and the lines each kept, and the time from the first broadcast to the
-// host's notice that the one that reads nothing was dropped.
-int RunDawdlersScenario(const Options& options) {
-  const char* const name = "dawdlers";
+// host's notice that the one that reads nothing was dropped. Natively, or with the 32-bit
+// Windows session host under wine.
+int RunDawdlersScenario(const Options& options, bool underWine) {
+  const std::string name = underWine ? "dawdlers-win32" : "dawdlers";
   constexpr int kReaders = 3;
   constexpr int kReceiveBuffer = 8192;
   constexpr int kLinesPerFrame = 150;
@@ -60,14 +61,15 @@ int RunDawdlersScenario(const Options& options) {
   constexpr long long kLines = static_cast<long long>(kLinesPerFrame) * kFrames;
   constexpr int kReadLimitMillis = 120000;
   SessionHost host;
-  if (!StartHost(host, options, false, 5, {"SendBufferVal=65536", "SendTimeoutVal=2000"}, name)) {
+  if (!StartHost(host, options, underWine, 5, {"SendBufferVal=65536", "SendTimeoutVal=2000"},
+                 name)) {
     return 1;
   }
   std::vector<std::unique_ptr<Developer>> readers;
   for (int i = 0; i < kReaders; ++i) {
     readers.push_back(std::make_unique<Developer>());
     if (!readers.back()->Attach(options.hostilePort, kAttachMillis, nullptr, kReceiveBuffer)) {
-      std::fprintf(stderr, "dawdlers: cannot attach reader %d\n", i);
+      std::fprintf(stderr, "%s: cannot attach reader %d\n", name.c_str(), i);
       return 1;
     }
   }
@@ -76,7 +78,7 @@ int RunDawdlersScenario(const Options& options) {
   if (!idle.Attach(options.hostilePort, kAttachMillis, "127.0.0.2", kReceiveBuffer) ||
       !WaitForCount(host, count, 20000,
                     [](const HostCount& c) { return c.connected >= kReaders + 1; })) {
-    std::fprintf(stderr, "dawdlers: cannot attach the developer that reads nothing\n");
+    std::fprintf(stderr, "%s: cannot attach the developer that reads nothing\n", name.c_str());
     return 1;
   }
   for (int i = 0; i < kReaders; ++i) {
@@ -89,7 +91,7 @@ int RunDawdlersScenario(const Options& options) {
                     std::to_string(kLineBytes),
                 "stream", answer) ||
       !host.Expect("stream-done ", 60000, answer)) {
-    std::fprintf(stderr, "dawdlers: the host did not stream\n");
+    std::fprintf(stderr, "%s: the host did not stream\n", name.c_str());
     return 1;
   }
   const double streamMillis = std::atof(answer.c_str() + 12);
@@ -127,9 +129,9 @@ int RunDawdlersScenario(const Options& options) {
   Figure(name, "idle_drop_ms", idleDropMillis);
   Figure(name, "idle_drop_limit_ms", kSendTimeoutMillis + 1000);
   std::fprintf(stderr,
-               "dawdlers: %d of %d readers dropped, the fewest lines kept %lld of %lld (stream "
+               "%s: %d of %d readers dropped, the fewest lines kept %lld of %lld (stream "
                "%.0f ms); the one that reads nothing dropped after %.0f ms\n",
-               dropped, kReaders, fewest, kLines, streamMillis, idleDropMillis);
+               name.c_str(), dropped, kReaders, fewest, kLines, streamMillis, idleDropMillis);
   for (auto& reader : readers) reader->Close(false);
   idle.Close(true);
   std::map<std::string, int> kinds;

@@ -421,7 +421,7 @@ const HostileKind kHostileKinds[] = {
     {"paste", {"paste-5000", "paste-80000"}},
     {"overflow", {"overflow-stream"}},
     {"bigpaste", {"big-paste"}},
-    {"dawdlers", {"dawdlers"}},
+    {"dawdlers", {"dawdlers", "dawdlers-win32"}},
     {"gate", {"password-gate"}},
     {"storm", {"accept-storm-native", "accept-storm-win32"}},
 };
@@ -498,6 +498,12 @@ const HostileRow kHostileRows[] = {
      "dawdlers.idle_drop_ms", "ms", 1, -1, true},
     {"12 MB broadcast: \"send() timed out\" diagnostics", "dawdlers.diag_send_timed_out", "", 1,
      -1, true},
+    {"12 MB broadcast (32-bit Windows, wine): dawdling readers dropped (of 3)",
+     "dawdlers-win32.readers_dropped", "", 1, 0, true},
+    {"12 MB broadcast (wine): lines missed by the reader that kept fewest (of 120,000)",
+     "dawdlers-win32.lines_lost_most", "", 1, 0, true},
+    {"12 MB broadcast (wine): a reader of nothing dropped, from the first broadcast",
+     "dawdlers-win32.idle_drop_ms", "ms", 1, -1, true},
     {"password gate, 2 connections guessing: right password admitted after",
      "password-gate.admit_ms", "ms", 1, 3500, true},
     {"password gate: right password admitted within 30 s (1: yes)", "password-gate.admitted", "",
@@ -644,7 +650,7 @@ int Orchestrate(const Options& options, const Plan& plan) {
   for (const HostileKind& kind : kHostileKinds) {
     if (!wanted(kind.kind) && !listed("hostile")) continue;
     for (const std::string& name : kind.scenarios) {
-      const bool underWine = name == "accept-storm-win32";
+      const bool underWine = name.size() > 6 && name.compare(name.size() - 6, 6, "-win32") == 0;
       if (underWine && options.win32Directory.empty()) continue;
       for (int i = 0; i < plan.hostileRepeats; ++i) {
         if (thisTree) hostile(name, options, options.win32Directory, false);
@@ -717,7 +723,8 @@ int RunOne(const std::string& scenario, const Options& options) {
   if (scenario == "paste-80000") return RunPasteScenario(options, 80000, 4000);
   if (scenario == "overflow-stream") return RunOverflowStreamScenario(options);
   if (scenario == "big-paste") return RunBigPasteScenario(options);
-  if (scenario == "dawdlers") return RunDawdlersScenario(options);
+  if (scenario == "dawdlers") return RunDawdlersScenario(options, false);
+  if (scenario == "dawdlers-win32") return RunDawdlersScenario(options, true);
   if (scenario == "password-gate") return RunPasswordGateScenario(options);
   if (scenario == "accept-storm-native") return RunAcceptStormScenario(options, false);
   if (scenario == "accept-storm-win32") return RunAcceptStormScenario(options, true);

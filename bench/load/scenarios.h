@@ -73,10 +73,10 @@ int RunOverflowStreamScenario(const Options& options);
 // big-paste: 1.4 MB of short lines taken in one frame with two reading developers: who is
 // dropped.
 int RunBigPasteScenario(const Options& options);
-// dawdlers: three readers in short bursts and one that reads nothing while 12 MB are broadcast
-// with SendBufferVal=65536: readers dropped, lines kept, the time to drop the one that reads
-// nothing.
-int RunDawdlersScenario(const Options& options);
+// dawdlers[-win32]: three readers in short bursts and one that reads nothing while 12 MB are
+// broadcast with SendBufferVal=65536: readers dropped, lines kept, the time to drop the one that
+// reads nothing; natively or under wine.
+int RunDawdlersScenario(const Options& options, bool underWine);
 // password-gate: two connections keep guessing; the time to admit a right password from their
 // address.
 int RunPasswordGateScenario(const Options& options);
