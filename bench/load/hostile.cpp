@@ -5,7 +5,9 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/socket.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -323,6 +325,29 @@ bool ResetPeak(int pid) {
   file << "5\n";
   file.flush();
   return static_cast<bool>(file);
+}
+
+bool PinToOneProcessor(int pid) {
+  cpu_set_t allowed;
+  CPU_ZERO(&allowed);
+  if (sched_getaffinity(pid, sizeof allowed, &allowed) != 0) return false;
+  int first = 0;
+  while (first < CPU_SETSIZE && !CPU_ISSET(first, &allowed)) ++first;
+  if (first == CPU_SETSIZE) return false;
+  cpu_set_t one;
+  CPU_ZERO(&one);
+  CPU_SET(first, &one);
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  DIR* directory = opendir(tasks.c_str());
+  if (directory == nullptr) return false;
+  bool pinned = true;
+  while (dirent* entry = readdir(directory)) {
+    if (entry->d_name[0] == '.') continue;
+    const auto task = static_cast<pid_t>(std::atoi(entry->d_name));
+    if (sched_setaffinity(task, sizeof one, &one) != 0) pinned = false;
+  }
+  closedir(directory);
+  return pinned;
 }
 
 }  // namespace qc::load

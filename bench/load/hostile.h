@@ -139,5 +139,8 @@ bool AskNotices(SessionHost& host, std::multimap<double, std::string>& notices);
 long ProcessResidentKiB(int pid);
 long ProcessPeakKiB(int pid);
 bool ResetPeak(int pid);
+// Keeps every thread of process pid on one processor (the first it may use), as a game whose
+// frame takes a processor leaves the console's thread waiting for it. False when that failed.
+bool PinToOneProcessor(int pid);
 
 }  // namespace qc::load
