@@ -6,6 +6,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sched.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -348,6 +349,22 @@ bool PinToOneProcessor(int pid) {
   }
   closedir(directory);
   return pinned;
+}
+
+bool LowerOtherThreads(int pid) {
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  DIR* directory = opendir(tasks.c_str());
+  if (directory == nullptr) return false;
+  bool lowered = true;
+  while (dirent* entry = readdir(directory)) {
+    if (entry->d_name[0] == '.') continue;
+    const int task = std::atoi(entry->d_name);
+    if (task != pid && setpriority(PRIO_PROCESS, static_cast<id_t>(task), 19) != 0) {
+      lowered = false;
+    }
+  }
+  closedir(directory);
+  return lowered;
 }
 
 }  // namespace qc::load

@@ -142,5 +142,8 @@ bool ResetPeak(int pid);
 // Keeps every thread of process pid on one processor (the first it may use), as a game whose
 // frame takes a processor leaves the console's thread waiting for it. False when that failed.
 bool PinToOneProcessor(int pid);
+// Gives every thread of process pid but its first (the game's frame, here) the lowest priority
+// (nice 19). False when that failed.
+bool LowerOtherThreads(int pid);
 
 }  // namespace qc::load
