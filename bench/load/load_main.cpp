@@ -11,7 +11,8 @@
 //   qc_host_load [--library PATH] [--before-library PATH [--before-label TEXT]] [--repeats N]
 //                [--base-port PORT] [--markdown FILE] [--plot-data FILE]
 //                [--session-host PATH] [--win32-directory DIR [--before-win32-directory DIR]]
-//                [--churn-seconds N] [--churn-developers N] [--only SCENARIO]
+//                [--churn-seconds N] [--churn-developers N] [--only KIND[,KIND...]]
+//                [--hostile-port PORT] [--hostile-repeats N] [--libraries both|before]
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -47,7 +48,8 @@ bool RunScenario(const std::string& name, const Options& options, int millis, Fi
       std::to_string(options.basePort), "--session-host", options.sessionHost,
       "--win32-directory", options.win32Directory, "--churn-seconds",
       std::to_string(options.churnSeconds), "--churn-developers",
-      std::to_string(options.churnDevelopers)};
+      std::to_string(options.churnDevelopers), "--hostile-port",
+      std::to_string(options.hostilePort)};
   ChildProcess child;
   if (!child.Start(argv)) return false;
   const std::int64_t deadline = NowNanos() + std::int64_t{millis} * 1000000;
@@ -408,13 +410,178 @@ void ChurnTable(const Figures& figures, std::ostream& table) {
   }
 }
 
+// The hostile-connection scenarios: each kind, the scenarios it runs, and the rows of its
+// table. A row's key is the figure's name after "hostile.".
+struct HostileKind {
+  const char* kind;
+  std::vector<std::string> scenarios;
+};
+const HostileKind kHostileKinds[] = {
+    {"flood", {"flood", "flood-sendbuffer-1048576"}},
+    {"paste", {"paste-5000", "paste-80000"}},
+    {"overflow", {"overflow-stream"}},
+    {"bigpaste", {"big-paste"}},
+    {"dawdlers", {"dawdlers", "dawdlers-win32"}},
+    {"gate", {"password-gate"}},
+    {"storm", {"accept-storm-native", "accept-storm-win32"}},
+};
+// Each run of a hostile scenario takes the next of this many blocks of 10 ports from
+// --hostile-port on, so that no run binds a port whose last connections linger.
+constexpr int kHostilePortBlocks = 100;
+
+struct HostileRow {
+  const char* figure;
+  const char* key;
+  const char* unit;
+  double scale;
+  double target;  // the most the figure may be; below 0: none
+  bool worst;     // the largest over the runs rather than the median
+};
+
+const HostileRow kHostileRows[] = {
+    {"flood: host's resident memory growth at its peak", "flood.peak_growth_kib", "MiB",
+     1.0 / 1024, 32, true},
+    {"flood: growth still resident 2 s after the flooder left", "flood.left_growth_kib", "MiB",
+     1.0 / 1024, -1, true},
+    {"flood: another developer's [who] answer, slowest", "flood.who_max_ms", "ms", 1, 1000, true},
+    {"flood: another developer's [who] answer, median", "flood.who_p50_ms", "ms", 1, -1, false},
+    {"flood: [who] not answered within 10 s", "flood.who_unanswered", "", 1, 0, true},
+    {"flood: the flooder dropped by the console (1: yes)", "flood.flooder_dropped", "", 1, -1,
+     true},
+    {"flood: overflow notices", "flood.overflow_notices", "", 1, -1, true},
+    {"flood: [spawns] sent by the flooder", "flood.commands_sent", "", 1, -1, false},
+    {"flood: answers the flooder read", "flood.answers_read", "", 1, -1, false},
+    {"flood, SendBufferVal=1048576 (KiB): host's resident memory growth at its peak",
+     "flood-sendbuffer-1048576.peak_growth_kib", "MiB", 1.0 / 1024, 32, true},
+    {"flood, SendBufferVal=1048576: growth still resident 2 s after the flooder left",
+     "flood-sendbuffer-1048576.left_growth_kib", "MiB", 1.0 / 1024, -1, true},
+    {"flood, SendBufferVal=1048576: another developer's [who] answer, slowest",
+     "flood-sendbuffer-1048576.who_max_ms", "ms", 1, 1000, true},
+    {"flood, SendBufferVal=1048576: the flooder dropped by the console (1: yes)",
+     "flood-sendbuffer-1048576.flooder_dropped", "", 1, -1, true},
+    {"flood, SendBufferVal=1048576: overflow notices", "flood-sendbuffer-1048576.overflow_notices",
+     "", 1, -1, true},
+    {"paste of 5,000 lines, [who] every 5th: ordinary lines not taken (of 4,000)",
+     "paste-5000.lines_lost", "", 1, 0, true},
+    {"paste of 5,000 lines: ordinary lines taken twice or more", "paste-5000.lines_repeated", "",
+     1, 0, true},
+    {"paste of 5,000 lines: overflow notices", "paste-5000.overflow_notices", "", 1, 0, true},
+    {"paste of 5,000 lines: [who] answered (of 1,000)", "paste-5000.who_answered", "", 1, -1,
+     false},
+    {"paste of 5,000 lines: until the host took the last line", "paste-5000.deliver_ms", "ms", 1,
+     -1, false},
+    {"paste of 80,000 13-byte lines, [who] every 4,000th: ordinary lines not taken (of 79,980)",
+     "paste-80000.lines_lost", "", 1, 0, true},
+    {"paste of 80,000 lines: ordinary lines taken twice or more", "paste-80000.lines_repeated",
+     "", 1, 0, true},
+    {"paste of 80,000 lines: overflow notices", "paste-80000.overflow_notices", "", 1, 0, true},
+    {"paste of 80,000 lines: [who] answered (of 20)", "paste-80000.who_answered", "", 1, -1,
+     false},
+    {"paste of 80,000 lines: until the host took the last line", "paste-80000.deliver_ms", "ms",
+     1, -1, false},
+    {"3 s stream without line feeds: overflow notices the host took",
+     "overflow-stream.overflow_notices", "", 1, 10, true},
+    {"3 s stream: overflow notices another developer received",
+     "overflow-stream.overflow_lines_heard", "", 1, 20, true},
+    {"3 s stream: that developer's typed lines not taken (of 300)",
+     "overflow-stream.lines_lost", "", 1, 0, true},
+    {"1.4 MB paste taken in one frame: reading developers dropped (of 2)", "big-paste.dropped",
+     "", 1, 0, true},
+    {"1.4 MB paste: the paster dropped", "big-paste.paster_dropped", "", 1, -1, true},
+    {"1.4 MB paste: the other developer dropped", "big-paste.watcher_dropped", "", 1, -1, true},
+    {"1.4 MB paste: lines not taken whole (of 87,500)", "big-paste.lines_lost", "", 1, 0, true},
+    {"12 MB broadcast, SendBufferVal=65536: dawdling readers dropped (of 3)",
+     "dawdlers.readers_dropped", "", 1, 0, true},
+    {"12 MB broadcast: lines missed by the reader that kept fewest (of 120,000)",
+     "dawdlers.lines_lost_most", "", 1, 0, true},
+    {"12 MB broadcast: a reader of nothing dropped, from the first broadcast (SendTimeoutVal 2000)",
+     "dawdlers.idle_drop_ms", "ms", 1, -1, true},
+    {"12 MB broadcast: \"send() timed out\" diagnostics", "dawdlers.diag_send_timed_out", "", 1,
+     -1, true},
+    {"12 MB broadcast (32-bit Windows, wine): dawdling readers dropped (of 3)",
+     "dawdlers-win32.readers_dropped", "", 1, 0, true},
+    {"12 MB broadcast (wine): lines missed by the reader that kept fewest (of 120,000)",
+     "dawdlers-win32.lines_lost_most", "", 1, 0, true},
+    {"12 MB broadcast (wine): a reader of nothing dropped, from the first broadcast",
+     "dawdlers-win32.idle_drop_ms", "ms", 1, -1, true},
+    {"password gate, 2 connections guessing: right password admitted after",
+     "password-gate.admit_ms", "ms", 1, 3500, true},
+    {"password gate: right password admitted within 30 s (1: yes)", "password-gate.admitted", "",
+     1, -1, false},
+    {"password gate: wrong guesses answered meanwhile", "password-gate.guesses", "", 1, -1,
+     false},
+    {"accept storm (native): developers not welcomed within 5 s (of 10)",
+     "accept-storm-native.not_welcomed", "", 1, 0, true},
+    {"accept storm (native): slowest welcome", "accept-storm-native.welcome_max_ms", "ms", 1,
+     500, true},
+    {"accept storm (native): connect-and-resets", "accept-storm-native.resets", "", 1, -1,
+     false},
+    {"accept storm (native): a developer after the storm welcomed (1: yes)",
+     "accept-storm-native.welcomed_after", "", 1, -1, false},
+    {"accept storm (32-bit Windows, wine): developers not welcomed within 5 s (of 10)",
+     "accept-storm-win32.not_welcomed", "", 1, 0, true},
+    {"accept storm (wine): slowest welcome", "accept-storm-win32.welcome_max_ms", "ms", 1, 500,
+     true},
+    {"accept storm (wine): connect-and-resets", "accept-storm-win32.resets", "", 1, -1, false},
+    {"accept storm (wine): a developer after the storm welcomed (1: yes)",
+     "accept-storm-win32.welcomed_after", "", 1, -1, false},
+};
+
+// One cell of the hostile table: the aggregate, each run's value, and the verdict.
+std::string HostileCell(const Figures& figures, const std::string& key, const HostileRow& row) {
+  const auto found = figures.find(key);
+  if (found == figures.end() || found->second.empty()) return "-";
+  std::string cell = Amount(Aggregate(found->second, row.worst) * row.scale, row.unit);
+  if (found->second.size() > 1) {
+    cell += " (";
+    for (std::size_t i = 0; i < found->second.size(); ++i) {
+      char value[32];
+      const double scaled = found->second[i] * row.scale;
+      std::snprintf(value, sizeof value, scaled >= 100 || row.unit[0] == '\0' ? "%.0f" : "%.1f",
+                    scaled);
+      cell += (i > 0 ? ", " : "") + std::string(value);
+    }
+    cell += ")";
+  }
+  if (row.target >= 0) {
+    cell += Aggregate(found->second, row.worst) * row.scale <= row.target ? " met" : " **MISSED**";
+  }
+  return cell;
+}
+
+// The hostile-connection figures: one row each, the earlier build beside this tree. Returns the
+// number of targets this tree missed.
+int HostileTable(const Figures& figures, const std::string& beforeLabel, std::ostream& table) {
+  table << "| Figure | " << beforeLabel << " | this tree | Target |\n|---|---|---|---|\n";
+  int missed = 0;
+  for (const HostileRow& row : kHostileRows) {
+    const std::string key = std::string("hostile.") + row.key;
+    if (figures.count(key) == 0 && figures.count("before." + key) == 0) continue;
+    const std::string mine = HostileCell(figures, key, row);
+    const std::string before = HostileCell(figures, "before." + key, row);
+    if (mine.find("MISSED") != std::string::npos) ++missed;
+    std::string target = "-";
+    if (row.target >= 0) target = "<= " + Amount(row.target, row.unit);
+    std::printf("%-84s %-28s %-28s %s\n", row.figure, before.c_str(), mine.c_str(),
+                target.c_str());
+    table << "| " << row.figure << " | " << before << " | " << mine << " | " << target << " |\n";
+  }
+  return missed;
+}
+
 struct Plan {
   std::string beforeLibrary;
   std::string beforeLabel = "earlier build";
   std::string beforeWin32Directory;
   std::string markdown;
   std::string plotData;
-  std::string only;  // one scenario kind alone: echo, calls, spawn, stuck, sessions, churn
+  // Scenario kinds to run, separated by commas (echo, calls, spawn, stuck, sessions, churn, and
+  // the hostile kinds, or "hostile" for all of those); empty: every kind.
+  std::string only;
+  // "before": run only the earlier build (a report of the figures before a change).
+  std::string libraries = "both";
+  // Runs of each hostile-connection scenario (each a process of its own, about 5 to 40 s).
+  int hostileRepeats = 3;
 };
 
 int Orchestrate(const Options& options, const Plan& plan) {
@@ -423,10 +590,14 @@ int Orchestrate(const Options& options, const Plan& plan) {
   before.library = plan.beforeLibrary;
   const bool hasBefore = !plan.beforeLibrary.empty();
   bool ok = true;
-  const auto wanted = [&](const char* kind) { return plan.only.empty() || plan.only == kind; };
+  const bool thisTree = !(hasBefore && plan.libraries == "before");
+  const auto listed = [&](const std::string& kind) {
+    return ("," + plan.only + ",").find("," + kind + ",") != std::string::npos;
+  };
+  const auto wanted = [&](const char* kind) { return plan.only.empty() || listed(kind); };
   // Runs a scenario against this tree's library and, when there is one, the earlier build.
   const auto both = [&](const std::string& name, int millis) {
-    ok = RunScenario(name, options, millis, figures) && ok;
+    if (thisTree) ok = RunScenario(name, options, millis, figures) && ok;
     if (hasBefore) ok = RunScenario(name, before, millis, figures, true) && ok;
   };
   if (wanted("echo")) both("echo", 120000);
@@ -467,6 +638,28 @@ int Orchestrate(const Options& options, const Plan& plan) {
   if (wanted("churn") && options.churnSeconds > 0) {
     ok = RunScenario("churn", options, (options.churnSeconds + 900) * 1000, figures) && ok;
   }
+  // The hostile connections: every run in a process of its own, on ports of its own; the
+  // repeats of a scenario alternate between the two libraries.
+  int hostileRun = 0;
+  const auto hostile = [&](const std::string& name, Options run, const std::string& directory,
+                           bool asBefore) {
+    run.hostilePort = options.hostilePort + 10 * (hostileRun++ % kHostilePortBlocks);
+    run.win32Directory = directory;
+    ok = RunScenario(name, run, 300000, figures, asBefore) && ok;
+  };
+  for (const HostileKind& kind : kHostileKinds) {
+    if (!wanted(kind.kind) && !listed("hostile")) continue;
+    for (const std::string& name : kind.scenarios) {
+      const bool underWine = name.size() > 6 && name.compare(name.size() - 6, 6, "-win32") == 0;
+      if (underWine && options.win32Directory.empty()) continue;
+      for (int i = 0; i < plan.hostileRepeats; ++i) {
+        if (thisTree) hostile(name, options, options.win32Directory, false);
+        if (hasBefore && (!underWine || !plan.beforeWin32Directory.empty())) {
+          hostile(name, before, underWine ? plan.beforeWin32Directory : "", true);
+        }
+      }
+    }
+  }
   AddDerivedFigures(figures);
 
   std::ostringstream markdown;
@@ -478,6 +671,8 @@ int Orchestrate(const Options& options, const Plan& plan) {
   SessionsTable(figures, plan.beforeLabel, markdown);
   markdown << "\n### Churn\n\n";
   ChurnTable(figures, markdown);
+  markdown << "\n### Hostile and careless connections\n\n";
+  const int hostileMissed = HostileTable(figures, plan.beforeLabel, markdown);
   std::printf("(medians of %d repeats, or the worst run where marked)\n", options.repeats);
   if (!plan.markdown.empty()) {
     std::ofstream file(plan.markdown, std::ios::binary);
@@ -487,7 +682,9 @@ int Orchestrate(const Options& options, const Plan& plan) {
     std::fprintf(stderr, "qc_host_load: a scenario failed; its figures are missing\n");
     return 1;
   }
-  if (missed > 0) std::printf("%d target(s) missed\n", missed);
+  if (missed + hostileMissed > 0) {
+    std::printf("%d target(s) missed\n", missed + hostileMissed);
+  }
   return 0;
 }
 
@@ -499,7 +696,10 @@ int Usage() {
                "                    [--plot-data FILE] [--session-host PATH]\n"
                "                    [--win32-directory DIR [--before-win32-directory DIR]]\n"
                "                    [--churn-seconds N (0: none)] [--churn-developers N]\n"
-               "                    [--only echo|calls|spawn|stuck|sessions|churn]\n");
+               "                    [--only KIND[,KIND...]: echo calls spawn stuck sessions churn\n"
+               "                     flood paste overflow bigpaste dawdlers gate storm hostile]\n"
+               "                    [--hostile-port PORT] [--hostile-repeats N (1-20)]\n"
+               "                    [--libraries both|before]\n");
   return 2;
 }
 
@@ -517,6 +717,17 @@ int RunOne(const std::string& scenario, const Options& options) {
   if (scenario == "sessions-native") return RunSessionsScenario(options, false);
   if (scenario == "sessions-win32") return RunSessionsScenario(options, true);
   if (scenario == "churn") return RunChurnScenario(options);
+  if (scenario == "flood") return RunFloodScenario(options, 0);
+  if (scenario == "flood-sendbuffer-1048576") return RunFloodScenario(options, 1048576);
+  if (scenario == "paste-5000") return RunPasteScenario(options, 5000, 5);
+  if (scenario == "paste-80000") return RunPasteScenario(options, 80000, 4000);
+  if (scenario == "overflow-stream") return RunOverflowStreamScenario(options);
+  if (scenario == "big-paste") return RunBigPasteScenario(options);
+  if (scenario == "dawdlers") return RunDawdlersScenario(options, false);
+  if (scenario == "dawdlers-win32") return RunDawdlersScenario(options, true);
+  if (scenario == "password-gate") return RunPasswordGateScenario(options);
+  if (scenario == "accept-storm-native") return RunAcceptStormScenario(options, false);
+  if (scenario == "accept-storm-win32") return RunAcceptStormScenario(options, true);
   return 2;
 }
 
@@ -549,6 +760,9 @@ int main(int argc, char** argv) {
       {"--churn-seconds", nullptr, &options.churnSeconds},
       {"--churn-developers", nullptr, &options.churnDevelopers},
       {"--only", &plan.only, nullptr},
+      {"--libraries", &plan.libraries, nullptr},
+      {"--hostile-repeats", nullptr, &plan.hostileRepeats},
+      {"--hostile-port", nullptr, &options.hostilePort},
       {"--scenario", &scenario, nullptr},
   };
   for (int i = 1; i < argc; i += 2) {
@@ -561,7 +775,10 @@ int main(int argc, char** argv) {
   if (options.repeats < 1 || options.repeats > 50 || options.basePort < 1024 ||
       options.basePort > 65535 - kPortSpan || options.churnSeconds < 0 ||
       options.churnDevelopers < 100 || options.churnDevelopers > 10000 ||
-      options.churnDevelopers % 100 != 0) {
+      options.churnDevelopers % 100 != 0 || options.hostilePort < 1024 ||
+      options.hostilePort > 65535 - 10 * kHostilePortBlocks ||
+      (plan.libraries != "both" && plan.libraries != "before") || plan.hostileRepeats < 1 ||
+      plan.hostileRepeats > 20) {
     return Usage();
   }
   if (scenario.empty()) return Orchestrate(options, plan);

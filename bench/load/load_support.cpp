@@ -421,7 +421,7 @@ bool SessionHost::Ask(const std::string& command, const std::string& prefix,
   return Send(command) && Expect(prefix, 60000, answer);
 }
 
-int SessionHost::Stop() {
+int SessionHost::Stop(std::map<std::string, int>* kindsWanted) {
   (void)Send("quit");
   Finish(20000);
   std::ifstream errors(errorFile_);
@@ -434,6 +434,7 @@ int SessionHost::Stop() {
   for (const auto& [kind, count] : kinds) {
     std::fprintf(stderr, "  session host: %d x %s\n", count, kind.c_str());
   }
+  if (kindsWanted != nullptr) *kindsWanted = kinds;
   return lines;
 }
 

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,10 @@ struct Options {
   std::string win32Directory;
   int churnSeconds = 600;
   int churnDevelopers = 10000;
+  // The one console of a hostile-connection scenario. The program that runs them gives each
+  // run a block of 10 ports of its own, the blocks from --hostile-port on (by default
+  // 25000-25999: outside the tests' port blocks and the system's ephemeral range).
+  int hostilePort = 25000;
 };
 
 // --- A child process driven over its standard input and output. ---
@@ -92,8 +97,9 @@ class SessionHost : public ChildProcess {
   // Asks command and takes the answer that begins with prefix (bounded).
   bool Ask(const std::string& command, const std::string& prefix, std::string& answer);
   // Ends it (quit, then a kill if need be). Returns the number of diagnostic lines it wrote;
-  // how many of each kind is shown on standard error.
-  int Stop();
+  // how many of each kind (the line up to " (") is shown on standard error and, when asked,
+  // kept in kinds.
+  int Stop(std::map<std::string, int>* kinds = nullptr);
 
  private:
   std::string errorFile_;

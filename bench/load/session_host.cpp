@@ -15,11 +15,20 @@
 //   broadcast-all T   BroadcastMsg of "B T\n" to every console once: "broadcast-all <ms>"
 //   frames K          from now on K consoles (in turn) get a broadcast each frame: "frames K"
 //   measure           "measure <figures> frame_max_ms=<longest frame since the last measure>"
-//   tally             "dev <id> <distinct> <repeated> <highest sequence + 1>" per developer
-//                     whose lines came, then "tally-end <developers>"
+//   tally             "dev <id> <distinct> <repeated> <highest sequence + 1> [<missing>...]"
+//                     per developer whose lines came (with the first 10 sequence numbers below
+//                     the highest that did not), then "tally-end <developers>"
+//   mark              forgets the notices taken so far and restarts their clock: "mark"
+//   notices           "notice <ms since the mark> <text>" per notice taken since the mark (the
+//                     first 2000), then "notices-end <taken> <left out>"
+//   hold / release    stops taking messages (frames go on) / takes them again: "hold", "release"
+//   stream N K L      from the next frame on, for K frames, broadcasts N lines of L bytes (line
+//                     feed included, "S<sequence> " and filler) to the first console each frame:
+//                     "stream", and once the last frame has broadcast "stream-done <ms>"
 //   quit              "bye", then the process ends
 // <figures> is "threads=N rss_kib=N vm_kib=N descriptors=N". A typed line that the host tallies
-// begins "L<developer>.<sequence> ". Everything the host does is bounded: it ends by itself
+// begins "L<developer>.<sequence> "; a message that holds several lines (a paste the console
+// took in one piece) counts each of them. Everything the host does is bounded: it ends by itself
 // after --max-seconds (default 3600) or when standard input closes.
 #include <chrono>
 #include <cstdio>
@@ -31,6 +40,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "load/process_stats.h"
@@ -98,6 +108,8 @@ class Commands {
 
 // What the host has taken from its consoles.
 struct Taken {
+  static constexpr std::size_t kNoticesKept = 2000;
+
   long long connected = 0;
   long long disconnected = 0;
   long long lines = 0;
@@ -105,22 +117,40 @@ struct Taken {
   long long overflows = 0;
   // Per developer: how often each sequence number came.
   std::unordered_map<unsigned long, std::vector<unsigned char>> byDeveloper;
+  // The notices (every text without a tallied line) since the mark, with their times.
+  Clock::time_point mark = Clock::now();
+  std::vector<std::pair<double, std::string>> notices;
+  long long noticesLeftOut = 0;
+
+  // Tallies one line that begins "L<developer>.<sequence> "; false for any other line.
+  bool RecordLine(const char* text) {
+    if (text[0] != 'L') return false;
+    char* end = nullptr;
+    const unsigned long developer = std::strtoul(text + 1, &end, 10);
+    if (end == text + 1 || *end != '.') return false;
+    const char* digits = end + 1;
+    const unsigned long sequence = std::strtoul(digits, &end, 10);
+    if (end == digits || *end != ' ' || sequence >= 1000000) return false;
+    ++lines;
+    std::vector<unsigned char>& seen = byDeveloper[developer];
+    if (seen.size() <= sequence) seen.resize(sequence + 1, 0);
+    if (seen[sequence] < 255) ++seen[sequence];
+    return true;
+  }
 
   void Record(const char* text) {
-    if (text[0] == 'L') {
-      char* end = nullptr;
-      const unsigned long developer = std::strtoul(text + 1, &end, 10);
-      if (end != text + 1 && *end == '.') {
-        const char* digits = end + 1;
-        const unsigned long sequence = std::strtoul(digits, &end, 10);
-        if (end != digits && *end == ' ' && sequence < 1000000) {
-          ++lines;
-          std::vector<unsigned char>& seen = byDeveloper[developer];
-          if (seen.size() <= sequence) seen.resize(sequence + 1, 0);
-          if (seen[sequence] < 255) ++seen[sequence];
-          return;
-        }
-      }
+    bool tallied = false;
+    for (const char* line = text; *line != '\0';) {
+      if (RecordLine(line)) tallied = true;
+      const char* feed = std::strchr(line, '\n');
+      if (feed == nullptr) break;
+      line = feed + 1;
+    }
+    if (tallied) return;
+    if (notices.size() < kNoticesKept) {
+      notices.emplace_back(MillisSince(mark), std::string(text).substr(0, 200));
+    } else {
+      ++noticesLeftOut;
     }
     if (std::strncmp(text, "QC_OK: ", 7) == 0 && std::strstr(text, " disconnected (") != nullptr) {
       ++disconnected;
@@ -137,14 +167,35 @@ struct Taken {
   void Tally() const {
     for (const auto& [developer, seen] : byDeveloper) {
       int distinct = 0, repeated = 0;
-      for (unsigned char times : seen) {
+      std::string missing;  // the first few sequence numbers below the highest that never came
+      int missingShown = 0;
+      for (std::size_t sequence = 0; sequence < seen.size(); ++sequence) {
+        const unsigned char times = seen[sequence];
         if (times > 0) ++distinct;
         if (times > 1) repeated += times - 1;
+        if (times == 0 && missingShown < 10) {
+          missing += " " + std::to_string(sequence);
+          ++missingShown;
+        }
       }
       Answer("dev " + std::to_string(developer) + " " + std::to_string(distinct) + " " +
-             std::to_string(repeated) + " " + std::to_string(seen.size()));
+             std::to_string(repeated) + " " + std::to_string(seen.size()) + missing);
     }
     Answer("tally-end " + std::to_string(byDeveloper.size()));
+  }
+
+  void Notices() const {
+    for (const auto& [millis, text] : notices) {
+      std::string line = text;
+      for (char& c : line) {
+        if (c == '\r' || c == '\n') c = ' ';
+      }
+      char when[32];
+      std::snprintf(when, sizeof when, "notice %.1f ", millis);
+      Answer(when + line);
+    }
+    Answer("notices-end " + std::to_string(notices.size() + noticesLeftOut) + " " +
+           std::to_string(noticesLeftOut));
   }
 };
 
@@ -224,6 +275,13 @@ int main(int argc, char** argv) {
   Answer(spawned);
 
   Taken taken;
+  std::vector<std::string> frameTexts;
+  bool holding = false;
+  // The stream of broadcast lines: lines per frame, frames left, bytes per line, next sequence.
+  int streamLines = 0, streamFrames = 0, streamLength = 0;
+  long long streamSequence = 0;
+  Clock::time_point streamStart;
+  std::string streamText;
   int broadcastsPerFrame = 0;
   std::size_t nextBroadcast = 0;
   long long frame = 0;
@@ -232,11 +290,28 @@ int main(int argc, char** argv) {
   Clock::time_point frameStart = Clock::now();
   for (;;) {
     // Every console's messages, newest first, until none is left (bounded per frame).
+    // A game takes its consoles' messages and then runs them, so the takes follow each other
+    // closely (as the echoes they queue do).
     for (unsigned goid : goids) {
-      for (int n = 0; n < 1000; ++n) {
+      for (int n = 0; n < 1000 && !holding; ++n) {
         const char* text = api.GetNextMessage(goid);
         if (text[0] == '\0') break;
-        taken.Record(text);
+        frameTexts.emplace_back(text);
+      }
+    }
+    for (const std::string& text : frameTexts) taken.Record(text.c_str());
+    frameTexts.clear();
+    if (streamFrames > 0 && !goids.empty()) {
+      for (int n = 0; n < streamLines; ++n) {
+        const int head = std::snprintf(streamText.data(), streamText.size(), "S%lld ",
+                                       streamSequence++);
+        streamText[static_cast<std::size_t>(head)] = 's';  // the filler after the number
+        api.BroadcastMsg(goids[0], streamText.data());
+      }
+      if (--streamFrames == 0) {
+        char done[48];
+        std::snprintf(done, sizeof done, "stream-done %.1f", MillisSince(streamStart));
+        Answer(done);
       }
     }
     for (int b = 0; b < broadcastsPerFrame && !goids.empty(); ++b) {
@@ -275,6 +350,32 @@ int main(int argc, char** argv) {
         Answer("measure " + Figures() + longest);
       } else if (command == "tally") {
         taken.Tally();
+      } else if (command == "mark") {
+        taken.mark = Clock::now();
+        taken.notices.clear();
+        taken.noticesLeftOut = 0;
+        Answer("mark");
+      } else if (command == "notices") {
+        taken.Notices();
+      } else if (command == "hold" || command == "release") {
+        holding = command == "hold";
+        Answer(command);
+      } else if (command.rfind("stream ", 0) == 0) {
+        int lines = 0, frames = 0, length = 0;
+        if (std::sscanf(command.c_str() + 7, "%d %d %d", &lines, &frames, &length) != 3 ||
+            lines < 1 || lines > 10000 || frames < 1 || length < 24 || length > 60000) {
+          Answer("unknown " + command);
+          continue;
+        }
+        streamLines = lines;
+        streamFrames = frames;
+        streamLength = length;
+        // Filler up to the line feed, then the NUL; each line writes its number over the front.
+        streamText.assign(static_cast<std::size_t>(streamLength) + 1, 's');
+        streamText[static_cast<std::size_t>(streamLength) - 1] = '\n';
+        streamText[static_cast<std::size_t>(streamLength)] = '\0';
+        streamStart = Clock::now();
+        Answer("stream");
       } else {
         Answer("unknown " + command);
       }

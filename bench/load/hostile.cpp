@@ -1,0 +1,370 @@
+// Developers, line readers and host answers of the hostile-connection scenarios; see hostile.h.
+#include "load/hostile.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+namespace qc::load {
+namespace {
+
+constexpr std::int64_t kMillis = 1000000;
+
+int MillisLeft(std::int64_t deadline) {
+  const std::int64_t left = (deadline - NowNanos()) / kMillis;
+  return left < 0 ? 0 : static_cast<int>(std::min<std::int64_t>(left, 1000000));
+}
+
+bool SetBlocking(int s, bool blocking) {
+  const int flags = fcntl(s, F_GETFL);
+  if (flags < 0) return false;
+  return fcntl(s, F_SETFL, blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK) == 0;
+}
+
+long StatusField(int pid, const char* key) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string word;
+  while (in >> word) {
+    if (word == key) {
+      long value = -1;
+      in >> value;
+      return value;
+    }
+  }
+  return -1;
+}
+
+// One connect attempt within millis: the socket, or -1 (refused is told apart for a retry).
+int ConnectOnce(int port, const char* source, int receiveBuffer, int millis, bool& refused) {
+  refused = false;
+  const int s = socket(AF_INET, SOCK_STREAM, 0);
+  if (s < 0) return -1;
+  if (receiveBuffer > 0) {
+    (void)setsockopt(s, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+  }
+  const int on = 1;
+  (void)setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  if (source != nullptr) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = 0;
+    if (inet_pton(AF_INET, source, &local.sin_addr) != 1 ||
+        bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+      close(s);
+      return -1;
+    }
+  }
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  SetBlocking(s, false);
+  if (connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    if (errno != EINPROGRESS) {
+      refused = errno == ECONNREFUSED;
+      close(s);
+      return -1;
+    }
+    pollfd entry{s, POLLOUT, 0};
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (poll(&entry, 1, millis) != 1 ||
+        getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
+      refused = error == ECONNREFUSED;
+      close(s);
+      return -1;
+    }
+  }
+  SetBlocking(s, true);
+  return s;
+}
+
+}  // namespace
+
+bool LineReader::Next(std::string& line, int millis) {
+  const std::int64_t deadline = NowNanos() + std::int64_t{millis} * kMillis;
+  for (;;) {
+    const std::size_t feed = pending_.find('\n');
+    if (feed != std::string::npos) {
+      line = pending_.substr(0, feed + 1);
+      pending_.erase(0, feed + 1);
+      return true;
+    }
+    if (ended_ || socket_ < 0) return false;
+    pollfd entry{socket_, POLLIN, 0};
+    const int ready = poll(&entry, 1, MillisLeft(deadline));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return false;
+    char buffer[65536];
+    const ssize_t n = recv(socket_, buffer, sizeof buffer, MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+    if (n <= 0) {
+      ended_ = true;
+      continue;
+    }
+    pending_.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+bool LineReader::Find(const std::string& text, int millis, std::string* found) {
+  const std::int64_t deadline = NowNanos() + std::int64_t{millis} * kMillis;
+  std::string line;
+  while (Next(line, MillisLeft(deadline))) {
+    if (line.find(text) != std::string::npos) {
+      if (found != nullptr) *found = line;
+      return true;
+    }
+  }
+  return false;
+}
+
+int ConnectFrom(int port, const char* source, int receiveBuffer, int millis) {
+  // A console that has just been spawned may not listen yet: refusals are tried again.
+  const std::int64_t deadline = NowNanos() + std::int64_t{millis} * kMillis;
+  for (;;) {
+    bool refused = false;
+    const int s = ConnectOnce(port, source, receiveBuffer, std::max(MillisLeft(deadline), 1),
+                              refused);
+    if (s >= 0 || !refused || NowNanos() >= deadline) return s;
+    SleepUntil(std::min(deadline, NowNanos() + 5 * kMillis));
+  }
+}
+
+std::size_t SendUntil(int s, const char* data, std::size_t length, std::int64_t deadline) {
+  std::size_t sent = 0;
+  while (sent < length) {
+    const ssize_t n = send(s, data + sent, length - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      sent += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno != EAGAIN && errno != EINTR) break;
+    if (NowNanos() >= deadline) break;
+    pollfd entry{s, POLLOUT, 0};
+    (void)poll(&entry, 1, std::min(MillisLeft(deadline), 50));
+  }
+  return sent;
+}
+
+void SleepUntil(std::int64_t deadline, const std::atomic<bool>* stop) {
+  while (NowNanos() < deadline && (stop == nullptr || !stop->load())) {
+    const std::int64_t step = std::min<std::int64_t>(deadline - NowNanos(), 10 * kMillis);
+    if (step > 0) std::this_thread::sleep_for(std::chrono::nanoseconds(step));
+  }
+}
+
+Developer::~Developer() { Close(false); }
+
+bool Developer::Attach(int port, int millis, const char* source, int receiveBuffer) {
+  const std::int64_t deadline = NowNanos() + std::int64_t{millis} * kMillis;
+  socket_ = ConnectFrom(port, source, receiveBuffer, millis);
+  if (socket_ < 0) return false;
+  LineReader reader(socket_);
+  if (!reader.Find("QC_OK: Welcome to the Team Quillaret", MillisLeft(deadline))) return false;
+  leftover_ = reader.Pending();
+  return true;
+}
+
+void Developer::StartReading(const ReadPattern& pattern, std::size_t streamLength) {
+  streamLength_ = streamLength;
+  stopping_.store(false);
+  thread_ = std::thread([this, pattern] { Run(pattern); });
+}
+
+void Developer::Stop() {
+  stopping_.store(true);
+  if (thread_.joinable()) thread_.join();
+}
+
+void Developer::Close(bool reset) {
+  Stop();
+  if (socket_ < 0) return;
+  if (reset) {
+    const linger abort{1, 0};
+    (void)setsockopt(socket_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+  }
+  close(socket_);
+  socket_ = -1;
+}
+
+void Developer::Scan(const char* data, std::size_t length) {
+  static const char kStreamMark[] = " QC_MSG: S";
+  for (std::size_t i = 0; i < length; ++i) {
+    if (line_.size() < 64) line_.push_back(data[i]);
+    ++lineLength_;
+    if (data[i] != '\n') continue;
+    lines_.fetch_add(1, std::memory_order_relaxed);
+    if (line_.find("Buffer overflow detected") != std::string::npos) {
+      overflows_.fetch_add(1, std::memory_order_relaxed);
+    } else if (line_.find("QC_OK: End of list") != std::string::npos) {
+      listEnds_.fetch_add(1, std::memory_order_relaxed);
+    } else if (streamLength_ > 0 && lineLength_ == streamLength_ && line_.size() > 18 &&
+               line_.compare(8, sizeof kStreamMark - 1, kStreamMark) == 0) {
+      streamLines_.fetch_add(1, std::memory_order_relaxed);
+    }
+    line_.clear();
+    lineLength_ = 0;
+  }
+}
+
+void Developer::Run(ReadPattern pattern) {
+  std::mt19937 random(pattern.seed);
+  std::vector<char> buffer(65536);
+  if (!leftover_.empty()) {
+    bytes_.fetch_add(static_cast<long long>(leftover_.size()));
+    Scan(leftover_.data(), leftover_.size());
+    leftover_.clear();
+  }
+  while (!stopping_.load()) {
+    const std::int64_t burstEnd = NowNanos() + std::int64_t{pattern.burstMillis} * kMillis;
+    std::size_t taken = 0;
+    while (!stopping_.load() && NowNanos() < burstEnd &&
+           (pattern.burstBytes == 0 || taken < pattern.burstBytes)) {
+      pollfd entry{socket_, POLLIN, 0};
+      if (poll(&entry, 1, std::max(1, std::min(MillisLeft(burstEnd), 20))) <= 0) continue;
+      std::size_t want = std::min(buffer.size(), pattern.readBytes);
+      if (pattern.burstBytes > 0) want = std::min(want, pattern.burstBytes - taken);
+      const ssize_t n = recv(socket_, buffer.data(), want, MSG_DONTWAIT);
+      if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+      if (n <= 0) {
+        endedAt_.store(NowNanos());
+        return;
+      }
+      taken += static_cast<std::size_t>(n);
+      bytes_.fetch_add(n, std::memory_order_relaxed);
+      Scan(buffer.data(), static_cast<std::size_t>(n));
+      if (pattern.readGapMillis > 0) {
+        SleepUntil(NowNanos() + std::int64_t{pattern.readGapMillis} * kMillis, &stopping_);
+      }
+    }
+    if (pattern.pauseMaxMillis > 0) {
+      std::uniform_int_distribution<int> pause(pattern.pauseMinMillis, pattern.pauseMaxMillis);
+      SleepUntil(NowNanos() + std::int64_t{pause(random)} * kMillis, &stopping_);
+    }
+  }
+}
+
+bool AskCount(SessionHost& host, HostCount& count) {
+  std::string answer;
+  if (!host.Ask("count", "count ", answer)) return false;
+  return std::sscanf(answer.c_str(), "count %lld %lld %lld %lld %lld", &count.connected,
+                     &count.disconnected, &count.lines, &count.other, &count.overflows) == 5;
+}
+
+std::int64_t WaitForLines(SessionHost& host, long long wanted, int quietMillis, int limitMillis,
+                          HostCount& count) {
+  const std::int64_t deadline = NowNanos() + std::int64_t{limitMillis} * kMillis;
+  std::int64_t lastChange = NowNanos();
+  long long last = -1;
+  while (AskCount(host, count)) {
+    if (count.lines != last) {
+      last = count.lines;
+      lastChange = NowNanos();
+    }
+    if (count.lines >= wanted || NowNanos() - lastChange > std::int64_t{quietMillis} * kMillis ||
+        NowNanos() >= deadline) {
+      break;
+    }
+    SleepUntil(NowNanos() + 50 * kMillis);
+  }
+  return lastChange;
+}
+
+bool AskTally(SessionHost& host, unsigned developer, long long& distinct, long long& repeated) {
+  distinct = 0;
+  repeated = 0;
+  if (!host.Send("tally")) return false;
+  std::string line;
+  const std::string mine = "dev " + std::to_string(developer) + " ";
+  while (host.NextLine(60000, line)) {
+    if (line.rfind("tally-end", 0) == 0) return true;
+    if (line.rfind(mine, 0) == 0) {
+      std::sscanf(line.c_str() + mine.size(), "%lld %lld", &distinct, &repeated);
+      std::fprintf(stderr, "  host's tally: %s\n", line.c_str());
+    }
+  }
+  return false;
+}
+
+bool AskNotices(SessionHost& host, std::multimap<double, std::string>& notices) {
+  notices.clear();
+  if (!host.Send("notices")) return false;
+  std::string line;
+  while (host.NextLine(60000, line)) {
+    if (line.rfind("notices-end", 0) == 0) return true;
+    if (line.rfind("notice ", 0) != 0) continue;
+    char* end = nullptr;
+    const double millis = std::strtod(line.c_str() + 7, &end);
+    notices.emplace(millis, std::string(end != nullptr && *end == ' ' ? end + 1 : ""));
+  }
+  return false;
+}
+
+long ProcessResidentKiB(int pid) { return StatusField(pid, "VmRSS:"); }
+long ProcessPeakKiB(int pid) { return StatusField(pid, "VmHWM:"); }
+
+bool ResetPeak(int pid) {
+  // Writing 5 to clear_refs starts the peak resident size (VmHWM) afresh.
+  std::ofstream file("/proc/" + std::to_string(pid) + "/clear_refs");
+  file << "5\n";
+  file.flush();
+  return static_cast<bool>(file);
+}
+
+bool PinToOneProcessor(int pid) {
+  cpu_set_t allowed;
+  CPU_ZERO(&allowed);
+  if (sched_getaffinity(pid, sizeof allowed, &allowed) != 0) return false;
+  int first = 0;
+  while (first < CPU_SETSIZE && !CPU_ISSET(first, &allowed)) ++first;
+  if (first == CPU_SETSIZE) return false;
+  cpu_set_t one;
+  CPU_ZERO(&one);
+  CPU_SET(first, &one);
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  DIR* directory = opendir(tasks.c_str());
+  if (directory == nullptr) return false;
+  bool pinned = true;
+  while (dirent* entry = readdir(directory)) {
+    if (entry->d_name[0] == '.') continue;
+    const auto task = static_cast<pid_t>(std::atoi(entry->d_name));
+    if (sched_setaffinity(task, sizeof one, &one) != 0) pinned = false;
+  }
+  closedir(directory);
+  return pinned;
+}
+
+bool LowerOtherThreads(int pid) {
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  DIR* directory = opendir(tasks.c_str());
+  if (directory == nullptr) return false;
+  bool lowered = true;
+  while (dirent* entry = readdir(directory)) {
+    if (entry->d_name[0] == '.') continue;
+    const int task = std::atoi(entry->d_name);
+    if (task != pid && setpriority(PRIO_PROCESS, static_cast<id_t>(task), 19) != 0) {
+      lowered = false;
+    }
+  }
+  closedir(directory);
+  return lowered;
+}
+
+}  // namespace qc::load

@@ -1,0 +1,149 @@
+// What the scenarios of hostile and careless connections share: a developer on a loopback socket
+// with a thread that reads what it is sent (all the time, slowly, or in bursts), a line reader
+// with time limits, bounded sends, and the session host's answers they read. Every wait here
+// ends by itself.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <thread>
+
+#include "load/load_support.h"
+
+namespace qc::load {
+
+// Lines of one socket, each read within a time limit.
+class LineReader {
+ public:
+  explicit LineReader(int s = -1) : socket_(s) {}
+  void Reset(int s) {
+    socket_ = s;
+    pending_.clear();
+    ended_ = false;
+  }
+  // The next line (with its line end) within millis. False when the time ran out or the
+  // connection ended (then Ended()).
+  bool Next(std::string& line, int millis);
+  // Skips lines until one that holds text; false when none came within millis.
+  bool Find(const std::string& text, int millis, std::string* line = nullptr);
+  bool Ended() const { return ended_; }
+  // What was read beyond the last line handed out.
+  const std::string& Pending() const { return pending_; }
+
+ private:
+  int socket_;
+  std::string pending_;
+  bool ended_ = false;
+};
+
+// How a developer's reading thread reads: in each cycle it reads for burstMillis or until it has
+// burstBytes (0: no limit), then pauses for pauseMin to pauseMax milliseconds. A developer who
+// reads all the time has no pause.
+struct ReadPattern {
+  int burstMillis = 20;
+  std::size_t burstBytes = 0;
+  int pauseMinMillis = 0;
+  int pauseMaxMillis = 0;
+  unsigned seed = 1;
+  // Each receive asks for at most readBytes; within a burst, readGapMillis pass after each (a
+  // terminal that draws what it took before it takes more).
+  std::size_t readBytes = 65536;
+  int readGapMillis = 0;
+};
+
+// One developer: a blocking loopback socket and, once started, a thread that reads what the
+// console sends and counts the lines of interest.
+class Developer {
+ public:
+  Developer() = default;
+  ~Developer();
+  Developer(const Developer&) = delete;
+  Developer& operator=(const Developer&) = delete;
+
+  // Connects to 127.0.0.1:port from source (an address of 127/8, or any when null), with a
+  // receive buffer of receiveBuffer bytes when above 0, and waits for the welcome line. False
+  // when that did not happen within millis.
+  bool Attach(int port, int millis, const char* source = nullptr, int receiveBuffer = 0);
+  int Socket() const { return socket_; }
+
+  // Reads on a thread of its own, as pattern says, until Stop or the end of the connection.
+  // Lines that begin "HH:MM:SS QC_MSG: S" and are streamLength bytes long count as stream lines.
+  void StartReading(const ReadPattern& pattern, std::size_t streamLength = 0);
+  void Stop();
+  // Stops reading and closes: with reset, by a reset (SO_LINGER 0).
+  void Close(bool reset);
+
+  long long Lines() const { return lines_.load(); }
+  long long OverflowLines() const { return overflows_.load(); }
+  long long ListEnds() const { return listEnds_.load(); }
+  long long StreamLines() const { return streamLines_.load(); }
+  long long BytesRead() const { return bytes_.load(); }
+  // When the console ended the connection (NowNanos), or 0 while it is open.
+  std::int64_t EndedAt() const { return endedAt_.load(); }
+
+ private:
+  void Run(ReadPattern pattern);
+  void Scan(const char* data, std::size_t length);
+
+  int socket_ = -1;
+  std::string leftover_;  // what the welcome's reader read beyond it
+  std::size_t streamLength_ = 0;
+  std::string line_;  // the first bytes of the line being received
+  std::size_t lineLength_ = 0;
+  std::atomic<bool> stopping_{false};
+  std::atomic<long long> lines_{0}, overflows_{0}, listEnds_{0}, streamLines_{0}, bytes_{0};
+  std::atomic<std::int64_t> endedAt_{0};
+  std::thread thread_;
+};
+
+// Connects a socket to 127.0.0.1:port from source (or any address), within millis; TCP_NODELAY,
+// receiveBuffer when above 0. The socket, or -1.
+int ConnectFrom(int port, const char* source, int receiveBuffer, int millis);
+// Sends as much of data as the socket takes before deadline (NowNanos). Returns the bytes sent;
+// fewer than length when the time ran out or the connection failed.
+std::size_t SendUntil(int s, const char* data, std::size_t length, std::int64_t deadline);
+// Sleeps until deadline (NowNanos), in steps, or until stop is set.
+void SleepUntil(std::int64_t deadline, const std::atomic<bool>* stop = nullptr);
+
+// The session host's "count": connected, disconnected, tallied lines, other, overflows.
+struct HostCount {
+  long long connected = -1, disconnected = -1, lines = -1, other = -1, overflows = -1;
+};
+bool AskCount(SessionHost& host, HostCount& count);
+// Asks "count" until done(count) or millis pass; the last count is left in count.
+template <typename Done>
+bool WaitForCount(SessionHost& host, HostCount& count, int millis, Done done) {
+  const std::int64_t deadline = NowNanos() + std::int64_t{millis} * 1000000;
+  while (AskCount(host, count)) {
+    if (done(count)) return true;
+    if (NowNanos() >= deadline) return false;
+    SleepUntil(NowNanos() + 20 * 1000000LL);
+  }
+  return false;
+}
+// Waits until the host's tallied lines reach wanted, or have not changed for quietMillis, or
+// limitMillis pass. Returns the time of the last change (NowNanos).
+std::int64_t WaitForLines(SessionHost& host, long long wanted, int quietMillis, int limitMillis,
+                          HostCount& count);
+// The tally of one developer: distinct sequence numbers taken and repeats. False when the host
+// did not answer; a developer none of whose lines came gives 0 and 0.
+bool AskTally(SessionHost& host, unsigned developer, long long& distinct, long long& repeated);
+// The notices the host took since its "mark": (ms since the mark, text).
+bool AskNotices(SessionHost& host, std::multimap<double, std::string>& notices);
+
+// The resident memory of process pid now and at its peak (VmRSS, VmHWM), in KiB; -1 when
+// unknown. ResetPeak makes the peak start from now.
+long ProcessResidentKiB(int pid);
+long ProcessPeakKiB(int pid);
+bool ResetPeak(int pid);
+// Keeps every thread of process pid on one processor (the first it may use), as a game whose
+// frame takes a processor leaves the console's thread waiting for it. False when that failed.
+bool PinToOneProcessor(int pid);
+// Gives every thread of process pid but its first (the game's frame, here) the lowest priority
+// (nice 19). False when that failed.
+bool LowerOtherThreads(int pid);
+
+}  // namespace qc::load
