@@ -150,16 +150,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (!outcome.complete) continue;
     // Commands are answered in place; the other lines up to a command go as one message, or
-    // in pieces cut after a line feed when they hold more than a message; without a command
-    // among them, what followed the last line feed goes with them when it fits, and otherwise
-    // waits for its line end.
+    // in pieces cut after a line feed when they hold more than a message; what followed the
+    // last line feed waits for its line end.
     std::string text = model.Line();
     std::size_t ready = text.rfind('\n') + 1;
-    bool sawCommand = false;
     while (ready > 0) {
       const ModelCommand command = CommandOf(text);
       if (command != ModelCommand::kNone) {
-        sawCommand = true;
         const std::size_t end = text.find('\n') + 1;
         text.erase(0, end);
         ready -= end;
@@ -182,12 +179,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       std::size_t run = 0;
       while (run < ready && (run == 0 || CommandOf(text.substr(run)) == ModelCommand::kNone)) {
         run = text.find('\n', run) + 1;
-      }
-      if (run == ready && !sawCommand && text.size() <= kMaxLineChars) {
-        pushed.push_back(text);
-        text.clear();
-        ready = 0;
-        break;
       }
       if (run > kMaxLineChars) run = text.rfind('\n', kMaxLineChars - 1) + 1;
       pushed.push_back(text.substr(0, run));

@@ -32,7 +32,6 @@ void ResetLine(LineAssembler& line) {
   if (line.Capacity > kKeptLineBytes) ReleaseLine(line);
   line.Length = 0;
   line.Ready = 0;
-  line.SawCommand = false;
   if (line.Text != nullptr) line.Text[0] = '\0';
 }
 

@@ -22,9 +22,6 @@ struct LineAssembler {
   std::size_t Length;
   std::size_t Capacity;
   std::size_t Ready;
-  // A command was among the ready lines handled so far: the unfinished line after them waits
-  // for its own line end rather than going to the host with them.
-  bool SawCommand;
 };
 
 struct PieceOutcome {
@@ -87,8 +84,10 @@ struct ClientState {
   std::uint64_t AttemptTicket;
   // Set when the connection is to be closed at once, without sending what waits.
   bool CloseNow;
-  // The socket took no more at the last try; the next try waits until it is writable.
+  // The socket took no more at the last try (at TriedAt); the next try waits until it is
+  // writable, or for half the send time limit.
   bool Blocked;
+  std::int64_t TriedAt;
   // Since when its unsent output is above SendBufferBytes (0: it is not).
   std::int64_t OverSoftSince;
   // When a lingering connection is closed whatever it sends.

@@ -125,6 +125,13 @@ bool SendTimeUp(const ConsoleServer& server, const ClientState& client, std::int
          now - client.StalledSince >= server.SendTimeoutMillis;
 }
 
+// When a socket that took nothing is tried again without being reported writable (0: never).
+std::int64_t RetryBlockedAt(const ConsoleServer& server, const ClientState& client) {
+  if (!client.Blocked || server.SendTimeoutMillis <= 0 || client.StalledSince == 0) return 0;
+  const std::int64_t half = server.SendTimeoutMillis / 2;
+  return (client.TriedAt > client.StalledSince ? client.TriedAt : client.StalledSince) + half;
+}
+
 // Sends what the client's socket takes now, and keeps its send time limit: a client takes its
 // output whenever the system accepts any byte for it.
 void Flush(ConsoleLoop& loop, ClientState& client, std::int64_t now) {
@@ -134,8 +141,11 @@ void Flush(ConsoleLoop& loop, ClientState& client, std::int64_t now) {
     return;
   }
   // A socket is reported writable only once a good part of its buffer is free (half, on
-  // Linux): when the limit is up, one more try tells whether the client took anything since.
-  if (!client.Blocked || SendTimeUp(server, client, now)) {
+  // Linux): a blocked socket is tried again at half the limit and when it is up, which tells
+  // whether the client took anything meanwhile.
+  const std::int64_t retryAt = RetryBlockedAt(server, client);
+  if (!client.Blocked || SendTimeUp(server, client, now) || (retryAt != 0 && now >= retryAt)) {
+    client.TriedAt = now;
     bool progressed = false;
     const FlushResult result = FlushQueue(client.Output, client.Connection, platform::SendSomeNow,
                                           loop.Stage, sizeof loop.Stage, progressed);
@@ -276,6 +286,7 @@ int PrepareWait(ConsoleLoop& loop, std::int64_t now, bool& accepting, std::int64
     if (lingering) deadline = Nearest(deadline, client.LingerUntil);
     if (write && client.StalledSince != 0 && server.SendTimeoutMillis > 0) {
       deadline = Nearest(deadline, client.StalledSince + server.SendTimeoutMillis);
+      deadline = Nearest(deadline, RetryBlockedAt(server, client));
     }
     if (client.OverSoftSince != 0 && server.SendTimeoutMillis > 0) {
       deadline = Nearest(deadline, client.OverSoftSince + server.SendTimeoutMillis);

@@ -311,22 +311,16 @@ void RunInputLines(SessionContext& context, ClientState& client) {
     const LineCommand command = MatchCommand(line.Text);
     if (command != LineCommand::kNone) {
       --client.CommandsLeft;
-      line.SawCommand = true;
       DropFront(line, LineEnd(line, 0));
       if (!Answer(context, client, command)) return;
       continue;
     }
-    // The ordinary lines up to the next command go as one message.
+    // The ordinary lines up to the next command go as one message. What follows the last line
+    // feed is the start of a line still being typed: it waits for its own line end, so a paste
+    // that arrives in several pieces never reaches the host as halves of lines.
     std::size_t run = 0;
     while (run < line.Ready && (run == 0 || MatchCommand(line.Text + run) == LineCommand::kNone)) {
       run = LineEnd(line, run);
-    }
-    if (run == line.Ready && !line.SawCommand && line.Length < kTextBytes) {
-      // No command among the lines: the whole text goes, with what followed the last line
-      // feed, as lines always did.
-      PushLocked(*context.Server, line.Text);
-      ResetLine(line);
-      return;
     }
     if (run >= kTextBytes) {
       // Longer than a message holds: cut after the last line feed that fits. Every line fits
@@ -337,10 +331,7 @@ void RunInputLines(SessionContext& context, ClientState& client) {
     }
     PushFront(context, line, run);
   }
-  if (line.Ready == 0) {
-    line.SawCommand = false;
-    if (line.Length == 0) ResetLine(line);  // a long line's buffer is given back
-  }
+  if (line.Ready == 0 && line.Length == 0) ResetLine(line);  // a long buffer is given back
 }
 
 bool WantsInput(const SessionContext& context, const ClientState& client) {

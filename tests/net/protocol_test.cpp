@@ -278,15 +278,15 @@ const std::string kWho =
 TEST_F(ProtocolTest, CommandsAreAnsweredOnEveryLineAndOtherRunsPushedWhole) {
   ClientState* dev = Connect("10.0.0.1");
   EXPECT_EQ(Sent(dev), kWelcome);
-  // No command line: pushed exactly as it came, unfinished tail included.
+  // The complete lines go as one message; the unfinished tail waits for its own line end.
   Type(dev, "a\r\nb\r\ntail");
-  Type(dev, "[who] typed late\r\n[this].Get(\"gold\")\r\n[who]\r\nhello\r\nworld\r\n[who]\r\npart");
+  Type(dev, " end\r\n[who] typed late\r\n[this].Get(\"gold\")\r\n[who]\r\nhello\r\nworld\r\n[who]\r\npart");
   Type(dev, "ial\r\n[quit]\r\nnever seen\r\n");
   EXPECT_EQ(Sent(dev), kWho + kWho + kWho +
                            "##:##:## QC_OK: Disconnecting from Team Quillaret development console\r\n");
   EXPECT_EQ(Pushed(), (std::vector<std::string>{
                           "QC_OK: 10.0.0.1 connected (Port 30100, GoID: 9)",
-                          "a\r\nb\r\ntail", "[this].Get(\"gold\")\r\n",
+                          "a\r\nb\r\n", "tail end\r\n", "[this].Get(\"gold\")\r\n",
                           "hello\r\nworld\r\n", "partial\r\n",
                           "QC_OK: 10.0.0.1 disconnected (Port 30100, GoID: 9)"}));
   EXPECT_EQ(dev->Phase, ClientPhase::kClosing);
