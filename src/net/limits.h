@@ -49,6 +49,12 @@ inline std::uint64_t HardOutputLimit(const ConsoleServer& server) {
 // kDefaultSendTimeoutMillis, 2 s) before it is dropped.
 constexpr int kLeastSendBufferKiB = 128;
 constexpr int kMostSendBufferKiB = 1048576;
+// A socket is reported writable only once a good part of its buffer is free (half, on Linux),
+// so a blocked socket is also tried at half the send time limit and when it is up. Such a try
+// shows that the client took its output only when the system accepts at least this much: a
+// client that reads nothing still gets a little accepted now and then, as the system packs
+// what waits in its buffers more tightly.
+constexpr std::size_t kLateProgressBytes = 64 * 1024;
 // The send buffer of the stage a flush gathers short blocks in.
 constexpr std::size_t kStageBytes = 16 * 1024;
 

@@ -140,15 +140,19 @@ void Flush(ConsoleLoop& loop, ClientState& client, std::int64_t now) {
     client.StalledSince = 0;
     return;
   }
-  // A socket is reported writable only once a good part of its buffer is free (half, on
-  // Linux): a blocked socket is tried again at half the limit and when it is up, which tells
-  // whether the client took anything meanwhile.
+  // A blocked socket is tried again at half the limit and when it is up (kLateProgressBytes).
   const std::int64_t retryAt = RetryBlockedAt(server, client);
   if (!client.Blocked || SendTimeUp(server, client, now) || (retryAt != 0 && now >= retryAt)) {
+    const bool late = client.Blocked;
+    const std::size_t queued = client.Output.Bytes;
     client.TriedAt = now;
     bool progressed = false;
     const FlushResult result = FlushQueue(client.Output, client.Connection, platform::SendSomeNow,
                                           loop.Stage, sizeof loop.Stage, progressed);
+    if (late && result == FlushResult::kWaiting &&
+        queued - client.Output.Bytes < kLateProgressBytes) {
+      progressed = false;
+    }
     if (result == FlushResult::kFailed) {
       WriteDiagnostic("QC_ERROR: send() failed\n");
       SessionContext context = ContextFor(loop, now);
