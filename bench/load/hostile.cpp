@@ -38,19 +38,6 @@ bool SetBlocking(int s, bool blocking) {
   return fcntl(s, F_SETFL, blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK) == 0;
 }
 
-long StatusField(int pid, const char* key) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string word;
-  while (in >> word) {
-    if (word == key) {
-      long value = -1;
-      in >> value;
-      return value;
-    }
-  }
-  return -1;
-}
-
 // One connect attempt within millis: the socket, or -1 (refused is told apart for a retry).
 int ConnectOnce(int port, const char* source, int receiveBuffer, int millis, bool& refused) {
   refused = false;
@@ -317,8 +304,6 @@ bool AskNotices(SessionHost& host, std::multimap<double, std::string>& notices) 
   return false;
 }
 
-long ProcessResidentKiB(int pid) { return StatusField(pid, "VmRSS:"); }
-long ProcessPeakKiB(int pid) { return StatusField(pid, "VmHWM:"); }
 
 bool ResetPeak(int pid) {
   // Writing 5 to clear_refs starts the peak resident size (VmHWM) afresh.

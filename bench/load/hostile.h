@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "load/load_support.h"
+#include "load/process_stats.h"
 
 namespace qc::load {
 
@@ -134,10 +135,7 @@ bool AskTally(SessionHost& host, unsigned developer, long long& distinct, long l
 // The notices the host took since its "mark": (ms since the mark, text).
 bool AskNotices(SessionHost& host, std::multimap<double, std::string>& notices);
 
-// The resident memory of process pid now and at its peak (VmRSS, VmHWM), in KiB; -1 when
-// unknown. ResetPeak makes the peak start from now.
-long ProcessResidentKiB(int pid);
-long ProcessPeakKiB(int pid);
+// ResetPeak makes the peak of process pid (ProcessPeakKiB, process_stats.h) start from now.
 bool ResetPeak(int pid);
 // Keeps every thread of process pid on one processor (the first it may use), as a game whose
 // frame takes a processor leaves the console's thread waiting for it. False when that failed.

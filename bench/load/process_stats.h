@@ -19,4 +19,9 @@ int OpenDescriptors();
 // hard limit too when the process may); returns the soft limit now in force, or -1.
 long RaiseDescriptorLimit(long wanted);
 
+// Linux only, for the load program's hostile scenarios: the resident memory of another process
+// now and at its peak (VmRSS, VmHWM), in KiB; -1 when unknown.
+long ProcessResidentKiB(int pid);
+long ProcessPeakKiB(int pid);
+
 }  // namespace qc::load

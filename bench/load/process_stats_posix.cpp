@@ -33,6 +33,14 @@ long ResidentKiB() { return ReadField("/proc/self/smaps_rollup", "Rss:"); }
 
 long AddressSpaceKiB() { return ReadField("/proc/self/status", "VmSize:"); }
 
+long ProcessResidentKiB(int pid) {
+  return ReadField(("/proc/" + std::to_string(pid) + "/status").c_str(), "VmRSS:");
+}
+
+long ProcessPeakKiB(int pid) {
+  return ReadField(("/proc/" + std::to_string(pid) + "/status").c_str(), "VmHWM:");
+}
+
 int OpenDescriptors() {
   DIR* descriptors = opendir("/proc/self/fd");
   if (descriptors == nullptr) return -1;

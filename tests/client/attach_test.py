@@ -18,7 +18,6 @@ import re
 import shlex
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
@@ -26,7 +25,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "demo"))
 import terminal_session_test as ts  # noqa: E402  (the shared Process, Reader and checks)
-from terminal_session_test import Failure, check, lit, STAMP, WAIT  # noqa: E402
+from terminal_session_test import Failure, check, developer, lit, STAMP, WAIT  # noqa: E402
 
 BLOCKS = {"script": 28100, "interactive": 28110, "reconnect": 28120, "password": 28130,
           "wine_script": 28140, "wine_interactive": 28150, "quiet": 28170, "multi": 28180,
@@ -137,17 +136,6 @@ class Run:
 
 def last_line(screen):
     return [line for line in screen.split("\n") if line.strip()][-1]
-
-
-def developer(port, timeout=WAIT):
-    """Another developer on a raw socket: welcomed, and announced once the host took the notice."""
-    sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
-    received = b""
-    while b"Help() lists" not in received:
-        chunk = sock.recv(4096)
-        check(chunk != b"", "the other developer's console closed")
-        received += chunk
-    return sock
 
 
 def scenario_script(r):

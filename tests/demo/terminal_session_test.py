@@ -217,6 +217,17 @@ class Scenario:
         check(ports == expected, "ports announced %r, expected %r" % (ports, expected))
 
 
+def developer(port, timeout=WAIT):
+    """A developer on a raw socket, read up to the end of the console's greeting."""
+    sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+    received = b""
+    while b"Help() lists" not in received:
+        chunk = sock.recv(4096)
+        check(chunk != b"", "the other developer's console closed")
+        received += chunk
+    return sock
+
+
 def check(condition, message):
     if not condition:
         raise Failure(message)

@@ -27,7 +27,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "demo"))
 import terminal_session_test as ts  # noqa: E402  (the shared Process, Reader and checks)
-from terminal_session_test import Failure, check, lit, WAIT  # noqa: E402
+from terminal_session_test import Failure, check, developer, lit, WAIT  # noqa: E402
 
 try:
     from selenium import webdriver
@@ -158,17 +158,6 @@ def type_line(driver, obj, text):
 
 def wait_line(driver, obj, kind, text, what):
     return wait_for(driver, lambda d: (kind, text) in pane_lines(d, obj), what)
-
-
-def developer(port):
-    """Another developer on a raw socket, welcomed and announced."""
-    sock = socket.create_connection(("127.0.0.1", port), timeout=WAIT)
-    received = b""
-    while b"Help() lists" not in received:
-        chunk = sock.recv(4096)
-        check(chunk != b"", "the other developer's console closed")
-        received += chunk
-    return sock
 
 
 def scenario_page(r):
