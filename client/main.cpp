@@ -24,14 +24,7 @@ using namespace qc::attach;
 constexpr const char* kProgram = "quillaret-attach";
 
 int BasePortOf(const Options& options) {
-  if (options.basePort >= 0) return options.basePort;
-  // The profile the game reads: beside it in the current folder, and on Windows in the
-  // Windows directory, where the console library looks for it.
-  for (const std::string& path : {std::string("quillaret_console.ini"), SystemProfilePath()}) {
-    std::string text;
-    if (!path.empty() && ReadWholeFile(path, text)) return BasePortFromProfile(text, kDefaultBasePort);
-  }
-  return kDefaultBasePort;
+  return options.basePort >= 0 ? options.basePort : ProfileBasePort();
 }
 
 void PrintTable(std::FILE* to, const std::vector<SpawnRow>& rows) {

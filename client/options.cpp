@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "client/platform.h"
 #include "platform/profile_reader.h"
 
 namespace qc::attach {
@@ -315,6 +316,14 @@ int BasePortFromProfile(const std::string& profileText, int fallback) {
     return fallback;
   }
   return ParseProfileInt(value, fallback);
+}
+
+int ProfileBasePort() {
+  for (const std::string& path : {std::string("quillaret_console.ini"), SystemProfilePath()}) {
+    std::string text;
+    if (!path.empty() && ReadWholeFile(path, text)) return BasePortFromProfile(text, kDefaultBasePort);
+  }
+  return kDefaultBasePort;
 }
 
 }  // namespace qc::attach

@@ -13,7 +13,8 @@ int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
   WebOptions options;
   std::string error;
-  if (!ParseWebOptions(args, options, error)) {
+  if (!ParseWebOptions(args, options, error, qc::attach::EnvironmentValue("QUILLARET_HOST"),
+                       qc::attach::EnvironmentValue("QUILLARET_BASE_PORT"))) {
     std::fprintf(stderr, "quillaret-web: %s\n%s", error.c_str(), WebUsageText().c_str());
     return kExitUsage;
   }

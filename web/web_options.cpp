@@ -34,8 +34,11 @@ bool IsDottedQuad(const std::string& text) {
 }
 
 bool ParseWebOptions(const std::vector<std::string>& args, WebOptions& options,
-                     std::string& error) {
+                     std::string& error, const std::string& hostVariable,
+                     const std::string& basePortVariable) {
   bool listenGiven = false;
+  bool hostGiven = false;
+  bool basePortGiven = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     auto takeValue = [&](std::string& value) {
@@ -56,6 +59,7 @@ bool ParseWebOptions(const std::vector<std::string>& args, WebOptions& options,
         return false;
       }
       options.host = value;
+      hostGiven = true;
     } else if (arg == "--base-port") {
       if (!takeValue(value)) return false;
       long port = 0;
@@ -64,6 +68,7 @@ bool ParseWebOptions(const std::vector<std::string>& args, WebOptions& options,
         return false;
       }
       options.basePort = static_cast<int>(port);
+      basePortGiven = true;
     } else if (!arg.empty() && arg[0] == '-') {
       error = "unknown option " + arg;
       return false;
@@ -92,6 +97,15 @@ bool ParseWebOptions(const std::vector<std::string>& args, WebOptions& options,
       options.listenPort = static_cast<std::uint16_t>(port);
     }
   }
+  if (!hostGiven && !hostVariable.empty()) options.host = hostVariable;
+  if (!basePortGiven && !basePortVariable.empty()) {
+    long port = 0;
+    if (!ParseNumber(basePortVariable, 1, 65535, port)) {
+      error = "QUILLARET_BASE_PORT needs a port from 1 to 65535, not \"" + basePortVariable + "\"";
+      return false;
+    }
+    options.basePort = static_cast<int>(port);
+  }
   if (!listenGiven && !options.help) {
     error = "which port should the page be served on? ([ADDRESS:]PORT)";
     return false;
@@ -107,24 +121,17 @@ std::string WebUsageText() {
          "                   this machine can open it (0.0.0.0: every address; anyone who can\n"
          "                   reach it and has the printed address runs script in the game);\n"
          "                   PORT 0 lets the system pick one\n"
-         "  --host H         the game's machine (default 127.0.0.1)\n"
-         "  --base-port P    the first console's port (default: BasePort of\n"
-         "                   quillaret_console.ini in the current folder, else 30000)\n"
+         "  --host H         the game's machine (default: QUILLARET_HOST, else 127.0.0.1)\n"
+         "  --base-port P    the first console's port (default: QUILLARET_BASE_PORT, else\n"
+         "                   BasePort of quillaret_console.ini in the current folder (on\n"
+         "                   Windows also the Windows directory), else 30000)\n"
          "The console password, when one is asked for, comes from QUILLARET_PASSWORD, or the\n"
          "page asks for it. The address printed at start carries a token that changes at\n"
          "every start: the page is refused without it.\n";
 }
 
 int BasePortOf(const WebOptions& options) {
-  if (options.basePort >= 0) return options.basePort;
-  for (const std::string& path :
-       {std::string("quillaret_console.ini"), attach::SystemProfilePath()}) {
-    std::string text;
-    if (!path.empty() && attach::ReadWholeFile(path, text)) {
-      return attach::BasePortFromProfile(text, attach::kDefaultBasePort);
-    }
-  }
-  return attach::kDefaultBasePort;
+  return options.basePort >= 0 ? options.basePort : attach::ProfileBasePort();
 }
 
 }  // namespace qc::web

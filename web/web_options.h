@@ -21,9 +21,12 @@ struct WebOptions {
 };
 
 // Parses the arguments (without the program's name): [--host H] [--base-port P]
-// [ADDRESS:]PORT. False with a message on a wrong one.
+// [ADDRESS:]PORT. hostVariable and basePortVariable (QUILLARET_HOST, QUILLARET_BASE_PORT) count
+// where the options are not given, as for quillaret-attach. False with a message on a wrong
+// one.
 bool ParseWebOptions(const std::vector<std::string>& args, WebOptions& options,
-                     std::string& error);
+                     std::string& error, const std::string& hostVariable = "",
+                     const std::string& basePortVariable = "");
 std::string WebUsageText();
 
 // BasePort: --base-port, else the profile beside the game (the current folder, and on Windows

@@ -105,6 +105,14 @@ TEST(WebOptions, LoopbackUnlessAnAddressIsGiven) {
   WebOptions named;
   ASSERT_TRUE(ParseWebOptions({"localhost:9000"}, named, error)) << error;
   EXPECT_EQ(named.listenAddress, "127.0.0.1");
+  // QUILLARET_HOST and QUILLARET_BASE_PORT count under the options, as for quillaret-attach.
+  WebOptions fromEnvironment;
+  ASSERT_TRUE(ParseWebOptions({"--host", "given", "9000"}, fromEnvironment, error, "game-box",
+                              "32000"))
+      << error;
+  EXPECT_EQ(fromEnvironment.host, "given");
+  EXPECT_EQ(BasePortOf(fromEnvironment), 32000);
+  EXPECT_FALSE(ParseWebOptions({"9000"}, fromEnvironment, error, "", "port"));
 }
 
 TEST(WebOptions, WrongCommandLinesAreRefusedWithAReason) {
