@@ -25,8 +25,6 @@
 namespace qc::load {
 namespace {
 
-constexpr std::int64_t kMillis = 1000000;
-
 int MillisLeft(std::int64_t deadline) {
   const std::int64_t left = (deadline - NowNanos()) / kMillis;
   return left < 0 ? 0 : static_cast<int>(std::min<std::int64_t>(left, 1000000));
@@ -350,6 +348,10 @@ bool LowerOtherThreads(int pid) {
   }
   closedir(directory);
   return lowered;
+}
+
+void HostileFigure(const std::string& scenario, const std::string& name, double value) {
+  ReportFigure("hostile." + scenario + "." + name, value);
 }
 
 }  // namespace qc::load

@@ -16,6 +16,13 @@
 
 namespace qc::load {
 
+// Nanoseconds in a millisecond, and how long a developer of a scenario may take to attach.
+constexpr std::int64_t kMillis = 1000000;
+constexpr int kAttachMillis = 10000;
+
+// Reports a scenario's figure as "hostile.SCENARIO.NAME".
+void HostileFigure(const std::string& scenario, const std::string& name, double value);
+
 // Lines of one socket, each read within a time limit.
 class LineReader {
  public:

@@ -17,19 +17,12 @@
 namespace qc::load {
 namespace {
 
-constexpr std::int64_t kMillis = 1000000;
-constexpr int kAttachMillis = 10000;
-
-void Figure(const std::string& scenario, const std::string& name, double value) {
-  ReportFigure("hostile." + scenario + "." + name, value);
-}
-
 // The diagnostics the host's library wrote, all and of the two kinds that drop a client.
 void ReportDiagnostics(const std::string& scenario, SessionHost& host) {
   std::map<std::string, int> kinds;
-  Figure(scenario, "diagnostics", host.Stop(&kinds));
-  Figure(scenario, "diag_send_timed_out", kinds["QC_ERROR: send() timed out"]);
-  Figure(scenario, "diag_send_buffer_full", kinds["QC_ERROR: send buffer full"]);
+  HostileFigure(scenario, "diagnostics", host.Stop(&kinds));
+  HostileFigure(scenario, "diag_send_timed_out", kinds["QC_ERROR: send() timed out"]);
+  HostileFigure(scenario, "diag_send_buffer_full", kinds["QC_ERROR: send buffer full"]);
 }
 
 bool StartHost(SessionHost& host, const Options& options, int frameMillis,
@@ -154,19 +147,19 @@ int RunFloodScenario(const Options& options, int sendBufferKiB) {
   const long peakKiB = std::max(sampledPeakKiB, ProcessPeakKiB(pid));
   AskCount(host, count);
 
-  Figure(name, "base_rss_kib", static_cast<double>(baseKiB));
-  Figure(name, "peak_growth_kib", static_cast<double>(peakKiB - baseKiB));
-  Figure(name, "left_growth_kib", static_cast<double>(afterKiB - baseKiB));
-  Figure(name, "who_max_ms", answers.empty() ? kAnswerLimitMillis
+  HostileFigure(name, "base_rss_kib", static_cast<double>(baseKiB));
+  HostileFigure(name, "peak_growth_kib", static_cast<double>(peakKiB - baseKiB));
+  HostileFigure(name, "left_growth_kib", static_cast<double>(afterKiB - baseKiB));
+  HostileFigure(name, "who_max_ms", answers.empty() ? kAnswerLimitMillis
                                              : *std::max_element(answers.begin(), answers.end()));
-  Figure(name, "who_p50_ms", Median(answers));
-  Figure(name, "who_asked", static_cast<double>(answers.size()) + unanswered);
-  Figure(name, "who_unanswered", unanswered);
-  Figure(name, "commands_sent", static_cast<double>(bytesSent / 9));
-  Figure(name, "bursts_skipped", static_cast<double>(burstsSkipped));
-  Figure(name, "answers_read", static_cast<double>(answersRead));
-  Figure(name, "flooder_dropped", flooderDropped ? 1 : 0);
-  Figure(name, "overflow_notices", static_cast<double>(count.overflows));
+  HostileFigure(name, "who_p50_ms", Median(answers));
+  HostileFigure(name, "who_asked", static_cast<double>(answers.size()) + unanswered);
+  HostileFigure(name, "who_unanswered", unanswered);
+  HostileFigure(name, "commands_sent", static_cast<double>(bytesSent / 9));
+  HostileFigure(name, "bursts_skipped", static_cast<double>(burstsSkipped));
+  HostileFigure(name, "answers_read", static_cast<double>(answersRead));
+  HostileFigure(name, "flooder_dropped", flooderDropped ? 1 : 0);
+  HostileFigure(name, "overflow_notices", static_cast<double>(count.overflows));
   std::fprintf(stderr,
                "%s: host %ld KiB before, peak %ld, %ld after the flooder left; [who] max %.1f "
                "ms (%zu answered, %d not); %lld commands sent (%lld bursts whole, %lld skipped), "
@@ -225,18 +218,18 @@ int RunPasteScenario(const Options& options, int lines, int whoEvery) {
   AskTally(host, 1, distinct, repeated);
   AskCount(host, count);
 
-  Figure(name, "lines_typed", static_cast<double>(ordinary));
-  Figure(name, "lines_taken", static_cast<double>(distinct));
-  Figure(name, "lines_lost", static_cast<double>(ordinary - distinct));
-  Figure(name, "lines_repeated", static_cast<double>(repeated));
-  Figure(name, "overflow_notices", static_cast<double>(count.overflows));
-  Figure(name, "overflow_lines_heard", static_cast<double>(paster.OverflowLines()));
-  Figure(name, "who_asked", static_cast<double>(asks));
-  Figure(name, "who_answered", static_cast<double>(paster.ListEnds()));
-  Figure(name, "bytes_unsent", static_cast<double>(paste.size() - sent));
-  Figure(name, "send_ms", sendMillis);
-  Figure(name, "deliver_ms", static_cast<double>(lastLine - start) / kMillis);
-  Figure(name, "paster_dropped", paster.EndedAt() != 0 ? 1 : 0);
+  HostileFigure(name, "lines_typed", static_cast<double>(ordinary));
+  HostileFigure(name, "lines_taken", static_cast<double>(distinct));
+  HostileFigure(name, "lines_lost", static_cast<double>(ordinary - distinct));
+  HostileFigure(name, "lines_repeated", static_cast<double>(repeated));
+  HostileFigure(name, "overflow_notices", static_cast<double>(count.overflows));
+  HostileFigure(name, "overflow_lines_heard", static_cast<double>(paster.OverflowLines()));
+  HostileFigure(name, "who_asked", static_cast<double>(asks));
+  HostileFigure(name, "who_answered", static_cast<double>(paster.ListEnds()));
+  HostileFigure(name, "bytes_unsent", static_cast<double>(paste.size() - sent));
+  HostileFigure(name, "send_ms", sendMillis);
+  HostileFigure(name, "deliver_ms", static_cast<double>(lastLine - start) / kMillis);
+  HostileFigure(name, "paster_dropped", paster.EndedAt() != 0 ? 1 : 0);
   std::fprintf(stderr,
                "%s: %lld of %lld lines taken (%lld twice or more), %lld overflow notices, "
                "%lld of %lld [who] answered; sent %zu of %zu bytes in %.0f ms\n",
@@ -295,14 +288,14 @@ int RunOverflowStreamScenario(const Options& options) {
   AskTally(host, 2, distinct, repeated);
   AskCount(host, count);
 
-  Figure(name, "bytes_streamed", static_cast<double>(streamed));
-  Figure(name, "stream_ms", streamMillis);
-  Figure(name, "overflow_notices", static_cast<double>(count.overflows));
-  Figure(name, "overflow_lines_heard", static_cast<double>(typist.OverflowLines()));
-  Figure(name, "lines_typed", typed);
-  Figure(name, "lines_taken", static_cast<double>(distinct));
-  Figure(name, "lines_lost", static_cast<double>(typed - distinct));
-  Figure(name, "typist_dropped", typist.EndedAt() != 0 ? 1 : 0);
+  HostileFigure(name, "bytes_streamed", static_cast<double>(streamed));
+  HostileFigure(name, "stream_ms", streamMillis);
+  HostileFigure(name, "overflow_notices", static_cast<double>(count.overflows));
+  HostileFigure(name, "overflow_lines_heard", static_cast<double>(typist.OverflowLines()));
+  HostileFigure(name, "lines_typed", typed);
+  HostileFigure(name, "lines_taken", static_cast<double>(distinct));
+  HostileFigure(name, "lines_lost", static_cast<double>(typed - distinct));
+  HostileFigure(name, "typist_dropped", typist.EndedAt() != 0 ? 1 : 0);
   std::fprintf(stderr,
                "overflow-stream: %lld bytes streamed in %.0f ms; %lld overflow notices taken by "
                "the host, %lld heard by the typist; %lld of %d typed lines taken\n",
@@ -360,15 +353,15 @@ int RunBigPasteScenario(const Options& options) {
   long long distinct = 0, repeated = 0;
   AskTally(host, 1, distinct, repeated);
   AskCount(host, count);
-  Figure(name, "overflow_notices", static_cast<double>(count.overflows));
+  HostileFigure(name, "overflow_notices", static_cast<double>(count.overflows));
 
-  Figure(name, "lines_typed", static_cast<double>(typed));
-  Figure(name, "lines_taken", static_cast<double>(distinct));
-  Figure(name, "lines_lost", static_cast<double>(typed - distinct));
-  Figure(name, "sent_whole_while_held", wholeWhileHeld ? 1 : 0);
-  Figure(name, "paster_dropped", paster.EndedAt() != 0 ? 1 : 0);
-  Figure(name, "watcher_dropped", watcher.EndedAt() != 0 ? 1 : 0);
-  Figure(name, "dropped", (paster.EndedAt() != 0 ? 1 : 0) + (watcher.EndedAt() != 0 ? 1 : 0));
+  HostileFigure(name, "lines_typed", static_cast<double>(typed));
+  HostileFigure(name, "lines_taken", static_cast<double>(distinct));
+  HostileFigure(name, "lines_lost", static_cast<double>(typed - distinct));
+  HostileFigure(name, "sent_whole_while_held", wholeWhileHeld ? 1 : 0);
+  HostileFigure(name, "paster_dropped", paster.EndedAt() != 0 ? 1 : 0);
+  HostileFigure(name, "watcher_dropped", watcher.EndedAt() != 0 ? 1 : 0);
+  HostileFigure(name, "dropped", (paster.EndedAt() != 0 ? 1 : 0) + (watcher.EndedAt() != 0 ? 1 : 0));
   std::fprintf(stderr,
                "big-paste: %zu of %zu bytes sent (%.0f ms while the host held); %lld of %lld "
                "lines taken, %lld overflow notices; paster %s, watcher %s (%lld lines heard)\n",

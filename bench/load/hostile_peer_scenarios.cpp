@@ -21,13 +21,6 @@
 namespace qc::load {
 namespace {
 
-constexpr std::int64_t kMillis = 1000000;
-constexpr int kAttachMillis = 10000;
-
-void Figure(const std::string& scenario, const std::string& name, double value) {
-  ReportFigure("hostile." + scenario + "." + name, value);
-}
-
 bool StartHost(SessionHost& host, const Options& options, bool underWine, int frameMillis,
                const std::vector<std::string>& profile, const std::string& scenario) {
   std::string base, spawned;
@@ -121,13 +114,13 @@ int RunDawdlersScenario(const Options& options, bool underWine) {
     }
   }
 
-  Figure(name, "lines_sent", static_cast<double>(kLines));
-  Figure(name, "stream_ms", streamMillis);
-  Figure(name, "readers_dropped", dropped);
-  Figure(name, "lines_kept_fewest", static_cast<double>(fewest));
-  Figure(name, "lines_lost_most", static_cast<double>(kLines - fewest));
-  Figure(name, "idle_drop_ms", idleDropMillis);
-  Figure(name, "idle_drop_limit_ms", kSendTimeoutMillis + 1000);
+  HostileFigure(name, "lines_sent", static_cast<double>(kLines));
+  HostileFigure(name, "stream_ms", streamMillis);
+  HostileFigure(name, "readers_dropped", dropped);
+  HostileFigure(name, "lines_kept_fewest", static_cast<double>(fewest));
+  HostileFigure(name, "lines_lost_most", static_cast<double>(kLines - fewest));
+  HostileFigure(name, "idle_drop_ms", idleDropMillis);
+  HostileFigure(name, "idle_drop_limit_ms", kSendTimeoutMillis + 1000);
   std::fprintf(stderr,
                "%s: %d of %d readers dropped, the fewest lines kept %lld of %lld (stream "
                "%.0f ms); the one that reads nothing dropped after %.0f ms\n",
@@ -135,9 +128,9 @@ int RunDawdlersScenario(const Options& options, bool underWine) {
   for (auto& reader : readers) reader->Close(false);
   idle.Close(true);
   std::map<std::string, int> kinds;
-  Figure(name, "diagnostics", host.Stop(&kinds));
-  Figure(name, "diag_send_timed_out", kinds["QC_ERROR: send() timed out"]);
-  Figure(name, "diag_send_buffer_full", kinds["QC_ERROR: send buffer full"]);
+  HostileFigure(name, "diagnostics", host.Stop(&kinds));
+  HostileFigure(name, "diag_send_timed_out", kinds["QC_ERROR: send() timed out"]);
+  HostileFigure(name, "diag_send_buffer_full", kinds["QC_ERROR: send buffer full"]);
   return 0;
 }
 
@@ -213,16 +206,16 @@ int RunPasswordGateScenario(const Options& options) {
   guessing.store(false);
   for (std::thread& guesser : guessers) guesser.join();
 
-  Figure(name, "admitted", admitMillis >= 0 ? 1 : 0);
-  Figure(name, "admit_ms", admitMillis >= 0 ? admitMillis : kAdmitLimitMillis);
-  Figure(name, "turned_away_first", refusals);
-  Figure(name, "guesses", static_cast<double>(guesses.load()));
+  HostileFigure(name, "admitted", admitMillis >= 0 ? 1 : 0);
+  HostileFigure(name, "admit_ms", admitMillis >= 0 ? admitMillis : kAdmitLimitMillis);
+  HostileFigure(name, "turned_away_first", refusals);
+  HostileFigure(name, "guesses", static_cast<double>(guesses.load()));
   std::fprintf(stderr,
                "password-gate: the right password %s after %.0f ms (%d turned away first); %lld "
                "guesses, %lld guessing connections turned away\n",
                admitMillis >= 0 ? "admitted" : "NOT admitted", admitMillis, refusals,
                guesses.load(), turnedAway.load());
-  Figure(name, "diagnostics", host.Stop());
+  HostileFigure(name, "diagnostics", host.Stop());
   return 0;
 }
 
@@ -289,15 +282,15 @@ int RunAcceptStormScenario(const Options& options, bool underWine) {
     if (wait >= 0) welcomed.push_back(wait);
   }
   const int notWelcomed = kDevelopers - static_cast<int>(welcomed.size());
-  Figure(name, "developers", kDevelopers);
-  Figure(name, "welcomed", static_cast<double>(welcomed.size()));
-  Figure(name, "not_welcomed", notWelcomed);
-  Figure(name, "welcome_max_ms", notWelcomed > 0
+  HostileFigure(name, "developers", kDevelopers);
+  HostileFigure(name, "welcomed", static_cast<double>(welcomed.size()));
+  HostileFigure(name, "not_welcomed", notWelcomed);
+  HostileFigure(name, "welcome_max_ms", notWelcomed > 0
                                      ? kWelcomeLimitMillis
                                      : *std::max_element(welcomed.begin(), welcomed.end()));
-  Figure(name, "welcome_p50_ms", Median(welcomed));
-  Figure(name, "welcomed_after", waits[kDevelopers] >= 0 ? 1 : 0);
-  Figure(name, "resets", static_cast<double>(resets.load()));
+  HostileFigure(name, "welcome_p50_ms", Median(welcomed));
+  HostileFigure(name, "welcomed_after", waits[kDevelopers] >= 0 ? 1 : 0);
+  HostileFigure(name, "resets", static_cast<double>(resets.load()));
   std::fprintf(stderr,
                "%s: %zu of %d developers welcomed during %lld connect-and-resets (slowest %.0f "
                "ms); one after the storm %s\n",
@@ -305,7 +298,7 @@ int RunAcceptStormScenario(const Options& options, bool underWine) {
                welcomed.empty() ? -1.0 : *std::max_element(welcomed.begin(), welcomed.end()),
                waits[kDevelopers] >= 0 ? "welcomed" : "NOT welcomed");
   std::map<std::string, int> kinds;
-  Figure(name, "diagnostics", host.Stop(&kinds));
+  HostileFigure(name, "diagnostics", host.Stop(&kinds));
   return 0;
 }
 

@@ -180,14 +180,13 @@ void Quit(SessionContext& context, ClientState& client) {
   ResetLine(client.Line);  // what followed "[quit]" is dropped
 }
 
-// Pushes text[0, to) of the line as one message and takes it off the line.
-void PushFront(SessionContext& context, LineAssembler& line, std::size_t to) {
+// Pushes line.Text[from, to) as one message.
+void PushRange(SessionContext& context, LineAssembler& line, std::size_t from, std::size_t to) {
   char* text = line.Text;
   const char kept = text[to];
   text[to] = '\0';
-  PushLocked(*context.Server, text);
+  PushLocked(*context.Server, text + from);
   text[to] = kept;
-  DropFront(line, to);
 }
 
 // Answers a console command; false when it ended the session.
@@ -290,47 +289,61 @@ void PushWaitingNotices(SessionContext& context) {
   }
 }
 
-// Whether the client's next ready line can be handled in a turn: a line that is no command only
+namespace {
+
+// Whether the ready line at next can be handled in a turn: a line that is no command only
 // needs room on the stack, a command an answer below the high-water mark as well.
-bool InputCanProceedNextTurn(const SessionContext& context, const ClientState& client) {
-  if (client.Phase != ClientPhase::kListed || client.Line.Ready == 0) return false;
-  if (!StackHasRoom(context)) return false;
-  return MatchCommand(client.Line.Text) == LineCommand::kNone ||
-         client.Output.Bytes <= kOutputHighWater;
+bool LineCanGoNextTurn(const SessionContext& context, const ClientState& client,
+                       const char* next) {
+  return client.Phase == ClientPhase::kListed && StackHasRoom(context) &&
+         (MatchCommand(next) == LineCommand::kNone || client.Output.Bytes <= kOutputHighWater);
 }
 
+// The same within this turn, whose share of commands may be spent.
+bool LineCanGo(const SessionContext& context, const ClientState& client, const char* next) {
+  return LineCanGoNextTurn(context, client, next) &&
+         (client.CommandsLeft > 0 || MatchCommand(next) == LineCommand::kNone);
+}
+
+}  // namespace
+
 bool InputCanProceed(const SessionContext& context, const ClientState& client) {
-  return InputCanProceedNextTurn(context, client) &&
-         (client.CommandsLeft > 0 || MatchCommand(client.Line.Text) == LineCommand::kNone);
+  return client.Line.Ready > 0 && LineCanGo(context, client, client.Line.Text);
 }
 
 void RunInputLines(SessionContext& context, ClientState& client) {
   LineAssembler& line = client.Line;
-  while (InputCanProceed(context, client)) {
+  // The lines before at are handled; they are taken off the line once, when the turn's share
+  // ends, rather than moving what follows them for every line.
+  std::size_t at = 0;
+  while (at < line.Ready && LineCanGo(context, client, line.Text + at)) {
     ArmReceiveTimeout(context, client);  // taking its lines is hearing from it
-    const LineCommand command = MatchCommand(line.Text);
+    const LineCommand command = MatchCommand(line.Text + at);
     if (command != LineCommand::kNone) {
       --client.CommandsLeft;
-      DropFront(line, LineEnd(line, 0));
-      if (!Answer(context, client, command)) return;
+      at = LineEnd(line, at);
+      if (!Answer(context, client, command)) return;  // "[quit]": the line is dropped
       continue;
     }
     // The ordinary lines up to the next command go as one message. What follows the last line
     // feed is the start of a line still being typed: it waits for its own line end, so a paste
     // that arrives in several pieces never reaches the host as halves of lines.
-    std::size_t run = 0;
-    while (run < line.Ready && (run == 0 || MatchCommand(line.Text + run) == LineCommand::kNone)) {
+    std::size_t run = at;
+    while (run < line.Ready &&
+           (run == at || MatchCommand(line.Text + run) == LineCommand::kNone)) {
       run = LineEnd(line, run);
     }
-    if (run >= kTextBytes) {
+    if (run - at >= kTextBytes) {
       // Longer than a message holds: cut after the last line feed that fits. Every line fits
       // one, since a line being typed never reaches kTextBytes.
-      std::size_t cut = kTextBytes - 1;
+      std::size_t cut = at + kTextBytes - 1;
       while (line.Text[cut - 1] != '\n') --cut;
       run = cut;
     }
-    PushFront(context, line, run);
+    PushRange(context, line, at, run);
+    at = run;
   }
+  if (at > 0) DropFront(line, at);
   if (line.Ready == 0 && line.Length == 0) ResetLine(line);  // a long buffer is given back
 }
 
@@ -396,7 +409,9 @@ std::int64_t NextTimer(const SessionContext& context, const ClientState& client)
   }
   if (client.FoldedOverflows > 0) nearest(client.OverflowNoticeAt + kOverflowFoldMillis);
   // Lines left for a later turn are taken up at once, with a new share.
-  if (InputCanProceedNextTurn(context, client)) nearest(context.Now);
+  if (client.Line.Ready > 0 && LineCanGoNextTurn(context, client, client.Line.Text)) {
+    nearest(context.Now);
+  }
   return next;
 }
 
