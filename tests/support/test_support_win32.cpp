@@ -242,9 +242,9 @@ int ListenLoopback(std::uint16_t port) {
   if (!StartWinsock()) return -1;
   const SOCKET s = ::socket(AF_INET, SOCK_STREAM, 0);
   if (s == INVALID_SOCKET) return -1;
-  // On Windows SO_REUSEADDR lets another socket bind a port that is in use, and the library
-  // sets it on its listening sockets. A port held here must stay held, so that a test can
-  // make the library's bind fail: the exclusive option forbids any other bind to the port.
+  // On Windows SO_REUSEADDR lets another socket bind a port that is in use. A port held here
+  // must stay held, whatever the other socket asks for, so that a test can make the library's
+  // bind fail: the exclusive option forbids any other bind to the port.
   const int on = 1;
   ::setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on), sizeof on);
   const sockaddr_in address = LoopbackAddress(port);
