@@ -20,7 +20,8 @@ constexpr char kFill = '\x7E';
 // The caller's buffer: the text, then fill bytes to the end, so a write anywhere shows.
 std::vector<char> CallerBuffer(const std::string& text, std::size_t extra = 32) {
   std::vector<char> buffer(text.size() + 1 + extra, kFill);
-  std::memcpy(buffer.data(), text.c_str(), text.size() + 1);
+  std::copy(text.begin(), text.end(), buffer.begin());
+  buffer[text.size()] = '\0';
   return buffer;
 }
 
