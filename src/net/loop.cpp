@@ -153,8 +153,11 @@ void Flush(ConsoleLoop& loop, ClientState& client, std::int64_t now) {
         queued - client.Output.Bytes < kLateProgressBytes) {
       progressed = false;
     }
-    if (result == FlushResult::kFailed) {
-      WriteDiagnostic("QC_ERROR: send() failed\n");
+    if (result == FlushResult::kReset || result == FlushResult::kFailed) {
+      // A reset is reported with the line every reset gets, whether the client's receive or,
+      // as here, its output met it first.
+      WriteDiagnostic(result == FlushResult::kReset ? "QC_ERROR: recv() failed\n"
+                                                    : "QC_ERROR: send() failed\n");
       SessionContext context = ContextFor(loop, now);
       EndSession(context, client);
       return;

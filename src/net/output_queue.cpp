@@ -121,6 +121,7 @@ FlushResult FlushQueue(OutputQueue& queue, platform::Socket socket,
     const int chunk = length > 0x40000000u ? 0x40000000 : static_cast<int>(length);
     const int sent = send(socket, bytes, chunk);
     if (sent == platform::kWouldBlock) return FlushResult::kWaiting;
+    if (sent == platform::kPeerReset) return FlushResult::kReset;
     if (sent < 0) return FlushResult::kFailed;
     progressed = true;
     Consume(queue, static_cast<std::size_t>(sent));

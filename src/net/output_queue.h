@@ -51,7 +51,8 @@ bool QueueBytes(OutputQueue& queue, const char* bytes, std::size_t length);
 enum class FlushResult {
   kEmpty,      // everything went out
   kWaiting,    // the socket takes no more now; output remains
-  kFailed,     // a send failed: the connection is broken
+  kReset,      // the peer reset the connection
+  kFailed,     // a send failed for another reason: the connection is broken
 };
 
 // Sends what the socket takes now, without waiting, through send (as platform::SendSomeNow).

@@ -57,8 +57,12 @@ Socket AcceptConnection(Socket listening);
 
 // What ReceiveSomeNow and SendSomeNow return when the socket has nothing for them now.
 constexpr int kWouldBlock = -2;
+// What SendSomeNow returns when the send met the peer's reset of the connection: the failure a
+// receive would have met, taken by the send first.
+constexpr int kPeerReset = -3;
 // One send() of at most length bytes that never blocks and never raises a signal on a broken
-// connection: the number of bytes taken (at least 1), kWouldBlock, or -1.
+// connection: the number of bytes taken (at least 1), kWouldBlock, kPeerReset, or -1 for a
+// failure of any other kind.
 int SendSomeNow(Socket s, const char* data, int length);
 // One recv() of at most capacity bytes that never blocks: the count, 0 at end of stream,
 // kWouldBlock, or -1.

@@ -142,6 +142,7 @@ int SendSomeNow(Socket s, const char* data, int length) {
     if (sent > 0) return static_cast<int>(sent);
     if (sent == 0) return kWouldBlock;
     if (errno == EINTR) continue;
+    if (errno == ECONNRESET) return kPeerReset;
     return errno == EAGAIN || errno == EWOULDBLOCK ? kWouldBlock : -1;
   }
 }

@@ -166,14 +166,22 @@ Socket AcceptConnection(Socket listening) {
 
 int SendSomeNow(Socket s, const char* data, int length) {
   if (QC_FAULT(kSend)) {
-    ::WSASetLastError(WSAECONNRESET);
+    ::WSASetLastError(WSAESHUTDOWN);
     return -1;
   }
   // Winsock never raises a signal for a broken connection: the send just fails.
   const int sent = ::send(ToHandle(s), data, length, 0);
   if (sent > 0) return sent;
   if (sent == 0) return kWouldBlock;
-  return ::WSAGetLastError() == WSAEWOULDBLOCK ? kWouldBlock : -1;
+  switch (::WSAGetLastError()) {
+    case WSAEWOULDBLOCK:
+      return kWouldBlock;
+    case WSAECONNRESET:
+    case WSAECONNABORTED:  // what Windows says of a connection that the peer's reset ended
+      return kPeerReset;
+    default:
+      return -1;
+  }
 }
 
 int ReceiveSomeNow(Socket s, char* buffer, int capacity) {
