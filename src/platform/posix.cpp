@@ -22,6 +22,19 @@
 #include "platform/platform.h"
 #include "platform/profile_reader.h"
 
+// Pages from mmap are not the heap, so the leak checker of a sanitizer build does not look in
+// them for pointers unless told: every block that a console's loop holds would look leaked.
+#if defined(__SANITIZE_ADDRESS__)
+#define QC_LEAK_CHECKED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(leak_sanitizer)
+#define QC_LEAK_CHECKED 1
+#endif
+#endif
+#ifdef QC_LEAK_CHECKED
+#include <sanitizer/lsan_interface.h>
+#endif
+
 namespace qc::platform {
 
 struct Mutex {
@@ -318,11 +331,19 @@ void* AllocatePages(std::size_t bytes) {
     return nullptr;
   }
   void* block = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  return block == MAP_FAILED ? nullptr : block;
+  if (block == MAP_FAILED) return nullptr;
+#ifdef QC_LEAK_CHECKED
+  __lsan_register_root_region(block, bytes);
+#endif
+  return block;
 }
 
 void FreePages(void* block, std::size_t bytes) {
-  if (block != nullptr) (void)::munmap(block, bytes);
+  if (block == nullptr) return;
+#ifdef QC_LEAK_CHECKED
+  __lsan_unregister_root_region(block, bytes);
+#endif
+  (void)::munmap(block, bytes);
 }
 
 std::size_t FormatTextV(char* dst, std::size_t capacity, const char* format, std::va_list args) {

@@ -66,6 +66,7 @@ TEST(PlatformWaitTest, InputTheWakerAndAClosedPeerEachEndAWaitAndNothingElseDoes
   ASSERT_EQ(WaitForEvents(entries, 2, 5000), 1);
   EXPECT_EQ(ReceiveSomeNow(pair.server, &byte, 1), 0);
   test::CloseSocket(pair.server);
+  DestroyWaker(waker);
 }
 
 TEST(PlatformProfileTest, StringsAreCutToTheBufferAndTheCutLengthIsReturned) {

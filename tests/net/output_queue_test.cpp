@@ -94,6 +94,7 @@ TEST(OutputQueueTest, ShortBlocksAreGatheredIntoOneSend) {
             FlushResult::kEmpty);
   EXPECT_EQ(FakeSend::taken, "one\r\ntwo\r\nthree\r\n");
   EXPECT_EQ(FakeSend::calls, 2);
+  ClearQueue(queue);
 }
 
 TEST(OutputQueueTest, APeerThatResetFailsTheFlushAsAResetAndTheProcessCarriesOn) {

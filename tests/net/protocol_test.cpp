@@ -194,6 +194,8 @@ class ProtocolTest : public ::testing::Test {
   void TearDown() override {
     for (ClientState* client : clients_) DeleteClientState(client);
     std::free(batch_.Blocks);
+    for (int b = 0; b < server_->InboxCount; ++b) ReleaseBlock(server_->Inbox[b]);
+    std::free(server_->Inbox);
     DeleteConsoleServer(server_);
   }
   SessionContext Context() {
