@@ -98,6 +98,30 @@ class Reader:
             self._read_some(min(left, 0.2))
 
 
+def threads_of(pid):
+    """Where each thread of a process that did not end is: state, kernel wait and system call."""
+    lines = []
+    try:
+        for tid in sorted(os.listdir("/proc/%d/task" % pid), key=int):
+            base = "/proc/%d/task/%s/" % (pid, tid)
+            parts = [tid]
+            for name in ("comm", "wchan", "syscall"):
+                try:
+                    with open(base + name) as shown:
+                        parts.append(shown.read().strip().split(" ")[0])
+                except OSError:
+                    parts.append("?")
+            with open(base + "stat") as stat:
+                parts.append(stat.read().rsplit(")", 1)[1].split()[0])  # R, S, D, ...
+            with open(base + "status") as status:
+                parts += [line.strip() for line in status if line.startswith(("SigPnd", "ShdPnd",
+                                                                               "SigBlk"))]
+            lines.append("  " + " ".join(parts))
+    except OSError as error:
+        lines.append("  (%s)" % error)
+    return "\n".join(lines)
+
+
 class Process:
     """A program with its output read through a Reader, on pipes or in a pseudo-terminal."""
 
@@ -134,7 +158,8 @@ class Process:
         try:
             return self.proc.wait(timeout=timeout)
         except subprocess.TimeoutExpired:
-            raise Failure("%s: %s did not happen within %.0f s" % (self.name, what, timeout))
+            raise Failure("%s: %s did not happen within %.0f s; its threads:\n%s"
+                          % (self.name, what, timeout, threads_of(self.proc.pid)))
 
     def stop(self):
         if self.proc.poll() is None:
