@@ -2,6 +2,8 @@
 // released through these, waiting without limit.
 #pragma once
 
+#include <atomic>
+
 #include "platform/platform.h"
 
 namespace qc {
@@ -10,6 +12,18 @@ using platform::Mutex;
 
 inline void LockMutex(Mutex* mutex) { platform::LockRecursiveMutex(mutex); }
 inline void UnlockMutex(Mutex* mutex) { platform::UnlockRecursiveMutex(mutex); }
+
+// The process-wide mutex kept in slot, made by the first call that finds none; null when it
+// cannot be made. Two first calls at once make one each, and the one that loses gives its back.
+inline Mutex* MutexMadeOnce(std::atomic<Mutex*>& slot) {
+  Mutex* mutex = slot.load(std::memory_order_acquire);
+  if (mutex != nullptr) return mutex;
+  Mutex* made = platform::CreateRecursiveMutex();
+  if (made == nullptr) return nullptr;
+  if (slot.compare_exchange_strong(mutex, made, std::memory_order_acq_rel)) return made;
+  platform::DestroyRecursiveMutex(made);
+  return mutex;
+}
 
 // Holds a mutex for the life of a scope.
 class MutexHold {

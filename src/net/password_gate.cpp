@@ -170,16 +170,7 @@ void RefusePassword(SessionContext& context, ClientState& client) {
 
 }  // namespace
 
-platform::Mutex* PasswordGateLock() {
-  GateRecord& gate = Gate();
-  platform::Mutex* lock = gate.Lock.load(std::memory_order_acquire);
-  if (lock != nullptr) return lock;
-  platform::Mutex* made = platform::CreateRecursiveMutex();
-  if (made == nullptr) return nullptr;
-  if (gate.Lock.compare_exchange_strong(lock, made, std::memory_order_acq_rel)) return made;
-  platform::DestroyRecursiveMutex(made);  // another first call won
-  return lock;
-}
+platform::Mutex* PasswordGateLock() { return MutexMadeOnce(Gate().Lock); }
 
 void HoldRefusal(ClientState& client) {
   GateRecord& gate = Gate();

@@ -3,6 +3,8 @@
 
 #include <new>
 
+#include "common/locks.h"
+
 namespace qc {
 
 const char kEmptyText[1] = "";
@@ -39,16 +41,7 @@ ServerRegistry& Registry() {
   return registry;
 }
 
-platform::Mutex* RegistryLock() {
-  ServerRegistry& registry = Registry();
-  platform::Mutex* lock = registry.Lock.load(std::memory_order_acquire);
-  if (lock != nullptr) return lock;
-  platform::Mutex* made = platform::CreateRecursiveMutex();
-  if (made == nullptr) return nullptr;
-  if (registry.Lock.compare_exchange_strong(lock, made, std::memory_order_acq_rel)) return made;
-  platform::DestroyRecursiveMutex(made);  // another first call won
-  return lock;
-}
+platform::Mutex* RegistryLock() { return MutexMadeOnce(Registry().Lock); }
 
 ConsoleServer* FindServer(std::uint32_t goid) {
   ServerRegistry& registry = Registry();

@@ -139,6 +139,19 @@ def every(*lines):
     return "".join(r"(?=(.*\n)*%s\n)" % line for line in lines)
 
 
+def to_by_tab(r, current, name, goid, typed):
+    """Completes :to NAME with Tab from what is typed, then runs [this].GoID() there."""
+    r.keys(typed, "Tab")
+    r.wait_screen(r"%s> :to %s$" % (current, name), "Tab completing the object's name")
+    r.keys("Enter")
+    r.wait_screen(r"\n%s>$" % name, "the prompt naming %s" % name)
+    r.keys("[th", "Tab")
+    r.wait_screen(r"%s> \[this\]\.$" % name, "Tab completing [this].")
+    r.keys("GoID()", "Enter")
+    r.wait_screen(r"%s: > [^\n]*QC_MSG: \[this\]\.GoID\(\)\n%s: [^\n]*QC_MSG: %d\n"
+                  % (name, name, goid), "the line ran on %s" % name)
+
+
 def last_line(screen):
     return [line for line in screen.split("\n") if line.strip()][-1]
 
@@ -335,15 +348,7 @@ def scenario_wine_interactive(r):
                   "both consoles' greetings, then the prompt")
     r.keys(":to ", "Tab")
     r.wait_screen(r"\nwraith  ghoul\n+wraith> :to ?$", "Tab listing the objects")
-    r.keys("g", "Tab")
-    r.wait_screen(r"wraith> :to ghoul$", "Tab completing the object's name")
-    r.keys("Enter")
-    r.wait_screen(r"\nghoul>$", "the prompt naming ghoul")
-    r.keys("[th", "Tab")
-    r.wait_screen(r"ghoul> \[this\]\.$", "Tab completing [this].")
-    r.keys("GoID()", "Enter")
-    r.wait_screen(r"ghoul: > [^\n]*QC_MSG: \[this\]\.GoID\(\)\nghoul: [^\n]*QC_MSG: 67\n",
-                  "the line ran on ghoul")
+    to_by_tab(r, "wraith", "ghoul", 67, "g")
     r.keys(":all [this].Template()", "Enter")
     r.wait_screen(every(r'wraith: [^\n]*QC_MSG: "wraith"', r'ghoul: [^\n]*QC_MSG: "ghoul"'),
                   "the answer of both objects")
@@ -526,15 +531,7 @@ def scenario_multi(r):
     r.wait_screen(r'goblin: > [^\n]*\[this\]\.Set\("mood", "a"\)\n(.*\n)*goblin: > [^\n]*'
                   r'\[this\]\.Set\("mood", "b"\)|goblin: > [^\n]*\[this\]\.Set\("mood", "b"\)\n'
                   r'(.*\n)*goblin: > [^\n]*\[this\]\.Set\("mood", "a"\)', "both echoes marked")
-    r.keys(":to ch", "Tab")
-    r.wait_screen(r"goblin> :to chest$", "Tab completing the object's name")
-    r.keys("Enter")
-    r.wait_screen(r"\nchest>$", "the prompt naming chest")
-    r.keys("[th", "Tab")
-    r.wait_screen(r"chest> \[this\]\.$", "Tab completing [this].")
-    r.keys("GoID()", "Enter")
-    r.wait_screen(r"chest: > [^\n]*QC_MSG: \[this\]\.GoID\(\)\nchest: [^\n]*QC_MSG: 7\n",
-                  "the line ran on chest")
+    to_by_tab(r, "goblin", "chest", 7, ":to ch")
     r.keys(":all [this].GoID()", "Enter")
     r.wait_screen(every(r"goblin: [^\n]*QC_MSG: 42", r"chest: [^\n]*QC_MSG: 7\n(.*\n)*chest: "
                         r"[^\n]*QC_MSG: 7", r"lantern: [^\n]*QC_MSG: 1001"),
@@ -613,20 +610,7 @@ def main():
     parser.add_argument("--mintty", help="a Windows program that runs a command line as mintty does")
     parser.add_argument("scenario", choices=sorted(BLOCKS))
     args = parser.parse_args()
-    run = None
-    try:
-        run = Run(args, args.scenario)
-        globals()["scenario_" + args.scenario](run)
-    except Failure as failure:
-        print("FAIL: %s" % failure)
-        for process in run.processes if run else []:
-            print("---- %s received:\n%s" % (process.name, process.out.data.decode(errors="replace")[-3000:]))
-        return 1
-    finally:
-        if run:
-            run.close()
-    print("ok: %s" % args.scenario)
-    return 0
+    return ts.run_scenario(lambda: Run(args, args.scenario), globals(), args.scenario)
 
 
 if __name__ == "__main__":

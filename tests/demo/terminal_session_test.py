@@ -253,6 +253,26 @@ def developer(port, timeout=WAIT):
     return sock
 
 
+def run_scenario(make_run, scenarios, name):
+    """Runs scenarios["scenario_" + name] with the Run that make_run() gives, shows the end of
+    what each of its processes received when it fails, and closes the Run; the exit status."""
+    run = None
+    try:
+        run = make_run()
+        scenarios["scenario_" + name](run)
+    except Failure as failure:
+        print("FAIL: %s" % failure)
+        for process in run.processes if run else []:
+            print("---- %s received:\n%s"
+                  % (process.name, process.out.data.decode(errors="replace")[-3000:]))
+        return 1
+    finally:
+        if run:
+            run.close()
+    print("ok: %s" % name)
+    return 0
+
+
 def check(condition, message):
     if not condition:
         raise Failure(message)

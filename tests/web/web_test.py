@@ -495,21 +495,7 @@ def main():
               "(scripts/test installs them); missing: %s"
               % (missing or ["selenium for %s" % sys.executable]))
         return 1
-    run = None
-    try:
-        run = Run(args, args.scenario)
-        globals()["scenario_" + args.scenario](run)
-    except Failure as failure:
-        print("FAIL: %s" % failure)
-        for process in run.processes if run else []:
-            print("---- %s received:\n%s"
-                  % (process.name, process.out.data.decode(errors="replace")[-3000:]))
-        return 1
-    finally:
-        if run:
-            run.close()
-    print("ok: %s" % args.scenario)
-    return 0
+    return ts.run_scenario(lambda: Run(args, args.scenario), globals(), args.scenario)
 
 
 if __name__ == "__main__":
