@@ -35,9 +35,9 @@ OutputBlock* MakeBroadcastBlock(const char* text, std::size_t textLength);
 
 // Queues text, in the broadcast line format with one time stamp, for every client listed now,
 // and wakes the console's loop, which sends it. The inbox holds at most the hard output limit
-// of net/limits.h; a line past it drops every listed client, which could not take it either. Any thread may call it; it takes StateLock
-// briefly and never touches a socket. An empty text, or a console with nobody listed, queues
-// nothing.
+// of net/limits.h; a line past it drops every listed client, which could not take it either.
+// Any thread may call it; it takes StateLock briefly and never touches a socket. An empty
+// text, or a console with nobody listed, queues nothing.
 void SendToAllClients(ConsoleServer& server, const char* text);
 
 // Broadcast lines taken out of a console's inbox by its loop.

@@ -291,24 +291,25 @@ void PushWaitingNotices(SessionContext& context) {
 
 namespace {
 
-// Whether the ready line at next can be handled in a turn: a line that is no command only
-// needs room on the stack, a command an answer below the high-water mark as well.
+// Whether a ready line (command: what it asks of the console) can be handled in a turn: a
+// line that is no command only needs room on the stack, a command an answer below the
+// high-water mark as well.
 bool LineCanGoNextTurn(const SessionContext& context, const ClientState& client,
-                       const char* next) {
+                       LineCommand command) {
   return client.Phase == ClientPhase::kListed && StackHasRoom(context) &&
-         (MatchCommand(next) == LineCommand::kNone || client.Output.Bytes <= kOutputHighWater);
+         (command == LineCommand::kNone || client.Output.Bytes <= kOutputHighWater);
 }
 
 // The same within this turn, whose share of commands may be spent.
-bool LineCanGo(const SessionContext& context, const ClientState& client, const char* next) {
-  return LineCanGoNextTurn(context, client, next) &&
-         (client.CommandsLeft > 0 || MatchCommand(next) == LineCommand::kNone);
+bool LineCanGo(const SessionContext& context, const ClientState& client, LineCommand command) {
+  return LineCanGoNextTurn(context, client, command) &&
+         (command == LineCommand::kNone || client.CommandsLeft > 0);
 }
 
 }  // namespace
 
 bool InputCanProceed(const SessionContext& context, const ClientState& client) {
-  return client.Line.Ready > 0 && LineCanGo(context, client, client.Line.Text);
+  return client.Line.Ready > 0 && LineCanGo(context, client, MatchCommand(client.Line.Text));
 }
 
 void RunInputLines(SessionContext& context, ClientState& client) {
@@ -316,9 +317,10 @@ void RunInputLines(SessionContext& context, ClientState& client) {
   // The lines before at are handled; they are taken off the line once, when the turn's share
   // ends, rather than moving what follows them for every line.
   std::size_t at = 0;
-  while (at < line.Ready && LineCanGo(context, client, line.Text + at)) {
-    ArmReceiveTimeout(context, client);  // taking its lines is hearing from it
+  while (at < line.Ready) {
     const LineCommand command = MatchCommand(line.Text + at);
+    if (!LineCanGo(context, client, command)) break;
+    ArmReceiveTimeout(context, client);  // taking its lines is hearing from it
     if (command != LineCommand::kNone) {
       --client.CommandsLeft;
       at = LineEnd(line, at);
@@ -409,7 +411,8 @@ std::int64_t NextTimer(const SessionContext& context, const ClientState& client)
   }
   if (client.FoldedOverflows > 0) nearest(client.OverflowNoticeAt + kOverflowFoldMillis);
   // Lines left for a later turn are taken up at once, with a new share.
-  if (client.Line.Ready > 0 && LineCanGoNextTurn(context, client, client.Line.Text)) {
+  if (client.Line.Ready > 0 &&
+      LineCanGoNextTurn(context, client, MatchCommand(client.Line.Text))) {
     nearest(context.Now);
   }
   return next;
