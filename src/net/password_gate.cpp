@@ -46,8 +46,6 @@ GateRecord& Gate() {
   return gate;
 }
 
-bool SameAddress(const char* a, const char* b) { return std::strcmp(a, b) == 0; }
-
 // The waiting wrong password with this ticket; null when there is none.
 GateRecord::Waiting* FindRefusal(GateRecord& gate, std::uint64_t ticket) {
   for (int i = 0; i < gate.RefusalCount; ++i) {
@@ -157,7 +155,7 @@ void NoteRefusal(SessionContext& context, const char* address) {
   ++gate.FoldedRefusals;
   CopyText(gate.FoldedAddress, sizeof gate.FoldedAddress, address);
   if (gate.FoldedRefusals == 1 &&
-      (gate.LastNoticeAt == 0 || context.Now >= gate.LastNoticeAt + 1000)) {
+      (gate.LastNoticeAt == 0 || context.Now >= gate.LastNoticeAt + kRefusalNoticeMillis)) {
     PushFoldedRefusals(context);
   }
 }
@@ -214,7 +212,7 @@ void LeavePasswordGate(ClientState& client) {
 void RunPasswordGate(SessionContext& context) {
   PasswordGate& gate = *context.Gate;
   // The refusals folded since the last notice go first; the ones answered now wait a second.
-  if (gate.FoldedRefusals > 0 && context.Now >= gate.LastNoticeAt + 1000) {
+  if (gate.FoldedRefusals > 0 && context.Now >= gate.LastNoticeAt + kRefusalNoticeMillis) {
     PushFoldedRefusals(context);
   }
   // This console's wrong passwords in the order they were given, each answered if the gate
@@ -235,7 +233,7 @@ void RunPasswordGate(SessionContext& context) {
 
 std::int64_t NextGateTimer(const SessionContext& context) {
   const PasswordGate& notices = *context.Gate;
-  std::int64_t next = notices.FoldedRefusals > 0 ? notices.LastNoticeAt + 1000 : 0;
+  std::int64_t next = notices.FoldedRefusals > 0 ? notices.LastNoticeAt + kRefusalNoticeMillis : 0;
   GateRecord& gate = Gate();
   platform::Mutex* lock = gate.Lock.load(std::memory_order_acquire);
   if (lock == nullptr) return next;
