@@ -445,8 +445,9 @@ TEST_F(ProtocolTest, ThePromptIsLimitedAndGuessesAreSlowAndFoldedForTheHost) {
   Tick(20000 - 4000);
   EXPECT_EQ(Sent(others[12]), kWelcome + "##:##:## QC_OK: Password required\r\n" +
                                   "##:##:## QC_ERROR: Password timed out\r\n");
-  // The host heard of the 13 refusals in four notices, the first as it happened, the others
-  // a second apart, each naming the latest and counting the rest.
+  // The host heard of the 13 refusals in five notices, the first as it happened, the others
+  // a second apart, each naming the latest and counting the rest. Addresses took turns: the
+  // single guess of 10.0.1.9 went before the second and third of 10.0.0.1.
   std::vector<std::string> notices;
   for (const std::string& text : Pushed()) {
     if (text.find("refused") != std::string::npos) notices.push_back(text);
@@ -455,10 +456,11 @@ TEST_F(ProtocolTest, ThePromptIsLimitedAndGuessesAreSlowAndFoldedForTheHost) {
                          "QC_ERROR: 10.0.0.1 refused: wrong password (Port 30100, GoID: 9)",
                          "QC_ERROR: 10.0.1.3 refused: wrong password, 3 more since the last "
                          "notice (Port 30100, GoID: 9)",
-                         "QC_ERROR: 10.0.1.7 refused: wrong password, 4 more since the last "
+                         "QC_ERROR: 10.0.1.8 refused: wrong password, 4 more since the last "
                          "notice (Port 30100, GoID: 9)",
-                         "QC_ERROR: 10.0.1.9 refused: wrong password, 2 more since the last "
-                         "notice (Port 30100, GoID: 9)"}));
+                         "QC_ERROR: 10.0.0.1 refused: wrong password, 1 more since the last "
+                         "notice (Port 30100, GoID: 9)",
+                         "QC_ERROR: 10.0.0.1 refused: wrong password (Port 30100, GoID: 9)"}));
 }
 
 TEST_F(ProtocolTest, ARightPasswordWaitsOnlyForTheWrongOnesItsAddressGaveBeforeIt) {
