@@ -7,15 +7,15 @@
 #include <string>
 #include <vector>
 
-#include "client/console_link.h"
-#include "client/history.h"
-#include "client/line_edit.h"
-#include "client/lookup.h"
-#include "client/options.h"
-#include "client/platform.h"
-#include "client/script.h"
-#include "client/session.h"
-#include "client/session_log.h"
+#include "client/core/console_link.h"
+#include "client/core/history.h"
+#include "client/core/line_edit.h"
+#include "client/core/lookup.h"
+#include "client/core/options.h"
+#include "client/core/platform.h"
+#include "client/core/script.h"
+#include "client/core/session.h"
+#include "client/core/session_log.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 // quillaret-web's command line.
 #include "web/web_options.h"
 
-#include "client/options.h"
-#include "client/platform.h"
+#include "client/core/options.h"
+#include "client/core/platform.h"
 
 namespace qc::web {
 namespace {

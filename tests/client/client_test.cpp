@@ -5,13 +5,13 @@
 #include <deque>
 #include <tuple>
 
-#include "client/history.h"
-#include "client/line_edit.h"
-#include "client/lookup.h"
-#include "client/options.h"
-#include "client/platform.h"
-#include "client/protocol.h"
-#include "client/script.h"
+#include "client/core/history.h"
+#include "client/core/line_edit.h"
+#include "client/core/lookup.h"
+#include "client/core/options.h"
+#include "client/core/platform.h"
+#include "client/core/protocol.h"
+#include "client/core/script.h"
 
 namespace qc::attach {
 namespace {

@@ -1,11 +1,11 @@
 // Quiet lookups: the remembered listing, confirmation by the connected notice, and "[spawns]"
 // asked only where nobody else is disturbed by it, when that can be helped.
-#include "client/lookup.h"
+#include "client/core/lookup.h"
 
 #include <algorithm>
 
-#include "client/history.h"
-#include "client/platform.h"
+#include "client/core/history.h"
+#include "client/core/platform.h"
 
 namespace qc::attach {
 namespace {

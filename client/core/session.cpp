@@ -1,6 +1,6 @@
 // The interactive session's logic: what arrives, what is shown, where lines go, and
 // attaching again.
-#include "client/session.h"
+#include "client/core/session.h"
 
 #include <algorithm>
 

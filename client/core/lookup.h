@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "client/console_link.h"
-#include "client/options.h"
-#include "client/protocol.h"
+#include "client/core/console_link.h"
+#include "client/core/options.h"
+#include "client/core/protocol.h"
 
 namespace qc::attach {
 

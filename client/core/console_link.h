@@ -8,9 +8,9 @@
 #include <string_view>
 #include <vector>
 
-#include "client/options.h"
-#include "client/platform.h"
-#include "client/protocol.h"
+#include "client/core/options.h"
+#include "client/core/platform.h"
+#include "client/core/protocol.h"
 
 namespace qc::attach {
 

@@ -1,5 +1,5 @@
 // Connecting, greeting, and reading what "[spawns]" says.
-#include "client/console_link.h"
+#include "client/core/console_link.h"
 
 namespace qc::attach {
 namespace {

@@ -1,10 +1,10 @@
 // The command line of quillaret-attach.
-#include "client/options.h"
+#include "client/core/options.h"
 
 #include <cstdio>
 #include <cstdlib>
 
-#include "client/platform.h"
+#include "client/core/platform.h"
 #include "platform/profile_reader.h"
 
 namespace qc::attach {

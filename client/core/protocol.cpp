@@ -1,5 +1,5 @@
 // Reading the console's lines: every rule here follows the bytes the console sends.
-#include "client/protocol.h"
+#include "client/core/protocol.h"
 
 #include <algorithm>
 #include <cstdio>
