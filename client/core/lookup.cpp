@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "client/core/history.h"
+#include "client/core/parsing.h"
 #include "client/core/platform.h"
 
 namespace qc::attach {
@@ -12,26 +13,6 @@ namespace {
 
 // How long the search for a console that answers may take, over all the ports it tries.
 constexpr int kSearchMillis = 5000;
-
-bool ReadNumber(const std::string& text, std::size_t& pos, long long& value) {
-  const bool negative = pos < text.size() && text[pos] == '-';
-  std::size_t i = negative ? pos + 1 : pos;
-  if (i >= text.size() || text[i] < '0' || text[i] > '9') return false;
-  long long result = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    result = result * 10 + (text[i] - '0');
-    if (result > 0xFFFFFFFFLL) return false;
-  }
-  value = negative ? -result : result;
-  pos = i;
-  return true;
-}
-
-bool Expect(const std::string& text, std::size_t& pos, std::string_view literal) {
-  if (text.compare(pos, literal.size(), literal) != 0) return false;
-  pos += literal.size();
-  return true;
-}
 
 }  // namespace
 

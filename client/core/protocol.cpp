@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "client/core/parsing.h"
+
 namespace qc::attach {
 namespace {
 
@@ -17,31 +19,6 @@ bool IsStamp(std::string_view text) {
   return text.size() >= 9 && IsDigit(text[0]) && IsDigit(text[1]) && text[2] == ':' &&
          IsDigit(text[3]) && IsDigit(text[4]) && text[5] == ':' && IsDigit(text[6]) &&
          IsDigit(text[7]) && text[8] == ' ';
-}
-
-// Reads a decimal number with an optional minus sign at text[pos], moving pos past it.
-bool ReadNumber(std::string_view text, std::size_t& pos, long long& value) {
-  std::size_t i = pos;
-  bool negative = false;
-  if (i < text.size() && text[i] == '-') {
-    negative = true;
-    ++i;
-  }
-  if (i >= text.size() || !IsDigit(text[i])) return false;
-  long long result = 0;
-  for (; i < text.size() && IsDigit(text[i]); ++i) {
-    result = result * 10 + (text[i] - '0');
-    if (result > 0xFFFFFFFFLL) return false;
-  }
-  value = negative ? -result : result;
-  pos = i;
-  return true;
-}
-
-bool Expect(std::string_view text, std::size_t& pos, std::string_view literal) {
-  if (text.substr(pos, literal.size()) != literal) return false;
-  pos += literal.size();
-  return true;
 }
 
 // The length of the UTF-8 sequence at text[i] that is safe to show as it is, or 0.
