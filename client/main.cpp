@@ -16,6 +16,7 @@
 #include "client/core/script.h"
 #include "client/core/session.h"
 #include "client/core/session_log.h"
+#include "client/core/word_store.h"
 
 namespace {
 
@@ -275,5 +276,6 @@ int main(int argc, char** argv) {
   }
   ClearInterrupt();
   const std::string history = HistoryPath(UserStateFolder(), session.HistoryKey());
+  session.UseWords(WordsPath(UserStateFolder(), session.HistoryKey()), history);
   return RunInteractive(session, history);
 }

@@ -12,6 +12,7 @@
 #include "client/core/platform.h"
 #include "client/core/protocol.h"
 #include "client/core/script.h"
+#include "client/core/word_store.h"
 
 namespace qc::attach {
 namespace {
@@ -92,6 +93,10 @@ TEST(EscapeControlBytesTest, OnlyWhatCannotSteerATerminalPassesUnchanged) {
       {"\xc2\x9b" "31m", "\\xc2\\x9b31m"},                       // C1 CSI in UTF-8
       {"\x9b" "31m \xc3", "\\x9b31m \\xc3"},                       // stray bytes
       {"\xc0\xaf \xed\xa0\x80", "\\xc0\\xaf \\xed\\xa0\\x80"},   // overlong, surrogate
+      // Bidirectional controls: RLO, PDI, RLM, ALM and LRO.
+      {"a\xe2\x80\xae" "b\xe2\x81\xa9\xe2\x80\x8f\xd8\x9c\xe2\x80\xad",
+       "a\\xe2\\x80\\xaeb\\xe2\\x81\\xa9\\xe2\\x80\\x8f\\xd8\\x9c\\xe2\\x80\\xad"},
+      {"\xe2\x80\xa9\xe2\x81\xaa", "\xe2\x80\xa9\xe2\x81\xaa"},  // U+2029, U+206A stay
   };
   for (const auto& [text, shown] : cases) EXPECT_EQ(EscapeControlBytes(text), shown);
   EXPECT_EQ(RenderLine("08:00:00 QC_ERROR: x", false, true), "\x1b[31m08:00:00 QC_ERROR: x\x1b[0m");
@@ -238,6 +243,66 @@ TEST(HistoryTest, TwoSessionsAppendToOneFileAndAnOvergrownFileIsCut) {
   std::string text;
   ASSERT_TRUE(ReadWholeFile(path, text));
   EXPECT_EQ(static_cast<int>(std::count(text.begin(), text.end(), '\n')), kHistoryLines);
+}
+
+TEST(WordStoreTest, CodeLikeNamesAreLearnedKeptBoundedAndSharedThroughTheFile) {
+  const std::string path = WordsPath("words-test", "goblin");
+  ASSERT_TRUE(MakeFolders("words-test/quillaret/words"));
+  ASSERT_TRUE(ReplaceWholeFile(path, ""));
+  WordStore store;
+  LoadWords(store, path);
+  // Calls keep their "(", members and names with capitals, digits or '_' count; prose, the
+  // console's tags and short names do not.
+  EXPECT_EQ(LearnWords(store, "QC_OK:   MakeGoid(N).GetHealth() the health of obj.speed, "
+                              "max_hp hp2 Go() Get(KEY)"),
+            6u);
+  EXPECT_EQ(store.words, (std::vector<std::string>{"Get(", "hp2", "max_hp", "speed",
+                                                   "GetHealth(", "MakeGoid("}));
+  EXPECT_EQ(LearnWords(store, "GetHealth is 5; Keys()"), 1u);  // still a call, now newest
+  std::vector<std::string> found;
+  EXPECT_EQ(CompleteWord(store, "Ge", found), 2u);
+  EXPECT_EQ(found, (std::vector<std::string>{"GetHealth(", "Get("}));
+  found.clear();
+  EXPECT_EQ(CompleteWord(store, "Get", found), 2u);  // the exact call completes with "("
+
+  // A second store (the web console's) reads what the first appended, most recent first; a
+  // word seen again within the newest kWordRenewal is not written again.
+  WordStore other;
+  LoadWords(other, path);
+  EXPECT_EQ(other.words, (std::vector<std::string>{"Keys(", "Get(", "hp2", "max_hp", "speed",
+                                                   "GetHealth(", "MakeGoid("}));
+
+  // Bounded, the newest kept; a file grown past twice the bound is rewritten.
+  std::string many;
+  for (std::size_t i = 0; i <= 2 * kWordStoreWords; ++i) {
+    many += "Name" + std::to_string(i) + "\n";
+  }
+  ASSERT_TRUE(ReplaceWholeFile(path, many + "Get(\nName7\nBroken"));
+  LoadWords(store, path);
+  ASSERT_EQ(store.words.size(), kWordStoreWords);
+  EXPECT_EQ(store.words[0], "Name7");
+  EXPECT_EQ(store.words[1], "Get(");
+  EXPECT_EQ(store.words[2], "Name" + std::to_string(2 * kWordStoreWords));
+  std::string text;
+  ASSERT_TRUE(ReadWholeFile(path, text));
+  EXPECT_EQ(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')),
+            kWordStoreWords);
+}
+
+TEST(WordStoreTest, NamesCompleteAfterThisThatAndAtAWordsStart) {
+  const std::pair<std::string, std::size_t> completes[] = {
+      {"[this].Ge", 7}, {"[that](3).Ge", 10}, {"Ge", 0}, {"x = Ge", 4}, {"[this].", 7},
+      {"Set(Ge", 4},
+  };
+  for (const auto& [line, at] : completes) {
+    std::size_t start = 99;
+    EXPECT_TRUE(FindWordToComplete(line, start)) << line;
+    EXPECT_EQ(start, at) << line;
+  }
+  for (const char* line : {"", "x ", "[wh", "Set(3", "12ab"}) {
+    std::size_t start = 0;
+    EXPECT_FALSE(FindWordToComplete(line, start)) << line;
+  }
 }
 
 // The Windows console's line editor, fed key records as the console reports them.
