@@ -81,15 +81,18 @@ bool ParsePresenceNotice(const ConsoleLine& line, PresenceNotice& notice) {
   return true;
 }
 
-ConsoleFinder::ConsoleFinder(const LookupSettings& settings, PasswordSource& password)
+ConsoleFinder::ConsoleFinder(const LookupSettings& settings, PasswordSource& password,
+                             Connector& connector)
     : settings_(settings),
       password_(password),
+      connector_(connector),
       path_(ListingPath(settings.stateFolder, settings.host, settings.basePort)),
       remembered_(ReadRememberedListing(path_)) {}
 
 OpenResult ConsoleFinder::Open(std::uint16_t port, ConsoleLink& link, Attached& attached) {
   for (int refusals = 0;;) {
     attached = Attached{};
+    link.UseConnector(connector_);
     link.SetTimes(settings_.connectMillis, settings_.replyMillis);
     if (!link.Open(settings_.host, port)) return OpenResult::kUnreachable;
     const OpenResult result = Greet(link, password_, attached);

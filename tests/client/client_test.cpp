@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <map>
 #include <tuple>
 
 #include "client/core/history.h"
@@ -203,6 +204,118 @@ TEST(ListingCacheTest, RowsRoundTripAndBrokenRowsAreLeftOut) {
   EXPECT_EQ(notice.printedGoid, -1);
   EXPECT_FALSE(ParsePresenceNotice(ParseLine("08:00:00 QC_MSG: 1 connected (Port 1, GoID: 1)"),
                                    notice));
+}
+
+// Consoles as the finder sees them through its connector: a welcome, the connected notice,
+// "[spawns]" and "[quit]" answered; the game "restarts" by changing what runs where.
+class FakeGame final : public Connector {
+ public:
+  struct Console {
+    int goid;
+    std::string name;
+  };
+  std::map<std::uint16_t, Console> consoles;
+  std::vector<std::uint16_t> connects;
+  int spawnsAsked = 0;
+
+  Connection Connect(const std::string& host, std::uint16_t port, int) override {
+    if (host != "127.0.0.1" || consoles.count(port) == 0) return kNoConnection;
+    connects.push_back(port);
+    const Connection id = static_cast<Connection>(out_.size());
+    out_.push_back(Stamp("QC_OK: Welcome to the Team Quillaret development console, v0.1") +
+                   Stamp("QC_OK: 127.0.0.1 connected (Port " + std::to_string(PrintedPort(port)) +
+                         ", GoID: " + std::to_string(consoles[port].goid) + ")"));
+    return id;
+  }
+  bool Send(Connection id, const char* bytes, std::size_t length, int) override {
+    const std::string line(bytes, length);
+    if (line == "[quit]\n") {
+      out_[id] += Stamp("QC_OK: Disconnecting from Team Quillaret development console");
+    } else if (line == "[spawns]\n") {
+      ++spawnsAsked;
+      out_[id] += Stamp("QC_OK: Currently spawned servers");
+      int n = 0;
+      for (const auto& [port, console] : consoles) {
+        out_[id] += Stamp("QC_OK: [0" + std::to_string(++n) + "]\tPort: " +
+                          std::to_string(PrintedPort(port)) + ", GoID: " +
+                          std::to_string(console.goid) + ", TemplateName: " + console.name);
+      }
+      out_[id] += Stamp("QC_OK: End of list");
+    }
+    return true;
+  }
+  int Receive(Connection id, char* buffer, std::size_t capacity, int millis) override {
+    std::string& pending = out_[id];
+    if (pending.empty()) {
+      PauseMillis(std::min(millis, 1));  // as a socket with nothing to read would wait
+      return 0;
+    }
+    const std::size_t n = std::min(capacity, pending.size());
+    pending.copy(buffer, n);
+    pending.erase(0, n);
+    return static_cast<int>(n);
+  }
+  void Close(Connection) override {}
+
+ private:
+  static std::string Stamp(const std::string& body) { return "08:00:00 " + body + "\r\n"; }
+  std::vector<std::string> out_;
+};
+
+TEST(ConsoleFinderTest, RememberedPortsAreConfirmedAndTheListingAskedOnlyWhenNeeded) {
+  ASSERT_TRUE(MakeFolders("finder-test"));
+  LookupSettings settings;
+  settings.basePort = 30000;
+  settings.stateFolder = "finder-test";
+  settings.confirmMillis = 200;
+  const std::string remembered = ListingPath("finder-test", "127.0.0.1", 30000);
+  (void)ReplaceWholeFile(remembered, "");
+  PasswordSource password;
+  FakeGame game;
+  game.consoles = {{30000, {5, "chest"}}, {30001, {7, "goblin"}}, {40000, {-3, "orc"}}};
+  ConsoleLink link;
+  Attached attached;
+
+  // Nothing remembered: the first console's listing, then the object's own console.
+  ConsoleFinder fresh(settings, password, game);
+  ASSERT_EQ(fresh.Attach("goblin", link, attached), OpenResult::kOpen);
+  EXPECT_EQ(attached.own.port, 30001);
+  EXPECT_EQ(game.connects, (std::vector<std::uint16_t>{30000, 30001}));
+  EXPECT_EQ(game.spawnsAsked, 1);
+  EXPECT_EQ(ReadRememberedListing(remembered).size(), 3u);
+
+  // Remembered (by the next program run): each port confirmed by its notice, nothing asked.
+  game.connects.clear();
+  ConsoleFinder later(settings, password, game);
+  ASSERT_EQ(later.Attach("orc", link, attached), OpenResult::kOpen);
+  EXPECT_EQ(attached.own.printedGoid, -3);
+  ASSERT_EQ(later.Attach("7", link, attached), OpenResult::kOpen);
+  EXPECT_EQ(game.connects, (std::vector<std::uint16_t>{40000, 30001}));
+  EXPECT_EQ(game.spawnsAsked, 1);
+
+  // A pattern: the listing asked once, on a console it names; each object then confirmed.
+  std::vector<std::string> selected;
+  std::string failed;
+  std::vector<SpawnRow> rows;
+  ASSERT_EQ(later.Select({"*o*"}, false, selected, failed, rows), OpenResult::kOpen);
+  EXPECT_EQ(selected, (std::vector<std::string>{"goblin", "orc"}));
+  for (const std::string& object : selected) {
+    EXPECT_EQ(later.Attach(object, link, attached), OpenResult::kOpen);
+  }
+  EXPECT_EQ(game.spawnsAsked, 2);
+
+  // The game restarted: goblin moved to 30002 and an orc took its port. The notice on the
+  // remembered port says so, that console's listing shows where goblin went.
+  game.consoles = {{30000, {5, "chest"}}, {30001, {8, "orc"}}, {30002, {9, "goblin"}}};
+  game.connects.clear();
+  ConsoleFinder restarted(settings, password, game);
+  ASSERT_EQ(restarted.Attach("goblin", link, attached), OpenResult::kOpen);
+  EXPECT_EQ(attached.own.port, 30002);
+  EXPECT_EQ(attached.own.printedGoid, 9);
+  EXPECT_EQ(game.connects, (std::vector<std::uint16_t>{30001, 30002}));
+  EXPECT_EQ(game.spawnsAsked, 3);
+  EXPECT_EQ(restarted.Attach("orc", link, attached), OpenResult::kOpen);
+  EXPECT_EQ(game.spawnsAsked, 3);  // the fresh listing is remembered
 }
 
 TEST(OwnEchoTest, EchoesOfOneFrameArriveNewestFirst) {
