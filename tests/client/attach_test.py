@@ -152,6 +152,18 @@ def to_by_tab(r, current, name, goid, typed):
                   % (name, name, goid), "the line ran on %s" % name)
 
 
+def tab_after_help(r, name, typed, completed, unknown):
+    """Tab completes a name Help()'s answer showed, a call with its "("; then ":to UNKNOWN"
+    with one object answers in sentences."""
+    r.keys("Help()", "Enter")
+    r.wait_screen(r"MakeGoid\(N\)\.GoID\(\)[^\n]*\n(.*\n)*%s>$" % name, "Help()'s answer")
+    r.keys(typed, "Tab")
+    r.wait_screen(r"%s> %s$" % (name, re.escape(completed)), "Tab completing a name Help() showed")
+    r.keys("C-u", ":to " + unknown, "Enter")
+    r.wait_screen(r"quillaret-attach: no object %s here\. Attached: %s\n+%s>$"
+                  % (unknown, name, name), ":to " + unknown)
+
+
 def check_clear_errors(r):
     """An unresolvable host, and no profile: each said in one line of its own."""
     code, out, err = r.attach(["-c", "x", "goblin"], {"QUILLARET_HOST": "no.such.host.invalid"})
@@ -309,12 +321,7 @@ def scenario_wine_interactive(r):
                   "how to leave")
     r.keys("[this].GoID()", "Enter")
     r.wait_screen(r"QC_MSG: 66\n+wraith>$", "the next line's answer")
-    r.keys("Help()", "Enter")
-    r.wait_screen(r"MakeGoid\(N\)\.GoID\(\)[^\n]*\n(.*\n)*wraith>$", "Help()'s answer")
-    r.keys("[that](67).Ke", "Tab")
-    r.wait_screen(r"wraith> \[that\]\(67\)\.Keys\($", "Tab completing a name Help() showed")
-    r.keys("C-u", ":to gh", "Enter")
-    r.wait_screen(r"quillaret-attach: no object gh here\. Attached: wraith\n+wraith>$", ":to gh")
+    tab_after_help(r, "wraith", "[that](67).Ke", "[that](67).Keys(", "gh")
     r.keys("C-d")
     r.wait_screen(r"QC_OK: Disconnecting from Team Quillaret development console\n+\[exit 0\]",
                   "the farewell after Ctrl-D, and exit 0")
@@ -409,13 +416,7 @@ def scenario_interactive(r):
     r.keys('lth")', "Enter")
     r.wait_screen(r'> \d\d:\d\d:\d\d QC_MSG: \[this\]\.Get\("health"\)\n.*health = 25\n',
                   "the whole line ran")
-    # Tab completes the names Help() has shown, a call with its "(".
-    r.keys("Help()", "Enter")
-    r.wait_screen(r"MakeGoid\(N\)\.GoID\(\)[^\n]*\n(.*\n)*goblin>$", "Help()'s answer")
-    r.keys("[this].Ge", "Tab")
-    r.wait_screen(r"goblin> \[this\]\.Get\($", "Tab completing a name Help() showed")
-    r.keys("C-u", ":to ch", "Enter")
-    r.wait_screen(r"quillaret-attach: no object ch here\. Attached: goblin\n+goblin>$", ":to ch")
+    tab_after_help(r, "goblin", "[this].Ge", "[this].Get(", "ch")
     r.keys("C-d")
     r.wait_screen(r"QC_OK: Disconnecting from Team Quillaret development console\n+\[exit 0\]",
                   "the farewell after Ctrl-D, and exit 0")
