@@ -101,7 +101,7 @@ class Harness {
   char* scratch_;
   char* popped_ = new char[qc::kTextBytes];
   qc::InboxBatch batch_{};
-  qc::PasswordGate gate_{};
+  qc::RefusalNotices gate_{};
   std::unique_ptr<qc::WaitingNotices> notices_{new qc::WaitingNotices{}};
 };
 

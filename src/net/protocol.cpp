@@ -325,12 +325,6 @@ void BeginSession(SessionContext& context, ClientState& client) {
   client.PromptDeadline = context.Now + kPromptTimeoutMillis;
 }
 
-bool StackHasRoom(const SessionContext& context) {
-  const ConsoleServer& server = *context.Server;
-  return context.Notices->Count == 0 && server.StackOpen.load(std::memory_order_acquire) &&
-         server.PendingCount.load(std::memory_order_acquire) < kMaxPending;
-}
-
 std::size_t EchoOwed(const SessionContext& context) {
   const ConsoleServer& server = *context.Server;
   std::size_t slowest = 0;
@@ -347,40 +341,6 @@ std::size_t EchoOwed(const SessionContext& context) {
 
 bool StackTakesLines(const SessionContext& context) {
   return StackHasRoom(context) && EchoOwed(context) < PaceMark(*context.Server);
-}
-
-void PushNoticeLocked(SessionContext& context, const char* notice) {
-  WaitingNotices& waiting = *context.Notices;
-  if (StackHasRoom(context)) {
-    PushPending(*context.Server, notice);
-    return;
-  }
-  int slot = (waiting.Base + waiting.Count) % kWaitingNotices;
-  if (waiting.Count == kWaitingNotices) {
-    slot = waiting.Base;  // a host that stopped polling: the oldest gives way
-    waiting.Base = (waiting.Base + 1) % kWaitingNotices;
-  } else {
-    ++waiting.Count;
-  }
-  CopyText(waiting.Texts[slot], kNoticeBytes, notice);
-}
-
-void PushNotice(SessionContext& context, const char* notice) {
-  MutexHold hold(context.Server->StateLock);
-  PushNoticeLocked(context, notice);
-}
-
-void PushWaitingNotices(SessionContext& context) {
-  WaitingNotices& waiting = *context.Notices;
-  if (waiting.Count == 0) return;
-  ConsoleServer& server = *context.Server;
-  MutexHold hold(server.StateLock);
-  while (waiting.Count > 0 && server.StackOpen.load(std::memory_order_relaxed) &&
-         server.PendingCount.load(std::memory_order_relaxed) < kMaxPending) {
-    PushPending(server, waiting.Texts[waiting.Base]);
-    waiting.Base = (waiting.Base + 1) % kWaitingNotices;
-    --waiting.Count;
-  }
 }
 
 namespace {
@@ -462,7 +422,8 @@ bool WantsInput(const SessionContext& context, const ClientState& client) {
       // Lines left for the next turn's share are handled first; lines that wait for the host
       // leave room to read one more piece, so the console still hears commands and leaving.
       return client.Output.Bytes <= kOutputHighWater &&
-             client.Line.Ready == client.WaitingForStack && client.Line.Length <= kTextBytes;
+             client.Line.Ready == client.WaitingForStack &&
+             client.Line.Length + kReceiveBytes < kMostLineBytes;
     default:
       return false;
   }

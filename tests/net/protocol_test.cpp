@@ -265,7 +265,7 @@ class ProtocolTest : public ::testing::Test {
   ConsoleServer* server_ = nullptr;
   std::vector<ClientState*> clients_;
   InboxBatch batch_{};
-  PasswordGate gate_{};
+  RefusalNotices gate_{};
   std::unique_ptr<WaitingNotices> notices_{new WaitingNotices{}};
   std::int64_t now_ = 1000000;
   std::unique_ptr<char[]> scratch_{new char[kTextBytes]};
@@ -519,7 +519,7 @@ struct SideConsole {
   ConsoleServer* server = NewConsoleServer(10, "side");
   std::vector<ClientState*> clients;
   InboxBatch batch{};
-  PasswordGate gate{};
+  RefusalNotices gate{};
   std::unique_ptr<WaitingNotices> notices{new WaitingNotices{}};
   std::unique_ptr<char[]> scratch{new char[kTextBytes]};
   ~SideConsole() {
