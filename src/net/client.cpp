@@ -12,8 +12,8 @@ ClientState* NewClientState(Socket connection) {
 
 void DeleteClientState(ClientState* client) {
   if (client == nullptr) return;
-  ReleaseLine(client->Line);
-  ClearQueue(client->Output);
+  ReleaseLine(client->Input.Line);
+  ClearQueue(client->Output.Queue);
   platform::FreeMemory(client);
 }
 

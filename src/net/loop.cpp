@@ -131,17 +131,17 @@ void Receive(ConsoleLoop& loop, ClientState& client, std::int64_t now) {
 // client when the policy says its time is up.
 void Flush(ConsoleLoop& loop, ClientState& client, std::int64_t now) {
   const ConsoleServer& server = *loop.Server;
-  if (client.Output.Count == 0) {
-    client.StalledSince = 0;
+  if (client.Output.Queue.Count == 0) {
+    client.Output.StalledSince = 0;
     return;
   }
   SendTry attempt{};
   if (ShouldTrySend(server, client, now)) {
     attempt.Tried = true;
-    attempt.Late = client.Blocked;
-    attempt.QueuedBefore = client.Output.Bytes;
-    client.TriedAt = now;
-    attempt.Result = FlushQueue(client.Output, client.Connection, platform::SendSomeNow,
+    attempt.Late = client.Output.Blocked;
+    attempt.QueuedBefore = client.Output.Queue.Bytes;
+    client.Output.TriedAt = now;
+    attempt.Result = FlushQueue(client.Output.Queue, client.Connection, platform::SendSomeNow,
                                 loop.Stage, sizeof loop.Stage, attempt.Progressed);
     if (attempt.Result == FlushResult::kReset || attempt.Result == FlushResult::kFailed) {
       // A reset is reported with the line every reset gets, whether the client's receive or,
@@ -166,7 +166,7 @@ void Flush(ConsoleLoop& loop, ClientState& client, std::int64_t now) {
 // closed at once. True when the connection is gone.
 bool CloseWhenDone(ConsoleLoop& loop, int index, std::int64_t now) {
   ClientState& client = *loop.Connections[index];
-  if (!client.CloseNow && client.Phase == ClientPhase::kClosing && client.Output.Count == 0) {
+  if (!client.CloseNow && client.Phase == ClientPhase::kClosing && client.Output.Queue.Count == 0) {
     if (platform::ShutdownSending(client.Connection) != 0) {
       client.CloseNow = true;
     } else {
@@ -211,7 +211,7 @@ void ServiceConnections(ConsoleLoop& loop, std::int64_t now) {
   for (int i = 0; i < loop.ConnectionCount;) {
     ClientState& client = *loop.Connections[i];
     SessionContext context = ContextFor(loop, now);
-    client.CommandsLeft = kCommandsPerTurn;
+    client.Input.CommandsLeft = kCommandsPerTurn;
     if (!client.CloseNow) RunTimers(context, client);
     if (client.Departed) {
       PushDepartedLines(context, client, false);
@@ -219,8 +219,8 @@ void ServiceConnections(ConsoleLoop& loop, std::int64_t now) {
       RunInputLines(context, client);
     }
     if (!client.CloseNow) JudgeOutput(server, client, now);
-    if (!client.CloseNow && client.Drop != ClientDrop::kNone) {
-      ReportDrop(client.Drop == ClientDrop::kBufferFull ? "send buffer full" : "out of memory",
+    if (!client.CloseNow && client.Output.Drop != ClientDrop::kNone) {
+      ReportDrop(client.Output.Drop == ClientDrop::kBufferFull ? "send buffer full" : "out of memory",
                  client);
       EndSession(context, client);
     }
@@ -246,7 +246,7 @@ bool WaitsForSlot(ConsoleLoop& loop, const SessionContext& context) {
   ConsoleServer& server = *loop.Server;
   bool lines = false;
   for (int i = 0; i < loop.ConnectionCount && !lines; ++i) {
-    lines = loop.Connections[i]->WaitingForStack > 0 || loop.Connections[i]->Departed;
+    lines = loop.Connections[i]->Input.WaitingForStack > 0 || loop.Connections[i]->Departed;
   }
   if (loop.Notices.Count == 0 && !lines) return false;
   server.WantsSlot.store(true, std::memory_order_seq_cst);
@@ -280,7 +280,7 @@ int PrepareWait(ConsoleLoop& loop, std::int64_t now, bool& accepting, std::int64
     if (client.Phase == ClientPhase::kDeparted) continue;  // no socket; WantsSlot wakes it
     const bool lingering = client.Phase == ClientPhase::kLingering;
     const bool read = lingering || WantsInput(context, client);
-    const bool write = !lingering && client.Output.Count > 0;
+    const bool write = !lingering && client.Output.Queue.Count > 0;
     deadline = Nearest(deadline, NextTimer(context, client));
     if (lingering) deadline = Nearest(deadline, client.LingerUntil);
     deadline = Nearest(deadline, NextSendDeadline(server, client));
@@ -324,7 +324,7 @@ int PrepareWait(ConsoleLoop& loop, std::int64_t now, bool& accepting, std::int64
     for (int i = 0; i < count; ++i) {
       ClientState* client = loop.EntryClients[i];
       if (client == nullptr) continue;
-      if (loop.Entries[i].isWritable) client->Blocked = false;
+      if (loop.Entries[i].isWritable) client->Output.Blocked = false;
       // Read only what was asked for: a client held back keeps its bytes in the system.
       if (loop.Entries[i].wantRead && loop.Entries[i].isReadable && !client->CloseNow) {
         Receive(loop, *client, now);

@@ -158,16 +158,16 @@ std::int64_t AnswerDue(const PasswordGate& gate, const char* address, std::int64
 // found no room among the waiting ones is answered at its own pace.
 bool HoldsTurn(const PasswordGate& gate, const ClientState& client, std::int64_t now) {
   const PasswordGate::Waiting* holder = TurnHolder(gate, now);
-  return holder == nullptr || holder->Ticket == client.AttemptTicket ||
-         FindRefusal(const_cast<PasswordGate&>(gate), client.AttemptTicket) == nullptr;
+  return holder == nullptr || holder->Ticket == client.Gate.AttemptTicket ||
+         FindRefusal(const_cast<PasswordGate&>(gate), client.Gate.AttemptTicket) == nullptr;
 }
 
 // When the client's wrong password may be answered; after now when another console's older
 // refusal of the same address has to go first.
 std::int64_t ClientAnswerDue(const PasswordGate& gate, const ClientState& client,
                              std::int64_t now) {
-  std::int64_t due = AnswerDue(gate, client.Address, client.AttemptAt);
-  const PasswordGate::Waiting* older = OlderRefusal(gate, client.Address, client.AttemptTicket);
+  std::int64_t due = AnswerDue(gate, client.Address, client.Gate.AttemptAt);
+  const PasswordGate::Waiting* older = OlderRefusal(gate, client.Address, client.Gate.AttemptTicket);
   if (older != nullptr) {
     // That one is answered first, and this one a pause after it; if its console is late, this
     // one looks again soon.
@@ -184,8 +184,8 @@ std::int64_t ClientAnswerDue(const PasswordGate& gate, const ClientState& client
 // and the attempt forgotten.
 bool TakeAnswer(const ClientState& client, std::int64_t now) {
   return WithGate(false, [&](PasswordGate& gate) {
-  if (OlderRefusal(gate, client.Address, client.AttemptTicket) != nullptr) return false;
-  if (now < AnswerDue(gate, client.Address, client.AttemptAt)) return false;
+  if (OlderRefusal(gate, client.Address, client.Gate.AttemptTicket) != nullptr) return false;
+  if (now < AnswerDue(gate, client.Address, client.Gate.AttemptAt)) return false;
   if (!HoldsTurn(gate, client, now)) return false;
   // Consoles read their clocks at different moments: an answer is never recorded before the
   // latest one, so that the limits never loosen.
@@ -195,7 +195,7 @@ bool TakeAnswer(const ClientState& client, std::int64_t now) {
   CopyText(answer.Address, sizeof answer.Address, client.Address);
   gate.NextAnswer = (gate.NextAnswer + 1) % kMostRefusalsPerSecond;
   RememberTurn(gate, client.Address, answer.At);
-  RemoveRefusal(gate, client.AttemptTicket);
+  RemoveRefusal(gate, client.Gate.AttemptTicket);
   return true;
   });
 }
@@ -245,32 +245,32 @@ platform::Mutex* PasswordGateLock() { return MutexMadeOnce(Gate().Lock); }
 
 void HoldRefusal(ClientState& client) {
   (void)WithGate(false, [&](PasswordGate& gate) {
-    client.AttemptTicket = ++gate.LastTicket;
+    client.Gate.AttemptTicket = ++gate.LastTicket;
     // Every console's waiting refusals fit (see kMostWaitingRefusals); one that did not would
     // still be answered at its pace, only without holding back a right password.
     if (gate.RefusalCount == kMostWaitingRefusals) return false;
     PasswordGate::Waiting& waiting = gate.Refusals[gate.RefusalCount++];
-    waiting.Ticket = client.AttemptTicket;
-    waiting.GivenAt = client.AttemptAt;
+    waiting.Ticket = client.Gate.AttemptTicket;
+    waiting.GivenAt = client.Gate.AttemptAt;
     CopyText(waiting.Address, sizeof waiting.Address, client.Address);
     return true;
   });
 }
 
 void HoldAdmission(ClientState& client) {
-  client.AttemptTicket = WithGate(client.AttemptTicket,
+  client.Gate.AttemptTicket = WithGate(client.Gate.AttemptTicket,
                                   [](PasswordGate& gate) { return ++gate.LastTicket; });
 }
 
 bool RefusalsPrecede(const ClientState& client) {
   return WithGate(false, [&](PasswordGate& gate) {
-    return OlderRefusal(gate, client.Address, client.AttemptTicket) != nullptr;
+    return OlderRefusal(gate, client.Address, client.Gate.AttemptTicket) != nullptr;
   });
 }
 
 void LeavePasswordGate(ClientState& client) {
   (void)WithGate(false, [&](PasswordGate& gate) {
-    RemoveRefusal(gate, client.AttemptTicket);
+    RemoveRefusal(gate, client.Gate.AttemptTicket);
     return true;
   });
 }
@@ -290,11 +290,11 @@ void RunPasswordGate(SessionContext& context) {
       ClientState* next = nullptr;
       for (int i = 0; i < context.ConnectionCount; ++i) {
         ClientState* refused = context.Connections[i];
-        if (refused->Phase != ClientPhase::kRefusing || refused->AttemptTicket <= after) continue;
-        if (next == nullptr || refused->AttemptTicket < next->AttemptTicket) next = refused;
+        if (refused->Phase != ClientPhase::kRefusing || refused->Gate.AttemptTicket <= after) continue;
+        if (next == nullptr || refused->Gate.AttemptTicket < next->Gate.AttemptTicket) next = refused;
       }
       if (next == nullptr) break;
-      after = next->AttemptTicket;
+      after = next->Gate.AttemptTicket;
       if (TakeAnswer(*next, context.Now)) {
         RefusePassword(context, *next);
         answered = true;
