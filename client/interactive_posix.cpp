@@ -15,8 +15,8 @@
 #include <cstring>
 #include <vector>
 
-#include "client/history.h"
-#include "client/session.h"
+#include "client/core/history.h"
+#include "client/core/session.h"
 
 namespace qc::attach {
 namespace {

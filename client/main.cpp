@@ -7,15 +7,16 @@
 #include <string>
 #include <vector>
 
-#include "client/console_link.h"
-#include "client/history.h"
-#include "client/line_edit.h"
-#include "client/lookup.h"
-#include "client/options.h"
-#include "client/platform.h"
-#include "client/script.h"
-#include "client/session.h"
-#include "client/session_log.h"
+#include "client/core/console_link.h"
+#include "client/core/history.h"
+#include "client/core/line_edit.h"
+#include "client/core/lookup.h"
+#include "client/core/options.h"
+#include "client/core/platform.h"
+#include "client/core/script.h"
+#include "client/core/session.h"
+#include "client/core/session_log.h"
+#include "client/core/word_store.h"
 
 namespace {
 
@@ -275,5 +276,6 @@ int main(int argc, char** argv) {
   }
   ClearInterrupt();
   const std::string history = HistoryPath(UserStateFolder(), session.HistoryKey());
+  session.UseWords(WordsPath(UserStateFolder(), session.HistoryKey()), history);
   return RunInteractive(session, history);
 }

@@ -3,7 +3,7 @@
 
 #include <mutex>
 
-#include "client/platform.h"
+#include "client/core/platform.h"
 
 namespace qc::web {
 namespace {

@@ -10,7 +10,7 @@
 
 #include <boost/json.hpp>
 
-#include "client/protocol.h"
+#include "client/core/protocol.h"
 
 namespace qc::web {
 

@@ -7,9 +7,9 @@
 #include <cstdio>
 #include <thread>
 
-#include "client/history.h"
-#include "client/platform.h"
-#include "client/session.h"
+#include "client/core/history.h"
+#include "client/core/platform.h"
+#include "client/core/session.h"
 #include "web/limits.h"
 #include "web/lookup.h"
 #include "web/messages.h"
@@ -305,14 +305,23 @@ void Pane::Adopt(const attach::Attached& attached, const std::vector<attach::Spa
                   : std::to_string(own.printedGoid);
     label_ = "pane " + attach::EscapeControlBytes(own.templateName);
   }
-  historyPath_ = attach::HistoryPath(attach::UserStateFolder(), key);
+  const std::string stateFolder = attach::UserStateFolder();
+  historyPath_ = attach::HistoryPath(stateFolder, key);
+  // The words are quillaret-attach's for the same template: its file, and the typed lines of
+  // the history (learned without being written again, since they are in their own file).
+  const std::vector<std::string> history = attach::ReadHistory(historyPath_);
+  attach::LoadWords(words_, attach::WordsPath(stateFolder, key));
+  const std::string wordsPath = std::move(words_.path);
+  words_.path.clear();
+  for (const std::string& line : history) (void)attach::LearnWords(words_, line);
+  words_.path = wordsPath;
   Log("attached to port " + std::to_string(own.port) + " (GoID " +
       std::to_string(own.printedGoid) + ")");
   emit_(Serialize({{"t", "state"},
                    {"state", "attached"},
                    {"row", RowObject(own)},
                    {"rows", RowsArray(rows)}}));
-  emit_(HistoryMessage(attach::ReadHistory(historyPath_)));
+  emit_(HistoryMessage(history));
 }
 
 void Pane::RunConsole() {
@@ -373,7 +382,14 @@ void Pane::Answer() {
   }
   if (history) emit_(HistoryMessage(attach::ReadHistory(historyPath_)));
   for (const std::string& text : completions) {
-    (void)text;
+    std::size_t start = 0;
+    std::vector<std::string> words;
+    if (attach::FindWordToComplete(text, start)) {
+      (void)attach::CompleteWord(words_, std::string_view(text).substr(start), words);
+    } else {
+      start = text.size();
+    }
+    emit_(CompletionMessage(std::string_view(text).substr(start), words));
   }
 }
 
@@ -382,6 +398,7 @@ void Pane::Log(const std::string& text) { WriteLog(label_ + ": " + text); }
 // A line sent is kept in the template's history file as quillaret-attach keeps it, unless it
 // repeats the line kept last.
 void Pane::Keep(const std::string& line) {
+  (void)attach::LearnWords(words_, line);
   if (line == lastKept_) return;
   lastKept_ = line;
   (void)attach::AppendHistory(historyPath_, line);
@@ -474,6 +491,12 @@ void Pane::Show(const std::string& raw, Batch& batch) {
     }
   }
   // A message's tag is shown by its style; the notices keep theirs, as the console sent them.
+  // The console's own notices and listings name no calls of the game; the rest teaches the
+  // words Tab completes, as in quillaret-attach.
+  if (!attach::IsPresenceNotice(line) &&
+      attach::ClassifyListingLine(line) == attach::ListingPart::kNone) {
+    (void)attach::LearnWords(words_, line.body);
+  }
   std::string_view body = line.body;
   if (line.kind == attach::LineKind::kMessage) body.remove_prefix(attach::kMessageTag.size());
   batch.lines.push_back(json::array{json::string(attach::EscapeControlBytes(line.stamp)), kind,

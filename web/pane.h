@@ -29,7 +29,8 @@
 #include <string>
 #include <vector>
 
-#include "client/console_link.h"
+#include "client/core/console_link.h"
+#include "client/core/word_store.h"
 
 namespace qc::web {
 
@@ -127,6 +128,7 @@ class Pane : public std::enable_shared_from_this<Pane> {
   bool refused_ = false;  // the last password given was refused
   std::string historyPath_;
   std::string lastKept_;
+  attach::WordStore words_;  // the template's words, which Tab on the page completes from
   std::deque<std::string> awaitingEcho_;
   std::int64_t partialSince_ = -1;
 };

@@ -9,8 +9,8 @@
 #include <fstream>
 #include <iterator>
 
-#include "client/line_editor_win32.h"
-#include "client/platform.h"
+#include "client/core/line_editor_win32.h"
+#include "client/core/platform.h"
 
 namespace qc::attach {
 namespace {

@@ -1,10 +1,10 @@
 // Typed lines kept per template name, appended one write a line, and read again at start.
-#include "client/history.h"
+#include "client/core/history.h"
 
 #include <cstdio>
 
-#include "client/options.h"
-#include "client/platform.h"
+#include "client/core/options.h"
+#include "client/core/platform.h"
 
 namespace qc::attach {
 

@@ -21,7 +21,7 @@
 #include <iterator>
 #include <thread>
 
-#include "client/platform.h"
+#include "client/core/platform.h"
 
 namespace qc::attach {
 namespace {
