@@ -2,9 +2,9 @@
 """Drives quillaret-web's page in headless Chromium (chromium-driver and Selenium) against the
 running quillaret-host, as a developer would: clicks, keys, reloads, a restarted game.
 
-    web_test.py --host PROGRAM --web PROGRAM [--runner PROGRAM...] SCENARIO
+    web_test.py --host PROGRAM --web PROGRAM --attach PROGRAM [--runner PROGRAM...] SCENARIO
 
-Each scenario takes one block of ten ports (28200-28249, kWebScenarios in
+Each scenario takes one block of ten ports (28200-28269, kWebScenarios in
 tests/support/ports.h, shifted by QC_TEST_PORT_OFFSET): the consoles from its first port, the
 page on the fourth, another site's page on the fifth. QC_WEB_SCREENSHOT=PATH also writes the page scenario's picture there (the
 README's docs/web-console.png); it is always written into the current folder.
@@ -19,6 +19,7 @@ import re
 import shutil
 import signal
 import socket
+import subprocess
 import statistics
 import sys
 import tempfile
@@ -28,6 +29,7 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "demo"))
 import terminal_session_test as ts  # noqa: E402  (the shared Process, Reader and checks)
 from terminal_session_test import Failure, check, developer, lit, WAIT  # noqa: E402
+from terminal_session_test import OBJECTS  # noqa: E402
 
 try:
     from selenium import webdriver
@@ -40,13 +42,12 @@ except ImportError:
     webdriver = None
 
 BLOCKS = {"page": 28200, "restart": 28210, "access": 28220, "flood": 28230,
-          "wine_page": 28240}
-OBJECTS = ["42", "goblin", "7", "chest", "1001", "lantern"]
+          "wine_page": 28240, "together": 28250, "limits": 28260}
 CHROMIUM = "/usr/bin/chromium"
 CHROMEDRIVER = "/usr/bin/chromedriver"
 
 
-class Run:
+class Run(ts.ClientRun):
     def __init__(self, args, name):
         self.args = args
         self.name = name
@@ -55,15 +56,14 @@ class Run:
         self.base = ts.choose_base_port(name)
         self.web_port = self.base + 3
         self.dir = tempfile.mkdtemp(prefix="quillaret-web-%s-" % name)
+        # The history and the words, which quillaret-web shares with quillaret-attach.
+        self.state = os.path.join(self.dir, "state")
+        os.environ["XDG_STATE_HOME"] = self.state
         self.write_profile("open sesame" if name == "restart" else None)
         self.processes = []
+        self.hosts = []
+        self.tmux = ["tmux", "-L", "qc-web-%d" % os.getpid()]
         self.driver = None
-
-    def profile_path(self):
-        if not self.args.runner:
-            return os.path.join(self.dir, "quillaret_console.ini")
-        prefix = os.environ.get("WINEPREFIX", os.path.expanduser("~/.wine"))
-        return os.path.join(prefix, "drive_c", "windows", "quillaret_console.ini")
 
     def write_profile(self, password):
         with open(self.profile_path(), "w") as profile:
@@ -75,25 +75,19 @@ class Run:
             self.driver.quit()
         for process in self.processes:
             process.stop()
+        self.close_terminals()
         shutil.rmtree(self.dir, ignore_errors=True)
 
-    def host(self, objects=OBJECTS):
-        host = ts.Process(self.args.runner + [self.args.host] + objects, "host log", cwd=self.dir,
-                          stderr_path=os.path.join(self.dir, "host.stderr"))
-        self.processes.append(host)
-        host.out.expect(lit("Press Ctrl-C to stop."), "the host's start-up",
-                        3 * WAIT if self.args.runner else WAIT)
-        return host
-
-    def stop_host(self, host):
-        host.proc.send_signal(signal.SIGTERM)
-        check(host.wait_exit("the host's end") == 0, "the host exits with 0")
-
-    def web(self):
-        """quillaret-web on the block's page port; its printed address."""
+    def web(self, password=None):
+        """quillaret-web on the block's page port (QUILLARET_PASSWORD set when given); its
+        printed address."""
+        os.environ.pop("QUILLARET_PASSWORD", None)
+        if password:
+            os.environ["QUILLARET_PASSWORD"] = password
         web = ts.Process(self.args.runner + [self.args.web, "--base-port", str(self.base),
                                              "127.0.0.1:%d" % self.web_port],
                          "quillaret-web", cwd=self.dir)
+        os.environ.pop("QUILLARET_PASSWORD", None)
         self.processes.append(web)
         match = web.out.expect(rb"open (http://127\.0\.0\.1:%d/[0-9a-f]{32}/) in a browser"
                                % self.web_port, "the page's address",
@@ -112,6 +106,7 @@ class Run:
                      "--disable-dev-shm-usage", "--window-size=1400,760",
                      "--user-data-dir=" + os.path.join(self.dir, "chromium")):
             options.add_argument(flag)
+        options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
         self.driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
         self.driver.set_script_timeout(3 * WAIT)
         return self.driver
@@ -187,17 +182,50 @@ def scenario_page(r):
     check(not any("health" in t for _, t in pane_lines(d, "chest")), "chest saw goblin's line")
     # Another developer's line with control bytes: shown escaped, as another's message.
     other = developer(r.base)
-    other.sendall(b"[this].GoID() \x1b[31m\x07\n")
-    wait_line(d, "goblin", "msg", "[this].GoID() \\x1b[31m\\x07", "the escaped echo")
+    other.sendall("[this].GoID() \x1b[31m\x07 \u202etxt.exe\n".encode())
+    wait_line(d, "goblin", "msg", "[this].GoID() \\x1b[31m\\x07 \\xe2\\x80\\xaetxt.exe",
+              "the escaped echo")
     other.sendall(b"[quit]\n")
     other.close()
 
-    # Sent to all open panes: each console answers in its own pane.
+    # Sent to all open panes: each console answers in its own pane, and while the switch is on
+    # every input says where its line goes.
+    def inputs():
+        return [(f.get_attribute("placeholder"), "to-all" in f.get_attribute("class"))
+                for f in d.find_elements(By.CSS_SELECTOR, ".pane input.line")]
+    check(all(not to_all and "ALL" not in hint for hint, to_all in inputs()), "a lone cue")
     d.find_element(By.ID, "send-all").click()
+    check(inputs() == [("to ALL open panes: script line", True)] * 2,
+          "every input tells it sends to all: %r" % inputs())
     type_line(d, "chest", "[this].GoID()")
     wait_line(d, "goblin", "msg", "42", "goblin's answer to the line sent to all")
     wait_line(d, "chest", "msg", "7", "chest's answer to the line sent to all")
     d.find_element(By.ID, "send-all").click()
+    check(all(not to_all for _, to_all in inputs()), "the cue stays after the switch is off")
+
+    # Long lines wrap; the pane's switch shows each on one line, scrolled sideways.
+    type_line(d, "goblin", "Help()")
+    wait_for(d, lambda d: any("[quit]" in t for _, t in pane_lines(d, "goblin")), "Help()")
+    output = pane(d, "goblin").find_element(By.CSS_SELECTOR, ".output")
+    measure = ("const o = arguments[0]; return [o.scrollWidth - o.clientWidth, Math.max(..."
+               "Array.from(o.querySelectorAll('.line')).map(l => l.offsetHeight))];")
+    sideways, tallest = d.execute_script(measure, output)
+    check(sideways <= 0 and tallest > 18, "wrapped lines: %d px sideways, %d px tall"
+          % (sideways, tallest))
+    pane(d, "goblin").find_element(By.CSS_SELECTOR, "input.wrap").click()
+    sideways, tallest = d.execute_script(measure, output)
+    check(sideways > 0 and tallest == 18, "one-line view: %d px sideways, %d px tall"
+          % (sideways, tallest))
+    pane(d, "goblin").find_element(By.CSS_SELECTOR, "input.wrap").click()
+
+    # A message the page should never send is answered with an error; the pane goes on.
+    d.execute_script("qcPanes[0].socket.send('{\"t\":\"line\"')")
+    wait_for(d, lambda d: any(k == "error" and t.startswith(
+        "quillaret-web could not read a message of the page: not JSON")
+        for k, t in pane_lines(d, "goblin")), "the error of a malformed message")
+    type_line(d, "goblin", "[this].GoID()")
+    wait_for(d, lambda d: [t for k, t in pane_lines(d, "goblin") if k == "msg"][-1] == "42",
+             "goblin's answer after the malformed message")
 
     # The filter shows the matching lines only, and all of them again when cleared.
     shown = len(pane_lines(d, "goblin"))
@@ -209,6 +237,10 @@ def scenario_page(r):
     d.execute_script("arguments[0].dispatchEvent(new Event('input'))",
                      pane(d, "goblin").find_element(By.CSS_SELECTOR, ".filter"))
     check(len(pane_lines(d, "goblin")) >= shown, "the cleared filter shows every line")
+
+    # Nothing the page asked for was refused (the icon is the page's own).
+    errors = [e for e in d.get_log("browser") if e["level"] == "SEVERE"]
+    check(not errors, "the browser reports %r" % errors)
 
     shot = os.path.join(os.getcwd(), "web-console.png")
     d.save_screenshot(shot)
@@ -224,20 +256,23 @@ def scenario_page(r):
     d.refresh()
     web.out.expect(lit("pane goblin: left port %d with [quit]\n" % r.base), "goblin's [quit]")
     open_pane(d, "goblin")
-    field = pane(d, "goblin").find_element(By.CSS_SELECTOR, "input.line")
-    recalled = []
-    for _ in range(3):
-        field.send_keys(Keys.ARROW_UP)
-        recalled.append(field.get_attribute("value"))
-    check(recalled == ["[this].GoID()", 'report.info("goblin spotted")', "[this].Fly()"],
-          "↑ recalls %r" % recalled)
-    field.send_keys(Keys.ARROW_DOWN)
-    check(field.get_attribute("value") == 'report.info("goblin spotted")', "↓ goes forward")
+    for line in ("[this].GoID()", "Help()", "[this].GoID()", 'report.info("goblin spotted")'):
+        recall(d, "goblin", Keys.ARROW_UP, line)
+    recall(d, "goblin", Keys.ARROW_DOWN, "[this].GoID()")
+    check(d.execute_script("return localStorage.length") == 0, "the page stores nothing")
     # Stopping quillaret-web leaves the open consoles with [quit] too.
     web.proc.send_signal(signal.SIGTERM)
     web.out.expect(lit("pane goblin: left port %d with [quit]\n" % r.base), "the [quit] at stop")
     check(web.wait_exit("quillaret-web's end") == 0, "quillaret-web exits with 0")
     r.stop_host(host)
+
+
+def recall(driver, obj, key, line):
+    """Presses key in the pane's input and waits for it to show line (the history comes from
+    quillaret-web when a walk through it begins)."""
+    field = pane(driver, obj).find_element(By.CSS_SELECTOR, "input.line")
+    field.send_keys(key)
+    wait_for(driver, lambda d: field.get_attribute("value") == line, "%r recalled" % line)
 
 
 def give_password(driver, form_selector, password):
@@ -485,6 +520,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--host", required=True)
     parser.add_argument("--web", required=True)
+    parser.add_argument("--attach", required=True)
     parser.add_argument("--runner", action="append", default=[],
                         help="the program that runs the Windows programs (repeated: its words)")
     parser.add_argument("scenario", choices=sorted(BLOCKS))
