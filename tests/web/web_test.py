@@ -283,18 +283,30 @@ def give_password(driver, form_selector, password):
 
 
 def scenario_restart(r):
-    """Consoles with a password: asked for on the page, refused when wrong, then kept for every
-    pane and never shown or stored. The game restarts with its objects in another order and a
-    new password: both panes ask, and attach again by name to their own objects."""
+    """Consoles with a password: a wrong QUILLARET_PASSWORD is reported in the log, the page
+    asks, asks again after a wrong one, and the right one is kept for every pane and never
+    shown or stored. The game restarts with its objects in another order and a new password:
+    both panes ask, and attach again by name to their own objects, each seeing only its own
+    arrival."""
     host = r.host()
-    web = r.web()
+    web = r.web(password="stale")
     d = r.browser()
     d.get(r.url)
-    give_password(d, "#list-password", "wrong")
-    wait_for(d, lambda d: d.find_element(By.ID, "list-state").text == "the password was refused",
-             "the refusal")
-    d.find_element(By.ID, "refresh").click()
-    give_password(d, "#list-password", "open sesame")
+    web.out.expect(lit("quillaret-web: the consoles refused the password in QUILLARET_PASSWORD;"
+                       " the page asks for it\n"), "the refused QUILLARET_PASSWORD in the log")
+    again = "#list-password.again"
+    for password in ("wrong", "open sesame"):
+        form = wait_for(d, lambda d: [f for f in d.find_elements(By.CSS_SELECTOR, again)
+                                      if f.is_displayed()], "the form asking again")[0]
+        check(form.find_element(By.CSS_SELECTOR, ".ask").text == "wrong password, try again",
+              "the form says why it asks again: %r" % form.text)
+        button = form.find_element(By.TAG_NAME, "button")
+        check(d.execute_script("const b = arguments[0], f = arguments[1].getBoundingClientRect();"
+                               "return b.scrollWidth <= b.clientWidth && "
+                               "b.getBoundingClientRect().right <= f.right;",
+                               button, d.find_element(By.ID, "consoles")),
+              "the Send button is shown whole")
+        give_password(d, again, password)
     open_pane(d, "goblin")
     open_pane(d, "lantern")
 
@@ -316,8 +328,14 @@ def scenario_restart(r):
         "the list of the restarted game")
     type_line(d, "goblin", "[this].GoID()")
     wait_line(d, "goblin", "msg", "42", "goblin's answer after the restart")
-    check(any(k == "note" and "went away" in t for k, t in pane_lines(d, "goblin")),
-          "the pane says it lost the console")
+    lines = pane_lines(d, "goblin")
+    lost = [i for i, (k, t) in enumerate(lines) if k == "note" and "went away" in t]
+    check(lost, "the pane says it lost the console")
+    since = [t for _, t in lines[lost[-1]:]]
+    check(sum("Dev console attached to object" in t for t in since) == 1 and
+          sum(" connected (Port" in t for t in since) == 1 and
+          not any(" disconnected (Port" in t for t in since),
+          "goblin's pane sees its own arrival once and no other: %r" % since)
     check(not pane(d, "lantern").find_element(By.CSS_SELECTOR, "form.password").is_displayed(),
           "the pane that was not asked takes the password given in the other")
     stored = d.execute_script("return JSON.stringify(Object.assign({}, localStorage))")
