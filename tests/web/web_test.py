@@ -423,6 +423,55 @@ def scenario_access(r):
         other_site.server_close()
 
 
+def complete(driver, obj, typed):
+    """Types typed into the pane's empty input, presses Tab and waits for the answer; what the
+    input then holds."""
+    field = pane(driver, obj).find_element(By.CSS_SELECTOR, "input.line")
+    field.clear()
+    count = driver.execute_script("return window.qcStats.completions")
+    field.send_keys(typed, Keys.TAB)
+    wait_for(driver, lambda d: d.execute_script("return window.qcStats.completions") > count,
+             "the completion of %r" % typed)
+    return field.get_attribute("value")
+
+
+def scenario_together(r):
+    """quillaret-attach in a terminal and the page on one template: each recalls with ↑ the
+    lines typed in the other, and Tab on either completes the names the console's answers
+    showed (after [this]., after [that](N). and at a word's start)."""
+    r.host()
+    r.web()
+    r.start_terminal(["goblin"])
+    r.wait_screen(r"\ngoblin>$", "the terminal's prompt")
+    r.keys('[this].Get("mood")', "Enter")
+    r.wait_screen(r'QC_MSG: mood = "grumpy"', "the terminal's answer")
+    r.keys("C-d")
+    r.wait_screen(r"\[exit 0\]", "the terminal's end")
+
+    d = r.browser()
+    d.get(r.url)
+    open_pane(d, "goblin")
+    recall(d, "goblin", Keys.ARROW_UP, '[this].Get("mood")')
+    check(complete(d, "goblin", "[this].De") == "[this].De", "a name no answer showed yet")
+    pane(d, "goblin").find_element(By.CSS_SELECTOR, "input.line").clear()
+    type_line(d, "goblin", "Help()")
+    wait_for(d, lambda d: any("[quit]" in t for _, t in pane_lines(d, "goblin")), "Help()")
+    for typed, whole in (("[this].De", "[this].Describe("), ("[that](7).Ke", "[that](7).Keys("),
+                         ("x = MakeG", "x = MakeGoid(")):
+        got = complete(d, "goblin", typed)
+        check(got == whole, "Tab after %r gives %r, not %r" % (typed, whole, got))
+    pane(d, "goblin").find_element(By.CSS_SELECTOR, "input.line").clear()
+    type_line(d, "goblin", "[this].Keys()")
+    wait_line(d, "goblin", "echo", "[this].Keys()", "the echo of the page's line")
+
+    r.start_terminal(["goblin"])
+    r.wait_screen(r"\ngoblin>$", "the terminal's prompt again")
+    r.keys("Up")
+    r.wait_screen(r"goblin> \[this\]\.Keys\(\)$", "the page's line recalled in the terminal")
+    r.keys("C-u", "[this].Desc", "Tab")
+    r.wait_screen(r"goblin> \[this\]\.Describe\($", "the terminal completing a page's word")
+
+
 def cpu_seconds(pid):
     """The process's user and system time so far, from /proc."""
     with open("/proc/%d/stat" % pid) as stat:

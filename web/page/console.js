@@ -21,7 +21,9 @@
   let lister = null;
   let drawScheduled = false;
   // Figures the browser test reads.
-  window.qcStats = { linesReceived: 0, messages: 0, receiveMs: 0, drawMs: 0, draws: 0 };
+  window.qcStats = {
+    linesReceived: 0, messages: 0, receiveMs: 0, drawMs: 0, draws: 0, completions: 0,
+  };
 
   function openSocket(first, onMessage, onClose) {
     const socket = new WebSocket(socketUrl);
@@ -259,6 +261,7 @@
     }
 
     completed(message) {
+      window.qcStats.completions += 1;
       const asked = this.completing;
       this.completing = null;
       if (!asked || asked.value !== this.input.value) return;
