@@ -472,6 +472,66 @@ def scenario_together(r):
     r.wait_screen(r"goblin> \[this\]\.Describe\($", "the terminal completing a page's word")
 
 
+def closed_by_peer(sock):
+    """Whether quillaret-web closed the connection (within WAIT)."""
+    try:
+        return sock.recv(1) == b""
+    except ConnectionResetError:
+        return True
+    except socket.timeout:
+        return False
+
+
+def scenario_limits(r):
+    """quillaret-web's caps: at most 64 panes, the 65th refused with a message on the page; at
+    most 64 connections that have not sent a request with the token, the oldest let go when
+    another comes and each closed after 10 s, while the page still loads."""
+    r.host()
+    web = r.web()
+    d = r.browser()
+    d.get(r.url)
+    open_pane(d, "goblin")
+    # 63 more panes on chest's console, opened as the page opens them: 64 in all.
+    d.execute_script(
+        "window.extra = Array.from({length: 63}, () => { const ws = new WebSocket("
+        "qcPanes[0].socket.url); ws.onopen = () => ws.send(JSON.stringify({t: 'open', goid: 7}));"
+        " return ws; });")
+    for n in range(63):
+        web.out.expect(lit("pane chest: attached to port %d (GoID 7)" % (r.base + 1)),
+                       "chest's pane %d" % (n + 1), 3 * WAIT)
+    refusal = "not opened: quillaret-web holds 64 panes at most, for every page together; " \
+              "close one to open another"
+    open_row = lambda: d.find_element(By.CSS_SELECTOR,  # noqa: E731
+                                      '#console-list tr[data-object="lantern"]').click()
+    open_row()
+    wait_line(d, "lantern", "error", refusal, "the 65th pane refused")
+    check(pane(d, "lantern").find_element(By.CSS_SELECTOR, ".state").text == "not opened",
+          "the refused pane's state")
+    pane(d, "lantern").find_element(By.CSS_SELECTOR, ".close").click()
+    d.execute_script("window.extra.pop().close()")
+    web.out.expect(lit("pane chest: left port %d with [quit]" % (r.base + 1)), "a pane closed")
+    open_row()
+    wait_for(d, lambda d: pane(d, "lantern").find_element(By.CSS_SELECTOR, ".state").text
+             == "attached", "the pane opened once another closed")
+
+    # Connections that never send a request: the 65th lets the oldest go.
+    idle = [socket.create_connection(("127.0.0.1", r.web_port), timeout=WAIT) for _ in range(65)]
+    # Let go at once: well within half the 10 s after which it would be closed anyway.
+    idle[0].settimeout(WAIT / 2)
+    check(closed_by_peer(idle[0]), "the oldest of 65 idle connections was let go")
+    # The page still loads and opens a pane meanwhile.
+    d.refresh()
+    open_pane(d, "chest")
+    type_line(d, "chest", '[this].Get("gold")')
+    wait_line(d, "chest", "msg", "gold = 120", "chest's answer while idle connections wait")
+    # Each idle connection is closed once its time for a request is up.
+    for sock in idle[1:]:
+        sock.settimeout(3 * WAIT)
+        check(closed_by_peer(sock), "an idle connection closed after its 10 s")
+        sock.close()
+    idle[0].close()
+
+
 def cpu_seconds(pid):
     """The process's user and system time so far, from /proc."""
     with open("/proc/%d/stat" % pid) as stat:
