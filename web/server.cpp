@@ -82,6 +82,51 @@ Response MakeResponse(const Request& request, http::status status, std::string_v
   return response;
 }
 
+// The page's TCP stream for its WebSocket, which takes the Server header out of the one
+// response Beast writes itself, the handshake's (Beast names itself and its version there, and
+// nothing should tell a stranger what serves the page). Everything else passes through.
+class PageStream {
+ public:
+  using executor_type = beast::tcp_stream::executor_type;
+
+  explicit PageStream(tcp::socket socket) : next_(std::move(socket)) {}
+  executor_type get_executor() noexcept { return next_.get_executor(); }
+  beast::tcp_stream& next_layer() noexcept { return next_; }
+
+  template <class Buffers, class Handler>
+  void async_read_some(const Buffers& buffers, Handler&& handler) {
+    next_.async_read_some(buffers, std::forward<Handler>(handler));
+  }
+
+  template <class Buffers, class Handler>
+  void async_write_some(const Buffers& buffers, Handler&& handler) {
+    if (handshakeWritten_) return next_.async_write_some(buffers, std::forward<Handler>(handler));
+    handshakeWritten_ = true;
+    const std::size_t size = net::buffer_size(buffers);
+    auto text = std::make_shared<std::string>(beast::buffers_to_string(buffers));
+    constexpr std::string_view kField = "\r\nServer:";
+    const std::size_t field = text->find(kField);
+    const std::size_t end = field == std::string::npos ? field : text->find("\r\n", field + 2);
+    if (end != std::string::npos) text->erase(field, end - field);
+    // The caller is told its bytes were written, as they were, less the field.
+    net::async_write(next_, net::buffer(*text),
+                     [text, size, handler = std::forward<Handler>(handler)](
+                         beast::error_code error, std::size_t) mutable {
+                       handler(error, error ? 0 : size);
+                     });
+  }
+
+ private:
+  beast::tcp_stream next_;
+  bool handshakeWritten_ = false;
+};
+
+// How the WebSocket's closing ends the TCP connection under it, as for a bare one.
+template <class Handler>
+void async_teardown(beast::role_type role, PageStream& stream, Handler&& handler) {
+  websocket::async_teardown(role, stream.next_layer().socket(), std::forward<Handler>(handler));
+}
+
 // One page's WebSocket: a pane, or the lister. The page's messages and the answers are JSON
 // objects (messages.h); one that cannot be read is answered with an error, and nothing closes.
 class PageSocket : public std::enable_shared_from_this<PageSocket> {
@@ -210,7 +255,7 @@ class PageSocket : public std::enable_shared_from_this<PageSocket> {
     if (!queue_.empty()) Write();
   }
 
-  websocket::stream<beast::tcp_stream> ws_;
+  websocket::stream<PageStream> ws_;
   Server& server_;
   beast::flat_buffer buffer_;
   std::deque<std::string> queue_;

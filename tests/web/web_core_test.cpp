@@ -95,8 +95,10 @@ TEST(WebAccess, HeadersThatCouldBeReadTwoWaysAreMalformed) {
     const char* encoding;
     Verdict verdict;
   };
-  for (const Case& c : {Case{1, 0, 0, "", Verdict::kAllowed}, Case{1, 1, 1, "chunked", Verdict::kAllowed},
-                        Case{2, 0, 0, "", Verdict::kMalformed}, Case{1, 2, 0, "", Verdict::kMalformed},
+  for (const Case& c : {Case{1, 0, 0, "", Verdict::kAllowed},
+                        Case{1, 1, 1, "chunked", Verdict::kAllowed},
+                        Case{2, 0, 0, "", Verdict::kMalformed},
+                        Case{1, 2, 0, "", Verdict::kMalformed},
                         Case{0, 0, 0, "", Verdict::kWrongHost},
                         Case{1, 0, 1, "xchunked", Verdict::kMalformed},
                         Case{1, 0, 1, "chunked, gzip", Verdict::kMalformed},

@@ -345,8 +345,9 @@ def scenario_restart(r):
     r.stop_host(host)
 
 
-def upgrade(port, path, origin):
-    """A WebSocket upgrade request on a raw socket; the status line of the answer."""
+def upgrade(port, path, origin, whole=False):
+    """A WebSocket upgrade request on a raw socket; the status line of the answer (with whole,
+    its header)."""
     sock = socket.create_connection(("127.0.0.1", port), timeout=WAIT)
     request = ("GET %s HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nUpgrade: websocket\r\n"
                "Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
@@ -354,19 +355,19 @@ def upgrade(port, path, origin):
                % (path, port, "Origin: %s\r\n" % origin if origin else ""))
     sock.sendall(request.encode())
     answer = b""
-    while b"\r\n" not in answer:
+    while b"\r\n\r\n" not in answer:
         chunk = sock.recv(4096)
         if not chunk:
             break
         answer += chunk
     sock.close()
-    return answer.split(b"\r\n")[0].decode()
+    return answer.split(b"\r\n\r\n")[0].decode() if whole else answer.split(b"\r\n")[0].decode()
 
 
-def get(port, path, host_header=None):
+def get(port, path, host_header=None, more=""):
     sock = socket.create_connection(("127.0.0.1", port), timeout=WAIT)
-    sock.sendall(("GET %s HTTP/1.1\r\nHost: %s\r\nConnection: close\r\n\r\n"
-                  % (path, host_header or "127.0.0.1:%d" % port)).encode())
+    sock.sendall(("GET %s HTTP/1.1\r\nHost: %s\r\nConnection: close\r\n%s\r\n"
+                  % (path, host_header or "127.0.0.1:%d" % port, more)).encode())
     answer = b""
     while True:
         chunk = sock.recv(65536)
@@ -385,6 +386,16 @@ def scenario_access(r):
     token_path = r.url[len("http://127.0.0.1:%d" % r.web_port):]
     status, page = get(r.web_port, token_path)
     check(status == "HTTP/1.1 200 OK" and b"console.js" in page, "the page: %s" % status)
+    header = page.split(b"\r\n\r\n")[0].decode()
+    check("\r\nServer:" not in header and "base-uri 'none'; form-action 'none'" in header,
+          "the page's header: %s" % header)
+    # Headers that two readers could take two ways are refused.
+    for more in ("Host: attacker.example:%d\r\n" % r.web_port,
+                 "Origin: http://127.0.0.1:%d\r\nOrigin: http://attacker.example\r\n" % r.web_port,
+                 "Transfer-Encoding: xchunked\r\n", "Transfer-Encoding: chunked, identity\r\n"):
+        status, answer = get(r.web_port, token_path, more=more)
+        check(status == "HTTP/1.1 400 Bad Request" and b"\r\nServer:" not in answer,
+              "%r: %s" % (more, status))
     for path in ("/", "/console.js", "/ws", token_path.rstrip("/"),
                  "/" + "0" * 32 + "/", token_path[:-2] + "/"):
         status, _ = get(r.web_port, path)
@@ -394,8 +405,10 @@ def scenario_access(r):
         status, _ = get(r.web_port, token_path, host_header)
         check(status == "HTTP/1.1 403 Forbidden", "Host %s: %s" % (host_header, status))
     origin = "http://127.0.0.1:%d" % r.web_port
-    check(upgrade(r.web_port, token_path + "ws", origin).startswith("HTTP/1.1 101"),
-          "an upgrade from the page's own origin is taken")
+    taken = upgrade(r.web_port, token_path + "ws", origin, whole=True)
+    check(taken.startswith("HTTP/1.1 101") and "\r\nServer:" not in taken and
+          "\r\nSec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=" in taken,
+          "an upgrade from the page's own origin is taken: %s" % taken)
     for foreign in ("http://attacker.example", "http://127.0.0.1:%d" % (r.web_port + 1),
                     "null", "https://127.0.0.1:%d" % r.web_port):
         status = upgrade(r.web_port, token_path + "ws", foreign)
