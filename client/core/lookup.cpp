@@ -94,7 +94,12 @@ OpenResult ConsoleFinder::Open(std::uint16_t port, ConsoleLink& link, Attached& 
     attached = Attached{};
     link.UseConnector(connector_);
     link.SetTimes(settings_.connectMillis, settings_.replyMillis);
-    if (!link.Open(settings_.host, port)) return OpenResult::kUnreachable;
+    if (!link.Open(settings_.host, port)) {
+      if (std::find(unanswered_.begin(), unanswered_.end(), port) == unanswered_.end()) {
+        unanswered_.push_back(port);
+      }
+      return OpenResult::kUnreachable;
+    }
     const OpenResult result = Greet(link, password_, attached);
     if (result == OpenResult::kPasswordRefused && password_.askAgain && password_.ask &&
         ++refusals <= 3) {

@@ -78,6 +78,9 @@ class ConsoleFinder {
                     std::vector<SpawnRow>& rows);
 
   const std::vector<SpawnRow>& Remembered() const { return remembered_; }
+  // The ports where no console answered, in the order tried, each once: what a failed lookup
+  // tried in vain.
+  const std::vector<std::uint16_t>& Unanswered() const { return unanswered_; }
 
  private:
   OpenResult Open(std::uint16_t port, ConsoleLink& link, Attached& attached);
@@ -91,6 +94,7 @@ class ConsoleFinder {
   Connector& connector_;
   std::string path_;
   std::vector<SpawnRow> remembered_;
+  std::vector<std::uint16_t> unanswered_;
 };
 
 }  // namespace qc::attach

@@ -59,6 +59,11 @@ bool ResolveIpv4(const std::string& host, in_addr& address) {
 
 bool StartNetwork() { return true; }
 
+bool HostResolves(const std::string& host) {
+  in_addr address{};
+  return ResolveIpv4(host, address);
+}
+
 Connection ConnectTo(const std::string& host, std::uint16_t port, int millis) {
   sockaddr_in target{};
   target.sin_family = AF_INET;

@@ -272,7 +272,7 @@ void InteractiveSession::Submit(const std::string& line) {
     Console* chosen = FindConsole(name);
     if (chosen == nullptr) {
       ShowNote((name.empty() ? std::string("to which object?")
-                             : "no object " + EscapeControlBytes(name) + " here") +
+                             : "no object " + EscapeControlBytes(name) + " here.") +
                " Attached:" + names);
       return;
     }
@@ -366,8 +366,7 @@ std::string InteractiveSession::Prompt() const {
 std::string InteractiveSession::HistoryKey() const {
   if (consoles_.size() == 1 && !options_.ManyObjects()) {
     const Console& console = *consoles_.front();
-    if (console.attached.ownKnown) return console.attached.own.templateName;
-    return ":" + std::to_string(console.link.Port());
+    return HistoryKeyOf(console.attached.own, console.attached.ownKnown, console.link.Port());
   }
   if (options_.all) return "--all";
   std::string key;

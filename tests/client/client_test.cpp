@@ -345,6 +345,14 @@ TEST(HistoryTest, TwoSessionsAppendToOneFileAndAnOvergrownFileIsCut) {
   EXPECT_FALSE(AppendHistory(path, "two\nlines"));
   EXPECT_FALSE(AppendHistory(path, ""));
   EXPECT_EQ(ReadHistory(path), (std::vector<std::string>{"first", "second", "first again"}));
+  // A front end holding the lines (the web console's panes, the terminal): the newest is not
+  // kept twice, and what it keeps reaches the file the other front end reads.
+  std::vector<std::string> lines = ReadHistory(path);
+  EXPECT_FALSE(KeepTypedLine(lines, path, "first again"));
+  EXPECT_TRUE(KeepTypedLine(lines, path, "third"));
+  EXPECT_EQ(ReadHistory(path), lines);
+  EXPECT_EQ(HistoryKeyOf(SpawnRow{30001, 7, "goblin"}, true, 30001), "goblin");
+  EXPECT_EQ(HistoryKeyOf(SpawnRow{}, false, 30001), ":30001");
 
   std::string many;
   for (int i = 0; i < 2 * kHistoryLines + 1; ++i) many += "line " + std::to_string(i) + "\n";
