@@ -228,15 +228,18 @@ def scenario_page(r):
              "goblin's answer after the malformed message")
 
     # The filter shows the matching lines only, and all of them again when cleared.
-    shown = len(pane_lines(d, "goblin"))
+    def count():
+        return int(pane(d, "goblin").get_attribute("data-lines"))
+    shown = count()
     pane(d, "goblin").find_element(By.CSS_SELECTOR, ".filter").send_keys("HEALTH")
+    wait_for(d, lambda d: count() < shown, "the filter applied")
     filtered = pane_lines(d, "goblin")
-    check(filtered and all("health" in t.lower() for _, t in filtered) and len(filtered) < shown,
+    check(filtered and all("health" in t.lower() for _, t in filtered),
           "the filter shows %r" % filtered)
     pane(d, "goblin").find_element(By.CSS_SELECTOR, ".filter").clear()
     d.execute_script("arguments[0].dispatchEvent(new Event('input'))",
                      pane(d, "goblin").find_element(By.CSS_SELECTOR, ".filter"))
-    check(len(pane_lines(d, "goblin")) >= shown, "the cleared filter shows every line")
+    wait_for(d, lambda d: count() == shown, "every line after the filter is cleared")
 
     # Nothing the page asked for was refused (the icon is the page's own).
     errors = [e for e in d.get_log("browser") if e["level"] == "SEVERE"]
@@ -316,7 +319,13 @@ def scenario_restart(r):
                               for o in ("goblin", "lantern")), "both panes reconnecting")
     r.write_profile("new phrase")
     host = r.host(["1001", "lantern", "7", "chest", "42", "goblin"])
-    give_password(d, '.pane[data-object="goblin"] form.password', "new phrase")
+    # One pane asks (the other's lookup waits for its turn meanwhile); both take the password.
+    forms = ".pane form.password"
+    asking = wait_for(d, lambda d: [f for f in d.find_elements(By.CSS_SELECTOR, forms)
+                                    if f.is_displayed()], "a pane asking for the password",
+                      3 * WAIT)
+    asking[0].find_element(By.CSS_SELECTOR, "input[type=password]").send_keys(
+        "new phrase" + Keys.ENTER)
     for obj, goid, port in (("goblin", 42, r.base + 2), ("lantern", 1001, r.base)):
         web.out.pos = 0
         web.out.expect(lit("pane %s: attached to port %d (GoID %d)" % (obj, port, goid)),
@@ -336,7 +345,7 @@ def scenario_restart(r):
           sum(" connected (Port" in t for t in since) == 1 and
           not any(" disconnected (Port" in t for t in since),
           "goblin's pane sees its own arrival once and no other: %r" % since)
-    check(not pane(d, "lantern").find_element(By.CSS_SELECTOR, "form.password").is_displayed(),
+    check(not any(f.is_displayed() for f in d.find_elements(By.CSS_SELECTOR, forms)),
           "the pane that was not asked takes the password given in the other")
     stored = d.execute_script("return JSON.stringify(Object.assign({}, localStorage))")
     for secret in ("sesame", "phrase"):
