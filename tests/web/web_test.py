@@ -212,20 +212,15 @@ def scenario_page(r):
     sideways, tallest = d.execute_script(measure, output)
     check(sideways <= 0 and tallest > 18, "wrapped lines: %d px sideways, %d px tall"
           % (sideways, tallest))
+    # Each line is placed by the rows it was reckoned to take: the rows it takes.
+    placed = d.execute_script("const p = qcPanes[0]; return p.shownRecords.map("
+                              "(r, i) => [p.rowsOf(r) * 18, p.shown.children[i].offsetHeight]);")
+    check(all(a == b for a, b in placed), "lines reckoned and shown: %r" % placed)
     pane(d, "goblin").find_element(By.CSS_SELECTOR, "input.wrap").click()
     sideways, tallest = d.execute_script(measure, output)
     check(sideways > 0 and tallest == 18, "one-line view: %d px sideways, %d px tall"
           % (sideways, tallest))
     pane(d, "goblin").find_element(By.CSS_SELECTOR, "input.wrap").click()
-
-    # A message the page should never send is answered with an error; the pane goes on.
-    d.execute_script("qcPanes[0].socket.send('{\"t\":\"line\"')")
-    wait_for(d, lambda d: any(k == "error" and t.startswith(
-        "quillaret-web could not read a message of the page: not JSON")
-        for k, t in pane_lines(d, "goblin")), "the error of a malformed message")
-    type_line(d, "goblin", "[this].GoID()")
-    wait_for(d, lambda d: [t for k, t in pane_lines(d, "goblin") if k == "msg"][-1] == "42",
-             "goblin's answer after the malformed message")
 
     # The filter shows the matching lines only, and all of them again when cleared.
     def count():
@@ -249,6 +244,15 @@ def scenario_page(r):
     d.save_screenshot(shot)
     if os.environ.get("QC_WEB_SCREENSHOT"):
         shutil.copyfile(shot, os.environ["QC_WEB_SCREENSHOT"])
+
+    # A message the page should never send is answered with an error; the pane goes on.
+    d.execute_script("qcPanes[0].socket.send('{\"t\":\"line\"')")
+    wait_for(d, lambda d: any(k == "error" and t.startswith(
+        "quillaret-web could not read a message of the page: not JSON")
+        for k, t in pane_lines(d, "goblin")), "the error of a malformed message")
+    type_line(d, "goblin", "[this].GoID()")
+    wait_for(d, lambda d: [t for k, t in pane_lines(d, "goblin") if k == "msg"][-1] == "42",
+             "goblin's answer after the malformed message")
 
     # Closing a pane leaves its console with [quit]: the console's farewell answers it.
     pane(d, "chest").find_element(By.CSS_SELECTOR, ".close").click()
