@@ -464,9 +464,10 @@ def complete(driver, obj, typed):
 def scenario_together(r):
     """quillaret-attach in a terminal and the page on one template: each recalls with ↑ the
     lines typed in the other, and Tab on either completes the names the console's answers
-    showed (after [this]., after [that](N). and at a word's start)."""
-    r.host()
-    r.web()
+    showed (after [this]., after [that](N). and at a word's start). A template name that is not
+    UTF-8 opens from the list too (by its GoID)."""
+    r.host(OBJECTS[:4] + ["1001", os.fsdecode(b"lan\xfftern")])
+    web = r.web()
     r.start_terminal(["goblin"])
     r.wait_screen(r"\ngoblin>$", "the terminal's prompt")
     r.keys('[this].Get("mood")', "Enter")
@@ -496,6 +497,14 @@ def scenario_together(r):
     r.wait_screen(r"goblin> \[this\]\.Keys\(\)$", "the page's line recalled in the terminal")
     r.keys("C-u", "[this].Desc", "Tab")
     r.wait_screen(r"goblin> \[this\]\.Describe\($", "the terminal completing a page's word")
+
+    open_pane(d, "1001")
+    web.out.expect(lit("pane lan\\xfftern: attached to port %d (GoID 1001)" % (r.base + 2)),
+                   "the pane of a name that is not UTF-8")
+    check(pane(d, "1001").find_element(By.CSS_SELECTOR, ".title").text
+          == "lan\\xfftern (GoID 1001, port %d)" % (r.base + 2), "the escaped name's pane")
+    type_line(d, "1001", "[this].GoID()")
+    wait_line(d, "1001", "msg", "1001", "the answer of the object with that name")
 
 
 def closed_by_peer(sock):
