@@ -132,6 +132,10 @@ void Pane::Submit(std::string line) {
 void Pane::GivePassword(std::string password) {
   // One line: whatever followed a line end would reach the console as a line of its own.
   password.erase(std::min(password.find_first_of("\r\n"), password.size()));
+  // Offered to every pane as well: the form the developer answered may be this pane's while
+  // another pane holds the lookup's turn and waits for a password. One a console refuses is
+  // forgotten again (SharedPassword::Refuse).
+  password_.Set(password);
   std::lock_guard<std::mutex> hold(lock_);
   givenPassword_ = std::move(password);
   passwordGiven_ = true;

@@ -39,8 +39,8 @@ struct ConsoleSettings {
   int basePort = 0;
 };
 
-// The console password, once the environment or the page gave it and a console took it: shared
-// by every pane, kept in memory only, never sent to the page.
+// The console password, once the environment or the page gave it: shared by every pane, kept
+// in memory only, never sent to the page, and forgotten when a console refuses it.
 class SharedPassword {
  public:
   void Set(const std::string& password, bool fromEnvironment = false);

@@ -46,6 +46,9 @@ struct ClientInput {
   // The loop's clock (platform::MonotonicMillis) at which the receive time-out fires next (0:
   // none).
   std::int64_t ReceiveDeadline;
+  // It ended its stream while waiting for the answer to a wrong password: it sends nothing
+  // more and holds no place at the prompt, but may still read the answer.
+  bool Ended;
 };
 
 // What waits to be sent to the client, and how the send policy (net/send_policy.h) judges it.

@@ -122,6 +122,11 @@ void Receive(ConsoleLoop& loop, ClientState& client, std::int64_t now) {
     TakeInput(context, client, loop.Received, static_cast<std::size_t>(n));
     return;
   }
+  if (n == 0 && client.Phase == ClientPhase::kRefusing) {
+    // It may have only shut its sending side: the answer still goes to it when its turn comes.
+    client.Input.Ended = true;
+    return;
+  }
   // A developer who closed the terminal leaves without an error.
   if (n < 0) WriteDiagnostic("QC_ERROR: recv() failed\n");
   EndSession(context, client);

@@ -260,7 +260,7 @@ namespace {
 
 // Connections at the prompt or waiting for the answer to a wrong password hold its places.
 bool HoldsPromptPlace(const ClientState& client) {
-  return !client.CloseNow &&
+  return !client.CloseNow && !client.Input.Ended &&
          (client.Phase == ClientPhase::kPassword || client.Phase == ClientPhase::kRefusing);
 }
 
@@ -417,7 +417,8 @@ bool WantsInput(const SessionContext& context, const ClientState& client) {
     case ClientPhase::kPassword:
       return client.Output.Queue.Bytes <= kOutputHighWater;
     case ClientPhase::kRefusing:
-      return true;  // what it sends is dropped; its leaving frees its place at once
+      // What it sends is dropped; the end of its stream frees its place at once.
+      return !client.Input.Ended;
     case ClientPhase::kListed:
       // Lines left for the next turn's share are handled first; lines that wait for the host
       // leave room to read one more piece, so the console still hears commands and leaving.

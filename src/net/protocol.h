@@ -59,8 +59,8 @@ void PushDepartedLines(SessionContext& context, ClientState& client, bool now);
 std::int64_t NextTimer(const SessionContext& context, const ClientState& client);
 
 // Whether the loop should read from the client now: it is at the prompt with its output below
-// the high-water mark; waiting for the answer to a wrong password (what it sends is dropped,
-// and its leaving is seen at once); or listed with its output below the mark, no command left
+// the high-water mark; waiting for the answer to a wrong password until its stream ends (what
+// it sends is dropped, and the end of its stream frees its place at once); or listed with its output below the mark, no command left
 // for a later turn, and room in its line for one more piece.
 bool WantsInput(const SessionContext& context, const ClientState& client);
 
