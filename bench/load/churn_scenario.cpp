@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "load/fleet.h"
+#include "load/hostile.h"
 #include "load/scenarios.h"
 
 namespace qc::load {
@@ -31,7 +32,6 @@ constexpr int kConsoles = 100;
 constexpr int kConnectsInFlight = 8;  // per console
 constexpr int kFrameMillis = 33;
 constexpr int kBroadcastsPerFrame = 2;  // each console's turn comes every 50 frames
-constexpr std::int64_t kMillis = 1000000;
 // The mean pause between a developer's actions. Each typed line is echoed to the console's 100
 // developers: with 10,000 developers the load program reads about 40,000 lines a second, what
 // it can keep up with on a small machine beside the host, so that the developers' waits
@@ -338,9 +338,10 @@ int RunChurnScenario(const Options& options) {
   const int slots = options.churnDevelopers;
   RaiseDescriptorLimit(slots + 1000);
   const int port = options.basePort + kChurnPortOffset;
-  SessionHost host;
-  std::string base, spawned;
-  if (!host.Start(options, false, port, kConsoles, kFrameMillis, {}, base, spawned)) return 1;
+  Scene scene(options, "churn", "churn.library.");
+  if (!scene.Start({kConsoles, kFrameMillis, {}, {}, false, false, port})) return 1;
+  SessionHost& host = scene.host;
+  const std::string& base = scene.base;
   std::string answer;
   if (!host.Ask("frames " + std::to_string(kBroadcastsPerFrame), "frames ", answer)) return 1;
 
@@ -417,7 +418,6 @@ int RunChurnScenario(const Options& options) {
   }
   if (!host.Ask("measure", "measure ", idle)) return 1;
 
-  const std::string prefix = "churn.library.";
   const struct {
     const char* name;
     double value;
@@ -453,19 +453,14 @@ int RunChurnScenario(const Options& options) {
       {"broadcasts_heard", static_cast<double>(churn.broadcastsHeard)},
       {"frame_max_ms", WordValue(end, "frame_max_ms")},
   };
-  for (const auto& figure : figures) ReportFigure(prefix + figure.name, figure.value);
+  for (const auto& figure : figures) scene.Figure(figure.name, figure.value);
   for (const char* key : {"threads", "rss_kib", "vm_kib", "descriptors"}) {
-    ReportFigure(prefix + "base_" + key, WordValue(base, key));
-    ReportFigure(prefix + "start_" + key, WordValue(start, key));
-    ReportFigure(prefix + "end_" + key, WordValue(end, key));
-    ReportFigure(prefix + "idle_" + key, WordValue(idle, key));
+    scene.Figure(std::string("base_") + key, WordValue(base, key));
+    scene.Figure(std::string("start_") + key, WordValue(start, key));
+    scene.Figure(std::string("end_") + key, WordValue(end, key));
+    scene.Figure(std::string("idle_") + key, WordValue(idle, key));
   }
-  std::fprintf(stderr,
-               "churn: %lld sessions, %lld lines typed, %lld received, %lld lost, %lld repeated; "
-               "host at start %s; at end %s; idle %s\n",
-               churn.sessions, churn.linesTyped, received, lost, repeated, start.c_str(),
-               end.c_str(), idle.c_str());
-  ReportFigure(prefix + "diagnostics", host.Stop());
+  scene.Figure("diagnostics", host.Stop());
   return 0;
 }
 

@@ -1,4 +1,5 @@
-// Developers, line readers and host answers of the hostile-connection scenarios; see hostile.h.
+// Scenes, developers, line readers and host answers of the scenarios on the session host; see
+// hostile.h.
 #include "load/hostile.h"
 
 #include <arpa/inet.h>
@@ -21,14 +22,10 @@
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <utility>
 
 namespace qc::load {
 namespace {
-
-int MillisLeft(std::int64_t deadline) {
-  const std::int64_t left = (deadline - NowNanos()) / kMillis;
-  return left < 0 ? 0 : static_cast<int>(std::min<std::int64_t>(left, 1000000));
-}
 
 bool SetBlocking(int s, bool blocking) {
   const int flags = fcntl(s, F_GETFL);
@@ -83,6 +80,11 @@ int ConnectOnce(int port, const char* source, int receiveBuffer, int millis, boo
 
 }  // namespace
 
+int MillisLeft(std::int64_t deadline) {
+  const std::int64_t left = (deadline - NowNanos()) / kMillis;
+  return left < 0 ? 0 : static_cast<int>(std::min<std::int64_t>(left, 1000000));
+}
+
 bool LineReader::Next(std::string& line, int millis) {
   const std::int64_t deadline = NowNanos() + std::int64_t{millis} * kMillis;
   for (;;) {
@@ -118,6 +120,17 @@ bool LineReader::Find(const std::string& text, int millis, std::string* found) {
     }
   }
   return false;
+}
+
+std::string TypedLines(unsigned developer, long long first, long long count, std::size_t length) {
+  std::string lines;
+  for (long long sequence = first; sequence < first + count; ++sequence) {
+    const std::size_t start = lines.size();
+    lines += "L" + std::to_string(developer) + "." + std::to_string(sequence) + " ";
+    lines.append(length > lines.size() - start + 1 ? length - (lines.size() - start) - 1 : 0, 'x');
+    lines += '\n';
+  }
+  return lines;
 }
 
 int ConnectFrom(int port, const char* source, int receiveBuffer, int millis) {
@@ -167,8 +180,9 @@ bool Developer::Attach(int port, int millis, const char* source, int receiveBuff
   return true;
 }
 
-void Developer::StartReading(const ReadPattern& pattern, std::size_t streamLength) {
+void Developer::StartReading(const ReadPattern& pattern, std::size_t streamLength, char mark) {
   streamLength_ = streamLength;
+  streamMark_ = mark;
   stopping_.store(false);
   thread_ = std::thread([this, pattern] { Run(pattern); });
 }
@@ -190,7 +204,7 @@ void Developer::Close(bool reset) {
 }
 
 void Developer::Scan(const char* data, std::size_t length) {
-  static const char kStreamMark[] = " QC_MSG: S";
+  static const char kMessage[] = " QC_MSG: ";
   for (std::size_t i = 0; i < length; ++i) {
     if (line_.size() < 64) line_.push_back(data[i]);
     ++lineLength_;
@@ -200,8 +214,8 @@ void Developer::Scan(const char* data, std::size_t length) {
       overflows_.fetch_add(1, std::memory_order_relaxed);
     } else if (line_.find("QC_OK: End of list") != std::string::npos) {
       listEnds_.fetch_add(1, std::memory_order_relaxed);
-    } else if (streamLength_ > 0 && lineLength_ == streamLength_ && line_.size() > 18 &&
-               line_.compare(8, sizeof kStreamMark - 1, kStreamMark) == 0) {
+    } else if (streamLength_ > 0 && lineLength_ >= streamLength_ && line_.size() > 18 &&
+               line_.compare(8, sizeof kMessage - 1, kMessage) == 0 && line_[17] == streamMark_) {
       streamLines_.fetch_add(1, std::memory_order_relaxed);
     }
     line_.clear();
@@ -249,8 +263,9 @@ void Developer::Run(ReadPattern pattern) {
 bool AskCount(SessionHost& host, HostCount& count) {
   std::string answer;
   if (!host.Ask("count", "count ", answer)) return false;
-  return std::sscanf(answer.c_str(), "count %lld %lld %lld %lld %lld", &count.connected,
-                     &count.disconnected, &count.lines, &count.other, &count.overflows) == 5;
+  return std::sscanf(answer.c_str(), "count %lld %lld %lld %lld %lld %lld", &count.connected,
+                     &count.disconnected, &count.lines, &count.other, &count.overflows,
+                     &count.inversions) >= 5;
 }
 
 std::int64_t WaitForLines(SessionHost& host, long long wanted, int quietMillis, int limitMillis,
@@ -302,6 +317,14 @@ bool AskNotices(SessionHost& host, std::multimap<double, std::string>& notices) 
   return false;
 }
 
+double NoticeMillis(SessionHost& host, const std::string& text) {
+  std::multimap<double, std::string> notices;
+  AskNotices(host, notices);
+  for (const auto& [millis, notice] : notices) {
+    if (notice.find(text) != std::string::npos) return millis;
+  }
+  return -1;
+}
 
 bool ResetPeak(int pid) {
   // Writing 5 to clear_refs starts the peak resident size (VmHWM) afresh.
@@ -350,8 +373,84 @@ bool LowerOtherThreads(int pid) {
   return lowered;
 }
 
-void HostileFigure(const std::string& scenario, const std::string& name, double value) {
-  ReportFigure("hostile." + scenario + "." + name, value);
+Scene::Scene(const Options& runOptions, std::string sceneName, std::string prefix)
+    : options(runOptions), name(std::move(sceneName)), prefix_(std::move(prefix)) {
+  if (prefix_.empty()) prefix_ = "hostile." + name + ".";
+}
+
+bool Scene::Start(const HostSetup& setup) {
+  HostSetup mine = setup;
+  if (mine.port == 0) mine.port = options.hostilePort;
+  port_ = mine.port;
+  if (host.Start(options, mine, base, spawned) &&
+      std::atoi(spawned.c_str() + 8) == setup.consoles) {
+    return true;
+  }
+  Fail("the session host did not spawn its consoles on port " + std::to_string(port_));
+  return false;
+}
+
+bool Scene::Attach(Developer& developer, int console, const char* source, int receiveBuffer) {
+  return developer.Attach(Port(console), kAttachMillis, source, receiveBuffer);
+}
+
+bool Scene::WaitConnected(long long connected) {
+  HostCount count;
+  if (WaitForCount(host, count, 20000, [&](const HostCount& c) {
+        return c.connected >= connected;
+      })) {
+    return true;
+  }
+  Fail("the host took " + std::to_string(count.connected) + " of " + std::to_string(connected) +
+       " connected notices");
+  return false;
+}
+
+bool Scene::Ask(const std::string& command, std::string* answer) {
+  std::string line;
+  if (host.Ask(command, command.substr(0, command.find(' ')), line)) {
+    if (answer != nullptr) *answer = line;
+    return true;
+  }
+  Fail("the host did not answer " + command);
+  return false;
+}
+
+void Scene::Figure(const std::string& figure, double value) {
+  std::fprintf(stderr, "  %s: %s = %.6g\n", name.c_str(), figure.c_str(), value);
+  ReportFigure(prefix_ + figure, value);
+}
+
+void Scene::Row(const std::string& title, const std::string& figure, double value,
+                const char* unit, double target, bool worst) {
+  std::printf("row %s%s %s %g %d %s\n", prefix_.c_str(), figure.c_str(),
+              unit[0] != '\0' ? unit : "-", target, worst ? 1 : 0, title.c_str());
+  Figure(figure, value);
+}
+
+void Scene::TallyFigures(unsigned developer, long long typed, const std::string& what,
+                         double lostTarget) {
+  long long distinct = 0, repeated = 0;
+  AskTally(host, developer, distinct, repeated);
+  Figure("lines_typed", static_cast<double>(typed));
+  Figure("lines_taken", static_cast<double>(distinct));
+  Row(what + ": lines not taken whole (of " + std::to_string(typed) + ")", "lines_lost",
+      static_cast<double>(typed - distinct), "", lostTarget);
+  Row(what + ": lines taken twice or more", "lines_repeated", static_cast<double>(repeated), "",
+      0);
+}
+
+int Scene::Fail(const std::string& what) {
+  std::fprintf(stderr, "%s: %s\n", name.c_str(), what.c_str());
+  return 1;
+}
+
+int Scene::Finish() {
+  std::map<std::string, int> kinds;
+  Figure("diagnostics", host.Stop(&kinds));
+  Figure("diag_send_timed_out", kinds["QC_ERROR: send() timed out"]);
+  Figure("diag_send_buffer_full", kinds["QC_ERROR: send buffer full"]);
+  return 0;
 }
 
 }  // namespace qc::load

@@ -37,8 +37,27 @@ namespace {
 
 using Figures = std::map<std::string, std::vector<double>>;
 
-// Runs this program again as "--scenario name" and gathers the figures it prints. The child is
-// killed when it has not finished within millis. False when it failed or was killed. With
+// A row of the hostile table as its scenario declares it (Scene::Row): the figure's key, its
+// unit, the most it may be (below 0: none), and whether the worst run stands for it.
+struct HostileRow {
+  std::string title, key, unit;
+  double target = -1;
+  bool worst = false;
+};
+// The rows in the order the scenarios first declared them.
+std::vector<HostileRow>& Rows() {
+  static std::vector<HostileRow> rows;
+  return rows;
+}
+void AddRow(const HostileRow& row) {
+  for (const HostileRow& known : Rows()) {
+    if (known.key == row.key) return;
+  }
+  Rows().push_back(row);
+}
+
+// Runs this program again as "--scenario name" and gathers the figures and rows it prints. The
+// child is killed when it has not finished within millis. False when it failed or was killed. With
 // asBefore, every figure is kept with "before." in front of its name.
 bool RunScenario(const std::string& name, const Options& options, int millis, Figures& figures,
                  bool asBefore = false) {
@@ -60,8 +79,17 @@ bool RunScenario(const std::string& name, const Options& options, int millis, Fi
     std::istringstream words(line);
     std::string word, figure;
     double value = 0;
-    if (!(words >> word >> figure >> value) || word != "figure") continue;
-    figures[(asBefore ? "before." : "") + figure].push_back(value);
+    if (!(words >> word >> figure)) continue;
+    if (word == "row") {
+      HostileRow row;
+      row.key = figure;
+      words >> row.unit >> row.target >> row.worst;
+      std::getline(words >> std::ws, row.title);
+      if (row.unit == "-") row.unit.clear();
+      AddRow(row);
+    } else if (word == "figure" && words >> value) {
+      figures[(asBefore ? "before." : "") + figure].push_back(value);
+    }
   }
   const bool killed = !child.Ended();
   const bool ended = child.Finish(killed ? 0 : 10000);
@@ -421,6 +449,16 @@ const HostileKind kHostileKinds[] = {
     {"paste", {"paste-5000", "paste-80000"}},
     {"overflow", {"overflow-stream"}},
     {"bigpaste", {"big-paste"}},
+    {"fullstack", {"full-stack"}},
+    {"paste10mb", {"paste-10mb"}},
+    {"linerate", {"line-rate"}},
+    {"promptflood", {"prompt-flood"}},
+    {"prompthold", {"prompt-hold"}},
+    {"unpolled", {"unpolled"}},
+    {"order", {"order-33", "order-500"}},
+    {"typo", {"typo"}},
+    {"stderr", {"stderr-unread"}},
+    {"worstcase", {"worst-case-100"}},
     {"dawdlers", {"dawdlers", "dawdlers-win32"}},
     {"gate", {"password-gate"}},
     {"storm", {"accept-storm-native", "accept-storm-win32"}},
@@ -429,122 +467,23 @@ const HostileKind kHostileKinds[] = {
 // --hostile-port on, so that no run binds a port whose last connections linger.
 constexpr int kHostilePortBlocks = 100;
 
-struct HostileRow {
-  const char* figure;
-  const char* key;
-  const char* unit;
-  double scale;
-  double target;  // the most the figure may be; below 0: none
-  bool worst;     // the largest over the runs rather than the median
-};
-
-const HostileRow kHostileRows[] = {
-    {"flood: host's resident memory growth at its peak", "flood.peak_growth_kib", "MiB",
-     1.0 / 1024, 32, true},
-    {"flood: growth still resident 2 s after the flooder left", "flood.left_growth_kib", "MiB",
-     1.0 / 1024, -1, true},
-    {"flood: another developer's [who] answer, slowest", "flood.who_max_ms", "ms", 1, 1000, true},
-    {"flood: another developer's [who] answer, median", "flood.who_p50_ms", "ms", 1, -1, false},
-    {"flood: [who] not answered within 10 s", "flood.who_unanswered", "", 1, 0, true},
-    {"flood: the flooder dropped by the console (1: yes)", "flood.flooder_dropped", "", 1, -1,
-     true},
-    {"flood: overflow notices", "flood.overflow_notices", "", 1, -1, true},
-    {"flood: [spawns] sent by the flooder", "flood.commands_sent", "", 1, -1, false},
-    {"flood: answers the flooder read", "flood.answers_read", "", 1, -1, false},
-    {"flood, SendBufferVal=1048576 (KiB): host's resident memory growth at its peak",
-     "flood-sendbuffer-1048576.peak_growth_kib", "MiB", 1.0 / 1024, 32, true},
-    {"flood, SendBufferVal=1048576: growth still resident 2 s after the flooder left",
-     "flood-sendbuffer-1048576.left_growth_kib", "MiB", 1.0 / 1024, -1, true},
-    {"flood, SendBufferVal=1048576: another developer's [who] answer, slowest",
-     "flood-sendbuffer-1048576.who_max_ms", "ms", 1, 1000, true},
-    {"flood, SendBufferVal=1048576: the flooder dropped by the console (1: yes)",
-     "flood-sendbuffer-1048576.flooder_dropped", "", 1, -1, true},
-    {"flood, SendBufferVal=1048576: overflow notices", "flood-sendbuffer-1048576.overflow_notices",
-     "", 1, -1, true},
-    {"paste of 5,000 lines, [who] every 5th: ordinary lines not taken (of 4,000)",
-     "paste-5000.lines_lost", "", 1, 0, true},
-    {"paste of 5,000 lines: ordinary lines taken twice or more", "paste-5000.lines_repeated", "",
-     1, 0, true},
-    {"paste of 5,000 lines: overflow notices", "paste-5000.overflow_notices", "", 1, 0, true},
-    {"paste of 5,000 lines: [who] answered (of 1,000)", "paste-5000.who_answered", "", 1, -1,
-     false},
-    {"paste of 5,000 lines: until the host took the last line", "paste-5000.deliver_ms", "ms", 1,
-     -1, false},
-    {"paste of 80,000 13-byte lines, [who] every 4,000th: ordinary lines not taken (of 79,980)",
-     "paste-80000.lines_lost", "", 1, 0, true},
-    {"paste of 80,000 lines: ordinary lines taken twice or more", "paste-80000.lines_repeated",
-     "", 1, 0, true},
-    {"paste of 80,000 lines: overflow notices", "paste-80000.overflow_notices", "", 1, 0, true},
-    {"paste of 80,000 lines: [who] answered (of 20)", "paste-80000.who_answered", "", 1, -1,
-     false},
-    {"paste of 80,000 lines: until the host took the last line", "paste-80000.deliver_ms", "ms",
-     1, -1, false},
-    {"3 s stream without line feeds: overflow notices the host took",
-     "overflow-stream.overflow_notices", "", 1, 10, true},
-    {"3 s stream: overflow notices another developer received",
-     "overflow-stream.overflow_lines_heard", "", 1, 20, true},
-    {"3 s stream: that developer's typed lines not taken (of 300)",
-     "overflow-stream.lines_lost", "", 1, 0, true},
-    {"1.4 MB paste taken in one frame: reading developers dropped (of 2)", "big-paste.dropped",
-     "", 1, 0, true},
-    {"1.4 MB paste: the paster dropped", "big-paste.paster_dropped", "", 1, -1, true},
-    {"1.4 MB paste: the other developer dropped", "big-paste.watcher_dropped", "", 1, -1, true},
-    {"1.4 MB paste: lines not taken whole (of 87,500)", "big-paste.lines_lost", "", 1, 0, true},
-    {"12 MB broadcast, SendBufferVal=65536: dawdling readers dropped (of 3)",
-     "dawdlers.readers_dropped", "", 1, 0, true},
-    {"12 MB broadcast: lines missed by the reader that kept fewest (of 120,000)",
-     "dawdlers.lines_lost_most", "", 1, 0, true},
-    {"12 MB broadcast: a reader of nothing dropped, from the first broadcast (SendTimeoutVal 2000)",
-     "dawdlers.idle_drop_ms", "ms", 1, -1, true},
-    {"12 MB broadcast: \"send() timed out\" diagnostics", "dawdlers.diag_send_timed_out", "", 1,
-     -1, true},
-    {"12 MB broadcast (32-bit Windows, wine): dawdling readers dropped (of 3)",
-     "dawdlers-win32.readers_dropped", "", 1, 0, true},
-    {"12 MB broadcast (wine): lines missed by the reader that kept fewest (of 120,000)",
-     "dawdlers-win32.lines_lost_most", "", 1, 0, true},
-    {"12 MB broadcast (wine): a reader of nothing dropped, from the first broadcast",
-     "dawdlers-win32.idle_drop_ms", "ms", 1, -1, true},
-    {"password gate, 2 connections guessing: right password admitted after",
-     "password-gate.admit_ms", "ms", 1, 3500, true},
-    {"password gate: right password admitted within 30 s (1: yes)", "password-gate.admitted", "",
-     1, -1, false},
-    {"password gate: wrong guesses answered meanwhile", "password-gate.guesses", "", 1, -1,
-     false},
-    {"accept storm (native): developers not welcomed within 5 s (of 10)",
-     "accept-storm-native.not_welcomed", "", 1, 0, true},
-    {"accept storm (native): slowest welcome", "accept-storm-native.welcome_max_ms", "ms", 1,
-     500, true},
-    {"accept storm (native): connect-and-resets", "accept-storm-native.resets", "", 1, -1,
-     false},
-    {"accept storm (native): a developer after the storm welcomed (1: yes)",
-     "accept-storm-native.welcomed_after", "", 1, -1, false},
-    {"accept storm (32-bit Windows, wine): developers not welcomed within 5 s (of 10)",
-     "accept-storm-win32.not_welcomed", "", 1, 0, true},
-    {"accept storm (wine): slowest welcome", "accept-storm-win32.welcome_max_ms", "ms", 1, 500,
-     true},
-    {"accept storm (wine): connect-and-resets", "accept-storm-win32.resets", "", 1, -1, false},
-    {"accept storm (wine): a developer after the storm welcomed (1: yes)",
-     "accept-storm-win32.welcomed_after", "", 1, -1, false},
-};
-
 // One cell of the hostile table: the aggregate, each run's value, and the verdict.
 std::string HostileCell(const Figures& figures, const std::string& key, const HostileRow& row) {
   const auto found = figures.find(key);
   if (found == figures.end() || found->second.empty()) return "-";
-  std::string cell = Amount(Aggregate(found->second, row.worst) * row.scale, row.unit);
+  std::string cell = Amount(Aggregate(found->second, row.worst), row.unit.c_str());
   if (found->second.size() > 1) {
     cell += " (";
     for (std::size_t i = 0; i < found->second.size(); ++i) {
       char value[32];
-      const double scaled = found->second[i] * row.scale;
-      std::snprintf(value, sizeof value, scaled >= 100 || row.unit[0] == '\0' ? "%.0f" : "%.1f",
-                    scaled);
+      const double run = found->second[i];
+      std::snprintf(value, sizeof value, run >= 100 || row.unit.empty() ? "%.0f" : "%.1f", run);
       cell += (i > 0 ? ", " : "") + std::string(value);
     }
     cell += ")";
   }
   if (row.target >= 0) {
-    cell += Aggregate(found->second, row.worst) * row.scale <= row.target ? " met" : " **MISSED**";
+    cell += Aggregate(found->second, row.worst) <= row.target ? " met" : " **MISSED**";
   }
   return cell;
 }
@@ -554,17 +493,15 @@ std::string HostileCell(const Figures& figures, const std::string& key, const Ho
 int HostileTable(const Figures& figures, const std::string& beforeLabel, std::ostream& table) {
   table << "| Figure | " << beforeLabel << " | this tree | Target |\n|---|---|---|---|\n";
   int missed = 0;
-  for (const HostileRow& row : kHostileRows) {
-    const std::string key = std::string("hostile.") + row.key;
-    if (figures.count(key) == 0 && figures.count("before." + key) == 0) continue;
-    const std::string mine = HostileCell(figures, key, row);
-    const std::string before = HostileCell(figures, "before." + key, row);
+  for (const HostileRow& row : Rows()) {
+    const std::string mine = HostileCell(figures, row.key, row);
+    const std::string before = HostileCell(figures, "before." + row.key, row);
     if (mine.find("MISSED") != std::string::npos) ++missed;
     std::string target = "-";
-    if (row.target >= 0) target = "<= " + Amount(row.target, row.unit);
-    std::printf("%-84s %-28s %-28s %s\n", row.figure, before.c_str(), mine.c_str(),
+    if (row.target >= 0) target = "<= " + Amount(row.target, row.unit.c_str());
+    std::printf("%-84s %-28s %-28s %s\n", row.title.c_str(), before.c_str(), mine.c_str(),
                 target.c_str());
-    table << "| " << row.figure << " | " << before << " | " << mine << " | " << target << " |\n";
+    table << "| " << row.title << " | " << before << " | " << mine << " | " << target << " |\n";
   }
   return missed;
 }
@@ -697,7 +634,9 @@ int Usage() {
                "                    [--win32-directory DIR [--before-win32-directory DIR]]\n"
                "                    [--churn-seconds N (0: none)] [--churn-developers N]\n"
                "                    [--only KIND[,KIND...]: echo calls spawn stuck sessions churn\n"
-               "                     flood paste overflow bigpaste dawdlers gate storm hostile]\n"
+               "                     flood paste overflow bigpaste dawdlers gate storm fullstack\n"
+               "                     paste10mb linerate promptflood prompthold unpolled order\n"
+               "                     typo stderr worstcase hostile]\n"
                "                    [--hostile-port PORT] [--hostile-repeats N (1-20)]\n"
                "                    [--libraries both|before]\n");
   return 2;
@@ -728,6 +667,17 @@ int RunOne(const std::string& scenario, const Options& options) {
   if (scenario == "password-gate") return RunPasswordGateScenario(options);
   if (scenario == "accept-storm-native") return RunAcceptStormScenario(options, false);
   if (scenario == "accept-storm-win32") return RunAcceptStormScenario(options, true);
+  if (scenario == "full-stack") return RunFullStackScenario(options);
+  if (scenario == "paste-10mb") return RunPaste10MbScenario(options);
+  if (scenario == "line-rate") return RunLineRateScenario(options);
+  if (scenario == "prompt-flood") return RunPromptFloodScenario(options);
+  if (scenario == "prompt-hold") return RunPromptHoldScenario(options);
+  if (scenario == "unpolled") return RunUnpolledScenario(options);
+  if (scenario == "order-33") return RunOrderScenario(options, 33);
+  if (scenario == "order-500") return RunOrderScenario(options, 500);
+  if (scenario == "typo") return RunTypoScenario(options);
+  if (scenario == "stderr-unread") return RunUnreadErrorScenario(options);
+  if (scenario == "worst-case-100") return RunWorstCaseScenario(options);
   return 2;
 }
 

@@ -289,6 +289,7 @@ ChildProcess::~ChildProcess() {
   if (pid_ > 0) Finish(0);
   CloseSocket(input_);
   CloseSocket(output_);
+  CloseSocket(unreadError_);
 }
 
 bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string& errorFile) {
@@ -299,6 +300,8 @@ bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string
     close(in[1]);
     return false;
   }
+  int error[2] = {-1, -1};
+  if (errorFile == "|" && pipe2(error, O_CLOEXEC) != 0) return false;
   std::vector<char*> args;
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
@@ -306,15 +309,19 @@ bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string
   if (pid_ == 0) {
     dup2(in[0], STDIN_FILENO);
     dup2(out[1], STDOUT_FILENO);
-    if (!errorFile.empty()) {
-      const int error = open(errorFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-      if (error >= 0) dup2(error, STDERR_FILENO);
+    if (error[1] >= 0) {
+      dup2(error[1], STDERR_FILENO);
+    } else if (!errorFile.empty()) {
+      const int file = open(errorFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+      if (file >= 0) dup2(file, STDERR_FILENO);
     }
     execvp(args[0], args.data());
     _exit(127);
   }
   close(in[0]);
   close(out[1]);
+  CloseSocket(error[1]);
+  unreadError_ = error[0];  // kept open and never read: the child's writes fill it and wait
   input_ = in[1];
   output_ = out[0];
   if (pid_ < 0) return false;
@@ -384,22 +391,23 @@ SessionHost::~SessionHost() {
   if (!errorFile_.empty()) (void)std::remove(errorFile_.c_str());
 }
 
-bool SessionHost::Start(const Options& options, bool underWine, int basePort, int consoles,
-                        int frameMillis, const std::vector<std::string>& profile,
-                        std::string& base, std::string& spawned) {
+bool SessionHost::Start(const Options& options, const HostSetup& setup, std::string& base,
+                        std::string& spawned) {
   std::vector<std::string> argv;
-  if (underWine) {
+  if (setup.underWine) {
     // The host loads quillaret_console.dll by its bare name, from its own folder.
     argv = {"wine", options.win32Directory + "/qc_session_host.exe"};
   } else {
     argv = {options.sessionHost, "--library", options.library};
   }
   for (const std::string& arg :
-       {std::string("--consoles"), std::to_string(consoles), std::string("--base-port"),
-        std::to_string(basePort), std::string("--frame-millis"), std::to_string(frameMillis)}) {
+       {std::string("--consoles"), std::to_string(setup.consoles), std::string("--base-port"),
+        std::to_string(setup.port), std::string("--frame-millis"),
+        std::to_string(setup.frameMillis)}) {
     argv.push_back(arg);
   }
-  for (const std::string& line : profile) {
+  argv.insert(argv.end(), setup.flags.begin(), setup.flags.end());
+  for (const std::string& line : setup.profile) {
     argv.push_back("--profile");
     argv.push_back(line);
   }
@@ -407,12 +415,13 @@ bool SessionHost::Start(const Options& options, bool underWine, int basePort, in
   const int file = mkstemp(path);
   if (file >= 0) close(file);
   errorFile_ = path;
-  if (!ChildProcess::Start(argv, errorFile_) || !Expect("base ", 60000, base) ||
-      !Expect("spawned ", 60000, spawned)) {
+  if (!ChildProcess::Start(argv, setup.unreadError ? "|" : errorFile_) ||
+      !Expect("base ", 60000, base) || !Expect("spawned ", 60000, spawned)) {
     std::fprintf(stderr, "qc_host_load: the session host (%s) did not start\n",
-                 argv[underWine ? 1 : 0].c_str());
+                 argv[setup.underWine ? 1 : 0].c_str());
     return false;
   }
+  errorUnread_ = setup.unreadError;
   return true;
 }
 
@@ -424,6 +433,7 @@ bool SessionHost::Ask(const std::string& command, const std::string& prefix,
 int SessionHost::Stop(std::map<std::string, int>* kindsWanted) {
   (void)Send("quit");
   Finish(20000);
+  if (errorUnread_) return -1;
   std::ifstream errors(errorFile_);
   int lines = 0;
   std::map<std::string, int> kinds;

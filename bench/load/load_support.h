@@ -59,8 +59,8 @@ class ChildProcess {
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
-  // Starts argv[0] (searched on PATH) with argv. Its standard error goes to errorFile, or stays
-  // this process's when errorFile is empty.
+  // Starts argv[0] (searched on PATH) with argv. Its standard error goes to errorFile, or to a
+  // pipe that nobody reads when errorFile is "|", or stays this process's when it is empty.
   bool Start(const std::vector<std::string>& argv, const std::string& errorFile = "");
   // Writes one command line. False when the child no longer reads.
   bool Send(const std::string& command);
@@ -77,10 +77,24 @@ class ChildProcess {
 
  private:
   pid_t pid_ = -1;
+  int unreadError_ = -1;
   int input_ = -1;
   int output_ = -1;
   bool ended_ = false;
   std::string buffered_;
+};
+
+// How a scene's session host runs: its consoles from port (0: Options::hostilePort), frames,
+// the library's profile ("Key=value" lines), more of the host's options ("--oldest-first"...),
+// natively or under wine, and whether its standard error is a pipe that nobody reads.
+struct HostSetup {
+  int consoles = 1;
+  int frameMillis = 33;
+  std::vector<std::string> profile;
+  std::vector<std::string> flags;
+  bool underWine = false;
+  bool unreadError = false;
+  int port = 0;
 };
 
 // qc_session_host (session_host.cpp) as a child: natively, or the 32-bit Windows build under
@@ -89,20 +103,20 @@ class ChildProcess {
 class SessionHost : public ChildProcess {
  public:
   ~SessionHost();
-  // Starts it with consoles consoles from basePort, frames of frameMillis and the extra
-  // profile lines ("Key=value"); gives its "base ..." and "spawned ..." answers. False, with the
-  // reason on standard error, when it does not get that far within a minute.
-  bool Start(const Options& options, bool underWine, int basePort, int consoles, int frameMillis,
-             const std::vector<std::string>& profile, std::string& base, std::string& spawned);
+  // Starts it as setup says (setup.port set); gives its "base ..." and "spawned ..." answers.
+  // False, with the reason on standard error, when it does not get that far within a minute.
+  bool Start(const Options& options, const HostSetup& setup, std::string& base,
+             std::string& spawned);
   // Asks command and takes the answer that begins with prefix (bounded).
   bool Ask(const std::string& command, const std::string& prefix, std::string& answer);
-  // Ends it (quit, then a kill if need be). Returns the number of diagnostic lines it wrote;
-  // how many of each kind (the line up to " (") is shown on standard error and, when asked,
-  // kept in kinds.
+  // Ends it (quit, then a kill if need be). Returns the number of diagnostic lines it wrote
+  // (-1 when they went to a pipe nobody read); how many of each kind (the line up to " (") is
+  // shown on standard error and, when asked, kept in kinds.
   int Stop(std::map<std::string, int>* kinds = nullptr);
 
  private:
   std::string errorFile_;
+  bool errorUnread_ = false;
 };
 
 // The value of "key=value" in a line of words, or -1.
