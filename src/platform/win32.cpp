@@ -319,6 +319,32 @@ int CloseSocket(Socket s) { return Result(::closesocket(ToHandle(s))); }
 
 int ShutdownSending(Socket s) { return Result(::shutdown(ToHandle(s), SD_SEND)); }
 
+int TuneConnection(Socket s, int sendBufferBytes, int idleSeconds, int intervalSeconds,
+                   int probes) {
+  // The keepalive timings at IPPROTO_TCP exist from Windows 10 (1703 and 1709); older systems
+  // refuse them and keep their own. SIO_KEEPALIVE_VALS would need WSAIoctl from ws2_32.
+  constexpr int kKeepIdle = 3;
+  constexpr int kKeepCount = 16;
+  constexpr int kKeepInterval = 17;
+  const DWORD on = 1;
+  const struct {
+    int level, name;
+    DWORD value;
+  } options[] = {{SOL_SOCKET, SO_SNDBUF, static_cast<DWORD>(sendBufferBytes)},
+                 {SOL_SOCKET, SO_KEEPALIVE, on},
+                 {IPPROTO_TCP, kKeepIdle, static_cast<DWORD>(idleSeconds)},
+                 {IPPROTO_TCP, kKeepInterval, static_cast<DWORD>(intervalSeconds)},
+                 {IPPROTO_TCP, kKeepCount, static_cast<DWORD>(probes)}};
+  int result = 0;
+  for (const auto& option : options) {
+    if (::setsockopt(ToHandle(s), option.level, option.name,
+                     reinterpret_cast<const char*>(&option.value), sizeof option.value) != 0) {
+      result = -1;
+    }
+  }
+  return result;
+}
+
 bool StartThread(void (*function)(void*), void* argument, std::size_t stackBytes) {
   if (QC_FAULT(kThread)) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);

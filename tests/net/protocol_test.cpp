@@ -327,8 +327,12 @@ TEST_F(ProtocolTest, AFullStackHoldsLinesAndNoticesBackInOrderUntilTheHostTakesS
   ClientState* dev = Connect("10.0.0.1");
   (void)Pushed();
   for (int i = 0; i < kMaxPending; ++i) Type(dev, "line " + std::to_string(i) + "\n");
-  EXPECT_FALSE(WantsInput(Context(), *dev));
-  Type(dev, "[who]\nwaits\n");  // arrived with the line that filled it
+  (void)Sent(dev);
+  // The console still reads, and answers for itself, while its lines wait.
+  Type(dev, "waits\n[who]\n");
+  EXPECT_EQ(Sent(dev), kWho);
+  EXPECT_EQ(dev->WaitingForStack, 6u);
+  EXPECT_TRUE(WantsInput(Context(), *dev));
   ClientState* late = Connect("10.0.0.2");
   Tick(0);
   EXPECT_EQ(server_->PendingCount.load(), kMaxPending);
@@ -409,7 +413,8 @@ TEST_F(ProtocolTest, ThePromptIsLimitedAndGuessesAreSlowAndFoldedForTheHost) {
   for (int i = 0; i < 17; ++i) {
     others.push_back(Connect(("10.0.1." + std::to_string(i == 10 ? 9 : i)).c_str()));
   }
-  ClientState* late = Connect("10.0.2.1");
+  // An address with two places takes none from one with three.
+  ClientState* late = Connect("10.0.1.9");
   EXPECT_EQ(Sent(late), refused);
   EXPECT_EQ(late->Phase, ClientPhase::kClosing);
   // Wrong guesses: each answered after a second at the soonest, one a second per address and
@@ -440,8 +445,9 @@ TEST_F(ProtocolTest, ThePromptIsLimitedAndGuessesAreSlowAndFoldedForTheHost) {
   Tick(20000 - 4000);
   EXPECT_EQ(Sent(others[12]), kWelcome + "##:##:## QC_OK: Password required\r\n" +
                                   "##:##:## QC_ERROR: Password timed out\r\n");
-  // The host heard of the 13 refusals in four notices, the first as it happened, the others
-  // a second apart, each naming the latest and counting the rest.
+  // The host heard of the 13 refusals in five notices, the first as it happened, the others
+  // a second apart, each naming the latest and counting the rest. Addresses took turns: the
+  // single guess of 10.0.1.9 went before the second and third of 10.0.0.1.
   std::vector<std::string> notices;
   for (const std::string& text : Pushed()) {
     if (text.find("refused") != std::string::npos) notices.push_back(text);
@@ -450,10 +456,11 @@ TEST_F(ProtocolTest, ThePromptIsLimitedAndGuessesAreSlowAndFoldedForTheHost) {
                          "QC_ERROR: 10.0.0.1 refused: wrong password (Port 30100, GoID: 9)",
                          "QC_ERROR: 10.0.1.3 refused: wrong password, 3 more since the last "
                          "notice (Port 30100, GoID: 9)",
-                         "QC_ERROR: 10.0.1.7 refused: wrong password, 4 more since the last "
+                         "QC_ERROR: 10.0.1.8 refused: wrong password, 4 more since the last "
                          "notice (Port 30100, GoID: 9)",
-                         "QC_ERROR: 10.0.1.9 refused: wrong password, 2 more since the last "
-                         "notice (Port 30100, GoID: 9)"}));
+                         "QC_ERROR: 10.0.0.1 refused: wrong password, 1 more since the last "
+                         "notice (Port 30100, GoID: 9)",
+                         "QC_ERROR: 10.0.0.1 refused: wrong password (Port 30100, GoID: 9)"}));
 }
 
 TEST_F(ProtocolTest, ARightPasswordWaitsOnlyForTheWrongOnesItsAddressGaveBeforeIt) {
