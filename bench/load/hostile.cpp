@@ -2,15 +2,11 @@
 // hostile.h.
 #include "load/hostile.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
+#include <dirent.h>
 #include <poll.h>
 #include <sched.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <dirent.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,69 +17,9 @@
 #include <cstring>
 #include <fstream>
 #include <random>
-#include <sstream>
 #include <utility>
 
 namespace qc::load {
-namespace {
-
-bool SetBlocking(int s, bool blocking) {
-  const int flags = fcntl(s, F_GETFL);
-  if (flags < 0) return false;
-  return fcntl(s, F_SETFL, blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK) == 0;
-}
-
-// One connect attempt within millis: the socket, or -1 (refused is told apart for a retry).
-int ConnectOnce(int port, const char* source, int receiveBuffer, int millis, bool& refused) {
-  refused = false;
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  if (s < 0) return -1;
-  if (receiveBuffer > 0) {
-    (void)setsockopt(s, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-  }
-  const int on = 1;
-  (void)setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  if (source != nullptr) {
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_port = 0;
-    if (inet_pton(AF_INET, source, &local.sin_addr) != 1 ||
-        bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-      close(s);
-      return -1;
-    }
-  }
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  SetBlocking(s, false);
-  if (connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    if (errno != EINPROGRESS) {
-      refused = errno == ECONNREFUSED;
-      close(s);
-      return -1;
-    }
-    pollfd entry{s, POLLOUT, 0};
-    int error = 0;
-    socklen_t length = sizeof error;
-    if (poll(&entry, 1, millis) != 1 ||
-        getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
-      refused = error == ECONNREFUSED;
-      close(s);
-      return -1;
-    }
-  }
-  SetBlocking(s, true);
-  return s;
-}
-
-}  // namespace
-
-int MillisLeft(std::int64_t deadline) {
-  const std::int64_t left = (deadline - NowNanos()) / kMillis;
-  return left < 0 ? 0 : static_cast<int>(std::min<std::int64_t>(left, 1000000));
-}
 
 bool LineReader::Next(std::string& line, int millis) {
   const std::int64_t deadline = NowNanos() + std::int64_t{millis} * kMillis;
@@ -131,41 +67,6 @@ std::string TypedLines(unsigned developer, long long first, long long count, std
     lines += '\n';
   }
   return lines;
-}
-
-int ConnectFrom(int port, const char* source, int receiveBuffer, int millis) {
-  // A console that has just been spawned may not listen yet: refusals are tried again.
-  const std::int64_t deadline = NowNanos() + std::int64_t{millis} * kMillis;
-  for (;;) {
-    bool refused = false;
-    const int s = ConnectOnce(port, source, receiveBuffer, std::max(MillisLeft(deadline), 1),
-                              refused);
-    if (s >= 0 || !refused || NowNanos() >= deadline) return s;
-    SleepUntil(std::min(deadline, NowNanos() + 5 * kMillis));
-  }
-}
-
-std::size_t SendUntil(int s, const char* data, std::size_t length, std::int64_t deadline) {
-  std::size_t sent = 0;
-  while (sent < length) {
-    const ssize_t n = send(s, data + sent, length - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n > 0) {
-      sent += static_cast<std::size_t>(n);
-      continue;
-    }
-    if (n < 0 && errno != EAGAIN && errno != EINTR) break;
-    if (NowNanos() >= deadline) break;
-    pollfd entry{s, POLLOUT, 0};
-    (void)poll(&entry, 1, std::min(MillisLeft(deadline), 50));
-  }
-  return sent;
-}
-
-void SleepUntil(std::int64_t deadline, const std::atomic<bool>* stop) {
-  while (NowNanos() < deadline && (stop == nullptr || !stop->load())) {
-    const std::int64_t step = std::min<std::int64_t>(deadline - NowNanos(), 10 * kMillis);
-    if (step > 0) std::this_thread::sleep_for(std::chrono::nanoseconds(step));
-  }
 }
 
 Developer::~Developer() { Close(false); }
@@ -334,6 +235,24 @@ bool ResetPeak(int pid) {
   return static_cast<bool>(file);
 }
 
+namespace {
+
+// Calls act(task id) for every thread of process pid; false when they cannot be listed or an
+// act failed.
+template <typename Act>
+bool ForEachTask(int pid, Act act) {
+  DIR* directory = opendir(("/proc/" + std::to_string(pid) + "/task").c_str());
+  if (directory == nullptr) return false;
+  bool done = true;
+  while (dirent* entry = readdir(directory)) {
+    if (entry->d_name[0] != '.' && !act(std::atoi(entry->d_name))) done = false;
+  }
+  closedir(directory);
+  return done;
+}
+
+}  // namespace
+
 bool PinToOneProcessor(int pid) {
   cpu_set_t allowed;
   CPU_ZERO(&allowed);
@@ -344,33 +263,13 @@ bool PinToOneProcessor(int pid) {
   cpu_set_t one;
   CPU_ZERO(&one);
   CPU_SET(first, &one);
-  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-  DIR* directory = opendir(tasks.c_str());
-  if (directory == nullptr) return false;
-  bool pinned = true;
-  while (dirent* entry = readdir(directory)) {
-    if (entry->d_name[0] == '.') continue;
-    const auto task = static_cast<pid_t>(std::atoi(entry->d_name));
-    if (sched_setaffinity(task, sizeof one, &one) != 0) pinned = false;
-  }
-  closedir(directory);
-  return pinned;
+  return ForEachTask(pid, [&](int task) { return sched_setaffinity(task, sizeof one, &one) == 0; });
 }
 
 bool LowerOtherThreads(int pid) {
-  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-  DIR* directory = opendir(tasks.c_str());
-  if (directory == nullptr) return false;
-  bool lowered = true;
-  while (dirent* entry = readdir(directory)) {
-    if (entry->d_name[0] == '.') continue;
-    const int task = std::atoi(entry->d_name);
-    if (task != pid && setpriority(PRIO_PROCESS, static_cast<id_t>(task), 19) != 0) {
-      lowered = false;
-    }
-  }
-  closedir(directory);
-  return lowered;
+  return ForEachTask(pid, [&](int task) {
+    return task == pid || setpriority(PRIO_PROCESS, static_cast<id_t>(task), 19) == 0;
+  });
 }
 
 Scene::Scene(const Options& runOptions, std::string sceneName, std::string prefix)

@@ -113,18 +113,6 @@ class Developer {
 // length bytes with its line feed (at least enough for the number).
 std::string TypedLines(unsigned developer, long long first, long long count, std::size_t length);
 
-// Milliseconds until deadline (NowNanos), at least 0.
-int MillisLeft(std::int64_t deadline);
-
-// Connects a socket to 127.0.0.1:port from source (or any address), within millis; TCP_NODELAY,
-// receiveBuffer when above 0. The socket, or -1.
-int ConnectFrom(int port, const char* source, int receiveBuffer, int millis);
-// Sends as much of data as the socket takes before deadline (NowNanos). Returns the bytes sent;
-// fewer than length when the time ran out or the connection failed.
-std::size_t SendUntil(int s, const char* data, std::size_t length, std::int64_t deadline);
-// Sleeps until deadline (NowNanos), in steps, or until stop is set.
-void SleepUntil(std::int64_t deadline, const std::atomic<bool>* stop = nullptr);
-
 // The session host's "count": connected, disconnected, tallied lines, other, overflows, and the
 // tallied lines taken after a later line of their developer.
 struct HostCount {

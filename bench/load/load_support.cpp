@@ -36,6 +36,7 @@ std::string g_scratchDirectory;
 std::string g_previousDirectory;
 
 constexpr const char* kProfileFile = "quillaret_console.ini";
+constexpr std::int64_t kNanosPerMilli = 1000000;
 
 sockaddr_in LoopbackAddress(std::uint16_t port) {
   sockaddr_in address;
@@ -65,6 +66,57 @@ char TaskState(const char* tid) {
   text[n] = '\0';
   const char* close = std::strrchr(text, ')');  // the name may hold spaces and parentheses
   return (close != nullptr && close[1] == ' ') ? close[2] : 0;
+}
+
+bool SetBlocking(int s, bool blocking) {
+  const int flags = fcntl(s, F_GETFL);
+  if (flags < 0) return false;
+  return fcntl(s, F_SETFL, blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK) == 0;
+}
+
+// One connect attempt within millis: the socket, or -1 (refused is told apart for a retry).
+int ConnectOnce(int port, const char* source, int receiveBuffer, int millis, bool& refused) {
+  refused = false;
+  const int s = socket(AF_INET, SOCK_STREAM, 0);
+  if (s < 0) return -1;
+  if (receiveBuffer > 0) {
+    (void)setsockopt(s, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+  }
+  const int on = 1;
+  (void)setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  if (source != nullptr) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = 0;
+    if (inet_pton(AF_INET, source, &local.sin_addr) != 1 ||
+        bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+      close(s);
+      return -1;
+    }
+  }
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  SetBlocking(s, false);
+  if (connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    if (errno != EINPROGRESS) {
+      refused = errno == ECONNREFUSED;
+      close(s);
+      return -1;
+    }
+    pollfd entry{s, POLLOUT, 0};
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (poll(&entry, 1, millis) != 1 ||
+        getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
+      refused = error == ECONNREFUSED;
+      close(s);
+      return -1;
+    }
+  }
+  SetBlocking(s, true);
+  return s;
 }
 
 }  // namespace
@@ -173,6 +225,17 @@ bool LoadLibrary(const std::string& path, loader::ConsoleApi& api) {
   return false;
 }
 
+bool SpawnInProcess(const Options& options, loader::ConsoleApi& api, unsigned goid,
+                    const char* name, int port, const std::string& extraLines) {
+  if (!LoadLibrary(options.library, api)) return false;
+  std::string templateName = name;
+  const bool spawned = EnterScratchDirectory(port, extraLines) &&
+                       api.SpawnServer(goid, templateName.data());
+  LeaveScratchDirectory();
+  if (!spawned) std::fprintf(stderr, "%s: cannot spawn the console on port %d\n", name, port);
+  return spawned;
+}
+
 bool EnterScratchDirectory(int basePort, const std::string& extraLines) {
   char previous[4096];
   if (getcwd(previous, sizeof previous) == nullptr) return false;
@@ -206,22 +269,50 @@ int ListenLoopback(std::uint16_t port) {
   return s;
 }
 
-int ConnectLoopback(std::uint16_t port, int millis) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(millis);
+int MillisLeft(std::int64_t deadline) {
+  const std::int64_t left = (deadline - NowNanos()) / kNanosPerMilli;
+  return left < 0 ? 0 : static_cast<int>(std::min<std::int64_t>(left, 1000000));
+}
+
+int ConnectFrom(int port, const char* source, int receiveBuffer, int millis) {
+  // A console that has just been spawned may not listen yet: refusals are tried again.
+  const std::int64_t deadline = NowNanos() + std::int64_t{millis} * kNanosPerMilli;
   for (;;) {
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    if (s < 0) return -1;
-    const sockaddr_in address = LoopbackAddress(port);
-    if (connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
-      const int on = 1;
-      (void)setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-      SetTimeLimits(s, 10000);
-      return s;
-    }
-    close(s);
-    if (Clock::now() >= deadline) return -1;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    bool refused = false;
+    const int s = ConnectOnce(port, source, receiveBuffer, std::max(MillisLeft(deadline), 1),
+                              refused);
+    if (s >= 0 || !refused || NowNanos() >= deadline) return s;
+    SleepUntil(std::min(deadline, NowNanos() + 5 * kNanosPerMilli));
   }
+}
+
+std::size_t SendUntil(int s, const char* data, std::size_t length, std::int64_t deadline) {
+  std::size_t sent = 0;
+  while (sent < length) {
+    const ssize_t n = send(s, data + sent, length - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      sent += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno != EAGAIN && errno != EINTR) break;
+    if (NowNanos() >= deadline) break;
+    pollfd entry{s, POLLOUT, 0};
+    (void)poll(&entry, 1, std::min(MillisLeft(deadline), 50));
+  }
+  return sent;
+}
+
+void SleepUntil(std::int64_t deadline, const std::atomic<bool>* stop) {
+  while (NowNanos() < deadline && (stop == nullptr || !stop->load())) {
+    const std::int64_t step = std::min<std::int64_t>(deadline - NowNanos(), 10 * kNanosPerMilli);
+    if (step > 0) std::this_thread::sleep_for(std::chrono::nanoseconds(step));
+  }
+}
+
+int ConnectLoopback(std::uint16_t port, int millis) {
+  const int s = ConnectFrom(port, nullptr, 0, millis);
+  if (s >= 0) SetTimeLimits(s, 10000);
+  return s;
 }
 
 int AcceptWithin(int listening, int millis) {

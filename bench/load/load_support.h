@@ -3,6 +3,7 @@
 // the library's profile file. Every wait here ends by itself.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -140,6 +141,11 @@ int CountListeningPorts(int firstPort, int count);
 // it cannot.
 bool LoadLibrary(const std::string& path, loader::ConsoleApi& api);
 
+// Loads the library of options into api and spawns one console of goid (template name) on port,
+// the extra profile lines ("Key=value\n" each) read at its spawn. False, with the reason on
+// standard error, when that fails.
+bool SpawnInProcess(const Options& options, loader::ConsoleApi& api, unsigned goid,
+                    const char* name, int port, const std::string& extraLines = "");
 // Takes the console's messages until the connected notices of count clients have come and
 // nothing more is pending (their echoes go to the clients); false after 20 s.
 bool TakeConnectedNotices(const loader::ConsoleApi& api, unsigned goid, int count);
@@ -154,8 +160,19 @@ void LeaveScratchDirectory();
 
 // A socket listening on 127.0.0.1:port (address reuse, backlog 128), or -1.
 int ListenLoopback(std::uint16_t port);
-// Connects to 127.0.0.1:port, retrying for up to millis while nothing listens yet; TCP_NODELAY
-// set, receive and send time limits of 10 s. The socket, or -1.
+// Milliseconds until deadline (NowNanos), at least 0.
+int MillisLeft(std::int64_t deadline);
+
+// Connects a socket to 127.0.0.1:port from source (or any address), within millis; TCP_NODELAY,
+// receiveBuffer when above 0. The socket, or -1.
+int ConnectFrom(int port, const char* source, int receiveBuffer, int millis);
+// Sends as much of data as the socket takes before deadline (NowNanos). Returns the bytes sent;
+// fewer than length when the time ran out or the connection failed.
+std::size_t SendUntil(int s, const char* data, std::size_t length, std::int64_t deadline);
+// Sleeps until deadline (NowNanos), in steps, or until stop is set.
+void SleepUntil(std::int64_t deadline, const std::atomic<bool>* stop = nullptr);
+
+// ConnectFrom from any address, with receive and send time limits of 10 s.
 int ConnectLoopback(std::uint16_t port, int millis);
 // Accepts one connection within millis, or -1.
 int AcceptWithin(int listening, int millis);

@@ -57,51 +57,27 @@ int RunSessionsScenario(const Options& options, bool underWine);
 // received, lost and repeated; the host's threads, memory and descriptors at start and end).
 int RunChurnScenario(const Options& options);
 
-// Hostile and careless connections (hostile_input_scenarios.cpp, hostile_peer_scenarios.cpp,
-// hostile_budget_scenarios.cpp).
-// Each runs the session host with one console on Options::hostilePort, and reports figures
-// hostile.<scenario>.<name> once.
-// flood: "[spawns]" x 7000 every 10 ms, read slowly, for 6 s: the host's resident memory growth
-// (peak_growth_kib, left_growth_kib) and another developer's "[who]" answers (who_max_ms ...).
-// flood-sendbuffer-<KiB>: the same with that SendBufferVal (sendBufferKiB > 0).
-int RunFloodScenario(const Options& options, int sendBufferKiB);
-// paste-<lines>: a paste with "[who]" as every whoEvery-th line, host frames of 33 ms: lines
-// typed, taken, lost and repeated, overflow notices, "[who]" answers.
+// Hostile and careless connections, each a scene on the session host (hostile.h) whose figures
+// and rows are named hostile.<scenario>.<figure>; what each does and measures is told where it
+// is defined: flood, paste, overflow-stream, big-paste and full-stack in
+// hostile_input_scenarios.cpp; dawdlers, password-gate, accept-storm, prompt-flood, prompt-hold
+// and typo in hostile_peer_scenarios.cpp; the rest in hostile_budget_scenarios.cpp.
+int RunFloodScenario(const Options& options, int sendBufferKiB);  // 0: the default
 int RunPasteScenario(const Options& options, int lines, int whoEvery);
-// overflow-stream: 3 s of bytes without a line feed beside 300 typed lines: overflow notices
-// (host, other developer) and the typed lines taken.
 int RunOverflowStreamScenario(const Options& options);
-// big-paste: 1.4 MB of short lines taken in one frame with two reading developers: who is
-// dropped. full-stack: 100 lines of 64 KiB pasted while the host holds, two readers beside.
 int RunBigPasteScenario(const Options& options);
 int RunFullStackScenario(const Options& options);
-// dawdlers[-win32]: three readers in short bursts and one that reads nothing while 12 MB are
-// broadcast with SendBufferVal=65536: readers dropped, lines kept, the time to drop the one that
-// reads nothing; natively or under wine.
 int RunDawdlersScenario(const Options& options, bool underWine);
-// password-gate: two connections keep guessing; the time to admit a right password from their
-// address.
 int RunPasswordGateScenario(const Options& options);
-// accept-storm-<native|win32>: 2 s of connect-and-reset while 10 developers connect: their
-// times to the welcome.
 int RunAcceptStormScenario(const Options& options, bool underWine);
-// prompt-flood: 5 consoles x 20 prompt connections sending telnet requests: the host's growth.
 int RunPromptFloodScenario(const Options& options);
-// prompt-hold: 7 addresses hold the prompt's places: the time to admit a right password.
 int RunPromptHoldScenario(const Options& options);
-// typo: a wrong password's answer time while 30 addresses guess on other consoles.
 int RunTypoScenario(const Options& options);
-// line-rate: typed lines as fast as the console takes them, beside readers of every speed.
 int RunLineRateScenario(const Options& options);
-// paste-10mb: 10 MB pasted through a host that answers what it runs: who is dropped.
 int RunPaste10MbScenario(const Options& options);
-// order-<ms>: 100,000 lines drained every drainMillis, oldest first: inversions, losses.
 int RunOrderScenario(const Options& options, int drainMillis);
-// unpolled: a host that stopped polling: 300 visits' welcomes, [who], [spawns], [quit].
 int RunUnpolledScenario(const Options& options);
-// stderr-unread: standard error a pipe nobody reads, Timeout on: [who] answer times.
 int RunUnreadErrorScenario(const Options& options);
-// worst-case-100: 100 connections at their input and output limits: the host's peak memory.
 int RunWorstCaseScenario(const Options& options);
 
 }  // namespace qc::load
