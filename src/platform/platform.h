@@ -113,6 +113,11 @@ void DrainWaker(Waker* waker);
 // Closes a waker that nobody waits on or signals any more.
 void DestroyWaker(Waker* waker);
 
+// Whether the process's standard error takes a short line now without waiting: a file or a
+// terminal does; a pipe only while it has room (on Windows, where that cannot be asked, a pipe
+// never counts as taking one).
+bool StandardErrorTakesNow();
+
 // --- Threads and locks. ---
 
 // Starts a detached thread that runs function(argument) and then ends, with a stack of

@@ -292,6 +292,12 @@ int TuneConnection(Socket s, int sendBufferBytes, int idleSeconds, int intervalS
   return result;
 }
 
+bool StandardErrorTakesNow() {
+  pollfd entry{STDERR_FILENO, POLLOUT, 0};
+  // A pipe reported writable has a page free at least: a line of a diagnostic's length fits.
+  return ::poll(&entry, 1, 0) == 1 && (entry.revents & POLLOUT) != 0;
+}
+
 bool StartThread(void (*function)(void*), void* argument, std::size_t stackBytes) {
   if (QC_FAULT(kThread)) {
     errno = EAGAIN;  // what pthread_create gives when the process may have no more threads

@@ -6,6 +6,8 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <io.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -343,6 +345,13 @@ int TuneConnection(Socket s, int sendBufferBytes, int idleSeconds, int intervalS
     }
   }
   return result;
+}
+
+bool StandardErrorTakesNow() {
+  // The handle stdio's stderr writes to, wherever descriptor 2 was moved.
+  const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(2));
+  return handle == nullptr || handle == INVALID_HANDLE_VALUE ||
+         GetFileType(handle) != FILE_TYPE_PIPE;
 }
 
 bool StartThread(void (*function)(void*), void* argument, std::size_t stackBytes) {

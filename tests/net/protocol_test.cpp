@@ -463,6 +463,31 @@ TEST_F(ProtocolTest, ThePromptIsLimitedAndGuessesAreSlowAndFoldedForTheHost) {
                          "QC_ERROR: 10.0.0.1 refused: wrong password (Port 30100, GoID: 9)"}));
 }
 
+TEST_F(ProtocolTest, PromptPlacesGoToTheFewestAndTheirOutputIsBounded) {
+  CopyText(server_->Password, kNameBytes, "s3cret");
+  // Seven addresses take every place at the prompt; none takes a place from another as many.
+  std::vector<ClientState*> held;
+  for (int i = 0; i < 21; ++i) held.push_back(Connect(("10.0.3." + std::to_string(i % 7)).c_str()));
+  EXPECT_EQ(held[20]->Phase, ClientPhase::kClosing);
+  // A developer from an eighth address takes the place of the oldest of an address with three.
+  ClientState* dev = Connect("10.0.9.9");
+  EXPECT_EQ(dev->Phase, ClientPhase::kPassword);
+  EXPECT_EQ(held[0]->Phase, ClientPhase::kClosing);
+  EXPECT_NE(Sent(held[0]).find("QC_ERROR: Too many connections waiting for a password"),
+            std::string::npos);
+  // Telnet requests at the prompt from a client that reads nothing: its answers stop at the
+  // mark, and so does reading from it.
+  std::string requests;
+  for (int i = 0; i < 8000; ++i) requests += "\xff\xfd\x18";
+  for (int i = 0; i < 40 && WantsInput(Context(), *held[1]); ++i) Type(held[1], requests);
+  EXPECT_FALSE(WantsInput(Context(), *held[1]));
+  EXPECT_LE(held[1]->Output.Bytes, kOutputHighWater + 96);
+  // A wrong password's connection is still read from, so its leaving frees its place at once.
+  Type(dev, "wrong\n");
+  EXPECT_EQ(dev->Phase, ClientPhase::kRefusing);
+  EXPECT_TRUE(WantsInput(Context(), *dev));
+}
+
 TEST_F(ProtocolTest, ARightPasswordWaitsOnlyForTheWrongOnesItsAddressGaveBeforeIt) {
   CopyText(server_->Password, kNameBytes, "s3cret");
   ClientState* first = Connect("10.0.0.1");
