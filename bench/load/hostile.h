@@ -21,7 +21,6 @@ namespace qc::load {
 constexpr std::int64_t kMillis = 1000000;
 constexpr int kAttachMillis = 10000;
 
-
 // Lines of one socket, each read within a time limit.
 class LineReader {
  public:
@@ -114,7 +113,7 @@ class Developer {
 std::string TypedLines(unsigned developer, long long first, long long count, std::size_t length);
 
 // The session host's "count": connected, disconnected, tallied lines, other, overflows, and the
-// tallied lines taken after a later line of their developer.
+// tallied lines taken right after a later line of their developer.
 struct HostCount {
   long long connected = -1, disconnected = -1, lines = -1, other = -1, overflows = -1;
   long long inversions = -1;
@@ -168,6 +167,7 @@ class Scene {
   bool WaitConnected(long long connected);
   // Asks the host a command and takes the answer line that begins with the command's name.
   bool Ask(const std::string& command, std::string* answer = nullptr);
+  // Reports a figure that no table shows by itself (the log and derived rows may).
   void Figure(const std::string& figure, double value);
   // Reports a figure with the row of the report's table that shows it: its title, its unit, the
   // most it may be (below 0: none), and whether the worst run rather than the median stands for

@@ -1,7 +1,8 @@
 // Connections that cost the others through what they send: a flood of commands read slowly,
 // pastes with commands among their lines, a stream without line feeds, and a paste of more
-// than a megabyte, or a full stack, taken in one frame. Each runs the session host (a process of its own, so its
-// memory is its own) with one console, and reports what the host and the other developers got.
+// than a megabyte, or a full stack, taken in one frame. Each runs the session host (a process of
+// its own, so its memory is its own) with one console, and reports what the host and the other
+// developers got.
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -112,7 +113,8 @@ int RunFloodScenario(const Options& options, int sendBufferKiB) {
   scene.Row(what + ": growth still resident 2 s after the flooder left", "left_growth_mib",
             static_cast<double>(afterKiB - baseKiB) / 1024, "MiB");
   scene.Row(what + ": another developer's [who] answer, slowest", "who_max_ms",
-            answers.empty() ? kAnswerLimitMillis : *std::max_element(answers.begin(), answers.end()),
+            answers.empty() ? kAnswerLimitMillis
+                            : *std::max_element(answers.begin(), answers.end()),
             "ms", 1000);
   scene.Row(what + ": another developer's [who] answer, median", "who_p50_ms", Median(answers),
             "ms", -1, false);
@@ -250,7 +252,8 @@ int RunHeldPaste(Scene& scene, const std::string& what, int readers, long long l
   for (auto& developer : developers) developer->StartReading(ReadPattern{}, lineBytes + 17, 'L');
   if (!scene.Ask("hold")) return 1;
   const std::int64_t start = NowNanos();
-  std::size_t sent = SendUntil(paster.Socket(), paste.data(), paste.size(), start + 10000 * kMillis);
+  std::size_t sent =
+      SendUntil(paster.Socket(), paste.data(), paste.size(), start + 10000 * kMillis);
   scene.Figure("sent_whole_while_held", sent == paste.size() ? 1 : 0);
   if (!scene.Ask("release")) return 1;
   // A console that takes no more input while its messages wait gets the rest now.
@@ -287,11 +290,12 @@ int RunBigPasteScenario(const Options& options) {
 }
 
 // A full stack pasted while the host paused: 100 lines of 64 KiB (less room for the stamp of
-// their echoes), two other developers reading at full speed.
+// their echoes), two other developers reading at full speed, the host's threads on one
+// processor.
 int RunFullStackScenario(const Options& options) {
   Scene scene(options, "full-stack");
   return RunHeldPaste(scene, "full stack (100 x 64 KiB) pasted while the host held", 2, 100, 65000,
-                      false);
+                      true);
 }
 
 }  // namespace qc::load

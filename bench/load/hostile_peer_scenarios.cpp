@@ -84,7 +84,8 @@ int RunDawdlersScenario(const Options& options, bool underWine) {
   WaitForCount(host, count, 10000, [](const HostCount& c) { return c.disconnected >= 1; });
   const double idleDropMillis = NoticeMillis(host, "127.0.0.2 disconnected");
 
-  const std::string what = underWine ? "12 MB broadcast (32-bit Windows, wine)" : "12 MB broadcast";
+  const std::string what =
+      underWine ? "12 MB broadcast (32-bit Windows, wine)" : "12 MB broadcast";
   scene.Row(what + ", SendBufferVal=65536: dawdling readers dropped (of 3)", "readers_dropped",
             dropped, "", 0);
   scene.Row(what + ": lines missed by the reader that kept fewest (of 120,000)",
@@ -250,7 +251,8 @@ int RunAcceptStormScenario(const Options& options, bool underWine) {
     if (wait >= 0) welcomed.push_back(wait);
   }
   const int notWelcomed = kDevelopers - static_cast<int>(welcomed.size());
-  const std::string what = underWine ? "accept storm (32-bit Windows, wine)" : "accept storm (native)";
+  const std::string what =
+      underWine ? "accept storm (32-bit Windows, wine)" : "accept storm (native)";
   scene.Row(what + ": developers not welcomed within 5 s (of 10)", "not_welcomed", notWelcomed,
             "", 0);
   scene.Row(what + ": slowest welcome", "welcome_max_ms",
@@ -288,7 +290,9 @@ int RunPromptFloodScenario(const Options& options) {
   const std::int64_t end = NowNanos() + 5000 * kMillis;
   long long sent = 0;
   while (NowNanos() < end) {
-    for (int s : sockets) sent += static_cast<long long>(SendUntil(s, requests.data(), requests.size(), 0));
+    for (int s : sockets) {
+      sent += static_cast<long long>(SendUntil(s, requests.data(), requests.size(), 0));
+    }
     SleepUntil(NowNanos() + kMillis);
   }
   scene.Figure("bytes_sent", static_cast<double>(sent));
@@ -376,8 +380,8 @@ int RunTypoScenario(const Options& options) {
   SleepUntil(NowNanos() + 2000 * kMillis);
   std::vector<double> answers;
   for (int i = 0; i < kTypos; ++i) {
-    const double millis = GivePassword(scene.Port(), "127.0.0.9", "typo", "QC_ERROR: Wrong password",
-                                       kLimitMillis, nullptr, nullptr);
+    const double millis = GivePassword(scene.Port(), "127.0.0.9", "typo",
+                                       "QC_ERROR: Wrong password", kLimitMillis, nullptr, nullptr);
     answers.push_back(millis >= 0 ? millis : kLimitMillis);
   }
   guessing.store(false);

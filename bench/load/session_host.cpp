@@ -34,9 +34,9 @@
 //                     "stream", and once the last frame has broadcast "stream-done <ms>"
 //   quit              "bye", then the process ends
 // <figures> is "threads=N rss_kib=N vm_kib=N descriptors=N". A typed line that the host tallies
-// begins "L<developer>.<sequence> " and ends in its line feed; a message that holds several lines
-// (a paste the console took in one piece) counts each of them. Everything the host does is bounded: it ends by itself
-// after --max-seconds (default 3600) or when standard input closes.
+// begins "L<developer>.<sequence> " and ends in its line feed; a message that holds several
+// lines (a paste the console took in one piece) counts each of them. Everything the host does is
+// bounded: it ends by itself after --max-seconds (default 3600) or when standard input closes.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
