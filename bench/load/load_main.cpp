@@ -37,8 +37,9 @@ namespace {
 
 using Figures = std::map<std::string, std::vector<double>>;
 
-// A row of the hostile table as its scenario declares it (Scene::Row): the figure's key, its
-// unit, the most it may be (below 0: none), and whether the worst run stands for it.
+// A row of the hostile or the churn table as its scenario declares it (Scene::Row): the
+// figure's key, its unit, the most it may be (below 0: none), and whether the worst run stands
+// for it.
 struct HostileRow {
   std::string title, key, unit;
   double target = -1;
@@ -364,59 +365,10 @@ void SessionsTable(const Figures& figures, const std::string& beforeLabel, std::
 void ChurnTable(const Figures& figures, std::ostream& table) {
   const std::string key = "churn.library.";
   if (Value(figures, key + "lines_typed") < 0) return;
-  const struct {
-    const char* what;
-    const char* name;
-  } events[] = {
-      {"length of the churn (s)", "seconds"},
-      {"developer slots", "developers"},
-      {"attached at start / at end", nullptr},
-      {"time to attach them at start (ms)", "ramp_ms"},
-      {"sessions", "sessions"},
-      {"lines typed", "lines_typed"},
-      {"lines the host took", "lines_received"},
-      {"**lines lost**", "lines_lost"},
-      {"lines taken more than once", "lines_repeated"},
-      {"lines taken that nobody typed", "lines_unknown"},
-      {"lines not taken whole by the socket at once (not counted)", "partial_sends"},
-      {"listings asked / answered", nullptr},
-      {"listings not answered when their developer left", "listings_unanswered"},
-      {"slowest listing answer (ms)", "slowest_listing_ms"},
-      {"left by [quit] / by closing / by a reset", nullptr},
-      {"stopped reading / dropped meanwhile", nullptr},
-      {"closed by the console otherwise", "closed_by_console"},
-      {"own lines not taken within 30 s / [quit] not closed within 10 s", nullptr},
-      {"connects refused or not welcomed in 30 s", nullptr},
-      {"lines heard by developers / of them broadcasts", nullptr},
-      {"malformed lines heard (torn, or not of the protocol)", "malformed_lines"},
-      {"longest host frame (ms)", "frame_max_ms"},
-      {"library diagnostics on standard error", "diagnostics"},
-  };
-  const auto pair = [&](const char* a, const char* b) {
-    return Cell(figures, key + a, "") + " / " + Cell(figures, key + b, "");
-  };
   table << "| | |\n|---|---|\n";
-  for (const auto& event : events) {
-    std::string value;
-    const std::string what = event.what;
-    if (event.name != nullptr) {
-      value = Cell(figures, key + event.name, "");
-    } else if (what.rfind("attached", 0) == 0) {
-      value = pair("start_population", "end_population");
-    } else if (what.rfind("listings", 0) == 0) {
-      value = pair("listings_asked", "listings_answered");
-    } else if (what.rfind("left", 0) == 0) {
-      value = Cell(figures, key + "quits", "") + " / " + pair("closes", "resets");
-    } else if (what.rfind("stopped", 0) == 0) {
-      value = pair("stuck", "stuck_dropped");
-    } else if (what.rfind("own lines", 0) == 0) {
-      value = pair("drain_timeouts", "quit_timeouts");
-    } else if (what.rfind("connects", 0) == 0) {
-      value = pair("connect_failures", "welcome_timeouts");
-    } else {
-      value = pair("lines_heard", "broadcasts_heard");
-    }
-    table << "| " << what << " | " << value << " |\n";
+  for (const HostileRow& row : Rows()) {
+    if (row.key.rfind(key, 0) != 0) continue;
+    table << "| " << row.title << " | " << Cell(figures, row.key, "") << " |\n";
   }
   table << "\n| Session host | before the spawns | start | end | everyone gone |\n"
         << "|---|---|---|---|---|\n";
@@ -438,30 +390,39 @@ void ChurnTable(const Figures& figures, std::ostream& table) {
   }
 }
 
-// The hostile-connection scenarios: each kind, the scenarios it runs, and the rows of its
-// table. A row's key is the figure's name after "hostile.".
-struct HostileKind {
+// The hostile-connection scenarios: the kind each belongs to (for --only), its name, and how it
+// runs. A name that ends in "-win32" runs the 32-bit Windows session host under wine.
+struct HostileScenario {
   const char* kind;
-  std::vector<std::string> scenarios;
+  const char* name;
+  int (*run)(const Options& options);
 };
-const HostileKind kHostileKinds[] = {
-    {"flood", {"flood", "flood-sendbuffer-1048576"}},
-    {"paste", {"paste-5000", "paste-80000"}},
-    {"overflow", {"overflow-stream"}},
-    {"bigpaste", {"big-paste"}},
-    {"fullstack", {"full-stack"}},
-    {"paste10mb", {"paste-10mb"}},
-    {"linerate", {"line-rate"}},
-    {"promptflood", {"prompt-flood"}},
-    {"prompthold", {"prompt-hold"}},
-    {"unpolled", {"unpolled"}},
-    {"order", {"order-33", "order-500"}},
-    {"typo", {"typo"}},
-    {"stderr", {"stderr-unread"}},
-    {"worstcase", {"worst-case-100"}},
-    {"dawdlers", {"dawdlers", "dawdlers-win32"}},
-    {"gate", {"password-gate"}},
-    {"storm", {"accept-storm-native", "accept-storm-win32"}},
+const HostileScenario kHostileScenarios[] = {
+    {"flood", "flood", [](const Options& o) { return RunFloodScenario(o, 0); }},
+    {"flood", "flood-sendbuffer-1048576",
+     [](const Options& o) { return RunFloodScenario(o, 1048576); }},
+    {"paste", "paste-5000", [](const Options& o) { return RunPasteScenario(o, 5000, 5); }},
+    {"paste", "paste-80000", [](const Options& o) { return RunPasteScenario(o, 80000, 4000); }},
+    {"overflow", "overflow-stream", RunOverflowStreamScenario},
+    {"bigpaste", "big-paste", RunBigPasteScenario},
+    {"dawdlers", "dawdlers", [](const Options& o) { return RunDawdlersScenario(o, false); }},
+    {"dawdlers", "dawdlers-win32", [](const Options& o) { return RunDawdlersScenario(o, true); }},
+    {"gate", "password-gate", RunPasswordGateScenario},
+    {"storm", "accept-storm-native",
+     [](const Options& o) { return RunAcceptStormScenario(o, false); }},
+    {"storm", "accept-storm-win32",
+     [](const Options& o) { return RunAcceptStormScenario(o, true); }},
+    {"fullstack", "full-stack", RunFullStackScenario},
+    {"paste10mb", "paste-10mb", RunPaste10MbScenario},
+    {"linerate", "line-rate", RunLineRateScenario},
+    {"promptflood", "prompt-flood", RunPromptFloodScenario},
+    {"prompthold", "prompt-hold", RunPromptHoldScenario},
+    {"unpolled", "unpolled", RunUnpolledScenario},
+    {"order", "order-33", [](const Options& o) { return RunOrderScenario(o, 33); }},
+    {"order", "order-500", [](const Options& o) { return RunOrderScenario(o, 500); }},
+    {"typo", "typo", RunTypoScenario},
+    {"stderr", "stderr-unread", RunUnreadErrorScenario},
+    {"worstcase", "worst-case-100", RunWorstCaseScenario},
 };
 // Each run of a hostile scenario takes the next of this many blocks of 10 ports from
 // --hostile-port on, so that no run binds a port whose last connections linger.
@@ -494,6 +455,7 @@ int HostileTable(const Figures& figures, const std::string& beforeLabel, std::os
   table << "| Figure | " << beforeLabel << " | this tree | Target |\n|---|---|---|---|\n";
   int missed = 0;
   for (const HostileRow& row : Rows()) {
+    if (row.key.rfind("hostile.", 0) != 0) continue;
     const std::string mine = HostileCell(figures, row.key, row);
     const std::string before = HostileCell(figures, "before." + row.key, row);
     if (mine.find("MISSED") != std::string::npos) ++missed;
@@ -584,16 +546,17 @@ int Orchestrate(const Options& options, const Plan& plan) {
     run.win32Directory = directory;
     ok = RunScenario(name, run, 300000, figures, asBefore) && ok;
   };
-  for (const HostileKind& kind : kHostileKinds) {
-    if (!wanted(kind.kind) && !listed("hostile")) continue;
-    for (const std::string& name : kind.scenarios) {
-      const bool underWine = name.size() > 6 && name.compare(name.size() - 6, 6, "-win32") == 0;
-      if (underWine && options.win32Directory.empty()) continue;
-      for (int i = 0; i < plan.hostileRepeats; ++i) {
-        if (thisTree) hostile(name, options, options.win32Directory, false);
-        if (hasBefore && (!underWine || !plan.beforeWin32Directory.empty())) {
-          hostile(name, before, underWine ? plan.beforeWin32Directory : "", true);
-        }
+  for (const HostileScenario& scenario : kHostileScenarios) {
+    const std::string name = scenario.name;
+    const bool underWine = name.size() > 6 && name.compare(name.size() - 6, 6, "-win32") == 0;
+    if ((!wanted(scenario.kind) && !listed("hostile")) ||
+        (underWine && options.win32Directory.empty())) {
+      continue;
+    }
+    for (int i = 0; i < plan.hostileRepeats; ++i) {
+      if (thisTree) hostile(name, options, options.win32Directory, false);
+      if (hasBefore && (!underWine || !plan.beforeWin32Directory.empty())) {
+        hostile(name, before, underWine ? plan.beforeWin32Directory : "", true);
       }
     }
   }
@@ -656,28 +619,9 @@ int RunOne(const std::string& scenario, const Options& options) {
   if (scenario == "sessions-native") return RunSessionsScenario(options, false);
   if (scenario == "sessions-win32") return RunSessionsScenario(options, true);
   if (scenario == "churn") return RunChurnScenario(options);
-  if (scenario == "flood") return RunFloodScenario(options, 0);
-  if (scenario == "flood-sendbuffer-1048576") return RunFloodScenario(options, 1048576);
-  if (scenario == "paste-5000") return RunPasteScenario(options, 5000, 5);
-  if (scenario == "paste-80000") return RunPasteScenario(options, 80000, 4000);
-  if (scenario == "overflow-stream") return RunOverflowStreamScenario(options);
-  if (scenario == "big-paste") return RunBigPasteScenario(options);
-  if (scenario == "dawdlers") return RunDawdlersScenario(options, false);
-  if (scenario == "dawdlers-win32") return RunDawdlersScenario(options, true);
-  if (scenario == "password-gate") return RunPasswordGateScenario(options);
-  if (scenario == "accept-storm-native") return RunAcceptStormScenario(options, false);
-  if (scenario == "accept-storm-win32") return RunAcceptStormScenario(options, true);
-  if (scenario == "full-stack") return RunFullStackScenario(options);
-  if (scenario == "paste-10mb") return RunPaste10MbScenario(options);
-  if (scenario == "line-rate") return RunLineRateScenario(options);
-  if (scenario == "prompt-flood") return RunPromptFloodScenario(options);
-  if (scenario == "prompt-hold") return RunPromptHoldScenario(options);
-  if (scenario == "unpolled") return RunUnpolledScenario(options);
-  if (scenario == "order-33") return RunOrderScenario(options, 33);
-  if (scenario == "order-500") return RunOrderScenario(options, 500);
-  if (scenario == "typo") return RunTypoScenario(options);
-  if (scenario == "stderr-unread") return RunUnreadErrorScenario(options);
-  if (scenario == "worst-case-100") return RunWorstCaseScenario(options);
+  for (const HostileScenario& hostile : kHostileScenarios) {
+    if (scenario == hostile.name) return hostile.run(options);
+  }
   return 2;
 }
 
