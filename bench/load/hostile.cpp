@@ -105,7 +105,6 @@ void Developer::Close(bool reset) {
 }
 
 void Developer::Scan(const char* data, std::size_t length) {
-  static const char kMessage[] = " QC_MSG: ";
   for (std::size_t i = 0; i < length; ++i) {
     if (line_.size() < 64) line_.push_back(data[i]);
     ++lineLength_;
@@ -115,13 +114,22 @@ void Developer::Scan(const char* data, std::size_t length) {
       overflows_.fetch_add(1, std::memory_order_relaxed);
     } else if (line_.find("QC_OK: End of list") != std::string::npos) {
       listEnds_.fetch_add(1, std::memory_order_relaxed);
-    } else if (streamLength_ > 0 && lineLength_ >= streamLength_ && line_.size() > 18 &&
-               line_.compare(8, sizeof kMessage - 1, kMessage) == 0 && line_[17] == streamMark_) {
+    } else if (streamLength_ > 0 && IsStreamLine()) {
       streamLines_.fetch_add(1, std::memory_order_relaxed);
     }
     line_.clear();
     lineLength_ = 0;
   }
+}
+
+bool Developer::IsStreamLine() const {
+  // Past the stamp, when the line has one: the echo of a piece of several typed lines stamps
+  // only its first.
+  static const char kMessage[] = " QC_MSG: ";
+  const std::size_t stamp =
+      line_.size() > 17 && line_.compare(8, sizeof kMessage - 1, kMessage) == 0 ? 17 : 0;
+  return line_.size() > stamp && line_[stamp] == streamMark_ &&
+         lineLength_ - stamp >= streamLength_;
 }
 
 void Developer::Run(ReadPattern pattern) {
@@ -328,13 +336,14 @@ void Scene::Row(const std::string& title, const std::string& figure, double valu
 }
 
 void Scene::TallyFigures(unsigned developer, long long typed, const std::string& what,
-                         double lostTarget) {
+                         double lostTarget, bool fixedCount) {
   long long distinct = 0, repeated = 0;
   AskTally(host, developer, distinct, repeated);
   Figure("lines_typed", static_cast<double>(typed));
   Figure("lines_taken", static_cast<double>(distinct));
-  Row(what + ": lines not taken whole (of " + std::to_string(typed) + ")", "lines_lost",
-      static_cast<double>(typed - distinct), "", lostTarget);
+  const std::string of = fixedCount ? " (of " + std::to_string(typed) + ")" : "";
+  Row(what + ": lines not taken whole" + of, "lines_lost", static_cast<double>(typed - distinct),
+      "", lostTarget);
   Row(what + ": lines taken twice or more", "lines_repeated", static_cast<double>(repeated), "",
       0);
 }

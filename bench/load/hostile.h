@@ -76,8 +76,9 @@ class Developer {
   int Socket() const { return socket_; }
 
   // Reads on a thread of its own, as pattern says, until Stop or the end of the connection.
-  // Lines that begin "HH:MM:SS QC_MSG: " and mark and are at least streamLength bytes long
-  // count as stream lines (the host's stream, "S", or the echoes of typed lines, "L").
+  // Lines that begin with mark, after "HH:MM:SS QC_MSG: " when they have it, and hold at least
+  // streamLength bytes from there count as stream lines (the host's stream, "S", or the echoes
+  // of typed lines, "L").
   void StartReading(const ReadPattern& pattern, std::size_t streamLength = 0, char mark = 'S');
   void Stop();
   // Stops reading and closes: with reset, by a reset (SO_LINGER 0).
@@ -94,6 +95,7 @@ class Developer {
 
  private:
   void Run(ReadPattern pattern);
+  bool IsStreamLine() const;
   void Scan(const char* data, std::size_t length);
 
   int socket_ = -1;
@@ -175,10 +177,10 @@ class Scene {
   void Row(const std::string& title, const std::string& figure, double value,
            const char* unit = "", double target = -1, bool worst = true);
   // Asks the host's tally of a developer who typed typed lines: figures lines_typed,
-  // lines_taken, and the rows (titled from what) of lines_lost (typed less taken, at most
-  // lostTarget) and lines_repeated (none).
+  // lines_taken, and the rows (titled from what, with the lines typed when fixedCount) of
+  // lines_lost (typed less taken, at most lostTarget) and lines_repeated (none).
   void TallyFigures(unsigned developer, long long typed, const std::string& what,
-                    double lostTarget = 0);
+                    double lostTarget = 0, bool fixedCount = true);
   // Shows "<name>: what" on standard error; returns 1, a failed scenario's exit code.
   int Fail(const std::string& what);
   // Stops the host and reports its diagnostics: all, and the two kinds that drop a client.

@@ -93,7 +93,7 @@ int RunLineRateScenario(const Options& options) {
             static_cast<double>(slow.BytesRead()) / kFloodMillis, "kB/s", -1, false);
   scene.Figure("fast_dropped", fast.Dropped());
   scene.Figure("slow_dropped", slow.Dropped());
-  scene.TallyFigures(1, typed, "5 s at line rate", -1);
+  scene.TallyFigures(1, typed, "5 s at line rate", -1, false);
   return scene.Finish();
 }
 

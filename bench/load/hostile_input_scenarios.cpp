@@ -249,7 +249,7 @@ int RunHeldPaste(Scene& scene, const std::string& what, int readers, long long l
                          !LowerOtherThreads(scene.host.Pid()))) {
     return scene.Fail("cannot keep the host's threads on one processor");
   }
-  for (auto& developer : developers) developer->StartReading(ReadPattern{}, lineBytes + 17, 'L');
+  for (auto& developer : developers) developer->StartReading(ReadPattern{}, lineBytes, 'L');
   if (!scene.Ask("hold")) return 1;
   const std::int64_t start = NowNanos();
   std::size_t sent =

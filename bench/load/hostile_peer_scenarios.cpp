@@ -56,7 +56,7 @@ int RunDawdlersScenario(const Options& options, bool underWine) {
   }
   for (int i = 0; i < kReaders; ++i) {
     readers[static_cast<std::size_t>(i)]->StartReading(
-        ReadPattern{20, 0, 200, 400, static_cast<unsigned>(i + 1), 8192, 1}, 8 + 9 + kLineBytes);
+        ReadPattern{20, 0, 200, 400, static_cast<unsigned>(i + 1), 8192, 1}, kLineBytes);
   }
   std::string answer;
   if (!scene.Ask("mark") ||

@@ -24,7 +24,6 @@ constexpr unsigned kStuckGoid = 6161;
 constexpr int kReaders = 10;
 constexpr long long kReaderWindow = 64;  // broadcasts the host may be ahead of the slowest reader
 constexpr std::size_t kTextLength = 4096;  // with its line feed
-constexpr std::size_t kLineLength = 8 + 9 + kTextLength;  // "HH:MM:SS QC_MSG: " and the text
 constexpr char kHead[] = "SetState(\"stuck client benchmark\", ";
 constexpr std::int64_t kSlowCallNanos = 10 * 1000000LL;
 // After the notice: at least this many broadcasts and this long.
@@ -67,7 +66,7 @@ int RunStuckScenario(const Options& options, int stuckCount, int sendTimeoutMill
       std::fprintf(stderr, "stuck: cannot connect reader %d to port %d\n", i, port);
       return 1;
     }
-    readers.back()->StartReading(ReadPattern{}, kLineLength, kHead[0]);
+    readers.back()->StartReading(ReadPattern{}, kTextLength, kHead[0]);
   }
   std::vector<int> stuck;  // never read from
   for (int i = 0; i < stuckCount; ++i) stuck.push_back(ConnectLoopback(port, 10000));
