@@ -64,18 +64,18 @@ class Harness {
       // The piece sits in a block of exactly its size and the filter's extra byte.
       std::unique_ptr<char[]> piece(new char[bytes.size() + 1]);
       std::memcpy(piece.get(), bytes.data(), bytes.size());
-      client->CommandsLeft = qc::kCommandsPerTurn;
+      client->Input.CommandsLeft = qc::kCommandsPerTurn;
       qc::TakeInput(context, *client, piece.get(), bytes.size());
       // Later turns handle what this one left; each handles a line at least.
-      for (int turn = 0; turn < 70000 && client->Line.Ready > 0 &&
+      for (int turn = 0; turn < 70000 && client->Input.Line.Ready > 0 &&
                          client->Phase == qc::ClientPhase::kListed;
            ++turn) {
         Drain(context, *client, replies, popped);
-        client->CommandsLeft = qc::kCommandsPerTurn;
+        client->Input.CommandsLeft = qc::kCommandsPerTurn;
         qc::RunInputLines(context, *client);
       }
-      QC_FUZZ_CHECK(client->Line.Ready == 0 || client->Phase != qc::ClientPhase::kListed);
-      QC_FUZZ_CHECK(client->Drop == qc::ClientDrop::kNone);
+      QC_FUZZ_CHECK(client->Input.Line.Ready == 0 || client->Phase != qc::ClientPhase::kListed);
+      QC_FUZZ_CHECK(client->Output.Drop == qc::ClientDrop::kNone);
     }
     if (client->Phase == qc::ClientPhase::kListed) qc::EndSession(context, *client);
     Drain(context, *client, replies, popped);
@@ -87,7 +87,7 @@ class Harness {
   // A turn of the loop and of the host: the client's output is read, the stack emptied.
   void Drain(qc::SessionContext& context, qc::ClientState& client, std::string& replies,
              std::vector<std::string>& popped) {
-    replies += qc::test::TakeQueued(client.Output);
+    replies += qc::test::TakeQueued(client.Output.Queue);
     std::vector<std::string> taken;
     {
       qc::MutexHold hold(server_->StateLock);
@@ -101,7 +101,7 @@ class Harness {
   char* scratch_;
   char* popped_ = new char[qc::kTextBytes];
   qc::InboxBatch batch_{};
-  qc::PasswordGate gate_{};
+  qc::RefusalNotices gate_{};
   std::unique_ptr<qc::WaitingNotices> notices_{new qc::WaitingNotices{}};
 };
 

@@ -1,33 +1,23 @@
 // quillaret-web's command line.
 #include "web/web_options.h"
 
-#include "client/options.h"
-#include "client/platform.h"
+#include "client/core/options.h"
+#include "client/core/parsing.h"
+#include "client/core/platform.h"
 
 namespace qc::web {
-namespace {
 
-bool ParseNumber(const std::string& text, long low, long high, long& value) {
-  if (text.empty() || text.size() > 6) return false;
-  long result = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    result = result * 10 + (c - '0');
-  }
-  if (result < low || result > high) return false;
-  value = result;
-  return true;
-}
-
-}  // namespace
+using attach::ParseCount;
 
 bool IsDottedQuad(const std::string& text) {
   std::size_t begin = 0;
   for (int part = 0; part < 4; ++part) {
     const std::size_t end = part < 3 ? text.find('.', begin) : text.size();
     if (end == std::string::npos || end == begin || end - begin > 3) return false;
-    long value = 0;
-    if (!ParseNumber(text.substr(begin, end - begin), 0, 255, value)) return false;
+    int value = 0;
+    if (!ParseCount(std::string_view(text).substr(begin, end - begin), 0, 255, value)) {
+      return false;
+    }
     begin = end + 1;
   }
   return true;
@@ -52,6 +42,8 @@ bool ParseWebOptions(const std::vector<std::string>& args, WebOptions& options,
     std::string value;
     if (arg == "-h" || arg == "--help") {
       options.help = true;
+    } else if (arg == "--version") {
+      options.version = true;
     } else if (arg == "--host") {
       if (!takeValue(value)) return false;
       if (value.empty()) {
@@ -62,12 +54,10 @@ bool ParseWebOptions(const std::vector<std::string>& args, WebOptions& options,
       hostGiven = true;
     } else if (arg == "--base-port") {
       if (!takeValue(value)) return false;
-      long port = 0;
-      if (!ParseNumber(value, 1, 65535, port)) {
+      if (!ParseCount(value, 1, 65535, options.basePort)) {
         error = "--base-port needs a port from 1 to 65535, not \"" + value + "\"";
         return false;
       }
-      options.basePort = static_cast<int>(port);
       basePortGiven = true;
     } else if (!arg.empty() && arg[0] == '-') {
       error = "unknown option " + arg;
@@ -89,8 +79,8 @@ bool ParseWebOptions(const std::vector<std::string>& args, WebOptions& options,
           return false;
         }
       }
-      long port = 0;
-      if (!ParseNumber(portText, 0, 65535, port)) {
+      int port = 0;
+      if (!ParseCount(portText, 0, 65535, port)) {
         error = "PORT must be a number from 0 to 65535, not \"" + portText + "\"";
         return false;
       }
@@ -99,14 +89,12 @@ bool ParseWebOptions(const std::vector<std::string>& args, WebOptions& options,
   }
   if (!hostGiven && !hostVariable.empty()) options.host = hostVariable;
   if (!basePortGiven && !basePortVariable.empty()) {
-    long port = 0;
-    if (!ParseNumber(basePortVariable, 1, 65535, port)) {
+    if (!ParseCount(basePortVariable, 1, 65535, options.basePort)) {
       error = "QUILLARET_BASE_PORT needs a port from 1 to 65535, not \"" + basePortVariable + "\"";
       return false;
     }
-    options.basePort = static_cast<int>(port);
   }
-  if (!listenGiven && !options.help) {
+  if (!listenGiven && !options.help && !options.version) {
     error = "which port should the page be served on? ([ADDRESS:]PORT)";
     return false;
   }
@@ -114,7 +102,7 @@ bool ParseWebOptions(const std::vector<std::string>& args, WebOptions& options,
 }
 
 std::string WebUsageText() {
-  return "usage: quillaret-web [--host H] [--base-port P] [ADDRESS:]PORT\n"
+  return "Usage: quillaret-web [--host H] [--base-port P] [ADDRESS:]PORT\n"
          "Serves the game's consoles as one page in a browser: every console listed, any\n"
          "number of them open side by side.\n"
          "  [ADDRESS:]PORT   where the page is served; ADDRESS defaults to 127.0.0.1, so only\n"
@@ -125,10 +113,13 @@ std::string WebUsageText() {
          "  --base-port P    the first console's port (default: QUILLARET_BASE_PORT, else\n"
          "                   BasePort of quillaret_console.ini in the current folder (on\n"
          "                   Windows also the Windows directory), else 30000)\n"
+         "  --version        print the version\n"
          "The console password, when one is asked for, comes from QUILLARET_PASSWORD, or the\n"
          "page asks for it. The address printed at start carries a token that changes at\n"
          "every start: the page is refused without it.\n";
 }
+
+std::string WebVersionText() { return std::string("quillaret-web ") + QC_VERSION + "\n"; }
 
 int BasePortOf(const WebOptions& options) {
   return options.basePort >= 0 ? options.basePort : attach::ProfileBasePort();
