@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "load/fleet.h"
+#include "load/hostile.h"
 #include "load/scenarios.h"
 
 namespace qc::load {
@@ -31,7 +32,6 @@ constexpr int kConsoles = 100;
 constexpr int kConnectsInFlight = 8;  // per console
 constexpr int kFrameMillis = 33;
 constexpr int kBroadcastsPerFrame = 2;  // each console's turn comes every 50 frames
-constexpr std::int64_t kMillis = 1000000;
 // The mean pause between a developer's actions. Each typed line is echoed to the console's 100
 // developers: with 10,000 developers the load program reads about 40,000 lines a second, what
 // it can keep up with on a small machine beside the host, so that the developers' waits
@@ -338,9 +338,10 @@ int RunChurnScenario(const Options& options) {
   const int slots = options.churnDevelopers;
   RaiseDescriptorLimit(slots + 1000);
   const int port = options.basePort + kChurnPortOffset;
-  SessionHost host;
-  std::string base, spawned;
-  if (!host.Start(options, false, port, kConsoles, kFrameMillis, {}, base, spawned)) return 1;
+  Scene scene(options, "churn", "churn.library.");
+  if (!scene.Start({kConsoles, kFrameMillis, {}, {}, false, false, port})) return 1;
+  SessionHost& host = scene.host;
+  const std::string& base = scene.base;
   std::string answer;
   if (!host.Ask("frames " + std::to_string(kBroadcastsPerFrame), "frames ", answer)) return 1;
 
@@ -417,55 +418,57 @@ int RunChurnScenario(const Options& options) {
   }
   if (!host.Ask("measure", "measure ", idle)) return 1;
 
-  const std::string prefix = "churn.library.";
   const struct {
+    const char* title;
     const char* name;
     double value;
-  } figures[] = {
-      {"seconds", static_cast<double>(options.churnSeconds)},
-      {"developers", static_cast<double>(slots)},
-      {"ramp_ms", rampMillis},
-      {"start_population", static_cast<double>(startPopulation)},
-      {"end_population", static_cast<double>(endPopulation)},
-      {"sessions", static_cast<double>(churn.sessions)},
-      {"lines_typed", static_cast<double>(churn.linesTyped)},
-      {"lines_received", static_cast<double>(received)},
-      {"lines_lost", static_cast<double>(lost)},
-      {"lines_repeated", static_cast<double>(repeated)},
-      {"lines_unknown", static_cast<double>(unknown)},
-      {"partial_sends", static_cast<double>(churn.partialSends)},
-      {"listings_asked", static_cast<double>(churn.listingsAsked)},
-      {"listings_answered", static_cast<double>(churn.listingsAnswered)},
-      {"listings_unanswered", static_cast<double>(churn.listingsUnanswered)},
-      {"slowest_listing_ms", churn.slowestListingMillis},
-      {"quits", static_cast<double>(churn.quits)},
-      {"closes", static_cast<double>(churn.closes)},
-      {"resets", static_cast<double>(churn.resets)},
-      {"stuck", static_cast<double>(churn.stuck)},
-      {"stuck_dropped", static_cast<double>(churn.stuckDropped)},
-      {"closed_by_console", static_cast<double>(churn.closedByConsole)},
-      {"connect_failures", static_cast<double>(churn.connectFailures)},
-      {"welcome_timeouts", static_cast<double>(churn.welcomeTimeouts)},
-      {"drain_timeouts", static_cast<double>(churn.drainTimeouts)},
-      {"quit_timeouts", static_cast<double>(churn.quitTimeouts)},
-      {"malformed_lines", static_cast<double>(churn.malformed)},
-      {"lines_heard", static_cast<double>(churn.linesHeard)},
-      {"broadcasts_heard", static_cast<double>(churn.broadcastsHeard)},
-      {"frame_max_ms", WordValue(end, "frame_max_ms")},
+  } rows[] = {
+      {"length of the churn (s)", "seconds", static_cast<double>(options.churnSeconds)},
+      {"developer slots", "developers", static_cast<double>(slots)},
+      {"attached at start", "start_population", static_cast<double>(startPopulation)},
+      {"attached at end", "end_population", static_cast<double>(endPopulation)},
+      {"time to attach them at start (ms)", "ramp_ms", rampMillis},
+      {"sessions", "sessions", static_cast<double>(churn.sessions)},
+      {"lines typed", "lines_typed", static_cast<double>(churn.linesTyped)},
+      {"lines the host took", "lines_received", static_cast<double>(received)},
+      {"**lines lost**", "lines_lost", static_cast<double>(lost)},
+      {"lines taken more than once", "lines_repeated", static_cast<double>(repeated)},
+      {"lines taken that nobody typed", "lines_unknown", static_cast<double>(unknown)},
+      {"lines not taken whole by the socket at once (not counted)", "partial_sends",
+       static_cast<double>(churn.partialSends)},
+      {"listings asked", "listings_asked", static_cast<double>(churn.listingsAsked)},
+      {"listings answered", "listings_answered", static_cast<double>(churn.listingsAnswered)},
+      {"listings not answered when their developer left", "listings_unanswered",
+       static_cast<double>(churn.listingsUnanswered)},
+      {"slowest listing answer (ms)", "slowest_listing_ms", churn.slowestListingMillis},
+      {"left by [quit]", "quits", static_cast<double>(churn.quits)},
+      {"left by closing", "closes", static_cast<double>(churn.closes)},
+      {"left by a reset", "resets", static_cast<double>(churn.resets)},
+      {"stopped reading", "stuck", static_cast<double>(churn.stuck)},
+      {"dropped while not reading", "stuck_dropped", static_cast<double>(churn.stuckDropped)},
+      {"closed by the console otherwise", "closed_by_console",
+       static_cast<double>(churn.closedByConsole)},
+      {"connects refused", "connect_failures", static_cast<double>(churn.connectFailures)},
+      {"connects not welcomed in 30 s", "welcome_timeouts",
+       static_cast<double>(churn.welcomeTimeouts)},
+      {"own lines not taken within 30 s", "drain_timeouts",
+       static_cast<double>(churn.drainTimeouts)},
+      {"[quit] not closed within 10 s", "quit_timeouts", static_cast<double>(churn.quitTimeouts)},
+      {"lines heard by developers", "lines_heard", static_cast<double>(churn.linesHeard)},
+      {"broadcasts heard by developers", "broadcasts_heard",
+       static_cast<double>(churn.broadcastsHeard)},
+      {"malformed lines heard (torn, or not of the protocol)", "malformed_lines",
+       static_cast<double>(churn.malformed)},
+      {"longest host frame (ms)", "frame_max_ms", WordValue(end, "frame_max_ms")},
   };
-  for (const auto& figure : figures) ReportFigure(prefix + figure.name, figure.value);
+  for (const auto& row : rows) scene.Row(row.title, row.name, row.value, "", -1, false);
   for (const char* key : {"threads", "rss_kib", "vm_kib", "descriptors"}) {
-    ReportFigure(prefix + "base_" + key, WordValue(base, key));
-    ReportFigure(prefix + "start_" + key, WordValue(start, key));
-    ReportFigure(prefix + "end_" + key, WordValue(end, key));
-    ReportFigure(prefix + "idle_" + key, WordValue(idle, key));
+    scene.Figure(std::string("base_") + key, WordValue(base, key));
+    scene.Figure(std::string("start_") + key, WordValue(start, key));
+    scene.Figure(std::string("end_") + key, WordValue(end, key));
+    scene.Figure(std::string("idle_") + key, WordValue(idle, key));
   }
-  std::fprintf(stderr,
-               "churn: %lld sessions, %lld lines typed, %lld received, %lld lost, %lld repeated; "
-               "host at start %s; at end %s; idle %s\n",
-               churn.sessions, churn.linesTyped, received, lost, repeated, start.c_str(),
-               end.c_str(), idle.c_str());
-  ReportFigure(prefix + "diagnostics", host.Stop());
+  scene.Row("library diagnostics on standard error", "diagnostics", host.Stop(), "", -1, false);
   return 0;
 }
 

@@ -183,15 +183,8 @@ bool TakeConnectedNotice(const loader::ConsoleApi& api) {
 
 int RunEchoScenario(const Options& options) {
   loader::ConsoleApi api{};
-  if (!LoadLibrary(options.library, api)) return 1;
   const auto port = static_cast<std::uint16_t>(options.basePort + kEchoPortOffset);
-  char name[] = "echo";
-  const bool spawned = EnterScratchDirectory(port) && api.SpawnServer(kEchoGoid, name);
-  LeaveScratchDirectory();
-  if (!spawned) {
-    std::fprintf(stderr, "echo: cannot spawn the console on port %d\n", port);
-    return 1;
-  }
+  if (!SpawnInProcess(options, api, kEchoGoid, "echo", port)) return 1;
   const int console = ConnectLoopback(port, 10000);
   std::string welcome;
   if (console < 0 || !ReadLine(console, welcome) || !TakeConnectedNotice(api)) {

@@ -141,15 +141,8 @@ std::int64_t TimeTakingCall(const loader::ConsoleApi& api) {
 
 int RunFanOutScenario(const Options& options, int clients) {
   loader::ConsoleApi api{};
-  if (!LoadLibrary(options.library, api)) return 1;
   const auto port = static_cast<std::uint16_t>(options.basePort + kFanOutPortOffset);
-  char name[] = "fan-out";
-  const bool spawned = EnterScratchDirectory(port) && api.SpawnServer(kFanOutGoid, name);
-  LeaveScratchDirectory();
-  if (!spawned) {
-    std::fprintf(stderr, "fan-out: cannot spawn the console on port %d\n", port);
-    return 1;
-  }
+  if (!SpawnInProcess(options, api, kFanOutGoid, "fan-out", port)) return 1;
 
   // The plain baseline's connections exist only where its figures are made.
   const bool many = clients == kManyClients;

@@ -1,15 +1,12 @@
-// Developers, line readers and host answers of the hostile-connection scenarios; see hostile.h.
+// Scenes, developers, line readers and host answers of the scenarios on the session host; see
+// hostile.h.
 #include "load/hostile.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
+#include <dirent.h>
 #include <poll.h>
 #include <sched.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <dirent.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,68 +17,9 @@
 #include <cstring>
 #include <fstream>
 #include <random>
-#include <sstream>
+#include <utility>
 
 namespace qc::load {
-namespace {
-
-int MillisLeft(std::int64_t deadline) {
-  const std::int64_t left = (deadline - NowNanos()) / kMillis;
-  return left < 0 ? 0 : static_cast<int>(std::min<std::int64_t>(left, 1000000));
-}
-
-bool SetBlocking(int s, bool blocking) {
-  const int flags = fcntl(s, F_GETFL);
-  if (flags < 0) return false;
-  return fcntl(s, F_SETFL, blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK) == 0;
-}
-
-// One connect attempt within millis: the socket, or -1 (refused is told apart for a retry).
-int ConnectOnce(int port, const char* source, int receiveBuffer, int millis, bool& refused) {
-  refused = false;
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  if (s < 0) return -1;
-  if (receiveBuffer > 0) {
-    (void)setsockopt(s, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-  }
-  const int on = 1;
-  (void)setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  if (source != nullptr) {
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_port = 0;
-    if (inet_pton(AF_INET, source, &local.sin_addr) != 1 ||
-        bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-      close(s);
-      return -1;
-    }
-  }
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  SetBlocking(s, false);
-  if (connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    if (errno != EINPROGRESS) {
-      refused = errno == ECONNREFUSED;
-      close(s);
-      return -1;
-    }
-    pollfd entry{s, POLLOUT, 0};
-    int error = 0;
-    socklen_t length = sizeof error;
-    if (poll(&entry, 1, millis) != 1 ||
-        getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
-      refused = error == ECONNREFUSED;
-      close(s);
-      return -1;
-    }
-  }
-  SetBlocking(s, true);
-  return s;
-}
-
-}  // namespace
 
 bool LineReader::Next(std::string& line, int millis) {
   const std::int64_t deadline = NowNanos() + std::int64_t{millis} * kMillis;
@@ -120,39 +58,15 @@ bool LineReader::Find(const std::string& text, int millis, std::string* found) {
   return false;
 }
 
-int ConnectFrom(int port, const char* source, int receiveBuffer, int millis) {
-  // A console that has just been spawned may not listen yet: refusals are tried again.
-  const std::int64_t deadline = NowNanos() + std::int64_t{millis} * kMillis;
-  for (;;) {
-    bool refused = false;
-    const int s = ConnectOnce(port, source, receiveBuffer, std::max(MillisLeft(deadline), 1),
-                              refused);
-    if (s >= 0 || !refused || NowNanos() >= deadline) return s;
-    SleepUntil(std::min(deadline, NowNanos() + 5 * kMillis));
+std::string TypedLines(unsigned developer, long long first, long long count, std::size_t length) {
+  std::string lines;
+  for (long long sequence = first; sequence < first + count; ++sequence) {
+    const std::size_t start = lines.size();
+    lines += "L" + std::to_string(developer) + "." + std::to_string(sequence) + " ";
+    lines.append(length > lines.size() - start + 1 ? length - (lines.size() - start) - 1 : 0, 'x');
+    lines += '\n';
   }
-}
-
-std::size_t SendUntil(int s, const char* data, std::size_t length, std::int64_t deadline) {
-  std::size_t sent = 0;
-  while (sent < length) {
-    const ssize_t n = send(s, data + sent, length - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n > 0) {
-      sent += static_cast<std::size_t>(n);
-      continue;
-    }
-    if (n < 0 && errno != EAGAIN && errno != EINTR) break;
-    if (NowNanos() >= deadline) break;
-    pollfd entry{s, POLLOUT, 0};
-    (void)poll(&entry, 1, std::min(MillisLeft(deadline), 50));
-  }
-  return sent;
-}
-
-void SleepUntil(std::int64_t deadline, const std::atomic<bool>* stop) {
-  while (NowNanos() < deadline && (stop == nullptr || !stop->load())) {
-    const std::int64_t step = std::min<std::int64_t>(deadline - NowNanos(), 10 * kMillis);
-    if (step > 0) std::this_thread::sleep_for(std::chrono::nanoseconds(step));
-  }
+  return lines;
 }
 
 Developer::~Developer() { Close(false); }
@@ -167,8 +81,9 @@ bool Developer::Attach(int port, int millis, const char* source, int receiveBuff
   return true;
 }
 
-void Developer::StartReading(const ReadPattern& pattern, std::size_t streamLength) {
+void Developer::StartReading(const ReadPattern& pattern, std::size_t streamLength, char mark) {
   streamLength_ = streamLength;
+  streamMark_ = mark;
   stopping_.store(false);
   thread_ = std::thread([this, pattern] { Run(pattern); });
 }
@@ -190,7 +105,6 @@ void Developer::Close(bool reset) {
 }
 
 void Developer::Scan(const char* data, std::size_t length) {
-  static const char kStreamMark[] = " QC_MSG: S";
   for (std::size_t i = 0; i < length; ++i) {
     if (line_.size() < 64) line_.push_back(data[i]);
     ++lineLength_;
@@ -200,13 +114,22 @@ void Developer::Scan(const char* data, std::size_t length) {
       overflows_.fetch_add(1, std::memory_order_relaxed);
     } else if (line_.find("QC_OK: End of list") != std::string::npos) {
       listEnds_.fetch_add(1, std::memory_order_relaxed);
-    } else if (streamLength_ > 0 && lineLength_ == streamLength_ && line_.size() > 18 &&
-               line_.compare(8, sizeof kStreamMark - 1, kStreamMark) == 0) {
+    } else if (streamLength_ > 0 && IsStreamLine()) {
       streamLines_.fetch_add(1, std::memory_order_relaxed);
     }
     line_.clear();
     lineLength_ = 0;
   }
+}
+
+bool Developer::IsStreamLine() const {
+  // Past the stamp, when the line has one: the echo of a piece of several typed lines stamps
+  // only its first.
+  static const char kMessage[] = " QC_MSG: ";
+  const std::size_t stamp =
+      line_.size() > 17 && line_.compare(8, sizeof kMessage - 1, kMessage) == 0 ? 17 : 0;
+  return line_.size() > stamp && line_[stamp] == streamMark_ &&
+         lineLength_ - stamp >= streamLength_;
 }
 
 void Developer::Run(ReadPattern pattern) {
@@ -249,8 +172,9 @@ void Developer::Run(ReadPattern pattern) {
 bool AskCount(SessionHost& host, HostCount& count) {
   std::string answer;
   if (!host.Ask("count", "count ", answer)) return false;
-  return std::sscanf(answer.c_str(), "count %lld %lld %lld %lld %lld", &count.connected,
-                     &count.disconnected, &count.lines, &count.other, &count.overflows) == 5;
+  return std::sscanf(answer.c_str(), "count %lld %lld %lld %lld %lld %lld", &count.connected,
+                     &count.disconnected, &count.lines, &count.other, &count.overflows,
+                     &count.inversions) >= 5;
 }
 
 std::int64_t WaitForLines(SessionHost& host, long long wanted, int quietMillis, int limitMillis,
@@ -302,6 +226,14 @@ bool AskNotices(SessionHost& host, std::multimap<double, std::string>& notices) 
   return false;
 }
 
+double NoticeMillis(SessionHost& host, const std::string& text) {
+  std::multimap<double, std::string> notices;
+  AskNotices(host, notices);
+  for (const auto& [millis, notice] : notices) {
+    if (notice.find(text) != std::string::npos) return millis;
+  }
+  return -1;
+}
 
 bool ResetPeak(int pid) {
   // Writing 5 to clear_refs starts the peak resident size (VmHWM) afresh.
@@ -310,6 +242,24 @@ bool ResetPeak(int pid) {
   file.flush();
   return static_cast<bool>(file);
 }
+
+namespace {
+
+// Calls act(task id) for every thread of process pid; false when they cannot be listed or an
+// act failed.
+template <typename Act>
+bool ForEachTask(int pid, Act act) {
+  DIR* directory = opendir(("/proc/" + std::to_string(pid) + "/task").c_str());
+  if (directory == nullptr) return false;
+  bool done = true;
+  while (dirent* entry = readdir(directory)) {
+    if (entry->d_name[0] != '.' && !act(std::atoi(entry->d_name))) done = false;
+  }
+  closedir(directory);
+  return done;
+}
+
+}  // namespace
 
 bool PinToOneProcessor(int pid) {
   cpu_set_t allowed;
@@ -321,37 +271,94 @@ bool PinToOneProcessor(int pid) {
   cpu_set_t one;
   CPU_ZERO(&one);
   CPU_SET(first, &one);
-  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-  DIR* directory = opendir(tasks.c_str());
-  if (directory == nullptr) return false;
-  bool pinned = true;
-  while (dirent* entry = readdir(directory)) {
-    if (entry->d_name[0] == '.') continue;
-    const auto task = static_cast<pid_t>(std::atoi(entry->d_name));
-    if (sched_setaffinity(task, sizeof one, &one) != 0) pinned = false;
-  }
-  closedir(directory);
-  return pinned;
+  return ForEachTask(pid, [&](int task) { return sched_setaffinity(task, sizeof one, &one) == 0; });
 }
 
 bool LowerOtherThreads(int pid) {
-  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-  DIR* directory = opendir(tasks.c_str());
-  if (directory == nullptr) return false;
-  bool lowered = true;
-  while (dirent* entry = readdir(directory)) {
-    if (entry->d_name[0] == '.') continue;
-    const int task = std::atoi(entry->d_name);
-    if (task != pid && setpriority(PRIO_PROCESS, static_cast<id_t>(task), 19) != 0) {
-      lowered = false;
-    }
-  }
-  closedir(directory);
-  return lowered;
+  return ForEachTask(pid, [&](int task) {
+    return task == pid || setpriority(PRIO_PROCESS, static_cast<id_t>(task), 19) == 0;
+  });
 }
 
-void HostileFigure(const std::string& scenario, const std::string& name, double value) {
-  ReportFigure("hostile." + scenario + "." + name, value);
+Scene::Scene(const Options& runOptions, std::string sceneName, std::string prefix)
+    : options(runOptions), name(std::move(sceneName)), prefix_(std::move(prefix)) {
+  if (prefix_.empty()) prefix_ = "hostile." + name + ".";
+}
+
+bool Scene::Start(const HostSetup& setup) {
+  HostSetup mine = setup;
+  if (mine.port == 0) mine.port = options.hostilePort;
+  port_ = mine.port;
+  if (host.Start(options, mine, base, spawned) &&
+      std::atoi(spawned.c_str() + 8) == setup.consoles) {
+    return true;
+  }
+  Fail("the session host did not spawn its consoles on port " + std::to_string(port_));
+  return false;
+}
+
+bool Scene::Attach(Developer& developer, int console, const char* source, int receiveBuffer) {
+  return developer.Attach(Port(console), kAttachMillis, source, receiveBuffer);
+}
+
+bool Scene::WaitConnected(long long connected) {
+  HostCount count;
+  if (WaitForCount(host, count, 20000, [&](const HostCount& c) {
+        return c.connected >= connected;
+      })) {
+    return true;
+  }
+  Fail("the host took " + std::to_string(count.connected) + " of " + std::to_string(connected) +
+       " connected notices");
+  return false;
+}
+
+bool Scene::Ask(const std::string& command, std::string* answer) {
+  std::string line;
+  if (host.Ask(command, command.substr(0, command.find(' ')), line)) {
+    if (answer != nullptr) *answer = line;
+    return true;
+  }
+  Fail("the host did not answer " + command);
+  return false;
+}
+
+void Scene::Figure(const std::string& figure, double value) {
+  std::fprintf(stderr, "  %s: %s = %.6g\n", name.c_str(), figure.c_str(), value);
+  ReportFigure(prefix_ + figure, value);
+}
+
+void Scene::Row(const std::string& title, const std::string& figure, double value,
+                const char* unit, double target, bool worst) {
+  std::printf("row %s%s %s %g %d %s\n", prefix_.c_str(), figure.c_str(),
+              unit[0] != '\0' ? unit : "-", target, worst ? 1 : 0, title.c_str());
+  Figure(figure, value);
+}
+
+void Scene::TallyFigures(unsigned developer, long long typed, const std::string& what,
+                         double lostTarget, bool fixedCount) {
+  long long distinct = 0, repeated = 0;
+  AskTally(host, developer, distinct, repeated);
+  Figure("lines_typed", static_cast<double>(typed));
+  Figure("lines_taken", static_cast<double>(distinct));
+  const std::string of = fixedCount ? " (of " + std::to_string(typed) + ")" : "";
+  Row(what + ": lines not taken whole" + of, "lines_lost", static_cast<double>(typed - distinct),
+      "", lostTarget);
+  Row(what + ": lines taken twice or more", "lines_repeated", static_cast<double>(repeated), "",
+      0);
+}
+
+int Scene::Fail(const std::string& what) {
+  std::fprintf(stderr, "%s: %s\n", name.c_str(), what.c_str());
+  return 1;
+}
+
+int Scene::Finish() {
+  std::map<std::string, int> kinds;
+  Figure("diagnostics", host.Stop(&kinds));
+  Figure("diag_send_timed_out", kinds["QC_ERROR: send() timed out"]);
+  Figure("diag_send_buffer_full", kinds["QC_ERROR: send buffer full"]);
+  return 0;
 }
 
 }  // namespace qc::load

@@ -1,7 +1,7 @@
-// What the scenarios of hostile and careless connections share: a developer on a loopback socket
-// with a thread that reads what it is sent (all the time, slowly, or in bursts), a line reader
-// with time limits, bounded sends, and the session host's answers they read. Every wait here
-// ends by itself.
+// What the scenarios on the session host share: a scene (the host with its consoles, and the
+// figures of one run), a developer on a loopback socket with a thread that reads what it is
+// sent (all the time, slowly, or in bursts), a line reader with time limits, bounded sends, and
+// the session host's answers they read. Every wait here ends by itself.
 #pragma once
 
 #include <atomic>
@@ -10,6 +10,7 @@
 #include <map>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "load/load_support.h"
 #include "load/process_stats.h"
@@ -19,9 +20,6 @@ namespace qc::load {
 // Nanoseconds in a millisecond, and how long a developer of a scenario may take to attach.
 constexpr std::int64_t kMillis = 1000000;
 constexpr int kAttachMillis = 10000;
-
-// Reports a scenario's figure as "hostile.SCENARIO.NAME".
-void HostileFigure(const std::string& scenario, const std::string& name, double value);
 
 // Lines of one socket, each read within a time limit.
 class LineReader {
@@ -78,8 +76,10 @@ class Developer {
   int Socket() const { return socket_; }
 
   // Reads on a thread of its own, as pattern says, until Stop or the end of the connection.
-  // Lines that begin "HH:MM:SS QC_MSG: S" and are streamLength bytes long count as stream lines.
-  void StartReading(const ReadPattern& pattern, std::size_t streamLength = 0);
+  // Lines that begin with mark, after "HH:MM:SS QC_MSG: " when they have it, and hold at least
+  // streamLength bytes from there count as stream lines (the host's stream, "S", or the echoes
+  // of typed lines, "L").
+  void StartReading(const ReadPattern& pattern, std::size_t streamLength = 0, char mark = 'S');
   void Stop();
   // Stops reading and closes: with reset, by a reset (SO_LINGER 0).
   void Close(bool reset);
@@ -91,14 +91,17 @@ class Developer {
   long long BytesRead() const { return bytes_.load(); }
   // When the console ended the connection (NowNanos), or 0 while it is open.
   std::int64_t EndedAt() const { return endedAt_.load(); }
+  int Dropped() const { return endedAt_.load() != 0 ? 1 : 0; }
 
  private:
   void Run(ReadPattern pattern);
+  bool IsStreamLine() const;
   void Scan(const char* data, std::size_t length);
 
   int socket_ = -1;
   std::string leftover_;  // what the welcome's reader read beyond it
   std::size_t streamLength_ = 0;
+  char streamMark_ = 'S';
   std::string line_;  // the first bytes of the line being received
   std::size_t lineLength_ = 0;
   std::atomic<bool> stopping_{false};
@@ -107,18 +110,15 @@ class Developer {
   std::thread thread_;
 };
 
-// Connects a socket to 127.0.0.1:port from source (or any address), within millis; TCP_NODELAY,
-// receiveBuffer when above 0. The socket, or -1.
-int ConnectFrom(int port, const char* source, int receiveBuffer, int millis);
-// Sends as much of data as the socket takes before deadline (NowNanos). Returns the bytes sent;
-// fewer than length when the time ran out or the connection failed.
-std::size_t SendUntil(int s, const char* data, std::size_t length, std::int64_t deadline);
-// Sleeps until deadline (NowNanos), in steps, or until stop is set.
-void SleepUntil(std::int64_t deadline, const std::atomic<bool>* stop = nullptr);
+// Lines "L<developer>.<sequence> " and filler, sequences first to first + count - 1, each of
+// length bytes with its line feed (at least enough for the number).
+std::string TypedLines(unsigned developer, long long first, long long count, std::size_t length);
 
-// The session host's "count": connected, disconnected, tallied lines, other, overflows.
+// The session host's "count": connected, disconnected, tallied lines, other, overflows, and the
+// tallied lines taken right after a later line of their developer.
 struct HostCount {
   long long connected = -1, disconnected = -1, lines = -1, other = -1, overflows = -1;
+  long long inversions = -1;
 };
 bool AskCount(SessionHost& host, HostCount& count);
 // Asks "count" until done(count) or millis pass; the last count is left in count.
@@ -141,6 +141,8 @@ std::int64_t WaitForLines(SessionHost& host, long long wanted, int quietMillis, 
 bool AskTally(SessionHost& host, unsigned developer, long long& distinct, long long& repeated);
 // The notices the host took since its "mark": (ms since the mark, text).
 bool AskNotices(SessionHost& host, std::multimap<double, std::string>& notices);
+// The time of the first notice since the mark that holds text (ms since the mark), or -1.
+double NoticeMillis(SessionHost& host, const std::string& text);
 
 // ResetPeak makes the peak of process pid (ProcessPeakKiB, process_stats.h) start from now.
 bool ResetPeak(int pid);
@@ -150,5 +152,49 @@ bool PinToOneProcessor(int pid);
 // Gives every thread of process pid but its first (the game's frame, here) the lowest priority
 // (nice 19). False when that failed.
 bool LowerOtherThreads(int pid);
+
+// One run of a scenario on the session host: the host and the figures, each reported as
+// "<prefix><figure>" (prefix "hostile.<name>." unless given) and shown on standard error.
+class Scene {
+ public:
+  Scene(const Options& options, std::string name, std::string prefix = "");
+  // Starts the host. False, with the reason on standard error, when it did not spawn every
+  // console.
+  bool Start(const HostSetup& setup);
+  int Port(int console = 0) const { return port_ + console; }
+  // Attaches a developer to a console (see Developer::Attach).
+  bool Attach(Developer& developer, int console = 0, const char* source = nullptr,
+              int receiveBuffer = 0);
+  // Waits until the host has taken this many connected notices.
+  bool WaitConnected(long long connected);
+  // Asks the host a command and takes the answer line that begins with the command's name.
+  bool Ask(const std::string& command, std::string* answer = nullptr);
+  // Reports a figure that no table shows by itself (the log and derived rows may).
+  void Figure(const std::string& figure, double value);
+  // Reports a figure with the row of the report's table that shows it: its title, its unit, the
+  // most it may be (below 0: none), and whether the worst run rather than the median stands for
+  // it.
+  void Row(const std::string& title, const std::string& figure, double value,
+           const char* unit = "", double target = -1, bool worst = true);
+  // Asks the host's tally of a developer who typed typed lines: figures lines_typed,
+  // lines_taken, and the rows (titled from what, with the lines typed when fixedCount) of
+  // lines_lost (typed less taken, at most lostTarget) and lines_repeated (none).
+  void TallyFigures(unsigned developer, long long typed, const std::string& what,
+                    double lostTarget = 0, bool fixedCount = true);
+  // Shows "<name>: what" on standard error; returns 1, a failed scenario's exit code.
+  int Fail(const std::string& what);
+  // Stops the host and reports its diagnostics: all, and the two kinds that drop a client.
+  // Returns 0, the scenario's exit code.
+  int Finish();
+
+  const Options& options;
+  const std::string name;
+  SessionHost host;
+  std::string base, spawned;  // the host's first answers
+
+ private:
+  std::string prefix_;
+  int port_ = 0;
+};
 
 }  // namespace qc::load

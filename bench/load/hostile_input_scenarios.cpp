@@ -1,7 +1,8 @@
 // Connections that cost the others through what they send: a flood of commands read slowly,
 // pastes with commands among their lines, a stream without line feeds, and a paste of more
-// than a megabyte taken in one frame. Each runs the session host (a process of its own, so its
-// memory is its own) with one console, and reports what the host and the other developers got.
+// than a megabyte, or a full stack, taken in one frame. Each runs the session host (a process of
+// its own, so its memory is its own) with one console, and reports what the host and the other
+// developers got.
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -15,45 +16,6 @@
 #include "load/scenarios.h"
 
 namespace qc::load {
-namespace {
-
-// The diagnostics the host's library wrote, all and of the two kinds that drop a client.
-void ReportDiagnostics(const std::string& scenario, SessionHost& host) {
-  std::map<std::string, int> kinds;
-  HostileFigure(scenario, "diagnostics", host.Stop(&kinds));
-  HostileFigure(scenario, "diag_send_timed_out", kinds["QC_ERROR: send() timed out"]);
-  HostileFigure(scenario, "diag_send_buffer_full", kinds["QC_ERROR: send buffer full"]);
-}
-
-bool StartHost(SessionHost& host, const Options& options, int frameMillis,
-               const std::vector<std::string>& profile, const char* scenario) {
-  std::string base, spawned;
-  if (!host.Start(options, false, options.hostilePort, 1, frameMillis, profile, base, spawned) ||
-      std::atoi(spawned.c_str() + 8) != 1) {
-    std::fprintf(stderr, "%s: the session host did not spawn its console on port %d\n", scenario,
-                 options.hostilePort);
-    return false;
-  }
-  return true;
-}
-
-bool WaitForConnected(SessionHost& host, int developers, const char* scenario) {
-  HostCount count;
-  const auto attached = [&](const HostCount& c) { return c.connected >= developers; };
-  if (WaitForCount(host, count, 20000, attached)) {
-    return true;
-  }
-  std::fprintf(stderr, "%s: the host took %lld of %d connected notices\n", scenario,
-               count.connected, developers);
-  return false;
-}
-
-// "L<developer>.<sequence> " and text, one line.
-std::string TypedLine(unsigned developer, long long sequence, const char* text) {
-  return "L" + std::to_string(developer) + "." + std::to_string(sequence) + " " + text + "\n";
-}
-
-}  // namespace
 
 // One developer sends "[spawns]" 7000 times in one write every 10 ms for 6 s, and reads 64 KiB
 // every 20 ms (about 3 MB/s, a thirtieth of what it asks for); another asks "[who]" every
@@ -71,17 +33,13 @@ int RunFloodScenario(const Options& options, int sendBufferKiB) {
   constexpr int kCommandsPerBurst = 7000;
   constexpr int kAskEveryMillis = 200;
   constexpr int kAnswerLimitMillis = 10000;
-  SessionHost host;
-  std::vector<std::string> profile;
-  if (sendBufferKiB > 0) profile.push_back("SendBufferVal=" + std::to_string(sendBufferKiB));
-  if (!StartHost(host, options, 33, profile, name.c_str())) return 1;
+  Scene scene(options, name);
+  HostSetup setup;
+  if (sendBufferKiB > 0) setup.profile = {"SendBufferVal=" + std::to_string(sendBufferKiB)};
+  if (!scene.Start(setup)) return 1;
   Developer asker, flooder;
-  if (!asker.Attach(options.hostilePort, kAttachMillis) ||
-      !flooder.Attach(options.hostilePort, kAttachMillis) ||
-      !WaitForConnected(host, 2, name.c_str())) {
-    std::fprintf(stderr, "%s: cannot attach the developers\n", name.c_str());
-    return 1;
-  }
+  if (!scene.Attach(asker) || !scene.Attach(flooder) || !scene.WaitConnected(2)) return 1;
+  SessionHost& host = scene.host;
   const int pid = host.Pid();
   const long baseKiB = ProcessResidentKiB(pid);
   ResetPeak(pid);
@@ -147,29 +105,30 @@ int RunFloodScenario(const Options& options, int sendBufferKiB) {
   const long peakKiB = std::max(sampledPeakKiB, ProcessPeakKiB(pid));
   AskCount(host, count);
 
-  HostileFigure(name, "base_rss_kib", static_cast<double>(baseKiB));
-  HostileFigure(name, "peak_growth_kib", static_cast<double>(peakKiB - baseKiB));
-  HostileFigure(name, "left_growth_kib", static_cast<double>(afterKiB - baseKiB));
-  HostileFigure(name, "who_max_ms", answers.empty() ? kAnswerLimitMillis
-                                             : *std::max_element(answers.begin(), answers.end()));
-  HostileFigure(name, "who_p50_ms", Median(answers));
-  HostileFigure(name, "who_asked", static_cast<double>(answers.size()) + unanswered);
-  HostileFigure(name, "who_unanswered", unanswered);
-  HostileFigure(name, "commands_sent", static_cast<double>(bytesSent / 9));
-  HostileFigure(name, "bursts_skipped", static_cast<double>(burstsSkipped));
-  HostileFigure(name, "answers_read", static_cast<double>(answersRead));
-  HostileFigure(name, "flooder_dropped", flooderDropped ? 1 : 0);
-  HostileFigure(name, "overflow_notices", static_cast<double>(count.overflows));
-  std::fprintf(stderr,
-               "%s: host %ld KiB before, peak %ld, %ld after the flooder left; [who] max %.1f "
-               "ms (%zu answered, %d not); %lld commands sent (%lld bursts whole, %lld skipped), "
-               "%lld answers read; flooder %s, %lld overflow notices\n",
-               name.c_str(), baseKiB, peakKiB, afterKiB,
-               answers.empty() ? -1.0 : *std::max_element(answers.begin(), answers.end()),
-               answers.size(), unanswered, bytesSent / 9, burstsWhole, burstsSkipped,
-               answersRead, flooderDropped ? "dropped" : "kept", count.overflows);
-  ReportDiagnostics(name, host);
-  return 0;
+  const std::string what =
+      sendBufferKiB > 0 ? "flood, SendBufferVal=" + std::to_string(sendBufferKiB) : "flood";
+  scene.Figure("base_rss_kib", static_cast<double>(baseKiB));
+  scene.Row(what + ": host's resident memory growth at its peak", "peak_growth_mib",
+            static_cast<double>(peakKiB - baseKiB) / 1024, "MiB", 32);
+  scene.Row(what + ": growth still resident 2 s after the flooder left", "left_growth_mib",
+            static_cast<double>(afterKiB - baseKiB) / 1024, "MiB");
+  scene.Row(what + ": another developer's [who] answer, slowest", "who_max_ms",
+            answers.empty() ? kAnswerLimitMillis
+                            : *std::max_element(answers.begin(), answers.end()),
+            "ms", 1000);
+  scene.Row(what + ": another developer's [who] answer, median", "who_p50_ms", Median(answers),
+            "ms", -1, false);
+  scene.Row(what + ": [who] not answered within 10 s", "who_unanswered", unanswered, "", 0);
+  scene.Row(what + ": the flooder dropped by the console (1: yes)", "flooder_dropped",
+            flooderDropped ? 1 : 0);
+  scene.Row(what + ": overflow notices", "overflow_notices", static_cast<double>(count.overflows));
+  scene.Row(what + ": [spawns] sent by the flooder", "commands_sent",
+            static_cast<double>(bytesSent / 9), "", -1, false);
+  scene.Row(what + ": answers the flooder read", "answers_read", static_cast<double>(answersRead),
+            "", -1, false);
+  scene.Figure("bursts_whole", static_cast<double>(burstsWhole));
+  scene.Figure("bursts_skipped", static_cast<double>(burstsSkipped));
+  return scene.Finish();
 }
 
 // One developer pastes lines lines in one write, every whoEvery-th of them "[who]", the others
@@ -177,83 +136,55 @@ int RunFloodScenario(const Options& options, int sendBufferKiB) {
 // every 33 ms and tallies the typed lines. Measured: ordinary lines taken (once, twice, never),
 // the overflow notices the host took and the developer received, and the "[who]" answers.
 int RunPasteScenario(const Options& options, int lines, int whoEvery) {
-  const std::string name = "paste-" + std::to_string(lines);
-  constexpr int kSendLimitMillis = 100000;
-  constexpr int kQuietMillis = 5000;
-  constexpr int kDeliverLimitMillis = 150000;
-  SessionHost host;
-  if (!StartHost(host, options, 33, {}, name.c_str())) return 1;
+  Scene scene(options, "paste-" + std::to_string(lines));
   Developer paster;
-  if (!paster.Attach(options.hostilePort, kAttachMillis) ||
-      !WaitForConnected(host, 1, name.c_str())) {
-    std::fprintf(stderr, "%s: cannot attach the developer\n", name.c_str());
-    return 1;
-  }
+  if (!scene.Start({}) || !scene.Attach(paster) || !scene.WaitConnected(1)) return 1;
   std::string paste;
   long long ordinary = 0, asks = 0;
   for (int i = 0; i < lines; ++i) {
-    if ((i + 1) % whoEvery == 0) {
-      paste += "[who]\n";
-      ++asks;
-    } else {
-      char line[32];
-      std::snprintf(line, sizeof line, "L1.%05d xyz\n", i);  // 13 bytes up to 99,999 lines
-      paste += line;
-      ++ordinary;
-    }
+    const bool ask = (i + 1) % whoEvery == 0;
+    paste += ask ? std::string("[who]\n") : TypedLines(1, i, 1, 13);
+    ++(ask ? asks : ordinary);
   }
   paster.StartReading(ReadPattern{});
   const std::int64_t start = NowNanos();
-  const std::size_t sent = SendUntil(paster.Socket(), paste.data(), paste.size(),
-                                     start + kSendLimitMillis * kMillis);
+  const std::size_t sent =
+      SendUntil(paster.Socket(), paste.data(), paste.size(), start + 100000 * kMillis);
   const double sendMillis = static_cast<double>(NowNanos() - start) / kMillis;
   HostCount count;
-  const std::int64_t lastLine =
-      WaitForLines(host, ordinary, kQuietMillis, kDeliverLimitMillis, count);
+  const std::int64_t lastLine = WaitForLines(scene.host, ordinary, 5000, 150000, count);
   // The answers to "[who]" follow the lines they were pasted among.
   for (int i = 0; i < 100 && paster.ListEnds() < asks && paster.EndedAt() == 0; ++i) {
     SleepUntil(NowNanos() + 20 * kMillis);
   }
-  long long distinct = 0, repeated = 0;
-  AskTally(host, 1, distinct, repeated);
-  AskCount(host, count);
-
-  HostileFigure(name, "lines_typed", static_cast<double>(ordinary));
-  HostileFigure(name, "lines_taken", static_cast<double>(distinct));
-  HostileFigure(name, "lines_lost", static_cast<double>(ordinary - distinct));
-  HostileFigure(name, "lines_repeated", static_cast<double>(repeated));
-  HostileFigure(name, "overflow_notices", static_cast<double>(count.overflows));
-  HostileFigure(name, "overflow_lines_heard", static_cast<double>(paster.OverflowLines()));
-  HostileFigure(name, "who_asked", static_cast<double>(asks));
-  HostileFigure(name, "who_answered", static_cast<double>(paster.ListEnds()));
-  HostileFigure(name, "bytes_unsent", static_cast<double>(paste.size() - sent));
-  HostileFigure(name, "send_ms", sendMillis);
-  HostileFigure(name, "deliver_ms", static_cast<double>(lastLine - start) / kMillis);
-  HostileFigure(name, "paster_dropped", paster.EndedAt() != 0 ? 1 : 0);
-  std::fprintf(stderr,
-               "%s: %lld of %lld lines taken (%lld twice or more), %lld overflow notices, "
-               "%lld of %lld [who] answered; sent %zu of %zu bytes in %.0f ms\n",
-               name.c_str(), distinct, ordinary, repeated, count.overflows, paster.ListEnds(),
-               asks, sent, paste.size(), sendMillis);
-  paster.Close(false);
-  ReportDiagnostics(name, host);
-  return 0;
+  const std::string what = "paste of " + std::to_string(lines) + " lines";
+  scene.Row(what + ", [who] every " + std::to_string(whoEvery) + "th: [who] answered (of " +
+                std::to_string(asks) + ")",
+            "who_answered", static_cast<double>(paster.ListEnds()), "", -1, false);
+  scene.TallyFigures(1, ordinary, what);
+  AskCount(scene.host, count);
+  scene.Row(what + ": overflow notices", "overflow_notices", static_cast<double>(count.overflows),
+            "", 0);
+  scene.Row(what + ": until the host took the last line", "deliver_ms",
+            static_cast<double>(lastLine - start) / kMillis, "ms", -1, false);
+  scene.Figure("overflow_lines_heard", static_cast<double>(paster.OverflowLines()));
+  scene.Figure("bytes_unsent", static_cast<double>(paste.size() - sent));
+  scene.Figure("send_ms", sendMillis);
+  scene.Figure("paster_dropped", paster.Dropped());
+  return scene.Finish();
 }
 
 // One developer streams bytes without a line feed for 3 s while another types 300 lines, one
 // every 10 ms; both read everything. Measured: the overflow notices the host took and the other
 // developer received, and how many of that developer's lines the host took.
 int RunOverflowStreamScenario(const Options& options) {
-  const char* const name = "overflow-stream";
   constexpr int kStreamMillis = 3000;
   constexpr int kTyped = 300;
   constexpr int kTypeEveryMillis = 10;
-  SessionHost host;
-  if (!StartHost(host, options, 33, {}, name)) return 1;
+  Scene scene(options, "overflow-stream");
   Developer typist, streamer;
-  if (!typist.Attach(options.hostilePort, kAttachMillis) ||
-      !streamer.Attach(options.hostilePort, kAttachMillis) || !WaitForConnected(host, 2, name)) {
-    std::fprintf(stderr, "overflow-stream: cannot attach the developers\n");
+  if (!scene.Start({}) || !scene.Attach(typist) || !scene.Attach(streamer) ||
+      !scene.WaitConnected(2)) {
     return 1;
   }
   typist.StartReading(ReadPattern{});
@@ -272,106 +203,99 @@ int RunOverflowStreamScenario(const Options& options) {
   int typed = 0;
   for (; typed < kTyped; ++typed) {
     SleepUntil(start + std::int64_t{typed} * kTypeEveryMillis * kMillis);
-    const std::string line = TypedLine(2, typed, "typed beside the stream");
+    const std::string line = TypedLines(2, typed, 1, 32);
     if (SendUntil(typist.Socket(), line.data(), line.size(), NowNanos() + 5000 * kMillis) !=
         line.size()) {
       break;
     }
   }
   stream.join();
-  const double streamMillis = static_cast<double>(NowNanos() - start) / kMillis;
+  scene.Figure("stream_ms", static_cast<double>(NowNanos() - start) / kMillis);
   streamer.Close(false);
   HostCount count;
-  WaitForLines(host, typed, 5000, 60000, count);
+  WaitForLines(scene.host, typed, 5000, 60000, count);
   SleepUntil(NowNanos() + 500 * kMillis);  // the last notices reach the typist
-  long long distinct = 0, repeated = 0;
-  AskTally(host, 2, distinct, repeated);
-  AskCount(host, count);
-
-  HostileFigure(name, "bytes_streamed", static_cast<double>(streamed));
-  HostileFigure(name, "stream_ms", streamMillis);
-  HostileFigure(name, "overflow_notices", static_cast<double>(count.overflows));
-  HostileFigure(name, "overflow_lines_heard", static_cast<double>(typist.OverflowLines()));
-  HostileFigure(name, "lines_typed", typed);
-  HostileFigure(name, "lines_taken", static_cast<double>(distinct));
-  HostileFigure(name, "lines_lost", static_cast<double>(typed - distinct));
-  HostileFigure(name, "typist_dropped", typist.EndedAt() != 0 ? 1 : 0);
-  std::fprintf(stderr,
-               "overflow-stream: %lld bytes streamed in %.0f ms; %lld overflow notices taken by "
-               "the host, %lld heard by the typist; %lld of %d typed lines taken\n",
-               streamed, streamMillis, count.overflows, typist.OverflowLines(), distinct, typed);
-  typist.Close(false);
-  ReportDiagnostics(name, host);
-  return 0;
+  AskCount(scene.host, count);
+  scene.Row("3 s stream without line feeds: overflow notices the host took", "overflow_notices",
+            static_cast<double>(count.overflows), "", 10);
+  scene.Row("3 s stream: overflow notices another developer received", "overflow_lines_heard",
+            static_cast<double>(typist.OverflowLines()), "", 20);
+  scene.TallyFigures(2, typed, "3 s stream: that developer's typed lines");
+  scene.Figure("bytes_streamed", static_cast<double>(streamed));
+  scene.Figure("typist_dropped", typist.Dropped());
+  return scene.Finish();
 }
 
-// One developer pastes 1.4 MB of short lines while the host holds its frames; then the host takes
-// everything in one frame, which echoes every line to both attached developers. Both read all the
-// time. The host's threads share one processor, and all but the frame's run at the lowest
-// priority, so the console's thread waits while the frame runs, as beside a game that keeps its
-// processor busy; with a processor of its own it may keep up with the echoes as they are queued,
-// and whether a frame overruns it would depend on the machine's load.
-// Measured: who was dropped, and how many of the lines the host took.
-int RunBigPasteScenario(const Options& options) {
-  const char* const name = "big-paste";
-  constexpr std::size_t kPasteBytes = 1400000;
-  constexpr int kHoldLimitMillis = 10000;
-  SessionHost host;
-  if (!StartHost(host, options, 33, {}, name)) return 1;
-  Developer watcher, paster;
-  if (!watcher.Attach(options.hostilePort, kAttachMillis) ||
-      !paster.Attach(options.hostilePort, kAttachMillis) || !WaitForConnected(host, 2, name)) {
-    std::fprintf(stderr, "big-paste: cannot attach the developers\n");
-    return 1;
+// One developer pastes lines of lineBytes (lines x lineBytes in all) while the host holds its
+// frames, then the host takes everything. It and readers other developers read all the time.
+// With onOneProcessor the host's threads share one
+// processor, and all but the frame's run at the lowest priority, so the console's thread waits
+// while the frame runs, as beside a game that keeps its processor busy; with a processor of its
+// own it may keep up with the echoes as they are queued, and whether a frame overruns it would
+// depend on the machine's load. Measured: who was dropped, the lines the host took, and how many
+// echoes of them each reader received whole.
+int RunHeldPaste(Scene& scene, const std::string& what, int readers, long long lines,
+                 std::size_t lineBytes, bool onOneProcessor) {
+  if (!scene.Start({})) return 1;
+  std::vector<std::unique_ptr<Developer>> developers;
+  for (int i = 0; i <= readers; ++i) {
+    developers.push_back(std::make_unique<Developer>());
+    if (!scene.Attach(*developers.back())) return scene.Fail("cannot attach the developers");
   }
-  std::string paste;
-  long long typed = 0;
-  while (paste.size() < kPasteBytes) {
-    char line[32];
-    std::snprintf(line, sizeof line, "L1.%06lld paste\n", typed++);  // 16 bytes
-    paste += line;
+  if (!scene.WaitConnected(readers + 1)) return 1;
+  Developer& paster = *developers[0];
+  const std::string paste = TypedLines(1, 0, lines, lineBytes);
+  if (onOneProcessor && (!PinToOneProcessor(scene.host.Pid()) ||
+                         !LowerOtherThreads(scene.host.Pid()))) {
+    return scene.Fail("cannot keep the host's threads on one processor");
   }
-  if (!PinToOneProcessor(host.Pid()) || !LowerOtherThreads(host.Pid())) {
-    std::fprintf(stderr, "big-paste: cannot keep the host's threads on one processor\n");
-    return 1;
-  }
-  watcher.StartReading(ReadPattern{});
-  paster.StartReading(ReadPattern{});
-  std::string answer;
-  if (!host.Ask("hold", "hold", answer)) return 1;
+  for (auto& developer : developers) developer->StartReading(ReadPattern{}, lineBytes, 'L');
+  if (!scene.Ask("hold")) return 1;
   const std::int64_t start = NowNanos();
-  std::size_t sent = SendUntil(paster.Socket(), paste.data(), paste.size(),
-                               start + kHoldLimitMillis * kMillis);
-  const double heldMillis = static_cast<double>(NowNanos() - start) / kMillis;
-  const bool wholeWhileHeld = sent == paste.size();
-  if (!host.Ask("release", "release", answer)) return 1;
+  std::size_t sent =
+      SendUntil(paster.Socket(), paste.data(), paste.size(), start + 10000 * kMillis);
+  scene.Figure("sent_whole_while_held", sent == paste.size() ? 1 : 0);
+  if (!scene.Ask("release")) return 1;
   // A console that takes no more input while its messages wait gets the rest now.
   sent += SendUntil(paster.Socket(), paste.data() + sent, paste.size() - sent,
                     NowNanos() + 60000 * kMillis);
   HostCount count;
-  WaitForLines(host, typed, 3000, 60000, count);
-  long long distinct = 0, repeated = 0;
-  AskTally(host, 1, distinct, repeated);
-  AskCount(host, count);
-  HostileFigure(name, "overflow_notices", static_cast<double>(count.overflows));
+  WaitForLines(scene.host, lines, 3000, 60000, count);
+  int dropped = paster.Dropped();
+  long long fewest = lines;
+  for (int i = 1; i <= readers; ++i) {
+    for (int wait = 0; wait < 250 && developers[i]->StreamLines() < lines; ++wait) {
+      SleepUntil(NowNanos() + 20 * kMillis);
+    }
+    dropped += developers[i]->Dropped();
+    fewest = std::min(fewest, developers[i]->StreamLines());
+  }
+  scene.Row(what + ": developers dropped (of " + std::to_string(readers + 1) +
+                ", the paster and " + std::to_string(readers) + " reading it)",
+            "dropped", dropped, "", 0);
+  scene.Row(what + ": the paster dropped", "paster_dropped", paster.Dropped());
+  scene.Row(what + ": echoes missed by the reader that got fewest", "echoes_missed_most",
+            static_cast<double>(lines - fewest), "", 0);
+  scene.TallyFigures(1, lines, what);
+  AskCount(scene.host, count);
+  scene.Figure("overflow_notices", static_cast<double>(count.overflows));
+  return scene.Finish();
+}
 
-  HostileFigure(name, "lines_typed", static_cast<double>(typed));
-  HostileFigure(name, "lines_taken", static_cast<double>(distinct));
-  HostileFigure(name, "lines_lost", static_cast<double>(typed - distinct));
-  HostileFigure(name, "sent_whole_while_held", wholeWhileHeld ? 1 : 0);
-  HostileFigure(name, "paster_dropped", paster.EndedAt() != 0 ? 1 : 0);
-  HostileFigure(name, "watcher_dropped", watcher.EndedAt() != 0 ? 1 : 0);
-  HostileFigure(name, "dropped", (paster.EndedAt() != 0 ? 1 : 0) + (watcher.EndedAt() != 0 ? 1 : 0));
-  std::fprintf(stderr,
-               "big-paste: %zu of %zu bytes sent (%.0f ms while the host held); %lld of %lld "
-               "lines taken, %lld overflow notices; paster %s, watcher %s (%lld lines heard)\n",
-               sent, paste.size(), heldMillis, distinct, typed, count.overflows,
-               paster.EndedAt() != 0 ? "dropped" : "kept",
-               watcher.EndedAt() != 0 ? "dropped" : "kept", watcher.Lines());
-  watcher.Close(false);
-  paster.Close(false);
-  ReportDiagnostics(name, host);
-  return 0;
+// 87,500 lines of 16 bytes (1.4 MB) taken in one frame, echoed to the paster and one other
+// developer, the host's threads on one processor.
+int RunBigPasteScenario(const Options& options) {
+  Scene scene(options, "big-paste");
+  return RunHeldPaste(scene, "1.4 MB paste taken in one frame", 1, 87500, 16, true);
+}
+
+// A full stack pasted while the host paused: 100 lines of 64 KiB (less room for the stamp of
+// their echoes), two other developers reading at full speed, the host's threads on one
+// processor.
+int RunFullStackScenario(const Options& options) {
+  Scene scene(options, "full-stack");
+  return RunHeldPaste(scene, "full stack (100 x 64 KiB) pasted while the host held", 2, 100, 65000,
+                      true);
 }
 
 }  // namespace qc::load

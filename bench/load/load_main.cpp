@@ -37,8 +37,28 @@ namespace {
 
 using Figures = std::map<std::string, std::vector<double>>;
 
-// Runs this program again as "--scenario name" and gathers the figures it prints. The child is
-// killed when it has not finished within millis. False when it failed or was killed. With
+// A row of the hostile or the churn table as its scenario declares it (Scene::Row): the
+// figure's key, its unit, the most it may be (below 0: none), and whether the worst run stands
+// for it.
+struct HostileRow {
+  std::string title, key, unit;
+  double target = -1;
+  bool worst = false;
+};
+// The rows in the order the scenarios first declared them.
+std::vector<HostileRow>& Rows() {
+  static std::vector<HostileRow> rows;
+  return rows;
+}
+void AddRow(const HostileRow& row) {
+  for (const HostileRow& known : Rows()) {
+    if (known.key == row.key) return;
+  }
+  Rows().push_back(row);
+}
+
+// Runs this program again as "--scenario name" and gathers the figures and rows it prints. The
+// child is killed when it has not finished within millis. False when it failed or was killed. With
 // asBefore, every figure is kept with "before." in front of its name.
 bool RunScenario(const std::string& name, const Options& options, int millis, Figures& figures,
                  bool asBefore = false) {
@@ -60,8 +80,17 @@ bool RunScenario(const std::string& name, const Options& options, int millis, Fi
     std::istringstream words(line);
     std::string word, figure;
     double value = 0;
-    if (!(words >> word >> figure >> value) || word != "figure") continue;
-    figures[(asBefore ? "before." : "") + figure].push_back(value);
+    if (!(words >> word >> figure)) continue;
+    if (word == "row") {
+      HostileRow row;
+      row.key = figure;
+      words >> row.unit >> row.target >> row.worst;
+      std::getline(words >> std::ws, row.title);
+      if (row.unit == "-") row.unit.clear();
+      AddRow(row);
+    } else if (word == "figure" && words >> value) {
+      figures[(asBefore ? "before." : "") + figure].push_back(value);
+    }
   }
   const bool killed = !child.Ended();
   const bool ended = child.Finish(killed ? 0 : 10000);
@@ -336,59 +365,10 @@ void SessionsTable(const Figures& figures, const std::string& beforeLabel, std::
 void ChurnTable(const Figures& figures, std::ostream& table) {
   const std::string key = "churn.library.";
   if (Value(figures, key + "lines_typed") < 0) return;
-  const struct {
-    const char* what;
-    const char* name;
-  } events[] = {
-      {"length of the churn (s)", "seconds"},
-      {"developer slots", "developers"},
-      {"attached at start / at end", nullptr},
-      {"time to attach them at start (ms)", "ramp_ms"},
-      {"sessions", "sessions"},
-      {"lines typed", "lines_typed"},
-      {"lines the host took", "lines_received"},
-      {"**lines lost**", "lines_lost"},
-      {"lines taken more than once", "lines_repeated"},
-      {"lines taken that nobody typed", "lines_unknown"},
-      {"lines not taken whole by the socket at once (not counted)", "partial_sends"},
-      {"listings asked / answered", nullptr},
-      {"listings not answered when their developer left", "listings_unanswered"},
-      {"slowest listing answer (ms)", "slowest_listing_ms"},
-      {"left by [quit] / by closing / by a reset", nullptr},
-      {"stopped reading / dropped meanwhile", nullptr},
-      {"closed by the console otherwise", "closed_by_console"},
-      {"own lines not taken within 30 s / [quit] not closed within 10 s", nullptr},
-      {"connects refused or not welcomed in 30 s", nullptr},
-      {"lines heard by developers / of them broadcasts", nullptr},
-      {"malformed lines heard (torn, or not of the protocol)", "malformed_lines"},
-      {"longest host frame (ms)", "frame_max_ms"},
-      {"library diagnostics on standard error", "diagnostics"},
-  };
-  const auto pair = [&](const char* a, const char* b) {
-    return Cell(figures, key + a, "") + " / " + Cell(figures, key + b, "");
-  };
   table << "| | |\n|---|---|\n";
-  for (const auto& event : events) {
-    std::string value;
-    const std::string what = event.what;
-    if (event.name != nullptr) {
-      value = Cell(figures, key + event.name, "");
-    } else if (what.rfind("attached", 0) == 0) {
-      value = pair("start_population", "end_population");
-    } else if (what.rfind("listings", 0) == 0) {
-      value = pair("listings_asked", "listings_answered");
-    } else if (what.rfind("left", 0) == 0) {
-      value = Cell(figures, key + "quits", "") + " / " + pair("closes", "resets");
-    } else if (what.rfind("stopped", 0) == 0) {
-      value = pair("stuck", "stuck_dropped");
-    } else if (what.rfind("own lines", 0) == 0) {
-      value = pair("drain_timeouts", "quit_timeouts");
-    } else if (what.rfind("connects", 0) == 0) {
-      value = pair("connect_failures", "welcome_timeouts");
-    } else {
-      value = pair("lines_heard", "broadcasts_heard");
-    }
-    table << "| " << what << " | " << value << " |\n";
+  for (const HostileRow& row : Rows()) {
+    if (row.key.rfind(key, 0) != 0) continue;
+    table << "| " << row.title << " | " << Cell(figures, row.key, "") << " |\n";
   }
   table << "\n| Session host | before the spawns | start | end | everyone gone |\n"
         << "|---|---|---|---|---|\n";
@@ -410,141 +390,61 @@ void ChurnTable(const Figures& figures, std::ostream& table) {
   }
 }
 
-// The hostile-connection scenarios: each kind, the scenarios it runs, and the rows of its
-// table. A row's key is the figure's name after "hostile.".
-struct HostileKind {
+// The hostile-connection scenarios: the kind each belongs to (for --only), its name, and how it
+// runs. A name that ends in "-win32" runs the 32-bit Windows session host under wine.
+struct HostileScenario {
   const char* kind;
-  std::vector<std::string> scenarios;
+  const char* name;
+  int (*run)(const Options& options);
 };
-const HostileKind kHostileKinds[] = {
-    {"flood", {"flood", "flood-sendbuffer-1048576"}},
-    {"paste", {"paste-5000", "paste-80000"}},
-    {"overflow", {"overflow-stream"}},
-    {"bigpaste", {"big-paste"}},
-    {"dawdlers", {"dawdlers", "dawdlers-win32"}},
-    {"gate", {"password-gate"}},
-    {"storm", {"accept-storm-native", "accept-storm-win32"}},
+const HostileScenario kHostileScenarios[] = {
+    {"flood", "flood", [](const Options& o) { return RunFloodScenario(o, 0); }},
+    {"flood", "flood-sendbuffer-1048576",
+     [](const Options& o) { return RunFloodScenario(o, 1048576); }},
+    {"paste", "paste-5000", [](const Options& o) { return RunPasteScenario(o, 5000, 5); }},
+    {"paste", "paste-80000", [](const Options& o) { return RunPasteScenario(o, 80000, 4000); }},
+    {"overflow", "overflow-stream", RunOverflowStreamScenario},
+    {"bigpaste", "big-paste", RunBigPasteScenario},
+    {"dawdlers", "dawdlers", [](const Options& o) { return RunDawdlersScenario(o, false); }},
+    {"dawdlers", "dawdlers-win32", [](const Options& o) { return RunDawdlersScenario(o, true); }},
+    {"gate", "password-gate", RunPasswordGateScenario},
+    {"storm", "accept-storm-native",
+     [](const Options& o) { return RunAcceptStormScenario(o, false); }},
+    {"storm", "accept-storm-win32",
+     [](const Options& o) { return RunAcceptStormScenario(o, true); }},
+    {"fullstack", "full-stack", RunFullStackScenario},
+    {"paste10mb", "paste-10mb", RunPaste10MbScenario},
+    {"linerate", "line-rate", RunLineRateScenario},
+    {"promptflood", "prompt-flood", RunPromptFloodScenario},
+    {"prompthold", "prompt-hold", RunPromptHoldScenario},
+    {"unpolled", "unpolled", RunUnpolledScenario},
+    {"order", "order-33", [](const Options& o) { return RunOrderScenario(o, 33); }},
+    {"order", "order-500", [](const Options& o) { return RunOrderScenario(o, 500); }},
+    {"typo", "typo", RunTypoScenario},
+    {"stderr", "stderr-unread", RunUnreadErrorScenario},
+    {"worstcase", "worst-case-100", RunWorstCaseScenario},
 };
 // Each run of a hostile scenario takes the next of this many blocks of 10 ports from
 // --hostile-port on, so that no run binds a port whose last connections linger.
 constexpr int kHostilePortBlocks = 100;
 
-struct HostileRow {
-  const char* figure;
-  const char* key;
-  const char* unit;
-  double scale;
-  double target;  // the most the figure may be; below 0: none
-  bool worst;     // the largest over the runs rather than the median
-};
-
-const HostileRow kHostileRows[] = {
-    {"flood: host's resident memory growth at its peak", "flood.peak_growth_kib", "MiB",
-     1.0 / 1024, 32, true},
-    {"flood: growth still resident 2 s after the flooder left", "flood.left_growth_kib", "MiB",
-     1.0 / 1024, -1, true},
-    {"flood: another developer's [who] answer, slowest", "flood.who_max_ms", "ms", 1, 1000, true},
-    {"flood: another developer's [who] answer, median", "flood.who_p50_ms", "ms", 1, -1, false},
-    {"flood: [who] not answered within 10 s", "flood.who_unanswered", "", 1, 0, true},
-    {"flood: the flooder dropped by the console (1: yes)", "flood.flooder_dropped", "", 1, -1,
-     true},
-    {"flood: overflow notices", "flood.overflow_notices", "", 1, -1, true},
-    {"flood: [spawns] sent by the flooder", "flood.commands_sent", "", 1, -1, false},
-    {"flood: answers the flooder read", "flood.answers_read", "", 1, -1, false},
-    {"flood, SendBufferVal=1048576 (KiB): host's resident memory growth at its peak",
-     "flood-sendbuffer-1048576.peak_growth_kib", "MiB", 1.0 / 1024, 32, true},
-    {"flood, SendBufferVal=1048576: growth still resident 2 s after the flooder left",
-     "flood-sendbuffer-1048576.left_growth_kib", "MiB", 1.0 / 1024, -1, true},
-    {"flood, SendBufferVal=1048576: another developer's [who] answer, slowest",
-     "flood-sendbuffer-1048576.who_max_ms", "ms", 1, 1000, true},
-    {"flood, SendBufferVal=1048576: the flooder dropped by the console (1: yes)",
-     "flood-sendbuffer-1048576.flooder_dropped", "", 1, -1, true},
-    {"flood, SendBufferVal=1048576: overflow notices", "flood-sendbuffer-1048576.overflow_notices",
-     "", 1, -1, true},
-    {"paste of 5,000 lines, [who] every 5th: ordinary lines not taken (of 4,000)",
-     "paste-5000.lines_lost", "", 1, 0, true},
-    {"paste of 5,000 lines: ordinary lines taken twice or more", "paste-5000.lines_repeated", "",
-     1, 0, true},
-    {"paste of 5,000 lines: overflow notices", "paste-5000.overflow_notices", "", 1, 0, true},
-    {"paste of 5,000 lines: [who] answered (of 1,000)", "paste-5000.who_answered", "", 1, -1,
-     false},
-    {"paste of 5,000 lines: until the host took the last line", "paste-5000.deliver_ms", "ms", 1,
-     -1, false},
-    {"paste of 80,000 13-byte lines, [who] every 4,000th: ordinary lines not taken (of 79,980)",
-     "paste-80000.lines_lost", "", 1, 0, true},
-    {"paste of 80,000 lines: ordinary lines taken twice or more", "paste-80000.lines_repeated",
-     "", 1, 0, true},
-    {"paste of 80,000 lines: overflow notices", "paste-80000.overflow_notices", "", 1, 0, true},
-    {"paste of 80,000 lines: [who] answered (of 20)", "paste-80000.who_answered", "", 1, -1,
-     false},
-    {"paste of 80,000 lines: until the host took the last line", "paste-80000.deliver_ms", "ms",
-     1, -1, false},
-    {"3 s stream without line feeds: overflow notices the host took",
-     "overflow-stream.overflow_notices", "", 1, 10, true},
-    {"3 s stream: overflow notices another developer received",
-     "overflow-stream.overflow_lines_heard", "", 1, 20, true},
-    {"3 s stream: that developer's typed lines not taken (of 300)",
-     "overflow-stream.lines_lost", "", 1, 0, true},
-    {"1.4 MB paste taken in one frame: reading developers dropped (of 2)", "big-paste.dropped",
-     "", 1, 0, true},
-    {"1.4 MB paste: the paster dropped", "big-paste.paster_dropped", "", 1, -1, true},
-    {"1.4 MB paste: the other developer dropped", "big-paste.watcher_dropped", "", 1, -1, true},
-    {"1.4 MB paste: lines not taken whole (of 87,500)", "big-paste.lines_lost", "", 1, 0, true},
-    {"12 MB broadcast, SendBufferVal=65536: dawdling readers dropped (of 3)",
-     "dawdlers.readers_dropped", "", 1, 0, true},
-    {"12 MB broadcast: lines missed by the reader that kept fewest (of 120,000)",
-     "dawdlers.lines_lost_most", "", 1, 0, true},
-    {"12 MB broadcast: a reader of nothing dropped, from the first broadcast (SendTimeoutVal 2000)",
-     "dawdlers.idle_drop_ms", "ms", 1, -1, true},
-    {"12 MB broadcast: \"send() timed out\" diagnostics", "dawdlers.diag_send_timed_out", "", 1,
-     -1, true},
-    {"12 MB broadcast (32-bit Windows, wine): dawdling readers dropped (of 3)",
-     "dawdlers-win32.readers_dropped", "", 1, 0, true},
-    {"12 MB broadcast (wine): lines missed by the reader that kept fewest (of 120,000)",
-     "dawdlers-win32.lines_lost_most", "", 1, 0, true},
-    {"12 MB broadcast (wine): a reader of nothing dropped, from the first broadcast",
-     "dawdlers-win32.idle_drop_ms", "ms", 1, -1, true},
-    {"password gate, 2 connections guessing: right password admitted after",
-     "password-gate.admit_ms", "ms", 1, 3500, true},
-    {"password gate: right password admitted within 30 s (1: yes)", "password-gate.admitted", "",
-     1, -1, false},
-    {"password gate: wrong guesses answered meanwhile", "password-gate.guesses", "", 1, -1,
-     false},
-    {"accept storm (native): developers not welcomed within 5 s (of 10)",
-     "accept-storm-native.not_welcomed", "", 1, 0, true},
-    {"accept storm (native): slowest welcome", "accept-storm-native.welcome_max_ms", "ms", 1,
-     500, true},
-    {"accept storm (native): connect-and-resets", "accept-storm-native.resets", "", 1, -1,
-     false},
-    {"accept storm (native): a developer after the storm welcomed (1: yes)",
-     "accept-storm-native.welcomed_after", "", 1, -1, false},
-    {"accept storm (32-bit Windows, wine): developers not welcomed within 5 s (of 10)",
-     "accept-storm-win32.not_welcomed", "", 1, 0, true},
-    {"accept storm (wine): slowest welcome", "accept-storm-win32.welcome_max_ms", "ms", 1, 500,
-     true},
-    {"accept storm (wine): connect-and-resets", "accept-storm-win32.resets", "", 1, -1, false},
-    {"accept storm (wine): a developer after the storm welcomed (1: yes)",
-     "accept-storm-win32.welcomed_after", "", 1, -1, false},
-};
-
 // One cell of the hostile table: the aggregate, each run's value, and the verdict.
 std::string HostileCell(const Figures& figures, const std::string& key, const HostileRow& row) {
   const auto found = figures.find(key);
   if (found == figures.end() || found->second.empty()) return "-";
-  std::string cell = Amount(Aggregate(found->second, row.worst) * row.scale, row.unit);
+  std::string cell = Amount(Aggregate(found->second, row.worst), row.unit.c_str());
   if (found->second.size() > 1) {
     cell += " (";
     for (std::size_t i = 0; i < found->second.size(); ++i) {
       char value[32];
-      const double scaled = found->second[i] * row.scale;
-      std::snprintf(value, sizeof value, scaled >= 100 || row.unit[0] == '\0' ? "%.0f" : "%.1f",
-                    scaled);
+      const double run = found->second[i];
+      std::snprintf(value, sizeof value, run >= 100 || row.unit.empty() ? "%.0f" : "%.1f", run);
       cell += (i > 0 ? ", " : "") + std::string(value);
     }
     cell += ")";
   }
   if (row.target >= 0) {
-    cell += Aggregate(found->second, row.worst) * row.scale <= row.target ? " met" : " **MISSED**";
+    cell += Aggregate(found->second, row.worst) <= row.target ? " met" : " **MISSED**";
   }
   return cell;
 }
@@ -554,17 +454,16 @@ std::string HostileCell(const Figures& figures, const std::string& key, const Ho
 int HostileTable(const Figures& figures, const std::string& beforeLabel, std::ostream& table) {
   table << "| Figure | " << beforeLabel << " | this tree | Target |\n|---|---|---|---|\n";
   int missed = 0;
-  for (const HostileRow& row : kHostileRows) {
-    const std::string key = std::string("hostile.") + row.key;
-    if (figures.count(key) == 0 && figures.count("before." + key) == 0) continue;
-    const std::string mine = HostileCell(figures, key, row);
-    const std::string before = HostileCell(figures, "before." + key, row);
+  for (const HostileRow& row : Rows()) {
+    if (row.key.rfind("hostile.", 0) != 0) continue;
+    const std::string mine = HostileCell(figures, row.key, row);
+    const std::string before = HostileCell(figures, "before." + row.key, row);
     if (mine.find("MISSED") != std::string::npos) ++missed;
     std::string target = "-";
-    if (row.target >= 0) target = "<= " + Amount(row.target, row.unit);
-    std::printf("%-84s %-28s %-28s %s\n", row.figure, before.c_str(), mine.c_str(),
+    if (row.target >= 0) target = "<= " + Amount(row.target, row.unit.c_str());
+    std::printf("%-84s %-28s %-28s %s\n", row.title.c_str(), before.c_str(), mine.c_str(),
                 target.c_str());
-    table << "| " << row.figure << " | " << before << " | " << mine << " | " << target << " |\n";
+    table << "| " << row.title << " | " << before << " | " << mine << " | " << target << " |\n";
   }
   return missed;
 }
@@ -647,16 +546,17 @@ int Orchestrate(const Options& options, const Plan& plan) {
     run.win32Directory = directory;
     ok = RunScenario(name, run, 300000, figures, asBefore) && ok;
   };
-  for (const HostileKind& kind : kHostileKinds) {
-    if (!wanted(kind.kind) && !listed("hostile")) continue;
-    for (const std::string& name : kind.scenarios) {
-      const bool underWine = name.size() > 6 && name.compare(name.size() - 6, 6, "-win32") == 0;
-      if (underWine && options.win32Directory.empty()) continue;
-      for (int i = 0; i < plan.hostileRepeats; ++i) {
-        if (thisTree) hostile(name, options, options.win32Directory, false);
-        if (hasBefore && (!underWine || !plan.beforeWin32Directory.empty())) {
-          hostile(name, before, underWine ? plan.beforeWin32Directory : "", true);
-        }
+  for (const HostileScenario& scenario : kHostileScenarios) {
+    const std::string name = scenario.name;
+    const bool underWine = name.size() > 6 && name.compare(name.size() - 6, 6, "-win32") == 0;
+    if ((!wanted(scenario.kind) && !listed("hostile")) ||
+        (underWine && options.win32Directory.empty())) {
+      continue;
+    }
+    for (int i = 0; i < plan.hostileRepeats; ++i) {
+      if (thisTree) hostile(name, options, options.win32Directory, false);
+      if (hasBefore && (!underWine || !plan.beforeWin32Directory.empty())) {
+        hostile(name, before, underWine ? plan.beforeWin32Directory : "", true);
       }
     }
   }
@@ -697,7 +597,9 @@ int Usage() {
                "                    [--win32-directory DIR [--before-win32-directory DIR]]\n"
                "                    [--churn-seconds N (0: none)] [--churn-developers N]\n"
                "                    [--only KIND[,KIND...]: echo calls spawn stuck sessions churn\n"
-               "                     flood paste overflow bigpaste dawdlers gate storm hostile]\n"
+               "                     flood paste overflow bigpaste dawdlers gate storm fullstack\n"
+               "                     paste10mb linerate promptflood prompthold unpolled order\n"
+               "                     typo stderr worstcase hostile]\n"
                "                    [--hostile-port PORT] [--hostile-repeats N (1-20)]\n"
                "                    [--libraries both|before]\n");
   return 2;
@@ -717,17 +619,9 @@ int RunOne(const std::string& scenario, const Options& options) {
   if (scenario == "sessions-native") return RunSessionsScenario(options, false);
   if (scenario == "sessions-win32") return RunSessionsScenario(options, true);
   if (scenario == "churn") return RunChurnScenario(options);
-  if (scenario == "flood") return RunFloodScenario(options, 0);
-  if (scenario == "flood-sendbuffer-1048576") return RunFloodScenario(options, 1048576);
-  if (scenario == "paste-5000") return RunPasteScenario(options, 5000, 5);
-  if (scenario == "paste-80000") return RunPasteScenario(options, 80000, 4000);
-  if (scenario == "overflow-stream") return RunOverflowStreamScenario(options);
-  if (scenario == "big-paste") return RunBigPasteScenario(options);
-  if (scenario == "dawdlers") return RunDawdlersScenario(options, false);
-  if (scenario == "dawdlers-win32") return RunDawdlersScenario(options, true);
-  if (scenario == "password-gate") return RunPasswordGateScenario(options);
-  if (scenario == "accept-storm-native") return RunAcceptStormScenario(options, false);
-  if (scenario == "accept-storm-win32") return RunAcceptStormScenario(options, true);
+  for (const HostileScenario& hostile : kHostileScenarios) {
+    if (scenario == hostile.name) return hostile.run(options);
+  }
   return 2;
 }
 

@@ -36,6 +36,7 @@ std::string g_scratchDirectory;
 std::string g_previousDirectory;
 
 constexpr const char* kProfileFile = "quillaret_console.ini";
+constexpr std::int64_t kNanosPerMilli = 1000000;
 
 sockaddr_in LoopbackAddress(std::uint16_t port) {
   sockaddr_in address;
@@ -65,6 +66,57 @@ char TaskState(const char* tid) {
   text[n] = '\0';
   const char* close = std::strrchr(text, ')');  // the name may hold spaces and parentheses
   return (close != nullptr && close[1] == ' ') ? close[2] : 0;
+}
+
+bool SetBlocking(int s, bool blocking) {
+  const int flags = fcntl(s, F_GETFL);
+  if (flags < 0) return false;
+  return fcntl(s, F_SETFL, blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK) == 0;
+}
+
+// One connect attempt within millis: the socket, or -1 (refused is told apart for a retry).
+int ConnectOnce(int port, const char* source, int receiveBuffer, int millis, bool& refused) {
+  refused = false;
+  const int s = socket(AF_INET, SOCK_STREAM, 0);
+  if (s < 0) return -1;
+  if (receiveBuffer > 0) {
+    (void)setsockopt(s, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+  }
+  const int on = 1;
+  (void)setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  if (source != nullptr) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = 0;
+    if (inet_pton(AF_INET, source, &local.sin_addr) != 1 ||
+        bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+      close(s);
+      return -1;
+    }
+  }
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  SetBlocking(s, false);
+  if (connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    if (errno != EINPROGRESS) {
+      refused = errno == ECONNREFUSED;
+      close(s);
+      return -1;
+    }
+    pollfd entry{s, POLLOUT, 0};
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (poll(&entry, 1, millis) != 1 ||
+        getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
+      refused = error == ECONNREFUSED;
+      close(s);
+      return -1;
+    }
+  }
+  SetBlocking(s, true);
+  return s;
 }
 
 }  // namespace
@@ -173,6 +225,17 @@ bool LoadLibrary(const std::string& path, loader::ConsoleApi& api) {
   return false;
 }
 
+bool SpawnInProcess(const Options& options, loader::ConsoleApi& api, unsigned goid,
+                    const char* name, int port, const std::string& extraLines) {
+  if (!LoadLibrary(options.library, api)) return false;
+  std::string templateName = name;
+  const bool spawned = EnterScratchDirectory(port, extraLines) &&
+                       api.SpawnServer(goid, templateName.data());
+  LeaveScratchDirectory();
+  if (!spawned) std::fprintf(stderr, "%s: cannot spawn the console on port %d\n", name, port);
+  return spawned;
+}
+
 bool EnterScratchDirectory(int basePort, const std::string& extraLines) {
   char previous[4096];
   if (getcwd(previous, sizeof previous) == nullptr) return false;
@@ -206,22 +269,50 @@ int ListenLoopback(std::uint16_t port) {
   return s;
 }
 
-int ConnectLoopback(std::uint16_t port, int millis) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(millis);
+int MillisLeft(std::int64_t deadline) {
+  const std::int64_t left = (deadline - NowNanos()) / kNanosPerMilli;
+  return left < 0 ? 0 : static_cast<int>(std::min<std::int64_t>(left, 1000000));
+}
+
+int ConnectFrom(int port, const char* source, int receiveBuffer, int millis) {
+  // A console that has just been spawned may not listen yet: refusals are tried again.
+  const std::int64_t deadline = NowNanos() + std::int64_t{millis} * kNanosPerMilli;
   for (;;) {
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    if (s < 0) return -1;
-    const sockaddr_in address = LoopbackAddress(port);
-    if (connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
-      const int on = 1;
-      (void)setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-      SetTimeLimits(s, 10000);
-      return s;
-    }
-    close(s);
-    if (Clock::now() >= deadline) return -1;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    bool refused = false;
+    const int s = ConnectOnce(port, source, receiveBuffer, std::max(MillisLeft(deadline), 1),
+                              refused);
+    if (s >= 0 || !refused || NowNanos() >= deadline) return s;
+    SleepUntil(std::min(deadline, NowNanos() + 5 * kNanosPerMilli));
   }
+}
+
+std::size_t SendUntil(int s, const char* data, std::size_t length, std::int64_t deadline) {
+  std::size_t sent = 0;
+  while (sent < length) {
+    const ssize_t n = send(s, data + sent, length - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      sent += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno != EAGAIN && errno != EINTR) break;
+    if (NowNanos() >= deadline) break;
+    pollfd entry{s, POLLOUT, 0};
+    (void)poll(&entry, 1, std::min(MillisLeft(deadline), 50));
+  }
+  return sent;
+}
+
+void SleepUntil(std::int64_t deadline, const std::atomic<bool>* stop) {
+  while (NowNanos() < deadline && (stop == nullptr || !stop->load())) {
+    const std::int64_t step = std::min<std::int64_t>(deadline - NowNanos(), 10 * kNanosPerMilli);
+    if (step > 0) std::this_thread::sleep_for(std::chrono::nanoseconds(step));
+  }
+}
+
+int ConnectLoopback(std::uint16_t port, int millis) {
+  const int s = ConnectFrom(port, nullptr, 0, millis);
+  if (s >= 0) SetTimeLimits(s, 10000);
+  return s;
 }
 
 int AcceptWithin(int listening, int millis) {
@@ -289,6 +380,7 @@ ChildProcess::~ChildProcess() {
   if (pid_ > 0) Finish(0);
   CloseSocket(input_);
   CloseSocket(output_);
+  CloseSocket(unreadError_);
 }
 
 bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string& errorFile) {
@@ -299,6 +391,8 @@ bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string
     close(in[1]);
     return false;
   }
+  int error[2] = {-1, -1};
+  if (errorFile == "|" && pipe2(error, O_CLOEXEC) != 0) return false;
   std::vector<char*> args;
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
@@ -306,15 +400,19 @@ bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string
   if (pid_ == 0) {
     dup2(in[0], STDIN_FILENO);
     dup2(out[1], STDOUT_FILENO);
-    if (!errorFile.empty()) {
-      const int error = open(errorFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-      if (error >= 0) dup2(error, STDERR_FILENO);
+    if (error[1] >= 0) {
+      dup2(error[1], STDERR_FILENO);
+    } else if (!errorFile.empty()) {
+      const int file = open(errorFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+      if (file >= 0) dup2(file, STDERR_FILENO);
     }
     execvp(args[0], args.data());
     _exit(127);
   }
   close(in[0]);
   close(out[1]);
+  CloseSocket(error[1]);
+  unreadError_ = error[0];  // kept open and never read: the child's writes fill it and wait
   input_ = in[1];
   output_ = out[0];
   if (pid_ < 0) return false;
@@ -384,22 +482,23 @@ SessionHost::~SessionHost() {
   if (!errorFile_.empty()) (void)std::remove(errorFile_.c_str());
 }
 
-bool SessionHost::Start(const Options& options, bool underWine, int basePort, int consoles,
-                        int frameMillis, const std::vector<std::string>& profile,
-                        std::string& base, std::string& spawned) {
+bool SessionHost::Start(const Options& options, const HostSetup& setup, std::string& base,
+                        std::string& spawned) {
   std::vector<std::string> argv;
-  if (underWine) {
+  if (setup.underWine) {
     // The host loads quillaret_console.dll by its bare name, from its own folder.
     argv = {"wine", options.win32Directory + "/qc_session_host.exe"};
   } else {
     argv = {options.sessionHost, "--library", options.library};
   }
   for (const std::string& arg :
-       {std::string("--consoles"), std::to_string(consoles), std::string("--base-port"),
-        std::to_string(basePort), std::string("--frame-millis"), std::to_string(frameMillis)}) {
+       {std::string("--consoles"), std::to_string(setup.consoles), std::string("--base-port"),
+        std::to_string(setup.port), std::string("--frame-millis"),
+        std::to_string(setup.frameMillis)}) {
     argv.push_back(arg);
   }
-  for (const std::string& line : profile) {
+  argv.insert(argv.end(), setup.flags.begin(), setup.flags.end());
+  for (const std::string& line : setup.profile) {
     argv.push_back("--profile");
     argv.push_back(line);
   }
@@ -407,12 +506,13 @@ bool SessionHost::Start(const Options& options, bool underWine, int basePort, in
   const int file = mkstemp(path);
   if (file >= 0) close(file);
   errorFile_ = path;
-  if (!ChildProcess::Start(argv, errorFile_) || !Expect("base ", 60000, base) ||
-      !Expect("spawned ", 60000, spawned)) {
+  if (!ChildProcess::Start(argv, setup.unreadError ? "|" : errorFile_) ||
+      !Expect("base ", 60000, base) || !Expect("spawned ", 60000, spawned)) {
     std::fprintf(stderr, "qc_host_load: the session host (%s) did not start\n",
-                 argv[underWine ? 1 : 0].c_str());
+                 argv[setup.underWine ? 1 : 0].c_str());
     return false;
   }
+  errorUnread_ = setup.unreadError;
   return true;
 }
 
@@ -424,6 +524,7 @@ bool SessionHost::Ask(const std::string& command, const std::string& prefix,
 int SessionHost::Stop(std::map<std::string, int>* kindsWanted) {
   (void)Send("quit");
   Finish(20000);
+  if (errorUnread_) return -1;
   std::ifstream errors(errorFile_);
   int lines = 0;
   std::map<std::string, int> kinds;

@@ -3,6 +3,7 @@
 // the library's profile file. Every wait here ends by itself.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -59,8 +60,8 @@ class ChildProcess {
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
-  // Starts argv[0] (searched on PATH) with argv. Its standard error goes to errorFile, or stays
-  // this process's when errorFile is empty.
+  // Starts argv[0] (searched on PATH) with argv. Its standard error goes to errorFile, or to a
+  // pipe that nobody reads when errorFile is "|", or stays this process's when it is empty.
   bool Start(const std::vector<std::string>& argv, const std::string& errorFile = "");
   // Writes one command line. False when the child no longer reads.
   bool Send(const std::string& command);
@@ -77,10 +78,24 @@ class ChildProcess {
 
  private:
   pid_t pid_ = -1;
+  int unreadError_ = -1;
   int input_ = -1;
   int output_ = -1;
   bool ended_ = false;
   std::string buffered_;
+};
+
+// How a scene's session host runs: its consoles from port (0: Options::hostilePort), frames,
+// the library's profile ("Key=value" lines), more of the host's options ("--oldest-first"...),
+// natively or under wine, and whether its standard error is a pipe that nobody reads.
+struct HostSetup {
+  int consoles = 1;
+  int frameMillis = 33;
+  std::vector<std::string> profile;
+  std::vector<std::string> flags;
+  bool underWine = false;
+  bool unreadError = false;
+  int port = 0;
 };
 
 // qc_session_host (session_host.cpp) as a child: natively, or the 32-bit Windows build under
@@ -89,20 +104,20 @@ class ChildProcess {
 class SessionHost : public ChildProcess {
  public:
   ~SessionHost();
-  // Starts it with consoles consoles from basePort, frames of frameMillis and the extra
-  // profile lines ("Key=value"); gives its "base ..." and "spawned ..." answers. False, with the
-  // reason on standard error, when it does not get that far within a minute.
-  bool Start(const Options& options, bool underWine, int basePort, int consoles, int frameMillis,
-             const std::vector<std::string>& profile, std::string& base, std::string& spawned);
+  // Starts it as setup says (setup.port set); gives its "base ..." and "spawned ..." answers.
+  // False, with the reason on standard error, when it does not get that far within a minute.
+  bool Start(const Options& options, const HostSetup& setup, std::string& base,
+             std::string& spawned);
   // Asks command and takes the answer that begins with prefix (bounded).
   bool Ask(const std::string& command, const std::string& prefix, std::string& answer);
-  // Ends it (quit, then a kill if need be). Returns the number of diagnostic lines it wrote;
-  // how many of each kind (the line up to " (") is shown on standard error and, when asked,
-  // kept in kinds.
+  // Ends it (quit, then a kill if need be). Returns the number of diagnostic lines it wrote
+  // (-1 when they went to a pipe nobody read); how many of each kind (the line up to " (") is
+  // shown on standard error and, when asked, kept in kinds.
   int Stop(std::map<std::string, int>* kinds = nullptr);
 
  private:
   std::string errorFile_;
+  bool errorUnread_ = false;
 };
 
 // The value of "key=value" in a line of words, or -1.
@@ -126,6 +141,11 @@ int CountListeningPorts(int firstPort, int count);
 // it cannot.
 bool LoadLibrary(const std::string& path, loader::ConsoleApi& api);
 
+// Loads the library of options into api and spawns one console of goid (template name) on port,
+// the extra profile lines ("Key=value\n" each) read at its spawn. False, with the reason on
+// standard error, when that fails.
+bool SpawnInProcess(const Options& options, loader::ConsoleApi& api, unsigned goid,
+                    const char* name, int port, const std::string& extraLines = "");
 // Takes the console's messages until the connected notices of count clients have come and
 // nothing more is pending (their echoes go to the clients); false after 20 s.
 bool TakeConnectedNotices(const loader::ConsoleApi& api, unsigned goid, int count);
@@ -140,8 +160,19 @@ void LeaveScratchDirectory();
 
 // A socket listening on 127.0.0.1:port (address reuse, backlog 128), or -1.
 int ListenLoopback(std::uint16_t port);
-// Connects to 127.0.0.1:port, retrying for up to millis while nothing listens yet; TCP_NODELAY
-// set, receive and send time limits of 10 s. The socket, or -1.
+// Milliseconds until deadline (NowNanos), at least 0.
+int MillisLeft(std::int64_t deadline);
+
+// Connects a socket to 127.0.0.1:port from source (or any address), within millis; TCP_NODELAY,
+// receiveBuffer when above 0. The socket, or -1.
+int ConnectFrom(int port, const char* source, int receiveBuffer, int millis);
+// Sends as much of data as the socket takes before deadline (NowNanos). Returns the bytes sent;
+// fewer than length when the time ran out or the connection failed.
+std::size_t SendUntil(int s, const char* data, std::size_t length, std::int64_t deadline);
+// Sleeps until deadline (NowNanos), in steps, or until stop is set.
+void SleepUntil(std::int64_t deadline, const std::atomic<bool>* stop = nullptr);
+
+// ConnectFrom from any address, with receive and send time limits of 10 s.
 int ConnectLoopback(std::uint16_t port, int millis);
 // Accepts one connection within millis, or -1.
 int AcceptWithin(int listening, int millis);

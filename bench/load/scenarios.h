@@ -57,31 +57,27 @@ int RunSessionsScenario(const Options& options, bool underWine);
 // received, lost and repeated; the host's threads, memory and descriptors at start and end).
 int RunChurnScenario(const Options& options);
 
-// Hostile and careless connections (hostile_input_scenarios.cpp, hostile_peer_scenarios.cpp).
-// Each runs the session host with one console on Options::hostilePort, and reports figures
-// hostile.<scenario>.<name> once.
-// flood: "[spawns]" x 7000 every 10 ms, read slowly, for 6 s: the host's resident memory growth
-// (peak_growth_kib, left_growth_kib) and another developer's "[who]" answers (who_max_ms ...).
-// flood-sendbuffer-<KiB>: the same with that SendBufferVal (sendBufferKiB > 0).
-int RunFloodScenario(const Options& options, int sendBufferKiB);
-// paste-<lines>: a paste with "[who]" as every whoEvery-th line, host frames of 33 ms: lines
-// typed, taken, lost and repeated, overflow notices, "[who]" answers.
+// Hostile and careless connections, each a scene on the session host (hostile.h) whose figures
+// and rows are named hostile.<scenario>.<figure>; what each does and measures is told where it
+// is defined: flood, paste, overflow-stream, big-paste and full-stack in
+// hostile_input_scenarios.cpp; dawdlers, password-gate, accept-storm, prompt-flood, prompt-hold
+// and typo in hostile_peer_scenarios.cpp; the rest in hostile_budget_scenarios.cpp.
+int RunFloodScenario(const Options& options, int sendBufferKiB);  // 0: the default
 int RunPasteScenario(const Options& options, int lines, int whoEvery);
-// overflow-stream: 3 s of bytes without a line feed beside 300 typed lines: overflow notices
-// (host, other developer) and the typed lines taken.
 int RunOverflowStreamScenario(const Options& options);
-// big-paste: 1.4 MB of short lines taken in one frame with two reading developers: who is
-// dropped.
 int RunBigPasteScenario(const Options& options);
-// dawdlers[-win32]: three readers in short bursts and one that reads nothing while 12 MB are
-// broadcast with SendBufferVal=65536: readers dropped, lines kept, the time to drop the one that
-// reads nothing; natively or under wine.
+int RunFullStackScenario(const Options& options);
 int RunDawdlersScenario(const Options& options, bool underWine);
-// password-gate: two connections keep guessing; the time to admit a right password from their
-// address.
 int RunPasswordGateScenario(const Options& options);
-// accept-storm-<native|win32>: 2 s of connect-and-reset while 10 developers connect: their
-// times to the welcome.
 int RunAcceptStormScenario(const Options& options, bool underWine);
+int RunPromptFloodScenario(const Options& options);
+int RunPromptHoldScenario(const Options& options);
+int RunTypoScenario(const Options& options);
+int RunLineRateScenario(const Options& options);
+int RunPaste10MbScenario(const Options& options);
+int RunOrderScenario(const Options& options, int drainMillis);
+int RunUnpolledScenario(const Options& options);
+int RunUnreadErrorScenario(const Options& options);
+int RunWorstCaseScenario(const Options& options);
 
 }  // namespace qc::load

@@ -7,11 +7,18 @@
 // Windows program, under wine.
 //
 //   qc_session_host --consoles N --base-port PORT [--library PATH] [--first-goid N]
-//                   [--frame-millis N] [--profile KEY=VALUE]...
+//                   [--frame-millis N] [--profile KEY=VALUE]... [--oldest-first] [--answer]
+//
+// Each frame takes a console's messages newest first, as GetNextMessage hands them out, and
+// runs them so; with --oldest-first it runs each console's batch oldest first, as the loader's
+// DrainConsole does. With --answer it answers every message of typed lines with a broadcast
+// line, as the demo host answers what it runs.
 //
 // Answers, each on a line of its own:
 //   at start          "base <figures>" before the spawns, then "spawned <ok> <ms>"
-//   count             "count <connected> <disconnected> <lines> <other> <overflows>"
+//   count             "count <connected> <disconnected> <lines> <other> <overflows>
+//                     <inversions>" (tallied lines run right after a later line of their
+//                     developer: a paste run in two pieces swapped counts one)
 //   broadcast-all T   BroadcastMsg of "B T\n" to every console once: "broadcast-all <ms>"
 //   frames K          from now on K consoles (in turn) get a broadcast each frame: "frames K"
 //   measure           "measure <figures> frame_max_ms=<longest frame since the last measure>"
@@ -27,9 +34,10 @@
 //                     "stream", and once the last frame has broadcast "stream-done <ms>"
 //   quit              "bye", then the process ends
 // <figures> is "threads=N rss_kib=N vm_kib=N descriptors=N". A typed line that the host tallies
-// begins "L<developer>.<sequence> "; a message that holds several lines (a paste the console
-// took in one piece) counts each of them. Everything the host does is bounded: it ends by itself
-// after --max-seconds (default 3600) or when standard input closes.
+// begins "L<developer>.<sequence> " and ends in its line feed; a message that holds several
+// lines (a paste the console took in one piece) counts each of them. Everything the host does is
+// bounded: it ends by itself after --max-seconds (default 3600) or when standard input closes.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -115,8 +123,10 @@ struct Taken {
   long long lines = 0;
   long long other = 0;
   long long overflows = 0;
-  // Per developer: how often each sequence number came.
+  long long inversions = 0;
+  // Per developer: how often each sequence number came, and the last that came.
   std::unordered_map<unsigned long, std::vector<unsigned char>> byDeveloper;
+  std::unordered_map<unsigned long, unsigned long> last;
   // The notices (every text without a tallied line) since the mark, with their times.
   Clock::time_point mark = Clock::now();
   std::vector<std::pair<double, std::string>> notices;
@@ -135,18 +145,23 @@ struct Taken {
     std::vector<unsigned char>& seen = byDeveloper[developer];
     if (seen.size() <= sequence) seen.resize(sequence + 1, 0);
     if (seen[sequence] < 255) ++seen[sequence];
+    const auto [previous, first] = last.emplace(developer, sequence);
+    if (!first && sequence < previous->second) ++inversions;
+    previous->second = sequence;
     return true;
   }
 
-  void Record(const char* text) {
+  // Records one message; true when it held a tallied line.
+  bool Record(const char* text) {
     bool tallied = false;
+    // A line counts only whole, with its line feed: a line the console cut in two is lost.
     for (const char* line = text; *line != '\0';) {
-      if (RecordLine(line)) tallied = true;
       const char* feed = std::strchr(line, '\n');
       if (feed == nullptr) break;
+      if (RecordLine(line)) tallied = true;
       line = feed + 1;
     }
-    if (tallied) return;
+    if (tallied) return true;
     if (notices.size() < kNoticesKept) {
       notices.emplace_back(MillisSince(mark), std::string(text).substr(0, 200));
     } else {
@@ -162,6 +177,7 @@ struct Taken {
     } else {
       ++other;
     }
+    return false;
   }
 
   void Tally() const {
@@ -203,7 +219,7 @@ int Usage() {
   std::fprintf(stderr,
                "usage: qc_session_host --consoles N --base-port PORT [--library PATH]\n"
                "                       [--first-goid N] [--frame-millis N] [--max-seconds N]\n"
-               "                       [--profile KEY=VALUE]...\n");
+               "                       [--profile KEY=VALUE]... [--oldest-first] [--answer]\n");
   return 2;
 }
 
@@ -214,10 +230,13 @@ int main(int argc, char** argv) {
   int consoles = 0, basePort = 0, frameMillis = 5, maxSeconds = 3600;
   unsigned firstGoid = 70001;
   std::string profile;
+  bool oldestFirst = false, answerEach = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const bool hasValue = i + 1 < argc;
-    if (arg == "--library" && hasValue) {
+    if (arg == "--oldest-first" || arg == "--answer") {
+      (arg == "--answer" ? answerEach : oldestFirst) = true;
+    } else if (arg == "--library" && hasValue) {
       library = argv[++i];
     } else if (arg == "--consoles" && hasValue) {
       consoles = std::atoi(argv[++i]);
@@ -289,18 +308,24 @@ int main(int argc, char** argv) {
   const Clock::time_point end = Clock::now() + std::chrono::seconds(maxSeconds);
   Clock::time_point frameStart = Clock::now();
   for (;;) {
-    // Every console's messages, newest first, until none is left (bounded per frame).
-    // A game takes its consoles' messages and then runs them, so the takes follow each other
-    // closely (as the echoes they queue do).
+    // Each console's messages, newest first, until none is left (bounded per frame), then runs
+    // them. A game takes a console's messages and then runs them, so the takes follow each
+    // other closely (as the echoes they queue do).
     for (unsigned goid : goids) {
       for (int n = 0; n < 1000 && !holding; ++n) {
         const char* text = api.GetNextMessage(goid);
         if (text[0] == '\0') break;
         frameTexts.emplace_back(text);
       }
+      if (oldestFirst) std::reverse(frameTexts.begin(), frameTexts.end());
+      for (const std::string& text : frameTexts) {
+        if (taken.Record(text.c_str()) && answerEach) {
+          char line[] = "ok, ran it\r\n";
+          api.BroadcastMsg(goid, line);
+        }
+      }
+      frameTexts.clear();
     }
-    for (const std::string& text : frameTexts) taken.Record(text.c_str());
-    frameTexts.clear();
     if (streamFrames > 0 && !goids.empty()) {
       for (int n = 0; n < streamLines; ++n) {
         const int head = std::snprintf(streamText.data(), streamText.size(), "S%lld ",
@@ -332,7 +357,8 @@ int main(int argc, char** argv) {
       } else if (command == "count") {
         Answer("count " + std::to_string(taken.connected) + " " +
                std::to_string(taken.disconnected) + " " + std::to_string(taken.lines) + " " +
-               std::to_string(taken.other) + " " + std::to_string(taken.overflows));
+               std::to_string(taken.other) + " " + std::to_string(taken.overflows) + " " +
+               std::to_string(taken.inversions));
       } else if (command.rfind("broadcast-all ", 0) == 0) {
         const std::string text = "B " + command.substr(14) + "\n";
         const Clock::time_point start = Clock::now();

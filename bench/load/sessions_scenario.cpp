@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "load/fleet.h"
+#include "load/hostile.h"
 #include "load/scenarios.h"
 
 namespace qc::load {
@@ -88,11 +89,10 @@ int RunSessionsScenario(const Options& options, bool underWine) {
   RaiseDescriptorLimit(kSessions + 1000);
   const int port = options.basePort + kSessionsPortOffset;
   const std::string where = underWine ? "win32" : "native";
-  const std::string prefix = "sessions." + where + ".library.";
-  SessionHost host;
-  std::string base, spawned;
-  if (!host.Start(options, underWine, port, kConsoles, 5, {}, base, spawned)) return 1;
-  ReportFigure(prefix + "spawned", std::atof(spawned.c_str() + 8));
+  Scene scene(options, "sessions", "sessions." + where + ".library.");
+  if (!scene.Start({kConsoles, 5, {}, {}, underWine, false, port})) return 1;
+  SessionHost& host = scene.host;
+  scene.Figure("spawned", std::atof(scene.spawned.c_str() + 8));
 
   Fleet fleet(kSessions);
   Attach attach(fleet, port);
@@ -131,21 +131,18 @@ int RunSessionsScenario(const Options& options, bool underWine) {
   std::string measure;
   const bool measured = host.Send("measure") && host.Expect("measure ", kHostAnswerMillis, measure);
 
-  ReportFigure(prefix + "clients", kSessions);
-  ReportFigure(prefix + "welcomed", attach.welcomedCount);
-  ReportFigure(prefix + "notices", notices);
-  ReportFigure(prefix + "broadcast_received", attach.heardCount);
-  ReportFigure(prefix + "closed_by_console", attach.closedCount);
-  ReportFigure(prefix + "attach_ms", attachMillis);
-  ReportFigure(prefix + "broadcast_ms", std::atof(broadcast.c_str() + 14));
+  scene.Figure("clients", kSessions);
+  scene.Figure("welcomed", attach.welcomedCount);
+  scene.Figure("notices", notices);
+  scene.Figure("broadcast_received", attach.heardCount);
+  scene.Figure("closed_by_console", attach.closedCount);
+  scene.Figure("attach_ms", attachMillis);
+  scene.Figure("broadcast_ms", std::atof(broadcast.c_str() + 14));
   for (const char* key : {"threads", "rss_kib", "vm_kib", "descriptors"}) {
-    ReportFigure(prefix + "base_" + key, WordValue(base, key));
-    ReportFigure(prefix + key, measured ? WordValue(measure, key) : -1);
+    scene.Figure(std::string("base_") + key, WordValue(scene.base, key));
+    scene.Figure(key, measured ? WordValue(measure, key) : -1);
   }
-  std::fprintf(stderr, "sessions (%s): %d of %d welcomed in %.0f ms, %d notices, %d heard the "
-               "broadcast; host %s\n", where.c_str(), attach.welcomedCount, kSessions,
-               attachMillis, notices, attach.heardCount, measure.c_str());
-  ReportFigure(prefix + "diagnostics", host.Stop());
+  scene.Figure("diagnostics", host.Stop());
   return 0;
 }
 

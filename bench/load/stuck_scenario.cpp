@@ -5,12 +5,8 @@
 // disconnected notice has come and then for a while longer. Every host call is timed. A design
 // whose host calls send may hold a call for about SendTimeoutVal per stuck client (the sends
 // that give up on them); one that only queues holds none.
-#include <poll.h>
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -18,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "load/hostile.h"
 #include "load/scenarios.h"
 
 namespace qc::load {
@@ -27,7 +24,7 @@ constexpr unsigned kStuckGoid = 6161;
 constexpr int kReaders = 10;
 constexpr long long kReaderWindow = 64;  // broadcasts the host may be ahead of the slowest reader
 constexpr std::size_t kTextLength = 4096;  // with its line feed
-constexpr std::size_t kLineLength = 8 + 9 + kTextLength;  // "HH:MM:SS QC_MSG: " and the text
+constexpr char kHead[] = "SetState(\"stuck client benchmark\", ";
 constexpr std::int64_t kSlowCallNanos = 10 * 1000000LL;
 // After the notice: at least this many broadcasts and this long.
 constexpr int kBroadcastsAfter = 1000;
@@ -36,57 +33,10 @@ constexpr std::int64_t kNanosAfter = 1000 * 1000000LL;
 // client bound the whole run.
 constexpr std::int64_t kRunNanosBeyondLimit = 30000 * 1000000LL;
 
-// A client that reads everything on a thread of its own and counts the broadcast lines (the
-// lines of exactly kLineLength bytes) it has received whole.
-class Reader {
- public:
-  explicit Reader(int s) : socket_(s) {}
-  ~Reader() {
-    Stop();
-    CloseSocket(socket_);
-  }
-  void Start() {
-    thread_ = std::thread([this] { Run(); });
-  }
-  void Stop() {
-    stopping_.store(true);
-    if (thread_.joinable()) thread_.join();
-  }
-  long long Lines() const { return lines_.load(); }
-
- private:
-  void Run() {
-    std::vector<char> buffer(65536);
-    std::size_t lineSoFar = 0;
-    while (!stopping_.load(std::memory_order_relaxed)) {
-      pollfd entry{socket_, POLLIN, 0};
-      if (poll(&entry, 1, 20) <= 0) continue;
-      const ssize_t n = recv(socket_, buffer.data(), buffer.size(), MSG_DONTWAIT);
-      if (n == 0) return;  // the console closed this client
-      if (n < 0) {
-        if (errno == EAGAIN || errno == EINTR) continue;
-        return;
-      }
-      for (ssize_t i = 0; i < n; ++i) {
-        ++lineSoFar;
-        if (buffer[static_cast<std::size_t>(i)] == '\n') {
-          if (lineSoFar == kLineLength) lines_.fetch_add(1, std::memory_order_relaxed);
-          lineSoFar = 0;
-        }
-      }
-    }
-  }
-
-  int socket_;
-  std::atomic<bool> stopping_{false};
-  std::atomic<long long> lines_{0};
-  std::thread thread_;
-};
-
-long long SlowestReader(const std::vector<std::unique_ptr<Reader>>& readers) {
+long long SlowestReader(const std::vector<std::unique_ptr<Developer>>& readers) {
   long long slowest = -1;
   for (const auto& reader : readers) {
-    if (slowest < 0 || reader->Lines() < slowest) slowest = reader->Lines();
+    if (slowest < 0 || reader->StreamLines() < slowest) slowest = reader->StreamLines();
   }
   return slowest;
 }
@@ -102,27 +52,21 @@ struct Call {
 
 int RunStuckScenario(const Options& options, int stuckCount, int sendTimeoutMillis) {
   loader::ConsoleApi api{};
-  if (!LoadLibrary(options.library, api)) return 1;
   const auto port = static_cast<std::uint16_t>(options.basePort + kStuckPortOffset);
-  char name[] = "stuck";
-  const bool spawned =
-      EnterScratchDirectory(port, "SendTimeoutVal=" + std::to_string(sendTimeoutMillis) + "\n") &&
-      api.SpawnServer(kStuckGoid, name);
-  LeaveScratchDirectory();
-  if (!spawned) {
-    std::fprintf(stderr, "stuck: cannot spawn the console on port %d\n", port);
+  if (!SpawnInProcess(options, api, kStuckGoid, "stuck", port,
+                      "SendTimeoutVal=" + std::to_string(sendTimeoutMillis) + "\n")) {
     return 1;
   }
 
-  std::vector<std::unique_ptr<Reader>> readers;
+  // Readers on threads of their own, each counting the broadcast lines it received whole.
+  std::vector<std::unique_ptr<Developer>> readers;
   for (int i = 0; i < kReaders; ++i) {
-    const int s = ConnectLoopback(port, 10000);
-    if (s < 0) {
+    readers.push_back(std::make_unique<Developer>());
+    if (!readers.back()->Attach(port, 10000)) {
       std::fprintf(stderr, "stuck: cannot connect reader %d to port %d\n", i, port);
       return 1;
     }
-    readers.push_back(std::make_unique<Reader>(s));
-    readers.back()->Start();
+    readers.back()->StartReading(ReadPattern{}, kTextLength, kHead[0]);
   }
   std::vector<int> stuck;  // never read from
   for (int i = 0; i < stuckCount; ++i) stuck.push_back(ConnectLoopback(port, 10000));
@@ -134,7 +78,6 @@ int RunStuckScenario(const Options& options, int stuckCount, int sendTimeoutMill
   }
 
   std::string text(kTextLength - 1, '.');
-  const char kHead[] = "SetState(\"stuck client benchmark\", ";
   std::memcpy(&text[0], kHead, sizeof kHead - 1);
   text += "\n";
   std::vector<Call> calls;
@@ -184,10 +127,10 @@ int RunStuckScenario(const Options& options, int stuckCount, int sendTimeoutMill
   const std::int64_t readDeadline = NowNanos() + std::int64_t{20000} * 1000000;
   int missing = 0;
   for (const auto& reader : readers) {
-    while (reader->Lines() < broadcasts && NowNanos() < readDeadline) {
+    while (reader->StreamLines() < broadcasts && NowNanos() < readDeadline) {
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    if (reader->Lines() != broadcasts) ++missing;
+    if (reader->StreamLines() != broadcasts) ++missing;
   }
   // The call that gave up on the last stuck client: the longest broadcast that ended before the
   // last disconnected notice came. No call after it should wait on a stuck client again.
