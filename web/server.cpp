@@ -219,7 +219,7 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
     std::string path;
     const Verdict verdict = CheckRequest(
         server_.rules, request.target(), request[http::field::host], origin != request.end(),
-        origin != request.end() ? origin->value() : std::string_view(), path);
+        origin != request.end() ? std::string_view(origin->value()) : std::string_view(), path);
     const auto text = "text/plain; charset=utf-8";
     if (verdict == Verdict::kNoToken) {
       return Reply(MakeResponse(request, http::status::forbidden, text,
