@@ -39,6 +39,9 @@
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/lsan_interface.h>
 #endif
+#if defined(QC_COVERAGE)
+extern "C" void __gcov_dump(void);
+#endif
 
 extern char** environ;
 
@@ -485,7 +488,11 @@ int main(int argc, char** argv) {
     (void)::rmdir(profile.parent_path().c_str());
     std::printf("%s\n", failure.empty() ? "verdict ok" : ("verdict " + failure).c_str());
     std::fflush(stdout);
-    // The consoles' threads run on, as in any host; nothing is torn down under them.
+    // The consoles' threads run on, as in any host; nothing is torn down under them. A coverage
+    // build writes the counters first, which the exit handlers would have written.
+#if defined(QC_COVERAGE)
+    __gcov_dump();
+#endif
     std::_Exit(failure.empty() ? 0 : 1);
   }
   testing::InitGoogleTest(&argc, argv);
