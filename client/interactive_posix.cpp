@@ -15,8 +15,8 @@
 #include <cstring>
 #include <vector>
 
-#include "client/history.h"
-#include "client/session.h"
+#include "client/core/history.h"
+#include "client/core/session.h"
 
 namespace qc::attach {
 namespace {
@@ -124,13 +124,10 @@ char** Complete(const char* text, int start, int end) {
   return rl_completion_matches(text, NextCandidate);
 }
 
-std::string lastLine;
+std::vector<std::string> typedLines;  // the history as read at start, and the lines since
 
 void KeepInHistory(const std::string& line, const std::string& historyFile) {
-  if (line.empty() || line == lastLine) return;
-  lastLine = line;
-  add_history(line.c_str());
-  (void)AppendHistory(historyFile, line);
+  if (KeepTypedLine(typedLines, historyFile, line)) add_history(line.c_str());
 }
 
 }  // namespace
@@ -147,7 +144,8 @@ int RunInteractive(InteractiveSession& session, const std::string& historyPath) 
   completing = &session;
   using_history();
   stifle_history(kHistoryLines);
-  for (const std::string& line : ReadHistory(historyPath)) add_history(line.c_str());
+  typedLines = ReadHistory(historyPath);
+  for (const std::string& line : typedLines) add_history(line.c_str());
 
   display.StartEditing(OnLine);
   bool typedSinceStart = false;

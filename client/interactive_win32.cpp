@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "client/history.h"
-#include "client/line_editor_win32.h"
-#include "client/platform.h"
-#include "client/session.h"
+#include "client/core/history.h"
+#include "client/core/line_editor_win32.h"
+#include "client/core/platform.h"
+#include "client/core/session.h"
 
 namespace qc::attach {
 namespace {

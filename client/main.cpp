@@ -7,15 +7,16 @@
 #include <string>
 #include <vector>
 
-#include "client/console_link.h"
-#include "client/history.h"
-#include "client/line_edit.h"
-#include "client/lookup.h"
-#include "client/options.h"
-#include "client/platform.h"
-#include "client/script.h"
-#include "client/session.h"
-#include "client/session_log.h"
+#include "client/core/console_link.h"
+#include "client/core/history.h"
+#include "client/core/line_edit.h"
+#include "client/core/lookup.h"
+#include "client/core/options.h"
+#include "client/core/platform.h"
+#include "client/core/script.h"
+#include "client/core/session.h"
+#include "client/core/session_log.h"
+#include "client/core/word_store.h"
 
 namespace {
 
@@ -23,8 +24,34 @@ using namespace qc::attach;
 
 constexpr const char* kProgram = "quillaret-attach";
 
+// BasePort as given, else the profile's; says so on standard error when neither gave it and
+// it matters (an object named otherwise than by ":PORT"), since a game whose profile is
+// elsewhere is then looked for in the wrong place.
 int BasePortOf(const Options& options) {
-  return options.basePort >= 0 ? options.basePort : ProfileBasePort();
+  if (options.basePort >= 0) return options.basePort;
+  bool found = true;
+  const int basePort = ProfileBasePort(&found);
+  const bool byPortAlone =
+      !options.list && !options.all &&
+      std::all_of(options.objects.begin(), options.objects.end(),
+                  [](const std::string& object) { return PortOfObject(object) != 0; });
+  if (!found && !byPortAlone) {
+    std::fprintf(stderr,
+                 "%s: no quillaret_console.ini found here, so BasePort is the default %d "
+                 "(--base-port or QUILLARET_BASE_PORT sets it)\n",
+                 kProgram, basePort);
+  }
+  return basePort;
+}
+
+// "port 30000", "ports 30001 and 30000", "ports 30002, 30001 and 30000".
+std::string PortsText(const std::vector<std::uint16_t>& ports) {
+  std::string text = ports.size() == 1 ? "port " : "ports ";
+  for (std::size_t i = 0; i < ports.size(); ++i) {
+    if (i > 0) text += i + 1 == ports.size() ? " and " : ", ";
+    text += std::to_string(ports[i]);
+  }
+  return text;
 }
 
 void PrintTable(std::FILE* to, const std::vector<SpawnRow>& rows) {
@@ -33,7 +60,8 @@ void PrintTable(std::FILE* to, const std::vector<SpawnRow>& rows) {
 
 // Says why attaching to object failed; the exit status.
 int ReportFailure(OpenResult result, const Options& options, int basePort,
-                  const std::string& failedObject, const std::vector<SpawnRow>& rows) {
+                  const std::string& failedObject, const std::vector<SpawnRow>& rows,
+                  const std::vector<std::uint16_t>& unanswered) {
   const std::string object = EscapeControlBytes(failedObject);
   switch (result) {
     case OpenResult::kNotFound:
@@ -49,9 +77,12 @@ int ReportFailure(OpenResult result, const Options& options, int basePort,
       if (PortOfObject(failedObject) != 0) {
         std::fprintf(stderr, "%s: no console answers on %s port %u\n", kProgram,
                      options.host.c_str(), unsigned{PortOfObject(failedObject)});
+      } else if (!unanswered.empty()) {
+        std::fprintf(stderr, "%s: no console answers on %s %s (BasePort %d)\n", kProgram,
+                     options.host.c_str(), PortsText(unanswered).c_str(), basePort);
       } else {
-        std::fprintf(stderr, "%s: no console answers on %s ports %d to %d (BasePort %d)\n",
-                     kProgram, options.host.c_str(), basePort, basePort + 99, basePort);
+        std::fprintf(stderr, "%s: no console answers on %s (BasePort %d)\n", kProgram,
+                     options.host.c_str(), basePort);
       }
       return kExitUnreachable;
     case OpenResult::kPasswordRefused:
@@ -183,7 +214,7 @@ int RunScriptMode(const Options& options, int basePort, ConsoleFinder& finder, b
   if (result != OpenResult::kOpen) {
     for (auto& link : links) (void)LeaveConsole(*link, 1000, nullptr);
     if (Interrupted()) return kExitInterrupted;
-    return ReportFailure(result, options, basePort, failed, rows);
+    return ReportFailure(result, options, basePort, failed, rows, finder.Unanswered());
   }
   for (std::size_t i = 0; i < targets.size(); ++i) {
     targets[i].label = Label(objects[i], targets[i].attached, targets);
@@ -212,6 +243,14 @@ int main(int argc, char** argv) {
   }
   if (!StartNetwork()) {
     std::fprintf(stderr, "%s: the socket library did not start\n", kProgram);
+    return kExitUnreachable;
+  }
+  if (!HostResolves(options.host)) {
+    // Said before any attempt: no console can answer, however long --retry would wait.
+    const bool fromEnvironment = EnvironmentValue("QUILLARET_HOST") == options.host;
+    std::fprintf(stderr, "%s: the host %s (%s) cannot be resolved\n", kProgram,
+                 EscapeControlBytes(options.host).c_str(),
+                 fromEnvironment ? "QUILLARET_HOST" : "--host");
     return kExitUnreachable;
   }
   SessionLog log;
@@ -259,7 +298,7 @@ int main(int argc, char** argv) {
         AttachWithRetry(options, [&]() { return finder.List({}, link, attached); });
     if (result != OpenResult::kOpen) {
       if (Interrupted()) return kExitInterrupted;
-      return ReportFailure(result, options, basePort, "", attached.rows);
+      return ReportFailure(result, options, basePort, "", attached.rows, finder.Unanswered());
     }
     (void)LeaveConsole(link, options.ReplyMillis(), nullptr);
     PrintTable(stdout, attached.rows);
@@ -271,9 +310,11 @@ int main(int argc, char** argv) {
   const OpenResult result = AttachWithRetry(options, [&]() { return session.AttachFirst(); });
   if (result != OpenResult::kOpen) {
     if (Interrupted()) return kExitInterrupted;
-    return ReportFailure(result, options, basePort, session.FailedObject(), session.FailedRows());
+    return ReportFailure(result, options, basePort, session.FailedObject(), session.FailedRows(),
+                         finder.Unanswered());
   }
   ClearInterrupt();
   const std::string history = HistoryPath(UserStateFolder(), session.HistoryKey());
+  session.UseWords(WordsPath(UserStateFolder(), session.HistoryKey()), history);
   return RunInteractive(session, history);
 }

@@ -1,7 +1,7 @@
 // The page's lookups, through the client core's quiet finder.
 #include "web/lookup.h"
 
-#include "client/platform.h"
+#include "client/core/platform.h"
 
 namespace qc::web {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "client/console_link.h"
-#include "client/lookup.h"
+#include "client/core/console_link.h"
+#include "client/core/lookup.h"
 
 namespace qc::web {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "client/platform.h"
+#include "client/core/platform.h"
 #include "web/server.h"
 
 using namespace qc::web;

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <thread>
 
-#include "client/session.h"
+#include "client/core/session.h"
 #include "web/access.h"
 #include "web/lookup.h"
 

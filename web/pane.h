@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "client/console_link.h"
+#include "client/core/console_link.h"
 
 namespace qc::web {
 

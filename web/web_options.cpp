@@ -1,33 +1,23 @@
 // quillaret-web's command line.
 #include "web/web_options.h"
 
-#include "client/options.h"
-#include "client/platform.h"
+#include "client/core/options.h"
+#include "client/core/parsing.h"
+#include "client/core/platform.h"
 
 namespace qc::web {
-namespace {
 
-bool ParseNumber(const std::string& text, long low, long high, long& value) {
-  if (text.empty() || text.size() > 6) return false;
-  long result = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    result = result * 10 + (c - '0');
-  }
-  if (result < low || result > high) return false;
-  value = result;
-  return true;
-}
-
-}  // namespace
+using attach::ParseCount;
 
 bool IsDottedQuad(const std::string& text) {
   std::size_t begin = 0;
   for (int part = 0; part < 4; ++part) {
     const std::size_t end = part < 3 ? text.find('.', begin) : text.size();
     if (end == std::string::npos || end == begin || end - begin > 3) return false;
-    long value = 0;
-    if (!ParseNumber(text.substr(begin, end - begin), 0, 255, value)) return false;
+    int value = 0;
+    if (!ParseCount(std::string_view(text).substr(begin, end - begin), 0, 255, value)) {
+      return false;
+    }
     begin = end + 1;
   }
   return true;
@@ -62,12 +52,10 @@ bool ParseWebOptions(const std::vector<std::string>& args, WebOptions& options,
       hostGiven = true;
     } else if (arg == "--base-port") {
       if (!takeValue(value)) return false;
-      long port = 0;
-      if (!ParseNumber(value, 1, 65535, port)) {
+      if (!ParseCount(value, 1, 65535, options.basePort)) {
         error = "--base-port needs a port from 1 to 65535, not \"" + value + "\"";
         return false;
       }
-      options.basePort = static_cast<int>(port);
       basePortGiven = true;
     } else if (!arg.empty() && arg[0] == '-') {
       error = "unknown option " + arg;
@@ -89,8 +77,8 @@ bool ParseWebOptions(const std::vector<std::string>& args, WebOptions& options,
           return false;
         }
       }
-      long port = 0;
-      if (!ParseNumber(portText, 0, 65535, port)) {
+      int port = 0;
+      if (!ParseCount(portText, 0, 65535, port)) {
         error = "PORT must be a number from 0 to 65535, not \"" + portText + "\"";
         return false;
       }
@@ -99,12 +87,10 @@ bool ParseWebOptions(const std::vector<std::string>& args, WebOptions& options,
   }
   if (!hostGiven && !hostVariable.empty()) options.host = hostVariable;
   if (!basePortGiven && !basePortVariable.empty()) {
-    long port = 0;
-    if (!ParseNumber(basePortVariable, 1, 65535, port)) {
+    if (!ParseCount(basePortVariable, 1, 65535, options.basePort)) {
       error = "QUILLARET_BASE_PORT needs a port from 1 to 65535, not \"" + basePortVariable + "\"";
       return false;
     }
-    options.basePort = static_cast<int>(port);
   }
   if (!listenGiven && !options.help) {
     error = "which port should the page be served on? ([ADDRESS:]PORT)";

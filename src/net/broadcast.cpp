@@ -131,7 +131,8 @@ void SendToAllClients(ConsoleServer& server, const char* text) {
       wake = true;
       if (block == nullptr) {
         server.InboxLost = true;
-      } else if (server.InboxBytes + block->Length > HardOutputLimit(server)) {
+      } else if (server.InboxBytes.load(std::memory_order_relaxed) + block->Length >
+                     HardOutputLimit(server)) {
         // No listed client has sent any of the inbox yet: each would pass its hard limit.
         server.InboxOverrun = true;
       } else if (!ReserveInbox(server)) {
@@ -139,7 +140,8 @@ void SendToAllClients(ConsoleServer& server, const char* text) {
       } else {
         ++block->References;  // the inbox's
         server.Inbox[server.InboxCount++] = block;
-        server.InboxBytes += block->Length;
+        server.InboxBytes.store(server.InboxBytes.load(std::memory_order_relaxed) + block->Length,
+                                std::memory_order_relaxed);
         block = nullptr;
       }
     }
@@ -168,7 +170,7 @@ void TakeInbox(ConsoleServer& server, InboxBatch& batch) {
   server.Inbox = blocks;
   server.InboxCapacity = capacity;
   server.InboxCount = 0;
-  server.InboxBytes = 0;
+  server.InboxBytes.store(0, std::memory_order_relaxed);
   server.InboxOverrun = false;
   server.InboxLost = false;
 }

@@ -54,6 +54,7 @@ enum class ClientPhase : std::uint8_t {
   kListed,         // in ClientList: its lines go to the host
   kClosing,        // its last output goes out, then its sending side is shut down
   kLingering,      // what it still sends is read and dropped until it closes, or for a while
+  kDeparted,       // gone, its socket closed; typed lines of its still wait for the stack
 };
 
 // Why the loop must drop a client at its next turn.
@@ -94,6 +95,15 @@ struct ClientState {
   std::int64_t LingerUntil;
   // Console commands it may still have answered in this turn of the loop.
   int CommandsLeft;
+  // The first this many bytes of its ready lines wait for the host's stack (no room, or the
+  // echo owed to the readers is at the pace mark); its commands are answered meanwhile, and it
+  // is still read from.
+  std::size_t WaitingForStack;
+  // It left while typed lines of its waited for the stack: they go on in order, then its
+  // disconnected notice (named by Address).
+  bool Departed;
+  // When it came to the password prompt: the oldest of an address gives its place up first.
+  std::int64_t PromptSince;
   // Overflows: the times of the latest exact notices (a ring), the overflows counted since the
   // last notice, and when the last notice of any kind went out.
   std::int64_t ExactOverflowAt[kExactOverflowsPerSecond];

@@ -16,8 +16,11 @@ namespace qc {
 
 struct ConsoleLoop {
   ConsoleServer* Server;
-  ClientState* Connections[kMaxConnections];
+  // The connections, and after them in the same array those that departed with typed lines
+  // still waiting (DepartedCount of them, kept in no particular place).
+  ClientState* Connections[kMaxConnections + kMostDeparted];
   int ConnectionCount;
+  int DepartedCount;
   platform::PollEntry Entries[platform::kMaxPollEntries];
   ClientState* EntryClients[platform::kMaxPollEntries];
   InboxBatch Batch;
@@ -55,6 +58,11 @@ int ConnectionLimit(const ConsoleServer& server) {
   return server.Password[0] == '\0' ? kMaxClients : kMaxConnections;
 }
 
+// Whether another connection may be taken: those that departed hold no place.
+bool HasRoom(const ConsoleLoop& loop) {
+  return loop.ConnectionCount - loop.DepartedCount < ConnectionLimit(*loop.Server);
+}
+
 // Writes the diagnostic line that names a dropped client and why.
 void ReportDrop(const char* reason, const ClientState& client) {
   char line[96];
@@ -65,8 +73,7 @@ void ReportDrop(const char* reason, const ClientState& client) {
 void Accept(ConsoleLoop& loop, std::int64_t now) {
   ConsoleServer& server = *loop.Server;
   const Socket listening = server.ListenSocket.load(std::memory_order_relaxed);
-  for (int taken = 0; taken < kAcceptsPerTurn && loop.ConnectionCount < ConnectionLimit(server);
-       ++taken) {
+  for (int taken = 0; taken < kAcceptsPerTurn && HasRoom(loop); ++taken) {
     const Socket s = AcceptClient(listening);
     if (s == platform::kAcceptNone) return;
     // A connection reset or refused before it was taken costs nobody a pause: the next one
@@ -88,6 +95,9 @@ void Accept(ConsoleLoop& loop, std::int64_t now) {
     }
     loop.AcceptPause = kFirstAcceptPauseMillis;
     loop.AcceptFailureReported = false;
+    // Best effort: without them the connection works, only with the system's own defaults.
+    (void)platform::TuneConnection(s, kSocketSendBufferBytes, kKeepAliveIdleSeconds,
+                                   kKeepAliveIntervalSeconds, kKeepAliveProbes);
     ClientState* client = NewClientState(s);
     if (client == nullptr) {
       WriteDiagnostic("QC_ERROR: out of memory for a new connection\n");
@@ -210,10 +220,27 @@ bool CloseWhenDone(ConsoleLoop& loop, int index, std::int64_t now) {
       client.LingerUntil = now + kLingerMillis;
     }
   }
-  const bool done = client.CloseNow ||
-                    (client.Phase == ClientPhase::kLingering && now >= client.LingerUntil);
-  if (!done) return false;
-  (void)CloseClient(client.Connection);
+  if (client.Phase == ClientPhase::kDeparted) {
+    if (client.Departed) return false;  // its lines still wait
+    --loop.DepartedCount;
+  } else {
+    const bool done = client.CloseNow ||
+                      (client.Phase == ClientPhase::kLingering && now >= client.LingerUntil);
+    if (!done) return false;
+    (void)CloseClient(client.Connection);
+    if (client.Departed) {
+      if (loop.DepartedCount < kMostDeparted) {
+        // Gone, but its typed lines still wait for the stack: it keeps no socket and no place.
+        client.Phase = ClientPhase::kDeparted;
+        client.Connection = -1;
+        client.CloseNow = false;
+        ++loop.DepartedCount;
+        return false;
+      }
+      SessionContext context = ContextFor(loop, now);
+      PushDepartedLines(context, client, true);
+    }
+  }
   DeleteClientState(&client);
   loop.Connections[index] = loop.Connections[--loop.ConnectionCount];
   return true;
@@ -232,14 +259,21 @@ void ServiceConnections(ConsoleLoop& loop, std::int64_t now) {
     SessionContext context = ContextFor(loop, now);
     client.CommandsLeft = kCommandsPerTurn;
     if (!client.CloseNow) RunTimers(context, client);
-    if (!client.CloseNow) RunInputLines(context, client);
+    if (client.Departed) {
+      PushDepartedLines(context, client, false);
+    } else if (!client.CloseNow) {
+      RunInputLines(context, client);
+    }
     if (!client.CloseNow) JudgeOutput(server, client, now);
     if (!client.CloseNow && client.Drop != ClientDrop::kNone) {
       ReportDrop(client.Drop == ClientDrop::kBufferFull ? "send buffer full" : "out of memory",
                  client);
       EndSession(context, client);
     }
-    if (!client.CloseNow && client.Phase != ClientPhase::kLingering) Flush(loop, client, now);
+    if (!client.CloseNow && client.Phase != ClientPhase::kLingering &&
+        client.Phase != ClientPhase::kDeparted) {
+      Flush(loop, client, now);
+    }
     if (!CloseWhenDone(loop, i, now)) ++i;
   }
 }
@@ -251,17 +285,20 @@ std::int64_t Nearest(std::int64_t a, std::int64_t b) {
   return a < b ? a : b;
 }
 
-// With PendingMessages full and something that may want a slot (a waiting notice, input of a
-// listed client), asks the host's next pop to wake the loop. True when a slot came free before
-// the request was seen, so that the loop must not sleep.
-bool WaitsForSlot(ConsoleLoop& loop) {
+// With notices or typed lines waiting for a stack that takes none, asks the host's next pop (or
+// its look at an empty stack) to wake the loop. True when the stack took them before the
+// request was seen, so that the loop must not sleep.
+bool WaitsForSlot(ConsoleLoop& loop, const SessionContext& context) {
   ConsoleServer& server = *loop.Server;
-  if (server.PendingCount.load(std::memory_order_acquire) < kMaxPending) return false;
-  if (loop.Notices.Count == 0 && server.ClientCount.load(std::memory_order_relaxed) == 0) {
-    return false;
+  bool lines = false;
+  for (int i = 0; i < loop.ConnectionCount && !lines; ++i) {
+    lines = loop.Connections[i]->WaitingForStack > 0 || loop.Connections[i]->Departed;
   }
+  if (loop.Notices.Count == 0 && !lines) return false;
   server.WantsSlot.store(true, std::memory_order_seq_cst);
-  return server.PendingCount.load(std::memory_order_seq_cst) < kMaxPending;
+  const bool room = server.StackOpen.load(std::memory_order_seq_cst) &&
+                    server.PendingCount.load(std::memory_order_seq_cst) < kMaxPending;
+  return room && (loop.Notices.Count > 0 || StackTakesLines(context));
 }
 
 // Fills the wait's entries and returns their count; deadline gets the nearest timer (0: none).
@@ -272,7 +309,7 @@ int PrepareWait(ConsoleLoop& loop, std::int64_t now, bool& accepting, std::int64
                                             false, false};
   loop.EntryClients[count++] = nullptr;
   deadline = 0;
-  const bool room = loop.ConnectionCount < ConnectionLimit(server);
+  const bool room = HasRoom(loop);
   accepting = room && now >= loop.AcceptAt;
   if (accepting) {
     loop.Entries[count] = platform::PollEntry{server.ListenSocket.load(std::memory_order_relaxed),
@@ -283,9 +320,10 @@ int PrepareWait(ConsoleLoop& loop, std::int64_t now, bool& accepting, std::int64
   }
   const SessionContext context = ContextFor(loop, now);
   deadline = Nearest(deadline, NextGateTimer(context));
-  if (WaitsForSlot(loop)) deadline = Nearest(deadline, now);  // a slot came free meanwhile
+  if (WaitsForSlot(loop, context)) deadline = Nearest(deadline, now);  // room came meanwhile
   for (int i = 0; i < loop.ConnectionCount; ++i) {
     ClientState& client = *loop.Connections[i];
+    if (client.Phase == ClientPhase::kDeparted) continue;  // no socket; WantsSlot wakes it
     const bool lingering = client.Phase == ClientPhase::kLingering;
     const bool read = lingering || WantsInput(context, client);
     const bool write = !lingering && client.Output.Count > 0;

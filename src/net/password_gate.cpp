@@ -39,6 +39,13 @@ struct GateRecord {
     char Address[kAddressTextBytes];
   } Refusals[kMostWaitingRefusals];
   int RefusalCount;
+  // The addresses answered last, each with its latest answer, a ring: addresses take turns,
+  // the one answered longest ago (or never) first.
+  struct Turn {
+    std::int64_t At;  // 0: none
+    char Address[kAddressTextBytes];
+  } Turns[kRememberedTurns];
+  int NextTurn;
 };
 
 GateRecord& Gate() {
@@ -46,7 +53,61 @@ GateRecord& Gate() {
   return gate;
 }
 
-bool SameAddress(const char* a, const char* b) { return std::strcmp(a, b) == 0; }
+// Runs use(gate) while holding the gate's lock, and returns what it returns; fallback when the
+// lock was never made (the first spawn makes it, before any console runs).
+template <typename Result, typename Use>
+Result WithGate(Result fallback, Use use) {
+  GateRecord& gate = Gate();
+  platform::Mutex* lock = gate.Lock.load(std::memory_order_acquire);
+  if (lock == nullptr) return fallback;
+  MutexHold hold(lock);
+  return use(gate);
+}
+
+// When the address was last answered; 0 when not lately.
+std::int64_t LastAnswered(const GateRecord& gate, const char* address) {
+  for (const auto& turn : gate.Turns) {
+    if (turn.At != 0 && SameAddress(turn.Address, address)) return turn.At;
+  }
+  return 0;
+}
+
+void RememberTurn(GateRecord& gate, const char* address, std::int64_t at) {
+  for (auto& turn : gate.Turns) {
+    if (turn.At != 0 && SameAddress(turn.Address, address)) {
+      turn.At = at;
+      return;
+    }
+  }
+  GateRecord::Turn& turn = gate.Turns[gate.NextTurn];
+  turn.At = at;
+  CopyText(turn.Address, sizeof turn.Address, address);
+  gate.NextTurn = (gate.NextTurn + 1) % kRememberedTurns;
+}
+
+std::int64_t AnswerDue(const GateRecord& gate, const char* address, std::int64_t givenAt);
+
+// Whose turn it is among the wrong passwords that may be answered now: of each address only its
+// oldest, and of those the one whose address was answered longest ago, the earliest given first.
+// Null when none may be answered now.
+const struct GateRecord::Waiting* TurnHolder(const GateRecord& gate, std::int64_t now) {
+  const GateRecord::Waiting* holder = nullptr;
+  std::int64_t holderAnswered = 0;
+  for (int i = 0; i < gate.RefusalCount; ++i) {
+    const GateRecord::Waiting& waiting = gate.Refusals[i];
+    bool older = false;  // an earlier one of its address goes first
+    for (int j = 0; j < i && !older; ++j) {
+      older = SameAddress(gate.Refusals[j].Address, waiting.Address);
+    }
+    if (older || now < AnswerDue(gate, waiting.Address, waiting.GivenAt)) continue;
+    const std::int64_t answered = LastAnswered(gate, waiting.Address);
+    if (holder == nullptr || answered < holderAnswered) {
+      holder = &waiting;
+      holderAnswered = answered;
+    }
+  }
+  return holder;
+}
 
 // The waiting wrong password with this ticket; null when there is none.
 GateRecord::Waiting* FindRefusal(GateRecord& gate, std::uint64_t ticket) {
@@ -92,6 +153,14 @@ std::int64_t AnswerDue(const GateRecord& gate, const char* address, std::int64_t
   return due;
 }
 
+// Whether the client's wrong password may take the next answer as far as the turns go. One that
+// found no room among the waiting ones is answered at its own pace.
+bool HoldsTurn(const GateRecord& gate, const ClientState& client, std::int64_t now) {
+  const GateRecord::Waiting* holder = TurnHolder(gate, now);
+  return holder == nullptr || holder->Ticket == client.AttemptTicket ||
+         FindRefusal(const_cast<GateRecord&>(gate), client.AttemptTicket) == nullptr;
+}
+
 // When the client's wrong password may be answered; after now when another console's older
 // refusal of the same address has to go first.
 std::int64_t ClientAnswerDue(const GateRecord& gate, const ClientState& client,
@@ -106,18 +175,17 @@ std::int64_t ClientAnswerDue(const GateRecord& gate, const ClientState& client,
     if (after > due) due = after;
     if (due < now + kGateRecheckMillis) due = now + kGateRecheckMillis;
   }
+  if (due <= now && !HoldsTurn(gate, client, now)) due = now + kGateRecheckMillis;
   return due;
 }
 
 // Answers the client's wrong password now if the gate lets it: true, with the answer recorded
 // and the attempt forgotten.
 bool TakeAnswer(const ClientState& client, std::int64_t now) {
-  GateRecord& gate = Gate();
-  platform::Mutex* lock = gate.Lock.load(std::memory_order_acquire);
-  if (lock == nullptr) return false;  // made by the first spawn, before any console runs
-  MutexHold hold(lock);
+  return WithGate(false, [&](GateRecord& gate) {
   if (OlderRefusal(gate, client.Address, client.AttemptTicket) != nullptr) return false;
   if (now < AnswerDue(gate, client.Address, client.AttemptAt)) return false;
+  if (!HoldsTurn(gate, client, now)) return false;
   // Consoles read their clocks at different moments: an answer is never recorded before the
   // latest one, so that the limits never loosen.
   const int newest = (gate.NextAnswer + kMostRefusalsPerSecond - 1) % kMostRefusalsPerSecond;
@@ -125,8 +193,10 @@ bool TakeAnswer(const ClientState& client, std::int64_t now) {
   answer.At = now > gate.Answers[newest].At ? now : gate.Answers[newest].At;
   CopyText(answer.Address, sizeof answer.Address, client.Address);
   gate.NextAnswer = (gate.NextAnswer + 1) % kMostRefusalsPerSecond;
+  RememberTurn(gate, client.Address, answer.At);
   RemoveRefusal(gate, client.AttemptTicket);
   return true;
+  });
 }
 
 // Pushes the folded refusals as one notice: the first form for a single refusal, else the
@@ -157,7 +227,7 @@ void NoteRefusal(SessionContext& context, const char* address) {
   ++gate.FoldedRefusals;
   CopyText(gate.FoldedAddress, sizeof gate.FoldedAddress, address);
   if (gate.FoldedRefusals == 1 &&
-      (gate.LastNoticeAt == 0 || context.Now >= gate.LastNoticeAt + 1000)) {
+      (gate.LastNoticeAt == 0 || context.Now >= gate.LastNoticeAt + kRefusalNoticeMillis)) {
     PushFoldedRefusals(context);
   }
 }
@@ -173,80 +243,79 @@ void RefusePassword(SessionContext& context, ClientState& client) {
 platform::Mutex* PasswordGateLock() { return MutexMadeOnce(Gate().Lock); }
 
 void HoldRefusal(ClientState& client) {
-  GateRecord& gate = Gate();
-  platform::Mutex* lock = gate.Lock.load(std::memory_order_acquire);
-  if (lock == nullptr) return;
-  MutexHold hold(lock);
-  client.AttemptTicket = ++gate.LastTicket;
-  // Every console's waiting refusals fit (see kMostWaitingRefusals); one that did not would
-  // still be answered at its pace, only without holding back a right password.
-  if (gate.RefusalCount == kMostWaitingRefusals) return;
-  GateRecord::Waiting& waiting = gate.Refusals[gate.RefusalCount++];
-  waiting.Ticket = client.AttemptTicket;
-  waiting.GivenAt = client.AttemptAt;
-  CopyText(waiting.Address, sizeof waiting.Address, client.Address);
+  (void)WithGate(false, [&](GateRecord& gate) {
+    client.AttemptTicket = ++gate.LastTicket;
+    // Every console's waiting refusals fit (see kMostWaitingRefusals); one that did not would
+    // still be answered at its pace, only without holding back a right password.
+    if (gate.RefusalCount == kMostWaitingRefusals) return false;
+    GateRecord::Waiting& waiting = gate.Refusals[gate.RefusalCount++];
+    waiting.Ticket = client.AttemptTicket;
+    waiting.GivenAt = client.AttemptAt;
+    CopyText(waiting.Address, sizeof waiting.Address, client.Address);
+    return true;
+  });
 }
 
 void HoldAdmission(ClientState& client) {
-  GateRecord& gate = Gate();
-  platform::Mutex* lock = gate.Lock.load(std::memory_order_acquire);
-  if (lock == nullptr) return;
-  MutexHold hold(lock);
-  client.AttemptTicket = ++gate.LastTicket;
+  client.AttemptTicket = WithGate(client.AttemptTicket,
+                                  [](GateRecord& gate) { return ++gate.LastTicket; });
 }
 
 bool RefusalsPrecede(const ClientState& client) {
-  GateRecord& gate = Gate();
-  platform::Mutex* lock = gate.Lock.load(std::memory_order_acquire);
-  if (lock == nullptr) return false;
-  MutexHold hold(lock);
-  return OlderRefusal(gate, client.Address, client.AttemptTicket) != nullptr;
+  return WithGate(false, [&](GateRecord& gate) {
+    return OlderRefusal(gate, client.Address, client.AttemptTicket) != nullptr;
+  });
 }
 
 void LeavePasswordGate(ClientState& client) {
-  GateRecord& gate = Gate();
-  platform::Mutex* lock = gate.Lock.load(std::memory_order_acquire);
-  if (lock == nullptr) return;
-  MutexHold hold(lock);
-  RemoveRefusal(gate, client.AttemptTicket);
+  (void)WithGate(false, [&](GateRecord& gate) {
+    RemoveRefusal(gate, client.AttemptTicket);
+    return true;
+  });
 }
 
 void RunPasswordGate(SessionContext& context) {
   PasswordGate& gate = *context.Gate;
   // The refusals folded since the last notice go first; the ones answered now wait a second.
-  if (gate.FoldedRefusals > 0 && context.Now >= gate.LastNoticeAt + 1000) {
+  if (gate.FoldedRefusals > 0 && context.Now >= gate.LastNoticeAt + kRefusalNoticeMillis) {
     PushFoldedRefusals(context);
   }
   // This console's wrong passwords in the order they were given, each answered if the gate
-  // lets it now.
-  std::uint64_t after = 0;
-  for (;;) {
-    ClientState* next = nullptr;
-    for (int i = 0; i < context.ConnectionCount; ++i) {
-      ClientState* refused = context.Connections[i];
-      if (refused->Phase != ClientPhase::kRefusing || refused->AttemptTicket <= after) continue;
-      if (next == nullptr || refused->AttemptTicket < next->AttemptTicket) next = refused;
+  // lets it now; an answer passes the turn on, so the pass goes again while one was given.
+  for (bool answered = true; answered;) {
+    answered = false;
+    std::uint64_t after = 0;
+    for (;;) {
+      ClientState* next = nullptr;
+      for (int i = 0; i < context.ConnectionCount; ++i) {
+        ClientState* refused = context.Connections[i];
+        if (refused->Phase != ClientPhase::kRefusing || refused->AttemptTicket <= after) continue;
+        if (next == nullptr || refused->AttemptTicket < next->AttemptTicket) next = refused;
+      }
+      if (next == nullptr) break;
+      after = next->AttemptTicket;
+      if (TakeAnswer(*next, context.Now)) {
+        RefusePassword(context, *next);
+        answered = true;
+      }
     }
-    if (next == nullptr) break;
-    after = next->AttemptTicket;
-    if (TakeAnswer(*next, context.Now)) RefusePassword(context, *next);
   }
 }
 
 std::int64_t NextGateTimer(const SessionContext& context) {
   const PasswordGate& notices = *context.Gate;
-  std::int64_t next = notices.FoldedRefusals > 0 ? notices.LastNoticeAt + 1000 : 0;
-  GateRecord& gate = Gate();
-  platform::Mutex* lock = gate.Lock.load(std::memory_order_acquire);
-  if (lock == nullptr) return next;
-  MutexHold hold(lock);
-  for (int i = 0; i < context.ConnectionCount; ++i) {
-    const ClientState& refused = *context.Connections[i];
-    if (refused.Phase != ClientPhase::kRefusing) continue;
-    const std::int64_t due = ClientAnswerDue(gate, refused, context.Now);
-    if (next == 0 || due < next) next = due;
-  }
-  return next;
+  const std::int64_t folded =
+      notices.FoldedRefusals > 0 ? notices.LastNoticeAt + kRefusalNoticeMillis : 0;
+  return WithGate(folded, [&](GateRecord& gate) {
+    std::int64_t next = folded;
+    for (int i = 0; i < context.ConnectionCount; ++i) {
+      const ClientState& refused = *context.Connections[i];
+      if (refused.Phase != ClientPhase::kRefusing) continue;
+      const std::int64_t due = ClientAnswerDue(gate, refused, context.Now);
+      if (next == 0 || due < next) next = due;
+    }
+    return next;
+  });
 }
 
 }  // namespace qc

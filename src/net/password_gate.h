@@ -8,6 +8,7 @@
 
 #include <cstdint>
 
+#include "net/limits.h"
 #include "net/sockets.h"
 #include "platform/platform.h"
 
@@ -15,13 +16,6 @@ namespace qc {
 
 struct ClientState;
 struct SessionContext;
-
-// A wrong password is answered no sooner than this after it was given; answers to one address
-// come at most once in this time, and to all addresses at most kMostRefusalsPerSecond.
-constexpr std::int64_t kRefusalPauseMillis = 1000;
-constexpr int kMostRefusalsPerSecond = 5;
-// How often a console looks again at an attempt that waits for another console's answer.
-constexpr std::int64_t kGateRecheckMillis = 50;
 
 // A console's own part of the gate: the refusal notices for its host, folded to one a second.
 // Zero at the start.

@@ -31,11 +31,6 @@ bool Reading(const ClientState& client) {
   return client.Phase == ClientPhase::kPassword || client.Phase == ClientPhase::kListed;
 }
 
-void PushLocked(ConsoleServer& server, const char* text) {
-  MutexHold hold(server.StateLock);
-  PushPending(server, text);
-}
-
 // Announces the client to the host and lists it, in one hold of the state lock. What the
 // inbox held goes to the clients listed before, once the lock is released: only this thread
 // changes ClientList, and a host call never waits for the handing out.
@@ -57,17 +52,29 @@ void ListClient(SessionContext& context, ClientState& client) {
   DistributeBatch(*context.Batch, server.ClientStates, listedBefore);
 }
 
-// The disconnected notice, with address, and the client's removal from ClientList, in one
-// hold of the state lock; the client still gets what the inbox held, as do the others.
+void FormatDisconnected(const ConsoleServer& server, const char* address, char* notice) {
+  FormatText(notice, kNoticeBytes, "QC_OK: %s disconnected (Port %d, GoID: %d)", address,
+             int{server.Port}, static_cast<int>(server.GoID));
+}
+
+// The client's removal from ClientList and its disconnected notice, named by address, in one
+// hold of the state lock; the client still gets what the inbox held, as do the others. A client
+// whose typed lines still wait for the stack leaves as departed: its lines go on in order, and
+// the notice follows them (PushDepartedLines).
 void UnlistClient(SessionContext& context, ClientState& client, const char* address) {
   ConsoleServer& server = *context.Server;
   char notice[kNoticeBytes];
-  FormatText(notice, sizeof notice, "QC_OK: %s disconnected (Port %d, GoID: %d)", address,
-             int{server.Port}, static_cast<int>(server.GoID));
+  FormatDisconnected(server, address, notice);
+  client.Departed = client.Line.Ready > 0;
+  if (client.Departed) {
+    CopyText(client.Address, sizeof client.Address, address);
+    client.Line.Length = client.Line.Ready;  // a line still being typed is not a line
+    client.Line.Text[client.Line.Length] = '\0';
+  }
   {
     MutexHold hold(server.StateLock);
     TakeInbox(server, *context.Batch);
-    PushNoticeLocked(context, notice);
+    if (!client.Departed) PushNoticeLocked(context, notice);
     RemoveClient(server, client.Connection);
   }
   ClientState* receivers[kMaxClients];
@@ -119,11 +126,13 @@ void ReportOverflow(SessionContext& context, ClientState& client) {
   AnnounceOverflow(context, notice);
 }
 
+// The console's refusals of telnet options. A client that floods requests and reads nothing
+// gets no more of them once its unsent output is past the mark: they are a courtesy, and it is
+// not read from again until it takes its output.
 void AnswerTelnet(void* target, const char* bytes, std::size_t length) {
-  QueueRawToClient(*static_cast<ClientState*>(target), bytes, length);
+  auto& client = *static_cast<ClientState*>(target);
+  if (client.Output.Bytes <= kOutputHighWater) QueueRawToClient(client, bytes, length);
 }
-
-bool SameAddress(const char* a, const char* b) { return std::strcmp(a, b) == 0; }
 
 // An admitted client is listed once no wrong password its address gave before its right one
 // waits for an answer, and ClientList has room.
@@ -177,16 +186,21 @@ void Quit(SessionContext& context, ClientState& client) {
   UnlistClient(context, client, address);
   QueueNotice(client, "QC_OK: Disconnecting from Team Quillaret development console");
   client.Phase = ClientPhase::kClosing;
-  ResetLine(client.Line);  // what followed "[quit]" is dropped
+  if (!client.Departed) ResetLine(client.Line);
 }
 
-// Pushes line.Text[from, to) as one message.
-void PushRange(SessionContext& context, LineAssembler& line, std::size_t from, std::size_t to) {
+// Pushes line.Text[from, to) as one message when the stack takes typed lines now; false when
+// it does not.
+bool PushRange(SessionContext& context, LineAssembler& line, std::size_t from, std::size_t to) {
+  ConsoleServer& server = *context.Server;
+  MutexHold hold(server.StateLock);
+  if (!StackTakesLines(context)) return false;
   char* text = line.Text;
   const char kept = text[to];
   text[to] = '\0';
-  PushLocked(*context.Server, text + from);
+  PushPending(server, text + from);
   text[to] = kept;
+  return true;
 }
 
 // Answers a console command; false when it ended the session.
@@ -214,6 +228,24 @@ std::size_t LineEnd(const LineAssembler& line, std::size_t at) {
   return static_cast<std::size_t>(static_cast<const char*>(feed) - line.Text) + 1;
 }
 
+// The end of the run of ordinary lines that begins at at: they go as one message. What follows
+// the last line feed is the start of a line still being typed: it waits for its own line end,
+// so a paste that arrives in several pieces never reaches the host as halves of lines.
+std::size_t RunEnd(const LineAssembler& line, std::size_t at) {
+  std::size_t run = LineEnd(line, at);
+  while (run < line.Ready && MatchCommand(line.Text + run) == LineCommand::kNone) {
+    run = LineEnd(line, run);
+  }
+  if (run - at >= kTextBytes) {
+    // Longer than a message holds: cut after the last line feed that fits. Every line fits
+    // one, since a line being typed never reaches kTextBytes.
+    std::size_t cut = at + kTextBytes - 1;
+    while (line.Text[cut - 1] != '\n') --cut;
+    run = cut;
+  }
+  return run;
+}
+
 }  // namespace
 
 LineCommand MatchCommand(const char* line) {
@@ -224,6 +256,51 @@ LineCommand MatchCommand(const char* line) {
   return LineCommand::kNone;
 }
 
+namespace {
+
+// Connections at the prompt or waiting for the answer to a wrong password hold its places.
+bool HoldsPromptPlace(const ClientState& client) {
+  return !client.CloseNow &&
+         (client.Phase == ClientPhase::kPassword || client.Phase == ClientPhase::kRefusing);
+}
+
+int PlacesOf(const SessionContext& context, const char* address, const ClientState& except) {
+  int places = 0;
+  for (int i = 0; i < context.ConnectionCount; ++i) {
+    const ClientState& other = *context.Connections[i];
+    places += &other != &except && HoldsPromptPlace(other) && SameAddress(other.Address, address);
+  }
+  return places;
+}
+
+void TurnAway(ClientState& client) {
+  if (client.Phase == ClientPhase::kRefusing) LeavePasswordGate(client);
+  QueueNotice(client, "QC_ERROR: Too many connections waiting for a password");
+  client.Phase = ClientPhase::kClosing;
+}
+
+// With every place at the prompt taken, the newcomer takes the place of the oldest connection
+// of the address with the most places, if that address would still hold more than the
+// newcomer's. True when a place came free.
+bool FreePromptPlace(SessionContext& context, const ClientState& newcomer, int newcomerPlaces) {
+  ClientState* oldest = nullptr;
+  int most = 0;
+  for (int i = 0; i < context.ConnectionCount; ++i) {
+    ClientState* other = context.Connections[i];
+    if (other == &newcomer || !HoldsPromptPlace(*other)) continue;
+    const int places = PlacesOf(context, other->Address, newcomer);
+    if (places > most || (places == most && other->PromptSince < oldest->PromptSince)) {
+      most = places;
+      oldest = other;
+    }
+  }
+  if (oldest == nullptr || newcomerPlaces + 1 >= most) return false;
+  TurnAway(*oldest);
+  return true;
+}
+
+}  // namespace
+
 void BeginSession(SessionContext& context, ClientState& client) {
   QueueNotice(client, "QC_OK: Welcome to the Team Quillaret development console, v0.1");
   ArmReceiveTimeout(context, client);
@@ -232,33 +309,49 @@ void BeginSession(SessionContext& context, ClientState& client) {
     return;
   }
   int waiting = 0;
-  int fromAddress = 0;
   for (int i = 0; i < context.ConnectionCount; ++i) {
-    const ClientState& other = *context.Connections[i];
-    if (&other == &client) continue;
-    if (other.Phase != ClientPhase::kPassword && other.Phase != ClientPhase::kRefusing) continue;
-    ++waiting;
-    fromAddress += SameAddress(other.Address, client.Address);
+    waiting += context.Connections[i] != &client && HoldsPromptPlace(*context.Connections[i]);
   }
-  if (waiting >= kMostWaitingAtPrompt || fromAddress >= kMostWaitingPerAddress) {
+  const int fromAddress = PlacesOf(context, client.Address, client);
+  if (fromAddress >= kMostWaitingPerAddress ||
+      (waiting >= kMostWaitingAtPrompt && !FreePromptPlace(context, client, fromAddress))) {
     QueueNotice(client, "QC_ERROR: Too many connections waiting for a password");
     client.Phase = ClientPhase::kClosing;
     return;
   }
   QueueNotice(client, "QC_OK: Password required");
   client.Phase = ClientPhase::kPassword;
+  client.PromptSince = context.Now;
   client.PromptDeadline = context.Now + kPromptTimeoutMillis;
 }
 
 bool StackHasRoom(const SessionContext& context) {
-  return context.Notices->Count == 0 &&
-         context.Server->PendingCount.load(std::memory_order_acquire) < kMaxPending;
+  const ConsoleServer& server = *context.Server;
+  return context.Notices->Count == 0 && server.StackOpen.load(std::memory_order_acquire) &&
+         server.PendingCount.load(std::memory_order_acquire) < kMaxPending;
+}
+
+std::size_t EchoOwed(const SessionContext& context) {
+  const ConsoleServer& server = *context.Server;
+  std::size_t slowest = 0;
+  const int listed = server.ClientCount.load(std::memory_order_relaxed);
+  for (int i = 0; i < listed; ++i) {
+    const ClientState& reader = *server.ClientStates[i];
+    if (reader.Drop == ClientDrop::kNone && reader.Output.Bytes > slowest) {
+      slowest = reader.Output.Bytes;
+    }
+  }
+  return slowest + server.InboxBytes.load(std::memory_order_relaxed) +
+         server.PendingBytes.load(std::memory_order_relaxed);
+}
+
+bool StackTakesLines(const SessionContext& context) {
+  return StackHasRoom(context) && EchoOwed(context) < PaceMark(*context.Server);
 }
 
 void PushNoticeLocked(SessionContext& context, const char* notice) {
   WaitingNotices& waiting = *context.Notices;
-  if (waiting.Count == 0 &&
-      context.Server->PendingCount.load(std::memory_order_relaxed) < kMaxPending) {
+  if (StackHasRoom(context)) {
     PushPending(*context.Server, notice);
     return;
   }
@@ -282,7 +375,8 @@ void PushWaitingNotices(SessionContext& context) {
   if (waiting.Count == 0) return;
   ConsoleServer& server = *context.Server;
   MutexHold hold(server.StateLock);
-  while (waiting.Count > 0 && server.PendingCount.load(std::memory_order_relaxed) < kMaxPending) {
+  while (waiting.Count > 0 && server.StackOpen.load(std::memory_order_relaxed) &&
+         server.PendingCount.load(std::memory_order_relaxed) < kMaxPending) {
     PushPending(server, waiting.Texts[waiting.Base]);
     waiting.Base = (waiting.Base + 1) % kWaitingNotices;
     --waiting.Count;
@@ -291,68 +385,116 @@ void PushWaitingNotices(SessionContext& context) {
 
 namespace {
 
-// Whether a ready line (command: what it asks of the console) can be handled in a turn: a
-// line that is no command only needs room on the stack, a command an answer below the
-// high-water mark as well.
-bool LineCanGoNextTurn(const SessionContext& context, const ClientState& client,
-                       LineCommand command) {
-  return client.Phase == ClientPhase::kListed && StackHasRoom(context) &&
-         (command == LineCommand::kNone || client.Output.Bytes <= kOutputHighWater);
+// Whether a console command can be answered now: the client is listed, its unsent output is
+// below the mark, and its share of commands for this turn is not spent.
+bool CommandCanGo(const ClientState& client, int commandsLeft) {
+  return client.Phase == ClientPhase::kListed && client.Output.Bytes <= kOutputHighWater &&
+         commandsLeft > 0;
 }
 
-// The same within this turn, whose share of commands may be spent.
-bool LineCanGo(const SessionContext& context, const ClientState& client, LineCommand command) {
-  return LineCanGoNextTurn(context, client, command) &&
-         (command == LineCommand::kNone || client.CommandsLeft > 0);
+// Takes line.Text[from, to) out of the line (handled lines between lines that wait).
+void CloseGap(LineAssembler& line, std::size_t from, std::size_t to) {
+  if (from == to) return;
+  std::memmove(line.Text + from, line.Text + to, line.Length - to + 1);  // the NUL too
+  line.Length -= to - from;
+  line.Ready -= to - from;
 }
 
 }  // namespace
 
-bool InputCanProceed(const SessionContext& context, const ClientState& client) {
-  return client.Line.Ready > 0 && LineCanGo(context, client, MatchCommand(client.Line.Text));
-}
-
 void RunInputLines(SessionContext& context, ClientState& client) {
   LineAssembler& line = client.Line;
-  // The lines before at are handled; they are taken off the line once, when the turn's share
-  // ends, rather than moving what follows them for every line.
+  // Ordinary lines that wait for the stack are kept at the front, in order, while the console's
+  // own commands after them are answered and taken out: the console answers for itself whatever
+  // the host does. The lines between kept and at are handled; the gap closes once, at the end.
+  std::size_t kept = 0;
   std::size_t at = 0;
   while (at < line.Ready) {
+    const std::size_t end = LineEnd(line, at);
     const LineCommand command = MatchCommand(line.Text + at);
-    if (!LineCanGo(context, client, command)) break;
-    ArmReceiveTimeout(context, client);  // taking its lines is hearing from it
     if (command != LineCommand::kNone) {
+      if (client.Departed) {  // nobody is left to answer
+        at = end;
+        continue;
+      }
+      if (!CommandCanGo(client, client.CommandsLeft)) break;
+      ArmReceiveTimeout(context, client);  // taking its lines is hearing from it
       --client.CommandsLeft;
-      at = LineEnd(line, at);
-      if (!Answer(context, client, command)) return;  // "[quit]": the line is dropped
+      if (command == LineCommand::kQuit) {
+        // What followed "[quit]" is dropped; the lines that wait before it go on.
+        line.Length = line.Ready = at;
+        line.Text[at] = '\0';
+        CloseGap(line, kept, at);
+        client.WaitingForStack = kept;
+        Quit(context, client);
+        return;
+      }
+      at = end;
+      (void)Answer(context, client, command);
       continue;
     }
-    // The ordinary lines up to the next command go as one message. What follows the last line
-    // feed is the start of a line still being typed: it waits for its own line end, so a paste
-    // that arrives in several pieces never reaches the host as halves of lines.
-    std::size_t run = at;
-    while (run < line.Ready &&
-           (run == at || MatchCommand(line.Text + run) == LineCommand::kNone)) {
-      run = LineEnd(line, run);
+    if (!client.Departed && client.Phase != ClientPhase::kListed) break;
+    const std::size_t run = RunEnd(line, at);
+    if (kept == 0 && PushRange(context, line, at, run)) {
+      if (!client.Departed) ArmReceiveTimeout(context, client);
+      at = run;
+      continue;
     }
-    if (run - at >= kTextBytes) {
-      // Longer than a message holds: cut after the last line feed that fits. Every line fits
-      // one, since a line being typed never reaches kTextBytes.
-      std::size_t cut = at + kTextBytes - 1;
-      while (line.Text[cut - 1] != '\n') --cut;
-      run = cut;
-    }
-    PushRange(context, line, at, run);
+    // The stack takes no typed line now: these wait, and every ordinary line after them.
+    std::memmove(line.Text + kept, line.Text + at, run - at);
+    kept += run - at;
     at = run;
   }
-  if (at > 0) DropFront(line, at);
+  CloseGap(line, kept, at);
+  client.WaitingForStack = kept;
   if (line.Ready == 0 && line.Length == 0) ResetLine(line);  // a long buffer is given back
 }
 
 bool WantsInput(const SessionContext& context, const ClientState& client) {
-  if (client.Phase == ClientPhase::kPassword) return true;
-  return client.Phase == ClientPhase::kListed && client.Line.Ready == 0 &&
-         client.Output.Bytes <= kOutputHighWater && StackHasRoom(context);
+  (void)context;
+  if (client.Departed) return false;
+  switch (client.Phase) {
+    case ClientPhase::kPassword:
+      return client.Output.Bytes <= kOutputHighWater;
+    case ClientPhase::kRefusing:
+      return true;  // what it sends is dropped; its leaving frees its place at once
+    case ClientPhase::kListed:
+      // Lines left for the next turn's share are handled first; lines that wait for the host
+      // leave room to read one more piece, so the console still hears commands and leaving.
+      return client.Output.Bytes <= kOutputHighWater &&
+             client.Line.Ready == client.WaitingForStack && client.Line.Length <= kTextBytes;
+    default:
+      return false;
+  }
+}
+
+void PushDepartedLines(SessionContext& context, ClientState& client, bool now) {
+  LineAssembler& line = client.Line;
+  if (now) {
+    // Pushed whatever the stack holds: its oldest entries give way, as on any full stack.
+    MutexHold hold(context.Server->StateLock);
+    for (std::size_t at = 0; at < line.Ready;) {
+      if (MatchCommand(line.Text + at) != LineCommand::kNone) {
+        at = LineEnd(line, at);
+        continue;
+      }
+      const std::size_t run = RunEnd(line, at);
+      const char kept = line.Text[run];
+      line.Text[run] = '\0';
+      PushPending(*context.Server, line.Text + at);
+      line.Text[run] = kept;
+      at = run;
+    }
+    line.Ready = line.Length = 0;
+  } else {
+    RunInputLines(context, client);
+  }
+  if (line.Ready > 0) return;
+  char notice[kNoticeBytes];
+  FormatDisconnected(*context.Server, client.Address, notice);
+  PushNotice(context, notice);
+  client.Departed = false;
+  ResetLine(line);
 }
 
 void TakeInput(SessionContext& context, ClientState& client, char* bytes, std::size_t length) {
@@ -410,9 +552,12 @@ std::int64_t NextTimer(const SessionContext& context, const ClientState& client)
     }
   }
   if (client.FoldedOverflows > 0) nearest(client.OverflowNoticeAt + kOverflowFoldMillis);
-  // Lines left for a later turn are taken up at once, with a new share.
-  if (client.Line.Ready > 0 &&
-      LineCanGoNextTurn(context, client, MatchCommand(client.Line.Text))) {
+  // Lines left for a later turn are taken up at once, with a new share: commands beyond this
+  // turn's, and lines that waited for a stack that takes them now. (A stack that takes none
+  // wakes the loop when the host makes room: WantsSlot.)
+  const bool commandsLeft = client.Line.Ready > client.WaitingForStack &&
+                            CommandCanGo(client, kCommandsPerTurn);
+  if (commandsLeft || (client.WaitingForStack > 0 && StackTakesLines(context))) {
     nearest(context.Now);
   }
   return next;

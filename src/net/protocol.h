@@ -20,10 +20,6 @@ namespace qc {
 enum class LineCommand { kQuit, kWho, kSpawns, kNone };
 LineCommand MatchCommand(const char* line);
 
-// How long a connection may wait at the password prompt, and how many may wait at once.
-constexpr std::int64_t kPromptTimeoutMillis = 20000;
-constexpr int kMostWaitingAtPrompt = 20;
-constexpr int kMostWaitingPerAddress = 3;
 // Notices for the host that found PendingMessages full, oldest first, in a ring (limits.h).
 struct WaitingNotices {
   char Texts[kWaitingNotices][kNoticeBytes];
@@ -43,15 +39,22 @@ struct SessionContext {
   WaitingNotices* Notices;  // the console's
 };
 
-// Pushes a notice for the host, or, while PendingMessages is full or notices wait before it,
-// adds it to the waiting ones. PushNoticeLocked: the caller holds StateLock.
+// Pushes a notice for the host, or, while the stack takes none (StackHasRoom) or notices wait
+// before it, adds it to the waiting ones. PushNoticeLocked: the caller holds StateLock.
 void PushNotice(SessionContext& context, const char* notice);
 void PushNoticeLocked(SessionContext& context, const char* notice);
-// Pushes the waiting notices as far as PendingMessages has room.
+// Pushes the waiting notices as far as the stack takes them.
 void PushWaitingNotices(SessionContext& context);
-// Whether a line pushed now goes onto the stack: it has room and no notice waits before it.
-// When it has none, the host's next pop wakes the loop (ConsoleServer::WantsSlot).
+// Whether a notice pushed now goes onto the stack: it is open (the host's last drain ended),
+// has room, and no notice waits before it. When it has none, the host's next pop, or its look
+// at an empty stack, wakes the loop (ConsoleServer::WantsSlot).
 bool StackHasRoom(const SessionContext& context);
+// The echo still owed to the slowest listed developer: its unsent output, the inbox, and the
+// lines on the stack.
+std::size_t EchoOwed(const SessionContext& context);
+// Whether a typed line pushed now goes onto the stack: it has room, and the echo owed is below
+// the pace mark (net/limits.h).
+bool StackTakesLines(const SessionContext& context);
 
 // A connection just accepted (its Address read, and already among context.Connections): the
 // welcome, then the password prompt (or its refusal, when too many wait at the prompt) or the
@@ -66,20 +69,27 @@ void TakeInput(SessionContext& context, ClientState& client, char* bytes, std::s
 // time-out, the listing of an admitted client, the folded overflow notice.
 void RunTimers(SessionContext& context, ClientState& client);
 
-// Handles the client's ready lines as far as this turn allows: until PendingMessages has no
-// room, its commands for this turn (ClientState::CommandsLeft) are spent, or its unsent output
-// passes kOutputHighWater. What is left waits for a later turn.
+// Handles the client's ready lines as far as this turn allows. Ordinary lines go to the host
+// while the stack takes them (StackTakesLines); those it does not take wait, in order, at the
+// front of the line (ClientState::WaitingForStack), and the commands after them are answered
+// meanwhile. Commands stop when its commands for this turn (ClientState::CommandsLeft) are
+// spent or its unsent output passes kOutputHighWater; what is left waits for a later turn.
 void RunInputLines(SessionContext& context, ClientState& client);
-// Whether RunInputLines would handle a line now.
-bool InputCanProceed(const SessionContext& context, const ClientState& client);
+
+// For a client that left with typed lines waiting (ClientState::Departed): pushes them as far
+// as the stack takes them, or, when now, at once whatever the stack holds; once they are all
+// pushed, its disconnected notice follows and Departed is cleared.
+void PushDepartedLines(SessionContext& context, ClientState& client, bool now);
 
 
 // The earliest time at which RunTimers has something to do; 0 for none. The password gate's
 // own timer is NextGateTimer (net/password_gate.h).
 std::int64_t NextTimer(const SessionContext& context, const ClientState& client);
 
-// Whether the loop should read from the client now: it is at the prompt, or listed with its
-// ready lines all handled, its output below the high-water mark and room for its lines.
+// Whether the loop should read from the client now: it is at the prompt with its output below
+// the high-water mark; waiting for the answer to a wrong password (what it sends is dropped,
+// and its leaving is seen at once); or listed with its output below the mark, no command left
+// for a later turn, and room in its line for one more piece.
 bool WantsInput(const SessionContext& context, const ClientState& client);
 
 // Ends the session of a client whose connection broke or is dropped: a listed client is

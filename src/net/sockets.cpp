@@ -1,6 +1,8 @@
 // The socket layer's portable steps; the OS calls themselves are in the platform layer.
 #include "net/sockets.h"
 
+#include <cstring>
+
 #include "common/diagnostic.h"
 #include "common/fixed_text.h"
 
@@ -36,6 +38,8 @@ Socket CreateListenSocket(std::uint16_t port, std::uint32_t address) {
 }
 
 Socket AcceptClient(Socket listening) { return platform::AcceptConnection(listening); }
+
+bool SameAddress(const char* a, const char* b) { return std::strcmp(a, b) == 0; }
 
 bool GetPeerAddressText(Socket s, char* out) {
   std::uint8_t octets[4] = {0, 0, 0, 0};

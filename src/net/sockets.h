@@ -29,6 +29,8 @@ Socket AcceptClient(Socket listening);
 // Writes the peer's address as a dotted quad into out (kAddressTextBytes bytes) and returns
 // true; "0.0.0.0", and false, when it cannot be read.
 bool GetPeerAddressText(Socket s, char* out);
+// Whether two addresses written by GetPeerAddressText are the same.
+bool SameAddress(const char* a, const char* b);
 
 // Reads an IPv4 address written as exactly four decimal fields from 0 to 255, separated by
 // dots, without signs, blanks or leading zeros, into address (host byte order). False, with

@@ -74,6 +74,12 @@ int CloseSocket(Socket s);
 // Shuts the sending side of a connection down: the peer reads the end of the stream once what
 // was sent has arrived, and may still send. 0 or -1.
 int ShutdownSending(Socket s);
+// Gives a connection a send buffer of sendBufferBytes and turns TCP keepalive on: the first
+// probe after idleSeconds of silence, then one every intervalSeconds, and the connection fails
+// after probes unanswered ones. 0, or -1 when an option was refused (the others are still set;
+// where the system lacks the timings, keepalive runs with its own).
+int TuneConnection(Socket s, int sendBufferBytes, int idleSeconds, int intervalSeconds,
+                   int probes);
 
 // One socket of a readiness wait: what is asked (want*) and what was found (is*).
 struct PollEntry {
@@ -106,6 +112,11 @@ bool SignalWaker(Waker* waker);
 void DrainWaker(Waker* waker);
 // Closes a waker that nobody waits on or signals any more.
 void DestroyWaker(Waker* waker);
+
+// Whether the process's standard error takes a short line now without waiting: a file or a
+// terminal does; a pipe only while it has room (on Windows, where that cannot be asked, a pipe
+// never counts as taking one).
+bool StandardErrorTakesNow();
 
 // --- Threads and locks. ---
 

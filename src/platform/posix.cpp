@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <pthread.h>
 #include <poll.h>
 #include <sys/mman.h>
@@ -272,6 +273,30 @@ int PeerAddress(Socket s, std::uint8_t octets[4]) {
 int CloseSocket(Socket s) { return Result(::close(s)); }
 
 int ShutdownSending(Socket s) { return Result(::shutdown(s, SHUT_WR)); }
+
+int TuneConnection(Socket s, int sendBufferBytes, int idleSeconds, int intervalSeconds,
+                   int probes) {
+  const int on = 1;
+  const struct {
+    int level, name, value;
+  } options[] = {{SOL_SOCKET, SO_SNDBUF, sendBufferBytes}, {SOL_SOCKET, SO_KEEPALIVE, on},
+                 {IPPROTO_TCP, TCP_KEEPIDLE, idleSeconds},
+                 {IPPROTO_TCP, TCP_KEEPINTVL, intervalSeconds},
+                 {IPPROTO_TCP, TCP_KEEPCNT, probes}};
+  int result = 0;
+  for (const auto& option : options) {
+    if (::setsockopt(s, option.level, option.name, &option.value, sizeof option.value) != 0) {
+      result = -1;
+    }
+  }
+  return result;
+}
+
+bool StandardErrorTakesNow() {
+  pollfd entry{STDERR_FILENO, POLLOUT, 0};
+  // A pipe reported writable has a page free at least: a line of a diagnostic's length fits.
+  return ::poll(&entry, 1, 0) == 1 && (entry.revents & POLLOUT) != 0;
+}
 
 bool StartThread(void (*function)(void*), void* argument, std::size_t stackBytes) {
   if (QC_FAULT(kThread)) {

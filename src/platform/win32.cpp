@@ -6,6 +6,8 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <io.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -318,6 +320,39 @@ int PeerAddress(Socket s, std::uint8_t octets[4]) {
 int CloseSocket(Socket s) { return Result(::closesocket(ToHandle(s))); }
 
 int ShutdownSending(Socket s) { return Result(::shutdown(ToHandle(s), SD_SEND)); }
+
+int TuneConnection(Socket s, int sendBufferBytes, int idleSeconds, int intervalSeconds,
+                   int probes) {
+  // The keepalive timings at IPPROTO_TCP exist from Windows 10 (1703 and 1709); older systems
+  // refuse them and keep their own. SIO_KEEPALIVE_VALS would need WSAIoctl from ws2_32.
+  constexpr int kKeepIdle = 3;
+  constexpr int kKeepCount = 16;
+  constexpr int kKeepInterval = 17;
+  const DWORD on = 1;
+  const struct {
+    int level, name;
+    DWORD value;
+  } options[] = {{SOL_SOCKET, SO_SNDBUF, static_cast<DWORD>(sendBufferBytes)},
+                 {SOL_SOCKET, SO_KEEPALIVE, on},
+                 {IPPROTO_TCP, kKeepIdle, static_cast<DWORD>(idleSeconds)},
+                 {IPPROTO_TCP, kKeepInterval, static_cast<DWORD>(intervalSeconds)},
+                 {IPPROTO_TCP, kKeepCount, static_cast<DWORD>(probes)}};
+  int result = 0;
+  for (const auto& option : options) {
+    if (::setsockopt(ToHandle(s), option.level, option.name,
+                     reinterpret_cast<const char*>(&option.value), sizeof option.value) != 0) {
+      result = -1;
+    }
+  }
+  return result;
+}
+
+bool StandardErrorTakesNow() {
+  // The handle stdio's stderr writes to, wherever descriptor 2 was moved.
+  const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(2));
+  return handle == nullptr || handle == INVALID_HANDLE_VALUE ||
+         GetFileType(handle) != FILE_TYPE_PIPE;
+}
 
 bool StartThread(void (*function)(void*), void* argument, std::size_t stackBytes) {
   if (QC_FAULT(kThread)) {

@@ -1,6 +1,7 @@
 // The console server record, the registry, and the two shared lists of a record.
 #include "server/console_server.h"
 
+#include <cstring>
 #include <new>
 
 #include "common/locks.h"
@@ -21,6 +22,7 @@ ConsoleServer* NewConsoleServer(std::uint32_t goid, const char* templateName) {
     return nullptr;
   }
   server->ListenSocket.store(-1, std::memory_order_relaxed);
+  server->StackOpen.store(true, std::memory_order_relaxed);
   server->SendBufferBytes = std::size_t{kDefaultSendBufferKiB} * 1024;
   server->GoID = goid;
   CopyText(server->TemplateName, sizeof server->TemplateName,
@@ -61,15 +63,27 @@ void PushPending(ConsoleServer& server, const char* text) {
     slot = server.PendingBase;  // the oldest entry's slot becomes the top
     server.PendingBase = (server.PendingBase + 1) % kMaxPending;
   }
+  const std::size_t given = count < kMaxPending ? 0 : server.PendingLengths[slot];
   CopyText(server.PendingMessages[slot], kTextBytes, text);
+  server.PendingLengths[slot] = std::strlen(server.PendingMessages[slot]);
+  server.PendingBytes.store(
+      server.PendingBytes.load(std::memory_order_relaxed) - given + server.PendingLengths[slot],
+      std::memory_order_relaxed);
   if (count < kMaxPending) server.PendingCount.store(count + 1, std::memory_order_release);
 }
 
 bool PopPending(ConsoleServer& server, char* out) {
   const int count = server.PendingCount.load(std::memory_order_relaxed);
-  if (count <= 0) return false;
+  if (count <= 0) {
+    server.StackOpen.store(true, std::memory_order_seq_cst);
+    return false;
+  }
   const int slot = (server.PendingBase + count - 1) % kMaxPending;
   CopyText(out, kTextBytes, server.PendingMessages[slot]);
+  server.PendingBytes.store(
+      server.PendingBytes.load(std::memory_order_relaxed) - server.PendingLengths[slot],
+      std::memory_order_relaxed);
+  server.StackOpen.store(false, std::memory_order_relaxed);
   server.PendingCount.store(count - 1, std::memory_order_release);
   return true;
 }

@@ -73,15 +73,22 @@ struct ConsoleServer {
   // the top at (PendingBase + PendingCount - 1) % kMaxPending. The ring lets a push on a full
   // stack discard the oldest entry without moving the others.
   char PendingMessages[kMaxPending][kTextBytes];
+  std::size_t PendingLengths[kMaxPending];
   int PendingBase;
   std::atomic<int> PendingCount;
+  // The bytes of every pending text, which the host's taking echoes to each developer.
+  std::atomic<std::size_t> PendingBytes;
+  // Whether the loop may push onto the stack. A pop closes it; a look at an empty stack opens
+  // it again. So a host that takes everything each frame, as a batch, never finds a refill in
+  // the middle of its batch: each batch holds lines older than the next one's.
+  std::atomic<bool> StackOpen;
   // Broadcast lines waiting for the loop to hand them to every listed client, oldest first.
   // InboxBytes counts their bytes: no listed client has sent any of them yet.
   OutputBlock** Inbox;
   int InboxCount;
   int InboxCapacity;
-  std::size_t InboxBytes;
-  // A line could not be queued: the inbox passed SendBufferBytes (every listed client's
+  std::atomic<std::size_t> InboxBytes;
+  // A line could not be queued: the inbox passed the hard output limit (every listed client's
   // unsent output with it), or memory ran out. The loop drops every listed client.
   bool InboxOverrun;
   bool InboxLost;
@@ -127,8 +134,9 @@ ConsoleServer* FindServer(std::uint32_t goid);
 // entry gives way, so the newest entries (which the host takes first) are never lost.
 void PushPending(ConsoleServer& server, const char* text);
 
-// Pops the newest entry of PendingMessages into out (kTextBytes) and returns true; false, with
-// out untouched, when the stack is empty. The caller holds StateLock.
+// Pops the newest entry of PendingMessages into out (kTextBytes) and returns true, closing the
+// stack to the loop's pushes; false, with out untouched and the stack open again, when it is
+// empty. The caller holds StateLock.
 bool PopPending(ConsoleServer& server, char* out);
 
 // Appends client, with its state, to ClientList; false when the list is full. The caller

@@ -85,11 +85,11 @@ class Run:
         host.proc.send_signal(signal.SIGTERM)
         check(host.wait_exit("the host's end") == 0, "the host exits with 0")
 
-    def attach(self, argv, env=None):
+    def attach(self, argv, env=None, cwd=None):
         """quillaret-attach on pipes: (exit status, standard output, standard error)."""
         environment = dict(os.environ, XDG_STATE_HOME=self.state, **(env or {}))
         try:
-            done = subprocess.run(self.args.runner + [self.args.attach] + argv, cwd=self.dir,
+            done = subprocess.run(self.args.runner + [self.args.attach] + argv, cwd=cwd or self.dir,
                                   env=environment, capture_output=True, timeout=3 * WAIT,
                                   stdin=subprocess.DEVNULL)
         except subprocess.TimeoutExpired:
@@ -150,6 +150,30 @@ def to_by_tab(r, current, name, goid, typed):
     r.keys("GoID()", "Enter")
     r.wait_screen(r"%s: > [^\n]*QC_MSG: \[this\]\.GoID\(\)\n%s: [^\n]*QC_MSG: %d\n"
                   % (name, name, goid), "the line ran on %s" % name)
+
+
+def tab_after_help(r, name, typed, completed, unknown):
+    """Tab completes a name Help()'s answer showed, a call with its "("; then ":to UNKNOWN"
+    with one object answers in sentences."""
+    r.keys("Help()", "Enter")
+    r.wait_screen(r"MakeGoid\(N\)\.GoID\(\)[^\n]*\n(.*\n)*%s>$" % name, "Help()'s answer")
+    r.keys(typed, "Tab")
+    r.wait_screen(r"%s> %s$" % (name, re.escape(completed)), "Tab completing a name Help() showed")
+    r.keys("C-u", ":to " + unknown, "Enter")
+    r.wait_screen(r"quillaret-attach: no object %s here\. Attached: %s\n+%s>$"
+                  % (unknown, name, name), ":to " + unknown)
+
+
+def check_clear_errors(r):
+    """An unresolvable host, and no profile: each said in one line of its own."""
+    code, out, err = r.attach(["-c", "x", "goblin"], {"QUILLARET_HOST": "no.such.host.invalid"})
+    check(code == 1 and out == "" and err.strip() == "quillaret-attach: the host "
+          "no.such.host.invalid (QUILLARET_HOST) cannot be resolved", "no such host: %r" % err)
+    bare = os.path.join(r.dir, "bare")
+    os.makedirs(bare, exist_ok=True)
+    code, out, err = r.attach(["--list"], cwd=bare)
+    check("no quillaret_console.ini found here, so BasePort is the default 30000" in
+          err.splitlines()[0] and (code == 0) == (out != ""), "no profile: %s %r" % (code, err))
 
 
 def last_line(screen):
@@ -237,6 +261,8 @@ def scenario_wine_script(r):
     check(code == 1 and "no console answers" in err, "nothing listening: %s %r" % (code, err))
     code, out, err = r.attach(["--wait", "0.1", "-c", "[this].GoID()", "c*", "lantern"])
     check(code == 0 and out == "chest: 7\nlantern: 1001\n", "a pattern: %s %r %r" % (code, out, err))
+    os.unlink(r.profile_path())  # the host has read it; the client finds none now
+    check_clear_errors(r)
 
 
 def scenario_wine_interactive(r):
@@ -278,9 +304,9 @@ def scenario_wine_interactive(r):
     r.keys('[this].Get("hea')
     r.wait_screen(r'wraith> \[this\]\.Get\("hea$', "the half-typed line")
     other = developer(r.base, 3 * WAIT)
-    other.sendall(b'report.info("\x1b[2J spotted")\n')
-    r.wait_screen(r'QC_REPORT: \\x1b\[2J spotted\n(.*\n)*wraith> \[this\]\.Get\("hea$',
-                  "the escaped report above the redrawn line")
+    other.sendall(b'report.info("\x1b[2J spotted \xe2\x81\xa7evil")\n')
+    r.wait_screen(r'QC_REPORT: \\x1b\[2J spotted \\xe2\\x81\\xa7evil\n(.*\n)*wraith> '
+                  r'\[this\]\.Get\("hea$', "the escaped report above the redrawn line")
     r.keys('lth")', "Enter")
     r.wait_screen(r'> \d\d:\d\d:\d\d QC_MSG: \[this\]\.Get\("health"\)\n.*health = 25\n',
                   "the whole line ran")
@@ -295,6 +321,7 @@ def scenario_wine_interactive(r):
                   "how to leave")
     r.keys("[this].GoID()", "Enter")
     r.wait_screen(r"QC_MSG: 66\n+wraith>$", "the next line's answer")
+    tab_after_help(r, "wraith", "[that](67).Ke", "[that](67).Keys(", "gh")
     r.keys("C-d")
     r.wait_screen(r"QC_OK: Disconnecting from Team Quillaret development console\n+\[exit 0\]",
                   "the farewell after Ctrl-D, and exit 0")
@@ -302,7 +329,7 @@ def scenario_wine_interactive(r):
     # A second run: Up brings back the lines of the first, from the history file.
     r.start_terminal(["66"], "NO_COLOR=1")
     r.wait_screen(r"\nwraith>$", "the prompt")
-    r.keys("Up", "Up", "Up", "Up")
+    r.keys("Up", "Up", "Up", "Up", "Up", "Up")
     r.wait_screen(r'wraith> \[this\]\.Set\("health", 25\)$', "the first run's line")
     r.keys("BSpace", "BSpace", "BSpace", "9)", "C-a", "C-e", "Enter")
     r.wait_screen(r"QC_MSG: health = 9 \(was 25\)\n", "the edited line's answer")
@@ -337,8 +364,8 @@ def scenario_wine_interactive(r):
     check("sesame" not in screen and b"sesame" not in host.out.data and
           not any("sesame" in line for line in lines), "the password is shown, sent or kept")
     check(lines == ['[this].Set("health", 25)', "[this].Fly()", '[this].Get("health")',
-                    "[this].GoID()", '[this].Set("health", 9)', "[this].Fly()", "[this].GoID()",
-                    ":quit"], "the history file: %r" % lines)
+                    "[this].GoID()", "Help()", ":to gh", '[this].Set("health", 9)', "[this].Fly()",
+                    "[this].GoID()", ":quit"], "the history file: %r" % lines)
 
     # Two objects in one stream (the password from the environment): Tab lists and completes
     # the objects after :to, and completes [this].; :to and :all send where they say.
@@ -381,13 +408,15 @@ def scenario_interactive(r):
     r.keys('[this].Get("hea')
     r.wait_screen(r'goblin> \[this\]\.Get\("hea$', "the half-typed line")
     other = developer(r.base)
-    other.sendall(b'report.info("\x1b[2J cleared")\n')
-    screen = r.wait_screen(r'QC_REPORT: \\x1b\[2J cleared\n+goblin> \[this\]\.Get\("hea$',
-                           "the escaped report above the redrawn line").string
+    other.sendall(b'report.info("\x1b[2J cleared \xe2\x80\xaeevil")\n')
+    screen = r.wait_screen(r'QC_REPORT: \\x1b\[2J cleared \\xe2\\x80\\xaeevil\n+goblin> '
+                           r'\[this\]\.Get\("hea$', "the escaped report above the redrawn line")
+    screen = screen.string
     check("Set(\"health\", 25)" in screen, "the control bytes cleared nothing")
     r.keys('lth")', "Enter")
     r.wait_screen(r'> \d\d:\d\d:\d\d QC_MSG: \[this\]\.Get\("health"\)\n.*health = 25\n',
                   "the whole line ran")
+    tab_after_help(r, "goblin", "[this].Ge", "[this].Get(", "ch")
     r.keys("C-d")
     r.wait_screen(r"QC_OK: Disconnecting from Team Quillaret development console\n+\[exit 0\]",
                   "the farewell after Ctrl-D, and exit 0")
@@ -395,7 +424,9 @@ def scenario_interactive(r):
     # A second run: the history is back; Up twice, then edit the line with the keys.
     r.start_terminal(["42"], "NO_COLOR=1")
     r.wait_screen(r"\ngoblin>$", "the prompt")
-    r.keys("Up", "Up", "Up")
+    r.keys("[that](7).Ke", "Tab")  # the words of the first run, from their file
+    r.wait_screen(r"goblin> \[that\]\(7\)\.Keys\($", "Tab completing a name the last run saw")
+    r.keys("C-u", "Up", "Up", "Up", "Up", "Up")
     r.wait_screen(r'goblin> \[this\]\.Set\("health", 25\)$', "the line of the last run")
     r.keys("BSpace", "BSpace", "BSpace", "9)", "Enter")
     r.wait_screen(r"QC_MSG: [^\n]*health = 9 \(was 25\)", "the edited line's answer")
@@ -597,8 +628,11 @@ def scenario_retry(r):
     check(code == 1 and "waiting up to 1 s" in err and "no console answers" in err and
           time.monotonic() - started >= 1, "--retry running out: %s %r" % (code, err))
     # The profile's BasePort under the environment's.
-    code, out, err = r.attach(["--list"], {"QUILLARET_BASE_PORT": str(r.base + 5)})
-    check(code == 1 and "BasePort %d" % (r.base + 5) in err, "QUILLARET_BASE_PORT: %r" % err)
+    code, out, err = r.attach(["--retry", "0.2", "--list"],
+                              {"QUILLARET_BASE_PORT": str(r.base + 5)})
+    check(code == 1 and "on 127.0.0.1 port %d (BasePort %d)\n" % (r.base + 5, r.base + 5) in err,
+          "QUILLARET_BASE_PORT, the one port tried: %r" % err)
+    check_clear_errors(r)
 
 
 def main():

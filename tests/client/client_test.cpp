@@ -3,15 +3,17 @@
 
 #include <algorithm>
 #include <deque>
+#include <map>
 #include <tuple>
 
-#include "client/history.h"
-#include "client/line_edit.h"
-#include "client/lookup.h"
-#include "client/options.h"
-#include "client/platform.h"
-#include "client/protocol.h"
-#include "client/script.h"
+#include "client/core/history.h"
+#include "client/core/line_edit.h"
+#include "client/core/lookup.h"
+#include "client/core/options.h"
+#include "client/core/platform.h"
+#include "client/core/protocol.h"
+#include "client/core/script.h"
+#include "client/core/word_store.h"
 
 namespace qc::attach {
 namespace {
@@ -92,6 +94,10 @@ TEST(EscapeControlBytesTest, OnlyWhatCannotSteerATerminalPassesUnchanged) {
       {"\xc2\x9b" "31m", "\\xc2\\x9b31m"},                       // C1 CSI in UTF-8
       {"\x9b" "31m \xc3", "\\x9b31m \\xc3"},                       // stray bytes
       {"\xc0\xaf \xed\xa0\x80", "\\xc0\\xaf \\xed\\xa0\\x80"},   // overlong, surrogate
+      // Bidirectional controls: RLO, PDI, RLM, ALM and LRO.
+      {"a\xe2\x80\xae" "b\xe2\x81\xa9\xe2\x80\x8f\xd8\x9c\xe2\x80\xad",
+       "a\\xe2\\x80\\xaeb\\xe2\\x81\\xa9\\xe2\\x80\\x8f\\xd8\\x9c\\xe2\\x80\\xad"},
+      {"\xe2\x80\xa9\xe2\x81\xaa", "\xe2\x80\xa9\xe2\x81\xaa"},  // U+2029, U+206A stay
   };
   for (const auto& [text, shown] : cases) EXPECT_EQ(EscapeControlBytes(text), shown);
   EXPECT_EQ(RenderLine("08:00:00 QC_ERROR: x", false, true), "\x1b[31m08:00:00 QC_ERROR: x\x1b[0m");
@@ -200,6 +206,118 @@ TEST(ListingCacheTest, RowsRoundTripAndBrokenRowsAreLeftOut) {
                                    notice));
 }
 
+// Consoles as the finder sees them through its connector: a welcome, the connected notice,
+// "[spawns]" and "[quit]" answered; the game "restarts" by changing what runs where.
+class FakeGame final : public Connector {
+ public:
+  struct Console {
+    int goid;
+    std::string name;
+  };
+  std::map<std::uint16_t, Console> consoles;
+  std::vector<std::uint16_t> connects;
+  int spawnsAsked = 0;
+
+  Connection Connect(const std::string& host, std::uint16_t port, int) override {
+    if (host != "127.0.0.1" || consoles.count(port) == 0) return kNoConnection;
+    connects.push_back(port);
+    const Connection id = static_cast<Connection>(out_.size());
+    out_.push_back(Stamp("QC_OK: Welcome to the Team Quillaret development console, v0.1") +
+                   Stamp("QC_OK: 127.0.0.1 connected (Port " + std::to_string(PrintedPort(port)) +
+                         ", GoID: " + std::to_string(consoles[port].goid) + ")"));
+    return id;
+  }
+  bool Send(Connection id, const char* bytes, std::size_t length, int) override {
+    const std::string line(bytes, length);
+    if (line == "[quit]\n") {
+      out_[id] += Stamp("QC_OK: Disconnecting from Team Quillaret development console");
+    } else if (line == "[spawns]\n") {
+      ++spawnsAsked;
+      out_[id] += Stamp("QC_OK: Currently spawned servers");
+      int n = 0;
+      for (const auto& [port, console] : consoles) {
+        out_[id] += Stamp("QC_OK: [0" + std::to_string(++n) + "]\tPort: " +
+                          std::to_string(PrintedPort(port)) + ", GoID: " +
+                          std::to_string(console.goid) + ", TemplateName: " + console.name);
+      }
+      out_[id] += Stamp("QC_OK: End of list");
+    }
+    return true;
+  }
+  int Receive(Connection id, char* buffer, std::size_t capacity, int millis) override {
+    std::string& pending = out_[id];
+    if (pending.empty()) {
+      PauseMillis(std::min(millis, 1));  // as a socket with nothing to read would wait
+      return 0;
+    }
+    const std::size_t n = std::min(capacity, pending.size());
+    pending.copy(buffer, n);
+    pending.erase(0, n);
+    return static_cast<int>(n);
+  }
+  void Close(Connection) override {}
+
+ private:
+  static std::string Stamp(const std::string& body) { return "08:00:00 " + body + "\r\n"; }
+  std::vector<std::string> out_;
+};
+
+TEST(ConsoleFinderTest, RememberedPortsAreConfirmedAndTheListingAskedOnlyWhenNeeded) {
+  ASSERT_TRUE(MakeFolders("finder-test"));
+  LookupSettings settings;
+  settings.basePort = 30000;
+  settings.stateFolder = "finder-test";
+  settings.confirmMillis = 200;
+  const std::string remembered = ListingPath("finder-test", "127.0.0.1", 30000);
+  (void)ReplaceWholeFile(remembered, "");
+  PasswordSource password;
+  FakeGame game;
+  game.consoles = {{30000, {5, "chest"}}, {30001, {7, "goblin"}}, {40000, {-3, "orc"}}};
+  ConsoleLink link;
+  Attached attached;
+
+  // Nothing remembered: the first console's listing, then the object's own console.
+  ConsoleFinder fresh(settings, password, game);
+  ASSERT_EQ(fresh.Attach("goblin", link, attached), OpenResult::kOpen);
+  EXPECT_EQ(attached.own.port, 30001);
+  EXPECT_EQ(game.connects, (std::vector<std::uint16_t>{30000, 30001}));
+  EXPECT_EQ(game.spawnsAsked, 1);
+  EXPECT_EQ(ReadRememberedListing(remembered).size(), 3u);
+
+  // Remembered (by the next program run): each port confirmed by its notice, nothing asked.
+  game.connects.clear();
+  ConsoleFinder later(settings, password, game);
+  ASSERT_EQ(later.Attach("orc", link, attached), OpenResult::kOpen);
+  EXPECT_EQ(attached.own.printedGoid, -3);
+  ASSERT_EQ(later.Attach("7", link, attached), OpenResult::kOpen);
+  EXPECT_EQ(game.connects, (std::vector<std::uint16_t>{40000, 30001}));
+  EXPECT_EQ(game.spawnsAsked, 1);
+
+  // A pattern: the listing asked once, on a console it names; each object then confirmed.
+  std::vector<std::string> selected;
+  std::string failed;
+  std::vector<SpawnRow> rows;
+  ASSERT_EQ(later.Select({"*o*"}, false, selected, failed, rows), OpenResult::kOpen);
+  EXPECT_EQ(selected, (std::vector<std::string>{"goblin", "orc"}));
+  for (const std::string& object : selected) {
+    EXPECT_EQ(later.Attach(object, link, attached), OpenResult::kOpen);
+  }
+  EXPECT_EQ(game.spawnsAsked, 2);
+
+  // The game restarted: goblin moved to 30002 and an orc took its port. The notice on the
+  // remembered port says so, that console's listing shows where goblin went.
+  game.consoles = {{30000, {5, "chest"}}, {30001, {8, "orc"}}, {30002, {9, "goblin"}}};
+  game.connects.clear();
+  ConsoleFinder restarted(settings, password, game);
+  ASSERT_EQ(restarted.Attach("goblin", link, attached), OpenResult::kOpen);
+  EXPECT_EQ(attached.own.port, 30002);
+  EXPECT_EQ(attached.own.printedGoid, 9);
+  EXPECT_EQ(game.connects, (std::vector<std::uint16_t>{30001, 30002}));
+  EXPECT_EQ(game.spawnsAsked, 3);
+  EXPECT_EQ(restarted.Attach("orc", link, attached), OpenResult::kOpen);
+  EXPECT_EQ(game.spawnsAsked, 3);  // the fresh listing is remembered
+}
+
 TEST(OwnEchoTest, EchoesOfOneFrameArriveNewestFirst) {
   std::deque<std::string> awaiting = {"[this].A()", "[this].B()", "[this].A()"};
   EXPECT_TRUE(TakeOwnEcho(awaiting, ParseLine("08:00:00 QC_MSG: [this].B()"), false));
@@ -227,6 +345,14 @@ TEST(HistoryTest, TwoSessionsAppendToOneFileAndAnOvergrownFileIsCut) {
   EXPECT_FALSE(AppendHistory(path, "two\nlines"));
   EXPECT_FALSE(AppendHistory(path, ""));
   EXPECT_EQ(ReadHistory(path), (std::vector<std::string>{"first", "second", "first again"}));
+  // A front end holding the lines (the web console's panes, the terminal): the newest is not
+  // kept twice, and what it keeps reaches the file the other front end reads.
+  std::vector<std::string> lines = ReadHistory(path);
+  EXPECT_FALSE(KeepTypedLine(lines, path, "first again"));
+  EXPECT_TRUE(KeepTypedLine(lines, path, "third"));
+  EXPECT_EQ(ReadHistory(path), lines);
+  EXPECT_EQ(HistoryKeyOf(SpawnRow{30001, 7, "goblin"}, true, 30001), "goblin");
+  EXPECT_EQ(HistoryKeyOf(SpawnRow{}, false, 30001), ":30001");
 
   std::string many;
   for (int i = 0; i < 2 * kHistoryLines + 1; ++i) many += "line " + std::to_string(i) + "\n";
@@ -238,6 +364,66 @@ TEST(HistoryTest, TwoSessionsAppendToOneFileAndAnOvergrownFileIsCut) {
   std::string text;
   ASSERT_TRUE(ReadWholeFile(path, text));
   EXPECT_EQ(static_cast<int>(std::count(text.begin(), text.end(), '\n')), kHistoryLines);
+}
+
+TEST(WordStoreTest, CodeLikeNamesAreLearnedKeptBoundedAndSharedThroughTheFile) {
+  const std::string path = WordsPath("words-test", "goblin");
+  ASSERT_TRUE(MakeFolders("words-test/quillaret/words"));
+  ASSERT_TRUE(ReplaceWholeFile(path, ""));
+  WordStore store;
+  LoadWords(store, path);
+  // Calls keep their "(", members and names with capitals, digits or '_' count; prose, the
+  // console's tags and short names do not.
+  EXPECT_EQ(LearnWords(store, "QC_OK:   MakeGoid(N).GetHealth() the health of obj.speed, "
+                              "max_hp hp2 Go() Get(KEY)"),
+            6u);
+  EXPECT_EQ(store.words, (std::vector<std::string>{"Get(", "hp2", "max_hp", "speed",
+                                                   "GetHealth(", "MakeGoid("}));
+  EXPECT_EQ(LearnWords(store, "GetHealth is 5; Keys()"), 1u);  // still a call, now newest
+  std::vector<std::string> found;
+  EXPECT_EQ(CompleteWord(store, "Ge", found), 2u);
+  EXPECT_EQ(found, (std::vector<std::string>{"GetHealth(", "Get("}));
+  found.clear();
+  EXPECT_EQ(CompleteWord(store, "Get", found), 2u);  // the exact call completes with "("
+
+  // A second store (the web console's) reads what the first appended, most recent first; a
+  // word seen again within the newest kWordRenewal is not written again.
+  WordStore other;
+  LoadWords(other, path);
+  EXPECT_EQ(other.words, (std::vector<std::string>{"Keys(", "Get(", "hp2", "max_hp", "speed",
+                                                   "GetHealth(", "MakeGoid("}));
+
+  // Bounded, the newest kept; a file grown past twice the bound is rewritten.
+  std::string many;
+  for (std::size_t i = 0; i <= 2 * kWordStoreWords; ++i) {
+    many += "Name" + std::to_string(i) + "\n";
+  }
+  ASSERT_TRUE(ReplaceWholeFile(path, many + "Get(\nName7\nBroken"));
+  LoadWords(store, path);
+  ASSERT_EQ(store.words.size(), kWordStoreWords);
+  EXPECT_EQ(store.words[0], "Name7");
+  EXPECT_EQ(store.words[1], "Get(");
+  EXPECT_EQ(store.words[2], "Name" + std::to_string(2 * kWordStoreWords));
+  std::string text;
+  ASSERT_TRUE(ReadWholeFile(path, text));
+  EXPECT_EQ(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')),
+            kWordStoreWords);
+}
+
+TEST(WordStoreTest, NamesCompleteAfterThisThatAndAtAWordsStart) {
+  const std::pair<std::string, std::size_t> completes[] = {
+      {"[this].Ge", 7}, {"[that](3).Ge", 10}, {"Ge", 0}, {"x = Ge", 4}, {"[this].", 7},
+      {"Set(Ge", 4},
+  };
+  for (const auto& [line, at] : completes) {
+    std::size_t start = 99;
+    EXPECT_TRUE(FindWordToComplete(line, start)) << line;
+    EXPECT_EQ(start, at) << line;
+  }
+  for (const char* line : {"", "x ", "[wh", "Set(3", "12ab"}) {
+    std::size_t start = 0;
+    EXPECT_FALSE(FindWordToComplete(line, start)) << line;
+  }
 }
 
 // The Windows console's line editor, fed key records as the console reports them.

@@ -8,6 +8,14 @@
 #include <cstdint>
 #include <string>
 
+#ifdef _WIN32
+#include <winsock2.h>
+#else
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#endif
+
 #include "support/test_support.h"
 #include "support/ports.h"
 
@@ -67,6 +75,40 @@ TEST(PlatformWaitTest, InputTheWakerAndAClosedPeerEachEndAWaitAndNothingElseDoes
   EXPECT_EQ(ReceiveSomeNow(pair.server, &byte, 1), 0);
   test::CloseSocket(pair.server);
   DestroyWaker(waker);
+}
+
+// What the system reports for a socket option; -1 when it will not say.
+int OptionOf(Socket s, int level, int name) {
+  int value = -1;
+#ifdef _WIN32
+  int length = sizeof value;
+  if (getsockopt(static_cast<SOCKET>(s), level, name, reinterpret_cast<char*>(&value), &length) != 0) return -1;
+#else
+  socklen_t length = sizeof value;
+  if (getsockopt(s, level, name, &value, &length) != 0) return -1;
+#endif
+  return value;
+}
+
+TEST(PlatformSocketTest, ATunedConnectionHasItsSendBufferAndKeepalive) {
+  ASSERT_EQ(StartSocketLibrary(), 0);
+  const test::SocketPair pair =
+      test::MakeSocketPair(test::PortBlock(test::kPlatformTunedConnection));
+  ASSERT_GE(pair.server, 0);
+  const int result = TuneConnection(pair.server, 48 * 1024, 61, 11, 5);
+  EXPECT_NE(OptionOf(pair.server, SOL_SOCKET, SO_KEEPALIVE), 0);
+#ifdef _WIN32
+  EXPECT_EQ(OptionOf(pair.server, SOL_SOCKET, SO_SNDBUF), 48 * 1024);
+  (void)result;  // the timings exist from Windows 10 on; older systems and wine may refuse them
+#else
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(OptionOf(pair.server, SOL_SOCKET, SO_SNDBUF), 2 * 48 * 1024);  // Linux doubles it
+  EXPECT_EQ(OptionOf(pair.server, IPPROTO_TCP, TCP_KEEPIDLE), 61);
+  EXPECT_EQ(OptionOf(pair.server, IPPROTO_TCP, TCP_KEEPINTVL), 11);
+  EXPECT_EQ(OptionOf(pair.server, IPPROTO_TCP, TCP_KEEPCNT), 5);
+#endif
+  test::CloseSocket(pair.server);
+  test::CloseSocket(pair.client);
 }
 
 TEST(PlatformProfileTest, StringsAreCutToTheBufferAndTheCutLengthIsReturned) {

@@ -12,6 +12,11 @@
 #include <thread>
 #include <vector>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 #include "exports/host_fixture.h"
 #include "support/ports.h"
 
@@ -464,6 +469,145 @@ TEST(HostileInputTest, APasteWithCommandsLosesNoLine) {
   std::sort(received.begin(), received.end());
   EXPECT_TRUE(received == expected) << received.size() << " of " << expected.size();
 }
+
+}  // namespace
+}  // namespace qc::test
+
+namespace qc::test {
+namespace {
+
+// The host pauses (a loading screen) while one developer pastes lines that would fill the stack
+// many times over, then drains each frame and runs the batch oldest first, as DrainConsole does.
+// The paste moves at its readers' pace: every line arrives whole and in order, and every reader
+// gets every echo.
+TEST(HostileInputTest, APasteWhileTheHostIsAwayArrivesInOrderAndDropsNoReader) {
+  const std::uint16_t port = PortBlock(kHostilePacedPaste);
+  WriteProfile(ProfileWithPort(port, ""));
+  ASSERT_TRUE(Spawn(520, "paced"));
+  LoopbackClient paster, first, second;
+  for (LoopbackClient* client : {&paster, &first, &second}) {
+    ASSERT_TRUE(Attach(*client, port));
+    ASSERT_EQ(NextMessage(520), ConnectedNotice(port, 520));
+  }
+  constexpr int kLines = 100;
+  std::vector<std::string> lines;
+  std::size_t echoBytes = 0;
+  for (int i = 0; i < kLines; ++i) {
+    lines.push_back("line " + std::to_string(i) + " " + std::string(60000, static_cast<char>('a' + i % 26)) + "\n");
+    echoBytes += 8 + 9 + lines.back().size();
+  }
+  Broadcast(520, "QC_OK: paste now");
+  std::vector<std::unique_ptr<Reader>> readers;
+  for (LoopbackClient* client : {&paster, &first, &second}) {
+    ASSERT_FALSE(client->ReadUntil(" QC_OK: paste now\r\n").empty());
+    readers.push_back(std::make_unique<Reader>(*client, echoBytes));
+  }
+  std::thread typing([&] {
+    for (const std::string& line : lines) ASSERT_TRUE(paster.Send(line));
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the host is away a while
+  std::vector<std::string> taken;
+  const auto deadline = Clock::now() + std::chrono::seconds(60);
+  while (taken.size() < lines.size() && Clock::now() < deadline) {
+    std::vector<std::string> batch = TakeAll(520);
+    taken.insert(taken.end(), batch.rbegin(), batch.rend());
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));  // a frame
+  }
+  typing.join();
+  EXPECT_EQ(taken, lines);  // each line once, whole, in the order typed
+  // Each echo whole; within one frame's batch they come newest first, as the host took them.
+  std::vector<std::string> sorted = lines;
+  std::sort(sorted.begin(), sorted.end());
+  for (auto& reader : readers) {
+    const std::string& seen = reader->Join();
+    ASSERT_EQ(seen.size(), echoBytes);
+    std::vector<std::string> echoed;
+    for (std::size_t at = 0, end; at < seen.size(); at = end + 1) {
+      end = seen.find('\n', at);
+      ASSERT_NE(end, std::string::npos);
+      ASSERT_GT(end - at, 17u);
+      EXPECT_TRUE(IsStampedLine(seen.substr(at, 17), " QC_MSG: "));
+      echoed.push_back(seen.substr(at + 17, end + 1 - at - 17));
+    }
+    std::sort(echoed.begin(), echoed.end());
+    EXPECT_EQ(echoed, sorted);
+  }
+}
+
+// A host that stops polling while developers come and go fills its stack with their notices.
+// The console still welcomes everyone, answers its own commands, sees who left, and keeps the
+// lines typed meanwhile for the host, in order, before their developer's disconnected notice.
+TEST(HostileInputTest, TheConsoleAnswersForItselfWhileTheHostDoesNotPoll) {
+  const std::uint16_t port = PortBlock(kHostileHostAway);
+  WriteProfile(ProfileWithPort(port, ""));
+  ASSERT_TRUE(Spawn(521, "away"));
+  LoopbackClient dev;
+  ASSERT_TRUE(Attach(dev, port));
+  for (int visit = 0; visit < 150; ++visit) {  // 300 notices for a stack of 100
+    LoopbackClient visitor;
+    ASSERT_TRUE(Attach(visitor, port)) << "visit " << visit;
+    ASSERT_TRUE(visitor.Send("[quit]\n"));
+    ASSERT_FALSE(visitor.ReadUntil("development console\r\n").empty());
+  }
+  ASSERT_TRUE(dev.Send("held 1\nheld 2\n[who]\n[spawns]\n"));
+  const std::string answers = dev.ReadUntil(" QC_OK: End of list\r\n");
+  EXPECT_EQ(CountOf(answers, " QC_OK: ["), 1) << answers;  // the visitors are gone
+  EXPECT_FALSE(dev.ReadUntil("TemplateName: away").empty());
+  ASSERT_TRUE(dev.Send("[quit]\n"));
+  EXPECT_FALSE(dev.ReadUntil("Disconnecting from Team Quillaret development console\r\n").empty());
+  std::vector<std::string> taken;
+  const std::string gone = DisconnectedNotice(port, 521);
+  const auto deadline = Clock::now() + std::chrono::seconds(30);
+  while (Clock::now() < deadline && (taken.size() < 303 || taken.back() != gone)) {
+    std::vector<std::string> batch = TakeAll(521);
+    taken.insert(taken.end(), batch.rbegin(), batch.rend());
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_EQ(taken.size(), 303u);  // every notice, and the two lines as one message
+  EXPECT_EQ(taken[301], "held 1\nheld 2\n");
+  EXPECT_EQ(taken[302], gone);
+}
+
+#ifndef _WIN32
+// Standard error is a pipe that nobody reads (a launcher's, say): diagnostic lines wait for it,
+// and the console goes on serving.
+TEST(HostileInputTest, AStandardErrorNobodyReadsNeverHoldsTheConsole) {
+  int pipeEnds[2];
+  ASSERT_EQ(::pipe(pipeEnds), 0);
+  const int pipeBytes = ::fcntl(pipeEnds[1], F_SETPIPE_SZ, 4096);
+  ASSERT_GT(pipeBytes, 0);
+  const std::string fill(static_cast<std::size_t>(pipeBytes), '-');
+  ASSERT_EQ(::write(pipeEnds[1], fill.data(), fill.size()), pipeBytes);  // full now
+  const int savedStderr = ::dup(2);
+  ::dup2(pipeEnds[1], 2);
+  const std::uint16_t port = PortBlock(kHostileUnreadStderr);
+  WriteProfile(ProfileWithPort(port, "Timeout=On\nTimeoutVal=100\n"));
+  ASSERT_TRUE(Spawn(522, "stderr"));
+  std::vector<std::unique_ptr<LoopbackClient>> silent;
+  for (int i = 0; i < 20; ++i) {
+    silent.push_back(std::make_unique<LoopbackClient>());
+    ASSERT_TRUE(Attach(*silent.back(), port));
+  }
+  // Each time-out is written to standard error first, then sent.
+  for (auto& client : silent) {
+    for (int i = 0; i < 3; ++i) EXPECT_FALSE(client->ReadUntil(kTimedOut).empty());
+  }
+  ASSERT_TRUE(silent.front()->Send("[who]\n"));
+  EXPECT_FALSE(silent.front()->ReadUntil(" QC_OK: End of list\r\n").empty());
+  ::dup2(savedStderr, 2);
+  ::close(savedStderr);
+  ::close(pipeEnds[1]);
+  // The lines waited, in order, and go out once the pipe is read.
+  std::string written;
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(pipeEnds[0], buffer, sizeof buffer)) > 0 &&
+                  written.find(kTimedOut) == std::string::npos;) {
+    written.append(buffer, static_cast<std::size_t>(n));
+  }
+  EXPECT_NE(written.find(kTimedOut), std::string::npos);
+  ::close(pipeEnds[0]);
+}
+#endif
 
 }  // namespace
 }  // namespace qc::test

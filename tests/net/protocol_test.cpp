@@ -327,8 +327,12 @@ TEST_F(ProtocolTest, AFullStackHoldsLinesAndNoticesBackInOrderUntilTheHostTakesS
   ClientState* dev = Connect("10.0.0.1");
   (void)Pushed();
   for (int i = 0; i < kMaxPending; ++i) Type(dev, "line " + std::to_string(i) + "\n");
-  EXPECT_FALSE(WantsInput(Context(), *dev));
-  Type(dev, "[who]\nwaits\n");  // arrived with the line that filled it
+  (void)Sent(dev);
+  // The console still reads, and answers for itself, while its lines wait.
+  Type(dev, "waits\n[who]\n");
+  EXPECT_EQ(Sent(dev), kWho);
+  EXPECT_EQ(dev->WaitingForStack, 6u);
+  EXPECT_TRUE(WantsInput(Context(), *dev));
   ClientState* late = Connect("10.0.0.2");
   Tick(0);
   EXPECT_EQ(server_->PendingCount.load(), kMaxPending);
@@ -409,7 +413,8 @@ TEST_F(ProtocolTest, ThePromptIsLimitedAndGuessesAreSlowAndFoldedForTheHost) {
   for (int i = 0; i < 17; ++i) {
     others.push_back(Connect(("10.0.1." + std::to_string(i == 10 ? 9 : i)).c_str()));
   }
-  ClientState* late = Connect("10.0.2.1");
+  // An address with two places takes none from one with three.
+  ClientState* late = Connect("10.0.1.9");
   EXPECT_EQ(Sent(late), refused);
   EXPECT_EQ(late->Phase, ClientPhase::kClosing);
   // Wrong guesses: each answered after a second at the soonest, one a second per address and
@@ -440,8 +445,9 @@ TEST_F(ProtocolTest, ThePromptIsLimitedAndGuessesAreSlowAndFoldedForTheHost) {
   Tick(20000 - 4000);
   EXPECT_EQ(Sent(others[12]), kWelcome + "##:##:## QC_OK: Password required\r\n" +
                                   "##:##:## QC_ERROR: Password timed out\r\n");
-  // The host heard of the 13 refusals in four notices, the first as it happened, the others
-  // a second apart, each naming the latest and counting the rest.
+  // The host heard of the 13 refusals in five notices, the first as it happened, the others
+  // a second apart, each naming the latest and counting the rest. Addresses took turns: the
+  // single guess of 10.0.1.9 went before the second and third of 10.0.0.1.
   std::vector<std::string> notices;
   for (const std::string& text : Pushed()) {
     if (text.find("refused") != std::string::npos) notices.push_back(text);
@@ -450,10 +456,36 @@ TEST_F(ProtocolTest, ThePromptIsLimitedAndGuessesAreSlowAndFoldedForTheHost) {
                          "QC_ERROR: 10.0.0.1 refused: wrong password (Port 30100, GoID: 9)",
                          "QC_ERROR: 10.0.1.3 refused: wrong password, 3 more since the last "
                          "notice (Port 30100, GoID: 9)",
-                         "QC_ERROR: 10.0.1.7 refused: wrong password, 4 more since the last "
+                         "QC_ERROR: 10.0.1.8 refused: wrong password, 4 more since the last "
                          "notice (Port 30100, GoID: 9)",
-                         "QC_ERROR: 10.0.1.9 refused: wrong password, 2 more since the last "
-                         "notice (Port 30100, GoID: 9)"}));
+                         "QC_ERROR: 10.0.0.1 refused: wrong password, 1 more since the last "
+                         "notice (Port 30100, GoID: 9)",
+                         "QC_ERROR: 10.0.0.1 refused: wrong password (Port 30100, GoID: 9)"}));
+}
+
+TEST_F(ProtocolTest, PromptPlacesGoToTheFewestAndTheirOutputIsBounded) {
+  CopyText(server_->Password, kNameBytes, "s3cret");
+  // Seven addresses take every place at the prompt; none takes a place from another as many.
+  std::vector<ClientState*> held;
+  for (int i = 0; i < 21; ++i) held.push_back(Connect(("10.0.3." + std::to_string(i % 7)).c_str()));
+  EXPECT_EQ(held[20]->Phase, ClientPhase::kClosing);
+  // A developer from an eighth address takes the place of the oldest of an address with three.
+  ClientState* dev = Connect("10.0.9.9");
+  EXPECT_EQ(dev->Phase, ClientPhase::kPassword);
+  EXPECT_EQ(held[0]->Phase, ClientPhase::kClosing);
+  EXPECT_NE(Sent(held[0]).find("QC_ERROR: Too many connections waiting for a password"),
+            std::string::npos);
+  // Telnet requests at the prompt from a client that reads nothing: its answers stop at the
+  // mark, and so does reading from it.
+  std::string requests;
+  for (int i = 0; i < 8000; ++i) requests += "\xff\xfd\x18";
+  for (int i = 0; i < 40 && WantsInput(Context(), *held[1]); ++i) Type(held[1], requests);
+  EXPECT_FALSE(WantsInput(Context(), *held[1]));
+  EXPECT_LE(held[1]->Output.Bytes, kOutputHighWater + 96);
+  // A wrong password's connection is still read from, so its leaving frees its place at once.
+  Type(dev, "wrong\n");
+  EXPECT_EQ(dev->Phase, ClientPhase::kRefusing);
+  EXPECT_TRUE(WantsInput(Context(), *dev));
 }
 
 TEST_F(ProtocolTest, ARightPasswordWaitsOnlyForTheWrongOnesItsAddressGaveBeforeIt) {

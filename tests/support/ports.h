@@ -79,7 +79,12 @@ enum PortBlockName : int {
   kAcceptUnknownFailure,
   kAcceptResetStorm,
   kChildProcessQuit,
-  kLastNumberedBlock = kChildProcessQuit,
+  // tests/exports, tests/common: one budget per connection
+  kHostileUnreadStderr,
+  kHostilePacedPaste,
+  kHostileHostAway,
+  kPlatformTunedConnection,
+  kLastNumberedBlock = kPlatformTunedConnection,
 
   // Blocks whose numbers are written outside C++ as well: the host project of tests/consumer
   // (tests/CMakeLists.txt passes 700), the scenarios of tests/demo/terminal_session_test.py

@@ -17,10 +17,11 @@
 #include <string>
 #include <vector>
 
-#include "client/console_link.h"
-#include "client/lookup.h"
-#include "client/options.h"
-#include "client/session_log.h"
+#include "client/core/console_link.h"
+#include "client/core/lookup.h"
+#include "client/core/options.h"
+#include "client/core/session_log.h"
+#include "client/core/word_store.h"
 
 namespace qc::attach {
 
@@ -75,8 +76,14 @@ class InteractiveSession {
   // lines go to, ":all LINE" sends LINE to every object, ":help" lists these; any other line
   // goes to the chosen object. Empty lines are not sent.
   void Submit(const std::string& line);
-  // Tab: what may complete the last word of lineSoFar.
+  // Tab: what may complete the last word of lineSoFar: after ":to " the objects' names; at
+  // the line's start the console's commands and the client's own; elsewhere "[this].". Then,
+  // wherever a name may stand (FindWordToComplete), the words this session's consoles and
+  // its typed lines have shown, most recent first.
   Completion Completions(const std::string& lineSoFar) const;
+  // Keeps the words Tab completes from in the file at wordsPath (WordsPath, by HistoryKey),
+  // and learns those of the typed lines at historyPath too.
+  void UseWords(const std::string& wordsPath, const std::string& historyPath);
   // Ctrl-C on an empty line: says how to leave.
   void InterruptedOnEmptyLine();
   // Leaves every console: "[quit]", waits for each farewell (or the close), and ends.
@@ -125,6 +132,7 @@ class InteractiveSession {
   std::size_t current_ = 0;
   std::string failedObject_;
   std::vector<SpawnRow> failedRows_;
+  WordStore words_;
   bool done_ = false;
   int exitCode_ = kExitOk;
 };

@@ -93,7 +93,10 @@ std::uint16_t PortOfObject(std::string_view object);
 std::string FormatConsoleTable(const std::vector<SpawnRow>& rows);
 
 // The text with every byte that could steer a terminal written as \xNN: C0 controls (tab
-// kept), DEL, the C1 controls U+0080 to U+009F, and bytes that are not valid UTF-8.
+// kept), DEL, the C1 controls U+0080 to U+009F, the bidirectional controls (U+061C, U+200E,
+// U+200F, U+202A to U+202E, U+2066 to U+2069: each of their bytes, as "\xe2\x80\xae" for
+// U+202E), and bytes that are not valid UTF-8. The one rule for the terminal client and the
+// web console's lines.
 std::string EscapeControlBytes(std::string_view text);
 
 // The line as shown: escaped, and in colour when asked (errors red, reports highlighted, the

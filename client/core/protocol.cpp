@@ -1,8 +1,10 @@
 // Reading the console's lines: every rule here follows the bytes the console sends.
-#include "client/protocol.h"
+#include "client/core/protocol.h"
 
 #include <algorithm>
 #include <cstdio>
+
+#include "client/core/parsing.h"
 
 namespace qc::attach {
 namespace {
@@ -19,29 +21,13 @@ bool IsStamp(std::string_view text) {
          IsDigit(text[7]) && text[8] == ' ';
 }
 
-// Reads a decimal number with an optional minus sign at text[pos], moving pos past it.
-bool ReadNumber(std::string_view text, std::size_t& pos, long long& value) {
-  std::size_t i = pos;
-  bool negative = false;
-  if (i < text.size() && text[i] == '-') {
-    negative = true;
-    ++i;
-  }
-  if (i >= text.size() || !IsDigit(text[i])) return false;
-  long long result = 0;
-  for (; i < text.size() && IsDigit(text[i]); ++i) {
-    result = result * 10 + (text[i] - '0');
-    if (result > 0xFFFFFFFFLL) return false;
-  }
-  value = negative ? -result : result;
-  pos = i;
-  return true;
-}
-
-bool Expect(std::string_view text, std::size_t& pos, std::string_view literal) {
-  if (text.substr(pos, literal.size()) != literal) return false;
-  pos += literal.size();
-  return true;
+// The controls that reorder what follows them on the screen: a line could show one text and
+// hold another ("Describe()" drawn over a call of something else). U+061C, U+200E and U+200F
+// are marks rather than embeddings, but steer the order of neutral characters as well.
+bool IsBidiControl(unsigned codePoint) {
+  return codePoint == 0x061C || codePoint == 0x200E || codePoint == 0x200F ||
+         (codePoint >= 0x202A && codePoint <= 0x202E) ||
+         (codePoint >= 0x2066 && codePoint <= 0x2069);
 }
 
 // The length of the UTF-8 sequence at text[i] that is safe to show as it is, or 0.
@@ -71,6 +57,7 @@ std::size_t SafeSequenceLength(std::string_view text, std::size_t i) {
   if (codePoint < smallest[length] || codePoint > 0x10FFFF) return 0;  // overlong or too large
   if (codePoint >= 0xD800 && codePoint <= 0xDFFF) return 0;             // surrogates
   if (codePoint <= 0x9F) return 0;                                      // C1 controls
+  if (IsBidiControl(codePoint)) return 0;
   return length;
 }
 

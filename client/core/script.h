@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "client/console_link.h"
-#include "client/options.h"
-#include "client/protocol.h"
-#include "client/session_log.h"
+#include "client/core/console_link.h"
+#include "client/core/options.h"
+#include "client/core/protocol.h"
+#include "client/core/session_log.h"
 
 namespace qc::attach {
 

@@ -1,8 +1,10 @@
 // The interactive session's logic: what arrives, what is shown, where lines go, and
 // attaching again.
-#include "client/session.h"
+#include "client/core/session.h"
 
 #include <algorithm>
+
+#include "client/core/history.h"
 
 namespace qc::attach {
 namespace {
@@ -14,6 +16,8 @@ constexpr const char* kLabelColours[] = {"\x1b[32m", "\x1b[36m", "\x1b[35m", "\x
 // The words Tab offers at the start of a line, and after ":all ".
 constexpr const char* kLineStarts[] = {"[this].", "[who]", "[spawns]", "[quit]"};
 constexpr const char* kOwnCommands[] = {":to ", ":all ", ":help", ":quit"};
+// The learned words Tab offers at most, the most recent: a list longer than a screen helps no one.
+constexpr std::size_t kWordCandidates = 100;
 
 std::string Describe(const SpawnRow& row) {
   return EscapeControlBytes(row.templateName) + " (GoID " + std::to_string(row.printedGoid) +
@@ -161,6 +165,10 @@ void InteractiveSession::ShowReceived(Console& console, const std::string& raw) 
   const ConsoleLine line = ParseLine(raw);
   const bool own = TakeOwnEcho(console.awaitingEcho, line, console.lastOwnEcho);
   console.lastOwnEcho = own;
+  // The console's own notices and listings name no calls of the game.
+  if (!IsPresenceNotice(line) && ClassifyListingLine(line) == ListingPart::kNone) {
+    (void)LearnWords(words_, line.body);
+  }
   Show(Mark(console, colour_) + RenderLine(raw, own, colour_),
        Mark(console, false) + RenderLine(raw, own, false));
 }
@@ -247,6 +255,7 @@ void InteractiveSession::SendTo(Console& console, const std::string& line) {
 void InteractiveSession::Submit(const std::string& line) {
   if (line.empty()) return;
   log_.Write(Prompt() + line);
+  (void)LearnWords(words_, line);
   if (line == ":quit" || MatchConsoleCommand(line) == ConsoleCommand::kQuit) {
     Quit();
     return;
@@ -263,7 +272,7 @@ void InteractiveSession::Submit(const std::string& line) {
     Console* chosen = FindConsole(name);
     if (chosen == nullptr) {
       ShowNote((name.empty() ? std::string("to which object?")
-                             : "no object " + EscapeControlBytes(name) + " here") +
+                             : "no object " + EscapeControlBytes(name) + " here.") +
                " Attached:" + names);
       return;
     }
@@ -312,7 +321,23 @@ Completion InteractiveSession::Completions(const std::string& lineSoFar) const {
   } else {
     offer("[this].");
   }
+  std::size_t fragment = 0;
+  if (FindWordToComplete(lineSoFar, fragment) && fragment >= completion.start) {
+    std::vector<std::string> words;
+    (void)CompleteWord(words_, std::string_view(lineSoFar).substr(fragment), words);
+    if (words.size() > kWordCandidates) words.resize(kWordCandidates);
+    const std::string lead = lineSoFar.substr(completion.start, fragment - completion.start);
+    for (const std::string& learned : words) completion.candidates.push_back(lead + learned);
+  }
   return completion;
+}
+
+void InteractiveSession::UseWords(const std::string& wordsPath, const std::string& historyPath) {
+  LoadWords(words_, wordsPath);
+  // The typed lines are in their own file already: learned here without writing them again.
+  words_.path.clear();
+  for (const std::string& line : ReadHistory(historyPath)) (void)LearnWords(words_, line);
+  words_.path = wordsPath;
 }
 
 void InteractiveSession::InterruptedOnEmptyLine() {
@@ -341,8 +366,7 @@ std::string InteractiveSession::Prompt() const {
 std::string InteractiveSession::HistoryKey() const {
   if (consoles_.size() == 1 && !options_.ManyObjects()) {
     const Console& console = *consoles_.front();
-    if (console.attached.ownKnown) return console.attached.own.templateName;
-    return ":" + std::to_string(console.link.Port());
+    return HistoryKeyOf(console.attached.own, console.attached.ownKnown, console.link.Port());
   }
   if (options_.all) return "--all";
   std::string key;

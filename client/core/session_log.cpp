@@ -1,8 +1,8 @@
 // The session log of --log.
-#include "client/session_log.h"
+#include "client/core/session_log.h"
 
-#include "client/platform.h"
-#include "client/protocol.h"
+#include "client/core/platform.h"
+#include "client/core/protocol.h"
 
 namespace qc::attach {
 

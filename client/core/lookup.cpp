@@ -1,37 +1,18 @@
 // Quiet lookups: the remembered listing, confirmation by the connected notice, and "[spawns]"
 // asked only where nobody else is disturbed by it, when that can be helped.
-#include "client/lookup.h"
+#include "client/core/lookup.h"
 
 #include <algorithm>
 
-#include "client/history.h"
-#include "client/platform.h"
+#include "client/core/history.h"
+#include "client/core/parsing.h"
+#include "client/core/platform.h"
 
 namespace qc::attach {
 namespace {
 
 // How long the search for a console that answers may take, over all the ports it tries.
 constexpr int kSearchMillis = 5000;
-
-bool ReadNumber(const std::string& text, std::size_t& pos, long long& value) {
-  const bool negative = pos < text.size() && text[pos] == '-';
-  std::size_t i = negative ? pos + 1 : pos;
-  if (i >= text.size() || text[i] < '0' || text[i] > '9') return false;
-  long long result = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    result = result * 10 + (text[i] - '0');
-    if (result > 0xFFFFFFFFLL) return false;
-  }
-  value = negative ? -result : result;
-  pos = i;
-  return true;
-}
-
-bool Expect(const std::string& text, std::size_t& pos, std::string_view literal) {
-  if (text.compare(pos, literal.size(), literal) != 0) return false;
-  pos += literal.size();
-  return true;
-}
 
 }  // namespace
 
@@ -100,17 +81,25 @@ bool ParsePresenceNotice(const ConsoleLine& line, PresenceNotice& notice) {
   return true;
 }
 
-ConsoleFinder::ConsoleFinder(const LookupSettings& settings, PasswordSource& password)
+ConsoleFinder::ConsoleFinder(const LookupSettings& settings, PasswordSource& password,
+                             Connector& connector)
     : settings_(settings),
       password_(password),
+      connector_(connector),
       path_(ListingPath(settings.stateFolder, settings.host, settings.basePort)),
       remembered_(ReadRememberedListing(path_)) {}
 
 OpenResult ConsoleFinder::Open(std::uint16_t port, ConsoleLink& link, Attached& attached) {
   for (int refusals = 0;;) {
     attached = Attached{};
+    link.UseConnector(connector_);
     link.SetTimes(settings_.connectMillis, settings_.replyMillis);
-    if (!link.Open(settings_.host, port)) return OpenResult::kUnreachable;
+    if (!link.Open(settings_.host, port)) {
+      if (std::find(unanswered_.begin(), unanswered_.end(), port) == unanswered_.end()) {
+        unanswered_.push_back(port);
+      }
+      return OpenResult::kUnreachable;
+    }
     const OpenResult result = Greet(link, password_, attached);
     if (result == OpenResult::kPasswordRefused && password_.askAgain && password_.ask &&
         ++refusals <= 3) {

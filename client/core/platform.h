@@ -14,6 +14,8 @@ constexpr Connection kNoConnection = -1;
 
 // Starts the socket library (Winsock); nothing on POSIX. False on failure.
 bool StartNetwork();
+// Whether host is a dotted quad or a name that resolves to an IPv4 address.
+bool HostResolves(const std::string& host);
 // Connects to host (a name or a dotted quad) at port over IPv4, waiting at most millis.
 // The connection, or kNoConnection.
 Connection ConnectTo(const std::string& host, std::uint16_t port, int millis);

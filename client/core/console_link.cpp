@@ -1,25 +1,44 @@
 // Connecting, greeting, and reading what "[spawns]" says.
-#include "client/console_link.h"
+#include "client/core/console_link.h"
 
 namespace qc::attach {
 namespace {
 
 bool IsBody(const std::string& raw, std::string_view body) { return ParseLine(raw).body == body; }
 
+class SocketConnector final : public Connector {
+ public:
+  Connection Connect(const std::string& host, std::uint16_t port, int millis) override {
+    return ConnectTo(host, port, millis);
+  }
+  bool Send(Connection connection, const char* bytes, std::size_t length, int millis) override {
+    return SendAllBytes(connection, bytes, length, millis);
+  }
+  int Receive(Connection connection, char* buffer, std::size_t capacity, int millis) override {
+    return ReceiveBytes(connection, buffer, capacity, millis);
+  }
+  void Close(Connection connection) override { CloseConnection(connection); }
+};
+
 }  // namespace
+
+Connector& SystemConnector() {
+  static SocketConnector sockets;
+  return sockets;
+}
 
 int PrintedPort(std::uint16_t port) { return port >= 32768 ? int{port} - 65536 : int{port}; }
 
 bool ConsoleLink::Open(const std::string& host, std::uint16_t port) {
   Close();
-  connection_ = ConnectTo(host, port, connectMillis_);
+  connection_ = connector_->Connect(host, port, connectMillis_);
   port_ = port;
   lost_ = connection_ == kNoConnection;
   return connection_ != kNoConnection;
 }
 
 void ConsoleLink::Close() {
-  if (connection_ != kNoConnection) CloseConnection(connection_);
+  if (connection_ != kNoConnection) connector_->Close(connection_);
   connection_ = kNoConnection;
   lines_.Clear();
 }
@@ -28,7 +47,7 @@ bool ConsoleLink::SendLine(std::string_view line) {
   if (connection_ == kNoConnection || lost_) return false;
   std::string bytes(line);
   bytes += '\n';
-  if (!SendAllBytes(connection_, bytes.data(), bytes.size(), replyMillis_)) lost_ = true;
+  if (!connector_->Send(connection_, bytes.data(), bytes.size(), replyMillis_)) lost_ = true;
   return !lost_;
 }
 
@@ -36,7 +55,7 @@ bool ConsoleLink::Pump() {
   if (connection_ == kNoConnection || lost_) return false;
   char buffer[16384];
   for (;;) {
-    const int n = ReceiveBytes(connection_, buffer, sizeof buffer, 0);
+    const int n = connector_->Receive(connection_, buffer, sizeof buffer, 0);
     if (n < 0) {
       lost_ = true;
       return false;
@@ -54,7 +73,7 @@ bool ConsoleLink::ReadLine(std::string& raw, int millis) {
     if (connection_ == kNoConnection || lost_ || WaitInterrupted()) return false;
     const int left = static_cast<int>(deadline - NowMillis());
     if (left <= 0) return false;
-    const int n = ReceiveBytes(connection_, buffer, sizeof buffer, left);
+    const int n = connector_->Receive(connection_, buffer, sizeof buffer, left);
     if (n < 0) lost_ = true;
     if (n > 0) lines_.Add(buffer, static_cast<std::size_t>(n));
   }

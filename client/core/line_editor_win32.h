@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "client/line_edit.h"
+#include "client/core/line_edit.h"
 
 namespace qc::attach {
 

@@ -1,10 +1,14 @@
 // The history of typed lines, kept per template name in the user's state folder and shared by
-// the terminal front ends of every platform: one line per entry, appended as each line is
-// typed and read again at start, so two sessions on one template both keep their lines.
+// every front end (quillaret-attach on each platform, quillaret-web's panes): one line per
+// entry, appended as each line is typed and read again at start, so two sessions on one
+// template, in one program or both, keep their lines. Nothing here needs a terminal.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
+
+#include "client/core/protocol.h"
 
 namespace qc::attach {
 
@@ -17,6 +21,10 @@ std::string FileNameFor(const std::string& key);
 // folder. Bytes that could trouble a file name are written as %XX.
 std::string HistoryPath(const std::string& stateFolder, const std::string& key);
 
+// The key of the history of one attached console: its template name (known from its row),
+// else ":PORT".
+std::string HistoryKeyOf(const SpawnRow& own, bool ownKnown, std::uint16_t port);
+
 // The last kHistoryLines lines of the file, oldest first; none when it cannot be read. A file
 // grown past twice that is rewritten with those lines alone.
 std::vector<std::string> ReadHistory(const std::string& path);
@@ -24,5 +32,11 @@ std::vector<std::string> ReadHistory(const std::string& path);
 // Appends one line with a single write, creating the folders on the way. Empty lines and
 // lines with a line end in them are not kept. False when it could not be written.
 bool AppendHistory(const std::string& path, const std::string& line);
+
+// A line typed in a front end that holds the history as lines (oldest first, as ReadHistory
+// gives them): kept, in lines (at most kHistoryLines) and appended to path, unless it is empty,
+// holds a line end or is the same as the newest. True when it was kept.
+bool KeepTypedLine(std::vector<std::string>& lines, const std::string& path,
+                   const std::string& line);
 
 }  // namespace qc::attach

@@ -75,8 +75,9 @@ bool MatchPattern(const std::string& pattern, const std::string& name);
 
 // BasePort when none was given: from the profile the game reads (quillaret_console.ini in the
 // current folder, and on Windows in the Windows directory, as the console library looks for
-// it), else kDefaultBasePort. Shared by every program that attaches to consoles.
-int ProfileBasePort();
+// it), else kDefaultBasePort. Shared by every program that attaches to consoles. With found,
+// tells whether a profile was found at all.
+int ProfileBasePort(bool* found = nullptr);
 
 // BasePort from the [QCServer] section of a profile's text, read as the console library reads
 // it; fallback when the text has no such key or it is empty.

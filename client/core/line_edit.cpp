@@ -1,8 +1,8 @@
-#include "client/line_edit.h"
+#include "client/core/line_edit.h"
 
 #include <algorithm>
 
-#include "client/options.h"
+#include "client/core/options.h"
 
 namespace qc::attach {
 namespace {

@@ -1,5 +1,5 @@
 // Script mode over one attached console.
-#include "client/script.h"
+#include "client/core/script.h"
 
 #include <algorithm>
 #include <memory>

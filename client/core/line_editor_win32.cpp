@@ -1,4 +1,4 @@
-#include "client/line_editor_win32.h"
+#include "client/core/line_editor_win32.h"
 
 #include <windows.h>
 
@@ -6,7 +6,7 @@
 #include <atomic>
 #include <cstdio>
 
-#include "client/protocol.h"
+#include "client/core/protocol.h"
 
 namespace qc::attach {
 namespace {

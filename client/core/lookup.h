@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "client/console_link.h"
-#include "client/options.h"
-#include "client/protocol.h"
+#include "client/core/console_link.h"
+#include "client/core/options.h"
+#include "client/core/protocol.h"
 
 namespace qc::attach {
 
@@ -51,8 +51,10 @@ bool ParsePresenceNotice(const ConsoleLine& line, PresenceNotice& notice);
 
 class ConsoleFinder {
  public:
-  // Reads the remembered listing. password is asked for and kept as PasswordSource says.
-  ConsoleFinder(const LookupSettings& settings, PasswordSource& password);
+  // Reads the remembered listing. password is asked for and kept as PasswordSource says. The
+  // links it opens talk through connector.
+  ConsoleFinder(const LookupSettings& settings, PasswordSource& password,
+                Connector& connector = SystemConnector());
 
   // Attaches link to the console of object (a template name, a GoID or ":PORT", not a
   // pattern), quietly as the file comment says. kOpen with attached.own known (for ":PORT"
@@ -76,6 +78,9 @@ class ConsoleFinder {
                     std::vector<SpawnRow>& rows);
 
   const std::vector<SpawnRow>& Remembered() const { return remembered_; }
+  // The ports where no console answered, in the order tried, each once: what a failed lookup
+  // tried in vain.
+  const std::vector<std::uint16_t>& Unanswered() const { return unanswered_; }
 
  private:
   OpenResult Open(std::uint16_t port, ConsoleLink& link, Attached& attached);
@@ -86,8 +91,10 @@ class ConsoleFinder {
 
   LookupSettings settings_;
   PasswordSource& password_;
+  Connector& connector_;
   std::string path_;
   std::vector<SpawnRow> remembered_;
+  std::vector<std::uint16_t> unanswered_;
 };
 
 }  // namespace qc::attach

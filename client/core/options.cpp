@@ -1,26 +1,15 @@
 // The command line of quillaret-attach.
-#include "client/options.h"
+#include "client/core/options.h"
 
 #include <cstdio>
 #include <cstdlib>
 
-#include "client/platform.h"
+#include "client/core/parsing.h"
+#include "client/core/platform.h"
 #include "platform/profile_reader.h"
 
 namespace qc::attach {
 namespace {
-
-bool ParseCount(const std::string& text, int lowest, int highest, int& value) {
-  if (text.empty() || text.size() > 9) return false;
-  int result = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return false;
-    result = result * 10 + (c - '0');
-  }
-  if (result < lowest || result > highest) return false;
-  value = result;
-  return true;
-}
 
 // One of the options that take seconds: its name, its bounds and where it goes.
 struct SecondsOption {
@@ -318,11 +307,13 @@ int BasePortFromProfile(const std::string& profileText, int fallback) {
   return ParseProfileInt(value, fallback);
 }
 
-int ProfileBasePort() {
+int ProfileBasePort(bool* found) {
+  if (found != nullptr) *found = true;
   for (const std::string& path : {std::string("quillaret_console.ini"), SystemProfilePath()}) {
     std::string text;
     if (!path.empty() && ReadWholeFile(path, text)) return BasePortFromProfile(text, kDefaultBasePort);
   }
+  if (found != nullptr) *found = false;
   return kDefaultBasePort;
 }
 

@@ -1,10 +1,10 @@
 // Typed lines kept per template name, appended one write a line, and read again at start.
-#include "client/history.h"
+#include "client/core/history.h"
 
 #include <cstdio>
 
-#include "client/options.h"
-#include "client/platform.h"
+#include "client/core/options.h"
+#include "client/core/platform.h"
 
 namespace qc::attach {
 
@@ -28,6 +28,10 @@ std::string FileNameFor(const std::string& key) {
 std::string HistoryPath(const std::string& stateFolder, const std::string& key) {
   if (stateFolder.empty()) return "";
   return stateFolder + "/quillaret/history/" + FileNameFor(key);
+}
+
+std::string HistoryKeyOf(const SpawnRow& own, bool ownKnown, std::uint16_t port) {
+  return ownKnown ? own.templateName : ":" + std::to_string(port);
 }
 
 std::vector<std::string> ReadHistory(const std::string& path) {
@@ -66,6 +70,18 @@ bool AppendHistory(const std::string& path, const std::string& line) {
   const std::size_t slash = path.find_last_of("/\\");
   if (slash != std::string::npos && !MakeFolders(path.substr(0, slash))) return false;
   return AppendToFile(path, line + "\n");
+}
+
+bool KeepTypedLine(std::vector<std::string>& lines, const std::string& path,
+                   const std::string& line) {
+  if (line.empty() || line.find_first_of("\r\n") != std::string::npos ||
+      (!lines.empty() && lines.back() == line)) {
+    return false;
+  }
+  if (lines.size() >= static_cast<std::size_t>(kHistoryLines)) lines.erase(lines.begin());
+  lines.push_back(line);
+  (void)AppendHistory(path, line);
+  return true;
 }
 
 }  // namespace qc::attach

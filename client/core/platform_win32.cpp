@@ -9,8 +9,8 @@
 #include <fstream>
 #include <iterator>
 
-#include "client/line_editor_win32.h"
-#include "client/platform.h"
+#include "client/core/line_editor_win32.h"
+#include "client/core/platform.h"
 
 namespace qc::attach {
 namespace {
@@ -76,21 +76,32 @@ bool StartNetwork() {
   return WSAStartup(MAKEWORD(2, 2), &data) == 0;
 }
 
+namespace {
+
+bool ResolveIpv4(const std::string& host, in_addr& address) {
+  if (inet_pton(AF_INET, host.c_str(), &address) == 1) return true;
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return false;
+  address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
+  freeaddrinfo(found);
+  return true;
+}
+
+}  // namespace
+
+bool HostResolves(const std::string& host) {
+  in_addr address{};
+  return ResolveIpv4(host, address);
+}
+
 Connection ConnectTo(const std::string& host, std::uint16_t port, int millis) {
   sockaddr_in target{};
   target.sin_family = AF_INET;
   target.sin_port = htons(port);
-  if (inet_pton(AF_INET, host.c_str(), &target.sin_addr) != 1) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
-      return kNoConnection;
-    }
-    target.sin_addr = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
-    freeaddrinfo(found);
-  }
+  if (!ResolveIpv4(host, target.sin_addr)) return kNoConnection;
   const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   if (s == INVALID_SOCKET) return kNoConnection;
   u_long nonBlocking = 1;

@@ -21,7 +21,7 @@
 #include <iterator>
 #include <thread>
 
-#include "client/platform.h"
+#include "client/core/platform.h"
 
 namespace qc::attach {
 namespace {
@@ -58,6 +58,11 @@ bool ResolveIpv4(const std::string& host, in_addr& address) {
 }  // namespace
 
 bool StartNetwork() { return true; }
+
+bool HostResolves(const std::string& host) {
+  in_addr address{};
+  return ResolveIpv4(host, address);
+}
 
 Connection ConnectTo(const std::string& host, std::uint16_t port, int millis) {
   sockaddr_in target{};

@@ -8,15 +8,29 @@
 #include <string_view>
 #include <vector>
 
-#include "client/options.h"
-#include "client/platform.h"
-#include "client/protocol.h"
+#include "client/core/options.h"
+#include "client/core/platform.h"
+#include "client/core/protocol.h"
 
 namespace qc::attach {
 
 // After the welcome, a console with a password sends its prompt at once; one without sends
 // nothing of its own. Anything else, or this long a silence, means no password is asked.
 constexpr int kPromptMillis = 1000;
+
+// What a ConsoleLink talks through: the system's sockets (SystemConnector), or a stand-in
+// console in the tests. The calls are those of platform.h.
+class Connector {
+ public:
+  virtual ~Connector() = default;
+  virtual Connection Connect(const std::string& host, std::uint16_t port, int millis) = 0;
+  virtual bool Send(Connection connection, const char* bytes, std::size_t length,
+                    int millis) = 0;
+  // The count received, 0 when nothing came within millis, -1 when the connection ended.
+  virtual int Receive(Connection connection, char* buffer, std::size_t capacity, int millis) = 0;
+  virtual void Close(Connection connection) = 0;
+};
+Connector& SystemConnector();
 
 // A connection with the lines that arrived on it.
 class ConsoleLink {
@@ -33,6 +47,11 @@ class ConsoleLink {
     replyMillis_ = replyMillis;
   }
   int ReplyMillis() const { return replyMillis_; }
+  // The connector of the next Open (closing the link first); SystemConnector until set.
+  void UseConnector(Connector& connector) {
+    Close();
+    connector_ = &connector;
+  }
 
   bool Open(const std::string& host, std::uint16_t port);
   void Close();
@@ -51,6 +70,7 @@ class ConsoleLink {
   LineSplitter& Lines() { return lines_; }
 
  private:
+  Connector* connector_ = &SystemConnector();
   Connection connection_ = kNoConnection;
   std::uint16_t port_ = 0;
   bool lost_ = false;
