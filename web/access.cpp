@@ -36,16 +36,24 @@ bool SameText(std::string_view a, std::string_view b) {
 
 }  // namespace
 
-Verdict CheckRequest(const AccessRules& rules, std::string_view target, std::string_view host,
-                     bool hasOrigin, std::string_view origin, std::string& path) {
+Verdict CheckRequest(const AccessRules& rules, const RequestHeaders& request, std::string& path) {
+  if (request.hostCount > 1 || request.originCount > 1 ||
+      (request.transferEncodingCount > 0 &&
+       (request.transferEncodingCount > 1 || request.transferEncoding != "chunked"))) {
+    return Verdict::kMalformed;
+  }
+  const std::string_view target = request.target;
   if (rules.token.empty() || target.size() < rules.token.size() + 2 || target[0] != '/' ||
       !SameText(target.substr(1, rules.token.size()), rules.token) ||
       target[rules.token.size() + 1] != '/') {
     return Verdict::kNoToken;
   }
-  if (!NamesServedAddress(rules, host)) return Verdict::kWrongHost;
-  if (hasOrigin) {
+  if (request.hostCount == 0 || !NamesServedAddress(rules, request.host)) {
+    return Verdict::kWrongHost;
+  }
+  if (request.originCount > 0) {
     constexpr std::string_view kScheme = "http://";
+    const std::string_view origin = request.origin;
     if (origin.substr(0, kScheme.size()) != kScheme ||
         !NamesServedAddress(rules, origin.substr(kScheme.size()))) {
       return Verdict::kWrongOrigin;
@@ -68,25 +76,6 @@ std::string MakeToken() {
     token += hex;
   }
   return token;
-}
-
-std::string JsonText(std::string_view text) {
-  std::string out = "\"";
-  out.reserve(text.size() + 2);
-  for (char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (byte < 0x20 || byte == 0x7F) {
-      char escape[8];
-      std::snprintf(escape, sizeof escape, "\\u%04x", byte);
-      out += escape;
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
 }
 
 }  // namespace qc::web

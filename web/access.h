@@ -18,24 +18,34 @@ struct AccessRules {
 
 enum class Verdict {
   kAllowed,
+  kMalformed,    // Host twice, Origin twice, or a Transfer-Encoding other than chunked
   kNoToken,      // the path does not begin with /TOKEN/
   kWrongHost,    // Host names another machine or port (a rebound name)
   kWrongOrigin,  // Origin is another site's
 };
 
-// Checks one request: target as sent ("/TOKEN/console.js?x"), its Host header, and its Origin
-// header when it has one. On kAllowed, path is what follows "/TOKEN/" without a query ("" for
-// the page itself).
-Verdict CheckRequest(const AccessRules& rules, std::string_view target, std::string_view host,
-                     bool hasOrigin, std::string_view origin, std::string& path);
+// What the checks read of one request: the target as sent ("/TOKEN/console.js?x"), and each
+// header's value (the first one) with how many times it came.
+struct RequestHeaders {
+  std::string_view target;
+  std::string_view host;
+  int hostCount = 0;
+  std::string_view origin;
+  int originCount = 0;
+  std::string_view transferEncoding;
+  int transferEncodingCount = 0;
+};
+
+// Checks one request. A header that two parts of a chain could read differently (two Hosts,
+// two Origins, a Transfer-Encoding other than exactly "chunked") makes it kMalformed before
+// anything else is looked at. On kAllowed, path is what follows "/TOKEN/" without a query (""
+// for the page itself).
+Verdict CheckRequest(const AccessRules& rules, const RequestHeaders& request, std::string& path);
 
 // 32 hex digits from the system's random source; "" when it cannot be read.
 std::string MakeToken();
 // Fills bytes from the system's random source (platform_posix.cpp, platform_win32.cpp).
 bool SystemRandom(unsigned char* bytes, std::size_t count);
-
-// The text as a JSON string, quotes included.
-std::string JsonText(std::string_view text);
 
 }  // namespace qc::web
 

@@ -1,9 +1,21 @@
 // The page's lookups, through the client core's quiet finder.
 #include "web/lookup.h"
 
+#include <mutex>
+
 #include "client/core/platform.h"
 
 namespace qc::web {
+namespace {
+
+// One lookup at a time in the whole program. A lookup that finds the game changed (restarted,
+// its consoles on other ports) remembers the new listing before the next one starts, which
+// then goes straight to its object's console: the panes attaching again after a restart do not
+// call on each other's consoles, where every developer would see their connects, disconnects
+// and the game's greetings.
+std::mutex lookupLock;
+
+}  // namespace
 
 using attach::OpenResult;
 
@@ -18,6 +30,7 @@ attach::LookupSettings LookupFor(const std::string& host, int basePort) {
 OpenResult ListConsoles(const std::string& host, int basePort, attach::PasswordSource& password,
                         std::vector<attach::SpawnRow>& rows) {
   rows.clear();
+  std::lock_guard<std::mutex> hold(lookupLock);
   attach::ConsoleFinder finder(LookupFor(host, basePort), password);
   attach::ConsoleLink link;
   attach::Attached attached;
@@ -32,6 +45,7 @@ OpenResult ListConsoles(const std::string& host, int basePort, attach::PasswordS
 OpenResult OpenConsole(const std::string& host, int basePort, const std::string& object,
                        attach::PasswordSource& password, attach::ConsoleLink& link,
                        attach::Attached& attached, std::vector<attach::SpawnRow>& rows) {
+  std::lock_guard<std::mutex> hold(lookupLock);
   attach::ConsoleFinder finder(LookupFor(host, basePort), password);
   const OpenResult result = finder.Attach(object, link, attached);
   if (result != OpenResult::kOpen) {

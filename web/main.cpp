@@ -15,11 +15,15 @@ int main(int argc, char** argv) {
   std::string error;
   if (!ParseWebOptions(args, options, error, qc::attach::EnvironmentValue("QUILLARET_HOST"),
                        qc::attach::EnvironmentValue("QUILLARET_BASE_PORT"))) {
-    std::fprintf(stderr, "quillaret-web: %s\n%s", error.c_str(), WebUsageText().c_str());
+    std::fprintf(stderr, "quillaret-web: %s\nTry 'quillaret-web --help'.\n", error.c_str());
     return kExitUsage;
   }
   if (options.help) {
     std::fputs(WebUsageText().c_str(), stdout);
+    return kExitOk;
+  }
+  if (options.version) {
+    std::fputs(WebVersionText().c_str(), stdout);
     return kExitOk;
   }
   if (!qc::attach::StartNetwork()) {
@@ -36,6 +40,6 @@ int main(int argc, char** argv) {
   consoles.basePort = BasePortOf(options);
   SharedPassword password;
   const std::string fromEnvironment = qc::attach::EnvironmentValue("QUILLARET_PASSWORD");
-  if (!fromEnvironment.empty()) password.Set(fromEnvironment);
+  if (!fromEnvironment.empty()) password.Set(fromEnvironment, true);
   return RunServer(options, consoles, password, token);
 }

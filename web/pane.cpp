@@ -7,20 +7,25 @@
 #include <cstdio>
 #include <thread>
 
+#include "client/core/history.h"
+#include "client/core/platform.h"
 #include "client/core/session.h"
-#include "web/access.h"
+#include "web/limits.h"
 #include "web/lookup.h"
+#include "web/messages.h"
 
 namespace qc::web {
 namespace {
 
+namespace json = boost::json;
 using attach::OpenResult;
 
-// Every pane whose thread runs, for CloseAllPanes.
+// Every pane whose thread runs, for CloseAllPanes and the limits on panes and listers.
 std::mutex panesLock;
 std::condition_variable panesEnded;
 std::vector<std::weak_ptr<Pane>> panes;
 int runningPanes = 0;
+int runningListers = 0;
 
 const char* KindName(attach::LineKind kind) {
   switch (kind) {
@@ -43,34 +48,24 @@ const char* StateOfFailure(OpenResult result) {
   return "reconnecting";
 }
 
-std::string RowsJson(const std::vector<attach::SpawnRow>& rows) {
-  std::string json = "[";
-  for (const attach::SpawnRow& row : rows) {
-    if (json.size() > 1) json += ',';
-    json += RowJson(row);
-  }
-  return json + "]";
+// One line on standard output: where the program's user sees what it does.
+void WriteLog(const std::string& text) {
+  const std::string line = "quillaret-web: " + text + "\n";
+  std::fputs(line.c_str(), stdout);
+  std::fflush(stdout);
 }
 
 }  // namespace
 
-std::string RowJson(const attach::SpawnRow& row) {
-  return "{\"port\":" + std::to_string(row.port) + ",\"goid\":" +
-         std::to_string(row.printedGoid) + ",\"name\":" +
-         JsonText(attach::EscapeControlBytes(row.templateName)) + "}";
-}
+struct Pane::Batch {
+  json::array lines;
+};
 
-void SharedPassword::Set(const std::string& password) {
+void SharedPassword::Set(const std::string& password, bool fromEnvironment) {
   std::lock_guard<std::mutex> hold(lock_);
   password_ = password;
   known_ = true;
-}
-
-void SharedPassword::Clear() {
-  std::lock_guard<std::mutex> hold(lock_);
-  password_.assign(password_.size(), '\0');
-  password_.clear();
-  known_ = false;
+  fromEnvironment_ = fromEnvironment;
 }
 
 bool SharedPassword::Get(std::string& password) const {
@@ -79,13 +74,26 @@ bool SharedPassword::Get(std::string& password) const {
   return known_;
 }
 
+bool SharedPassword::Refuse(const std::string& tried) {
+  std::lock_guard<std::mutex> hold(lock_);
+  if (!known_ || password_ != tried) return false;
+  const bool fromEnvironment = fromEnvironment_;
+  password_.assign(password_.size(), '\0');
+  password_.clear();
+  known_ = false;
+  fromEnvironment_ = false;
+  return fromEnvironment;
+}
+
 Pane::Pane(const ConsoleSettings& settings, SharedPassword& password, std::string object,
            Emitter emit, CongestionProbe congested)
     : settings_(settings),
       password_(password),
-      object_(std::move(object)),
       emit_(std::move(emit)),
-      congested_(std::move(congested)) {}
+      congested_(std::move(congested)),
+      lister_(object.empty()),
+      object_(std::move(object)),
+      label_(lister_ ? "list" : "pane " + attach::EscapeControlBytes(object_)) {}
 
 std::shared_ptr<Pane> Pane::Start(const ConsoleSettings& settings, SharedPassword& password,
                                   std::string object, Emitter emit,
@@ -94,11 +102,13 @@ std::shared_ptr<Pane> Pane::Start(const ConsoleSettings& settings, SharedPasswor
                                      std::move(congested));
   {
     std::lock_guard<std::mutex> hold(panesLock);
+    int& running = pane->lister_ ? runningListers : runningPanes;
+    if (running >= (pane->lister_ ? kMaxListers : kMaxPanes)) return nullptr;
     panes.erase(std::remove_if(panes.begin(), panes.end(),
                                [](const std::weak_ptr<Pane>& p) { return p.expired(); }),
                 panes.end());
     panes.push_back(pane);
-    ++runningPanes;
+    ++running;
   }
   std::thread([pane] { pane->Run(); }).detach();
   return pane;
@@ -110,7 +120,7 @@ bool CloseAllPanes(int millis) {
     if (auto pane = weak.lock()) pane->Close();
   }
   return panesEnded.wait_for(hold, std::chrono::milliseconds(millis),
-                             [] { return runningPanes == 0; });
+                             [] { return runningPanes + runningListers == 0; });
 }
 
 void Pane::Submit(std::string line) {
@@ -134,6 +144,18 @@ void Pane::Refresh() {
   wake_.notify_all();
 }
 
+void Pane::AskHistory() {
+  std::lock_guard<std::mutex> hold(lock_);
+  historyAsked_ = true;
+  wake_.notify_all();
+}
+
+void Pane::AskCompletion(std::string text) {
+  std::lock_guard<std::mutex> hold(lock_);
+  completions_.push_back(std::move(text));
+  wake_.notify_all();
+}
+
 void Pane::Close() {
   std::lock_guard<std::mutex> hold(lock_);
   closing_ = true;
@@ -145,14 +167,19 @@ bool Pane::Closing() {
   return closing_;
 }
 
+// Whether the page handed over something the pane's thread has not looked at (lock_ held).
+bool Pane::Waiting() const {
+  return closing_ || !outbox_.empty() || historyAsked_ || !completions_.empty();
+}
+
 void Pane::Pause(int millis) {
   std::unique_lock<std::mutex> hold(lock_);
   wake_.wait_for(hold, std::chrono::milliseconds(std::max(millis, 0)),
-                 [this] { return closing_ || !outbox_.empty(); });
+                 [this] { return Waiting(); });
 }
 
 void Pane::Run() {
-  if (object_.empty()) {
+  if (lister_) {
     RunLister();
   } else {
     RunConsole();
@@ -161,12 +188,15 @@ void Pane::Run() {
   emit_ = nullptr;
   congested_ = nullptr;
   std::lock_guard<std::mutex> hold(panesLock);
-  --runningPanes;
+  --(lister_ ? runningListers : runningPanes);
   panesEnded.notify_all();
 }
 
-void Pane::EmitState(const std::string& state, const std::string& extra) {
-  emit_("{\"t\":\"state\",\"state\":\"" + state + "\"" + extra + "}");
+void Pane::EmitState(const std::string& state, int retryMillis) {
+  json::object message{{"t", "state"}, {"state", state}};
+  if (retryMillis >= 0) message["retry"] = retryMillis;
+  if (state == "password") message["again"] = refused_;
+  emit_(Serialize(message));
 }
 
 attach::PasswordSource Pane::PasswordFor() {
@@ -182,8 +212,12 @@ attach::PasswordSource Pane::PasswordFor() {
 // attempt.
 void Pane::Settle(const attach::PasswordSource& source, OpenResult result) {
   if (result == OpenResult::kPasswordRefused) {
-    password_.Clear();
+    refused_ = true;
+    if (source.known && password_.Refuse(source.password)) {
+      WriteLog("the consoles refused the password in QUILLARET_PASSWORD; the page asks for it");
+    }
   } else if (result == OpenResult::kOpen && source.known) {
+    refused_ = false;
     password_.Set(source.password);
   } else if (result == OpenResult::kBroken && source.known) {
     std::lock_guard<std::mutex> hold(lock_);
@@ -195,7 +229,7 @@ void Pane::Settle(const attach::PasswordSource& source, OpenResult result) {
 // Asks the page (and waits) until it gives a password, another pane's console took one, or
 // the pane is closed.
 bool Pane::AskPassword(std::string& secret) {
-  EmitState("password", "");
+  EmitState("password");
   std::unique_lock<std::mutex> hold(lock_);
   for (;;) {
     if (closing_) return false;
@@ -209,13 +243,12 @@ bool Pane::AskPassword(std::string& secret) {
     const bool known = password_.Get(secret);
     hold.lock();
     if (known) return true;
-    wake_.wait_for(hold, std::chrono::milliseconds(100));
+    wake_.wait_for(hold, std::chrono::milliseconds(kPasswordLookMillis));
   }
 }
 
 void Pane::RunLister() {
-  emit_("{\"t\":\"hello\",\"host\":" + JsonText(settings_.host) +
-        ",\"basePort\":" + std::to_string(settings_.basePort) + "}");
+  emit_(Serialize({{"t", "hello"}, {"host", settings_.host}, {"basePort", settings_.basePort}}));
   for (;;) {
     {
       std::unique_lock<std::mutex> hold(lock_);
@@ -229,16 +262,18 @@ void Pane::RunLister() {
     Settle(source, result);
     if (Closing()) return;
     if (result == OpenResult::kOpen) {
-      emit_("{\"t\":\"rows\",\"rows\":" + RowsJson(rows) + "}");
+      emit_(Serialize({{"t", "rows"}, {"rows", RowsArray(rows)}}));
+    } else if (result == OpenResult::kPasswordRefused) {
+      // Asked again at once: the page shows its form again, saying the last one was wrong.
+      Refresh();
     } else {
-      emit_(std::string("{\"t\":\"rows\",\"rows\":null,\"why\":\"") +
-            (result == OpenResult::kPasswordRefused ? "refused" : "unreachable") + "\"}");
+      emit_(Serialize({{"t", "rows"}, {"rows", nullptr}, {"why", "unreachable"}}));
     }
   }
 }
 
 OpenResult Pane::Attach() {
-  EmitState("looking", "");
+  EmitState("looking");
   attach::PasswordSource source = PasswordFor();
   attach::Attached attached;
   std::vector<attach::SpawnRow> rows;
@@ -246,25 +281,56 @@ OpenResult Pane::Attach() {
       OpenConsole(settings_.host, settings_.basePort, object_, source, link_, attached, rows);
   Settle(source, result);
   if (result != OpenResult::kOpen) return result;
-  const attach::SpawnRow& own = attached.own;
-  Log("attached to port " + std::to_string(own.port) + " (GoID " +
-      std::to_string(own.printedGoid) + ")");
-  EmitState("attached", ",\"row\":" + RowJson(own) + ",\"rows\":" + RowsJson(rows));
-  std::string batch;
-  std::size_t count = 0;
-  for (const std::string& raw : attached.early) Show(raw, batch, count);
-  Flush(batch, count);
+  Adopt(attached, rows);
+  Batch batch;
+  for (const std::string& raw : attached.early) Show(raw, batch);
+  Flush(batch);
   awaitingEcho_.clear();
   partialSince_ = -1;
   return OpenResult::kOpen;
+}
+
+// Takes on what the attach learned: the pane is named and kept by its template name from now
+// on (by its GoID when another console has the same name, so that attaching again after the
+// game restarts finds this object wherever its console then is), and its history is the
+// template's, shared with quillaret-attach.
+void Pane::Adopt(const attach::Attached& attached, const std::vector<attach::SpawnRow>& rows) {
+  const attach::SpawnRow& own = attached.own;
+  std::string key = ":" + std::to_string(link_.Port());
+  if (attached.ownKnown) {
+    key = own.templateName;
+    const std::vector<attach::SpawnRow> named = attach::MatchObject(rows, own.templateName);
+    object_ = named.size() == 1 && named.front().port == own.port
+                  ? own.templateName
+                  : std::to_string(own.printedGoid);
+    label_ = "pane " + attach::EscapeControlBytes(own.templateName);
+  }
+  const std::string stateFolder = attach::UserStateFolder();
+  historyPath_ = attach::HistoryPath(stateFolder, key);
+  // The words are quillaret-attach's for the same template: its file, and the typed lines of
+  // the history (learned without being written again, since they are in their own file).
+  const std::vector<std::string> history = attach::ReadHistory(historyPath_);
+  attach::LoadWords(words_, attach::WordsPath(stateFolder, key));
+  const std::string wordsPath = std::move(words_.path);
+  words_.path.clear();
+  for (const std::string& line : history) (void)attach::LearnWords(words_, line);
+  words_.path = wordsPath;
+  Log("attached to port " + std::to_string(own.port) + " (GoID " +
+      std::to_string(own.printedGoid) + ")");
+  emit_(Serialize({{"t", "state"},
+                   {"state", "attached"},
+                   {"row", RowObject(own)},
+                   {"rows", RowsArray(rows)}}));
+  emit_(HistoryMessage(history));
 }
 
 void Pane::RunConsole() {
   int retryMillis = attach::kFirstRetryMillis;
   std::int64_t retryAt = 0;
   while (!Closing()) {
+    Answer();
     if (left_) {
-      Pause(1000);
+      Pause(kLeftPauseMillis);
       std::lock_guard<std::mutex> hold(lock_);
       outbox_.clear();
       continue;
@@ -276,7 +342,7 @@ void Pane::RunConsole() {
         std::lock_guard<std::mutex> hold(lock_);
         if (!outbox_.empty()) {
           outbox_.clear();
-          emit_("{\"t\":\"note\",\"text\":\"not attached: the line was not sent\"}");
+          emit_(NoteMessage("not attached: the line was not sent"));
         }
         continue;
       }
@@ -286,7 +352,7 @@ void Pane::RunConsole() {
         continue;
       }
       if (Closing()) break;
-      EmitState(StateOfFailure(result), ",\"retry\":" + std::to_string(retryMillis));
+      EmitState(StateOfFailure(result), retryMillis);
       // A refused password is asked for again at once; anything else waits, longer each time.
       retryAt = attach::NowMillis() + (result == OpenResult::kPasswordRefused ? 0 : retryMillis);
       retryMillis = std::min(retryMillis * 2, attach::kLongestRetryMillis);
@@ -303,12 +369,39 @@ void Pane::RunConsole() {
   }
 }
 
-// One line on standard output about the pane: where the program's user sees what it does.
-void Pane::Log(const std::string& text) {
-  const std::string line =
-      "quillaret-web: pane " + attach::EscapeControlBytes(object_) + ": " + text + "\n";
-  std::fputs(line.c_str(), stdout);
-  std::fflush(stdout);
+// The page's questions about the history and completions, answered on the pane's thread,
+// which alone reads the files.
+void Pane::Answer() {
+  bool history = false;
+  std::deque<std::string> completions;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    history = historyAsked_;
+    historyAsked_ = false;
+    completions.swap(completions_);
+  }
+  if (history) emit_(HistoryMessage(attach::ReadHistory(historyPath_)));
+  for (const std::string& text : completions) {
+    std::size_t start = 0;
+    std::vector<std::string> words;
+    if (attach::FindWordToComplete(text, start)) {
+      (void)attach::CompleteWord(words_, std::string_view(text).substr(start), words);
+    } else {
+      start = text.size();
+    }
+    emit_(CompletionMessage(std::string_view(text).substr(start), words));
+  }
+}
+
+void Pane::Log(const std::string& text) { WriteLog(label_ + ": " + text); }
+
+// A line sent is kept in the template's history file as quillaret-attach keeps it, unless it
+// repeats the line kept last.
+void Pane::Keep(const std::string& line) {
+  (void)attach::LearnWords(words_, line);
+  if (line == lastKept_) return;
+  lastKept_ = line;
+  (void)attach::AppendHistory(historyPath_, line);
 }
 
 void Pane::SendQueued() {
@@ -326,17 +419,17 @@ void Pane::SendQueued() {
       const std::string one = line.substr(begin, end - begin);
       begin = end + 1;
       if (one.empty()) continue;
+      Keep(one);
       if (attach::MatchConsoleCommand(one) == attach::ConsoleCommand::kQuit) {
         std::vector<std::string> farewell;
         const std::uint16_t port = link_.Port();
         (void)attach::LeaveConsole(link_, attach::kDefaultReplyMillis, &farewell);
         Log("left port " + std::to_string(port) + ": [quit] was typed");
-        std::string batch;
-        std::size_t count = 0;
-        for (const std::string& raw : farewell) Show(raw, batch, count);
-        Flush(batch, count);
+        Batch batch;
+        for (const std::string& raw : farewell) Show(raw, batch);
+        Flush(batch);
         left_ = true;
-        EmitState("left", "");
+        EmitState("left");
         return;
       }
       if (!link_.SendLine(one)) return;
@@ -351,43 +444,41 @@ void Pane::ReceiveLines() {
     Pause(kPollMillis);
     return;
   }
-  char buffer[16384];
-  std::string batch;
-  std::size_t count = 0;
+  char buffer[kReceiveChunkBytes];
+  Batch batch;
   bool lost = false;
   // What is there now, up to a bounded amount, after a short wait for the first piece.
   int wait = kPollMillis;
-  for (std::size_t taken = 0; taken < 64 * sizeof buffer;) {
+  for (std::size_t chunk = 0; chunk < kChunksPerTurn; ++chunk) {
     const int n = attach::ReceiveBytes(link_.Handle(), buffer, sizeof buffer, wait);
     if (n < 0) lost = true;
     if (n <= 0) break;
     link_.Lines().Add(buffer, static_cast<std::size_t>(n));
-    taken += static_cast<std::size_t>(n);
     wait = 0;
-    for (std::string raw; link_.Lines().TakeLine(raw);) Show(raw, batch, count);
-    if (count >= kLinesPerMessage) Flush(batch, count);
+    for (std::string raw; link_.Lines().TakeLine(raw);) Show(raw, batch);
+    if (batch.lines.size() >= kLinesPerMessage) Flush(batch);
   }
-  for (std::string raw; link_.Lines().TakeLine(raw);) Show(raw, batch, count);
+  for (std::string raw; link_.Lines().TakeLine(raw);) Show(raw, batch);
   // A host's text without a line end is shown once it has waited a while for the rest.
   if (link_.Lines().HasPartial()) {
     if (partialSince_ < 0) partialSince_ = attach::NowMillis();
     if (lost || attach::NowMillis() - partialSince_ >= attach::kPartialLineMillis) {
       std::string partial;
-      if (link_.Lines().TakePartial(partial)) Show(partial, batch, count);
+      if (link_.Lines().TakePartial(partial)) Show(partial, batch);
       partialSince_ = -1;
     }
   } else {
     partialSince_ = -1;
   }
-  Flush(batch, count);
+  Flush(batch);
   if (lost) {
     Log("lost port " + std::to_string(link_.Port()) + "; attaching again by name");
     link_.Close();
-    EmitState("reconnecting", ",\"retry\":0");
+    EmitState("reconnecting", 0);
   }
 }
 
-void Pane::Show(const std::string& raw, std::string& batch, std::size_t& count) {
+void Pane::Show(const std::string& raw, Batch& batch) {
   const attach::ConsoleLine line = attach::ParseLine(raw);
   const char* kind = KindName(line.kind);
   if (line.kind == attach::LineKind::kMessage) {
@@ -400,19 +491,22 @@ void Pane::Show(const std::string& raw, std::string& batch, std::size_t& count) 
     }
   }
   // A message's tag is shown by its style; the notices keep theirs, as the console sent them.
+  // The console's own notices and listings name no calls of the game; the rest teaches the
+  // words Tab completes, as in quillaret-attach.
+  if (!attach::IsPresenceNotice(line) &&
+      attach::ClassifyListingLine(line) == attach::ListingPart::kNone) {
+    (void)attach::LearnWords(words_, line.body);
+  }
   std::string_view body = line.body;
   if (line.kind == attach::LineKind::kMessage) body.remove_prefix(attach::kMessageTag.size());
-  batch += count == 0 ? "[" : ",";
-  batch += "[" + JsonText(line.stamp) + ",\"" + kind + "\"," +
-           JsonText(attach::EscapeControlBytes(body)) + "]";
-  ++count;
+  batch.lines.push_back(json::array{json::string(attach::EscapeControlBytes(line.stamp)), kind,
+                                    json::string(attach::EscapeControlBytes(body))});
 }
 
-void Pane::Flush(std::string& batch, std::size_t& count) {
-  if (count == 0) return;
-  emit_("{\"t\":\"lines\",\"lines\":" + batch + "]}");
-  batch.clear();
-  count = 0;
+void Pane::Flush(Batch& batch) {
+  if (batch.lines.empty()) return;
+  emit_(Serialize({{"t", "lines"}, {"lines", std::move(batch.lines)}}));
+  batch.lines = json::array();
 }
 
 }  // namespace qc::web

@@ -1,11 +1,12 @@
 // The page's server over Boost.Beast: one thread runs every HTTP and WebSocket connection;
 // each pane's console connection runs on the pane's own thread (pane.cpp), which posts what it
-// has for the page onto this one.
+// has for the page onto this one (the way of a typed line is told in pane.h).
 #include "web/server.h"
 
 #include <atomic>
 #include <cstdio>
 #include <deque>
+#include <list>
 #include <memory>
 #include <optional>
 #include <string>
@@ -13,6 +14,8 @@
 #include <boost/asio.hpp>
 #include <boost/beast.hpp>
 
+#include "web/limits.h"
+#include "web/messages.h"
 #include "web/page_files.h"
 
 namespace qc::web {
@@ -24,19 +27,15 @@ namespace websocket = beast::websocket;
 namespace net = boost::asio;
 using tcp = net::ip::tcp;
 
-// What one request may hold, how long a silent HTTP connection is kept, and how much may wait
-// unsent to one page's WebSocket before its pane stops reading the console.
-constexpr std::size_t kRequestBytes = 16 * 1024;
-constexpr int kIdleSeconds = 60;
-constexpr std::size_t kMessageBytes = 1024 * 1024;
-constexpr std::size_t kCongestedBytes = 4 * 1024 * 1024;
-// How long the panes have to leave their consoles when the program stops.
-constexpr int kStopMillis = 7000;
+class HttpConnection;
 
 struct Server {
   AccessRules rules;
   ConsoleSettings consoles;
   SharedPassword* password = nullptr;
+  // The connections that have not yet sent a request with the token, oldest first (Beast's
+  // thread only).
+  std::list<HttpConnection*> waiting;
 };
 
 std::string_view ContentType(std::string_view name) {
@@ -46,6 +45,7 @@ std::string_view ContentType(std::string_view name) {
   if (endsWith(".html")) return "text/html; charset=utf-8";
   if (endsWith(".css")) return "text/css; charset=utf-8";
   if (endsWith(".js")) return "text/javascript; charset=utf-8";
+  if (endsWith(".svg")) return "image/svg+xml";
   return "application/octet-stream";
 }
 
@@ -62,14 +62,16 @@ using Response = http::response<http::string_body>;
 
 Response MakeResponse(const Request& request, http::status status, std::string_view type,
                       std::string body) {
+  // No Server header: nothing tells a stranger what serves the page.
   Response response{status, request.version()};
-  response.set(http::field::server, "quillaret-web");
   response.set(http::field::content_type, type);
   response.set(http::field::cache_control, "no-store");
-  // The page loads nothing from elsewhere, is framed by no other page, and sends no referrer
-  // (its address carries the token).
+  // The page loads nothing from elsewhere, is framed by no other page, takes no base address
+  // from markup, submits no form anywhere (its forms are handled by its script), and sends no
+  // referrer (its address carries the token).
   response.set("Content-Security-Policy",
-               "default-src 'self'; connect-src 'self'; frame-ancestors 'none'");
+               "default-src 'self'; connect-src 'self'; frame-ancestors 'none'; "
+               "base-uri 'none'; form-action 'none'");
   response.set("X-Frame-Options", "DENY");
   response.set("X-Content-Type-Options", "nosniff");
   response.set("Referrer-Policy", "no-referrer");
@@ -80,16 +82,60 @@ Response MakeResponse(const Request& request, http::status status, std::string_v
   return response;
 }
 
-// One page's WebSocket: a pane, or the lister. Messages from the page are one letter and a
-// text: O<object> opens the pane, S the lister, L<line> sends a line, P<password> answers the
-// prompt, R asks for a new listing, Q leaves the console.
+// The page's TCP stream for its WebSocket, which takes the Server header out of the one
+// response Beast writes itself, the handshake's (Beast names itself and its version there, and
+// nothing should tell a stranger what serves the page). Everything else passes through.
+class PageStream {
+ public:
+  using executor_type = beast::tcp_stream::executor_type;
+
+  explicit PageStream(tcp::socket socket) : next_(std::move(socket)) {}
+  executor_type get_executor() noexcept { return next_.get_executor(); }
+  beast::tcp_stream& next_layer() noexcept { return next_; }
+
+  template <class Buffers, class Handler>
+  void async_read_some(const Buffers& buffers, Handler&& handler) {
+    next_.async_read_some(buffers, std::forward<Handler>(handler));
+  }
+
+  template <class Buffers, class Handler>
+  void async_write_some(const Buffers& buffers, Handler&& handler) {
+    if (handshakeWritten_) return next_.async_write_some(buffers, std::forward<Handler>(handler));
+    handshakeWritten_ = true;
+    const std::size_t size = net::buffer_size(buffers);
+    auto text = std::make_shared<std::string>(beast::buffers_to_string(buffers));
+    constexpr std::string_view kField = "\r\nServer:";
+    const std::size_t field = text->find(kField);
+    const std::size_t end = field == std::string::npos ? field : text->find("\r\n", field + 2);
+    if (end != std::string::npos) text->erase(field, end - field);
+    // The caller is told its bytes were written, as they were, less the field.
+    net::async_write(next_, net::buffer(*text),
+                     [text, size, handler = std::forward<Handler>(handler)](
+                         beast::error_code error, std::size_t) mutable {
+                       handler(error, error ? 0 : size);
+                     });
+  }
+
+ private:
+  beast::tcp_stream next_;
+  bool handshakeWritten_ = false;
+};
+
+// How the WebSocket's closing ends the TCP connection under it, as for a bare one.
+template <class Handler>
+void async_teardown(beast::role_type role, PageStream& stream, Handler&& handler) {
+  websocket::async_teardown(role, stream.next_layer().socket(), std::forward<Handler>(handler));
+}
+
+// One page's WebSocket: a pane, or the lister. The page's messages and the answers are JSON
+// objects (messages.h); one that cannot be read is answered with an error, and nothing closes.
 class PageSocket : public std::enable_shared_from_this<PageSocket> {
  public:
   PageSocket(tcp::socket socket, Server& server) : ws_(std::move(socket)), server_(server) {}
 
   void Accept(Request request) {
     ws_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
-    ws_.read_message_max(kMessageBytes);
+    ws_.read_message_max(kPageMessageBytes);
     ws_.async_accept(request, beast::bind_front_handler(&PageSocket::OnAccept,
                                                         shared_from_this()));
   }
@@ -116,35 +162,61 @@ class PageSocket : public std::enable_shared_from_this<PageSocket> {
   }
 
   void Handle(const std::string& text) {
-    if (text.empty()) return;
-    const char what = text[0];
-    std::string rest = text.substr(1);
-    if ((what == 'O' || what == 'S') && !pane_) {
-      if (what == 'O' && rest.empty()) return;
-      std::weak_ptr<PageSocket> weak = weak_from_this();
-      auto emit = [weak](std::string json) {
-        if (auto self = weak.lock()) {
-          self->unsent_ += json.size();
-          net::post(self->ws_.get_executor(),
-                    [self, json = std::move(json)]() mutable { self->Queue(std::move(json)); });
-        }
-      };
-      auto congested = [weak] {
-        auto self = weak.lock();
-        return self && self->unsent_.load() > kCongestedBytes;
-      };
-      pane_ = Pane::Start(server_.consoles, *server_.password, what == 'O' ? rest : "", emit,
-                          congested);
-    } else if (pane_ && what == 'L') {
-      pane_->Submit(std::move(rest));
-    } else if (pane_ && what == 'P') {
-      pane_->GivePassword(std::move(rest));
-    } else if (pane_ && what == 'R') {
-      pane_->Refresh();
-    } else if (pane_ && what == 'Q') {
-      pane_->Close();
-      pane_.reset();
+    PageRequest request;
+    std::string error;
+    if (!ReadPageRequest(text, request, error)) {
+      return Send(ErrorMessage("quillaret-web could not read a message of the page: " + error +
+                               "; it was left out"));
     }
+    using Kind = PageRequest::Kind;
+    if (request.kind == Kind::kList || request.kind == Kind::kOpen) {
+      if (pane_) return Send(ErrorMessage("this socket has its pane already"));
+      return Open(request.kind == Kind::kList ? std::string() : request.text);
+    }
+    if (!pane_) return Send(ErrorMessage("no pane is open on this socket"));
+    switch (request.kind) {
+      case Kind::kLine: return pane_->Submit(std::move(request.text));
+      case Kind::kPassword: return pane_->GivePassword(std::move(request.text));
+      case Kind::kRefresh: return pane_->Refresh();
+      case Kind::kHistory: return pane_->AskHistory();
+      case Kind::kComplete: return pane_->AskCompletion(std::move(request.text));
+      case Kind::kQuit:
+        pane_->Close();
+        pane_.reset();
+        return;
+      default: return;
+    }
+  }
+
+  void Open(const std::string& object) {
+    std::weak_ptr<PageSocket> weak = weak_from_this();
+    auto emit = [weak](std::string message) {
+      if (auto self = weak.lock()) {
+        self->unsent_ += message.size();
+        net::post(self->ws_.get_executor(), [self, message = std::move(message)]() mutable {
+          self->Queue(std::move(message));
+        });
+      }
+    };
+    auto congested = [weak] {
+      auto self = weak.lock();
+      return self && self->unsent_.load() > kCongestedBytes;
+    };
+    pane_ = Pane::Start(server_.consoles, *server_.password, object, emit, congested);
+    if (pane_) return;
+    const std::string text =
+        object.empty() ? "quillaret-web keeps " + std::to_string(kMaxListers) +
+                             " lists of consoles at most, one for each open page: close a page"
+                       : "not opened: quillaret-web holds " + std::to_string(kMaxPanes) +
+                             " panes at most, for every page together; close one to open "
+                             "another";
+    Send(Serialize({{"t", "state"}, {"state", "full"}, {"text", text}}));
+  }
+
+  // Sends from Beast's thread.
+  void Send(std::string message) {
+    unsent_ += message.size();
+    Queue(std::move(message));
   }
 
   void Closed() {
@@ -154,12 +226,12 @@ class PageSocket : public std::enable_shared_from_this<PageSocket> {
     pane_.reset();
   }
 
-  void Queue(std::string json) {
+  void Queue(std::string message) {
     if (closed_) {
-      unsent_ -= json.size();
+      unsent_ -= message.size();
       return;
     }
-    queue_.push_back(std::move(json));
+    queue_.push_back(std::move(message));
     if (!writing_) Write();
   }
 
@@ -176,14 +248,14 @@ class PageSocket : public std::enable_shared_from_this<PageSocket> {
     unsent_ -= queue_.front().size();
     queue_.pop_front();
     if (error) {
-      for (const std::string& json : queue_) unsent_ -= json.size();
+      for (const std::string& message : queue_) unsent_ -= message.size();
       Closed();
       return;
     }
     if (!queue_.empty()) Write();
   }
 
-  websocket::stream<beast::tcp_stream> ws_;
+  websocket::stream<PageStream> ws_;
   Server& server_;
   beast::flat_buffer buffer_;
   std::deque<std::string> queue_;
@@ -193,51 +265,94 @@ class PageSocket : public std::enable_shared_from_this<PageSocket> {
   std::shared_ptr<Pane> pane_;
 };
 
-// One HTTP connection: the page's files, or the upgrade to a PageSocket.
+// How many times a header came, and its first value.
+int CountOf(const Request& request, http::field field, std::string_view& first) {
+  const auto range = request.equal_range(field);
+  int count = 0;
+  for (auto it = range.first; it != range.second; ++it) {
+    if (count++ == 0) first = std::string_view(it->value().data(), it->value().size());
+  }
+  return count;
+}
+
+// One HTTP connection: the page's files, or the upgrade to a PageSocket. Until it has sent a
+// request with the token it is one of the server's waiting connections (limits.h).
 class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
  public:
   HttpConnection(tcp::socket socket, Server& server)
       : stream_(std::move(socket)), server_(server) {}
+  ~HttpConnection() { Proven(); }
+
+  // Starts reading; when more connections wait than the limit, the oldest one is let go.
+  void Start() {
+    server_.waiting.push_back(this);
+    place_ = std::prev(server_.waiting.end());
+    listed_ = true;
+    if (server_.waiting.size() > static_cast<std::size_t>(kMaxWaitingConnections)) {
+      HttpConnection* oldest = server_.waiting.front();
+      oldest->Proven();
+      beast::error_code ignored;
+      oldest->stream_.socket().close(ignored);
+    }
+    Read();
+  }
+
+ private:
+  void Proven() {
+    if (!listed_) return;
+    server_.waiting.erase(place_);
+    listed_ = false;
+  }
 
   void Read() {
     parser_.emplace();
     parser_->header_limit(kRequestBytes);
     parser_->body_limit(kRequestBytes);
-    stream_.expires_after(std::chrono::seconds(kIdleSeconds));
+    stream_.expires_after(std::chrono::seconds(listed_ ? kRequestSeconds : kIdleSeconds));
     http::async_read(stream_, buffer_, *parser_,
                      beast::bind_front_handler(&HttpConnection::OnRead, shared_from_this()));
   }
 
- private:
   void OnRead(beast::error_code error, std::size_t) {
     if (error) {
       stream_.socket().shutdown(tcp::socket::shutdown_both, error);
       return;
     }
     Request request = parser_->release();
-    const auto origin = request.find(http::field::origin);
+    RequestHeaders headers;
+    headers.target = std::string_view(request.target().data(), request.target().size());
+    headers.hostCount = CountOf(request, http::field::host, headers.host);
+    headers.originCount = CountOf(request, http::field::origin, headers.origin);
+    headers.transferEncodingCount =
+        CountOf(request, http::field::transfer_encoding, headers.transferEncoding);
     std::string path;
-    const Verdict verdict = CheckRequest(
-        server_.rules, request.target(), request[http::field::host], origin != request.end(),
-        origin != request.end() ? std::string_view(origin->value()) : std::string_view(), path);
+    const Verdict verdict = CheckRequest(server_.rules, headers, path);
     const auto text = "text/plain; charset=utf-8";
-    if (verdict == Verdict::kNoToken) {
-      return Reply(MakeResponse(request, http::status::forbidden, text,
-                                "quillaret-web: open the address printed at start; it carries "
-                                "the token\n"));
+    auto refuse = [&](http::status status, std::string body) {
+      // A refused request ends its connection: what follows it cannot be trusted to be read
+      // as the client meant.
+      Response response = MakeResponse(request, status, text, std::move(body));
+      response.keep_alive(false);
+      Reply(std::move(response));
+    };
+    switch (verdict) {
+      case Verdict::kMalformed:
+        return refuse(http::status::bad_request,
+                      "quillaret-web: Host or Origin twice, or a Transfer-Encoding other than "
+                      "chunked\n");
+      case Verdict::kNoToken:
+        return refuse(http::status::forbidden,
+                      "quillaret-web: open the address printed at start; it carries the token\n");
+      case Verdict::kWrongHost:
+        return refuse(http::status::forbidden, "quillaret-web: Host names another address\n");
+      case Verdict::kWrongOrigin:
+        return refuse(http::status::forbidden,
+                      "quillaret-web: requests from other sites are refused\n");
+      case Verdict::kAllowed: break;
     }
-    if (verdict == Verdict::kWrongHost) {
-      return Reply(MakeResponse(request, http::status::forbidden, text,
-                                "quillaret-web: Host names another address\n"));
-    }
-    if (verdict == Verdict::kWrongOrigin) {
-      return Reply(MakeResponse(request, http::status::forbidden, text,
-                                "quillaret-web: requests from other sites are refused\n"));
-    }
+    Proven();
     if (websocket::is_upgrade(request)) {
-      if (path != "ws") {
-        return Reply(MakeResponse(request, http::status::not_found, text, "no such socket\n"));
-      }
+      if (path != "ws") return refuse(http::status::not_found, "no such socket\n");
       stream_.expires_never();
       std::make_shared<PageSocket>(stream_.release_socket(), server_)->Accept(std::move(request));
       return;
@@ -268,6 +383,8 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
 
   beast::tcp_stream stream_;
   Server& server_;
+  std::list<HttpConnection*>::iterator place_;
+  bool listed_ = false;
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;
 };
@@ -276,7 +393,7 @@ void Accept(tcp::acceptor& acceptor, Server& server) {
   acceptor.async_accept([&acceptor, &server](beast::error_code error, tcp::socket socket) {
     if (error == net::error::operation_aborted) return;
     if (!error) {
-      std::make_shared<HttpConnection>(std::move(socket), server)->Read();
+      std::make_shared<HttpConnection>(std::move(socket), server)->Start();
       Accept(acceptor, server);
       return;
     }

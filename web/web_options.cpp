@@ -42,6 +42,8 @@ bool ParseWebOptions(const std::vector<std::string>& args, WebOptions& options,
     std::string value;
     if (arg == "-h" || arg == "--help") {
       options.help = true;
+    } else if (arg == "--version") {
+      options.version = true;
     } else if (arg == "--host") {
       if (!takeValue(value)) return false;
       if (value.empty()) {
@@ -92,7 +94,7 @@ bool ParseWebOptions(const std::vector<std::string>& args, WebOptions& options,
       return false;
     }
   }
-  if (!listenGiven && !options.help) {
+  if (!listenGiven && !options.help && !options.version) {
     error = "which port should the page be served on? ([ADDRESS:]PORT)";
     return false;
   }
@@ -100,7 +102,7 @@ bool ParseWebOptions(const std::vector<std::string>& args, WebOptions& options,
 }
 
 std::string WebUsageText() {
-  return "usage: quillaret-web [--host H] [--base-port P] [ADDRESS:]PORT\n"
+  return "Usage: quillaret-web [--host H] [--base-port P] [ADDRESS:]PORT\n"
          "Serves the game's consoles as one page in a browser: every console listed, any\n"
          "number of them open side by side.\n"
          "  [ADDRESS:]PORT   where the page is served; ADDRESS defaults to 127.0.0.1, so only\n"
@@ -111,10 +113,13 @@ std::string WebUsageText() {
          "  --base-port P    the first console's port (default: QUILLARET_BASE_PORT, else\n"
          "                   BasePort of quillaret_console.ini in the current folder (on\n"
          "                   Windows also the Windows directory), else 30000)\n"
+         "  --version        print the version\n"
          "The console password, when one is asked for, comes from QUILLARET_PASSWORD, or the\n"
          "page asks for it. The address printed at start carries a token that changes at\n"
          "every start: the page is refused without it.\n";
 }
+
+std::string WebVersionText() { return std::string("quillaret-web ") + QC_VERSION + "\n"; }
 
 int BasePortOf(const WebOptions& options) {
   return options.basePort >= 0 ? options.basePort : attach::ProfileBasePort();

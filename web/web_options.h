@@ -18,6 +18,7 @@ struct WebOptions {
   bool addressGiven = false;
   std::uint16_t listenPort = 0;  // 0: one the system picks
   bool help = false;
+  bool version = false;
 };
 
 // Parses the arguments (without the program's name): [--host H] [--base-port P]
@@ -28,6 +29,8 @@ bool ParseWebOptions(const std::vector<std::string>& args, WebOptions& options,
                      std::string& error, const std::string& hostVariable = "",
                      const std::string& basePortVariable = "");
 std::string WebUsageText();
+// "quillaret-web VERSION" and a line end.
+std::string WebVersionText();
 
 // BasePort: --base-port, else the profile beside the game (the current folder, and on Windows
 // the Windows directory), else 30000; as quillaret-attach finds it.

@@ -15,7 +15,6 @@ import argparse
 import os
 import pwd
 import re
-import shlex
 import shutil
 import signal
 import subprocess
@@ -25,16 +24,16 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "demo"))
 import terminal_session_test as ts  # noqa: E402  (the shared Process, Reader and checks)
-from terminal_session_test import Failure, check, developer, lit, STAMP, WAIT  # noqa: E402
+from terminal_session_test import (Failure, check, developer, lit, OBJECTS, STAMP,  # noqa: E402
+                                   WAIT)
 
 BLOCKS = {"script": 28100, "interactive": 28110, "reconnect": 28120, "password": 28130,
           "wine_script": 28140, "wine_interactive": 28150, "quiet": 28170, "multi": 28180,
           "retry": 28190}
 CONSOLES = {"quiet": 4}  # consecutive ports a scenario's host takes, when not 3
-OBJECTS = ["42", "goblin", "7", "chest", "1001", "lantern"]
 
 
-class Run:
+class Run(ts.ClientRun):
     def __init__(self, args, name):
         self.args = args
         self.name = name
@@ -55,35 +54,11 @@ class Run:
         with open(self.profile_path(), "w") as profile:
             profile.write(self.profile)
 
-    def profile_path(self):
-        if not self.args.runner:
-            return os.path.join(self.dir, "quillaret_console.ini")
-        prefix = os.environ.get("WINEPREFIX", os.path.expanduser("~/.wine"))
-        return os.path.join(prefix, "drive_c", "windows", "quillaret_console.ini")
-
     def close(self):
         for process in self.processes:
             process.stop()
-        subprocess.run(self.tmux + ["kill-server"], capture_output=True)
-        socket_path = os.path.join(os.environ.get("TMUX_TMPDIR", "/tmp"),
-                                   "tmux-%d" % os.getuid(), self.tmux[2])
-        if os.path.exists(socket_path):
-            os.unlink(socket_path)
+        self.close_terminals()
         shutil.rmtree(self.dir, ignore_errors=True)
-
-    def host(self, objects=OBJECTS):
-        host = ts.Process(self.args.runner + [self.args.host] + objects, "host log", cwd=self.dir,
-                          stderr_path=os.path.join(self.dir, "host.stderr"))
-        self.processes.append(host)
-        self.hosts.append(host)
-        # Under wine a busy machine can take many seconds to start the host and its consoles.
-        host.out.expect(lit("Press Ctrl-C to stop."), "the host's start-up",
-                        3 * WAIT if self.args.runner else WAIT)
-        return host
-
-    def stop_host(self, host):
-        host.proc.send_signal(signal.SIGTERM)
-        check(host.wait_exit("the host's end") == 0, "the host exits with 0")
 
     def attach(self, argv, env=None, cwd=None):
         """quillaret-attach on pipes: (exit status, standard output, standard error)."""
@@ -95,43 +70,6 @@ class Run:
         except subprocess.TimeoutExpired:
             raise Failure("quillaret-attach %s did not end within %.0f s" % (argv, 3 * WAIT))
         return done.returncode, done.stdout.decode().replace("\r\n", "\n"), done.stderr.decode()
-
-    def start_terminal(self, argv, env="", session="qa"):
-        """quillaret-attach in a tmux window; its exit status is written when it ends."""
-        command = ("cd %s && env -u QUILLARET_PASSWORD XDG_STATE_HOME=%s %s %s; "
-                   "echo \"[exit $?]\"; sleep 600"
-                   % (shlex.quote(self.dir), shlex.quote(self.state), env,
-                      " ".join(map(shlex.quote, self.args.runner + [self.args.attach] + argv))))
-        subprocess.run(self.tmux + ["kill-session", "-t", session], capture_output=True)
-        # Killing the last session ends the tmux server; a new session asked for while it is
-        # still going away fails with "server exited unexpectedly", and is asked for again.
-        for attempt in range(10):
-            started = subprocess.run(self.tmux + ["new-session", "-d", "-s", session, "-x", "150",
-                                                  "-y", "50", command], capture_output=True)
-            if started.returncode == 0:
-                return
-            time.sleep(0.2)
-        raise RuntimeError("tmux: %s" % started.stderr.decode(errors="replace"))
-
-    def keys(self, *keys, session="qa"):
-        subprocess.run(self.tmux + ["send-keys", "-t", session] + list(keys), check=True)
-
-    def screen(self, colours=False, session="qa"):
-        argv = ["capture-pane", "-p", "-J", "-t", session] + (["-e"] if colours else [])
-        done = subprocess.run(self.tmux + argv, capture_output=True, check=True)
-        return done.stdout.decode(errors="replace").rstrip()
-
-    def wait_screen(self, pattern, what, colours=False, session="qa"):
-        limit = 3 * WAIT if self.args.runner else WAIT  # wine starts slowly on a busy machine
-        deadline = time.monotonic() + limit
-        while True:
-            screen = self.screen(colours, session)
-            match = re.search(pattern, screen)
-            if match:
-                return match
-            if time.monotonic() > deadline:
-                raise Failure("screen: no %s within %.0f s; it shows:\n%s" % (what, limit, screen))
-            time.sleep(0.1)
 
 
 def every(*lines):

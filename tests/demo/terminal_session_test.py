@@ -15,6 +15,7 @@ import os
 import pty
 import re
 import select
+import shlex
 import shutil
 import signal
 import socket
@@ -251,6 +252,80 @@ def developer(port, timeout=WAIT):
         check(chunk != b"", "the other developer's console closed")
         received += chunk
     return sock
+
+
+OBJECTS = ["42", "goblin", "7", "chest", "1001", "lantern"]  # the demo objects, GoID and name
+
+
+class ClientRun:
+    """What the scenarios of quillaret-attach and quillaret-web share: the demo host in the
+    scenario's folder, and quillaret-attach in tmux, both through the runner (wine) on Windows.
+    The scenario's Run gives args (host, attach, runner), dir, state (XDG_STATE_HOME),
+    processes and tmux (the tmux command with its server's name)."""
+
+    def profile_path(self):
+        if not self.args.runner:
+            return os.path.join(self.dir, "quillaret_console.ini")
+        prefix = os.environ.get("WINEPREFIX", os.path.expanduser("~/.wine"))
+        return os.path.join(prefix, "drive_c", "windows", "quillaret_console.ini")
+
+    def host(self, objects=OBJECTS):
+        host = Process(self.args.runner + [self.args.host] + objects, "host log", cwd=self.dir,
+                       stderr_path=os.path.join(self.dir, "host.stderr"))
+        self.processes.append(host)
+        self.hosts.append(host)
+        # Under wine a busy machine can take many seconds to start the host and its consoles.
+        host.out.expect(lit("Press Ctrl-C to stop."), "the host's start-up",
+                        3 * WAIT if self.args.runner else WAIT)
+        return host
+
+    def stop_host(self, host):
+        host.proc.send_signal(signal.SIGTERM)
+        check(host.wait_exit("the host's end") == 0, "the host exits with 0")
+
+    def close_terminals(self):
+        subprocess.run(self.tmux + ["kill-server"], capture_output=True)
+        socket_path = os.path.join(os.environ.get("TMUX_TMPDIR", "/tmp"),
+                                   "tmux-%d" % os.getuid(), self.tmux[2])
+        if os.path.exists(socket_path):
+            os.unlink(socket_path)
+
+    def start_terminal(self, argv, env="", session="qa"):
+        """quillaret-attach in a tmux window; its exit status is written when it ends."""
+        command = ("cd %s && env -u QUILLARET_PASSWORD XDG_STATE_HOME=%s %s %s; "
+                   "echo \"[exit $?]\"; sleep 600"
+                   % (shlex.quote(self.dir), shlex.quote(self.state), env,
+                      " ".join(map(shlex.quote, self.args.runner + [self.args.attach] + argv))))
+        subprocess.run(self.tmux + ["kill-session", "-t", session], capture_output=True)
+        # Killing the last session ends the tmux server; a new session asked for while it is
+        # still going away fails with "server exited unexpectedly", and is asked for again.
+        for attempt in range(10):
+            started = subprocess.run(self.tmux + ["new-session", "-d", "-s", session, "-x", "150",
+                                                  "-y", "50", command], capture_output=True)
+            if started.returncode == 0:
+                return
+            time.sleep(0.2)
+        raise RuntimeError("tmux: %s" % started.stderr.decode(errors="replace"))
+
+    def keys(self, *keys, session="qa"):
+        subprocess.run(self.tmux + ["send-keys", "-t", session] + list(keys), check=True)
+
+    def screen(self, colours=False, session="qa"):
+        argv = ["capture-pane", "-p", "-J", "-t", session] + (["-e"] if colours else [])
+        done = subprocess.run(self.tmux + argv, capture_output=True, check=True)
+        return done.stdout.decode(errors="replace").rstrip()
+
+    def wait_screen(self, pattern, what, colours=False, session="qa"):
+        limit = 3 * WAIT if self.args.runner else WAIT  # wine starts slowly on a busy machine
+        deadline = time.monotonic() + limit
+        while True:
+            screen = self.screen(colours, session)
+            match = re.search(pattern, screen)
+            if match:
+                return match
+            if time.monotonic() > deadline:
+                raise Failure("screen: no %s within %.0f s; it shows:\n%s" % (what, limit, screen))
+            time.sleep(0.1)
 
 
 def run_scenario(make_run, scenarios, name):

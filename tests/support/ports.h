@@ -89,13 +89,13 @@ enum PortBlockName : int {
   // Blocks whose numbers are written outside C++ as well: the host project of tests/consumer
   // (tests/CMakeLists.txt passes 700), the scenarios of tests/demo/terminal_session_test.py
   // (28000-28059), those of tests/client/attach_test.py (28100-28199) and those of
-  // tests/web/web_test.py (28200-28249).
+  // tests/web/web_test.py (28200-28269).
   kConsumerProject = 700,
   kTerminalScenarios = 800,    // six blocks
   kAttachScenarios = 810,      // five blocks
   kWinConsoleScenarios = 815,  // two blocks: the Windows client in wine's console
   kAttachMoreScenarios = 817,  // three blocks
-  kWebScenarios = 820,         // five blocks
+  kWebScenarios = 820,         // seven blocks
   kServerListingSignedPorts = 4150,
 };
 
@@ -104,7 +104,7 @@ static_assert(kTerminalScenarios + 6 <= kAttachScenarios &&
                   kAttachScenarios + 5 <= kWinConsoleScenarios &&
                   kWinConsoleScenarios + 2 <= kAttachMoreScenarios &&
                   kAttachMoreScenarios + 3 <= kWebScenarios &&
-                  kWebScenarios + 5 <= kServerListingSignedPorts,
+                  kWebScenarios + 7 <= kServerListingSignedPorts,
               "the scenarios' blocks overlap their neighbours");
 
 }  // namespace qc::test

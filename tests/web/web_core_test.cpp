@@ -1,5 +1,5 @@
 // quillaret-web's rules without a network: who may use the page, the command line, and the
-// JSON texts the page reads.
+// messages between it and the page.
 #include <gtest/gtest.h>
 
 #include <set>
@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "web/access.h"
+#include "web/messages.h"
 #include "web/web_options.h"
 
 namespace qc::web {
@@ -17,8 +18,13 @@ const std::string kToken = "0123456789abcdef0123456789abcdef";
 Verdict Check(const AccessRules& rules, const std::string& target, const std::string& host,
               const char* origin, std::string* path = nullptr) {
   std::string rest;
-  const Verdict verdict = CheckRequest(rules, target, host, origin != nullptr,
-                                       origin != nullptr ? origin : "", rest);
+  RequestHeaders headers;
+  headers.target = target;
+  headers.host = host;
+  headers.hostCount = 1;
+  headers.origin = origin != nullptr ? origin : "";
+  headers.originCount = origin != nullptr ? 1 : 0;
+  const Verdict verdict = CheckRequest(rules, headers, rest);
   if (path != nullptr) *path = rest;
   return verdict;
 }
@@ -81,9 +87,93 @@ TEST(WebAccess, TokensAreFreshRandomHex) {
   EXPECT_EQ(seen.size(), 20u);
 }
 
-TEST(WebAccess, JsonTextEscapesWhatWouldEndOrBreakTheString) {
-  EXPECT_EQ(JsonText("a\"b\\c\td\x01\x7f\xc3\xa9"), "\"a\\\"b\\\\c\\u0009d\\u0001\\u007f\xc3\xa9\"");
-  EXPECT_EQ(JsonText("</script>"), "\"</script>\"");
+TEST(WebAccess, HeadersThatCouldBeReadTwoWaysAreMalformed) {
+  const AccessRules rules{kToken, "127.0.0.1", 8080};
+  const std::string page = "/" + kToken + "/";
+  struct Case {
+    int hosts, origins, encodings;
+    const char* encoding;
+    Verdict verdict;
+  };
+  for (const Case& c : {Case{1, 0, 0, "", Verdict::kAllowed},
+                        Case{1, 1, 1, "chunked", Verdict::kAllowed},
+                        Case{2, 0, 0, "", Verdict::kMalformed},
+                        Case{1, 2, 0, "", Verdict::kMalformed},
+                        Case{0, 0, 0, "", Verdict::kWrongHost},
+                        Case{1, 0, 1, "xchunked", Verdict::kMalformed},
+                        Case{1, 0, 1, "chunked, gzip", Verdict::kMalformed},
+                        Case{1, 0, 1, "Chunked ", Verdict::kMalformed},
+                        Case{1, 0, 2, "chunked", Verdict::kMalformed}}) {
+    RequestHeaders headers;
+    headers.target = page;
+    headers.host = "127.0.0.1:8080";
+    headers.hostCount = c.hosts;
+    headers.origin = "http://127.0.0.1:8080";
+    headers.originCount = c.origins;
+    headers.transferEncoding = c.encoding;
+    headers.transferEncodingCount = c.encodings;
+    std::string path;
+    EXPECT_EQ(CheckRequest(rules, headers, path), c.verdict)
+        << c.hosts << " " << c.origins << " " << c.encodings << " " << c.encoding;
+  }
+}
+
+TEST(WebMessages, EveryKindIsReadAndAMalformedMessageIsNamed) {
+  using Kind = PageRequest::Kind;
+  struct Good {
+    const char* json;
+    Kind kind;
+    const char* text;
+  };
+  for (const Good& g : {Good{R"({"t":"list"})", Kind::kList, ""},
+                        Good{R"({"t":"open","goid":-7})", Kind::kOpen, "-7"},
+                        Good{R"({"t":"open","goid":4294967295})", Kind::kOpen, "4294967295"},
+                        Good{R"({"t":"open","object":"gob\u00e9"})", Kind::kOpen, "gob\xc3\xa9"},
+                        Good{R"({"t":"line","text":"a\nb\"c"})", Kind::kLine, "a\nb\"c"},
+                        Good{R"({"t":"password","text":""})", Kind::kPassword, ""},
+                        Good{R"({"t":"complete","text":"[this].Ge","x":1})", Kind::kComplete,
+                             "[this].Ge"},
+                        Good{R"({"t":"quit"})", Kind::kQuit, ""}}) {
+    PageRequest request;
+    std::string error;
+    ASSERT_TRUE(ReadPageRequest(g.json, request, error)) << g.json << ": " << error;
+    EXPECT_EQ(request.kind, g.kind) << g.json;
+    EXPECT_EQ(request.text, g.text) << g.json;
+  }
+  struct Bad {
+    const char* json;
+    const char* error;
+  };
+  for (const Bad& b : {Bad{"Lhello", "not JSON"}, Bad{R"({"t":"line","text":"a")", "not JSON"},
+                       Bad{"[1]", "kind"}, Bad{R"({"t":7})", "kind"},
+                       Bad{R"({"t":"fly"})", "unknown kind \"fly\""},
+                       Bad{R"({"t":"line"})", "\"line\" needs a text"},
+                       Bad{R"({"t":"line","text":5})", "needs a text"},
+                       Bad{R"({"t":"open","goid":"42"})", "needs a GoID"},
+                       Bad{R"({"t":"open","goid":4294967296})", "needs a GoID"},
+                       Bad{R"({"t":"open","object":""})", "needs a GoID"},
+                       Bad{"{\"t\":\"line\",\"text\":\"\xff\"}", "not JSON"}}) {
+    PageRequest request;
+    std::string error;
+    EXPECT_FALSE(ReadPageRequest(b.json, request, error)) << b.json;
+    EXPECT_NE(error.find(b.error), std::string::npos) << b.json << ": " << error;
+  }
+}
+
+TEST(WebMessages, WhatReachesThePageIsValidUtf8AndNamesWhatWasEscaped) {
+  attach::SpawnRow row;
+  row.port = 40000;
+  row.printedGoid = -2;
+  row.templateName = "gob\xfflin";
+  EXPECT_EQ(Serialize(RowObject(row)),
+            R"({"port":40000,"goid":-2,"name":"gob\\xfflin","exact":false})");
+  row.templateName = "gobl\xc3\xa9";
+  EXPECT_EQ(Serialize(RowObject(row)), "{\"port\":40000,\"goid\":-2,\"name\":\"gobl\xc3\xa9\","
+                                       "\"exact\":true}");
+  // History lines the page could not show as typed are left out; quotes are escaped.
+  EXPECT_EQ(HistoryMessage({"a\"b", "bad\xff", "bell\x07", "tab\tok", "\xe2\x80\xae"}),
+            R"({"t":"history","lines":["a\"b","tab\tok"]})");
+  EXPECT_EQ(ErrorMessage("x</script>"), R"({"t":"error","text":"x</script>"})");
 }
 
 TEST(WebOptions, LoopbackUnlessAnAddressIsGiven) {

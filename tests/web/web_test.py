@@ -2,9 +2,9 @@
 """Drives quillaret-web's page in headless Chromium (chromium-driver and Selenium) against the
 running quillaret-host, as a developer would: clicks, keys, reloads, a restarted game.
 
-    web_test.py --host PROGRAM --web PROGRAM [--runner PROGRAM...] SCENARIO
+    web_test.py --host PROGRAM --web PROGRAM --attach PROGRAM [--runner PROGRAM...] SCENARIO
 
-Each scenario takes one block of ten ports (28200-28249, kWebScenarios in
+Each scenario takes one block of ten ports (28200-28269, kWebScenarios in
 tests/support/ports.h, shifted by QC_TEST_PORT_OFFSET): the consoles from its first port, the
 page on the fourth, another site's page on the fifth. QC_WEB_SCREENSHOT=PATH also writes the page scenario's picture there (the
 README's docs/web-console.png); it is always written into the current folder.
@@ -19,6 +19,7 @@ import re
 import shutil
 import signal
 import socket
+import subprocess
 import statistics
 import sys
 import tempfile
@@ -28,6 +29,7 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "demo"))
 import terminal_session_test as ts  # noqa: E402  (the shared Process, Reader and checks)
 from terminal_session_test import Failure, check, developer, lit, WAIT  # noqa: E402
+from terminal_session_test import OBJECTS  # noqa: E402
 
 try:
     from selenium import webdriver
@@ -40,13 +42,12 @@ except ImportError:
     webdriver = None
 
 BLOCKS = {"page": 28200, "restart": 28210, "access": 28220, "flood": 28230,
-          "wine_page": 28240}
-OBJECTS = ["42", "goblin", "7", "chest", "1001", "lantern"]
+          "wine_page": 28240, "together": 28250, "limits": 28260}
 CHROMIUM = "/usr/bin/chromium"
 CHROMEDRIVER = "/usr/bin/chromedriver"
 
 
-class Run:
+class Run(ts.ClientRun):
     def __init__(self, args, name):
         self.args = args
         self.name = name
@@ -55,15 +56,14 @@ class Run:
         self.base = ts.choose_base_port(name)
         self.web_port = self.base + 3
         self.dir = tempfile.mkdtemp(prefix="quillaret-web-%s-" % name)
+        # The history and the words, which quillaret-web shares with quillaret-attach.
+        self.state = os.path.join(self.dir, "state")
+        os.environ["XDG_STATE_HOME"] = self.state
         self.write_profile("open sesame" if name == "restart" else None)
         self.processes = []
+        self.hosts = []
+        self.tmux = ["tmux", "-L", "qc-web-%d" % os.getpid()]
         self.driver = None
-
-    def profile_path(self):
-        if not self.args.runner:
-            return os.path.join(self.dir, "quillaret_console.ini")
-        prefix = os.environ.get("WINEPREFIX", os.path.expanduser("~/.wine"))
-        return os.path.join(prefix, "drive_c", "windows", "quillaret_console.ini")
 
     def write_profile(self, password):
         with open(self.profile_path(), "w") as profile:
@@ -75,25 +75,19 @@ class Run:
             self.driver.quit()
         for process in self.processes:
             process.stop()
+        self.close_terminals()
         shutil.rmtree(self.dir, ignore_errors=True)
 
-    def host(self, objects=OBJECTS):
-        host = ts.Process(self.args.runner + [self.args.host] + objects, "host log", cwd=self.dir,
-                          stderr_path=os.path.join(self.dir, "host.stderr"))
-        self.processes.append(host)
-        host.out.expect(lit("Press Ctrl-C to stop."), "the host's start-up",
-                        3 * WAIT if self.args.runner else WAIT)
-        return host
-
-    def stop_host(self, host):
-        host.proc.send_signal(signal.SIGTERM)
-        check(host.wait_exit("the host's end") == 0, "the host exits with 0")
-
-    def web(self):
-        """quillaret-web on the block's page port; its printed address."""
+    def web(self, password=None):
+        """quillaret-web on the block's page port (QUILLARET_PASSWORD set when given); its
+        printed address."""
+        os.environ.pop("QUILLARET_PASSWORD", None)
+        if password:
+            os.environ["QUILLARET_PASSWORD"] = password
         web = ts.Process(self.args.runner + [self.args.web, "--base-port", str(self.base),
                                              "127.0.0.1:%d" % self.web_port],
                          "quillaret-web", cwd=self.dir)
+        os.environ.pop("QUILLARET_PASSWORD", None)
         self.processes.append(web)
         match = web.out.expect(rb"open (http://127\.0\.0\.1:%d/[0-9a-f]{32}/) in a browser"
                                % self.web_port, "the page's address",
@@ -112,6 +106,7 @@ class Run:
                      "--disable-dev-shm-usage", "--window-size=1400,760",
                      "--user-data-dir=" + os.path.join(self.dir, "chromium")):
             options.add_argument(flag)
+        options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
         self.driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
         self.driver.set_script_timeout(3 * WAIT)
         return self.driver
@@ -187,17 +182,50 @@ def scenario_page(r):
     check(not any("health" in t for _, t in pane_lines(d, "chest")), "chest saw goblin's line")
     # Another developer's line with control bytes: shown escaped, as another's message.
     other = developer(r.base)
-    other.sendall(b"[this].GoID() \x1b[31m\x07\n")
-    wait_line(d, "goblin", "msg", "[this].GoID() \\x1b[31m\\x07", "the escaped echo")
+    other.sendall("[this].GoID() \x1b[31m\x07 \u202etxt.exe\n".encode())
+    wait_line(d, "goblin", "msg", "[this].GoID() \\x1b[31m\\x07 \\xe2\\x80\\xaetxt.exe",
+              "the escaped echo")
     other.sendall(b"[quit]\n")
     other.close()
 
-    # Sent to all open panes: each console answers in its own pane.
+    # Sent to all open panes: each console answers in its own pane, and while the switch is on
+    # every input says where its line goes.
+    def inputs():
+        return [(f.get_attribute("placeholder"), "to-all" in f.get_attribute("class"))
+                for f in d.find_elements(By.CSS_SELECTOR, ".pane input.line")]
+    check(all(not to_all and "ALL" not in hint for hint, to_all in inputs()), "a lone cue")
     d.find_element(By.ID, "send-all").click()
+    check(inputs() == [("to ALL open panes: script line", True)] * 2,
+          "every input tells it sends to all: %r" % inputs())
     type_line(d, "chest", "[this].GoID()")
     wait_line(d, "goblin", "msg", "42", "goblin's answer to the line sent to all")
     wait_line(d, "chest", "msg", "7", "chest's answer to the line sent to all")
     d.find_element(By.ID, "send-all").click()
+    check(all(not to_all for _, to_all in inputs()), "the cue stays after the switch is off")
+
+    # Long lines wrap; the pane's switch shows each on one line, scrolled sideways.
+    type_line(d, "goblin", "Help()")
+    wait_for(d, lambda d: any("[quit]" in t for _, t in pane_lines(d, "goblin")), "Help()")
+    output = pane(d, "goblin").find_element(By.CSS_SELECTOR, ".output")
+    measure = ("const o = arguments[0]; return [o.scrollWidth - o.clientWidth, Math.max(..."
+               "Array.from(o.querySelectorAll('.line')).map(l => l.offsetHeight))];")
+    sideways, tallest = d.execute_script(measure, output)
+    check(sideways <= 0 and tallest > 18, "wrapped lines: %d px sideways, %d px tall"
+          % (sideways, tallest))
+    pane(d, "goblin").find_element(By.CSS_SELECTOR, "input.wrap").click()
+    sideways, tallest = d.execute_script(measure, output)
+    check(sideways > 0 and tallest == 18, "one-line view: %d px sideways, %d px tall"
+          % (sideways, tallest))
+    pane(d, "goblin").find_element(By.CSS_SELECTOR, "input.wrap").click()
+
+    # A message the page should never send is answered with an error; the pane goes on.
+    d.execute_script("qcPanes[0].socket.send('{\"t\":\"line\"')")
+    wait_for(d, lambda d: any(k == "error" and t.startswith(
+        "quillaret-web could not read a message of the page: not JSON")
+        for k, t in pane_lines(d, "goblin")), "the error of a malformed message")
+    type_line(d, "goblin", "[this].GoID()")
+    wait_for(d, lambda d: [t for k, t in pane_lines(d, "goblin") if k == "msg"][-1] == "42",
+             "goblin's answer after the malformed message")
 
     # The filter shows the matching lines only, and all of them again when cleared.
     shown = len(pane_lines(d, "goblin"))
@@ -209,6 +237,10 @@ def scenario_page(r):
     d.execute_script("arguments[0].dispatchEvent(new Event('input'))",
                      pane(d, "goblin").find_element(By.CSS_SELECTOR, ".filter"))
     check(len(pane_lines(d, "goblin")) >= shown, "the cleared filter shows every line")
+
+    # Nothing the page asked for was refused (the icon is the page's own).
+    errors = [e for e in d.get_log("browser") if e["level"] == "SEVERE"]
+    check(not errors, "the browser reports %r" % errors)
 
     shot = os.path.join(os.getcwd(), "web-console.png")
     d.save_screenshot(shot)
@@ -224,20 +256,23 @@ def scenario_page(r):
     d.refresh()
     web.out.expect(lit("pane goblin: left port %d with [quit]\n" % r.base), "goblin's [quit]")
     open_pane(d, "goblin")
-    field = pane(d, "goblin").find_element(By.CSS_SELECTOR, "input.line")
-    recalled = []
-    for _ in range(3):
-        field.send_keys(Keys.ARROW_UP)
-        recalled.append(field.get_attribute("value"))
-    check(recalled == ["[this].GoID()", 'report.info("goblin spotted")', "[this].Fly()"],
-          "↑ recalls %r" % recalled)
-    field.send_keys(Keys.ARROW_DOWN)
-    check(field.get_attribute("value") == 'report.info("goblin spotted")', "↓ goes forward")
+    for line in ("[this].GoID()", "Help()", "[this].GoID()", 'report.info("goblin spotted")'):
+        recall(d, "goblin", Keys.ARROW_UP, line)
+    recall(d, "goblin", Keys.ARROW_DOWN, "[this].GoID()")
+    check(d.execute_script("return localStorage.length") == 0, "the page stores nothing")
     # Stopping quillaret-web leaves the open consoles with [quit] too.
     web.proc.send_signal(signal.SIGTERM)
     web.out.expect(lit("pane goblin: left port %d with [quit]\n" % r.base), "the [quit] at stop")
     check(web.wait_exit("quillaret-web's end") == 0, "quillaret-web exits with 0")
     r.stop_host(host)
+
+
+def recall(driver, obj, key, line):
+    """Presses key in the pane's input and waits for it to show line (the history comes from
+    quillaret-web when a walk through it begins)."""
+    field = pane(driver, obj).find_element(By.CSS_SELECTOR, "input.line")
+    field.send_keys(key)
+    wait_for(driver, lambda d: field.get_attribute("value") == line, "%r recalled" % line)
 
 
 def give_password(driver, form_selector, password):
@@ -248,18 +283,30 @@ def give_password(driver, form_selector, password):
 
 
 def scenario_restart(r):
-    """Consoles with a password: asked for on the page, refused when wrong, then kept for every
-    pane and never shown or stored. The game restarts with its objects in another order and a
-    new password: both panes ask, and attach again by name to their own objects."""
+    """Consoles with a password: a wrong QUILLARET_PASSWORD is reported in the log, the page
+    asks, asks again after a wrong one, and the right one is kept for every pane and never
+    shown or stored. The game restarts with its objects in another order and a new password:
+    both panes ask, and attach again by name to their own objects, each seeing only its own
+    arrival."""
     host = r.host()
-    web = r.web()
+    web = r.web(password="stale")
     d = r.browser()
     d.get(r.url)
-    give_password(d, "#list-password", "wrong")
-    wait_for(d, lambda d: d.find_element(By.ID, "list-state").text == "the password was refused",
-             "the refusal")
-    d.find_element(By.ID, "refresh").click()
-    give_password(d, "#list-password", "open sesame")
+    web.out.expect(lit("quillaret-web: the consoles refused the password in QUILLARET_PASSWORD;"
+                       " the page asks for it\n"), "the refused QUILLARET_PASSWORD in the log")
+    again = "#list-password.again"
+    for password in ("wrong", "open sesame"):
+        form = wait_for(d, lambda d: [f for f in d.find_elements(By.CSS_SELECTOR, again)
+                                      if f.is_displayed()], "the form asking again")[0]
+        check(form.find_element(By.CSS_SELECTOR, ".ask").text == "wrong password, try again",
+              "the form says why it asks again: %r" % form.text)
+        button = form.find_element(By.TAG_NAME, "button")
+        check(d.execute_script("const b = arguments[0], f = arguments[1].getBoundingClientRect();"
+                               "return b.scrollWidth <= b.clientWidth && "
+                               "b.getBoundingClientRect().right <= f.right;",
+                               button, d.find_element(By.ID, "consoles")),
+              "the Send button is shown whole")
+        give_password(d, again, password)
     open_pane(d, "goblin")
     open_pane(d, "lantern")
 
@@ -281,8 +328,14 @@ def scenario_restart(r):
         "the list of the restarted game")
     type_line(d, "goblin", "[this].GoID()")
     wait_line(d, "goblin", "msg", "42", "goblin's answer after the restart")
-    check(any(k == "note" and "went away" in t for k, t in pane_lines(d, "goblin")),
-          "the pane says it lost the console")
+    lines = pane_lines(d, "goblin")
+    lost = [i for i, (k, t) in enumerate(lines) if k == "note" and "went away" in t]
+    check(lost, "the pane says it lost the console")
+    since = [t for _, t in lines[lost[-1]:]]
+    check(sum("Dev console attached to object" in t for t in since) == 1 and
+          sum(" connected (Port" in t for t in since) == 1 and
+          not any(" disconnected (Port" in t for t in since),
+          "goblin's pane sees its own arrival once and no other: %r" % since)
     check(not pane(d, "lantern").find_element(By.CSS_SELECTOR, "form.password").is_displayed(),
           "the pane that was not asked takes the password given in the other")
     stored = d.execute_script("return JSON.stringify(Object.assign({}, localStorage))")
@@ -292,8 +345,9 @@ def scenario_restart(r):
     r.stop_host(host)
 
 
-def upgrade(port, path, origin):
-    """A WebSocket upgrade request on a raw socket; the status line of the answer."""
+def upgrade(port, path, origin, whole=False):
+    """A WebSocket upgrade request on a raw socket; the status line of the answer (with whole,
+    its header)."""
     sock = socket.create_connection(("127.0.0.1", port), timeout=WAIT)
     request = ("GET %s HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nUpgrade: websocket\r\n"
                "Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
@@ -301,19 +355,19 @@ def upgrade(port, path, origin):
                % (path, port, "Origin: %s\r\n" % origin if origin else ""))
     sock.sendall(request.encode())
     answer = b""
-    while b"\r\n" not in answer:
+    while b"\r\n\r\n" not in answer:
         chunk = sock.recv(4096)
         if not chunk:
             break
         answer += chunk
     sock.close()
-    return answer.split(b"\r\n")[0].decode()
+    return answer.split(b"\r\n\r\n")[0].decode() if whole else answer.split(b"\r\n")[0].decode()
 
 
-def get(port, path, host_header=None):
+def get(port, path, host_header=None, more=""):
     sock = socket.create_connection(("127.0.0.1", port), timeout=WAIT)
-    sock.sendall(("GET %s HTTP/1.1\r\nHost: %s\r\nConnection: close\r\n\r\n"
-                  % (path, host_header or "127.0.0.1:%d" % port)).encode())
+    sock.sendall(("GET %s HTTP/1.1\r\nHost: %s\r\nConnection: close\r\n%s\r\n"
+                  % (path, host_header or "127.0.0.1:%d" % port, more)).encode())
     answer = b""
     while True:
         chunk = sock.recv(65536)
@@ -332,6 +386,16 @@ def scenario_access(r):
     token_path = r.url[len("http://127.0.0.1:%d" % r.web_port):]
     status, page = get(r.web_port, token_path)
     check(status == "HTTP/1.1 200 OK" and b"console.js" in page, "the page: %s" % status)
+    header = page.split(b"\r\n\r\n")[0].decode()
+    check("\r\nServer:" not in header and "base-uri 'none'; form-action 'none'" in header,
+          "the page's header: %s" % header)
+    # Headers that two readers could take two ways are refused.
+    for more in ("Host: attacker.example:%d\r\n" % r.web_port,
+                 "Origin: http://127.0.0.1:%d\r\nOrigin: http://attacker.example\r\n" % r.web_port,
+                 "Transfer-Encoding: xchunked\r\n", "Transfer-Encoding: chunked, identity\r\n"):
+        status, answer = get(r.web_port, token_path, more=more)
+        check(status == "HTTP/1.1 400 Bad Request" and b"\r\nServer:" not in answer,
+              "%r: %s" % (more, status))
     for path in ("/", "/console.js", "/ws", token_path.rstrip("/"),
                  "/" + "0" * 32 + "/", token_path[:-2] + "/"):
         status, _ = get(r.web_port, path)
@@ -341,8 +405,10 @@ def scenario_access(r):
         status, _ = get(r.web_port, token_path, host_header)
         check(status == "HTTP/1.1 403 Forbidden", "Host %s: %s" % (host_header, status))
     origin = "http://127.0.0.1:%d" % r.web_port
-    check(upgrade(r.web_port, token_path + "ws", origin).startswith("HTTP/1.1 101"),
-          "an upgrade from the page's own origin is taken")
+    taken = upgrade(r.web_port, token_path + "ws", origin, whole=True)
+    check(taken.startswith("HTTP/1.1 101") and "\r\nServer:" not in taken and
+          "\r\nSec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=" in taken,
+          "an upgrade from the page's own origin is taken: %s" % taken)
     for foreign in ("http://attacker.example", "http://127.0.0.1:%d" % (r.web_port + 1),
                     "null", "https://127.0.0.1:%d" % r.web_port):
         status = upgrade(r.web_port, token_path + "ws", foreign)
@@ -368,6 +434,115 @@ def scenario_access(r):
     finally:
         other_site.shutdown()
         other_site.server_close()
+
+
+def complete(driver, obj, typed):
+    """Types typed into the pane's empty input, presses Tab and waits for the answer; what the
+    input then holds."""
+    field = pane(driver, obj).find_element(By.CSS_SELECTOR, "input.line")
+    field.clear()
+    count = driver.execute_script("return window.qcStats.completions")
+    field.send_keys(typed, Keys.TAB)
+    wait_for(driver, lambda d: d.execute_script("return window.qcStats.completions") > count,
+             "the completion of %r" % typed)
+    return field.get_attribute("value")
+
+
+def scenario_together(r):
+    """quillaret-attach in a terminal and the page on one template: each recalls with ↑ the
+    lines typed in the other, and Tab on either completes the names the console's answers
+    showed (after [this]., after [that](N). and at a word's start)."""
+    r.host()
+    r.web()
+    r.start_terminal(["goblin"])
+    r.wait_screen(r"\ngoblin>$", "the terminal's prompt")
+    r.keys('[this].Get("mood")', "Enter")
+    r.wait_screen(r'QC_MSG: mood = "grumpy"', "the terminal's answer")
+    r.keys("C-d")
+    r.wait_screen(r"\[exit 0\]", "the terminal's end")
+
+    d = r.browser()
+    d.get(r.url)
+    open_pane(d, "goblin")
+    recall(d, "goblin", Keys.ARROW_UP, '[this].Get("mood")')
+    check(complete(d, "goblin", "[this].De") == "[this].De", "a name no answer showed yet")
+    pane(d, "goblin").find_element(By.CSS_SELECTOR, "input.line").clear()
+    type_line(d, "goblin", "Help()")
+    wait_for(d, lambda d: any("[quit]" in t for _, t in pane_lines(d, "goblin")), "Help()")
+    for typed, whole in (("[this].De", "[this].Describe("), ("[that](7).Ke", "[that](7).Keys("),
+                         ("x = MakeG", "x = MakeGoid(")):
+        got = complete(d, "goblin", typed)
+        check(got == whole, "Tab after %r gives %r, not %r" % (typed, whole, got))
+    pane(d, "goblin").find_element(By.CSS_SELECTOR, "input.line").clear()
+    type_line(d, "goblin", "[this].Keys()")
+    wait_line(d, "goblin", "echo", "[this].Keys()", "the echo of the page's line")
+
+    r.start_terminal(["goblin"])
+    r.wait_screen(r"\ngoblin>$", "the terminal's prompt again")
+    r.keys("Up")
+    r.wait_screen(r"goblin> \[this\]\.Keys\(\)$", "the page's line recalled in the terminal")
+    r.keys("C-u", "[this].Desc", "Tab")
+    r.wait_screen(r"goblin> \[this\]\.Describe\($", "the terminal completing a page's word")
+
+
+def closed_by_peer(sock):
+    """Whether quillaret-web closed the connection (within WAIT)."""
+    try:
+        return sock.recv(1) == b""
+    except ConnectionResetError:
+        return True
+    except socket.timeout:
+        return False
+
+
+def scenario_limits(r):
+    """quillaret-web's caps: at most 64 panes, the 65th refused with a message on the page; at
+    most 64 connections that have not sent a request with the token, the oldest let go when
+    another comes and each closed after 10 s, while the page still loads."""
+    r.host()
+    web = r.web()
+    d = r.browser()
+    d.get(r.url)
+    open_pane(d, "goblin")
+    # 63 more panes on chest's console, opened as the page opens them: 64 in all.
+    d.execute_script(
+        "window.extra = Array.from({length: 63}, () => { const ws = new WebSocket("
+        "qcPanes[0].socket.url); ws.onopen = () => ws.send(JSON.stringify({t: 'open', goid: 7}));"
+        " return ws; });")
+    for n in range(63):
+        web.out.expect(lit("pane chest: attached to port %d (GoID 7)" % (r.base + 1)),
+                       "chest's pane %d" % (n + 1), 3 * WAIT)
+    refusal = "not opened: quillaret-web holds 64 panes at most, for every page together; " \
+              "close one to open another"
+    open_row = lambda: d.find_element(By.CSS_SELECTOR,  # noqa: E731
+                                      '#console-list tr[data-object="lantern"]').click()
+    open_row()
+    wait_line(d, "lantern", "error", refusal, "the 65th pane refused")
+    check(pane(d, "lantern").find_element(By.CSS_SELECTOR, ".state").text == "not opened",
+          "the refused pane's state")
+    pane(d, "lantern").find_element(By.CSS_SELECTOR, ".close").click()
+    d.execute_script("window.extra.pop().close()")
+    web.out.expect(lit("pane chest: left port %d with [quit]" % (r.base + 1)), "a pane closed")
+    open_row()
+    wait_for(d, lambda d: pane(d, "lantern").find_element(By.CSS_SELECTOR, ".state").text
+             == "attached", "the pane opened once another closed")
+
+    # Connections that never send a request: the 65th lets the oldest go.
+    idle = [socket.create_connection(("127.0.0.1", r.web_port), timeout=WAIT) for _ in range(65)]
+    # Let go at once: well within half the 10 s after which it would be closed anyway.
+    idle[0].settimeout(WAIT / 2)
+    check(closed_by_peer(idle[0]), "the oldest of 65 idle connections was let go")
+    # The page still loads and opens a pane meanwhile.
+    d.refresh()
+    open_pane(d, "chest")
+    type_line(d, "chest", '[this].Get("gold")')
+    wait_line(d, "chest", "msg", "gold = 120", "chest's answer while idle connections wait")
+    # Each idle connection is closed once its time for a request is up.
+    for sock in idle[1:]:
+        sock.settimeout(3 * WAIT)
+        check(closed_by_peer(sock), "an idle connection closed after its 10 s")
+        sock.close()
+    idle[0].close()
 
 
 def cpu_seconds(pid):
@@ -485,6 +660,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--host", required=True)
     parser.add_argument("--web", required=True)
+    parser.add_argument("--attach", required=True)
     parser.add_argument("--runner", action="append", default=[],
                         help="the program that runs the Windows programs (repeated: its words)")
     parser.add_argument("scenario", choices=sorted(BLOCKS))

@@ -1,34 +1,40 @@
 // The console page: the game's consoles listed, any number open side by side. Each pane and
 // the list talk to quillaret-web over a WebSocket of their own; quillaret-web holds the
-// consoles' connections. Messages to it are one letter and a text (see server.cpp).
+// consoles' connections, the history and the words Tab completes from. Every message either
+// way is a JSON object with its kind in "t" (web/messages.h).
 'use strict';
 (function () {
   const MAX_LINES = 10000;     // kept per pane, the oldest dropped first
-  const MAX_HISTORY = 500;     // lines of history per template
-  const LINE_HEIGHT = 18;      // px, as .line in console.css
-  const HISTORY_KEY = 'quillaret-web.history.';
+  const LINE_HEIGHT = 18;      // px a row, as .line in console.css
+  const STAMP_COLUMNS = 9;     // "HH:MM:SS "
+  const ECHO_COLUMNS = 2;      // the "> " before an own line
+  const INPUT_HINT = 'script line (\u2191/\u2193 history, Tab completes)';
+  const TO_ALL_HINT = 'to ALL open panes: script line';
   const base = location.pathname.replace(/[^/]*$/, '');  // "/TOKEN/"
   const socketUrl = (location.protocol === 'https:' ? 'wss://' : 'ws://') + location.host +
       base + 'ws';
 
   const $ = (selector, root) => (root || document).querySelector(selector);
   const panes = [];
+  window.qcPanes = panes;  // for the browser test
   let rows = [];
   let lister = null;
   let drawScheduled = false;
   // Figures the browser test reads.
-  window.qcStats = { linesReceived: 0, messages: 0, receiveMs: 0, drawMs: 0, draws: 0 };
+  window.qcStats = {
+    linesReceived: 0, messages: 0, receiveMs: 0, drawMs: 0, draws: 0, completions: 0,
+  };
 
   function openSocket(first, onMessage, onClose) {
     const socket = new WebSocket(socketUrl);
-    socket.onopen = () => socket.send(first);
+    socket.onopen = () => socket.send(JSON.stringify(first));
     socket.onmessage = (event) => onMessage(JSON.parse(event.data));
     socket.onclose = onClose;
     return socket;
   }
 
-  function send(socket, text) {
-    if (socket && socket.readyState === WebSocket.OPEN) socket.send(text);
+  function send(socket, message) {
+    if (socket && socket.readyState === WebSocket.OPEN) socket.send(JSON.stringify(message));
   }
 
   function clock() {
@@ -37,10 +43,12 @@
 
   // ---- the list of consoles
 
-  // What a pane attaches by, and attaches again by after the game restarts: the template name
-  // when no other console has it, else the GoID.
+  // How a pane is named on the page: the template name when no other console has it and it is
+  // shown as it is, else the GoID. A pane is opened by the GoID; quillaret-web attaches again
+  // by the template name after the game restarts.
   function objectOf(row) {
-    return rows.filter((r) => r.name === row.name).length === 1 ? row.name : String(row.goid);
+    return row.exact && rows.filter((r) => r.name === row.name).length === 1
+        ? row.name : String(row.goid);
   }
 
   function showRows(newRows) {
@@ -56,14 +64,22 @@
       }
       tr.dataset.object = objectOf(row);
       tr.classList.toggle('open', panes.some((p) => p.port === row.port));
-      tr.addEventListener('click', () => openPane(objectOf(row)));
+      tr.addEventListener('click', () => openPane(objectOf(row), row.goid));
       body.appendChild(tr);
     }
     $('#list-state').textContent = rows.length ? 'as of ' + clock() : 'the game has no consoles';
   }
 
+  // The password form: shown when asked, saying so when the last password was wrong.
+  function askPassword(form, message, label) {
+    form.hidden = false;
+    form.classList.toggle('again', !!message.again);
+    $('.ask', form).firstChild.textContent = message.again ? 'wrong password, try again ' : label;
+    $('input', form).focus();
+  }
+
   function startLister() {
-    lister = openSocket('S', (message) => {
+    lister = openSocket({ t: 'list' }, (message) => {
       if (message.t === 'hello') {
         $('#where').textContent = 'the consoles of ' + message.host + ', from port ' +
             message.basePort;
@@ -72,13 +88,12 @@
         if (message.rows) {
           showRows(message.rows);
         } else {
-          $('#list-state').textContent = message.why === 'refused'
-              ? 'the password was refused' : 'no console answers (' + clock() + ')';
+          $('#list-state').textContent = 'no console answers (' + clock() + ')';
         }
       } else if (message.t === 'state' && message.state === 'password') {
-        const form = $('#list-password');
-        form.hidden = false;
-        $('input', form).focus();
+        askPassword($('#list-password'), message, 'The consoles ask for a password');
+      } else if (message.t === 'state' || message.t === 'error') {
+        $('#list-state').textContent = message.text || message.state;
       }
     }, () => {
       $('#list-state').textContent = 'quillaret-web is gone: reload the page when it runs again';
@@ -87,28 +102,26 @@
 
   function refreshList() {
     $('#list-state').textContent = 'asking…';
-    send(lister, 'R');
+    send(lister, { t: 'refresh' });
   }
 
-  // ---- history, kept in the browser per template
-
-  function loadHistory(key) {
-    try {
-      const lines = JSON.parse(localStorage.getItem(HISTORY_KEY + key) || '[]');
-      return Array.isArray(lines) ? lines.filter((l) => typeof l === 'string') : [];
-    } catch (e) {
-      return [];
+  // "send to all open panes": every input says where its line goes.
+  function markTargets() {
+    const all = $('#send-all').checked;
+    $('#send-all').parentElement.classList.toggle('on', all);
+    for (const pane of panes) {
+      pane.input.classList.toggle('to-all', all);
+      pane.input.placeholder = all ? TO_ALL_HINT : INPUT_HINT;
     }
   }
 
-  function remember(key, line) {
-    const lines = loadHistory(key).filter((l) => l !== line);
-    lines.push(line);
-    try {
-      localStorage.setItem(HISTORY_KEY + key, JSON.stringify(lines.slice(-MAX_HISTORY)));
-    } catch (e) {
-      // A full or refused storage costs the history only.
+  // The longest beginning that all the words share.
+  function commonStart(words) {
+    let common = words[0] || '';
+    for (const word of words) {
+      while (!word.startsWith(common)) common = common.slice(0, -1);
     }
+    return common;
   }
 
   // ---- panes
@@ -121,21 +134,28 @@
     missing: (m) => 'not in the game; again in ' + (m.retry / 1000) + ' s',
     ambiguous: (m) => 'several consoles match; again in ' + (m.retry / 1000) + ' s',
     refused: () => 'password refused',
+    full: () => 'not opened',
     left: () => 'left ([quit])',
     gone: () => 'quillaret-web is gone',
   };
 
   class Pane {
-    constructor(object) {
+    constructor(object, goid) {
       this.object = object;
-      this.historyKey = object;
       this.lines = [];
       this.filter = '';
       this.port = 0;
       this.wasAttached = false;
       this.lost = false;
-      this.history = loadHistory(this.historyKey);
-      this.historyAt = this.history.length;
+      // The template's history, as quillaret-web keeps it (shared with quillaret-attach): asked
+      // again whenever ↑ starts a walk through it, so lines typed elsewhere are there too.
+      this.history = [];
+      this.historyAt = 0;
+      this.historyStep = 0;
+      this.completing = null;
+      this.wrap = true;
+      this.offsets = [0];      // rows before each line of the view
+      this.columns = 0;
       this.element = $('#pane-template').content.firstElementChild.cloneNode(true);
       this.element.dataset.object = object;
       this.output = $('.output', this.element);
@@ -153,7 +173,8 @@
       $('.title', this.element).textContent = object;
       $('#panes').appendChild(this.element);
       this.wire();
-      this.socket = openSocket('O' + object, (m) => this.received(m), () => {
+      const first = goid === undefined ? { t: 'open', object } : { t: 'open', goid };
+      this.socket = openSocket(first, (m) => this.received(m), () => {
         if (!this.closed) this.setState({ state: 'gone' });
       });
     }
@@ -171,6 +192,17 @@
         this.filter = event.target.value.toLowerCase();
         this.redraw();
       });
+      $('.wrap', this.element).addEventListener('change', (event) => {
+        this.wrap = event.target.checked;
+        this.output.classList.toggle('one-line', !this.wrap);
+        this.redraw();
+      });
+      // A pane whose width changes wraps its lines anew.
+      new ResizeObserver(() => {
+        this.relayout();
+        this.dirty = true;
+        scheduleDraw();
+      }).observe(this.output);
       $('form.input', this.element).addEventListener('submit', (event) => {
         event.preventDefault();
         const line = this.input.value;
@@ -179,12 +211,15 @@
         const targets = $('#send-all').checked ? panes : [this];
         for (const pane of targets) pane.submit(line);
       });
-      this.input.addEventListener('keydown', (event) => this.browseHistory(event));
+      this.input.addEventListener('keydown', (event) => {
+        if (event.key === 'Tab') this.complete(event);
+        this.browseHistory(event);
+      });
       const passwordForm = $('form.password', this.element);
       passwordForm.addEventListener('submit', (event) => {
         event.preventDefault();
         const field = $('input', passwordForm);
-        send(this.socket, 'P' + field.value);
+        send(this.socket, { t: 'password', text: field.value });
         field.value = '';
         passwordForm.hidden = true;
         this.input.focus();
@@ -192,19 +227,55 @@
     }
 
     submit(line) {
-      send(this.socket, 'L' + line);
-      this.history = this.history.filter((l) => l !== line);
+      send(this.socket, { t: 'line', text: line });
       this.history.push(line);
       this.historyAt = this.history.length;
-      remember(this.historyKey, line);
     }
 
     browseHistory(event) {
       if (event.key !== 'ArrowUp' && event.key !== 'ArrowDown') return;
       event.preventDefault();
       const step = event.key === 'ArrowUp' ? -1 : 1;
+      if (this.historyAt >= this.history.length && step < 0) {
+        // A new walk: the history is asked for, and the step taken when it comes.
+        this.historyStep += step;
+        send(this.socket, { t: 'history' });
+        return;
+      }
+      this.stepHistory(step);
+    }
+
+    stepHistory(step) {
       this.historyAt = Math.max(0, Math.min(this.history.length, this.historyAt + step));
       this.input.value = this.historyAt < this.history.length ? this.history[this.historyAt] : '';
+    }
+
+    // Tab: quillaret-web offers the words the template's console and history have shown that
+    // may end the text before the cursor; one is put in, several give their common start and
+    // are listed.
+    complete(event) {
+      event.preventDefault();
+      const before = this.input.value.slice(0, this.input.selectionStart);
+      this.completing = { value: this.input.value, at: before.length };
+      send(this.socket, { t: 'complete', text: before });
+    }
+
+    completed(message) {
+      window.qcStats.completions += 1;
+      const asked = this.completing;
+      this.completing = null;
+      if (!asked || asked.value !== this.input.value) return;
+      const words = message.candidates;
+      const insert = words.length === 1 ? words[0] : commonStart(words);
+      const stem = message.stem;
+      if (insert.length > stem.length) {
+        const value = asked.value;
+        this.input.value = value.slice(0, asked.at - stem.length) + insert + value.slice(asked.at);
+        const cursor = asked.at - stem.length + insert.length;
+        this.input.setSelectionRange(cursor, cursor);
+      } else if (words.length > 1) {
+        this.add(clock(), 'note', words.join('  '));
+      }
     }
 
     received(message) {
@@ -218,6 +289,16 @@
         this.setState(message);
       } else if (message.t === 'note') {
         this.add(clock(), 'note', message.text);
+      } else if (message.t === 'error') {
+        this.add(clock(), 'error', message.text);
+      } else if (message.t === 'history') {
+        this.history = message.lines;
+        this.historyAt = this.history.length;
+        const step = this.historyStep;
+        this.historyStep = 0;
+        if (step) this.stepHistory(step);
+      } else if (message.t === 'completion') {
+        this.completed(message);
       }
     }
 
@@ -227,16 +308,16 @@
       badge.textContent = (STATES[message.state] || (() => message.state))(message);
       const passwordForm = $('form.password', this.element);
       passwordForm.hidden = message.state !== 'password';
-      if (message.state === 'password') $('input', passwordForm).focus();
+      if (message.state === 'password') askPassword(passwordForm, message, 'Password ');
       if (message.state === 'attached') {
         const row = message.row;
         this.port = row.port;
         $('.title', this.element).textContent = row.name + ' (GoID ' + row.goid + ', port ' +
             row.port + ')';
         this.add(clock(), 'note', 'attached to ' + row.name + ' on port ' + row.port);
+        // The listing the attach found or confirmed: after a restart it is the new game's, and
+        // asking again would call on a console with every developer there watching.
         showRows(message.rows);
-        // After a reconnect the game may have changed: the list is asked for again.
-        if (this.wasAttached) refreshList();
         this.wasAttached = true;
         this.lost = false;
       } else if (message.state === 'reconnecting' && !this.lost && this.wasAttached) {
@@ -245,6 +326,8 @@
       } else if (message.state === 'left' || message.state === 'refused' ||
                  message.state === 'gone') {
         this.add(clock(), 'note', badge.textContent);
+      } else if (message.state === 'full') {
+        this.add(clock(), 'error', message.text);
       }
     }
 
@@ -256,6 +339,7 @@
       if (this.lines.length > MAX_LINES + 1000) {
         this.lines.splice(0, this.lines.length - MAX_LINES);
         this.refilter();
+        this.offsets = [0];
       }
       this.dirty = true;
       scheduleDraw();
@@ -269,6 +353,7 @@
 
     refilter() {
       this.view = this.filter ? this.lines.filter((r) => this.matches(r)) : this.lines;
+      this.relayout();
     }
 
     node(record) {
@@ -276,12 +361,37 @@
       line.className = 'line k-' + record.kind;
       const stamp = document.createElement('span');
       stamp.className = 'stamp';
-      stamp.textContent = record.stamp;
+      stamp.textContent = record.stamp + ' ';
       const body = document.createElement('span');
       body.className = 'body';
       body.textContent = record.body;
       line.append(stamp, body);
       return line;
+    }
+
+    // The rows a line takes: one, or when wrapped, its columns over the pane's (the font is
+    // monospace and lines break at any character).
+    rowsOf(record) {
+      if (!this.wrap) return 1;
+      const columns = STAMP_COLUMNS + record.body.length +
+          (record.kind === 'echo' ? ECHO_COLUMNS : 0);
+      return Math.max(1, Math.ceil(columns / this.columns));
+    }
+
+    // The columns of the output, measured with the pane's own font.
+    measure() {
+      const probe = document.createElement('span');
+      probe.className = 'line';
+      probe.style.position = 'absolute';
+      probe.style.visibility = 'hidden';
+      probe.textContent = '0'.repeat(100);
+      this.output.appendChild(probe);
+      const width = probe.getBoundingClientRect().width / 100;
+      probe.remove();
+      const style = getComputedStyle(this.output);
+      const inner = this.output.clientWidth - parseFloat(style.paddingLeft) -
+          parseFloat(style.paddingRight);
+      return Math.max(1, Math.floor(inner / (width || 8)));
     }
 
     // Only the lines in sight are in the page: the list is as tall as all of them, and the
@@ -293,16 +403,39 @@
       const view = this.filter ? this.view : this.lines;
       const start = Math.max(0, view.length - MAX_LINES);
       const count = view.length - start;
-      this.spacer.style.height = (count * LINE_HEIGHT) + 'px';
+      // The rows before each line, taken further as lines arrive.
+      const offsets = this.offsets;
+      for (let i = offsets.length - 1; i < view.length; ++i) {
+        offsets.push(offsets[i] + this.rowsOf(view[i]));
+      }
+      const base = offsets[start];
+      const rowCount = offsets[view.length] - base;
+      this.spacer.style.height = (rowCount * LINE_HEIGHT) + 'px';
       if (this.follow) {
-        this.output.scrollTop = count * LINE_HEIGHT;
+        this.output.scrollTop = rowCount * LINE_HEIGHT;
         this.scrolledTo = this.output.scrollTop;
       }
-      const first = Math.max(0, Math.floor(this.output.scrollTop / LINE_HEIGHT) - 5);
-      const last = Math.min(count, first + Math.ceil(this.output.clientHeight / LINE_HEIGHT) + 10);
-      this.shown.style.top = (first * LINE_HEIGHT) + 'px';
-      this.place(view.slice(start + first, start + last));
+      // The first line in sight: the last one whose rows begin at or above the top.
+      const top = base + Math.floor(this.output.scrollTop / LINE_HEIGHT);
+      let low = start;
+      let high = view.length;
+      while (low < high) {
+        const mid = (low + high + 1) >> 1;
+        if (offsets[mid] <= top) low = mid; else high = mid - 1;
+      }
+      const first = Math.max(start, low - 5);
+      const bottom = top + Math.ceil(this.output.clientHeight / LINE_HEIGHT) + 10;
+      let last = first;
+      while (last < view.length && offsets[last] < bottom) ++last;
+      this.shown.style.top = ((offsets[first] - base) * LINE_HEIGHT) + 'px';
+      this.place(view.slice(first, last));
       this.element.dataset.lines = String(count);
+    }
+
+    // The rows are counted anew: the view, the width or the wrapping changed.
+    relayout() {
+      this.columns = this.measure();
+      this.offsets = [0];
     }
 
     // Makes the shown lines those of records, keeping the nodes of lines still in sight: a
@@ -333,7 +466,7 @@
 
     close() {
       this.closed = true;
-      send(this.socket, 'Q');
+      send(this.socket, { t: 'quit' });
       this.socket.close();
       this.element.remove();
       panes.splice(panes.indexOf(this), 1);
@@ -355,14 +488,16 @@
     });
   }
 
-  function openPane(object) {
+  function openPane(object, goid) {
     const open = panes.find((p) => p.object === object);
     if (open) {
       open.input.focus();
       return;
     }
-    const pane = new Pane(object);
+    const pane = new Pane(object, goid);
     panes.push(pane);
+    markTargets();
+    pane.relayout();
     pane.input.focus();
     for (const tr of document.querySelectorAll('#console-list tbody tr')) {
       if (tr.dataset.object === object) tr.classList.add('open');
@@ -370,17 +505,18 @@
   }
 
   $('#refresh').addEventListener('click', refreshList);
+  $('#send-all').addEventListener('change', markTargets);
   $('#list-password').addEventListener('submit', (event) => {
     event.preventDefault();
     const field = $('input', event.target);
-    send(lister, 'P' + field.value);
+    send(lister, { t: 'password', text: field.value });
     field.value = '';
     event.target.hidden = true;
   });
   // Leaving the page leaves every console with [quit] (quillaret-web also does when a
   // pane's socket closes).
   window.addEventListener('pagehide', () => {
-    for (const pane of panes) send(pane.socket, 'Q');
+    for (const pane of panes) send(pane.socket, { t: 'quit' });
   });
   startLister();
 })();
