@@ -351,6 +351,12 @@ TEST(HistoryTest, TwoSessionsAppendToOneFileAndAnOvergrownFileIsCut) {
   EXPECT_FALSE(KeepTypedLine(lines, path, "first again"));
   EXPECT_TRUE(KeepTypedLine(lines, path, "third"));
   EXPECT_EQ(ReadHistory(path), lines);
+  // A line that a failed write cut short never runs into the next one appended.
+  ASSERT_TRUE(AppendToFile(path, "cut sh"));
+  EXPECT_EQ(ReadHistory(path), lines);
+  EXPECT_TRUE(AppendHistory(path, "fourth"));
+  EXPECT_EQ(ReadHistory(path), (std::vector<std::string>{"first", "second", "first again",
+                                                         "third", "cut sh", "fourth"}));
   EXPECT_EQ(HistoryKeyOf(SpawnRow{30001, 7, "goblin"}, true, 30001), "goblin");
   EXPECT_EQ(HistoryKeyOf(SpawnRow{}, false, 30001), ":30001");
 
