@@ -98,8 +98,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   qc::SendToAllClients(*listeners->server, text.c_str());
   listeners->HandOut();
   for (qc::ClientState* client : listeners->clients) {
-    QC_FUZZ_CHECK(client->Drop == qc::ClientDrop::kNone);
-    const std::string received = qc::test::TakeQueued(client->Output);
+    QC_FUZZ_CHECK(client->Output.Drop == qc::ClientDrop::kNone);
+    const std::string received = qc::test::TakeQueued(client->Output.Queue);
     if (text.empty()) {
       QC_FUZZ_CHECK(received.empty());
     } else {

@@ -103,19 +103,19 @@ class Harness {
       if (client->Phase != qc::ClientPhase::kListed) break;  // the session ended
       QC_FUZZ_CHECK(qc::WantsInput(context, *client));
       char* const piece = Place(*bytes);
-      client->CommandsLeft = qc::kCommandsPerTurn;
+      client->Input.CommandsLeft = qc::kCommandsPerTurn;
       qc::TakeInput(context, *client, piece, bytes->size());
       Unplace();
       // Later turns handle what this one left; each handles a line at least.
-      for (int turn = 0; turn < 70000 && client->Line.Ready > 0 &&
+      for (int turn = 0; turn < 70000 && client->Input.Line.Ready > 0 &&
                          client->Phase == qc::ClientPhase::kListed;
            ++turn) {
         Drain(context, *client, pushed);
-        client->CommandsLeft = qc::kCommandsPerTurn;
+        client->Input.CommandsLeft = qc::kCommandsPerTurn;
         qc::RunInputLines(context, *client);
       }
-      QC_FUZZ_CHECK(client->Line.Ready == 0 || client->Phase != qc::ClientPhase::kListed);
-      QC_FUZZ_CHECK(client->Drop == qc::ClientDrop::kNone);
+      QC_FUZZ_CHECK(client->Input.Line.Ready == 0 || client->Phase != qc::ClientPhase::kListed);
+      QC_FUZZ_CHECK(client->Output.Drop == qc::ClientDrop::kNone);
     }
     if (client->Phase == qc::ClientPhase::kListed) qc::EndSession(context, *client);
     Drain(context, *client, pushed);
@@ -140,7 +140,7 @@ class Harness {
   // A turn of the loop and of the host: the client's output is read, the stack emptied. The
   // stack gives the newest first: the i-th of n popped is the (n - i)-th oldest.
   void Drain(qc::SessionContext& context, qc::ClientState& client, PushedMessages& pushed) {
-    qc::test::AppendQueued(client.Output, replies_);
+    qc::test::AppendQueued(client.Output.Queue, replies_);
     {
       qc::MutexHold hold(server_->StateLock);
       const std::size_t first = pushed.TakenCount();
@@ -163,7 +163,7 @@ class Harness {
   std::unique_ptr<char[]> piece_{new char[kPieceBlock]};
   std::string replies_;
   qc::InboxBatch batch_{};
-  qc::PasswordGate gate_{};
+  qc::RefusalNotices gate_{};
   std::unique_ptr<qc::WaitingNotices> notices_{new qc::WaitingNotices{}};
 };
 

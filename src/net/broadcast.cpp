@@ -25,7 +25,7 @@ bool ReserveInbox(ConsoleServer& server) {
 
 // Marks client to be dropped for why, unless it already is.
 void MarkDrop(ClientState& client, ClientDrop why) {
-  if (client.Drop == ClientDrop::kNone) client.Drop = why;
+  if (client.Output.Drop == ClientDrop::kNone) client.Output.Drop = why;
 }
 
 bool HoldsIac(const OutputBlock& block) {
@@ -44,7 +44,7 @@ OutputBlock* EscapedBlock(const OutputBlock& block) {
 // it.
 void QueueFor(ClientState& client, OutputBlock* block, OutputBlock*& escaped, bool holdsIac) {
   OutputBlock* chosen = block;
-  if (client.Telnet.SpeaksTelnet && holdsIac) {
+  if (client.Input.Telnet.SpeaksTelnet && holdsIac) {
     if (escaped == nullptr) {
       escaped = EscapedBlock(*block);
       if (escaped != nullptr) escaped->References = 1;  // the caller's, released after
@@ -52,7 +52,7 @@ void QueueFor(ClientState& client, OutputBlock* block, OutputBlock*& escaped, bo
     chosen = escaped;
   }
   // The loop judges the queue's size against the limits after each turn's queuing.
-  if (chosen == nullptr || !QueueBlock(client.Output, chosen)) {
+  if (chosen == nullptr || !QueueBlock(client.Output.Queue, chosen)) {
     MarkDrop(client, ClientDrop::kNoMemory);
   }
 }
@@ -195,7 +195,7 @@ void DistributeBatch(InboxBatch& batch, ClientState* const* clients, int count) 
     const bool holdsIac = HoldsIac(*block);
     for (int i = 0; i < count; ++i) {
       ClientState& client = *clients[i];
-      if (client.Drop != ClientDrop::kNone) continue;
+      if (client.Output.Drop != ClientDrop::kNone) continue;
       QueueFor(client, block, escaped, holdsIac);
     }
     ReleaseBlock(block);  // the inbox's reference
@@ -211,7 +211,7 @@ void DistributeBatch(InboxBatch& batch, ClientState* const* clients, int count) 
 }
 
 void QueueRawToClient(ClientState& client, const char* bytes, std::size_t length) {
-  if (!QueueBytes(client.Output, bytes, length)) MarkDrop(client, ClientDrop::kNoMemory);
+  if (!QueueBytes(client.Output.Queue, bytes, length)) MarkDrop(client, ClientDrop::kNoMemory);
 }
 
 void QueueToClient(ClientState& client, const char* bytes, std::size_t length) {

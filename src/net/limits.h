@@ -37,8 +37,10 @@ constexpr int kFirstAcceptPauseMillis = 10;
 constexpr int kLongestAcceptPauseMillis = 1000;
 
 // Input. One piece of at most this much is read from a client per turn, so that the line rules
-// see pieces as they always did and no client holds the loop for long.
+// see pieces as they always did and no client holds the loop for long. A connection's line
+// holds at most an unfinished line and one piece; it is read from only while one more fits.
 constexpr int kReceiveBytes = static_cast<int>(kTextBytes) - 1;
+constexpr std::size_t kMostLineBytes = 2 * kTextBytes;
 // Of the lines one piece brings, at most this many console commands are answered per turn; the
 // rest wait for the next turn, so one paste of "[who]" lines never delays another developer.
 constexpr int kCommandsPerTurn = 16;
@@ -112,6 +114,12 @@ constexpr std::int64_t kRefusalNoticeMillis = 1000;
 // The addresses answered most recently, whose turn comes last; an address not among them has
 // waited longest.
 constexpr int kRememberedTurns = 64;
+
+// The console's thread: its stack (the loop keeps its buffers elsewhere, so its deepest call, a
+// listing row, a formatted notice or a socket call, needs a few KiB of it), and the pause before a wait for readiness that failed is
+// tried again, so that it is never spun on.
+constexpr std::size_t kConsoleStackBytes = 256 * 1024;
+constexpr int kFailedWaitPauseMillis = 50;
 
 // Time-outs. A TimeoutVal below this reads as it: a time-out of 0 would notify without pause.
 constexpr int kLeastTimeoutMillis = 100;

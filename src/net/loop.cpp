@@ -10,6 +10,7 @@
 #include "net/broadcast.h"
 #include "net/client.h"
 #include "net/protocol.h"
+#include "net/send_policy.h"
 #include "net/sockets.h"
 
 namespace qc {
@@ -24,7 +25,7 @@ struct ConsoleLoop {
   platform::PollEntry Entries[platform::kMaxPollEntries];
   ClientState* EntryClients[platform::kMaxPollEntries];
   InboxBatch Batch;
-  PasswordGate Gate;
+  RefusalNotices Refusals;
   WaitingNotices Notices;
   // Accepting: the clock time before which no accept is tried (a back-off after a failure),
   // the next pause, and whether a failure of an unknown kind was reported since the last
@@ -45,12 +46,9 @@ static_assert(kMaxConnections + 2 <= platform::kMaxPollEntries,
 static_assert(std::is_trivially_destructible_v<ConsoleLoop>,
               "the loop's pages are never given back, and hold nothing to destroy");
 
-// A wait for readiness that failed is tried again after this pause, never spun on.
-constexpr int kFailedWaitPauseMillis = 50;
-
 SessionContext ContextFor(ConsoleLoop& loop, std::int64_t now) {
   return SessionContext{loop.Server,      now,                  loop.Scratch, &loop.Batch,
-                        loop.Connections, loop.ConnectionCount, &loop.Gate,   &loop.Notices};
+                        loop.Connections, loop.ConnectionCount, &loop.Refusals, &loop.Notices};
 }
 
 // How many connections the console takes now (see kMaxConnections).
@@ -129,80 +127,36 @@ void Receive(ConsoleLoop& loop, ClientState& client, std::int64_t now) {
   EndSession(context, client);
 }
 
-// Whether the send time limit of a client with output waiting has run out.
-bool SendTimeUp(const ConsoleServer& server, const ClientState& client, std::int64_t now) {
-  return server.SendTimeoutMillis > 0 && client.StalledSince != 0 &&
-         now - client.StalledSince >= server.SendTimeoutMillis;
-}
-
-// When a socket that took nothing is tried again without being reported writable (0: never).
-std::int64_t RetryBlockedAt(const ConsoleServer& server, const ClientState& client) {
-  if (!client.Blocked || server.SendTimeoutMillis <= 0 || client.StalledSince == 0) return 0;
-  const std::int64_t half = server.SendTimeoutMillis / 2;
-  return (client.TriedAt > client.StalledSince ? client.TriedAt : client.StalledSince) + half;
-}
-
-// Sends what the client's socket takes now, and keeps its send time limit: a client takes its
-// output whenever the system accepts any byte for it.
+// Sends what the client's socket takes now, when the send policy says to try, and drops the
+// client when the policy says its time is up.
 void Flush(ConsoleLoop& loop, ClientState& client, std::int64_t now) {
   const ConsoleServer& server = *loop.Server;
-  if (client.Output.Count == 0) {
-    client.StalledSince = 0;
+  if (client.Output.Queue.Count == 0) {
+    client.Output.StalledSince = 0;
     return;
   }
-  // A blocked socket is tried again at half the limit and when it is up (kLateProgressBytes).
-  const std::int64_t retryAt = RetryBlockedAt(server, client);
-  if (!client.Blocked || SendTimeUp(server, client, now) || (retryAt != 0 && now >= retryAt)) {
-    const bool late = client.Blocked;
-    const std::size_t queued = client.Output.Bytes;
-    client.TriedAt = now;
-    bool progressed = false;
-    const FlushResult result = FlushQueue(client.Output, client.Connection, platform::SendSomeNow,
-                                          loop.Stage, sizeof loop.Stage, progressed);
-    if (late && result == FlushResult::kWaiting &&
-        queued - client.Output.Bytes < kLateProgressBytes) {
-      progressed = false;
-    }
-    if (result == FlushResult::kReset || result == FlushResult::kFailed) {
+  SendTry attempt{};
+  if (ShouldTrySend(server, client, now)) {
+    attempt.Tried = true;
+    attempt.Late = client.Output.Blocked;
+    attempt.QueuedBefore = client.Output.Queue.Bytes;
+    client.Output.TriedAt = now;
+    attempt.Result = FlushQueue(client.Output.Queue, client.Connection, platform::SendSomeNow,
+                                loop.Stage, sizeof loop.Stage, attempt.Progressed);
+    if (attempt.Result == FlushResult::kReset || attempt.Result == FlushResult::kFailed) {
       // A reset is reported with the line every reset gets, whether the client's receive or,
       // as here, its output met it first.
-      WriteDiagnostic(result == FlushResult::kReset ? "QC_ERROR: recv() failed\n"
-                                                    : "QC_ERROR: send() failed\n");
+      WriteDiagnostic(attempt.Result == FlushResult::kReset ? "QC_ERROR: recv() failed\n"
+                                                            : "QC_ERROR: send() failed\n");
       SessionContext context = ContextFor(loop, now);
       EndSession(context, client);
       return;
     }
-    client.Blocked = result == FlushResult::kWaiting;
-    if (result == FlushResult::kEmpty) {
-      client.StalledSince = 0;
-      return;
-    }
-    if (progressed) {  // the limit starts afresh: a slow reader is never cut off for time
-      client.StalledSince = now;
-      return;
-    }
   }
-  if (client.StalledSince == 0) client.StalledSince = now;
-  if (SendTimeUp(server, client, now)) {
+  if (JudgeSend(server, client, now, attempt) == SendVerdict::kTimedOut) {
     ReportDrop("send() timed out", client);
     SessionContext context = ContextFor(loop, now);
     EndSession(context, client);
-  }
-}
-
-// Judges the client's unsent output: past the hard limit it is dropped at once, past the soft
-// one (SendBufferBytes) for longer than the send time limit as well.
-void JudgeOutput(const ConsoleServer& server, ClientState& client, std::int64_t now) {
-  const std::uint64_t queued = client.Output.Bytes;
-  if (queued <= server.SendBufferBytes) {
-    client.OverSoftSince = 0;
-    return;
-  }
-  if (client.OverSoftSince == 0) client.OverSoftSince = now;
-  const bool tooLong = server.SendTimeoutMillis > 0 &&
-                       now - client.OverSoftSince >= server.SendTimeoutMillis;
-  if ((queued > HardOutputLimit(server) || tooLong) && client.Drop == ClientDrop::kNone) {
-    client.Drop = ClientDrop::kBufferFull;
   }
 }
 
@@ -212,7 +166,7 @@ void JudgeOutput(const ConsoleServer& server, ClientState& client, std::int64_t 
 // closed at once. True when the connection is gone.
 bool CloseWhenDone(ConsoleLoop& loop, int index, std::int64_t now) {
   ClientState& client = *loop.Connections[index];
-  if (!client.CloseNow && client.Phase == ClientPhase::kClosing && client.Output.Count == 0) {
+  if (!client.CloseNow && client.Phase == ClientPhase::kClosing && client.Output.Queue.Count == 0) {
     if (platform::ShutdownSending(client.Connection) != 0) {
       client.CloseNow = true;
     } else {
@@ -257,7 +211,7 @@ void ServiceConnections(ConsoleLoop& loop, std::int64_t now) {
   for (int i = 0; i < loop.ConnectionCount;) {
     ClientState& client = *loop.Connections[i];
     SessionContext context = ContextFor(loop, now);
-    client.CommandsLeft = kCommandsPerTurn;
+    client.Input.CommandsLeft = kCommandsPerTurn;
     if (!client.CloseNow) RunTimers(context, client);
     if (client.Departed) {
       PushDepartedLines(context, client, false);
@@ -265,8 +219,8 @@ void ServiceConnections(ConsoleLoop& loop, std::int64_t now) {
       RunInputLines(context, client);
     }
     if (!client.CloseNow) JudgeOutput(server, client, now);
-    if (!client.CloseNow && client.Drop != ClientDrop::kNone) {
-      ReportDrop(client.Drop == ClientDrop::kBufferFull ? "send buffer full" : "out of memory",
+    if (!client.CloseNow && client.Output.Drop != ClientDrop::kNone) {
+      ReportDrop(client.Output.Drop == ClientDrop::kBufferFull ? "send buffer full" : "out of memory",
                  client);
       EndSession(context, client);
     }
@@ -292,7 +246,7 @@ bool WaitsForSlot(ConsoleLoop& loop, const SessionContext& context) {
   ConsoleServer& server = *loop.Server;
   bool lines = false;
   for (int i = 0; i < loop.ConnectionCount && !lines; ++i) {
-    lines = loop.Connections[i]->WaitingForStack > 0 || loop.Connections[i]->Departed;
+    lines = loop.Connections[i]->Input.WaitingForStack > 0 || loop.Connections[i]->Departed;
   }
   if (loop.Notices.Count == 0 && !lines) return false;
   server.WantsSlot.store(true, std::memory_order_seq_cst);
@@ -326,16 +280,10 @@ int PrepareWait(ConsoleLoop& loop, std::int64_t now, bool& accepting, std::int64
     if (client.Phase == ClientPhase::kDeparted) continue;  // no socket; WantsSlot wakes it
     const bool lingering = client.Phase == ClientPhase::kLingering;
     const bool read = lingering || WantsInput(context, client);
-    const bool write = !lingering && client.Output.Count > 0;
+    const bool write = !lingering && client.Output.Queue.Count > 0;
     deadline = Nearest(deadline, NextTimer(context, client));
     if (lingering) deadline = Nearest(deadline, client.LingerUntil);
-    if (write && client.StalledSince != 0 && server.SendTimeoutMillis > 0) {
-      deadline = Nearest(deadline, client.StalledSince + server.SendTimeoutMillis);
-      deadline = Nearest(deadline, RetryBlockedAt(server, client));
-    }
-    if (client.OverSoftSince != 0 && server.SendTimeoutMillis > 0) {
-      deadline = Nearest(deadline, client.OverSoftSince + server.SendTimeoutMillis);
-    }
+    deadline = Nearest(deadline, NextSendDeadline(server, client));
     if (!read && !write) continue;
     loop.Entries[count] = platform::PollEntry{client.Connection, read, write, false, false};
     loop.EntryClients[count++] = &client;
@@ -376,7 +324,7 @@ int PrepareWait(ConsoleLoop& loop, std::int64_t now, bool& accepting, std::int64
     for (int i = 0; i < count; ++i) {
       ClientState* client = loop.EntryClients[i];
       if (client == nullptr) continue;
-      if (loop.Entries[i].isWritable) client->Blocked = false;
+      if (loop.Entries[i].isWritable) client->Output.Blocked = false;
       // Read only what was asked for: a client held back keeps its bytes in the system.
       if (loop.Entries[i].wantRead && loop.Entries[i].isReadable && !client->CloseNow) {
         Receive(loop, *client, now);

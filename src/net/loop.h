@@ -11,10 +11,6 @@
 
 namespace qc {
 
-// The stack of a console's thread: the loop keeps its buffers elsewhere, so its deepest call
-// (a listing row, a formatted notice, the socket calls) needs a few KiB of it.
-constexpr std::size_t kConsoleStackBytes = 256 * 1024;
-
 // Makes the console's loop record and its waker, and starts its thread (ConsoleThread). False
 // when any of them cannot be had; the console then serves nobody, and nothing is started later.
 bool StartConsole(ConsoleServer& server);

@@ -1,4 +1,5 @@
-// The password gate: one record for the whole process, and each console's answers and notices.
+// The password gate: one record for the whole process (PasswordGate), and each console's answers
+// and its refusal notices for the host (RefusalNotices).
 #include "net/password_gate.h"
 
 #include <atomic>
@@ -8,7 +9,7 @@
 #include "common/locks.h"
 #include "net/broadcast.h"
 #include "net/client.h"
-#include "net/protocol.h"
+#include "net/notices.h"
 #include "server/console_server.h"
 
 namespace qc {
@@ -21,7 +22,7 @@ constexpr int kMostWaitingRefusals = kMaxServers * kMostWaitingAtPrompt;
 
 // The gate's record. Plain data, zero before any code runs: the Windows DLL runs no
 // constructor at load. Changed only under Lock.
-struct GateRecord {
+struct PasswordGate {
   std::atomic<platform::Mutex*> Lock;
   // Each attempt, wrong or right, takes the next number: the order in which they were given.
   std::uint64_t LastTicket;
@@ -48,8 +49,8 @@ struct GateRecord {
   int NextTurn;
 };
 
-GateRecord& Gate() {
-  static GateRecord gate;  // zero-initialised before any code runs
+PasswordGate& Gate() {
+  static PasswordGate gate;  // zero-initialised before any code runs
   return gate;
 }
 
@@ -57,7 +58,7 @@ GateRecord& Gate() {
 // lock was never made (the first spawn makes it, before any console runs).
 template <typename Result, typename Use>
 Result WithGate(Result fallback, Use use) {
-  GateRecord& gate = Gate();
+  PasswordGate& gate = Gate();
   platform::Mutex* lock = gate.Lock.load(std::memory_order_acquire);
   if (lock == nullptr) return fallback;
   MutexHold hold(lock);
@@ -65,36 +66,36 @@ Result WithGate(Result fallback, Use use) {
 }
 
 // When the address was last answered; 0 when not lately.
-std::int64_t LastAnswered(const GateRecord& gate, const char* address) {
+std::int64_t LastAnswered(const PasswordGate& gate, const char* address) {
   for (const auto& turn : gate.Turns) {
     if (turn.At != 0 && SameAddress(turn.Address, address)) return turn.At;
   }
   return 0;
 }
 
-void RememberTurn(GateRecord& gate, const char* address, std::int64_t at) {
+void RememberTurn(PasswordGate& gate, const char* address, std::int64_t at) {
   for (auto& turn : gate.Turns) {
     if (turn.At != 0 && SameAddress(turn.Address, address)) {
       turn.At = at;
       return;
     }
   }
-  GateRecord::Turn& turn = gate.Turns[gate.NextTurn];
+  PasswordGate::Turn& turn = gate.Turns[gate.NextTurn];
   turn.At = at;
   CopyText(turn.Address, sizeof turn.Address, address);
   gate.NextTurn = (gate.NextTurn + 1) % kRememberedTurns;
 }
 
-std::int64_t AnswerDue(const GateRecord& gate, const char* address, std::int64_t givenAt);
+std::int64_t AnswerDue(const PasswordGate& gate, const char* address, std::int64_t givenAt);
 
 // Whose turn it is among the wrong passwords that may be answered now: of each address only its
 // oldest, and of those the one whose address was answered longest ago, the earliest given first.
 // Null when none may be answered now.
-const struct GateRecord::Waiting* TurnHolder(const GateRecord& gate, std::int64_t now) {
-  const GateRecord::Waiting* holder = nullptr;
+const struct PasswordGate::Waiting* TurnHolder(const PasswordGate& gate, std::int64_t now) {
+  const PasswordGate::Waiting* holder = nullptr;
   std::int64_t holderAnswered = 0;
   for (int i = 0; i < gate.RefusalCount; ++i) {
-    const GateRecord::Waiting& waiting = gate.Refusals[i];
+    const PasswordGate::Waiting& waiting = gate.Refusals[i];
     bool older = false;  // an earlier one of its address goes first
     for (int j = 0; j < i && !older; ++j) {
       older = SameAddress(gate.Refusals[j].Address, waiting.Address);
@@ -110,7 +111,7 @@ const struct GateRecord::Waiting* TurnHolder(const GateRecord& gate, std::int64_
 }
 
 // The waiting wrong password with this ticket; null when there is none.
-GateRecord::Waiting* FindRefusal(GateRecord& gate, std::uint64_t ticket) {
+PasswordGate::Waiting* FindRefusal(PasswordGate& gate, std::uint64_t ticket) {
   for (int i = 0; i < gate.RefusalCount; ++i) {
     if (gate.Refusals[i].Ticket == ticket) return &gate.Refusals[i];
   }
@@ -118,18 +119,18 @@ GateRecord::Waiting* FindRefusal(GateRecord& gate, std::uint64_t ticket) {
 }
 
 // The oldest waiting wrong password of the address given before ticket; null for none.
-const GateRecord::Waiting* OlderRefusal(const GateRecord& gate, const char* address,
+const PasswordGate::Waiting* OlderRefusal(const PasswordGate& gate, const char* address,
                                         std::uint64_t ticket) {
   for (int i = 0; i < gate.RefusalCount; ++i) {  // kept in the order given
-    const GateRecord::Waiting& waiting = gate.Refusals[i];
+    const PasswordGate::Waiting& waiting = gate.Refusals[i];
     if (waiting.Ticket >= ticket) return nullptr;
     if (SameAddress(waiting.Address, address)) return &waiting;
   }
   return nullptr;
 }
 
-void RemoveRefusal(GateRecord& gate, std::uint64_t ticket) {
-  GateRecord::Waiting* waiting = FindRefusal(gate, ticket);
+void RemoveRefusal(PasswordGate& gate, std::uint64_t ticket) {
+  PasswordGate::Waiting* waiting = FindRefusal(gate, ticket);
   if (waiting == nullptr) return;
   const auto at = static_cast<std::size_t>(waiting - gate.Refusals);
   // The order given is kept: the ones after it move up.
@@ -140,7 +141,7 @@ void RemoveRefusal(GateRecord& gate, std::uint64_t ticket) {
 
 // When a wrong password from the address given at givenAt may be answered, as far as the
 // pause, the address's last answer and the answers of the last second say.
-std::int64_t AnswerDue(const GateRecord& gate, const char* address, std::int64_t givenAt) {
+std::int64_t AnswerDue(const PasswordGate& gate, const char* address, std::int64_t givenAt) {
   std::int64_t due = givenAt + kRefusalPauseMillis;
   for (const auto& answer : gate.Answers) {
     if (answer.At != 0 && SameAddress(answer.Address, address) &&
@@ -155,18 +156,18 @@ std::int64_t AnswerDue(const GateRecord& gate, const char* address, std::int64_t
 
 // Whether the client's wrong password may take the next answer as far as the turns go. One that
 // found no room among the waiting ones is answered at its own pace.
-bool HoldsTurn(const GateRecord& gate, const ClientState& client, std::int64_t now) {
-  const GateRecord::Waiting* holder = TurnHolder(gate, now);
-  return holder == nullptr || holder->Ticket == client.AttemptTicket ||
-         FindRefusal(const_cast<GateRecord&>(gate), client.AttemptTicket) == nullptr;
+bool HoldsTurn(const PasswordGate& gate, const ClientState& client, std::int64_t now) {
+  const PasswordGate::Waiting* holder = TurnHolder(gate, now);
+  return holder == nullptr || holder->Ticket == client.Gate.AttemptTicket ||
+         FindRefusal(const_cast<PasswordGate&>(gate), client.Gate.AttemptTicket) == nullptr;
 }
 
 // When the client's wrong password may be answered; after now when another console's older
 // refusal of the same address has to go first.
-std::int64_t ClientAnswerDue(const GateRecord& gate, const ClientState& client,
+std::int64_t ClientAnswerDue(const PasswordGate& gate, const ClientState& client,
                              std::int64_t now) {
-  std::int64_t due = AnswerDue(gate, client.Address, client.AttemptAt);
-  const GateRecord::Waiting* older = OlderRefusal(gate, client.Address, client.AttemptTicket);
+  std::int64_t due = AnswerDue(gate, client.Address, client.Gate.AttemptAt);
+  const PasswordGate::Waiting* older = OlderRefusal(gate, client.Address, client.Gate.AttemptTicket);
   if (older != nullptr) {
     // That one is answered first, and this one a pause after it; if its console is late, this
     // one looks again soon.
@@ -182,19 +183,19 @@ std::int64_t ClientAnswerDue(const GateRecord& gate, const ClientState& client,
 // Answers the client's wrong password now if the gate lets it: true, with the answer recorded
 // and the attempt forgotten.
 bool TakeAnswer(const ClientState& client, std::int64_t now) {
-  return WithGate(false, [&](GateRecord& gate) {
-  if (OlderRefusal(gate, client.Address, client.AttemptTicket) != nullptr) return false;
-  if (now < AnswerDue(gate, client.Address, client.AttemptAt)) return false;
+  return WithGate(false, [&](PasswordGate& gate) {
+  if (OlderRefusal(gate, client.Address, client.Gate.AttemptTicket) != nullptr) return false;
+  if (now < AnswerDue(gate, client.Address, client.Gate.AttemptAt)) return false;
   if (!HoldsTurn(gate, client, now)) return false;
   // Consoles read their clocks at different moments: an answer is never recorded before the
   // latest one, so that the limits never loosen.
   const int newest = (gate.NextAnswer + kMostRefusalsPerSecond - 1) % kMostRefusalsPerSecond;
-  GateRecord::Answer& answer = gate.Answers[gate.NextAnswer];
+  PasswordGate::Answer& answer = gate.Answers[gate.NextAnswer];
   answer.At = now > gate.Answers[newest].At ? now : gate.Answers[newest].At;
   CopyText(answer.Address, sizeof answer.Address, client.Address);
   gate.NextAnswer = (gate.NextAnswer + 1) % kMostRefusalsPerSecond;
   RememberTurn(gate, client.Address, answer.At);
-  RemoveRefusal(gate, client.AttemptTicket);
+  RemoveRefusal(gate, client.Gate.AttemptTicket);
   return true;
   });
 }
@@ -202,32 +203,32 @@ bool TakeAnswer(const ClientState& client, std::int64_t now) {
 // Pushes the folded refusals as one notice: the first form for a single refusal, else the
 // latest address and how many more came since the last notice.
 void PushFoldedRefusals(SessionContext& context) {
-  PasswordGate& gate = *context.Gate;
+  RefusalNotices& refusals = *context.Refusals;
   ConsoleServer& server = *context.Server;
-  if (gate.FoldedRefusals == 1) {
+  if (refusals.FoldedRefusals == 1) {
     FormatText(context.Scratch, kTextBytes,
-               "QC_ERROR: %s refused: wrong password (Port %d, GoID: %d)", gate.FoldedAddress,
+               "QC_ERROR: %s refused: wrong password (Port %d, GoID: %d)", refusals.FoldedAddress,
                int{server.Port}, static_cast<int>(server.GoID));
   } else {
     FormatText(context.Scratch, kTextBytes,
                "QC_ERROR: %s refused: wrong password, %d more since the last notice (Port %d, "
                "GoID: %d)",
-               gate.FoldedAddress, gate.FoldedRefusals - 1, int{server.Port},
+               refusals.FoldedAddress, refusals.FoldedRefusals - 1, int{server.Port},
                static_cast<int>(server.GoID));
   }
   PushNotice(context, context.Scratch);
-  gate.LastNoticeAt = context.Now;
-  gate.FoldedRefusals = 0;
+  refusals.LastNoticeAt = context.Now;
+  refusals.FoldedRefusals = 0;
 }
 
 // Tells the host of a refusal, at most one notice a second: a refusal that comes sooner is
 // folded into the next notice.
 void NoteRefusal(SessionContext& context, const char* address) {
-  PasswordGate& gate = *context.Gate;
-  ++gate.FoldedRefusals;
-  CopyText(gate.FoldedAddress, sizeof gate.FoldedAddress, address);
-  if (gate.FoldedRefusals == 1 &&
-      (gate.LastNoticeAt == 0 || context.Now >= gate.LastNoticeAt + kRefusalNoticeMillis)) {
+  RefusalNotices& refusals = *context.Refusals;
+  ++refusals.FoldedRefusals;
+  CopyText(refusals.FoldedAddress, sizeof refusals.FoldedAddress, address);
+  if (refusals.FoldedRefusals == 1 &&
+      (refusals.LastNoticeAt == 0 || context.Now >= refusals.LastNoticeAt + kRefusalNoticeMillis)) {
     PushFoldedRefusals(context);
   }
 }
@@ -243,41 +244,41 @@ void RefusePassword(SessionContext& context, ClientState& client) {
 platform::Mutex* PasswordGateLock() { return MutexMadeOnce(Gate().Lock); }
 
 void HoldRefusal(ClientState& client) {
-  (void)WithGate(false, [&](GateRecord& gate) {
-    client.AttemptTicket = ++gate.LastTicket;
+  (void)WithGate(false, [&](PasswordGate& gate) {
+    client.Gate.AttemptTicket = ++gate.LastTicket;
     // Every console's waiting refusals fit (see kMostWaitingRefusals); one that did not would
     // still be answered at its pace, only without holding back a right password.
     if (gate.RefusalCount == kMostWaitingRefusals) return false;
-    GateRecord::Waiting& waiting = gate.Refusals[gate.RefusalCount++];
-    waiting.Ticket = client.AttemptTicket;
-    waiting.GivenAt = client.AttemptAt;
+    PasswordGate::Waiting& waiting = gate.Refusals[gate.RefusalCount++];
+    waiting.Ticket = client.Gate.AttemptTicket;
+    waiting.GivenAt = client.Gate.AttemptAt;
     CopyText(waiting.Address, sizeof waiting.Address, client.Address);
     return true;
   });
 }
 
 void HoldAdmission(ClientState& client) {
-  client.AttemptTicket = WithGate(client.AttemptTicket,
-                                  [](GateRecord& gate) { return ++gate.LastTicket; });
+  client.Gate.AttemptTicket = WithGate(client.Gate.AttemptTicket,
+                                  [](PasswordGate& gate) { return ++gate.LastTicket; });
 }
 
 bool RefusalsPrecede(const ClientState& client) {
-  return WithGate(false, [&](GateRecord& gate) {
-    return OlderRefusal(gate, client.Address, client.AttemptTicket) != nullptr;
+  return WithGate(false, [&](PasswordGate& gate) {
+    return OlderRefusal(gate, client.Address, client.Gate.AttemptTicket) != nullptr;
   });
 }
 
 void LeavePasswordGate(ClientState& client) {
-  (void)WithGate(false, [&](GateRecord& gate) {
-    RemoveRefusal(gate, client.AttemptTicket);
+  (void)WithGate(false, [&](PasswordGate& gate) {
+    RemoveRefusal(gate, client.Gate.AttemptTicket);
     return true;
   });
 }
 
 void RunPasswordGate(SessionContext& context) {
-  PasswordGate& gate = *context.Gate;
+  RefusalNotices& refusals = *context.Refusals;
   // The refusals folded since the last notice go first; the ones answered now wait a second.
-  if (gate.FoldedRefusals > 0 && context.Now >= gate.LastNoticeAt + kRefusalNoticeMillis) {
+  if (refusals.FoldedRefusals > 0 && context.Now >= refusals.LastNoticeAt + kRefusalNoticeMillis) {
     PushFoldedRefusals(context);
   }
   // This console's wrong passwords in the order they were given, each answered if the gate
@@ -289,11 +290,11 @@ void RunPasswordGate(SessionContext& context) {
       ClientState* next = nullptr;
       for (int i = 0; i < context.ConnectionCount; ++i) {
         ClientState* refused = context.Connections[i];
-        if (refused->Phase != ClientPhase::kRefusing || refused->AttemptTicket <= after) continue;
-        if (next == nullptr || refused->AttemptTicket < next->AttemptTicket) next = refused;
+        if (refused->Phase != ClientPhase::kRefusing || refused->Gate.AttemptTicket <= after) continue;
+        if (next == nullptr || refused->Gate.AttemptTicket < next->Gate.AttemptTicket) next = refused;
       }
       if (next == nullptr) break;
-      after = next->AttemptTicket;
+      after = next->Gate.AttemptTicket;
       if (TakeAnswer(*next, context.Now)) {
         RefusePassword(context, *next);
         answered = true;
@@ -303,10 +304,10 @@ void RunPasswordGate(SessionContext& context) {
 }
 
 std::int64_t NextGateTimer(const SessionContext& context) {
-  const PasswordGate& notices = *context.Gate;
+  const RefusalNotices& refusals = *context.Refusals;
   const std::int64_t folded =
-      notices.FoldedRefusals > 0 ? notices.LastNoticeAt + kRefusalNoticeMillis : 0;
-  return WithGate(folded, [&](GateRecord& gate) {
+      refusals.FoldedRefusals > 0 ? refusals.LastNoticeAt + kRefusalNoticeMillis : 0;
+  return WithGate(folded, [&](PasswordGate& gate) {
     std::int64_t next = folded;
     for (int i = 0; i < context.ConnectionCount; ++i) {
       const ClientState& refused = *context.Connections[i];

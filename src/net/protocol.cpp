@@ -19,10 +19,10 @@ void ArmReceiveTimeout(const SessionContext& context, ClientState& client) {
   const ConsoleServer& server = *context.Server;
   // A negative time never runs out: the wait for input has no limit then.
   if (!server.TimeoutEnabled || server.Timeout.seconds < 0 || server.Timeout.micros < 0) {
-    client.ReceiveDeadline = 0;
+    client.Input.ReceiveDeadline = 0;
     return;
   }
-  client.ReceiveDeadline = context.Now + std::int64_t{server.Timeout.seconds} * 1000 +
+  client.Input.ReceiveDeadline = context.Now + std::int64_t{server.Timeout.seconds} * 1000 +
                            server.Timeout.micros / 1000;
 }
 
@@ -65,11 +65,11 @@ void UnlistClient(SessionContext& context, ClientState& client, const char* addr
   ConsoleServer& server = *context.Server;
   char notice[kNoticeBytes];
   FormatDisconnected(server, address, notice);
-  client.Departed = client.Line.Ready > 0;
+  client.Departed = client.Input.Line.Ready > 0;
   if (client.Departed) {
     CopyText(client.Address, sizeof client.Address, address);
-    client.Line.Length = client.Line.Ready;  // a line still being typed is not a line
-    client.Line.Text[client.Line.Length] = '\0';
+    client.Input.Line.Length = client.Input.Line.Ready;  // a line still being typed is not a line
+    client.Input.Line.Text[client.Input.Line.Length] = '\0';
   }
   {
     MutexHold hold(server.StateLock);
@@ -102,27 +102,27 @@ void AnnounceFoldedOverflows(SessionContext& context, ClientState& client) {
   FormatText(notice, sizeof notice,
              "QC_ERROR: Buffer overflow detected from client (IP: %s), %d more since the last "
              "notice",
-             client.Address, client.FoldedOverflows);
-  client.FoldedOverflows = 0;
-  client.OverflowNoticeAt = context.Now;
+             client.Address, client.Overflow.Folded);
+  client.Overflow.Folded = 0;
+  client.Overflow.NoticeAt = context.Now;
   AnnounceOverflow(context, notice);
 }
 
 // An overflow gets its own notice unless the client overflowed kExactOverflowsPerSecond times
 // in the last second already; then it is counted for the folded notice.
 void ReportOverflow(SessionContext& context, ClientState& client) {
-  std::int64_t& fifthLast = client.ExactOverflowAt[client.NextExactOverflow];
+  std::int64_t& fifthLast = client.Overflow.ExactAt[client.Overflow.NextExact];
   const bool flood = fifthLast != 0 && context.Now - fifthLast < kOverflowFoldMillis;
   fifthLast = context.Now;
-  client.NextExactOverflow = (client.NextExactOverflow + 1) % kExactOverflowsPerSecond;
+  client.Overflow.NextExact = (client.Overflow.NextExact + 1) % kExactOverflowsPerSecond;
   if (flood) {
-    ++client.FoldedOverflows;
+    ++client.Overflow.Folded;
     return;
   }
   char notice[kNoticeBytes];
   FormatText(notice, sizeof notice, "QC_ERROR: Buffer overflow detected from client (IP: %s)",
              client.Address);
-  client.OverflowNoticeAt = context.Now;
+  client.Overflow.NoticeAt = context.Now;
   AnnounceOverflow(context, notice);
 }
 
@@ -131,7 +131,7 @@ void ReportOverflow(SessionContext& context, ClientState& client) {
 // not read from again until it takes its output.
 void AnswerTelnet(void* target, const char* bytes, std::size_t length) {
   auto& client = *static_cast<ClientState*>(target);
-  if (client.Output.Bytes <= kOutputHighWater) QueueRawToClient(client, bytes, length);
+  if (client.Output.Queue.Bytes <= kOutputHighWater) QueueRawToClient(client, bytes, length);
 }
 
 // An admitted client is listed once no wrong password its address gave before its right one
@@ -151,20 +151,20 @@ void Admit(SessionContext& context, ClientState& client) {
 // The first line is the attempt: the whole line without its line end, compared in constant
 // time. Until it is right the client is not listed and nothing it sends is pushed.
 void CheckPassword(SessionContext& context, ClientState& client) {
-  LineAssembler& line = client.Line;
+  LineAssembler& line = client.Input.Line;
   const auto* lineFeed = static_cast<const char*>(std::memchr(line.Text, '\n', line.Length));
   const std::size_t lineEnd = static_cast<std::size_t>(lineFeed - line.Text);
   std::size_t attempt = lineEnd;
   if (attempt > 0 && line.Text[attempt - 1] == '\r') --attempt;
   const char* password = context.Server->Password;
   const bool right =
-      SameSecret(line.Text, attempt, password, std::strlen(password)) && !client.LineOverflowed;
-  client.LineOverflowed = false;
-  client.PromptDeadline = 0;
+      SameSecret(line.Text, attempt, password, std::strlen(password)) && !client.Input.LineOverflowed;
+  client.Input.LineOverflowed = false;
+  client.Gate.PromptDeadline = 0;
   if (!right) {
     ResetLine(line);
     client.Phase = ClientPhase::kRefusing;
-    client.AttemptAt = context.Now;
+    client.Gate.AttemptAt = context.Now;
     HoldRefusal(client);
     return;
   }
@@ -176,7 +176,7 @@ void CheckPassword(SessionContext& context, ClientState& client) {
 }
 
 void Quit(SessionContext& context, ClientState& client) {
-  if (client.FoldedOverflows > 0) AnnounceFoldedOverflows(context, client);
+  if (client.Overflow.Folded > 0) AnnounceFoldedOverflows(context, client);
   // The address is read afresh; a client that closed right after "[quit]" has none to read,
   // and is then named by the address it connected from rather than by 0.0.0.0.
   char address[kAddressTextBytes];
@@ -186,7 +186,7 @@ void Quit(SessionContext& context, ClientState& client) {
   UnlistClient(context, client, address);
   QueueNotice(client, "QC_OK: Disconnecting from Team Quillaret development console");
   client.Phase = ClientPhase::kClosing;
-  if (!client.Departed) ResetLine(client.Line);
+  if (!client.Departed) ResetLine(client.Input.Line);
 }
 
 // Pushes line.Text[from, to) as one message when the stack takes typed lines now; false when
@@ -289,7 +289,7 @@ bool FreePromptPlace(SessionContext& context, const ClientState& newcomer, int n
     ClientState* other = context.Connections[i];
     if (other == &newcomer || !HoldsPromptPlace(*other)) continue;
     const int places = PlacesOf(context, other->Address, newcomer);
-    if (places > most || (places == most && other->PromptSince < oldest->PromptSince)) {
+    if (places > most || (places == most && other->Gate.PromptSince < oldest->Gate.PromptSince)) {
       most = places;
       oldest = other;
     }
@@ -321,14 +321,8 @@ void BeginSession(SessionContext& context, ClientState& client) {
   }
   QueueNotice(client, "QC_OK: Password required");
   client.Phase = ClientPhase::kPassword;
-  client.PromptSince = context.Now;
-  client.PromptDeadline = context.Now + kPromptTimeoutMillis;
-}
-
-bool StackHasRoom(const SessionContext& context) {
-  const ConsoleServer& server = *context.Server;
-  return context.Notices->Count == 0 && server.StackOpen.load(std::memory_order_acquire) &&
-         server.PendingCount.load(std::memory_order_acquire) < kMaxPending;
+  client.Gate.PromptSince = context.Now;
+  client.Gate.PromptDeadline = context.Now + kPromptTimeoutMillis;
 }
 
 std::size_t EchoOwed(const SessionContext& context) {
@@ -337,8 +331,8 @@ std::size_t EchoOwed(const SessionContext& context) {
   const int listed = server.ClientCount.load(std::memory_order_relaxed);
   for (int i = 0; i < listed; ++i) {
     const ClientState& reader = *server.ClientStates[i];
-    if (reader.Drop == ClientDrop::kNone && reader.Output.Bytes > slowest) {
-      slowest = reader.Output.Bytes;
+    if (reader.Output.Drop == ClientDrop::kNone && reader.Output.Queue.Bytes > slowest) {
+      slowest = reader.Output.Queue.Bytes;
     }
   }
   return slowest + server.InboxBytes.load(std::memory_order_relaxed) +
@@ -349,46 +343,12 @@ bool StackTakesLines(const SessionContext& context) {
   return StackHasRoom(context) && EchoOwed(context) < PaceMark(*context.Server);
 }
 
-void PushNoticeLocked(SessionContext& context, const char* notice) {
-  WaitingNotices& waiting = *context.Notices;
-  if (StackHasRoom(context)) {
-    PushPending(*context.Server, notice);
-    return;
-  }
-  int slot = (waiting.Base + waiting.Count) % kWaitingNotices;
-  if (waiting.Count == kWaitingNotices) {
-    slot = waiting.Base;  // a host that stopped polling: the oldest gives way
-    waiting.Base = (waiting.Base + 1) % kWaitingNotices;
-  } else {
-    ++waiting.Count;
-  }
-  CopyText(waiting.Texts[slot], kNoticeBytes, notice);
-}
-
-void PushNotice(SessionContext& context, const char* notice) {
-  MutexHold hold(context.Server->StateLock);
-  PushNoticeLocked(context, notice);
-}
-
-void PushWaitingNotices(SessionContext& context) {
-  WaitingNotices& waiting = *context.Notices;
-  if (waiting.Count == 0) return;
-  ConsoleServer& server = *context.Server;
-  MutexHold hold(server.StateLock);
-  while (waiting.Count > 0 && server.StackOpen.load(std::memory_order_relaxed) &&
-         server.PendingCount.load(std::memory_order_relaxed) < kMaxPending) {
-    PushPending(server, waiting.Texts[waiting.Base]);
-    waiting.Base = (waiting.Base + 1) % kWaitingNotices;
-    --waiting.Count;
-  }
-}
-
 namespace {
 
 // Whether a console command can be answered now: the client is listed, its unsent output is
 // below the mark, and its share of commands for this turn is not spent.
 bool CommandCanGo(const ClientState& client, int commandsLeft) {
-  return client.Phase == ClientPhase::kListed && client.Output.Bytes <= kOutputHighWater &&
+  return client.Phase == ClientPhase::kListed && client.Output.Queue.Bytes <= kOutputHighWater &&
          commandsLeft > 0;
 }
 
@@ -403,7 +363,7 @@ void CloseGap(LineAssembler& line, std::size_t from, std::size_t to) {
 }  // namespace
 
 void RunInputLines(SessionContext& context, ClientState& client) {
-  LineAssembler& line = client.Line;
+  LineAssembler& line = client.Input.Line;
   // Ordinary lines that wait for the stack are kept at the front, in order, while the console's
   // own commands after them are answered and taken out: the console answers for itself whatever
   // the host does. The lines between kept and at are handled; the gap closes once, at the end.
@@ -417,15 +377,15 @@ void RunInputLines(SessionContext& context, ClientState& client) {
         at = end;
         continue;
       }
-      if (!CommandCanGo(client, client.CommandsLeft)) break;
+      if (!CommandCanGo(client, client.Input.CommandsLeft)) break;
       ArmReceiveTimeout(context, client);  // taking its lines is hearing from it
-      --client.CommandsLeft;
+      --client.Input.CommandsLeft;
       if (command == LineCommand::kQuit) {
         // What followed "[quit]" is dropped; the lines that wait before it go on.
         line.Length = line.Ready = at;
         line.Text[at] = '\0';
         CloseGap(line, kept, at);
-        client.WaitingForStack = kept;
+        client.Input.WaitingForStack = kept;
         Quit(context, client);
         return;
       }
@@ -446,7 +406,7 @@ void RunInputLines(SessionContext& context, ClientState& client) {
     at = run;
   }
   CloseGap(line, kept, at);
-  client.WaitingForStack = kept;
+  client.Input.WaitingForStack = kept;
   if (line.Ready == 0 && line.Length == 0) ResetLine(line);  // a long buffer is given back
 }
 
@@ -455,21 +415,22 @@ bool WantsInput(const SessionContext& context, const ClientState& client) {
   if (client.Departed) return false;
   switch (client.Phase) {
     case ClientPhase::kPassword:
-      return client.Output.Bytes <= kOutputHighWater;
+      return client.Output.Queue.Bytes <= kOutputHighWater;
     case ClientPhase::kRefusing:
       return true;  // what it sends is dropped; its leaving frees its place at once
     case ClientPhase::kListed:
       // Lines left for the next turn's share are handled first; lines that wait for the host
       // leave room to read one more piece, so the console still hears commands and leaving.
-      return client.Output.Bytes <= kOutputHighWater &&
-             client.Line.Ready == client.WaitingForStack && client.Line.Length <= kTextBytes;
+      return client.Output.Queue.Bytes <= kOutputHighWater &&
+             client.Input.Line.Ready == client.Input.WaitingForStack &&
+             client.Input.Line.Length + kReceiveBytes < kMostLineBytes;
     default:
       return false;
   }
 }
 
 void PushDepartedLines(SessionContext& context, ClientState& client, bool now) {
-  LineAssembler& line = client.Line;
+  LineAssembler& line = client.Input.Line;
   if (now) {
     // Pushed whatever the stack holds: its oldest entries give way, as on any full stack.
     MutexHold hold(context.Server->StateLock);
@@ -501,16 +462,16 @@ void TakeInput(SessionContext& context, ClientState& client, char* bytes, std::s
   if (client.Phase != ClientPhase::kPassword && client.Phase != ClientPhase::kListed) return;
   ArmReceiveTimeout(context, client);
   bytes[length] = '\0';
-  length = FilterTelnet(client.Telnet, bytes, length, AnswerTelnet, &client);
-  const PieceOutcome outcome = AddPiece(client.Line, bytes, length);
+  length = FilterTelnet(client.Input.Telnet, bytes, length, AnswerTelnet, &client);
+  const PieceOutcome outcome = AddPiece(client.Input.Line, bytes, length);
   if (outcome.NoMemory) {
     // The piece is lost, so the line is not what the developer typed (there may be no line
     // at all): nothing of it is taken, and the client is dropped at the loop's next turn.
-    if (client.Drop == ClientDrop::kNone) client.Drop = ClientDrop::kNoMemory;
+    if (client.Output.Drop == ClientDrop::kNone) client.Output.Drop = ClientDrop::kNoMemory;
     return;
   }
   if (client.Phase == ClientPhase::kPassword) {
-    client.LineOverflowed = client.LineOverflowed || outcome.Overflowed;  // no attempt at all
+    client.Input.LineOverflowed = client.Input.LineOverflowed || outcome.Overflowed;  // no attempt at all
     if (outcome.Complete) CheckPassword(context, client);
     return;
   }
@@ -520,17 +481,17 @@ void TakeInput(SessionContext& context, ClientState& client, char* bytes, std::s
 
 void RunTimers(SessionContext& context, ClientState& client) {
   if (client.Phase == ClientPhase::kAdmitted && CanList(context, client)) Admit(context, client);
-  if (client.Phase == ClientPhase::kPassword && context.Now >= client.PromptDeadline) {
+  if (client.Phase == ClientPhase::kPassword && context.Now >= client.Gate.PromptDeadline) {
     QueueNotice(client, "QC_ERROR: Password timed out");
     client.Phase = ClientPhase::kClosing;
     return;
   }
-  if (Reading(client) && client.ReceiveDeadline != 0 && context.Now >= client.ReceiveDeadline) {
+  if (Reading(client) && client.Input.ReceiveDeadline != 0 && context.Now >= client.Input.ReceiveDeadline) {
     WriteDiagnostic(kTimedOut);
     QueueToClient(client, kTimedOut, std::strlen(kTimedOut));
     ArmReceiveTimeout(context, client);
   }
-  if (client.FoldedOverflows > 0 && context.Now >= client.OverflowNoticeAt + kOverflowFoldMillis) {
+  if (client.Overflow.Folded > 0 && context.Now >= client.Overflow.NoticeAt + kOverflowFoldMillis) {
     AnnounceFoldedOverflows(context, client);
   }
 }
@@ -540,8 +501,8 @@ std::int64_t NextTimer(const SessionContext& context, const ClientState& client)
   const auto nearest = [&next](std::int64_t at) {
     if (at != 0 && (next == 0 || at < next)) next = at;
   };
-  if (Reading(client)) nearest(client.ReceiveDeadline);
-  if (client.Phase == ClientPhase::kPassword) nearest(client.PromptDeadline);
+  if (Reading(client)) nearest(client.Input.ReceiveDeadline);
+  if (client.Phase == ClientPhase::kPassword) nearest(client.Gate.PromptDeadline);
   if (client.Phase == ClientPhase::kAdmitted) {
     // Held back by another console's wrong password, it looks again soon; this console's own
     // answers run before the timers of the same turn.
@@ -551,20 +512,20 @@ std::int64_t NextTimer(const SessionContext& context, const ClientState& client)
       nearest(context.Now + kGateRecheckMillis);
     }
   }
-  if (client.FoldedOverflows > 0) nearest(client.OverflowNoticeAt + kOverflowFoldMillis);
+  if (client.Overflow.Folded > 0) nearest(client.Overflow.NoticeAt + kOverflowFoldMillis);
   // Lines left for a later turn are taken up at once, with a new share: commands beyond this
   // turn's, and lines that waited for a stack that takes them now. (A stack that takes none
   // wakes the loop when the host makes room: WantsSlot.)
-  const bool commandsLeft = client.Line.Ready > client.WaitingForStack &&
+  const bool commandsLeft = client.Input.Line.Ready > client.Input.WaitingForStack &&
                             CommandCanGo(client, kCommandsPerTurn);
-  if (commandsLeft || (client.WaitingForStack > 0 && StackTakesLines(context))) {
+  if (commandsLeft || (client.Input.WaitingForStack > 0 && StackTakesLines(context))) {
     nearest(context.Now);
   }
   return next;
 }
 
 void EndSession(SessionContext& context, ClientState& client) {
-  if (client.FoldedOverflows > 0) AnnounceFoldedOverflows(context, client);
+  if (client.Overflow.Folded > 0) AnnounceFoldedOverflows(context, client);
   if (client.Phase == ClientPhase::kListed) UnlistClient(context, client, client.Address);
   if (client.Phase == ClientPhase::kRefusing) LeavePasswordGate(client);
   client.Phase = ClientPhase::kClosing;

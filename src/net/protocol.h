@@ -10,6 +10,7 @@
 #include "net/broadcast.h"
 #include "net/client.h"
 #include "net/limits.h"
+#include "net/notices.h"
 #include "net/password_gate.h"
 #include "net/sockets.h"
 #include "server/console_server.h"
@@ -20,35 +21,6 @@ namespace qc {
 enum class LineCommand { kQuit, kWho, kSpawns, kNone };
 LineCommand MatchCommand(const char* line);
 
-// Notices for the host that found PendingMessages full, oldest first, in a ring (limits.h).
-struct WaitingNotices {
-  char Texts[kWaitingNotices][kNoticeBytes];
-  int Base;
-  int Count;
-};
-
-// What handling a connection needs besides the connection.
-struct SessionContext {
-  ConsoleServer* Server;
-  std::int64_t Now;    // the loop's clock (platform::MonotonicMillis) for this turn
-  char* Scratch;       // kTextBytes of working room (notices, listings)
-  InboxBatch* Batch;   // the loop's, for handing out the inbox when ClientList changes
-  ClientState* const* Connections;  // every connection of the console
-  int ConnectionCount;
-  PasswordGate* Gate;  // the console's refusal notices
-  WaitingNotices* Notices;  // the console's
-};
-
-// Pushes a notice for the host, or, while the stack takes none (StackHasRoom) or notices wait
-// before it, adds it to the waiting ones. PushNoticeLocked: the caller holds StateLock.
-void PushNotice(SessionContext& context, const char* notice);
-void PushNoticeLocked(SessionContext& context, const char* notice);
-// Pushes the waiting notices as far as the stack takes them.
-void PushWaitingNotices(SessionContext& context);
-// Whether a notice pushed now goes onto the stack: it is open (the host's last drain ended),
-// has room, and no notice waits before it. When it has none, the host's next pop, or its look
-// at an empty stack, wakes the loop (ConsoleServer::WantsSlot).
-bool StackHasRoom(const SessionContext& context);
 // The echo still owed to the slowest listed developer: its unsent output, the inbox, and the
 // lines on the stack.
 std::size_t EchoOwed(const SessionContext& context);

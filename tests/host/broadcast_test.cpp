@@ -128,7 +128,7 @@ class SendToAllClientsTest : public ::testing::Test {
     }
     qc::DistributeInbox(*server_, batch_);
     std::vector<std::string> received;
-    for (qc::ClientState* client : clients_) received.push_back(qc::test::TakeQueued(client->Output));
+    for (qc::ClientState* client : clients_) received.push_back(qc::test::TakeQueued(client->Output.Queue));
     return received;
   }
   qc::ConsoleServer* server_ = nullptr;
@@ -172,11 +172,11 @@ TEST_F(SendToAllClientsTest, OnlyLinesPastTheHardLimitMarkClientsAndThenEveryLis
   server_->SendBufferBytes = 128 * 1024;
   // Client 1 still holds 100 KB that it has not taken: passing the soft limit by a line is no
   // reason to drop it (the loop judges how long it stays past it).
-  ASSERT_TRUE(qc::QueueBytes(clients_[1]->Output, std::string(100000, 'x').data(), 100000));
+  ASSERT_TRUE(qc::QueueBytes(clients_[1]->Output.Queue, std::string(100000, 'x').data(), 100000));
   const std::string text(40000, 't');
   qc::SendToAllClients(*server_, text.c_str());
   const std::vector<std::string> received = Delivered();
-  for (qc::ClientState* client : clients_) EXPECT_EQ(client->Drop, qc::ClientDrop::kNone);
+  for (qc::ClientState* client : clients_) EXPECT_EQ(client->Output.Drop, qc::ClientDrop::kNone);
   EXPECT_EQ(received[0].size(), 8 + 9 + text.size());
   EXPECT_EQ(received[1].size(), 100000 + received[0].size());
   // The inbox holds up to the hard limit (four times the soft one and a whole stack's echo); a
@@ -188,7 +188,7 @@ TEST_F(SendToAllClientsTest, OnlyLinesPastTheHardLimitMarkClientsAndThenEveryLis
   EXPECT_LE(server_->InboxBytes.load(), qc::HardOutputLimit(*server_));
   EXPECT_TRUE(server_->InboxOverrun);
   (void)Delivered();
-  for (qc::ClientState* client : clients_) EXPECT_EQ(client->Drop, qc::ClientDrop::kBufferFull);
+  for (qc::ClientState* client : clients_) EXPECT_EQ(client->Output.Drop, qc::ClientDrop::kBufferFull);
 }
 
 }  // namespace

@@ -212,7 +212,7 @@ class ProtocolTest : public ::testing::Test {
   void Type(ClientState* client, std::string bytes) {
     bytes.push_back('\0');
     SessionContext context = Context();
-    client->CommandsLeft = kCommandsPerTurn;  // a turn of the loop
+    client->Input.CommandsLeft = kCommandsPerTurn;  // a turn of the loop
     TakeInput(context, *client, &bytes[0], bytes.size() - 1);
   }
   // Moves the clock on and runs what falls due, as the loop does each turn: waiting notices,
@@ -223,7 +223,7 @@ class ProtocolTest : public ::testing::Test {
     PushWaitingNotices(context);
     RunPasswordGate(context);
     for (ClientState* client : clients_) {
-      client->CommandsLeft = kCommandsPerTurn;
+      client->Input.CommandsLeft = kCommandsPerTurn;
       RunTimers(context, *client);
       RunInputLines(context, *client);
     }
@@ -232,7 +232,7 @@ class ProtocolTest : public ::testing::Test {
   // client has no ready lines left; what the host took, oldest first.
   std::vector<std::string> TurnsUntilHandled(ClientState* client) {
     std::vector<std::string> taken = Pushed();
-    for (int turn = 0; turn < 100 && client->Line.Ready > 0; ++turn) {
+    for (int turn = 0; turn < 100 && client->Input.Line.Ready > 0; ++turn) {
       Tick(0);
       for (std::string& text : Pushed()) taken.push_back(std::move(text));
     }
@@ -246,7 +246,7 @@ class ProtocolTest : public ::testing::Test {
       TakeInbox(*server_, batch_);
     }
     DistributeInbox(*server_, batch_);
-    std::string bytes = test::TakeQueued(client->Output);
+    std::string bytes = test::TakeQueued(client->Output.Queue);
     for (std::size_t at = 0; at + 8 <= bytes.size(); ++at) {
       if (bytes[at + 2] == ':' && bytes[at + 5] == ':' && (at == 0 || bytes[at - 1] == '\n')) {
         bytes.replace(at, 8, "##:##:##");
@@ -265,7 +265,7 @@ class ProtocolTest : public ::testing::Test {
   ConsoleServer* server_ = nullptr;
   std::vector<ClientState*> clients_;
   InboxBatch batch_{};
-  PasswordGate gate_{};
+  RefusalNotices gate_{};
   std::unique_ptr<WaitingNotices> notices_{new WaitingNotices{}};
   std::int64_t now_ = 1000000;
   std::unique_ptr<char[]> scratch_{new char[kTextBytes]};
@@ -311,7 +311,7 @@ TEST_F(ProtocolTest, APasteOfCommandsIsAnsweredAShareATurnAndNothingIsLost) {
   EXPECT_EQ(answers(Sent(dev)), static_cast<std::size_t>(kCommandsPerTurn));
   // What is left waits in the line, and nothing more is read meanwhile; another developer is
   // answered at once.
-  EXPECT_GT(dev->Line.Ready, 0u);
+  EXPECT_GT(dev->Input.Line.Ready, 0u);
   EXPECT_FALSE(WantsInput(Context(), *dev));
   (void)Sent(other);
   Type(other, "[who]\n");
@@ -331,7 +331,7 @@ TEST_F(ProtocolTest, AFullStackHoldsLinesAndNoticesBackInOrderUntilTheHostTakesS
   // The console still reads, and answers for itself, while its lines wait.
   Type(dev, "waits\n[who]\n");
   EXPECT_EQ(Sent(dev), kWho);
-  EXPECT_EQ(dev->WaitingForStack, 6u);
+  EXPECT_EQ(dev->Input.WaitingForStack, 6u);
   EXPECT_TRUE(WantsInput(Context(), *dev));
   ClientState* late = Connect("10.0.0.2");
   Tick(0);
@@ -481,7 +481,7 @@ TEST_F(ProtocolTest, PromptPlacesGoToTheFewestAndTheirOutputIsBounded) {
   for (int i = 0; i < 8000; ++i) requests += "\xff\xfd\x18";
   for (int i = 0; i < 40 && WantsInput(Context(), *held[1]); ++i) Type(held[1], requests);
   EXPECT_FALSE(WantsInput(Context(), *held[1]));
-  EXPECT_LE(held[1]->Output.Bytes, kOutputHighWater + 96);
+  EXPECT_LE(held[1]->Output.Queue.Bytes, kOutputHighWater + 96);
   // A wrong password's connection is still read from, so its leaving frees its place at once.
   Type(dev, "wrong\n");
   EXPECT_EQ(dev->Phase, ClientPhase::kRefusing);
@@ -519,7 +519,7 @@ struct SideConsole {
   ConsoleServer* server = NewConsoleServer(10, "side");
   std::vector<ClientState*> clients;
   InboxBatch batch{};
-  PasswordGate gate{};
+  RefusalNotices gate{};
   std::unique_ptr<WaitingNotices> notices{new WaitingNotices{}};
   std::unique_ptr<char[]> scratch{new char[kTextBytes]};
   ~SideConsole() {
