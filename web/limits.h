@@ -40,6 +40,10 @@ constexpr std::size_t kAwaitedEchoes = 256;
 // Candidates a completion sends the page, at most (the page shows them as one note).
 constexpr std::size_t kCompletionCandidates = 200;
 
+// When accepting fails (out of descriptors, say), it is tried again this much later rather than
+// at once, for ever.
+constexpr int kAcceptPauseMillis = 100;
+
 // Time-outs. How long a pane waits for its console's lines before it looks at what the page
 // sent; how often a pane waiting for a password looks whether another pane's console took one;
 // how long a pane that left with [quit] sleeps between looks at whether it is closed; and how

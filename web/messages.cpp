@@ -1,6 +1,9 @@
 // The page's messages, read and built with Boost.JSON.
 #include "web/messages.h"
 
+#include <cstdint>
+#include <limits>
+
 #include "web/limits.h"
 
 namespace qc::web {
@@ -69,8 +72,10 @@ bool ReadPageRequest(std::string_view message, PageRequest& request, std::string
   if (request.kind == PageRequest::Kind::kOpen) {
     const json::value* goid = object->if_contains("goid");
     const json::string* name = TextField(*object, "object");
-    if (goid != nullptr && goid->is_int64() && goid->as_int64() >= -2147483648LL &&
-        goid->as_int64() <= 4294967295LL) {
+    // A GoID as the console prints it (signed) or as the game gives it (unsigned).
+    if (goid != nullptr && goid->is_int64() &&
+        goid->as_int64() >= std::numeric_limits<std::int32_t>::min() &&
+        goid->as_int64() <= std::numeric_limits<std::uint32_t>::max()) {
       request.text = std::to_string(goid->as_int64());
     } else if (goid == nullptr && name != nullptr && !name->empty()) {
       request.text.assign(name->data(), name->size());

@@ -397,9 +397,9 @@ void Accept(tcp::acceptor& acceptor, Server& server) {
       Accept(acceptor, server);
       return;
     }
-    // Out of descriptors, say: try again a little later rather than at once, for ever.
-    auto pause = std::make_shared<net::steady_timer>(acceptor.get_executor(),
-                                                     std::chrono::milliseconds(100));
+    // Out of descriptors, say: tried again a little later (kAcceptPauseMillis).
+    auto pause = std::make_shared<net::steady_timer>(
+        acceptor.get_executor(), std::chrono::milliseconds(kAcceptPauseMillis));
     pause->async_wait([&acceptor, &server, pause](beast::error_code) {
       if (acceptor.is_open()) Accept(acceptor, server);
     });

@@ -203,6 +203,12 @@ TEST(WebOptions, LoopbackUnlessAnAddressIsGiven) {
   EXPECT_EQ(fromEnvironment.host, "given");
   EXPECT_EQ(BasePortOf(fromEnvironment), 32000);
   EXPECT_FALSE(ParseWebOptions({"9000"}, fromEnvironment, error, "", "port"));
+  // As quillaret-attach: --version alone will do, and the usage begins "Usage:".
+  WebOptions version;
+  ASSERT_TRUE(ParseWebOptions({"--version"}, version, error)) << error;
+  EXPECT_TRUE(version.version);
+  EXPECT_EQ(WebVersionText().rfind("quillaret-web ", 0), 0u);
+  EXPECT_EQ(WebUsageText().rfind("Usage: quillaret-web ", 0), 0u);
 }
 
 TEST(WebOptions, WrongCommandLinesAreRefusedWithAReason) {

@@ -212,31 +212,29 @@ def scenario_page(r):
     sideways, tallest = d.execute_script(measure, output)
     check(sideways <= 0 and tallest > 18, "wrapped lines: %d px sideways, %d px tall"
           % (sideways, tallest))
+    # Each line is placed by the rows it was reckoned to take: the rows it takes.
+    placed = d.execute_script("const p = qcPanes[0]; return p.shownRecords.map("
+                              "(r, i) => [p.rowsOf(r) * 18, p.shown.children[i].offsetHeight]);")
+    check(all(a == b for a, b in placed), "lines reckoned and shown: %r" % placed)
     pane(d, "goblin").find_element(By.CSS_SELECTOR, "input.wrap").click()
     sideways, tallest = d.execute_script(measure, output)
     check(sideways > 0 and tallest == 18, "one-line view: %d px sideways, %d px tall"
           % (sideways, tallest))
     pane(d, "goblin").find_element(By.CSS_SELECTOR, "input.wrap").click()
 
-    # A message the page should never send is answered with an error; the pane goes on.
-    d.execute_script("qcPanes[0].socket.send('{\"t\":\"line\"')")
-    wait_for(d, lambda d: any(k == "error" and t.startswith(
-        "quillaret-web could not read a message of the page: not JSON")
-        for k, t in pane_lines(d, "goblin")), "the error of a malformed message")
-    type_line(d, "goblin", "[this].GoID()")
-    wait_for(d, lambda d: [t for k, t in pane_lines(d, "goblin") if k == "msg"][-1] == "42",
-             "goblin's answer after the malformed message")
-
     # The filter shows the matching lines only, and all of them again when cleared.
-    shown = len(pane_lines(d, "goblin"))
+    def count():
+        return int(pane(d, "goblin").get_attribute("data-lines"))
+    shown = count()
     pane(d, "goblin").find_element(By.CSS_SELECTOR, ".filter").send_keys("HEALTH")
+    wait_for(d, lambda d: count() < shown, "the filter applied")
     filtered = pane_lines(d, "goblin")
-    check(filtered and all("health" in t.lower() for _, t in filtered) and len(filtered) < shown,
+    check(filtered and all("health" in t.lower() for _, t in filtered),
           "the filter shows %r" % filtered)
     pane(d, "goblin").find_element(By.CSS_SELECTOR, ".filter").clear()
     d.execute_script("arguments[0].dispatchEvent(new Event('input'))",
                      pane(d, "goblin").find_element(By.CSS_SELECTOR, ".filter"))
-    check(len(pane_lines(d, "goblin")) >= shown, "the cleared filter shows every line")
+    wait_for(d, lambda d: count() == shown, "every line after the filter is cleared")
 
     # Nothing the page asked for was refused (the icon is the page's own).
     errors = [e for e in d.get_log("browser") if e["level"] == "SEVERE"]
@@ -246,6 +244,15 @@ def scenario_page(r):
     d.save_screenshot(shot)
     if os.environ.get("QC_WEB_SCREENSHOT"):
         shutil.copyfile(shot, os.environ["QC_WEB_SCREENSHOT"])
+
+    # A message the page should never send is answered with an error; the pane goes on.
+    d.execute_script("qcPanes[0].socket.send('{\"t\":\"line\"')")
+    wait_for(d, lambda d: any(k == "error" and t.startswith(
+        "quillaret-web could not read a message of the page: not JSON")
+        for k, t in pane_lines(d, "goblin")), "the error of a malformed message")
+    type_line(d, "goblin", "[this].GoID()")
+    wait_for(d, lambda d: [t for k, t in pane_lines(d, "goblin") if k == "msg"][-1] == "42",
+             "goblin's answer after the malformed message")
 
     # Closing a pane leaves its console with [quit]: the console's farewell answers it.
     pane(d, "chest").find_element(By.CSS_SELECTOR, ".close").click()
@@ -316,7 +323,13 @@ def scenario_restart(r):
                               for o in ("goblin", "lantern")), "both panes reconnecting")
     r.write_profile("new phrase")
     host = r.host(["1001", "lantern", "7", "chest", "42", "goblin"])
-    give_password(d, '.pane[data-object="goblin"] form.password', "new phrase")
+    # One pane asks (the other's lookup waits for its turn meanwhile); both take the password.
+    forms = ".pane form.password"
+    asking = wait_for(d, lambda d: [f for f in d.find_elements(By.CSS_SELECTOR, forms)
+                                    if f.is_displayed()], "a pane asking for the password",
+                      3 * WAIT)
+    asking[0].find_element(By.CSS_SELECTOR, "input[type=password]").send_keys(
+        "new phrase" + Keys.ENTER)
     for obj, goid, port in (("goblin", 42, r.base + 2), ("lantern", 1001, r.base)):
         web.out.pos = 0
         web.out.expect(lit("pane %s: attached to port %d (GoID %d)" % (obj, port, goid)),
@@ -336,7 +349,7 @@ def scenario_restart(r):
           sum(" connected (Port" in t for t in since) == 1 and
           not any(" disconnected (Port" in t for t in since),
           "goblin's pane sees its own arrival once and no other: %r" % since)
-    check(not pane(d, "lantern").find_element(By.CSS_SELECTOR, "form.password").is_displayed(),
+    check(not any(f.is_displayed() for f in d.find_elements(By.CSS_SELECTOR, forms)),
           "the pane that was not asked takes the password given in the other")
     stored = d.execute_script("return JSON.stringify(Object.assign({}, localStorage))")
     for secret in ("sesame", "phrase"):
@@ -451,9 +464,10 @@ def complete(driver, obj, typed):
 def scenario_together(r):
     """quillaret-attach in a terminal and the page on one template: each recalls with ↑ the
     lines typed in the other, and Tab on either completes the names the console's answers
-    showed (after [this]., after [that](N). and at a word's start)."""
-    r.host()
-    r.web()
+    showed (after [this]., after [that](N). and at a word's start). A template name that is not
+    UTF-8 opens from the list too (by its GoID)."""
+    r.host(OBJECTS[:4] + ["1001", os.fsdecode(b"lan\xfftern")])
+    web = r.web()
     r.start_terminal(["goblin"])
     r.wait_screen(r"\ngoblin>$", "the terminal's prompt")
     r.keys('[this].Get("mood")', "Enter")
@@ -483,6 +497,14 @@ def scenario_together(r):
     r.wait_screen(r"goblin> \[this\]\.Keys\(\)$", "the page's line recalled in the terminal")
     r.keys("C-u", "[this].Desc", "Tab")
     r.wait_screen(r"goblin> \[this\]\.Describe\($", "the terminal completing a page's word")
+
+    open_pane(d, "1001")
+    web.out.expect(lit("pane lan\\xfftern: attached to port %d (GoID 1001)" % (r.base + 2)),
+                   "the pane of a name that is not UTF-8")
+    check(pane(d, "1001").find_element(By.CSS_SELECTOR, ".title").text
+          == "lan\\xfftern (GoID 1001, port %d)" % (r.base + 2), "the escaped name's pane")
+    type_line(d, "1001", "[this].GoID()")
+    wait_line(d, "1001", "msg", "1001", "the answer of the object with that name")
 
 
 def closed_by_peer(sock):

@@ -384,6 +384,7 @@
       probe.className = 'line';
       probe.style.position = 'absolute';
       probe.style.visibility = 'hidden';
+      probe.style.whiteSpace = 'pre';  // one row, however narrow the pane
       probe.textContent = '0'.repeat(100);
       this.output.appendChild(probe);
       const width = probe.getBoundingClientRect().width / 100;
