@@ -69,6 +69,7 @@ TEST(SpawnRowTest, RowsAreReadAndObjectsMatchedAsTheConsolePrintsThem) {
   SpawnRow row;
   EXPECT_FALSE(ParseSpawnRow(ParseLine("08:00:00 QC_OK: [01]\t127.0.0.1"), row));
   EXPECT_FALSE(ParseSpawnRow(ParseLine("08:00:00 QC_MSG: [01]\tPort: 1, GoID: 1, TemplateName: x"), row));
+  EXPECT_FALSE(ParseSpawnRow(ParseLine("08:00:00 QC_OK:x[01]\tPort: 1, GoID: 1, TemplateName: x"), row));
 
   auto ports = [&](const char* object) {
     std::vector<int> found;
