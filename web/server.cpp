@@ -291,8 +291,7 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
     if (server_.waiting.size() > static_cast<std::size_t>(kMaxWaitingConnections)) {
       HttpConnection* oldest = server_.waiting.front();
       oldest->Proven();
-      beast::error_code ignored;
-      oldest->stream_.socket().close(ignored);
+      oldest->stream_.close();
     }
     Read();
   }

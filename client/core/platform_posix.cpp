@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "client/core/platform.h"
+#include "client/core/resolve.h"
 
 namespace qc::attach {
 namespace {
@@ -43,26 +44,9 @@ int WaitFor(int fd, short events, int millis) {
   }
 }
 
-bool ResolveIpv4(const std::string& host, in_addr& address) {
-  if (inet_pton(AF_INET, host.c_str(), &address) == 1) return true;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return false;
-  address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
-  freeaddrinfo(found);
-  return true;
-}
-
 }  // namespace
 
 bool StartNetwork() { return true; }
-
-bool HostResolves(const std::string& host) {
-  in_addr address{};
-  return ResolveIpv4(host, address);
-}
 
 Connection ConnectTo(const std::string& host, std::uint16_t port, int millis) {
   sockaddr_in target{};

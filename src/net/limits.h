@@ -41,6 +41,10 @@ constexpr int kLongestAcceptPauseMillis = 1000;
 // holds at most an unfinished line and one piece; it is read from only while one more fits.
 constexpr int kReceiveBytes = static_cast<int>(kTextBytes) - 1;
 constexpr std::size_t kMostLineBytes = 2 * kTextBytes;
+// An idle connection keeps little: a line buffer that grew past this for a long line, and an
+// emptied output queue whose array of entries grew past this many, are given back.
+constexpr std::size_t kKeptLineBytes = 4096;
+constexpr int kKeptQueueEntries = 64;
 // Of the lines one piece brings, at most this many console commands are answered per turn; the
 // rest wait for the next turn, so one paste of "[who]" lines never delays another developer.
 constexpr int kCommandsPerTurn = 16;

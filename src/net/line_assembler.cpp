@@ -11,8 +11,6 @@ namespace qc {
 namespace {
 
 constexpr std::size_t kFirstLineBytes = 256;
-// A line buffer that grew past this for a long line is given back when the line is done.
-constexpr std::size_t kKeptLineBytes = 4096;
 
 // Makes room for a line of length characters and its NUL.
 bool Reserve(LineAssembler& line, std::size_t length) {

@@ -4,12 +4,12 @@
 #include <cstring>
 #include <new>
 
+#include "net/limits.h"
+
 namespace qc {
 namespace {
 
 constexpr int kFirstEntries = 8;
-// An emptied queue whose array grew past this gives it back.
-constexpr int kKeptEntries = 64;
 // Blocks shorter than this are gathered with the ones after them into one send.
 constexpr std::size_t kGatherBelow = 4096;
 
@@ -50,7 +50,7 @@ void Consume(OutputQueue& queue, std::size_t count) {
 void CompactIfEmpty(OutputQueue& queue) {
   if (queue.Count > 0) return;
   queue.Head = 0;
-  if (queue.Capacity > kKeptEntries) {
+  if (queue.Capacity > kKeptQueueEntries) {
     platform::FreeMemory(queue.Entries);
     queue.Entries = nullptr;
     queue.Capacity = 0;

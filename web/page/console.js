@@ -152,6 +152,7 @@
       this.history = [];
       this.historyAt = 0;
       this.historyStep = 0;
+      this.historyAsked = false;
       this.completing = null;
       this.wrap = true;
       this.offsets = [0];      // rows before each line of the view
@@ -236,10 +237,11 @@
       if (event.key !== 'ArrowUp' && event.key !== 'ArrowDown') return;
       event.preventDefault();
       const step = event.key === 'ArrowUp' ? -1 : 1;
-      if (this.historyAt >= this.history.length && step < 0) {
-        // A new walk: the history is asked for, and the step taken when it comes.
+      if (this.historyAsked || (this.historyAt >= this.history.length && step < 0)) {
+        // A new walk: the history is asked for, and the steps taken when it comes.
         this.historyStep += step;
-        send(this.socket, { t: 'history' });
+        if (!this.historyAsked) send(this.socket, { t: 'history' });
+        this.historyAsked = true;
         return;
       }
       this.stepHistory(step);
@@ -292,6 +294,7 @@
       } else if (message.t === 'error') {
         this.add(clock(), 'error', message.text);
       } else if (message.t === 'history') {
+        this.historyAsked = false;
         this.history = message.lines;
         this.historyAt = this.history.length;
         const step = this.historyStep;
