@@ -26,11 +26,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   using namespace qc::fuzz;
   static qc::LineAssembler* const line = new qc::LineAssembler{};
   Input in(data, size);
-  const std::vector<std::string> pieces = DecodePieces(in, 256, kMaxPieceBytes + 16);
+  static std::vector<std::string>* const pieces = new std::vector<std::string>;
+  const std::size_t count = DecodePieces(in, 256, kMaxPieceBytes + 16, *pieces);
 
   qc::ResetLine(*line);
   LineModel model;
-  for (const std::string& bytes : pieces) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::string& bytes = (*pieces)[i];
     // The piece sits in a block of exactly its size, so a read past it is caught.
     std::unique_ptr<char[]> piece(new char[bytes.size()]);
     std::memcpy(piece.get(), bytes.data(), bytes.size());

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "fuzz_support.h"
@@ -25,8 +26,8 @@ class LineModel {
     bool complete;
   };
 
-  Outcome Add(const std::string& piece) {
-    const std::string text = TextPart(piece);
+  Outcome Add(std::string_view piece) {
+    const std::string_view text = piece.substr(0, piece.find('\0'));
     const std::size_t firstFeed = text.find('\n');
     const bool complete = firstFeed != std::string::npos;
     const std::size_t head = complete ? firstFeed + 1 : text.size();
@@ -41,8 +42,8 @@ class LineModel {
 
   const std::string& Line() const { return line_; }
   void Reset() { line_.clear(); }
-  // Starts the next line with text already received (an unfinished tail).
-  void Keep(const std::string& text) { line_ = text; }
+  // Starts the next line with the line's text from at on (an unfinished tail).
+  void KeepFrom(std::size_t at) { line_.erase(0, at); }
 
  private:
   std::string line_;
@@ -51,10 +52,10 @@ class LineModel {
 enum class ModelCommand { kQuit, kWho, kSpawns, kNone };
 
 // A command matches when the line begins with it, byte for byte.
-inline ModelCommand CommandOf(const std::string& line) {
-  if (line.rfind("[quit]", 0) == 0) return ModelCommand::kQuit;
-  if (line.rfind("[who]", 0) == 0) return ModelCommand::kWho;
-  if (line.rfind("[spawns]", 0) == 0) return ModelCommand::kSpawns;
+inline ModelCommand CommandOf(std::string_view line) {
+  if (line.substr(0, 6) == "[quit]") return ModelCommand::kQuit;
+  if (line.substr(0, 5) == "[who]") return ModelCommand::kWho;
+  if (line.substr(0, 8) == "[spawns]") return ModelCommand::kSpawns;
   return ModelCommand::kNone;
 }
 
@@ -63,40 +64,48 @@ inline ModelCommand CommandOf(const std::string& line) {
 //   1: a run of one byte value (a two-byte length, then the byte);
 //   2: a run as above followed by up to 15 literal bytes;
 //   3: one of a few whole lines the console treats specially.
-// Runs let a small input reach the 64 KiB limits. Pieces are at most maxPieceBytes long.
-inline std::vector<std::string> DecodePieces(Input& in, std::size_t maxPieces,
-                                             std::size_t maxPieceBytes) {
+// Runs let a small input reach the 64 KiB limits. Pieces are at most maxPieceBytes long, and
+// all of them together totalBytes: the piece that reaches it is cut, and decoding stops. The
+// pieces go into the first elements of pieces, whose strings keep their blocks from input to
+// input (a target that allocated up to 10 MiB of pieces afresh for every input spent its time
+// in the allocator); returns how many.
+inline std::size_t DecodePieces(Input& in, std::size_t maxPieces, std::size_t maxPieceBytes,
+                                std::vector<std::string>& pieces,
+                                std::size_t totalBytes = static_cast<std::size_t>(-1)) {
   static const char* const kSpecial[] = {
       "[quit]\r\n", "[who]\r\n", "[spawns]\n", "[quit]", "\n",       "\r\n",
       "[who]x\n",   " [who]\n",  "[QUIT]\n",   "[wh",    "o]\n",     "[this].x\n",
   };
-  std::vector<std::string> pieces;
-  while (!in.Empty() && pieces.size() < maxPieces) {
+  std::size_t count = 0;
+  while (!in.Empty() && count < maxPieces) {
     const std::uint8_t op = in.Byte();
-    std::string piece;
+    if (count == pieces.size()) pieces.emplace_back();
+    std::string& piece = pieces[count++];
+    const std::size_t most = maxPieceBytes < totalBytes ? maxPieceBytes : totalBytes;
     switch (op % 4) {
       case 0:
-        piece = in.Bytes(in.Byte());
+        in.BytesInto(in.Byte(), piece);
         break;
       case 1: {
         const std::size_t length = in.Word();
-        piece.assign(length, static_cast<char>(in.Byte()));
+        piece.assign(length < most ? length : most, static_cast<char>(in.Byte()));
         break;
       }
       case 2: {
         const std::size_t length = in.Word();
-        piece.assign(length, static_cast<char>(in.Byte()));
-        piece += in.Bytes(in.Byte() % 16);
+        piece.assign(length < most ? length : most, static_cast<char>(in.Byte()));
+        in.AppendBytes(in.Byte() % 16, piece);
         break;
       }
       default:
         piece = kSpecial[in.Byte() % (sizeof kSpecial / sizeof kSpecial[0])];
         break;
     }
-    if (piece.size() > maxPieceBytes) piece.resize(maxPieceBytes);
-    pieces.push_back(piece);
+    if (piece.size() > most) piece.resize(most);
+    totalBytes -= piece.size();
+    if (totalBytes == 0) break;
   }
-  return pieces;
+  return count;
 }
 
 }  // namespace qc::fuzz

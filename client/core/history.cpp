@@ -2,6 +2,7 @@
 #include "client/core/history.h"
 
 #include <cstdio>
+#include <fstream>
 
 #include "client/core/options.h"
 #include "client/core/platform.h"
@@ -69,7 +70,17 @@ bool AppendHistory(const std::string& path, const std::string& line) {
   }
   const std::size_t slash = path.find_last_of("/\\");
   if (slash != std::string::npos && !MakeFolders(path.substr(0, slash))) return false;
-  return AppendToFile(path, line + "\n");
+  return AppendLines(path, line + "\n");
+}
+
+bool AppendLines(const std::string& path, const std::string& lines) {
+  std::ifstream file(path, std::ios::binary | std::ios::ate);
+  char last = '\n';
+  if (file && file.tellg() > 0) {
+    file.seekg(-1, std::ios::end);
+    if (!file.get(last)) last = '\n';
+  }
+  return AppendToFile(path, last == '\n' ? lines : "\n" + lines);
 }
 
 bool KeepTypedLine(std::vector<std::string>& lines, const std::string& path,

@@ -29,6 +29,11 @@ std::string HistoryKeyOf(const SpawnRow& own, bool ownKnown, std::uint16_t port)
 // grown past twice that is rewritten with those lines alone.
 std::vector<std::string> ReadHistory(const std::string& path);
 
+// Appends whole lines (each with its line end) to a file of lines with a single write. A last
+// line that a failed write left without its line end is ended in the same write, so that it
+// never runs into the first line appended. False when it could not be written.
+bool AppendLines(const std::string& path, const std::string& lines);
+
 // Appends one line with a single write, creating the folders on the way. Empty lines and
 // lines with a line end in them are not kept. False when it could not be written.
 bool AppendHistory(const std::string& path, const std::string& line);

@@ -152,9 +152,9 @@ ListingPart ClassifyListingLine(const ConsoleLine& line) {
   if (body == "QC_OK: End of list") return ListingPart::kEnd;
   if (body == "QC_OK: Currently spawned servers") return ListingPart::kSpawnsHeader;
   if (StartsWith(body, "QC_OK: Currently connected clients (Port: ")) return ListingPart::kWhoHeader;
-  std::size_t pos = 7;
+  std::size_t pos = 0;
   long long row = 0;
-  if (Expect(body, pos, "[") && ReadNumber(body, pos, row) && Expect(body, pos, "]\t")) {
+  if (Expect(body, pos, "QC_OK: [") && ReadNumber(body, pos, row) && Expect(body, pos, "]\t")) {
     return ListingPart::kRow;
   }
   return ListingPart::kNone;

@@ -137,7 +137,7 @@ std::size_t LearnWords(WordStore& store, std::string_view line) {
   if (!append.empty() && !store.path.empty()) {
     const std::size_t slash = store.path.find_last_of("/\\");
     if (slash == std::string::npos || MakeFolders(store.path.substr(0, slash))) {
-      if (AppendToFile(store.path, append)) {
+      if (AppendLines(store.path, append)) {
         store.fileLines += static_cast<std::size_t>(std::count(append.begin(), append.end(), '\n'));
       }
     }

@@ -69,6 +69,7 @@ TEST(SpawnRowTest, RowsAreReadAndObjectsMatchedAsTheConsolePrintsThem) {
   SpawnRow row;
   EXPECT_FALSE(ParseSpawnRow(ParseLine("08:00:00 QC_OK: [01]\t127.0.0.1"), row));
   EXPECT_FALSE(ParseSpawnRow(ParseLine("08:00:00 QC_MSG: [01]\tPort: 1, GoID: 1, TemplateName: x"), row));
+  EXPECT_FALSE(ParseSpawnRow(ParseLine("08:00:00 QC_OK:x[01]\tPort: 1, GoID: 1, TemplateName: x"), row));
 
   auto ports = [&](const char* object) {
     std::vector<int> found;
@@ -351,6 +352,12 @@ TEST(HistoryTest, TwoSessionsAppendToOneFileAndAnOvergrownFileIsCut) {
   EXPECT_FALSE(KeepTypedLine(lines, path, "first again"));
   EXPECT_TRUE(KeepTypedLine(lines, path, "third"));
   EXPECT_EQ(ReadHistory(path), lines);
+  // A line that a failed write cut short never runs into the next one appended.
+  ASSERT_TRUE(AppendToFile(path, "cut sh"));
+  EXPECT_EQ(ReadHistory(path), lines);
+  EXPECT_TRUE(AppendHistory(path, "fourth"));
+  EXPECT_EQ(ReadHistory(path), (std::vector<std::string>{"first", "second", "first again",
+                                                         "third", "cut sh", "fourth"}));
   EXPECT_EQ(HistoryKeyOf(SpawnRow{30001, 7, "goblin"}, true, 30001), "goblin");
   EXPECT_EQ(HistoryKeyOf(SpawnRow{}, false, 30001), ":30001");
 

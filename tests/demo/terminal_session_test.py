@@ -164,6 +164,15 @@ class Process:
 
     def stop(self):
         if self.proc.poll() is None:
+            if os.environ.get("QC_COVERAGE_RUN"):
+                # scripts/coverage: asked to stop first, a program writes its coverage counters
+                # as it ends (a killed one loses them).
+                self.proc.terminate()
+                try:
+                    self.proc.wait(timeout=10)
+                    return
+                except subprocess.TimeoutExpired:
+                    pass
             self.proc.kill()
             self.proc.wait(timeout=WAIT)
 

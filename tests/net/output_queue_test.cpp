@@ -1,11 +1,16 @@
 // Output queues: blocks shared between queues, sent in order across partial sends, small ones
-// gathered, and a broken peer failing the send without a signal.
+// gathered, and a broken peer failing the send without a signal; and the judging of a client's
+// unsent output against the soft and hard limits.
 #include "net/output_queue.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "net/client.h"
+#include "net/limits.h"
+#include "net/send_policy.h"
+#include "server/console_server.h"
 #include "support/queued_output.h"
 #include "support/test_support.h"
 #include "support/ports.h"
@@ -116,6 +121,44 @@ TEST(OutputQueueTest, APeerThatResetFailsTheFlushAsAResetAndTheProcessCarriesOn)
   EXPECT_EQ(result, FlushResult::kReset);  // reported as the reset it is, not another failure
   ClearQueue(queue);
   test::CloseSocket(pair.server);
+}
+
+TEST(SendPolicyTest, OutputPastTheSoftLimitForTheSendTimeOrPastTheHardLimitIsDropped) {
+  ConsoleServer* server = NewConsoleServer(1, "policy");
+  ASSERT_NE(server, nullptr);
+  server->SendBufferBytes = 1000;
+  server->SendTimeoutMillis = 2000;
+  ClientState* client = NewClientState(-1);
+  ASSERT_NE(client, nullptr);
+  const std::string kilobyte(1000, 'x');
+
+  // Within the soft limit nothing is judged; past it the time starts, and a client that
+  // stays past it for the send time limit is dropped, however slowly it reads meanwhile.
+  ASSERT_TRUE(QueueBytes(client->Output.Queue, kilobyte.data(), kilobyte.size()));
+  JudgeOutput(*server, *client, 10000);
+  EXPECT_EQ(client->Output.OverSoftSince, 0);
+  ASSERT_TRUE(QueueBytes(client->Output.Queue, "y", 1));
+  JudgeOutput(*server, *client, 10000);
+  EXPECT_EQ(client->Output.OverSoftSince, 10000);
+  EXPECT_EQ(NextSendDeadline(*server, *client), 12000);
+  JudgeOutput(*server, *client, 11999);
+  EXPECT_EQ(client->Output.Drop, ClientDrop::kNone);
+  JudgeOutput(*server, *client, 12000);
+  EXPECT_EQ(client->Output.Drop, ClientDrop::kBufferFull);
+
+  // Back within the soft limit the time starts afresh; past the hard limit the drop is at once.
+  client->Output.Drop = ClientDrop::kNone;
+  ClearQueue(client->Output.Queue);
+  JudgeOutput(*server, *client, 13000);
+  EXPECT_EQ(client->Output.OverSoftSince, 0);
+  EXPECT_EQ(NextSendDeadline(*server, *client), 0);
+  while (client->Output.Queue.Bytes <= HardOutputLimit(*server)) {
+    ASSERT_TRUE(QueueBytes(client->Output.Queue, kilobyte.data(), kilobyte.size()));
+  }
+  JudgeOutput(*server, *client, 14000);
+  EXPECT_EQ(client->Output.Drop, ClientDrop::kBufferFull);
+  DeleteClientState(client);
+  DeleteConsoleServer(server);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 
 #include "common/locks.h"
 #include "net/client.h"
+#include "net/notices.h"
 #include "net/telnet.h"
 #include "support/queued_output.h"
 
@@ -600,6 +601,32 @@ TEST_F(ProtocolTest, TelnetClientsGetEvery0xFFDoubledAndOthersTheirBytesUnchange
   EXPECT_EQ(Sent(telnet), "##:##:## QC_OK: Currently connected clients (Port: 30100, GoID: 9, "
                           "TemplateName: proto)\r\n##:##:## QC_OK: [01]\t0.0.0.0\r\n"
                           "##:##:## QC_OK: [02]\t0.0.0.0\r\n##:##:## QC_OK: End of list\r\n");
+}
+
+TEST(NoticesTest, NoticesWaitInOrderWhileTheStackIsFullAndTheOldestGiveWayWhenTooMany) {
+  ConsoleServer* server = NewConsoleServer(3, "notices");
+  ASSERT_NE(server, nullptr);
+  server->StackOpen.store(true);
+  std::unique_ptr<WaitingNotices> waiting{new WaitingNotices{}};
+  SessionContext context{server, 0, nullptr, nullptr, nullptr, 0, nullptr, waiting.get()};
+  for (int i = 0; i < kMaxPending; ++i) PushPending(*server, "typed");
+  // A host that stopped polling: the notices past the waiting list's room push out its oldest.
+  const int extra = 3;
+  for (int i = 0; i < kWaitingNotices + extra; ++i) {
+    PushNotice(context, ("notice " + std::to_string(i)).c_str());
+  }
+  EXPECT_EQ(waiting->Count, kWaitingNotices);
+  // The host drains the stack (finding it empty opens it again): the waiting notices fill it
+  // in order, the oldest kept at its bottom.
+  char text[kTextBytes];
+  while (PopPending(*server, text)) {
+  }
+  PushWaitingNotices(context);
+  EXPECT_EQ(waiting->Count, kWaitingNotices - kMaxPending);
+  std::string oldest;
+  while (PopPending(*server, text)) oldest = text;
+  EXPECT_EQ(oldest, "notice " + std::to_string(extra));
+  DeleteConsoleServer(server);
 }
 
 }  // namespace

@@ -8,14 +8,19 @@
 
 namespace qc::test {
 
-// Every unsent byte of queue, in order; the queue is emptied.
-inline std::string TakeQueued(OutputQueue& queue) {
-  std::string bytes;
+// Appends every unsent byte of queue to bytes, in order; the queue is emptied.
+inline void AppendQueued(OutputQueue& queue, std::string& bytes) {
   for (int i = queue.Head; i < queue.Head + queue.Count; ++i) {
     const QueuedBlock& entry = queue.Entries[i];
     bytes.append(entry.Block->Bytes + entry.Sent, entry.Block->Length - entry.Sent);
   }
   ClearQueue(queue);
+}
+
+// Every unsent byte of queue, in order; the queue is emptied.
+inline std::string TakeQueued(OutputQueue& queue) {
+  std::string bytes;
+  AppendQueued(queue, bytes);
   return bytes;
 }
 
