@@ -200,6 +200,9 @@ int RunFanOutScenario(const Options& options, int clients) {
           // A game polls once a frame, not in a spin: the typed line has long been waiting when
           // the host asks. A spinning host would time its own collisions with the console
           // taking the line in (the echo scenario shows those).
+          // Its last frame ended, as a draining game's does, by finding the stack empty: the
+          // console takes typed lines in between a host's drains only.
+          (void)api.GetNextMessage(kFanOutGoid);
           ok = SendWhole(typist, kTypedLine, sizeof kTypedLine - 1);
           std::this_thread::sleep_for(std::chrono::milliseconds(kTypedLineWaitMillis));
           const std::int64_t took = ok ? TimeTakingCall(api) : -1;

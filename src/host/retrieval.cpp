@@ -41,11 +41,12 @@ const char* TakeNextMessage(std::uint32_t goid) {
   // and echoed once. The returned text is still the console's one ResultText: a host that polls
   // one console from two threads gets each entry once, but may read the other's text.
   MutexHold hold(server->StateLock);
+  // A pop closes the stack to the loop until the host finds it empty (above): waking the loop
+  // now would find nothing it may do.
   if (!PopPending(*server, server->ResultText)) {
     WakeForSlot(*server);
     return kEmptyText;
   }
-  WakeForSlot(*server);
   SendToAllClients(*server, server->ResultText);
   RewriteScript(*server, server->ResultText);
   return server->ResultText;

@@ -193,8 +193,11 @@ void Quit(SessionContext& context, ClientState& client) {
 // it does not.
 bool PushRange(SessionContext& context, LineAssembler& line, std::size_t from, std::size_t to) {
   ConsoleServer& server = *context.Server;
-  MutexHold hold(server.StateLock);
+  // The pace is judged before the lock is taken, so the host's calls never wait for it; the
+  // stack itself (open, with room) is looked at again under the lock.
   if (!StackTakesLines(context)) return false;
+  MutexHold hold(server.StateLock);
+  if (!StackHasRoom(context)) return false;
   char* text = line.Text;
   const char kept = text[to];
   text[to] = '\0';
