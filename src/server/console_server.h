@@ -96,8 +96,8 @@ struct ConsoleServer {
   // cleared by the loop before it empties the inbox, so a burst of calls signals it once.
   platform::Waker* Waker;
   std::atomic<bool> WakePending;
-  // Set by the loop while PendingMessages is full and something waits for a slot (input it
-  // no longer reads, a notice): the host's next pop wakes it.
+  // Set by the loop while typed lines or notices wait for a stack that takes none (closed, or
+  // full): the host's next look at an empty stack, which opens it, wakes the loop.
   std::atomic<bool> WantsSlot;
   ConsoleLoop* Loop;
 };
