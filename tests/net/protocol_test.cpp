@@ -362,8 +362,11 @@ TEST_F(ProtocolTest, LinesOfADeveloperWhoLeftStillReachTheHostBeforeItsNotice) {
   ClientState* crowd = Connect("10.0.0.2");
   (void)Pushed();
   for (int i = 0; i < kMaxPending; ++i) Type(crowd, "line " + std::to_string(i) + "\n");
-  Type(dev, "a\n[who]\nb\nunfinish");
-  Type(crowd, "c\n[who]\nd\n");
+  // A turn's share of commands is answered; the one past it waits between the lines.
+  std::string commands;
+  for (int i = 0; i <= kCommandsPerTurn; ++i) commands += "[who]\n";
+  Type(dev, "a\n" + commands + "b\nunfinish");
+  Type(crowd, "c\n" + commands + "d\n");
   SessionContext context = Context();
   EndSession(context, *dev);
   EndSession(context, *crowd);
@@ -374,13 +377,22 @@ TEST_F(ProtocolTest, LinesOfADeveloperWhoLeftStillReachTheHostBeforeItsNotice) {
   EXPECT_FALSE(crowd->Departed);
   const std::vector<std::string> taken = Pushed();
   ASSERT_EQ(taken.size(), static_cast<std::size_t>(kMaxPending));
-  EXPECT_EQ(taken.front(), "line 1\n");
-  EXPECT_EQ(taken.back(), "c\nd\n");
+  EXPECT_EQ(taken.front(), "line 2\n");
+  EXPECT_EQ(taken[kMaxPending - 2], "c\n");
+  EXPECT_EQ(taken.back(), "d\n");
   Tick(0);
   EXPECT_FALSE(dev->Departed);
   EXPECT_EQ(Pushed(), (std::vector<std::string>{
-                          "QC_OK: 10.0.0.2 disconnected (Port 30100, GoID: 9)", "a\nb\n",
+                          "QC_OK: 10.0.0.2 disconnected (Port 30100, GoID: 9)", "a\n", "b\n",
                           "QC_OK: 10.0.0.1 disconnected (Port 30100, GoID: 9)"}));
+  // Nobody is left to answer the command that waited.
+  const std::string sent = Sent(dev);
+  std::size_t answers = 0;
+  for (std::size_t at = sent.find("End of list"); at != std::string::npos;
+       at = sent.find("End of list", at + 1)) {
+    ++answers;
+  }
+  EXPECT_EQ(answers, static_cast<std::size_t>(kCommandsPerTurn));
 }
 
 TEST_F(ProtocolTest, AFullPieceOfShortLinesAfterAnUnfinishedLineIsNoOverflow) {
