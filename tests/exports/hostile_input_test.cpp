@@ -568,10 +568,10 @@ TEST(HostileInputTest, TheConsoleAnswersForItselfWhileTheHostDoesNotPoll) {
   EXPECT_EQ(taken[302], gone);
 }
 
-// Developers who reset or close their connections while their typed lines wait for a host that does not
-// poll: each one's line still reaches the host, before its disconnected notice. The console keeps
-// the lines of 128 such developers (its most connections); the 129th's line is pushed at once,
-// and the stack's oldest entry gives way to it.
+// Developers who reset or close their connections while their typed lines wait for a host that
+// does not poll: each one's line still reaches the host, before its disconnected notice. The
+// console keeps the lines of 128 such developers (its most connections); the 129th's line is
+// pushed at once, and the stack's oldest entry gives way to it.
 TEST(HostileInputTest, LinesOfDevelopersWhoLeftWhileTheHostWasAwayStillArrive) {
   const std::uint16_t port = PortBlock(kHostileDeparted);
   WriteProfile(ProfileWithPort(port, ""));

@@ -634,9 +634,12 @@ TEST_F(ProtocolTest, AddressesTakeTurnsAcrossConsolesAndAWaitingConsoleLooksAgai
   Type(here, "wrong\n");
   ClientState* elsewhere = side.Attempt("10.0.2.1", "wrong\n", now_);
   ClientState* there = side.Attempt("10.0.0.1", "wrong\n", now_);
+  ClientState* dev = side.Attempt("10.0.0.1", "s3cret\n", now_);
   // The side console's first answer is due in a second; its guess from 10.0.0.1 waits a
-  // second longer, after this console's.
+  // second longer, after this console's. The right password after them looks again soon.
   EXPECT_EQ(NextGateTimer(side.Context(now_)), now_ + 1000);
+  EXPECT_EQ(dev->Phase, ClientPhase::kAdmitted);
+  EXPECT_EQ(NextTimer(side.Context(now_), *dev), now_ + kGateRecheckMillis);
   now_ += 1000;
   side.Tick(now_);  // 10.0.0.1's guess was given first: its turn, though another console holds it
   EXPECT_EQ(elsewhere->Phase, ClientPhase::kRefusing);
@@ -647,9 +650,19 @@ TEST_F(ProtocolTest, AddressesTakeTurnsAcrossConsolesAndAWaitingConsoleLooksAgai
   EXPECT_EQ(elsewhere->Phase, ClientPhase::kClosing);
   EXPECT_EQ(there->Phase, ClientPhase::kRefusing);
   EXPECT_EQ(NextGateTimer(side.Context(now_)), now_ + 1000);
+  EXPECT_EQ(dev->Phase, ClientPhase::kAdmitted);
   now_ += 1000;
   side.Tick(now_);
   EXPECT_EQ(there->Phase, ClientPhase::kClosing);
+  EXPECT_EQ(dev->Phase, ClientPhase::kListed);
+  // A guess whose sender leaves gives its place back: the right password after it waits no more.
+  ClientState* leaver = side.Attempt("10.0.0.3", "wrong\n", now_);
+  ClientState* right = side.Attempt("10.0.0.3", "s3cret\n", now_);
+  EXPECT_EQ(right->Phase, ClientPhase::kAdmitted);
+  SessionContext context = side.Context(now_);
+  EndSession(context, *leaver);
+  side.Tick(now_);
+  EXPECT_EQ(right->Phase, ClientPhase::kListed);
 }
 
 TEST_F(ProtocolTest, TelnetClientsGetEvery0xFFDoubledAndOthersTheirBytesUnchanged) {
