@@ -25,8 +25,8 @@ constexpr int kMostBeingTurnedAway = 8;
 constexpr int kMaxConnections = kMaxClients + kMostWaitingAtPrompt + kMostBeingTurnedAway;
 // Developers who left with typed lines the host's stack had no room for yet: their lines go
 // on in order as room comes, then their disconnected notice. They hold no socket and no place
-// among the connections; past this many, the oldest one's lines are pushed at once, and the
-// stack's oldest entries give way to them, as on any full stack.
+// among the connections; past this many, the lines of one more who leaves are pushed at once,
+// and the stack's oldest entries give way to them, as on any full stack.
 constexpr int kMostDeparted = kMaxConnections;
 // Connections taken per turn of the loop, so that a crowd arriving at once does not keep the
 // developers already attached waiting.

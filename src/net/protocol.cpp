@@ -206,22 +206,14 @@ bool PushRange(SessionContext& context, LineAssembler& line, std::size_t from, s
   return true;
 }
 
-// Answers a console command; false when it ended the session.
-bool Answer(SessionContext& context, ClientState& client, LineCommand command) {
-  switch (command) {
-    case LineCommand::kQuit:
-      Quit(context, client);
-      return false;
-    case LineCommand::kWho:
-      SendClientListing(*context.Server, client, context.Scratch);
-      break;
-    case LineCommand::kSpawns:
-      SendServerListing(client, context.Scratch);
-      break;
-    case LineCommand::kNone:
-      break;
+// Answers a listing command ("[who]" or "[spawns]"); "[quit]" ends the session, which the caller
+// does itself.
+void Answer(SessionContext& context, ClientState& client, LineCommand command) {
+  if (command == LineCommand::kWho) {
+    SendClientListing(*context.Server, client, context.Scratch);
+  } else {
+    SendServerListing(client, context.Scratch);
   }
-  return true;
 }
 
 // The end of the line that begins at at (just after its line feed); the ready lines all end in
@@ -393,7 +385,7 @@ void RunInputLines(SessionContext& context, ClientState& client) {
         return;
       }
       at = end;
-      (void)Answer(context, client, command);
+      Answer(context, client, command);
       continue;
     }
     if (!client.Departed && client.Phase != ClientPhase::kListed) break;

@@ -11,10 +11,15 @@
 #ifdef _WIN32
 #include <winsock2.h>
 #else
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 #endif
+
+#include "common/diagnostic.h"
 
 #include "support/test_support.h"
 #include "support/ports.h"
@@ -124,6 +129,57 @@ TEST(PlatformProfileTest, StringsAreCutToTheBufferAndTheCutLengthIsReturned) {
   EXPECT_STREQ(wide, "abcdefgh");
   test::WriteProfile("");
 }
+
+#ifndef _WIN32
+// Standard error is a full pipe: the lines wait, in order, as many as the queue holds; the rest
+// are counted, and the count is written once standard error takes lines again.
+TEST(DiagnosticTest, LinesPastTheQueueAreCountedAndTheCountFollowsTheKeptOnes) {
+  int pipeEnds[2];
+  ASSERT_EQ(::pipe(pipeEnds), 0);
+  const int pipeBytes = ::fcntl(pipeEnds[1], F_SETPIPE_SZ, 4096);
+  ASSERT_GT(pipeBytes, 0);
+  const std::string fill(static_cast<std::size_t>(pipeBytes), '-');
+  ASSERT_EQ(::write(pipeEnds[1], fill.data(), fill.size()), pipeBytes);
+  const int savedStderr = ::dup(2);
+  ::dup2(pipeEnds[1], 2);
+  const int total = kWaitingDiagnostics + 5;
+  for (int i = 0; i < total; ++i) WriteDiagnostic(("line " + std::to_string(i) + "\n").c_str());
+  // The writer thread waits on the pipe; reading it lets everything out.
+  std::string written;
+  char buffer[4096];
+  bool wroteAfter = false;
+  for (int reads = 0; reads < 1000 && written.find("after\n") == std::string::npos; ++reads) {
+    pollfd entry{pipeEnds[0], POLLIN, 0};
+    if (::poll(&entry, 1, test::kWaitMillis) != 1) break;
+    const ssize_t n = ::read(pipeEnds[0], buffer, sizeof buffer);
+    if (n <= 0) break;
+    written.append(buffer, static_cast<std::size_t>(n));
+    if (!wroteAfter && written.find("took none of them\n") != std::string::npos) {
+      WriteDiagnostic("after\n");  // a line after the count is neither lost nor counted
+      wroteAfter = true;
+    }
+  }
+  ::dup2(savedStderr, 2);
+  ::close(savedStderr);
+  ::close(pipeEnds[0]);
+  ::close(pipeEnds[1]);
+  ASSERT_EQ(written.compare(0, fill.size(), fill), 0);
+  // The writer may have taken the first line before the queue filled: that one is kept too.
+  std::size_t at = fill.size();
+  int kept = 0;
+  while (written.compare(at, 5, "line ") == 0) {
+    const std::string expected = "line " + std::to_string(kept) + "\n";
+    ASSERT_EQ(written.compare(at, expected.size(), expected), 0) << written.substr(at, 40);
+    at += expected.size();
+    ++kept;
+  }
+  EXPECT_GE(kept, kWaitingDiagnostics);
+  EXPECT_LE(kept, kWaitingDiagnostics + 1);
+  EXPECT_EQ(written.substr(at), "QC_ERROR: " + std::to_string(total - kept) +
+                                    " diagnostic lines lost: standard error took none of them\n"
+                                    "after\n");
+}
+#endif
 
 }  // namespace
 }  // namespace qc::platform

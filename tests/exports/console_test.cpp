@@ -69,6 +69,7 @@ TEST(SessionTest, PasswordGateRefusesAWrongFirstLineAndAdmitsTheRightOne) {
   Broadcast(23, "QC_OK: for the admitted only");
   const auto sent = std::chrono::steady_clock::now();
   ASSERT_TRUE(wrong.Send("[who]\n"));
+  wrong.ShutdownSending();  // it has said all it will; the answer still reaches it
   EXPECT_TRUE(IsStamped(wrong.ReadUntil("\r\n"), " QC_ERROR: Wrong password\r\n"));
   EXPECT_GE(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(900));
   EXPECT_TRUE(wrong.WaitClosed());

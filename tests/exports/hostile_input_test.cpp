@@ -568,6 +568,71 @@ TEST(HostileInputTest, TheConsoleAnswersForItselfWhileTheHostDoesNotPoll) {
   EXPECT_EQ(taken[302], gone);
 }
 
+// Developers who reset or close their connections while their typed lines wait for a host that
+// does not poll: each one's line still reaches the host, before its disconnected notice. The
+// console keeps the lines of 128 such developers (its most connections); the 129th's line is
+// pushed at once, and the stack's oldest entry gives way to it.
+TEST(HostileInputTest, LinesOfDevelopersWhoLeftWhileTheHostWasAwayStillArrive) {
+  const std::uint16_t port = PortBlock(kHostileDeparted);
+  WriteProfile(ProfileWithPort(port, ""));
+  StderrCapture errors;  // each reset writes its recv() line
+  ASSERT_TRUE(Spawn(523, "departed"));
+  LoopbackClient observer;
+  ASSERT_TRUE(Attach(observer, port, "127.0.0.2"));
+  for (int visit = 0; visit < 50; ++visit) {  // with the observer's, 101 notices for 100 places
+    LoopbackClient visitor;
+    ASSERT_TRUE(Attach(visitor, port));
+    ASSERT_TRUE(visitor.Send("[quit]\n"));
+    ASSERT_FALSE(visitor.ReadUntil("development console\r\n").empty());
+  }
+  constexpr int kLeavers = 129;
+  const auto address = [](int i) { return "127.0.1." + std::to_string(i + 1); };
+  for (int i = 0; i < kLeavers; ++i) {
+    LoopbackClient dev;
+    ASSERT_TRUE(Attach(dev, port, address(i).c_str()));
+    // The answer to [who] shows the line before it was taken in.
+    ASSERT_TRUE(dev.Send("left " + std::to_string(i) + "\n[who]\n"));
+    ASSERT_FALSE(dev.ReadUntil("End of list\r\n").empty()) << i;
+    if (i % 2 == 0) {
+      dev.Reset();
+    } else {
+      dev.Close();
+    }
+  }
+  // Once the observer is the only one listed, and a turn later, every leaver has departed.
+  bool alone = false;
+  for (int look = 0; look < 1000; ++look) {
+    ASSERT_TRUE(observer.Send("[who]\n"));
+    const std::string answer = observer.ReadUntil("End of list\r\n");
+    ASSERT_FALSE(answer.empty());
+    if (alone) break;
+    alone = CountOf(answer, " QC_OK: [") == 1;
+  }
+  ASSERT_TRUE(alone);
+  // The visitors' notices, and each leaver's connected notice, line and disconnected notice;
+  // the observer's notice, the stack's oldest, gave way.
+  const std::size_t expected = 100u + 3 * kLeavers;
+  std::vector<std::string> taken;
+  const auto deadline = Clock::now() + std::chrono::seconds(30);
+  while (Clock::now() < deadline && taken.size() < expected) {
+    std::vector<std::string> batch = TakeAll(523);
+    taken.insert(taken.end(), batch.rbegin(), batch.rend());
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_EQ(taken.size(), expected);
+  EXPECT_EQ(taken.front(), ConnectedNotice(port, 523));
+  EXPECT_EQ(taken[99], "left " + std::to_string(kLeavers - 1) + "\n");  // on top of the full stack
+  EXPECT_EQ(std::find(taken.begin(), taken.end(), ConnectedNotice(port, 523, "127.0.0.2")),
+            taken.end());
+  for (int i = 0; i < kLeavers; ++i) {
+    const auto line = std::find(taken.begin(), taken.end(), "left " + std::to_string(i) + "\n");
+    const auto notice = std::find(taken.begin(), taken.end(),
+                                  DisconnectedNotice(port, 523, address(i).c_str()));
+    ASSERT_NE(line, taken.end()) << i;
+    EXPECT_LT(line, notice) << i;
+  }
+}
+
 #ifndef _WIN32
 // Standard error is a pipe that nobody reads (a launcher's, say): diagnostic lines wait for it,
 // and the console goes on serving.

@@ -15,6 +15,7 @@
 #include "common/locks.h"
 #include "net/client.h"
 #include "net/notices.h"
+#include "net/password_gate.h"
 #include "net/telnet.h"
 #include "support/queued_output.h"
 
@@ -217,7 +218,8 @@ class ProtocolTest : public ::testing::Test {
     TakeInput(context, *client, &bytes[0], bytes.size() - 1);
   }
   // Moves the clock on and runs what falls due, as the loop does each turn: waiting notices,
-  // the gate, each client's timers and the lines it left for later turns.
+  // the gate, each client's timers and the lines it left for later turns (a departed one's
+  // followed by its disconnected notice).
   void Tick(std::int64_t millis) {
     now_ += millis;
     SessionContext context = Context();
@@ -226,7 +228,11 @@ class ProtocolTest : public ::testing::Test {
     for (ClientState* client : clients_) {
       client->Input.CommandsLeft = kCommandsPerTurn;
       RunTimers(context, *client);
-      RunInputLines(context, *client);
+      if (client->Departed) {
+        PushDepartedLines(context, *client, false);
+      } else {
+        RunInputLines(context, *client);
+      }
     }
   }
   // Turns of the loop (at most 100), each followed by the host taking everything, until the
@@ -345,6 +351,48 @@ TEST_F(ProtocolTest, AFullStackHoldsLinesAndNoticesBackInOrderUntilTheHostTakesS
                                                 "waits\n"}));
   EXPECT_TRUE(WantsInput(Context(), *dev));
   EXPECT_TRUE(WantsInput(Context(), *late));
+}
+
+// Developers whose connections end (a reset, a closed terminal) while their lines wait for the
+// stack: the lines still reach the host, in order, before each one's disconnected notice. When
+// too many have departed, a departed one's lines are pushed at once and the stack's oldest give
+// way.
+TEST_F(ProtocolTest, LinesOfADeveloperWhoLeftStillReachTheHostBeforeItsNotice) {
+  ClientState* dev = Connect("10.0.0.1");
+  ClientState* crowd = Connect("10.0.0.2");
+  (void)Pushed();
+  for (int i = 0; i < kMaxPending; ++i) Type(crowd, "line " + std::to_string(i) + "\n");
+  // A turn's share of commands is answered; the one past it waits between the lines.
+  std::string commands;
+  for (int i = 0; i <= kCommandsPerTurn; ++i) commands += "[who]\n";
+  Type(dev, "a\n" + commands + "b\nunfinish");
+  Type(crowd, "c\n" + commands + "d\n");
+  SessionContext context = Context();
+  EndSession(context, *dev);
+  EndSession(context, *crowd);
+  EXPECT_TRUE(dev->Departed);
+  EXPECT_FALSE(WantsInput(Context(), *dev));
+  EXPECT_EQ(server_->ClientCount.load(), 0);
+  PushDepartedLines(context, *crowd, true);  // one too many departed
+  EXPECT_FALSE(crowd->Departed);
+  const std::vector<std::string> taken = Pushed();
+  ASSERT_EQ(taken.size(), static_cast<std::size_t>(kMaxPending));
+  EXPECT_EQ(taken.front(), "line 2\n");
+  EXPECT_EQ(taken[kMaxPending - 2], "c\n");
+  EXPECT_EQ(taken.back(), "d\n");
+  Tick(0);
+  EXPECT_FALSE(dev->Departed);
+  EXPECT_EQ(Pushed(), (std::vector<std::string>{
+                          "QC_OK: 10.0.0.2 disconnected (Port 30100, GoID: 9)", "a\n", "b\n",
+                          "QC_OK: 10.0.0.1 disconnected (Port 30100, GoID: 9)"}));
+  // Nobody is left to answer the command that waited.
+  const std::string sent = Sent(dev);
+  std::size_t answers = 0;
+  for (std::size_t at = sent.find("End of list"); at != std::string::npos;
+       at = sent.find("End of list", at + 1)) {
+    ++answers;
+  }
+  EXPECT_EQ(answers, static_cast<std::size_t>(kCommandsPerTurn));
 }
 
 TEST_F(ProtocolTest, AFullPieceOfShortLinesAfterAnUnfinishedLineIsNoOverflow) {
@@ -576,6 +624,45 @@ TEST_F(ProtocolTest, EveryConsoleOfTheProcessSharesTheGuessingLimits) {
   EXPECT_EQ(there->Phase, ClientPhase::kClosing);
   EXPECT_EQ(elsewhere->Phase, ClientPhase::kClosing);
   EXPECT_EQ(dev->Phase, ClientPhase::kListed);
+}
+
+TEST_F(ProtocolTest, AddressesTakeTurnsAcrossConsolesAndAWaitingConsoleLooksAgainSoon) {
+  CopyText(server_->Password, kNameBytes, "s3cret");
+  SideConsole side;
+  CopyText(side.server->Password, kNameBytes, "s3cret");
+  ClientState* here = Connect("10.0.0.1");
+  Type(here, "wrong\n");
+  ClientState* elsewhere = side.Attempt("10.0.2.1", "wrong\n", now_);
+  ClientState* there = side.Attempt("10.0.0.1", "wrong\n", now_);
+  ClientState* dev = side.Attempt("10.0.0.1", "s3cret\n", now_);
+  // The side console's first answer is due in a second; its guess from 10.0.0.1 waits a
+  // second longer, after this console's. The right password after them looks again soon.
+  EXPECT_EQ(NextGateTimer(side.Context(now_)), now_ + 1000);
+  EXPECT_EQ(dev->Phase, ClientPhase::kAdmitted);
+  EXPECT_EQ(NextTimer(side.Context(now_), *dev), now_ + kGateRecheckMillis);
+  now_ += 1000;
+  side.Tick(now_);  // 10.0.0.1's guess was given first: its turn, though another console holds it
+  EXPECT_EQ(elsewhere->Phase, ClientPhase::kRefusing);
+  EXPECT_EQ(NextGateTimer(side.Context(now_)), now_ + kGateRecheckMillis);
+  Tick(0);
+  EXPECT_EQ(here->Phase, ClientPhase::kClosing);
+  side.Tick(now_);
+  EXPECT_EQ(elsewhere->Phase, ClientPhase::kClosing);
+  EXPECT_EQ(there->Phase, ClientPhase::kRefusing);
+  EXPECT_EQ(NextGateTimer(side.Context(now_)), now_ + 1000);
+  EXPECT_EQ(dev->Phase, ClientPhase::kAdmitted);
+  now_ += 1000;
+  side.Tick(now_);
+  EXPECT_EQ(there->Phase, ClientPhase::kClosing);
+  EXPECT_EQ(dev->Phase, ClientPhase::kListed);
+  // A guess whose sender leaves gives its place back: the right password after it waits no more.
+  ClientState* leaver = side.Attempt("10.0.0.3", "wrong\n", now_);
+  ClientState* right = side.Attempt("10.0.0.3", "s3cret\n", now_);
+  EXPECT_EQ(right->Phase, ClientPhase::kAdmitted);
+  SessionContext context = side.Context(now_);
+  EndSession(context, *leaver);
+  side.Tick(now_);
+  EXPECT_EQ(right->Phase, ClientPhase::kListed);
 }
 
 TEST_F(ProtocolTest, TelnetClientsGetEvery0xFFDoubledAndOthersTheirBytesUnchanged) {

@@ -84,7 +84,8 @@ enum PortBlockName : int {
   kHostilePacedPaste,
   kHostileHostAway,
   kPlatformTunedConnection,
-  kLastNumberedBlock = kPlatformTunedConnection,
+  kHostileDeparted,
+  kLastNumberedBlock = kHostileDeparted,
 
   // Blocks whose numbers are written outside C++ as well: the host project of tests/consumer
   // (tests/CMakeLists.txt passes 700), the scenarios of tests/demo/terminal_session_test.py

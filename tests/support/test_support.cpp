@@ -127,6 +127,10 @@ void LoopbackClient::Reset() {
   socket_ = -1;
 }
 
+void LoopbackClient::ShutdownSending() {
+  if (socket_ >= 0) os::ShutdownSending(socket_);
+}
+
 void LoopbackClient::Close() {
   if (socket_ >= 0) os::Close(socket_);
   socket_ = -1;

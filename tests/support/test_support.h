@@ -49,6 +49,8 @@ class LoopbackClient {
   bool WaitClosed(int millis = kWaitMillis);
   // Closes with a reset (SO_LINGER 0) instead of an orderly shutdown.
   void Reset();
+  // Shuts the sending side only: the server sees the end of the stream and can still answer.
+  void ShutdownSending();
   void Close();
   bool connected() const { return socket_ >= 0; }
   int socket() const { return socket_; }
@@ -101,6 +103,7 @@ int SendBytes(int s, const char* data, int length);
 int ReceiveWithin(int s, char* buffer, int capacity, int millis);
 void ResetAndClose(int s);
 void Close(int s);
+void ShutdownSending(int s);
 // Whether SO_REUSEADDR is set on s, and whether the library sets it on a listening socket here.
 bool ReusesAddress(int s);
 extern const bool kListenSocketsReuseAddress;

@@ -73,6 +73,8 @@ void ResetAndClose(int s) {
 
 void Close(int s) { ::close(s); }
 
+void ShutdownSending(int s) { ::shutdown(s, SHUT_WR); }
+
 long HeldResources() {
   const struct mallinfo2 heap = ::mallinfo2();
   return static_cast<long>(heap.uordblks + heap.hblkhd);

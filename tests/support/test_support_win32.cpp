@@ -208,6 +208,8 @@ void ResetAndClose(int s) {
 
 void Close(int s) { ::closesocket(ToHandle(s)); }
 
+void ShutdownSending(int s) { ::shutdown(ToHandle(s), 1); }  // SD_SEND
+
 long HeldResources() {
   DWORD handles = 0;
   return ::GetProcessHandleCount(::GetCurrentProcess(), &handles) ? static_cast<long>(handles) : -1;
