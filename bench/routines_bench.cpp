@@ -58,8 +58,8 @@ bool SpawnHundredServers() {
   const int before = ThreadCount();
   bool spawned = true;
   for (int i = 0; i < kServerCount; ++i) {
-    spawned = qc::SpawnConsoleServer(kFirstGoid + static_cast<std::uint32_t>(i), "bench") &&
-              spawned;
+    spawned =
+        qc::SpawnConsoleServer(kFirstGoid + static_cast<std::uint32_t>(i), "bench") && spawned;
   }
   (void)std::remove(qc::kProfileFileName);
   if (chdir(previous) != 0 || rmdir(directory) != 0 || !spawned) return false;
@@ -128,8 +128,8 @@ void RewriteScript(benchmark::State& state, const std::string& input) {
   const qc::ConsoleServer& server = *qc::FindServer(kFirstGoid);
   static char text[kTextBytes];
   std::memcpy(text, input.c_str(), input.size() + 1);
-  const bool restore = input.find("[this].") != std::string::npos ||
-                       input.find("[that](") != std::string::npos;
+  const bool restore =
+      input.find("[this].") != std::string::npos || input.find("[that](") != std::string::npos;
   for (auto _ : state) {
     if (restore) std::memcpy(text, input.c_str(), input.size() + 1);
     qc::RewriteScript(server, text);

@@ -104,8 +104,8 @@ int RunInteractive(InteractiveSession& session, const std::string& historyPath) 
   editor.ShowLine(true);
   session.Start(display);
   while (!session.Done()) {
-    const bool readable = WaitForInput(editor.InputHandle(), session.Handles(), event,
-                                       session.MillisToTimer());
+    const bool readable =
+        WaitForInput(editor.InputHandle(), session.Handles(), event, session.MillisToTimer());
     // The editor reads Ctrl-C as a key; a Ctrl-C or Ctrl-Break the control handler caught
     // instead counts as the same key.
     bool interrupted = Interrupted();

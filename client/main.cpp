@@ -65,7 +65,8 @@ int ReportFailure(OpenResult result, const Options& options, int basePort,
   const std::string object = EscapeControlBytes(failedObject);
   switch (result) {
     case OpenResult::kNotFound:
-      std::fprintf(stderr, "%s: no console of %s; the game's consoles:\n", kProgram, object.c_str());
+      std::fprintf(stderr, "%s: no console of %s; the game's consoles:\n", kProgram,
+                   object.c_str());
       PrintTable(stderr, rows);
       return kExitNoSuchObject;
     case OpenResult::kAmbiguous:
@@ -111,8 +112,8 @@ OpenResult AttachWithRetry(const Options& options, const std::function<OpenResul
   bool said = false;
   for (;;) {
     const OpenResult result = attach();
-    const bool waitable = result == OpenResult::kUnreachable ||
-                          result == OpenResult::kNotFound || result == OpenResult::kBroken;
+    const bool waitable = result == OpenResult::kUnreachable || result == OpenResult::kNotFound ||
+                          result == OpenResult::kBroken;
     const std::int64_t left = deadline - NowMillis();
     if (!waitable || left <= 0 || Interrupted()) return result;
     if (!said) {

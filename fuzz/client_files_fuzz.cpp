@@ -99,7 +99,8 @@ std::vector<std::string> ModelHistory(const std::string& text, bool& overgrown) 
   }
   const std::size_t keep = static_cast<std::size_t>(attach::kHistoryLines);
   overgrown = lines.size() > 2 * keep;
-  if (lines.size() > keep) lines.erase(lines.begin(), lines.end() - static_cast<std::ptrdiff_t>(keep));
+  if (lines.size() > keep)
+    lines.erase(lines.begin(), lines.end() - static_cast<std::ptrdiff_t>(keep));
   return lines;
 }
 
@@ -195,7 +196,9 @@ void CheckWords(qc::fuzz::Input& in, const std::string& path) {
   Write(path, text);
   const std::vector<std::string> lines = CompleteLines(text, true);
   auto isName = [](std::string_view name) {
-    auto letter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; };
+    auto letter = [](char c) {
+      return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+    };
     return name.size() >= 3 && letter(name[0]) &&
            std::all_of(name.begin(), name.end(),
                        [&](char c) { return letter(c) || (c >= '0' && c <= '9'); });
@@ -256,9 +259,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   qc::fuzz::Input in(data, size);
   const std::string folder = Folder();
   switch (in.Byte() % 3) {
-    case 0: CheckHistory(in, folder + "/history"); break;
-    case 1: CheckListing(in, folder + "/listing"); break;
-    default: CheckWords(in, folder + "/words"); break;
+    case 0:
+      CheckHistory(in, folder + "/history");
+      break;
+    case 1:
+      CheckListing(in, folder + "/listing");
+      break;
+    default:
+      CheckWords(in, folder + "/words");
+      break;
   }
   return 0;
 }

@@ -68,10 +68,10 @@ void CheckLine(const std::string& raw) {
   const std::string shown = attach::EscapeControlBytes(raw);
   QC_FUZZ_CHECK(shown == ModelEscape(raw));
   const bool own = !raw.empty() && (raw[0] & 1) != 0;
-  const char* paint = own ? "\x1b[1m"
-                          : line.kind == attach::LineKind::kError    ? "\x1b[31m"
-                            : line.kind == attach::LineKind::kReport ? "\x1b[1;33m"
-                                                                     : nullptr;
+  const char* paint = own                                      ? "\x1b[1m"
+                      : line.kind == attach::LineKind::kError  ? "\x1b[31m"
+                      : line.kind == attach::LineKind::kReport ? "\x1b[1;33m"
+                                                               : nullptr;
   const std::string prefix = own ? "> " : "";
   QC_FUZZ_CHECK(attach::RenderLine(raw, own, false) == prefix + shown);
   QC_FUZZ_CHECK(attach::RenderLine(raw, own, true) ==
@@ -124,11 +124,10 @@ void CheckLine(const std::string& raw) {
   }
   QC_FUZZ_CHECK(attach::ClassifyListingLine(line) == part);
   attach::SpawnRow got;
-  const bool isSpawnRow = part == attach::ListingPart::kRow &&
-                          std::regex_match(line.body, match, spawnRow) &&
-                          PlainNumber(match[1].str(), port) && PlainNumber(match[2].str(), goid) &&
-                          port >= -32768 && port <= 65535 && goid >= -2147483648LL &&
-                          goid <= 2147483647LL;
+  const bool isSpawnRow =
+      part == attach::ListingPart::kRow && std::regex_match(line.body, match, spawnRow) &&
+      PlainNumber(match[1].str(), port) && PlainNumber(match[2].str(), goid) && port >= -32768 &&
+      port <= 65535 && goid >= -2147483648LL && goid <= 2147483647LL;
   QC_FUZZ_CHECK(attach::ParseSpawnRow(line, got) == isSpawnRow);
   if (isSpawnRow) {
     QC_FUZZ_CHECK(got.port == static_cast<std::uint16_t>(port & 0xFFFF));
@@ -232,9 +231,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const auto port = static_cast<std::int16_t>(in.Word());
         const auto goid = static_cast<std::int32_t>(in.Uint32());
         const bool connected = (op & 0x80) != 0;
-        const std::string body = "QC_OK: " + address + (connected ? " connected" : " disconnected") +
-                                 " (Port " + std::to_string(port) + ", GoID: " +
-                                 std::to_string(goid) + ")";
+        const std::string body = "QC_OK: " + address +
+                                 (connected ? " connected" : " disconnected") + " (Port " +
+                                 std::to_string(port) + ", GoID: " + std::to_string(goid) + ")";
         const attach::ConsoleLine line = attach::ParseLine("12:34:56 " + body);
         CheckLine("12:34:56 " + body);
         attach::PresenceNotice notice;
@@ -259,17 +258,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::uint8_t form = in.Byte();
         std::string raw;
         switch (form % 4) {
-          case 0: raw = "01:02:03 QC_MSG: " + sent; break;
-          case 1: raw = sent; break;  // a pasted text's later line: no stamp, no tag
-          case 2: raw = "QC_MSG: " + sent; break;
-          default: raw = LineBytes(in, 24); break;
+          case 0:
+            raw = "01:02:03 QC_MSG: " + sent;
+            break;
+          case 1:
+            raw = sent;
+            break;  // a pasted text's later line: no stamp, no tag
+          case 2:
+            raw = "QC_MSG: " + sent;
+            break;
+          default:
+            raw = LineBytes(in, 24);
+            break;
         }
         const attach::ConsoleLine line = attach::ParseLine(raw);
         QC_FUZZ_CHECK(attach::IsEchoOf(line, sent) ==
                       (line.kind == attach::LineKind::kMessage && line.body.substr(8) == sent));
         // The model: the first awaited line this one echoes is taken.
-        const bool continued = afterOwnEcho && line.stamp.empty() &&
-                               line.kind == attach::LineKind::kOther;
+        const bool continued =
+            afterOwnEcho && line.stamp.empty() && line.kind == attach::LineKind::kOther;
         bool modelTook = false;
         for (auto it = modelAwaiting.begin(); it != modelAwaiting.end(); ++it) {
           if (continued ? line.body == *it
@@ -308,11 +315,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::uint8_t how = in.Byte();
         const attach::SpawnRow* pick = rows.empty() ? nullptr : &rows[how % rows.size()];
         switch (pick == nullptr ? 3 : op % 4) {
-          case 0: object = pick->templateName; break;
-          case 1: object = (how & 1) ? std::to_string(static_cast<std::uint32_t>(pick->printedGoid))
-                                     : std::to_string(pick->printedGoid); break;
-          case 2: object = ":" + std::to_string(pick->port); break;
-          default: object = LineBytes(in, 16); break;
+          case 0:
+            object = pick->templateName;
+            break;
+          case 1:
+            object = (how & 1) ? std::to_string(static_cast<std::uint32_t>(pick->printedGoid))
+                               : std::to_string(pick->printedGoid);
+            break;
+          case 2:
+            object = ":" + std::to_string(pick->port);
+            break;
+          default:
+            object = LineBytes(in, 16);
+            break;
         }
         QC_FUZZ_CHECK(SameRows(attach::MatchObject(rows, object), ModelMatch(rows, object)));
         const std::string table = attach::FormatConsoleTable(rows);

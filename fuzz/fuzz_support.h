@@ -30,9 +30,9 @@ namespace qc::fuzz {
   std::abort();
 }
 
-#define QC_FUZZ_CHECK(condition)                                               \
-  do {                                                                         \
-    if (!(condition)) ::qc::fuzz::Fail(__FILE__, __LINE__, #condition);        \
+#define QC_FUZZ_CHECK(condition)                                        \
+  do {                                                                  \
+    if (!(condition)) ::qc::fuzz::Fail(__FILE__, __LINE__, #condition); \
   } while (false)
 
 // Reads values from the front of the input. Reads past the end give zeros and empty strings,

@@ -12,10 +12,14 @@ namespace {
 
 qc::fuzz::ModelCommand Convert(qc::LineCommand command) {
   switch (command) {
-    case qc::LineCommand::kQuit: return qc::fuzz::ModelCommand::kQuit;
-    case qc::LineCommand::kWho: return qc::fuzz::ModelCommand::kWho;
-    case qc::LineCommand::kSpawns: return qc::fuzz::ModelCommand::kSpawns;
-    case qc::LineCommand::kNone: break;
+    case qc::LineCommand::kQuit:
+      return qc::fuzz::ModelCommand::kQuit;
+    case qc::LineCommand::kWho:
+      return qc::fuzz::ModelCommand::kWho;
+    case qc::LineCommand::kSpawns:
+      return qc::fuzz::ModelCommand::kSpawns;
+    case qc::LineCommand::kNone:
+      break;
   }
   return qc::fuzz::ModelCommand::kNone;
 }

@@ -73,8 +73,8 @@ inline std::size_t DecodePieces(Input& in, std::size_t maxPieces, std::size_t ma
                                 std::vector<std::string>& pieces,
                                 std::size_t totalBytes = static_cast<std::size_t>(-1)) {
   static const char* const kSpecial[] = {
-      "[quit]\r\n", "[who]\r\n", "[spawns]\n", "[quit]", "\n",       "\r\n",
-      "[who]x\n",   " [who]\n",  "[QUIT]\n",   "[wh",    "o]\n",     "[this].x\n",
+      "[quit]\r\n", "[who]\r\n", "[spawns]\n", "[quit]", "\n",   "\r\n",
+      "[who]x\n",   " [who]\n",  "[QUIT]\n",   "[wh",    "o]\n", "[this].x\n",
   };
   std::size_t count = 0;
   while (!in.Empty() && count < maxPieces) {

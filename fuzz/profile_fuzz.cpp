@@ -84,9 +84,9 @@ int ToInt(const std::string& value, int fallback) {
     number = (number * digits.size() + digit) % (std::uint64_t{1} << 32);
   }
   if (negative) number = ((std::uint64_t{1} << 32) - number) % (std::uint64_t{1} << 32);
-  return number >= (std::uint64_t{1} << 31) ? static_cast<int>(static_cast<std::int64_t>(number) -
-                                                                (std::int64_t{1} << 32))
-                                            : static_cast<int>(number);
+  return number >= (std::uint64_t{1} << 31)
+             ? static_cast<int>(static_cast<std::int64_t>(number) - (std::int64_t{1} << 32))
+             : static_cast<int>(number);
 }
 
 }  // namespace
@@ -117,7 +117,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   QC_FUZZ_CHECK(qc::loader::detail::FindProfileInt(text.get(), file.size(), section, key,
                                                    fallback) == libraryInt);
 
-  const bool found = qc::FindProfileValue(text.get(), file.size(), section, key, out.get(), capacity);
+  const bool found =
+      qc::FindProfileValue(text.get(), file.size(), section, key, out.get(), capacity);
   const std::optional<std::string> want = LookUp(file, section, key);
   QC_FUZZ_CHECK(found == want.has_value());
   if (!found) {

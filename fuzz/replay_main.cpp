@@ -20,7 +20,8 @@ bool Replay(const std::filesystem::path& file) {
     std::fprintf(stderr, "cannot read %s\n", file.string().c_str());
     return false;
   }
-  const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::vector<char> bytes((std::istreambuf_iterator<char>(in)),
+                                std::istreambuf_iterator<char>());
   // A block of exactly the input's size, as libFuzzer gives it, so a read past it is caught.
   std::unique_ptr<std::uint8_t[]> data(new std::uint8_t[bytes.size()]);
   std::copy(bytes.begin(), bytes.end(), data.get());

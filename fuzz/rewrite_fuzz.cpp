@@ -44,9 +44,15 @@ std::string BuildText(qc::fuzz::Input& in, std::size_t limit) {
   std::string text(filler, fill);
   for (char c : in.Rest()) {
     switch (c) {
-      case '\x01': text += "[this]."; break;
-      case '\x02': text += "[that]("; break;
-      default: text += c; break;
+      case '\x01':
+        text += "[this].";
+        break;
+      case '\x02':
+        text += "[that](";
+        break;
+      default:
+        text += c;
+        break;
     }
   }
   text = qc::fuzz::TextPart(text);

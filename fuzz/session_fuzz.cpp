@@ -2,8 +2,9 @@
 // piece one receive of the session, as a TCP segment read whole would be. Checked
 // against the line rules of line_model.h, applied to what telnet command removal keeps of each
 // piece (FilterTelnet, whose own rules its unit tests check): what the session pushes for the
-// host (every message once, in order, to a host that takes everything each turn), what it sends back (welcome, refusals of telnet requests, overflow
-// notices, listings, farewell), and that it leaves the client list empty.
+// host (every message once, in order, to a host that takes everything each turn), what it sends
+// back (welcome, refusals of telnet requests, overflow notices, listings, farewell), and that it
+// leaves the client list empty.
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -93,8 +94,8 @@ class Harness {
     qc::CopyText(client->Address, sizeof client->Address, "0.0.0.0");
     qc::ClientState* const connections[] = {client};
     // A second between pieces: overflows are never frequent enough to be folded here.
-    qc::SessionContext context{server_, 0,       scratch_, &batch_, connections, 1,
-                               &gate_,  notices_.get()};
+    qc::SessionContext context{server_,     0, scratch_, &batch_,
+                               connections, 1, &gate_,   notices_.get()};
     qc::BeginSession(context, *client);
     replies_.clear();
     for (const std::string* bytes : pieces) {

@@ -22,11 +22,11 @@ inline std::size_t WellFormed(std::string_view text, std::size_t i, unsigned& co
     length = 1;
   } else if (in(lead, 0xC2, 0xDF) && in(at(1), 0x80, 0xBF)) {
     length = 2;
-  } else if (lead == 0xE0 ? in(at(1), 0xA0, 0xBF)
+  } else if (lead == 0xE0   ? in(at(1), 0xA0, 0xBF)
              : lead == 0xED ? in(at(1), 0x80, 0x9F)
                             : in(lead, 0xE1, 0xEF) && in(at(1), 0x80, 0xBF)) {
     length = in(at(2), 0x80, 0xBF) ? 3 : 0;
-  } else if (lead == 0xF0 ? in(at(1), 0x90, 0xBF)
+  } else if (lead == 0xF0   ? in(at(1), 0x90, 0xBF)
              : lead == 0xF4 ? in(at(1), 0x80, 0x8F)
                             : in(lead, 0xF1, 0xF3) && in(at(1), 0x80, 0xBF)) {
     length = in(at(2), 0x80, 0xBF) && in(at(3), 0x80, 0xBF) ? 4 : 0;

@@ -40,8 +40,7 @@ bool PlainDottedQuad(std::string_view name) {
 // address (127.x.y.z) or every address, and any dotted quad for every address.
 bool ModelNames(const qc::web::AccessRules& rules, std::string_view authority) {
   const std::string port = ":" + std::to_string(rules.port);
-  if (authority.size() < port.size() ||
-      authority.substr(authority.size() - port.size()) != port) {
+  if (authority.size() < port.size() || authority.substr(authority.size() - port.size()) != port) {
     return false;
   }
   const std::string_view name = authority.substr(0, authority.size() - port.size());
@@ -59,8 +58,8 @@ Verdict Model(const qc::web::AccessRules& rules, const qc::web::RequestHeaders& 
   const std::string prefix = "/" + rules.token + "/";
   if (rules.token.empty() || !StartsWith(request.target, prefix)) return Verdict::kNoToken;
   if (request.hostCount == 0 || !ModelNames(rules, request.host)) return Verdict::kWrongHost;
-  if (request.originCount == 1 && !(StartsWith(request.origin, "http://") &&
-                                    ModelNames(rules, request.origin.substr(7)))) {
+  if (request.originCount == 1 &&
+      !(StartsWith(request.origin, "http://") && ModelNames(rules, request.origin.substr(7)))) {
     return Verdict::kWrongOrigin;
   }
   const std::string_view rest = request.target.substr(prefix.size());
@@ -74,17 +73,28 @@ std::string Authority(qc::fuzz::Input& in, const qc::web::AccessRules& rules) {
   const std::uint8_t how = in.Byte();
   std::string name;
   switch (how % 6) {
-    case 0: name = rules.listenAddress; break;
-    case 1: name = "localhost"; break;
-    case 2: name = std::to_string(in.Byte()) + "." + std::to_string(in.Byte()) + "." +
-                   std::to_string(in.Byte()) + "." + std::to_string(in.Byte()); break;
-    case 3: name = in.Bytes(in.Byte() % 24); break;
-    case 4: return in.Bytes(in.Byte() % 40);
-    default: name = rules.listenAddress + in.Bytes(in.Byte() % 4); break;
+    case 0:
+      name = rules.listenAddress;
+      break;
+    case 1:
+      name = "localhost";
+      break;
+    case 2:
+      name = std::to_string(in.Byte()) + "." + std::to_string(in.Byte()) + "." +
+             std::to_string(in.Byte()) + "." + std::to_string(in.Byte());
+      break;
+    case 3:
+      name = in.Bytes(in.Byte() % 24);
+      break;
+    case 4:
+      return in.Bytes(in.Byte() % 40);
+    default:
+      name = rules.listenAddress + in.Bytes(in.Byte() % 4);
+      break;
   }
-  const std::string port = (how / 6) % 4 == 0 ? in.Bytes(in.Byte() % 8)
-                                              : std::to_string((how / 6) % 4 == 1 ? in.Word()
-                                                                                  : rules.port);
+  const std::string port = (how / 6) % 4 == 0
+                               ? in.Bytes(in.Byte() % 8)
+                               : std::to_string((how / 6) % 4 == 1 ? in.Word() : rules.port);
   return name + ":" + port;
 }
 
@@ -97,16 +107,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::uint8_t setup = in.Byte();
   rules.listenAddress = kListen[setup % 4];
   rules.port = in.Word();
-  rules.token = (setup / 4) % 4 == 0 ? in.Bytes(in.Byte() % 40)
-                                     : "3f2a9c0d41e5b6a78c9d0e1f2a3b4c5d";
+  rules.token =
+      (setup / 4) % 4 == 0 ? in.Bytes(in.Byte() % 40) : "3f2a9c0d41e5b6a78c9d0e1f2a3b4c5d";
 
   // The target: mostly the token's form, sometimes bent.
   std::string target;
   switch (in.Byte() % 4) {
-    case 0: target = "/" + rules.token + "/" + in.Bytes(in.Byte()); break;
-    case 1: target = in.Bytes(in.Byte()); break;
-    case 2: target = "/" + rules.token + in.Bytes(in.Byte() % 8); break;
-    default: target = "/" + rules.token.substr(0, in.Byte() % 40) + in.Bytes(in.Byte() % 8); break;
+    case 0:
+      target = "/" + rules.token + "/" + in.Bytes(in.Byte());
+      break;
+    case 1:
+      target = in.Bytes(in.Byte());
+      break;
+    case 2:
+      target = "/" + rules.token + in.Bytes(in.Byte() % 8);
+      break;
+    default:
+      target = "/" + rules.token.substr(0, in.Byte() % 40) + in.Bytes(in.Byte() % 8);
+      break;
   }
   qc::web::RequestHeaders request;
   request.target = target;
@@ -115,8 +133,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   request.originCount = (counts / 3) % 3;
   request.transferEncodingCount = (counts / 9) % 3;
   const std::string host = Authority(in, rules);
-  const std::string origin = (counts / 27) % 3 == 0 ? "http://" + Authority(in, rules)
-                                                    : in.Bytes(in.Byte() % 48);
+  const std::string origin =
+      (counts / 27) % 3 == 0 ? "http://" + Authority(in, rules) : in.Bytes(in.Byte() % 48);
   const std::string encoding = (counts / 81) % 2 == 0 ? "chunked" : in.Bytes(in.Byte() % 12);
   request.host = host;
   request.origin = origin;

@@ -54,30 +54,44 @@ Field ReadField(qc::fuzz::Input& in) {
   Field field;
   const std::uint8_t how = in.Byte();
   switch (how % 6) {
-    case 0: break;
-    case 1: field.type = Field::kString; field.text = in.Bytes(in.Byte() % 24); break;
+    case 0:
+      break;
+    case 1:
+      field.type = Field::kString;
+      field.text = in.Bytes(in.Byte() % 24);
+      break;
     case 2: {
       field.type = Field::kInteger;
       // Near the edges of a GoID's range, or any 32-bit value, signed or not.
-      static const long long kEdges[] = {-2147483649LL, -2147483648LL, -1, 0, 2147483647LL,
-                                         4294967295LL, 4294967296LL};
+      static const long long kEdges[] = {-2147483649LL, -2147483648LL, -1,          0,
+                                         2147483647LL,  4294967295LL,  4294967296LL};
       field.number = (how & 0x40) ? kEdges[in.Byte() % 7]
                                   : static_cast<long long>(static_cast<std::int32_t>(in.Uint32()));
       break;
     }
-    case 3: field.type = Field::kLarge; break;     // past int64: Boost.JSON reads it as uint64
-    case 4: field.type = Field::kFraction; break;  // 7.5
-    default: field.type = Field::kOther; break;    // true, null, [], {}
+    case 3:
+      field.type = Field::kLarge;
+      break;  // past int64: Boost.JSON reads it as uint64
+    case 4:
+      field.type = Field::kFraction;
+      break;  // 7.5
+    default:
+      field.type = Field::kOther;
+      break;  // true, null, [], {}
   }
   return field;
 }
 
 std::string FieldJson(const Field& field, std::uint8_t variant) {
   switch (field.type) {
-    case Field::kString: return Quoted(field.text);
-    case Field::kInteger: return std::to_string(field.number);
-    case Field::kLarge: return "18446744073709551615";
-    case Field::kFraction: return "7.5";
+    case Field::kString:
+      return Quoted(field.text);
+    case Field::kInteger:
+      return std::to_string(field.number);
+    case Field::kLarge:
+      return "18446744073709551615";
+    case Field::kFraction:
+      return "7.5";
     default: {
       static const char* const kOthers[] = {"true", "null", "[]", "{\"a\":1}"};
       return kOthers[variant % 4];
@@ -157,8 +171,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (mode % 4 == 1) {
     // An object of any kind with any fields, in any order, among others.
-    static const char* const kNames[] = {"list",  "open",    "line",     "password", "refresh",
-                                         "quit",  "history", "complete", "Line",     "open "};
+    static const char* const kNames[] = {"list", "open",    "line",     "password", "refresh",
+                                         "quit", "history", "complete", "Line",     "open "};
     const std::uint8_t which = in.Byte();
     const std::string kind = which < 200 ? kNames[which % 10] : in.Bytes(in.Byte() % 12);
     const Field text = ReadField(in);
@@ -180,7 +194,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     message += "}";
 
     // Strings that are not UTF-8 make the message unreadable as JSON.
-    const bool readable = ValidUtf8(kind) && (text.type != Field::kString || ValidUtf8(text.text)) &&
+    const bool readable = ValidUtf8(kind) &&
+                          (text.type != Field::kString || ValidUtf8(text.text)) &&
                           (goid.type != Field::kString || ValidUtf8(goid.text)) &&
                           (object.type != Field::kString || ValidUtf8(object.text));
     PageRequest expected;
@@ -218,11 +233,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     QC_FUZZ_CHECK(object.at("exact") == json::value(shown == text));
     QC_FUZZ_CHECK(object.at("port") == json::value(row.port) &&
                   object.at("goid") == json::value(row.printedGoid));
-    QC_FUZZ_CHECK(Sent(qc::web::Serialize({{"t", "rows"}, {"rows", qc::web::RowsArray({row})}}),
-                       "rows")
-                      .at("rows")
-                      .as_array()
-                      .size() == 1);
+    QC_FUZZ_CHECK(
+        Sent(qc::web::Serialize({{"t", "rows"}, {"rows", qc::web::RowsArray({row})}}), "rows")
+            .at("rows")
+            .as_array()
+            .size() == 1);
   }
   json::array history;
   for (const std::string& text : texts) {

@@ -189,8 +189,8 @@ typedef HMODULE Module;
 // The system's text for an error code, without its trailing line end.
 std::string SystemMessage(DWORD code) {
   char text[512];
-  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                nullptr, code, 0, text, static_cast<DWORD>(sizeof text), nullptr);
+  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                code, 0, text, static_cast<DWORD>(sizeof text), nullptr);
   while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' ||
                         text[length - 1] == ' ' || text[length - 1] == '.')) {
     --length;
@@ -294,8 +294,8 @@ template <typename Function>
 bool Bind(Module module, const std::string& path, int index, Function& slot, std::string& error) {
   void* symbol = FindSymbol(module, kExportedNames[index]);
   if (symbol == nullptr) {
-    error = std::string("entry point not exported: ") + kExportedNames[index] + " (by " + path +
-            ")";
+    error =
+        std::string("entry point not exported: ") + kExportedNames[index] + " (by " + path + ")";
     return false;
   }
   slot = reinterpret_cast<Function>(symbol);

@@ -26,9 +26,8 @@ bool TryBind(std::uint16_t port) {
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_ANY);
   address.sin_port = htons(port);
-  const bool bound =
-      ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 &&
-      ::bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  const bool bound = ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 &&
+                     ::bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
   (void)::close(s);
   return bound;
 }

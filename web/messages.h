@@ -27,7 +27,7 @@ namespace qc::web {
 struct PageRequest {
   enum class Kind { kList, kOpen, kLine, kPassword, kRefresh, kQuit, kHistory, kComplete };
   Kind kind = Kind::kList;
-  std::string text;    // kLine, kPassword, kComplete; kOpen: the object (a GoID's digits too)
+  std::string text;  // kLine, kPassword, kComplete; kOpen: the object (a GoID's digits too)
 };
 
 // Reads one message from the page. False with error saying what is wrong (it goes back to the

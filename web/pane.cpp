@@ -29,21 +29,30 @@ int runningListers = 0;
 
 const char* KindName(attach::LineKind kind) {
   switch (kind) {
-    case attach::LineKind::kMessage: return "msg";
-    case attach::LineKind::kOk: return "ok";
-    case attach::LineKind::kError: return "error";
-    case attach::LineKind::kReport: return "report";
-    case attach::LineKind::kOther: break;
+    case attach::LineKind::kMessage:
+      return "msg";
+    case attach::LineKind::kOk:
+      return "ok";
+    case attach::LineKind::kError:
+      return "error";
+    case attach::LineKind::kReport:
+      return "report";
+    case attach::LineKind::kOther:
+      break;
   }
   return "other";
 }
 
 const char* StateOfFailure(OpenResult result) {
   switch (result) {
-    case OpenResult::kPasswordRefused: return "refused";
-    case OpenResult::kNotFound: return "missing";
-    case OpenResult::kAmbiguous: return "ambiguous";
-    default: break;
+    case OpenResult::kPasswordRefused:
+      return "refused";
+    case OpenResult::kNotFound:
+      return "missing";
+    case OpenResult::kAmbiguous:
+      return "ambiguous";
+    default:
+      break;
   }
   return "reconnecting";
 }
@@ -96,8 +105,7 @@ Pane::Pane(const ConsoleSettings& settings, SharedPassword& password, std::strin
       label_(lister_ ? "list" : "pane " + attach::EscapeControlBytes(object_)) {}
 
 std::shared_ptr<Pane> Pane::Start(const ConsoleSettings& settings, SharedPassword& password,
-                                  std::string object, Emitter emit,
-                                  CongestionProbe congested) {
+                                  std::string object, Emitter emit, CongestionProbe congested) {
   auto pane = std::make_shared<Pane>(settings, password, std::move(object), std::move(emit),
                                      std::move(congested));
   {
@@ -304,9 +312,8 @@ void Pane::Adopt(const attach::Attached& attached, const std::vector<attach::Spa
   if (attached.ownKnown) {
     key = own.templateName;
     const std::vector<attach::SpawnRow> named = attach::MatchObject(rows, own.templateName);
-    object_ = named.size() == 1 && named.front().port == own.port
-                  ? own.templateName
-                  : std::to_string(own.printedGoid);
+    object_ = named.size() == 1 && named.front().port == own.port ? own.templateName
+                                                                  : std::to_string(own.printedGoid);
     label_ = "pane " + attach::EscapeControlBytes(own.templateName);
   }
   const std::string stateFolder = attach::UserStateFolder();
@@ -319,12 +326,10 @@ void Pane::Adopt(const attach::Attached& attached, const std::vector<attach::Spa
   words_.path.clear();
   for (const std::string& line : history) (void)attach::LearnWords(words_, line);
   words_.path = wordsPath;
-  Log("attached to port " + std::to_string(own.port) + " (GoID " +
-      std::to_string(own.printedGoid) + ")");
-  emit_(Serialize({{"t", "state"},
-                   {"state", "attached"},
-                   {"row", RowObject(own)},
-                   {"rows", RowsArray(rows)}}));
+  Log("attached to port " + std::to_string(own.port) + " (GoID " + std::to_string(own.printedGoid) +
+      ")");
+  emit_(Serialize(
+      {{"t", "state"}, {"state", "attached"}, {"row", RowObject(own)}, {"rows", RowsArray(rows)}}));
   emit_(HistoryMessage(history));
 }
 

@@ -79,8 +79,8 @@ class Pane : public std::enable_shared_from_this<Pane> {
   void AskCompletion(std::string text);
   void Close();
 
-  Pane(const ConsoleSettings& settings, SharedPassword& password, std::string object,
-       Emitter emit, CongestionProbe congested);
+  Pane(const ConsoleSettings& settings, SharedPassword& password, std::string object, Emitter emit,
+       CongestionProbe congested);
 
  private:
   void Run();
@@ -124,7 +124,7 @@ class Pane : public std::enable_shared_from_this<Pane> {
   std::string object_;  // what the pane attaches by: a template name when unique, else a GoID
   std::string label_;   // how the log names the pane
   attach::ConsoleLink link_;
-  bool left_ = false;  // the developer typed [quit]: no attaching again
+  bool left_ = false;     // the developer typed [quit]: no attaching again
   bool refused_ = false;  // the last password given was refused
   std::string historyPath_;
   std::string lastKept_;

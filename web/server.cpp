@@ -109,11 +109,10 @@ class PageStream {
     const std::size_t end = field == std::string::npos ? field : text->find("\r\n", field + 2);
     if (end != std::string::npos) text->erase(field, end - field);
     // The caller is told its bytes were written, as they were, less the field.
-    net::async_write(next_, net::buffer(*text),
-                     [text, size, handler = std::forward<Handler>(handler)](
-                         beast::error_code error, std::size_t) mutable {
-                       handler(error, error ? 0 : size);
-                     });
+    net::async_write(
+        next_, net::buffer(*text),
+        [text, size, handler = std::forward<Handler>(handler)](
+            beast::error_code error, std::size_t) mutable { handler(error, error ? 0 : size); });
   }
 
  private:
@@ -136,8 +135,7 @@ class PageSocket : public std::enable_shared_from_this<PageSocket> {
   void Accept(Request request) {
     ws_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
     ws_.read_message_max(kPageMessageBytes);
-    ws_.async_accept(request, beast::bind_front_handler(&PageSocket::OnAccept,
-                                                        shared_from_this()));
+    ws_.async_accept(request, beast::bind_front_handler(&PageSocket::OnAccept, shared_from_this()));
   }
 
  private:
@@ -146,8 +144,7 @@ class PageSocket : public std::enable_shared_from_this<PageSocket> {
   }
 
   void Read() {
-    ws_.async_read(buffer_, beast::bind_front_handler(&PageSocket::OnMessage,
-                                                      shared_from_this()));
+    ws_.async_read(buffer_, beast::bind_front_handler(&PageSocket::OnMessage, shared_from_this()));
   }
 
   void OnMessage(beast::error_code error, std::size_t) {
@@ -175,16 +172,22 @@ class PageSocket : public std::enable_shared_from_this<PageSocket> {
     }
     if (!pane_) return Send(ErrorMessage("no pane is open on this socket"));
     switch (request.kind) {
-      case Kind::kLine: return pane_->Submit(std::move(request.text));
-      case Kind::kPassword: return pane_->GivePassword(std::move(request.text));
-      case Kind::kRefresh: return pane_->Refresh();
-      case Kind::kHistory: return pane_->AskHistory();
-      case Kind::kComplete: return pane_->AskCompletion(std::move(request.text));
+      case Kind::kLine:
+        return pane_->Submit(std::move(request.text));
+      case Kind::kPassword:
+        return pane_->GivePassword(std::move(request.text));
+      case Kind::kRefresh:
+        return pane_->Refresh();
+      case Kind::kHistory:
+        return pane_->AskHistory();
+      case Kind::kComplete:
+        return pane_->AskCompletion(std::move(request.text));
       case Kind::kQuit:
         pane_->Close();
         pane_.reset();
         return;
-      default: return;
+      default:
+        return;
     }
   }
 
@@ -347,7 +350,8 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
       case Verdict::kWrongOrigin:
         return refuse(http::status::forbidden,
                       "quillaret-web: requests from other sites are refused\n");
-      case Verdict::kAllowed: break;
+      case Verdict::kAllowed:
+        break;
     }
     Proven();
     if (websocket::is_upgrade(request)) {
@@ -364,8 +368,8 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
     if (file == nullptr) {
       return Reply(MakeResponse(request, http::status::not_found, text, "no such file\n"));
     }
-    Reply(MakeResponse(request, http::status::ok, ContentType(file->name),
-                       std::string(file->bytes)));
+    Reply(
+        MakeResponse(request, http::status::ok, ContentType(file->name), std::string(file->bytes)));
   }
 
   void Reply(Response response) {
@@ -397,8 +401,8 @@ void Accept(tcp::acceptor& acceptor, Server& server) {
       return;
     }
     // Out of descriptors, say: tried again a little later (kAcceptPauseMillis).
-    auto pause = std::make_shared<net::steady_timer>(
-        acceptor.get_executor(), std::chrono::milliseconds(kAcceptPauseMillis));
+    auto pause = std::make_shared<net::steady_timer>(acceptor.get_executor(),
+                                                     std::chrono::milliseconds(kAcceptPauseMillis));
     pause->async_wait([&acceptor, &server, pause](beast::error_code) {
       if (acceptor.is_open()) Accept(acceptor, server);
     });
@@ -407,8 +411,8 @@ void Accept(tcp::acceptor& acceptor, Server& server) {
 
 }  // namespace
 
-int RunServer(const WebOptions& options, const ConsoleSettings& consoles,
-              SharedPassword& password, const std::string& token) {
+int RunServer(const WebOptions& options, const ConsoleSettings& consoles, SharedPassword& password,
+              const std::string& token) {
   net::io_context context{1};
   tcp::acceptor acceptor{context};
   beast::error_code error;
@@ -438,12 +442,13 @@ int RunServer(const WebOptions& options, const ConsoleSettings& consoles,
   std::printf("quillaret-web: the consoles of %s from port %d\n", consoles.host.c_str(),
               consoles.basePort);
   if (options.listenAddress != "127.0.0.1") {
-    std::printf("quillaret-web: serving on %s: whoever reaches it with the address below can "
-                "run script in the game\n",
-                options.listenAddress.c_str());
+    std::printf(
+        "quillaret-web: serving on %s: whoever reaches it with the address below can "
+        "run script in the game\n",
+        options.listenAddress.c_str());
   }
-  std::printf("quillaret-web: open http://%s:%u/%s/ in a browser; Ctrl-C stops\n",
-              shown.c_str(), unsigned{server.rules.port}, token.c_str());
+  std::printf("quillaret-web: open http://%s:%u/%s/ in a browser; Ctrl-C stops\n", shown.c_str(),
+              unsigned{server.rules.port}, token.c_str());
   std::fflush(stdout);
 
   Accept(acceptor, server);

@@ -10,7 +10,7 @@ namespace qc::web {
 
 // Serves until SIGINT or SIGTERM; then every pane leaves its console with [quit]. The exit
 // status.
-int RunServer(const WebOptions& options, const ConsoleSettings& consoles,
-              SharedPassword& password, const std::string& token);
+int RunServer(const WebOptions& options, const ConsoleSettings& consoles, SharedPassword& password,
+              const std::string& token);
 
 }  // namespace qc::web

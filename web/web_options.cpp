@@ -23,9 +23,8 @@ bool IsDottedQuad(const std::string& text) {
   return true;
 }
 
-bool ParseWebOptions(const std::vector<std::string>& args, WebOptions& options,
-                     std::string& error, const std::string& hostVariable,
-                     const std::string& basePortVariable) {
+bool ParseWebOptions(const std::vector<std::string>& args, WebOptions& options, std::string& error,
+                     const std::string& hostVariable, const std::string& basePortVariable) {
   bool listenGiven = false;
   bool hostGiven = false;
   bool basePortGiven = false;

@@ -12,8 +12,8 @@ constexpr int kExitCannotServe = 1;  // the address could not be listened on
 constexpr int kExitUsage = 4;        // the command line is wrong (as quillaret-attach's)
 
 struct WebOptions {
-  std::string host = "127.0.0.1";  // the game's machine, as quillaret-attach's --host
-  int basePort = -1;               // -1: not given (the profile's BasePort, else 30000)
+  std::string host = "127.0.0.1";           // the game's machine, as quillaret-attach's --host
+  int basePort = -1;                        // -1: not given (the profile's BasePort, else 30000)
   std::string listenAddress = "127.0.0.1";  // a dotted quad; loopback unless one is given
   bool addressGiven = false;
   std::uint16_t listenPort = 0;  // 0: one the system picks
@@ -25,8 +25,8 @@ struct WebOptions {
 // [ADDRESS:]PORT. hostVariable and basePortVariable (QUILLARET_HOST, QUILLARET_BASE_PORT) count
 // where the options are not given, as for quillaret-attach. False with a message on a wrong
 // one.
-bool ParseWebOptions(const std::vector<std::string>& args, WebOptions& options,
-                     std::string& error, const std::string& hostVariable = "",
+bool ParseWebOptions(const std::vector<std::string>& args, WebOptions& options, std::string& error,
+                     const std::string& hostVariable = "",
                      const std::string& basePortVariable = "");
 std::string WebUsageText();
 // "quillaret-web VERSION" and a line end.

@@ -142,8 +142,8 @@ class Churn : public Fleet::Events {
 
   int Population() const {
     int attached = 0;
-    for (const Slot& slot : slots_) attached += slot.state != State::kIdle &&
-                                                slot.state != State::kConnecting;
+    for (const Slot& slot : slots_)
+      attached += slot.state != State::kIdle && slot.state != State::kConnecting;
     return attached;
   }
 
@@ -236,11 +236,10 @@ class Churn : public Fleet::Events {
   bool stopping = false;
   unsigned nextDeveloper = 0;
   std::vector<unsigned> typedBy;  // lines typed, by developer
-  long long sessions = 0, linesTyped = 0, partialSends = 0, listingsAsked = 0,
-            listingsAnswered = 0, quits = 0, closes = 0, resets = 0, stuck = 0, stuckDropped = 0,
-            closedByConsole = 0, connectFailures = 0, welcomeTimeouts = 0, drainTimeouts = 0,
-            quitTimeouts = 0, malformed = 0, linesHeard = 0, broadcastsHeard = 0,
-            listingsUnanswered = 0;
+  long long sessions = 0, linesTyped = 0, partialSends = 0, listingsAsked = 0, listingsAnswered = 0,
+            quits = 0, closes = 0, resets = 0, stuck = 0, stuckDropped = 0, closedByConsole = 0,
+            connectFailures = 0, welcomeTimeouts = 0, drainTimeouts = 0, quitTimeouts = 0,
+            malformed = 0, linesHeard = 0, broadcastsHeard = 0, listingsUnanswered = 0;
   double slowestListingMillis = 0;
 
  private:
@@ -307,9 +306,11 @@ class Churn : public Fleet::Events {
     if (slot.listingAskedAt > 0 && !stopping) {
       ++listingsUnanswered;
       if (listingsUnanswered <= 3) {
-        std::fprintf(stderr, "churn: developer %u left %lld ms after asking for a listing, unanswered (state %d)\n",
-                     slot.developer, static_cast<long long>((now - slot.listingAskedAt) / kMillis),
-                     static_cast<int>(slot.state));
+        std::fprintf(
+            stderr,
+            "churn: developer %u left %lld ms after asking for a listing, unanswered (state %d)\n",
+            slot.developer, static_cast<long long>((now - slot.listingAskedAt) / kMillis),
+            static_cast<int>(slot.state));
       }
     }
     slot.listingAskedAt = 0;
@@ -346,8 +347,8 @@ int RunChurnScenario(const Options& options) {
   if (!host.Ask("frames " + std::to_string(kBroadcastsPerFrame), "frames ", answer)) return 1;
 
   const unsigned seed = static_cast<unsigned>(NowNanos());
-  std::fprintf(stderr, "churn: %d developers on %d consoles for %d s (seed %u)\n", slots,
-               kConsoles, options.churnSeconds, seed);
+  std::fprintf(stderr, "churn: %d developers on %d consoles for %d s (seed %u)\n", slots, kConsoles,
+               options.churnSeconds, seed);
   Fleet fleet(slots);
   Churn churn(fleet, port, slots, seed);
   const std::int64_t rampStart = NowNanos();

@@ -200,8 +200,8 @@ int RunEchoScenario(const Options& options) {
   PlainEchoServer plain;
   if (standInClient < 0 || plainClient < 0 || !standIn.Start(standInListening, 2000) ||
       !plain.Start(plainListening, 2000)) {
-    std::fprintf(stderr, "echo: cannot open the baseline servers on ports %d and %d\n",
-                 port + 10, port + 11);
+    std::fprintf(stderr, "echo: cannot open the baseline servers on ports %d and %d\n", port + 10,
+                 port + 11);
     return 1;
   }
 

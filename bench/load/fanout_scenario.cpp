@@ -26,11 +26,11 @@ namespace qc::load {
 namespace {
 
 constexpr unsigned kFanOutGoid = 5151;
-constexpr int kManyClients = 100;     // the per-send and delivery figures use this many
-constexpr int kBatches = 20;          // per round and kind
-constexpr int kBatchBroadcasts = 20;  // per batch; kManyClients sends each
-constexpr int kCallBatches = 20;      // per round and kind of timed call
-constexpr int kCallBatch = 50;        // calls per batch
+constexpr int kManyClients = 100;      // the per-send and delivery figures use this many
+constexpr int kBatches = 20;           // per round and kind
+constexpr int kBatchBroadcasts = 20;   // per batch; kManyClients sends each
+constexpr int kCallBatches = 20;       // per round and kind of timed call
+constexpr int kCallBatch = 50;         // calls per batch
 constexpr int kDeliveryMillis = 2000;  // per round and kind
 constexpr int kDeliveryWindow = 400;   // lines the host may be ahead of the slowest client
 constexpr char kTypedLine[] = "GetHealth()\n";
@@ -237,7 +237,8 @@ int RunFanOutScenario(const Options& options, int clients) {
           api.BroadcastMsg(kFanOutGoid, text.data());
         } else {
           WriteLocalTimestamp(line);
-          for (int s : plainServerSide) ok = SendWhole(s, line, static_cast<std::size_t>(lineLength)) && ok;
+          for (int s : plainServerSide)
+            ok = SendWhole(s, line, static_cast<std::size_t>(lineLength)) && ok;
         }
       }
       spent[kind] += NowNanos() - start;
@@ -248,8 +249,8 @@ int RunFanOutScenario(const Options& options, int clients) {
   }
   // Every console client must have had every line: a broadcast to nobody proves nothing.
   owed += static_cast<long long>(options.repeats) * kBatches * kBatchBroadcasts * lineLength;
-  long long plainOwed = static_cast<long long>(options.repeats) * kBatches * kBatchBroadcasts *
-                        lineLength;
+  long long plainOwed =
+      static_cast<long long>(options.repeats) * kBatches * kBatchBroadcasts * lineLength;
   if (!ok || !WaitForEachClient(drain, 0, owed) || !WaitForEachClient(drain, 1, plainOwed)) {
     std::fprintf(stderr, "fan-out: the clients did not receive every line\n");
     return 1;
@@ -273,7 +274,8 @@ int RunFanOutScenario(const Options& options, int clients) {
           api.BroadcastMsg(kFanOutGoid, text.data());
         } else {
           WriteLocalTimestamp(line);
-          for (int s : plainServerSide) ok = SendWhole(s, line, static_cast<std::size_t>(lineLength)) && ok;
+          for (int s : plainServerSide)
+            ok = SendWhole(s, line, static_cast<std::size_t>(lineLength)) && ok;
         }
         total += lineLength;
         ++sent;

@@ -118,7 +118,8 @@ void Fleet::Read(int id, Events& events) {
   const char* at = buffer_.data();
   const char* end = at + n;
   while (at < end) {
-    const char* feed = static_cast<const char*>(std::memchr(at, '\n', static_cast<std::size_t>(end - at)));
+    const char* feed =
+        static_cast<const char*>(std::memchr(at, '\n', static_cast<std::size_t>(end - at)));
     if (feed == nullptr) {
       client.partial.append(at, end);
       return;

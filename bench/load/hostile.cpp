@@ -303,9 +303,8 @@ bool Scene::Attach(Developer& developer, int console, const char* source, int re
 
 bool Scene::WaitConnected(long long connected) {
   HostCount count;
-  if (WaitForCount(host, count, 20000, [&](const HostCount& c) {
-        return c.connected >= connected;
-      })) {
+  if (WaitForCount(host, count, 20000,
+                   [&](const HostCount& c) { return c.connected >= connected; })) {
     return true;
   }
   Fail("the host took " + std::to_string(count.connected) + " of " + std::to_string(connected) +
@@ -328,8 +327,8 @@ void Scene::Figure(const std::string& figure, double value) {
   ReportFigure(prefix_ + figure, value);
 }
 
-void Scene::Row(const std::string& title, const std::string& figure, double value,
-                const char* unit, double target, bool worst) {
+void Scene::Row(const std::string& title, const std::string& figure, double value, const char* unit,
+                double target, bool worst) {
   std::printf("row %s%s %s %g %d %s\n", prefix_.c_str(), figure.c_str(),
               unit[0] != '\0' ? unit : "-", target, worst ? 1 : 0, title.c_str());
   Figure(figure, value);
@@ -344,8 +343,7 @@ void Scene::TallyFigures(unsigned developer, long long typed, const std::string&
   const std::string of = fixedCount ? " (of " + std::to_string(typed) + ")" : "";
   Row(what + ": lines not taken whole" + of, "lines_lost", static_cast<double>(typed - distinct),
       "", lostTarget);
-  Row(what + ": lines taken twice or more", "lines_repeated", static_cast<double>(repeated), "",
-      0);
+  Row(what + ": lines taken twice or more", "lines_repeated", static_cast<double>(repeated), "", 0);
 }
 
 int Scene::Fail(const std::string& what) {

@@ -174,8 +174,8 @@ class Scene {
   // Reports a figure with the row of the report's table that shows it: its title, its unit, the
   // most it may be (below 0: none), and whether the worst run rather than the median stands for
   // it.
-  void Row(const std::string& title, const std::string& figure, double value,
-           const char* unit = "", double target = -1, bool worst = true);
+  void Row(const std::string& title, const std::string& figure, double value, const char* unit = "",
+           double target = -1, bool worst = true);
   // Asks the host's tally of a developer who typed typed lines: figures lines_typed,
   // lines_taken, and the rows (titled from what, with the lines typed when fixedCount) of
   // lines_lost (typed less taken, at most lostTarget) and lines_repeated (none).

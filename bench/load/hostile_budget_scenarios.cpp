@@ -57,9 +57,8 @@ int RunLineRateScenario(const Options& options) {
   constexpr int kFloodMillis = 5000;
   Scene scene(options, "line-rate");
   Developer flooder, fast, slow, idle;
-  if (!scene.Start({}) || !scene.Attach(flooder) || !scene.Attach(fast) ||
-      !scene.Attach(slow) || !scene.Attach(idle, 0, "127.0.0.2", 8192) ||
-      !scene.WaitConnected(4) || !scene.Ask("mark")) {
+  if (!scene.Start({}) || !scene.Attach(flooder) || !scene.Attach(fast) || !scene.Attach(slow) ||
+      !scene.Attach(idle, 0, "127.0.0.2", 8192) || !scene.WaitConnected(4) || !scene.Ask("mark")) {
     return 1;
   }
   const long baseKiB = ProcessResidentKiB(scene.host.Pid());
@@ -87,8 +86,7 @@ int RunLineRateScenario(const Options& options) {
             "idle_drop_ms", NoticeMillis(scene.host, "127.0.0.2 disconnected"), "ms", 3000);
   scene.Row("5 s at line rate: host's resident memory growth at its peak", "peak_growth_mib",
             PeakGrowthKiB(scene, baseKiB) / 1024, "MiB", 32);
-  scene.Row("5 s at line rate: the flooder dropped (1: yes)", "flooder_dropped",
-            flooder.Dropped());
+  scene.Row("5 s at line rate: the flooder dropped (1: yes)", "flooder_dropped", flooder.Dropped());
   scene.Row("5 s at line rate: the slow reader's rate", "slow_read_kb_per_s",
             static_cast<double>(slow.BytesRead()) / kFloodMillis, "kB/s", -1, false);
   scene.Figure("fast_dropped", fast.Dropped());
@@ -196,14 +194,14 @@ int RunUnpolledScenario(const Options& options) {
   scene.Row("host not polling, its stack full: [who] answered after", "who_ms",
             TimeAnswer(asker.Socket(), reader, "[who]", "QC_OK: End of list", kAnswerLimitMillis),
             "ms", 100);
-  scene.Row("host not polling: [spawns] answered after", "spawns_ms",
-            TimeAnswer(asker.Socket(), reader, "[spawns]", "QC_OK: End of list",
-                       kAnswerLimitMillis),
-            "ms", 100);
-  scene.Row("host not polling: [quit] answered after", "quit_ms",
-            TimeAnswer(asker.Socket(), reader, "[quit]", "QC_OK: Disconnecting",
-                       kAnswerLimitMillis),
-            "ms", 100);
+  scene.Row(
+      "host not polling: [spawns] answered after", "spawns_ms",
+      TimeAnswer(asker.Socket(), reader, "[spawns]", "QC_OK: End of list", kAnswerLimitMillis),
+      "ms", 100);
+  scene.Row(
+      "host not polling: [quit] answered after", "quit_ms",
+      TimeAnswer(asker.Socket(), reader, "[quit]", "QC_OK: Disconnecting", kAnswerLimitMillis),
+      "ms", 100);
   scene.Figure("visits_welcomed", static_cast<double>(waits.size()));
   if (!scene.Ask("release")) return 1;
   return scene.Finish();
@@ -230,8 +228,8 @@ int RunUnreadErrorScenario(const Options& options) {
   LineReader reader(asker.Socket());
   std::vector<double> answers;
   for (int i = 0; i < kAsks; ++i) {
-    answers.push_back(TimeAnswer(asker.Socket(), reader, "[who]", "QC_OK: End of list",
-                                 kAnswerLimitMillis));
+    answers.push_back(
+        TimeAnswer(asker.Socket(), reader, "[who]", "QC_OK: End of list", kAnswerLimitMillis));
     if (answers.back() >= kAnswerLimitMillis) break;  // a console that stalled stays so
     SleepUntil(NowNanos() + 200 * kMillis);
   }

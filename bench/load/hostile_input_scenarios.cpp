@@ -112,10 +112,10 @@ int RunFloodScenario(const Options& options, int sendBufferKiB) {
             static_cast<double>(peakKiB - baseKiB) / 1024, "MiB", 32);
   scene.Row(what + ": growth still resident 2 s after the flooder left", "left_growth_mib",
             static_cast<double>(afterKiB - baseKiB) / 1024, "MiB");
-  scene.Row(what + ": another developer's [who] answer, slowest", "who_max_ms",
-            answers.empty() ? kAnswerLimitMillis
-                            : *std::max_element(answers.begin(), answers.end()),
-            "ms", 1000);
+  scene.Row(
+      what + ": another developer's [who] answer, slowest", "who_max_ms",
+      answers.empty() ? kAnswerLimitMillis : *std::max_element(answers.begin(), answers.end()),
+      "ms", 1000);
   scene.Row(what + ": another developer's [who] answer, median", "who_p50_ms", Median(answers),
             "ms", -1, false);
   scene.Row(what + ": [who] not answered within 10 s", "who_unanswered", unanswered, "", 0);
@@ -194,8 +194,8 @@ int RunOverflowStreamScenario(const Options& options) {
   std::thread stream([&] {
     const std::string chunk(65536, 'x');
     while (NowNanos() < start + kStreamMillis * kMillis) {
-      const std::size_t sent = SendUntil(streamer.Socket(), chunk.data(), chunk.size(),
-                                         start + kStreamMillis * kMillis);
+      const std::size_t sent =
+          SendUntil(streamer.Socket(), chunk.data(), chunk.size(), start + kStreamMillis * kMillis);
       streamed += static_cast<long long>(sent);
       if (sent < chunk.size() && streamer.EndedAt() != 0) break;
     }
@@ -245,8 +245,8 @@ int RunHeldPaste(Scene& scene, const std::string& what, int readers, long long l
   if (!scene.WaitConnected(readers + 1)) return 1;
   Developer& paster = *developers[0];
   const std::string paste = TypedLines(1, 0, lines, lineBytes);
-  if (onOneProcessor && (!PinToOneProcessor(scene.host.Pid()) ||
-                         !LowerOtherThreads(scene.host.Pid()))) {
+  if (onOneProcessor &&
+      (!PinToOneProcessor(scene.host.Pid()) || !LowerOtherThreads(scene.host.Pid()))) {
     return scene.Fail("cannot keep the host's threads on one processor");
   }
   for (auto& developer : developers) developer->StartReading(ReadPattern{}, lineBytes, 'L');
@@ -270,8 +270,8 @@ int RunHeldPaste(Scene& scene, const std::string& what, int readers, long long l
     dropped += developers[i]->Dropped();
     fewest = std::min(fewest, developers[i]->StreamLines());
   }
-  scene.Row(what + ": developers dropped (of " + std::to_string(readers + 1) +
-                ", the paster and " + std::to_string(readers) + " reading it)",
+  scene.Row(what + ": developers dropped (of " + std::to_string(readers + 1) + ", the paster and " +
+                std::to_string(readers) + " reading it)",
             "dropped", dropped, "", 0);
   scene.Row(what + ": the paster dropped", "paster_dropped", paster.Dropped());
   scene.Row(what + ": echoes missed by the reader that got fewest", "echoes_missed_most",

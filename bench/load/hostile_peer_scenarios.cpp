@@ -60,8 +60,8 @@ int RunDawdlersScenario(const Options& options, bool underWine) {
   }
   std::string answer;
   if (!scene.Ask("mark") ||
-      !scene.Ask("stream " + std::to_string(kLinesPerFrame) + " " + std::to_string(kFrames) +
-                 " " + std::to_string(kLineBytes)) ||
+      !scene.Ask("stream " + std::to_string(kLinesPerFrame) + " " + std::to_string(kFrames) + " " +
+                 std::to_string(kLineBytes)) ||
       !host.Expect("stream-done ", 60000, answer)) {
     return scene.Fail("the host did not stream");
   }
@@ -84,12 +84,11 @@ int RunDawdlersScenario(const Options& options, bool underWine) {
   WaitForCount(host, count, 10000, [](const HostCount& c) { return c.disconnected >= 1; });
   const double idleDropMillis = NoticeMillis(host, "127.0.0.2 disconnected");
 
-  const std::string what =
-      underWine ? "12 MB broadcast (32-bit Windows, wine)" : "12 MB broadcast";
+  const std::string what = underWine ? "12 MB broadcast (32-bit Windows, wine)" : "12 MB broadcast";
   scene.Row(what + ", SendBufferVal=65536: dawdling readers dropped (of 3)", "readers_dropped",
             dropped, "", 0);
-  scene.Row(what + ": lines missed by the reader that kept fewest (of 120,000)",
-            "lines_lost_most", static_cast<double>(kLines - fewest), "", 0);
+  scene.Row(what + ": lines missed by the reader that kept fewest (of 120,000)", "lines_lost_most",
+            static_cast<double>(kLines - fewest), "", 0);
   scene.Row(what + ": a reader of nothing dropped, from the first broadcast (SendTimeoutVal " +
                 std::to_string(kSendTimeoutMillis) + ")",
             "idle_drop_ms", idleDropMillis, "ms");
@@ -134,8 +133,8 @@ void KeepGuessing(int port, const char* source, const std::atomic<bool>& guessin
 // away (at most limitMillis in all). The time from the password to the answer that holds
 // expected, or -1; fromFirst gets the time from the first connect, refusals the connections
 // turned away.
-double GivePassword(int port, const char* source, const std::string& password,
-                    const char* expected, int limitMillis, double* fromFirst, int* refusals) {
+double GivePassword(int port, const char* source, const std::string& password, const char* expected,
+                    int limitMillis, double* fromFirst, int* refusals) {
   const std::int64_t first = NowNanos(), deadline = first + std::int64_t{limitMillis} * kMillis;
   while (NowNanos() < deadline) {
     const int s = ConnectFrom(port, source, 0, 5000);
@@ -179,9 +178,9 @@ int RunPasswordGateScenario(const Options& options) {
   }
   SleepUntil(start + kHeadStartMillis * kMillis);
   int refusals = 0;
-  const double admitMillis = GivePassword(scene.Port(), "127.0.0.3", "open-sesame",
-                                          "QC_OK: Password accepted", kAdmitLimitMillis, nullptr,
-                                          &refusals);
+  const double admitMillis =
+      GivePassword(scene.Port(), "127.0.0.3", "open-sesame", "QC_OK: Password accepted",
+                   kAdmitLimitMillis, nullptr, &refusals);
   guessing.store(false);
   for (std::thread& guesser : guessers) guesser.join();
   scene.Row("password gate, 2 connections guessing: right password admitted after", "admit_ms",
@@ -253,12 +252,12 @@ int RunAcceptStormScenario(const Options& options, bool underWine) {
   const int notWelcomed = kDevelopers - static_cast<int>(welcomed.size());
   const std::string what =
       underWine ? "accept storm (32-bit Windows, wine)" : "accept storm (native)";
-  scene.Row(what + ": developers not welcomed within 5 s (of 10)", "not_welcomed", notWelcomed,
-            "", 0);
-  scene.Row(what + ": slowest welcome", "welcome_max_ms",
-            notWelcomed > 0 ? kWelcomeLimitMillis
-                            : *std::max_element(welcomed.begin(), welcomed.end()),
-            "ms", 500);
+  scene.Row(what + ": developers not welcomed within 5 s (of 10)", "not_welcomed", notWelcomed, "",
+            0);
+  scene.Row(
+      what + ": slowest welcome", "welcome_max_ms",
+      notWelcomed > 0 ? kWelcomeLimitMillis : *std::max_element(welcomed.begin(), welcomed.end()),
+      "ms", 500);
   scene.Row(what + ": connect-and-resets", "resets", static_cast<double>(resets.load()), "", -1,
             false);
   scene.Row(what + ": a developer after the storm welcomed (1: yes)", "welcomed_after",
@@ -345,13 +344,13 @@ int RunPromptHoldScenario(const Options& options) {
   SleepUntil(NowNanos() + 1000 * kMillis);
   double fromFirst = kLimitMillis;
   int refusals = 0;
-  const bool admitted = GivePassword(scene.Port(), "127.0.0.9", "open-sesame",
-                                     "QC_OK: Password accepted", kLimitMillis, &fromFirst,
-                                     &refusals) >= 0;
+  const bool admitted =
+      GivePassword(scene.Port(), "127.0.0.9", "open-sesame", "QC_OK: Password accepted",
+                   kLimitMillis, &fromFirst, &refusals) >= 0;
   holding.store(false);
   holders.join();
-  scene.Row("7 addresses holding the prompt: right password from an 8th admitted after",
-            "admit_ms", admitted ? fromFirst : kLimitMillis, "ms", 3000);
+  scene.Row("7 addresses holding the prompt: right password from an 8th admitted after", "admit_ms",
+            admitted ? fromFirst : kLimitMillis, "ms", 3000);
   scene.Row("7 addresses holding the prompt: the 8th turned away first", "turned_away_first",
             refusals, "", -1, false);
   scene.Figure("holder_connects", static_cast<double>(reconnects.load()));

@@ -62,14 +62,25 @@ void AddRow(const HostileRow& row) {
 // asBefore, every figure is kept with "before." in front of its name.
 bool RunScenario(const std::string& name, const Options& options, int millis, Figures& figures,
                  bool asBefore = false) {
-  const std::vector<std::string> argv = {
-      "/proc/self/exe", "--scenario", name, "--library", options.library,
-      "--repeats", std::to_string(options.repeats), "--base-port",
-      std::to_string(options.basePort), "--session-host", options.sessionHost,
-      "--win32-directory", options.win32Directory, "--churn-seconds",
-      std::to_string(options.churnSeconds), "--churn-developers",
-      std::to_string(options.churnDevelopers), "--hostile-port",
-      std::to_string(options.hostilePort)};
+  const std::vector<std::string> argv = {"/proc/self/exe",
+                                         "--scenario",
+                                         name,
+                                         "--library",
+                                         options.library,
+                                         "--repeats",
+                                         std::to_string(options.repeats),
+                                         "--base-port",
+                                         std::to_string(options.basePort),
+                                         "--session-host",
+                                         options.sessionHost,
+                                         "--win32-directory",
+                                         options.win32Directory,
+                                         "--churn-seconds",
+                                         std::to_string(options.churnSeconds),
+                                         "--churn-developers",
+                                         std::to_string(options.churnDevelopers),
+                                         "--hostile-port",
+                                         std::to_string(options.hostilePort)};
   ChildProcess child;
   if (!child.Start(argv)) return false;
   const std::int64_t deadline = NowNanos() + std::int64_t{millis} * 1000000;
@@ -124,12 +135,12 @@ const Row kFixedRows[] = {
      1e-3, Check::kRatio, 1.2, false},
     {"echo round trip p50, earlier build", "before.echo.library.p50", "before.echo.sameshape.p50",
      "same-shape stand-in", "us", 1e-3, Check::kNone, 0, false},
-    {"echo round trip p50", "echo.library.p50", "echo.plain.p50", "plain blocking echo", "us",
-     1e-3, Check::kNone, 0, false},
+    {"echo round trip p50", "echo.library.p50", "echo.plain.p50", "plain blocking echo", "us", 1e-3,
+     Check::kNone, 0, false},
     {"echo round trip p99", "echo.library.p99", "echo.sameshape.p99", "same-shape stand-in", "us",
      1e-3, Check::kNone, 0, false},
-    {"echo round trip p99", "echo.library.p99", "echo.plain.p99", "plain blocking echo", "us",
-     1e-3, Check::kNone, 0, false},
+    {"echo round trip p99", "echo.library.p99", "echo.plain.p99", "plain blocking echo", "us", 1e-3,
+     Check::kNone, 0, false},
     {"BroadcastMsg median, 100 clients / 1 client", "calls.library.broadcast.ratio",
      "before.calls.library.broadcast.ratio", kBefore, "x", 1, Check::kValue, 3, false},
     {"GetNextMessage with its echo median, 100 clients / 1 client", "calls.library.echo.ratio",
@@ -146,8 +157,8 @@ const Row kFixedRows[] = {
      Check::kNone, 0, false},
     {"spawn 100 consoles: threads", "spawn.library.threads", "before.spawn.library.threads",
      kBefore, "", 1, Check::kNone, 0, false},
-    {"spawn 100 consoles: resident memory", "spawn.library.rss_kib",
-     "before.spawn.library.rss_kib", kBefore, "MiB", 1.0 / 1024, Check::kNone, 0, false},
+    {"spawn 100 consoles: resident memory", "spawn.library.rss_kib", "before.spawn.library.rss_kib",
+     kBefore, "MiB", 1.0 / 1024, Check::kNone, 0, false},
     {"spawn 100 consoles: time until every port listens", "spawn.library.listen_ms",
      "before.spawn.library.listen_ms", kBefore, "ms", 1, Check::kNone, 0, false},
     {"spawn 100 consoles: time", "spawn.library.ms", "spawn.idle.ms", "10,100 idle threads", "ms",
@@ -175,9 +186,10 @@ std::vector<Row> AllRows() {
   const auto keep = [](std::string text) { return texts.emplace_back(std::move(text)).c_str(); };
   std::vector<Row> rows(std::begin(kFixedRows), std::end(kFixedRows));
   for (const StuckRun& run : kStuckRuns) {
-    const std::string key = "stuck." + std::to_string(run.stuck) + "." +
-                            std::to_string(run.limitMillis) + ".library.";
-    const std::string title = std::to_string(run.stuck) + " stuck among 10 readers, SendTimeoutVal " +
+    const std::string key =
+        "stuck." + std::to_string(run.stuck) + "." + std::to_string(run.limitMillis) + ".library.";
+    const std::string title = std::to_string(run.stuck) +
+                              " stuck among 10 readers, SendTimeoutVal " +
                               std::to_string(run.limitMillis) + ": ";
     const char* limit = keep(key + "limit_ms");
     rows.push_back({keep(title + "longest host call (worst run)"), keep(key + "longest_call_ms"),
@@ -198,8 +210,8 @@ std::vector<Row> AllRows() {
 
 std::string Amount(double value, const char* unit) {
   char text[64];
-  std::snprintf(text, sizeof text, value >= 100 || unit[0] == '\0' ? "%.0f %s" : "%.2f %s",
-                value, unit);
+  std::snprintf(text, sizeof text, value >= 100 || unit[0] == '\0' ? "%.0f %s" : "%.2f %s", value,
+                unit);
   std::string amount(text);
   while (!amount.empty() && amount.back() == ' ') amount.pop_back();
   return amount;
@@ -276,8 +288,8 @@ int MainTable(const Figures& figures, const std::string& beforeLabel, std::ostre
     }
     std::printf("%-76s %-10s %-34s ratio %5s  %s\n", row.figure, Amount(mine, row.unit).c_str(),
                 baselineText.c_str(), ratioText.c_str(), verdict.c_str());
-    table << "| " << row.figure << " | " << Amount(mine, row.unit) << " | " << baselineText
-          << " | " << ratioText << " | " << verdict << " |\n";
+    table << "| " << row.figure << " | " << Amount(mine, row.unit) << " | " << baselineText << " | "
+          << ratioText << " | " << verdict << " |\n";
   }
   return missed;
 }
@@ -324,9 +336,8 @@ void CallsTable(const Figures& figures, const std::string& beforeLabel, std::ost
       for (const char* who : {"", "before."}) {
         for (const char* call : {"broadcast", "echo"}) {
           for (const char* percentile : {"p50", "p99"}) {
-            const double value = Value(figures, std::string(who) + "calls.library." + call +
-                                                    "." + std::to_string(clients) + "." +
-                                                    percentile);
+            const double value = Value(figures, std::string(who) + "calls.library." + call + "." +
+                                                    std::to_string(clients) + "." + percentile);
             plot << " " << (value < 0 ? std::string("NaN") : std::to_string(value / 1e3));
           }
         }
@@ -339,19 +350,21 @@ void CallsTable(const Figures& figures, const std::string& beforeLabel, std::ost
 // The 10,000-session runs: one row per host and library.
 void SessionsTable(const Figures& figures, const std::string& beforeLabel, std::ostream& table) {
   table << "| Host | Library | Consoles | Welcomed | Connected notices taken | Heard the broadcast "
-           "| Time to attach (to the last welcome) | Threads | Resident memory | Address space | Diagnostics |\n"
+           "| Time to attach (to the last welcome) | Threads | Resident memory | Address space | "
+           "Diagnostics |\n"
         << "|---|---|---|---|---|---|---|---|---|---|---|\n";
   for (const char* where : {"native", "win32"}) {
     for (const char* who : {"", "before."}) {
       const std::string key = std::string(who) + "sessions." + where + ".library.";
       if (Value(figures, key + "welcomed") < 0) continue;
-      table << "| " << (std::strcmp(where, "native") == 0 ? "native (64-bit Linux)"
-                                                            : "32-bit Windows under wine, 1 MiB stacks")
+      table << "| "
+            << (std::strcmp(where, "native") == 0 ? "native (64-bit Linux)"
+                                                  : "32-bit Windows under wine, 1 MiB stacks")
             << " | " << (who[0] == '\0' ? "this tree" : beforeLabel) << " | "
-            << Cell(figures, key + "spawned", "") << " | "
-            << Cell(figures, key + "welcomed", "") << " of "
-            << Cell(figures, key + "clients", "") << " | " << Cell(figures, key + "notices", "")
-            << " | " << Cell(figures, key + "broadcast_received", "") << " | "
+            << Cell(figures, key + "spawned", "") << " | " << Cell(figures, key + "welcomed", "")
+            << " of " << Cell(figures, key + "clients", "") << " | "
+            << Cell(figures, key + "notices", "") << " | "
+            << Cell(figures, key + "broadcast_received", "") << " | "
             << Cell(figures, key + "attach_ms", "s", 1e-3) << " | "
             << Cell(figures, key + "threads", "") << " | "
             << Cell(figures, key + "rss_kib", "MiB", 1.0 / 1024) << " | "
@@ -660,8 +673,9 @@ int main(int argc, char** argv) {
       {"--scenario", &scenario, nullptr},
   };
   for (int i = 1; i < argc; i += 2) {
-    const auto flag = std::find_if(std::begin(flags), std::end(flags),
-                                   [&](const auto& f) { return std::strcmp(f.name, argv[i]) == 0; });
+    const auto flag = std::find_if(std::begin(flags), std::end(flags), [&](const auto& f) {
+      return std::strcmp(f.name, argv[i]) == 0;
+    });
     if (flag == std::end(flags) || i + 1 >= argc) return Usage();
     if (flag->text != nullptr) *flag->text = argv[i + 1];
     if (flag->number != nullptr) *flag->number = std::atoi(argv[i + 1]);

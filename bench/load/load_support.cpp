@@ -108,8 +108,8 @@ int ConnectOnce(int port, const char* source, int receiveBuffer, int millis, boo
     pollfd entry{s, POLLOUT, 0};
     int error = 0;
     socklen_t length = sizeof error;
-    if (poll(&entry, 1, millis) != 1 ||
-        getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
+    if (poll(&entry, 1, millis) != 1 || getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &length) != 0 ||
+        error != 0) {
       refused = error == ECONNREFUSED;
       close(s);
       return -1;
@@ -203,8 +203,8 @@ int CountListeningPorts(int firstPort, int count) {
   while (std::fgets(row, sizeof row, table) != nullptr) {
     unsigned port = 0, state = 0;
     unsigned long inode = 0;
-    if (std::sscanf(row, " %*d: %*x:%x %*x:%*x %x %*x:%*x %*x:%*x %*x %*u %*d %lu", &port,
-                    &state, &inode) != 3) {
+    if (std::sscanf(row, " %*d: %*x:%x %*x:%*x %x %*x:%*x %*x:%*x %*x %*u %*d %lu", &port, &state,
+                    &inode) != 3) {
       continue;  // the heading
     }
     const long index = static_cast<long>(port) - firstPort;
@@ -229,8 +229,8 @@ bool SpawnInProcess(const Options& options, loader::ConsoleApi& api, unsigned go
                     const char* name, int port, const std::string& extraLines) {
   if (!LoadLibrary(options.library, api)) return false;
   std::string templateName = name;
-  const bool spawned = EnterScratchDirectory(port, extraLines) &&
-                       api.SpawnServer(goid, templateName.data());
+  const bool spawned =
+      EnterScratchDirectory(port, extraLines) && api.SpawnServer(goid, templateName.data());
   LeaveScratchDirectory();
   if (!spawned) std::fprintf(stderr, "%s: cannot spawn the console on port %d\n", name, port);
   return spawned;
@@ -279,8 +279,8 @@ int ConnectFrom(int port, const char* source, int receiveBuffer, int millis) {
   const std::int64_t deadline = NowNanos() + std::int64_t{millis} * kNanosPerMilli;
   for (;;) {
     bool refused = false;
-    const int s = ConnectOnce(port, source, receiveBuffer, std::max(MillisLeft(deadline), 1),
-                              refused);
+    const int s =
+        ConnectOnce(port, source, receiveBuffer, std::max(MillisLeft(deadline), 1), refused);
     if (s >= 0 || !refused || NowNanos() >= deadline) return s;
     SleepUntil(std::min(deadline, NowNanos() + 5 * kNanosPerMilli));
   }
@@ -516,8 +516,7 @@ bool SessionHost::Start(const Options& options, const HostSetup& setup, std::str
   return true;
 }
 
-bool SessionHost::Ask(const std::string& command, const std::string& prefix,
-                      std::string& answer) {
+bool SessionHost::Ask(const std::string& command, const std::string& prefix, std::string& answer) {
   return Send(command) && Expect(prefix, 60000, answer);
 }
 

@@ -34,7 +34,7 @@ void ReportFigure(const std::string& name, double value);
 
 // The settings every scenario gets from the command line.
 struct Options {
-  std::string library;  // path of the built console library
+  std::string library;   // path of the built console library
   int basePort = 29000;  // scenarios use ports from here up to basePort + kPortSpan - 1
   int repeats = 5;       // rounds (or processes) per figure
   // The sessions and churn scenarios: the host program, native or (with win32Directory, which

@@ -8,10 +8,10 @@
 namespace qc::load {
 
 // Ports of each scenario, as offsets from Options::basePort.
-constexpr int kSpawnPortOffset = 0;     // 100 consoles
-constexpr int kEchoPortOffset = 200;    // console, then the two baseline servers at +10, +11
-constexpr int kFanOutPortOffset = 220;  // console, then the baseline listener at +10
-constexpr int kStuckPortOffset = 240;   // one console
+constexpr int kSpawnPortOffset = 0;       // 100 consoles
+constexpr int kEchoPortOffset = 200;      // console, then the two baseline servers at +10, +11
+constexpr int kFanOutPortOffset = 220;    // console, then the baseline listener at +10
+constexpr int kStuckPortOffset = 240;     // one console
 constexpr int kSessionsPortOffset = 600;  // 100 consoles (each run shifts basePort by 100)
 constexpr int kChurnPortOffset = 2000;    // 100 consoles (the earlier build's run: +100)
 constexpr int kPortSpan = 2200;           // every scenario's ports lie below basePort + this

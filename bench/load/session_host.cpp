@@ -328,8 +328,8 @@ int main(int argc, char** argv) {
     }
     if (streamFrames > 0 && !goids.empty()) {
       for (int n = 0; n < streamLines; ++n) {
-        const int head = std::snprintf(streamText.data(), streamText.size(), "S%lld ",
-                                       streamSequence++);
+        const int head =
+            std::snprintf(streamText.data(), streamText.size(), "S%lld ", streamSequence++);
         streamText[static_cast<std::size_t>(head)] = 's';  // the filler after the number
         api.BroadcastMsg(goids[0], streamText.data());
       }

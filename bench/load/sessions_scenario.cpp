@@ -20,8 +20,8 @@ namespace {
 constexpr int kConsoles = 100;
 constexpr int kPerConsole = 100;
 constexpr int kSessions = kConsoles * kPerConsole;
-constexpr int kConnectsInFlight = 8;      // per console, below its accept queue
-constexpr int kStallMillis = 20000;       // no developer welcomed for this long: it got this far
+constexpr int kConnectsInFlight = 8;  // per console, below its accept queue
+constexpr int kStallMillis = 20000;   // no developer welcomed for this long: it got this far
 constexpr int kAttachLimitMillis = 300000;
 constexpr int kBroadcastStallMillis = 15000;
 constexpr int kHostAnswerMillis = 30000;

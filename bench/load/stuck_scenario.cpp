@@ -22,7 +22,7 @@ namespace {
 
 constexpr unsigned kStuckGoid = 6161;
 constexpr int kReaders = 10;
-constexpr long long kReaderWindow = 64;  // broadcasts the host may be ahead of the slowest reader
+constexpr long long kReaderWindow = 64;    // broadcasts the host may be ahead of the slowest reader
 constexpr std::size_t kTextLength = 4096;  // with its line feed
 constexpr char kHead[] = "SetState(\"stuck client benchmark\", ";
 constexpr std::int64_t kSlowCallNanos = 10 * 1000000LL;
@@ -115,9 +115,9 @@ int RunStuckScenario(const Options& options, int stuckCount, int sendTimeoutMill
       break;
     }
     if (now >= deadline) {
-      std::fprintf(stderr, "stuck: %d of %d disconnected notices within %lld ms (%lld broadcasts)\n",
-                   dropped, stuckCount, static_cast<long long>((now - start) / 1000000),
-                   broadcasts);
+      std::fprintf(
+          stderr, "stuck: %d of %d disconnected notices within %lld ms (%lld broadcasts)\n",
+          dropped, stuckCount, static_cast<long long>((now - start) / 1000000), broadcasts);
       return 1;
     }
   }

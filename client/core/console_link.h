@@ -24,8 +24,7 @@ class Connector {
  public:
   virtual ~Connector() = default;
   virtual Connection Connect(const std::string& host, std::uint16_t port, int millis) = 0;
-  virtual bool Send(Connection connection, const char* bytes, std::size_t length,
-                    int millis) = 0;
+  virtual bool Send(Connection connection, const char* bytes, std::size_t length, int millis) = 0;
   // The count received, 0 when nothing came within millis, -1 when the connection ended.
   virtual int Receive(Connection connection, char* buffer, std::size_t capacity, int millis) = 0;
   virtual void Close(Connection connection) = 0;
@@ -92,13 +91,13 @@ struct PasswordSource {
 };
 
 enum class OpenResult {
-  kOpen,           // attached
-  kUnreachable,    // no console answered
+  kOpen,             // attached
+  kUnreachable,      // no console answered
   kPasswordRefused,  // the console refused the password
-  kNoPassword,     // a password was asked for and none could be had
-  kNotFound,       // no console of that object
-  kAmbiguous,      // several consoles match the object
-  kBroken,         // the console did not speak the protocol, or closed the connection
+  kNoPassword,       // a password was asked for and none could be had
+  kNotFound,         // no console of that object
+  kAmbiguous,        // several consoles match the object
+  kBroken,           // the console did not speak the protocol, or closed the connection
 };
 
 // The object's console, found and attached.

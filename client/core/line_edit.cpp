@@ -115,34 +115,44 @@ EditResult LineEdit::PressEditing(const ConsoleKey& key) {
   }
   const std::size_t before = cursor_;
   switch (unit) {
-    case 0x01: cursor_ = 0; break;                                             // Ctrl-A
-    case 0x05: cursor_ = text_.size(); break;                                  // Ctrl-E
-    case 0x02: return PressEditing({keys::kLeft, 0, 0});                       // Ctrl-B
-    case 0x06: return PressEditing({keys::kRight, 0, 0});                      // Ctrl-F
-    case 0x10: return PressEditing({keys::kUp, 0, 0});                         // Ctrl-P
-    case 0x0E: return PressEditing({keys::kDown, 0, 0});                       // Ctrl-N
-    case 0x03:                                                                 // Ctrl-C
+    case 0x01:
+      cursor_ = 0;
+      break;  // Ctrl-A
+    case 0x05:
+      cursor_ = text_.size();
+      break;  // Ctrl-E
+    case 0x02:
+      return PressEditing({keys::kLeft, 0, 0});  // Ctrl-B
+    case 0x06:
+      return PressEditing({keys::kRight, 0, 0});  // Ctrl-F
+    case 0x10:
+      return PressEditing({keys::kUp, 0, 0});  // Ctrl-P
+    case 0x0E:
+      return PressEditing({keys::kDown, 0, 0});  // Ctrl-N
+    case 0x03:                                   // Ctrl-C
       cleared_ = Utf16ToUtf8(text_);
       text_.clear();
       cursor_ = 0;
       walk_ = history_.size();
       newLine_.clear();
       return EditResult::kCleared;
-    case 0x04:                                                                 // Ctrl-D
+    case 0x04:  // Ctrl-D
       if (text_.empty()) return EditResult::kEndOfInput;
       return PressEditing({keys::kDelete, 0, 0});
-    case 0x0B: text_.erase(cursor_); return EditResult::kChanged;              // Ctrl-K
-    case 0x15:                                                                 // Ctrl-U
+    case 0x0B:
+      text_.erase(cursor_);
+      return EditResult::kChanged;  // Ctrl-K
+    case 0x15:                      // Ctrl-U
       text_.erase(0, cursor_);
       cursor_ = 0;
       return EditResult::kChanged;
-    case 0x17: {                                                               // Ctrl-W
+    case 0x17: {  // Ctrl-W
       const std::size_t from = WordLeft();
       text_.erase(from, cursor_ - from);
       cursor_ = from;
       return EditResult::kChanged;
     }
-    case 0x12:                                                                 // Ctrl-R
+    case 0x12:  // Ctrl-R
       searching_ = true;
       searchFailed_ = false;
       query_.clear();
@@ -179,8 +189,12 @@ EditResult LineEdit::PressEditing(const ConsoleKey& key) {
         if (cursor_ < text_.size() && IsSurrogateLow(text_[cursor_])) ++cursor_;
       }
       break;
-    case keys::kHome: cursor_ = 0; break;
-    case keys::kEnd: cursor_ = text_.size(); break;
+    case keys::kHome:
+      cursor_ = 0;
+      break;
+    case keys::kEnd:
+      cursor_ = text_.size();
+      break;
     case keys::kDelete:
       if (cursor_ == text_.size()) return EditResult::kUnchanged;
       text_.erase(cursor_, cursor_ + 1 < text_.size() && IsSurrogateHigh(text_[cursor_]) &&

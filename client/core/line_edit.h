@@ -25,9 +25,9 @@ struct ConsoleKey {
 
 // The virtual-key codes and modifier bits the editor knows, as the Windows headers number them.
 namespace keys {
-constexpr std::uint16_t kBack = 0x08, kTab = 0x09, kReturn = 0x0D, kEscape = 0x1B,
-                        kEnd = 0x23, kHome = 0x24, kLeft = 0x25, kUp = 0x26, kRight = 0x27,
-                        kDown = 0x28, kDelete = 0x2E, kF8 = 0x77;
+constexpr std::uint16_t kBack = 0x08, kTab = 0x09, kReturn = 0x0D, kEscape = 0x1B, kEnd = 0x23,
+                        kHome = 0x24, kLeft = 0x25, kUp = 0x26, kRight = 0x27, kDown = 0x28,
+                        kDelete = 0x2E, kF8 = 0x77;
 constexpr std::uint32_t kRightAlt = 0x01, kLeftAlt = 0x02, kRightCtrl = 0x04, kLeftCtrl = 0x08;
 }  // namespace keys
 
@@ -86,12 +86,12 @@ class LineEdit {
   std::u16string text_;
   std::size_t cursor_ = 0;
   std::vector<std::u16string> history_;
-  std::size_t walk_ = 0;       // the history entry shown; history_.size() for the new line
-  std::u16string newLine_;     // the line being typed before Up was first pressed
+  std::size_t walk_ = 0;    // the history entry shown; history_.size() for the new line
+  std::u16string newLine_;  // the line being typed before Up was first pressed
   bool searching_ = false;
   bool searchFailed_ = false;
   std::u16string query_;
-  std::size_t match_ = 0;      // the entry the search shows (history_.size(): none yet)
+  std::size_t match_ = 0;  // the entry the search shows (history_.size(): none yet)
   std::u16string beforeSearch_;
   std::size_t cursorBeforeSearch_ = 0;
   CompletionSource complete_;

@@ -74,8 +74,8 @@ Record ReadRecord(HANDLE in, bool wait, ConsoleKey& key) {
   if (record.EventType == WINDOW_BUFFER_SIZE_EVENT) return Record::kResized;
   if (record.EventType != KEY_EVENT) return Record::kNone;
   const KEY_EVENT_RECORD& event = record.Event.KeyEvent;
-  const bool altTyped = !event.bKeyDown && event.wVirtualKeyCode == VK_MENU &&
-                        event.uChar.UnicodeChar != 0;
+  const bool altTyped =
+      !event.bKeyDown && event.wVirtualKeyCode == VK_MENU && event.uChar.UnicodeChar != 0;
   if (!event.bKeyDown && !altTyped) return Record::kNone;
   key.virtualKey = altTyped ? 0 : event.wVirtualKeyCode;
   key.unit = static_cast<char16_t>(event.uChar.UnicodeChar);
@@ -280,8 +280,9 @@ void ConsoleEditor::Draw() {
   const std::size_t cursor = view.search ? view.cursor : prompt_.size() + view.cursor;
   auto cellAt = [&](std::size_t index) {
     const std::size_t linear = static_cast<std::size_t>(anchorX_) + index;
-    return COORD{static_cast<SHORT>(linear % static_cast<std::size_t>(width)),
-                 static_cast<SHORT>(anchorY_ + static_cast<int>(linear / static_cast<std::size_t>(width)))};
+    return COORD{
+        static_cast<SHORT>(linear % static_cast<std::size_t>(width)),
+        static_cast<SHORT>(anchorY_ + static_cast<int>(linear / static_cast<std::size_t>(width)))};
   };
   // The cell after the text must exist too (the cursor may stand there): when the line would
   // run past the buffer's last row, the buffer is scrolled up first, as output would scroll it.
@@ -322,7 +323,8 @@ void ConsoleEditor::FinishLine() {
   const std::size_t width = static_cast<std::size_t>(std::max<int>(1, info.dwSize.X));
   const std::size_t end = static_cast<std::size_t>(anchorX_) + drawn_;
   (void)SetConsoleCursorPosition(
-      out_, COORD{static_cast<SHORT>(end % width), static_cast<SHORT>(anchorY_ + static_cast<int>(end / width))});
+      out_, COORD{static_cast<SHORT>(end % width),
+                  static_cast<SHORT>(anchorY_ + static_cast<int>(end / width))});
   if (drawn_ == 0 || end % width != 0) Write(u"\r\n");
   (void)GetConsoleScreenBufferInfo(out_, &info);
   anchorX_ = 0;

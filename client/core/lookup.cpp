@@ -18,8 +18,7 @@ constexpr int kSearchMillis = 5000;
 
 std::string ListingPath(const std::string& stateFolder, const std::string& host, int basePort) {
   if (stateFolder.empty()) return "";
-  return stateFolder + "/quillaret/listings/" +
-         FileNameFor(host + "_" + std::to_string(basePort));
+  return stateFolder + "/quillaret/listings/" + FileNameFor(host + "_" + std::to_string(basePort));
 }
 
 std::vector<SpawnRow> ReadRememberedListing(const std::string& path) {
@@ -35,9 +34,9 @@ std::vector<SpawnRow> ReadRememberedListing(const std::string& path) {
     std::size_t pos = 0;
     long long port = 0;
     long long goid = 0;
-    if (!ReadNumber(line, pos, port) || !Expect(line, pos, "\t") ||
-        !ReadNumber(line, pos, goid) || !Expect(line, pos, "\t") || port < 1 ||
-        port > 65535 || goid < -2147483648LL || goid > 2147483647LL) {
+    if (!ReadNumber(line, pos, port) || !Expect(line, pos, "\t") || !ReadNumber(line, pos, goid) ||
+        !Expect(line, pos, "\t") || port < 1 || port > 65535 || goid < -2147483648LL ||
+        goid > 2147483647LL) {
       continue;
     }
     SpawnRow row;
@@ -162,8 +161,7 @@ OpenResult ConsoleFinder::List(const std::function<bool(const SpawnRow&)>& prefe
   if (settings_.basePort > 0 && settings_.basePort <= 65535) {
     add(static_cast<std::uint16_t>(settings_.basePort));
   }
-  const std::int64_t deadline =
-      NowMillis() + std::max(kSearchMillis, settings_.connectMillis);
+  const std::int64_t deadline = NowMillis() + std::max(kSearchMillis, settings_.connectMillis);
   for (const std::uint16_t port : ports) {
     if (NowMillis() >= deadline || WaitInterrupted()) break;
     OpenResult result = Open(port, link, attached);
@@ -175,8 +173,7 @@ OpenResult ConsoleFinder::List(const std::function<bool(const SpawnRow&)>& prefe
   return OpenResult::kUnreachable;
 }
 
-OpenResult ConsoleFinder::Settle(const std::string& object, ConsoleLink& link,
-                                 Attached& attached) {
+OpenResult ConsoleFinder::Settle(const std::string& object, ConsoleLink& link, Attached& attached) {
   const std::vector<SpawnRow> matches = MatchObject(attached.rows, object);
   if (matches.size() != 1) {
     (void)LeaveConsole(link, settings_.replyMillis, nullptr);
@@ -209,8 +206,7 @@ OpenResult ConsoleFinder::Settle(const std::string& object, ConsoleLink& link,
   return OpenResult::kOpen;
 }
 
-OpenResult ConsoleFinder::Attach(const std::string& object, ConsoleLink& link,
-                                 Attached& attached) {
+OpenResult ConsoleFinder::Attach(const std::string& object, ConsoleLink& link, Attached& attached) {
   attached = Attached{};
   const std::uint16_t direct = PortOfObject(object);
   std::vector<SpawnRow> expected;
@@ -264,9 +260,8 @@ OpenResult ConsoleFinder::Select(const std::vector<std::string>& objects, bool a
     }
   };
   const bool patterns =
-      all || std::any_of(objects.begin(), objects.end(), [](const std::string& object) {
-        return IsPattern(object);
-      });
+      all || std::any_of(objects.begin(), objects.end(),
+                         [](const std::string& object) { return IsPattern(object); });
   if (!patterns) {
     for (const std::string& object : objects) keep(object);
     return OpenResult::kOpen;

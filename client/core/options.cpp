@@ -311,7 +311,8 @@ int ProfileBasePort(bool* found) {
   if (found != nullptr) *found = true;
   for (const std::string& path : {std::string("quillaret_console.ini"), SystemProfilePath()}) {
     std::string text;
-    if (!path.empty() && ReadWholeFile(path, text)) return BasePortFromProfile(text, kDefaultBasePort);
+    if (!path.empty() && ReadWholeFile(path, text))
+      return BasePortFromProfile(text, kDefaultBasePort);
   }
   if (found != nullptr) *found = false;
   return kDefaultBasePort;

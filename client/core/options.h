@@ -10,37 +10,37 @@ constexpr int kDefaultBasePort = 30000;
 constexpr int kHistoryLines = 1000;
 
 // Time limits, in milliseconds. The command line gives them in seconds.
-constexpr int kDefaultWaitMillis = 300;            // --wait: the quiet time after an answer
-constexpr int kDefaultConnectMillis = 2000;        // --connect-timeout: one connect
-constexpr int kDefaultEchoMillis = 10000;          // --echo-timeout: a line's echo in a script
+constexpr int kDefaultWaitMillis = 300;      // --wait: the quiet time after an answer
+constexpr int kDefaultConnectMillis = 2000;  // --connect-timeout: one connect
+constexpr int kDefaultEchoMillis = 10000;    // --echo-timeout: a line's echo in a script
 // How long the console has for each of its own replies (welcome, listing, farewell); a longer
 // --connect-timeout lengthens it too.
 constexpr int kDefaultReplyMillis = 5000;
 
 // Exit statuses.
 constexpr int kExitOk = 0;
-constexpr int kExitUnreachable = 1;  // no console could be reached, the connection was lost,
-                                     // the password was refused, or a line's echo never came
-constexpr int kExitError = 2;        // an answer was a QC_ERROR: line (--stop-on-error,
-                                     // --fail-on-error)
-constexpr int kExitNoSuchObject = 3; // an object is unknown or ambiguous, or a pattern matches
-                                     // no console
-constexpr int kExitUsage = 4;        // the command line is wrong, or -f FILE cannot be read
+constexpr int kExitUnreachable = 1;    // no console could be reached, the connection was lost,
+                                       // the password was refused, or a line's echo never came
+constexpr int kExitError = 2;          // an answer was a QC_ERROR: line (--stop-on-error,
+                                       // --fail-on-error)
+constexpr int kExitNoSuchObject = 3;   // an object is unknown or ambiguous, or a pattern matches
+                                       // no console
+constexpr int kExitUsage = 4;          // the command line is wrong, or -f FILE cannot be read
 constexpr int kExitInterrupted = 130;  // Ctrl-C in a script, as shells report SIGINT
 
 struct Options {
   std::string host = "127.0.0.1";
   int basePort = -1;  // -1: not given
   bool list = false;
-  bool all = false;                 // --all: every console of the game
-  std::vector<std::string> objects; // names, GoIDs, :PORTs and patterns, in order
-  std::vector<std::string> lines;   // -c LINE, in order
-  std::string file;                 // -f FILE ("-" for standard input)
-  std::string log;                  // --log FILE
+  bool all = false;                  // --all: every console of the game
+  std::vector<std::string> objects;  // names, GoIDs, :PORTs and patterns, in order
+  std::vector<std::string> lines;    // -c LINE, in order
+  std::string file;                  // -f FILE ("-" for standard input)
+  std::string log;                   // --log FILE
   int waitMillis = kDefaultWaitMillis;
   int connectMillis = kDefaultConnectMillis;
   int echoMillis = kDefaultEchoMillis;
-  int retryMillis = 0;              // --retry: how long the first attach may wait; 0: no wait
+  int retryMillis = 0;  // --retry: how long the first attach may wait; 0: no wait
   bool echo = false;
   bool stopOnError = false;
   bool failOnError = false;

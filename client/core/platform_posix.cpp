@@ -78,7 +78,8 @@ Connection ConnectTo(const std::string& host, std::uint16_t port, int millis) {
 std::string LocalAddress(Connection connection) {
   sockaddr_in local{};
   socklen_t length = sizeof local;
-  if (getsockname(static_cast<int>(connection), reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+  if (getsockname(static_cast<int>(connection), reinterpret_cast<sockaddr*>(&local), &length) !=
+      0) {
     return "";
   }
   char text[INET_ADDRSTRLEN] = {};

@@ -146,7 +146,8 @@ bool IsTerminal(int stream) {
 
 bool IsForeignTerminal(int stream) {
   const HANDLE handle = GetStdHandle(stream == 0 ? STD_INPUT_HANDLE : STD_OUTPUT_HANDLE);
-  if (handle == INVALID_HANDLE_VALUE || handle == nullptr || GetFileType(handle) != FILE_TYPE_PIPE) {
+  if (handle == INVALID_HANDLE_VALUE || handle == nullptr ||
+      GetFileType(handle) != FILE_TYPE_PIPE) {
     return false;
   }
   // FILE_NAME_INFO: a length in bytes, then the name in UTF-16 (a pipe's without "\\.\pipe").
@@ -208,8 +209,7 @@ bool MakeFolders(const std::string& path) {
     if (i < path.size() && path[i] != '/' && path[i] != '\\') continue;
     const std::string part = path.substr(0, i);
     if (part.empty() || part.back() == ':') continue;  // a drive
-    if (CreateDirectoryA(part.c_str(), nullptr) == 0 &&
-        GetLastError() != ERROR_ALREADY_EXISTS) {
+    if (CreateDirectoryA(part.c_str(), nullptr) == 0 && GetLastError() != ERROR_ALREADY_EXISTS) {
       return false;
     }
   }
@@ -227,8 +227,8 @@ namespace {
 
 bool WriteBytes(HANDLE file, const std::string& bytes) {
   DWORD written = 0;
-  const BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written,
-                            nullptr);
+  const BOOL ok =
+      WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
   const BOOL closed = CloseHandle(file);
   return ok != 0 && closed != 0 && written == bytes.size();
 }
@@ -238,8 +238,8 @@ bool WriteBytes(HANDLE file, const std::string& bytes) {
 bool AppendToFile(const std::string& path, const std::string& bytes) {
   // FILE_APPEND_DATA alone: every write goes to the end of the file as it is then.
   const HANDLE file = CreateFileA(path.c_str(), FILE_APPEND_DATA,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   return WriteBytes(file, bytes);
 }

@@ -55,8 +55,8 @@ std::size_t SafeSequenceLength(std::string_view text, std::size_t i) {
   }
   const unsigned smallest[] = {0, 0, 0x80, 0x800, 0x10000};
   if (codePoint < smallest[length] || codePoint > 0x10FFFF) return 0;  // overlong or too large
-  if (codePoint >= 0xD800 && codePoint <= 0xDFFF) return 0;             // surrogates
-  if (codePoint <= 0x9F) return 0;                                      // C1 controls
+  if (codePoint >= 0xD800 && codePoint <= 0xDFFF) return 0;            // surrogates
+  if (codePoint <= 0x9F) return 0;                                     // C1 controls
   if (IsBidiControl(codePoint)) return 0;
   return length;
 }
@@ -151,7 +151,8 @@ ListingPart ClassifyListingLine(const ConsoleLine& line) {
   const std::string_view body = line.body;
   if (body == "QC_OK: End of list") return ListingPart::kEnd;
   if (body == "QC_OK: Currently spawned servers") return ListingPart::kSpawnsHeader;
-  if (StartsWith(body, "QC_OK: Currently connected clients (Port: ")) return ListingPart::kWhoHeader;
+  if (StartsWith(body, "QC_OK: Currently connected clients (Port: "))
+    return ListingPart::kWhoHeader;
   std::size_t pos = 0;
   long long row = 0;
   if (Expect(body, pos, "QC_OK: [") && ReadNumber(body, pos, row) && Expect(body, pos, "]\t")) {

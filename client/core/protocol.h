@@ -11,11 +11,13 @@
 namespace qc::attach {
 
 // The console's own lines, as it sends them (after the time stamp and one space).
-constexpr std::string_view kWelcome = "QC_OK: Welcome to the Team Quillaret development console, v0.1";
+constexpr std::string_view kWelcome =
+    "QC_OK: Welcome to the Team Quillaret development console, v0.1";
 constexpr std::string_view kPasswordRequired = "QC_OK: Password required";
 constexpr std::string_view kPasswordAccepted = "QC_OK: Password accepted";
 constexpr std::string_view kWrongPassword = "QC_ERROR: Wrong password";
-constexpr std::string_view kFarewell = "QC_OK: Disconnecting from Team Quillaret development console";
+constexpr std::string_view kFarewell =
+    "QC_OK: Disconnecting from Team Quillaret development console";
 constexpr std::string_view kMessageTag = "QC_MSG: ";
 
 enum class LineKind {

@@ -70,12 +70,12 @@ void InteractiveSession::NameConsoles() {
       continue;
     }
     const SpawnRow& own = console->attached.own;
-    const bool shared = std::count_if(consoles_.begin(), consoles_.end(), [&](const auto& other) {
-                          return other->attached.ownKnown &&
-                                 other->attached.own.templateName == own.templateName;
-                        }) > 1;
-    console->label = shared ? own.templateName + "#" + std::to_string(own.printedGoid)
-                            : own.templateName;
+    const bool shared =
+        std::count_if(consoles_.begin(), consoles_.end(), [&](const auto& other) {
+          return other->attached.ownKnown && other->attached.own.templateName == own.templateName;
+        }) > 1;
+    console->label =
+        shared ? own.templateName + "#" + std::to_string(own.printedGoid) : own.templateName;
   }
 }
 
@@ -208,7 +208,7 @@ void InteractiveSession::Attempt(Console& console) {
   }
   if (result == OpenResult::kPasswordRefused || result == OpenResult::kNoPassword) {
     ShowNote(result == OpenResult::kPasswordRefused ? "the console refused the password"
-                                                  : "the console asks for a password");
+                                                    : "the console asks for a password");
     Quit();
     exitCode_ = kExitUnreachable;
     return;

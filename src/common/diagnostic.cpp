@@ -97,8 +97,7 @@ void WriteDiagnostic(const char* text) {
   if (queue.Count == kWaitingDiagnostics) {
     ++queue.Lost;
   } else {
-    CopyText(queue.Lines[(queue.Head + queue.Count) % kWaitingDiagnostics], kDiagnosticBytes,
-             text);
+    CopyText(queue.Lines[(queue.Head + queue.Count) % kWaitingDiagnostics], kDiagnosticBytes, text);
     ++queue.Count;
   }
   if (StartWriter(queue)) (void)platform::SignalWaker(queue.Waker);

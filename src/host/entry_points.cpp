@@ -16,9 +16,7 @@ void QCServer::BroadcastMsg(unsigned int goid, char* text) {
   if (qc::ConsoleServer* server = qc::FindServer(goid)) qc::SendToAllClients(*server, text);
 }
 
-bool QCServer::CheckSysMsg(const char* text) {
-  return text != nullptr && qc::IsSystemNotice(text);
-}
+bool QCServer::CheckSysMsg(const char* text) { return text != nullptr && qc::IsSystemNotice(text); }
 
 const char* QCServer::GetNextMessage(unsigned int goid) { return qc::TakeNextMessage(goid); }
 

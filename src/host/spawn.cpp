@@ -15,8 +15,8 @@ namespace qc {
 void ConfigureServer(ConsoleServer& server, int index) {
   using platform::ReadProfileInt;
   using platform::ReadProfileString;
-  const int basePort = ReadProfileInt(kProfileSection, "BasePort", kDefaultBasePort,
-                                      kProfileFileName);
+  const int basePort =
+      ReadProfileInt(kProfileSection, "BasePort", kDefaultBasePort, kProfileFileName);
   // The port is kept in 16 bits: it is bound as unsigned and printed as signed.
   server.Port = static_cast<std::int16_t>(
       static_cast<std::uint16_t>(static_cast<unsigned>(basePort) + static_cast<unsigned>(index)));
@@ -26,8 +26,8 @@ void ConfigureServer(ConsoleServer& server, int index) {
   server.TimeoutEnabled = std::strcmp(value, "Off") != 0;
 
   // Below the least, a time-out would notify a silent client without pause.
-  int millis = ReadProfileInt(kProfileSection, "TimeoutVal", kDefaultTimeoutMillis,
-                              kProfileFileName);
+  int millis =
+      ReadProfileInt(kProfileSection, "TimeoutVal", kDefaultTimeoutMillis, kProfileFileName);
   if (millis < kLeastTimeoutMillis) millis = kLeastTimeoutMillis;
   server.Timeout.seconds = millis / 1000;
   server.Timeout.micros = (millis % 1000) * 1000;
@@ -38,14 +38,13 @@ void ConfigureServer(ConsoleServer& server, int index) {
   server.SendTimeoutMillis = sendMillis < 0 ? kDefaultSendTimeoutMillis : sendMillis;
 
   // In KiB, read within the least and the most of net/limits.h.
-  int bufferKiB = ReadProfileInt(kProfileSection, "SendBufferVal", kDefaultSendBufferKiB,
-                                 kProfileFileName);
+  int bufferKiB =
+      ReadProfileInt(kProfileSection, "SendBufferVal", kDefaultSendBufferKiB, kProfileFileName);
   if (bufferKiB < kLeastSendBufferKiB) bufferKiB = kLeastSendBufferKiB;
   if (bufferKiB > kMostSendBufferKiB) bufferKiB = kMostSendBufferKiB;
   server.SendBufferBytes = std::size_t{static_cast<unsigned>(bufferKiB)} * 1024;
 
-  ReadProfileString(kProfileSection, "SpawnConfirm", "On", value, sizeof value,
-                    kProfileFileName);
+  ReadProfileString(kProfileSection, "SpawnConfirm", "On", value, sizeof value, kProfileFileName);
   server.SpawnConfirm = std::strcmp(value, "Off") != 0;
 
   server.ListenRefused = false;

@@ -16,7 +16,8 @@ constexpr int kFirstInboxEntries = 16;
 bool ReserveInbox(ConsoleServer& server) {
   if (server.InboxCount < server.InboxCapacity) return true;
   const int capacity = server.InboxCapacity == 0 ? kFirstInboxEntries : server.InboxCapacity * 2;
-  void* grown = platform::ResizeMemory(server.Inbox, static_cast<std::size_t>(capacity) * sizeof(OutputBlock*));
+  void* grown = platform::ResizeMemory(server.Inbox,
+                                       static_cast<std::size_t>(capacity) * sizeof(OutputBlock*));
   if (grown == nullptr) return false;
   server.Inbox = static_cast<OutputBlock**>(grown);
   server.InboxCapacity = capacity;
@@ -132,7 +133,7 @@ void SendToAllClients(ConsoleServer& server, const char* text) {
       if (block == nullptr) {
         server.InboxLost = true;
       } else if (server.InboxBytes.load(std::memory_order_relaxed) + block->Length >
-                     HardOutputLimit(server)) {
+                 HardOutputLimit(server)) {
         // No listed client has sent any of the inbox yet: each would pass its hard limit.
         server.InboxOverrun = true;
       } else if (!ReserveInbox(server)) {

@@ -16,13 +16,13 @@ namespace qc {
 
 // Where a connection stands.
 enum class ClientPhase : std::uint8_t {
-  kPassword,       // asked for the password; its first line is the attempt
-  kRefusing,       // gave a wrong password; answered when its turn comes
-  kAdmitted,       // gave the right password; listed once nothing holds it back
-  kListed,         // in ClientList: its lines go to the host
-  kClosing,        // its last output goes out, then its sending side is shut down
-  kLingering,      // what it still sends is read and dropped until it closes, or for a while
-  kDeparted,       // gone, its socket closed; typed lines of its still wait for the stack
+  kPassword,   // asked for the password; its first line is the attempt
+  kRefusing,   // gave a wrong password; answered when its turn comes
+  kAdmitted,   // gave the right password; listed once nothing holds it back
+  kListed,     // in ClientList: its lines go to the host
+  kClosing,    // its last output goes out, then its sending side is shut down
+  kLingering,  // what it still sends is read and dropped until it closes, or for a while
+  kDeparted,   // gone, its socket closed; typed lines of its still wait for the stack
 };
 
 // Why the loop must drop a client at its next turn.

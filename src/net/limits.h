@@ -120,8 +120,8 @@ constexpr std::int64_t kRefusalNoticeMillis = 1000;
 constexpr int kRememberedTurns = 64;
 
 // The console's thread: its stack (the loop keeps its buffers elsewhere, so its deepest call, a
-// listing row, a formatted notice or a socket call, needs a few KiB of it), and the pause before a wait for readiness that failed is
-// tried again, so that it is never spun on.
+// listing row, a formatted notice or a socket call, needs a few KiB of it), and the pause before a
+// wait for readiness that failed is tried again, so that it is never spun on.
 constexpr std::size_t kConsoleStackBytes = 256 * 1024;
 constexpr int kFailedWaitPauseMillis = 50;
 

@@ -47,8 +47,10 @@ static_assert(std::is_trivially_destructible_v<ConsoleLoop>,
               "the loop's pages are never given back, and hold nothing to destroy");
 
 SessionContext ContextFor(ConsoleLoop& loop, std::int64_t now) {
-  return SessionContext{loop.Server,      now,                  loop.Scratch, &loop.Batch,
-                        loop.Connections, loop.ConnectionCount, &loop.Refusals, &loop.Notices};
+  return SessionContext{loop.Server,      now,
+                        loop.Scratch,     &loop.Batch,
+                        loop.Connections, loop.ConnectionCount,
+                        &loop.Refusals,   &loop.Notices};
 }
 
 // How many connections the console takes now (see kMaxConnections).
@@ -183,8 +185,8 @@ bool CloseWhenDone(ConsoleLoop& loop, int index, std::int64_t now) {
     if (client.Departed) return false;  // its lines still wait
     --loop.DepartedCount;
   } else {
-    const bool done = client.CloseNow ||
-                      (client.Phase == ClientPhase::kLingering && now >= client.LingerUntil);
+    const bool done =
+        client.CloseNow || (client.Phase == ClientPhase::kLingering && now >= client.LingerUntil);
     if (!done) return false;
     (void)CloseClient(client.Connection);
     if (client.Departed) {
@@ -225,8 +227,9 @@ void ServiceConnections(ConsoleLoop& loop, std::int64_t now) {
     }
     if (!client.CloseNow) JudgeOutput(server, client, now);
     if (!client.CloseNow && client.Output.Drop != ClientDrop::kNone) {
-      ReportDrop(client.Output.Drop == ClientDrop::kBufferFull ? "send buffer full" : "out of memory",
-                 client);
+      ReportDrop(
+          client.Output.Drop == ClientDrop::kBufferFull ? "send buffer full" : "out of memory",
+          client);
       EndSession(context, client);
     }
     if (!client.CloseNow && client.Phase != ClientPhase::kLingering &&
@@ -264,8 +267,8 @@ bool WaitsForSlot(ConsoleLoop& loop, const SessionContext& context) {
 int PrepareWait(ConsoleLoop& loop, std::int64_t now, bool& accepting, std::int64_t& deadline) {
   const ConsoleServer& server = *loop.Server;
   int count = 0;
-  loop.Entries[count] = platform::PollEntry{platform::WakerSocket(server.Waker), true, false,
-                                            false, false};
+  loop.Entries[count] =
+      platform::PollEntry{platform::WakerSocket(server.Waker), true, false, false, false};
   loop.EntryClients[count++] = nullptr;
   deadline = 0;
   const bool room = HasRoom(loop);

@@ -24,13 +24,13 @@ struct WaitingNotices {
 // What handling a connection needs besides the connection.
 struct SessionContext {
   ConsoleServer* Server;
-  std::int64_t Now;    // the loop's clock (platform::MonotonicMillis) for this turn
-  char* Scratch;       // kTextBytes of working room (notices, listings)
-  InboxBatch* Batch;   // the loop's, for handing out the inbox when ClientList changes
+  std::int64_t Now;                 // the loop's clock (platform::MonotonicMillis) for this turn
+  char* Scratch;                    // kTextBytes of working room (notices, listings)
+  InboxBatch* Batch;                // the loop's, for handing out the inbox when ClientList changes
   ClientState* const* Connections;  // every connection of the console
   int ConnectionCount;
   RefusalNotices* Refusals;  // the console's refusal notices for the host
-  WaitingNotices* Notices;  // the console's
+  WaitingNotices* Notices;   // the console's
 };
 
 // Pushes a notice for the host, or, while the stack takes none (StackHasRoom) or notices wait

@@ -22,7 +22,8 @@ bool Reserve(OutputQueue& queue) {
     if (queue.Count < queue.Capacity) return true;
   }
   const int capacity = queue.Capacity == 0 ? kFirstEntries : queue.Capacity * 2;
-  void* grown = platform::ResizeMemory(queue.Entries, static_cast<std::size_t>(capacity) * sizeof(QueuedBlock));
+  void* grown = platform::ResizeMemory(queue.Entries,
+                                       static_cast<std::size_t>(capacity) * sizeof(QueuedBlock));
   if (grown == nullptr) return false;
   queue.Entries = static_cast<QueuedBlock*>(grown);
   queue.Capacity = capacity;

@@ -49,10 +49,10 @@ bool QueueBytes(OutputQueue& queue, const char* bytes, std::size_t length);
 
 // How sending a queue went.
 enum class FlushResult {
-  kEmpty,      // everything went out
-  kWaiting,    // the socket takes no more now; output remains
-  kReset,      // the peer reset the connection
-  kFailed,     // a send failed for another reason: the connection is broken
+  kEmpty,    // everything went out
+  kWaiting,  // the socket takes no more now; output remains
+  kReset,    // the peer reset the connection
+  kFailed,   // a send failed for another reason: the connection is broken
 };
 
 // Sends what the socket takes now, without waiting, through send (as platform::SendSomeNow).

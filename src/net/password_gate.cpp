@@ -120,7 +120,7 @@ PasswordGate::Waiting* FindRefusal(PasswordGate& gate, std::uint64_t ticket) {
 
 // The oldest waiting wrong password of the address given before ticket; null for none.
 const PasswordGate::Waiting* OlderRefusal(const PasswordGate& gate, const char* address,
-                                        std::uint64_t ticket) {
+                                          std::uint64_t ticket) {
   for (int i = 0; i < gate.RefusalCount; ++i) {  // kept in the order given
     const PasswordGate::Waiting& waiting = gate.Refusals[i];
     if (waiting.Ticket >= ticket) return nullptr;
@@ -167,12 +167,13 @@ bool HoldsTurn(const PasswordGate& gate, const ClientState& client, std::int64_t
 std::int64_t ClientAnswerDue(const PasswordGate& gate, const ClientState& client,
                              std::int64_t now) {
   std::int64_t due = AnswerDue(gate, client.Address, client.Gate.AttemptAt);
-  const PasswordGate::Waiting* older = OlderRefusal(gate, client.Address, client.Gate.AttemptTicket);
+  const PasswordGate::Waiting* older =
+      OlderRefusal(gate, client.Address, client.Gate.AttemptTicket);
   if (older != nullptr) {
     // That one is answered first, and this one a pause after it; if its console is late, this
     // one looks again soon.
-    const std::int64_t after = AnswerDue(gate, older->Address, older->GivenAt) +
-                               kRefusalPauseMillis;
+    const std::int64_t after =
+        AnswerDue(gate, older->Address, older->GivenAt) + kRefusalPauseMillis;
     if (after > due) due = after;
     if (due < now + kGateRecheckMillis) due = now + kGateRecheckMillis;
   }
@@ -184,19 +185,19 @@ std::int64_t ClientAnswerDue(const PasswordGate& gate, const ClientState& client
 // and the attempt forgotten.
 bool TakeAnswer(const ClientState& client, std::int64_t now) {
   return WithGate(false, [&](PasswordGate& gate) {
-  if (OlderRefusal(gate, client.Address, client.Gate.AttemptTicket) != nullptr) return false;
-  if (now < AnswerDue(gate, client.Address, client.Gate.AttemptAt)) return false;
-  if (!HoldsTurn(gate, client, now)) return false;
-  // Consoles read their clocks at different moments: an answer is never recorded before the
-  // latest one, so that the limits never loosen.
-  const int newest = (gate.NextAnswer + kMostRefusalsPerSecond - 1) % kMostRefusalsPerSecond;
-  PasswordGate::Answer& answer = gate.Answers[gate.NextAnswer];
-  answer.At = now > gate.Answers[newest].At ? now : gate.Answers[newest].At;
-  CopyText(answer.Address, sizeof answer.Address, client.Address);
-  gate.NextAnswer = (gate.NextAnswer + 1) % kMostRefusalsPerSecond;
-  RememberTurn(gate, client.Address, answer.At);
-  RemoveRefusal(gate, client.Gate.AttemptTicket);
-  return true;
+    if (OlderRefusal(gate, client.Address, client.Gate.AttemptTicket) != nullptr) return false;
+    if (now < AnswerDue(gate, client.Address, client.Gate.AttemptAt)) return false;
+    if (!HoldsTurn(gate, client, now)) return false;
+    // Consoles read their clocks at different moments: an answer is never recorded before the
+    // latest one, so that the limits never loosen.
+    const int newest = (gate.NextAnswer + kMostRefusalsPerSecond - 1) % kMostRefusalsPerSecond;
+    PasswordGate::Answer& answer = gate.Answers[gate.NextAnswer];
+    answer.At = now > gate.Answers[newest].At ? now : gate.Answers[newest].At;
+    CopyText(answer.Address, sizeof answer.Address, client.Address);
+    gate.NextAnswer = (gate.NextAnswer + 1) % kMostRefusalsPerSecond;
+    RememberTurn(gate, client.Address, answer.At);
+    RemoveRefusal(gate, client.Gate.AttemptTicket);
+    return true;
   });
 }
 
@@ -258,8 +259,8 @@ void HoldRefusal(ClientState& client) {
 }
 
 void HoldAdmission(ClientState& client) {
-  client.Gate.AttemptTicket = WithGate(client.Gate.AttemptTicket,
-                                  [](PasswordGate& gate) { return ++gate.LastTicket; });
+  client.Gate.AttemptTicket =
+      WithGate(client.Gate.AttemptTicket, [](PasswordGate& gate) { return ++gate.LastTicket; });
 }
 
 bool RefusalsPrecede(const ClientState& client) {
@@ -290,8 +291,10 @@ void RunPasswordGate(SessionContext& context) {
       ClientState* next = nullptr;
       for (int i = 0; i < context.ConnectionCount; ++i) {
         ClientState* refused = context.Connections[i];
-        if (refused->Phase != ClientPhase::kRefusing || refused->Gate.AttemptTicket <= after) continue;
-        if (next == nullptr || refused->Gate.AttemptTicket < next->Gate.AttemptTicket) next = refused;
+        if (refused->Phase != ClientPhase::kRefusing || refused->Gate.AttemptTicket <= after)
+          continue;
+        if (next == nullptr || refused->Gate.AttemptTicket < next->Gate.AttemptTicket)
+          next = refused;
       }
       if (next == nullptr) break;
       after = next->Gate.AttemptTicket;

@@ -20,8 +20,8 @@ struct SessionContext;
 // A console's own part of the gate: the refusal notices for its host, folded to one a second.
 // Zero at the start.
 struct RefusalNotices {
-  std::int64_t LastNoticeAt;  // 0: never
-  int FoldedRefusals;         // refusals since the last notice, not yet pushed
+  std::int64_t LastNoticeAt;              // 0: never
+  int FoldedRefusals;                     // refusals since the last notice, not yet pushed
   char FoldedAddress[kAddressTextBytes];  // the latest of them
 };
 

@@ -22,8 +22,8 @@ void ArmReceiveTimeout(const SessionContext& context, ClientState& client) {
     client.Input.ReceiveDeadline = 0;
     return;
   }
-  client.Input.ReceiveDeadline = context.Now + std::int64_t{server.Timeout.seconds} * 1000 +
-                           server.Timeout.micros / 1000;
+  client.Input.ReceiveDeadline =
+      context.Now + std::int64_t{server.Timeout.seconds} * 1000 + server.Timeout.micros / 1000;
 }
 
 // Whether the client's silence counts: it is at the prompt or listed.
@@ -157,8 +157,8 @@ void CheckPassword(SessionContext& context, ClientState& client) {
   std::size_t attempt = lineEnd;
   if (attempt > 0 && line.Text[attempt - 1] == '\r') --attempt;
   const char* password = context.Server->Password;
-  const bool right =
-      SameSecret(line.Text, attempt, password, std::strlen(password)) && !client.Input.LineOverflowed;
+  const bool right = SameSecret(line.Text, attempt, password, std::strlen(password)) &&
+                     !client.Input.LineOverflowed;
   client.Input.LineOverflowed = false;
   client.Gate.PromptDeadline = 0;
   if (!right) {
@@ -467,7 +467,8 @@ void TakeInput(SessionContext& context, ClientState& client, char* bytes, std::s
     return;
   }
   if (client.Phase == ClientPhase::kPassword) {
-    client.Input.LineOverflowed = client.Input.LineOverflowed || outcome.Overflowed;  // no attempt at all
+    client.Input.LineOverflowed =
+        client.Input.LineOverflowed || outcome.Overflowed;  // no attempt at all
     if (outcome.Complete) CheckPassword(context, client);
     return;
   }
@@ -482,7 +483,8 @@ void RunTimers(SessionContext& context, ClientState& client) {
     client.Phase = ClientPhase::kClosing;
     return;
   }
-  if (Reading(client) && client.Input.ReceiveDeadline != 0 && context.Now >= client.Input.ReceiveDeadline) {
+  if (Reading(client) && client.Input.ReceiveDeadline != 0 &&
+      context.Now >= client.Input.ReceiveDeadline) {
     WriteDiagnostic(kTimedOut);
     QueueToClient(client, kTimedOut, std::strlen(kTimedOut));
     ArmReceiveTimeout(context, client);

@@ -53,15 +53,14 @@ void RunInputLines(SessionContext& context, ClientState& client);
 // pushed, its disconnected notice follows and Departed is cleared.
 void PushDepartedLines(SessionContext& context, ClientState& client, bool now);
 
-
 // The earliest time at which RunTimers has something to do; 0 for none. The password gate's
 // own timer is NextGateTimer (net/password_gate.h).
 std::int64_t NextTimer(const SessionContext& context, const ClientState& client);
 
 // Whether the loop should read from the client now: it is at the prompt with its output below
 // the high-water mark; waiting for the answer to a wrong password until its stream ends (what
-// it sends is dropped, and the end of its stream frees its place at once); or listed with its output below the mark, no command left
-// for a later turn, and room in its line for one more piece.
+// it sends is dropped, and the end of its stream frees its place at once); or listed with its
+// output below the mark, no command left for a later turn, and room in its line for one more piece.
 bool WantsInput(const SessionContext& context, const ClientState& client);
 
 // Ends the session of a client whose connection broke or is dropped: a listed client is

@@ -14,9 +14,12 @@ bool SendTimeUp(const ConsoleServer& server, const ClientState& client, std::int
 
 // When a socket that took nothing is tried again without being reported writable (0: never).
 std::int64_t RetryBlockedAt(const ConsoleServer& server, const ClientState& client) {
-  if (!client.Output.Blocked || server.SendTimeoutMillis <= 0 || client.Output.StalledSince == 0) return 0;
+  if (!client.Output.Blocked || server.SendTimeoutMillis <= 0 || client.Output.StalledSince == 0)
+    return 0;
   const std::int64_t half = server.SendTimeoutMillis / 2;
-  return (client.Output.TriedAt > client.Output.StalledSince ? client.Output.TriedAt : client.Output.StalledSince) + half;
+  return (client.Output.TriedAt > client.Output.StalledSince ? client.Output.TriedAt
+                                                             : client.Output.StalledSince) +
+         half;
 }
 
 std::int64_t Nearest(std::int64_t a, std::int64_t b) {
@@ -29,7 +32,8 @@ std::int64_t Nearest(std::int64_t a, std::int64_t b) {
 
 bool ShouldTrySend(const ConsoleServer& server, const ClientState& client, std::int64_t now) {
   const std::int64_t retryAt = RetryBlockedAt(server, client);
-  return !client.Output.Blocked || SendTimeUp(server, client, now) || (retryAt != 0 && now >= retryAt);
+  return !client.Output.Blocked || SendTimeUp(server, client, now) ||
+         (retryAt != 0 && now >= retryAt);
 }
 
 SendVerdict JudgeSend(const ConsoleServer& server, ClientState& client, std::int64_t now,
@@ -58,8 +62,8 @@ void JudgeOutput(const ConsoleServer& server, ClientState& client, std::int64_t 
     return;
   }
   if (client.Output.OverSoftSince == 0) client.Output.OverSoftSince = now;
-  const bool tooLong = server.SendTimeoutMillis > 0 &&
-                       now - client.Output.OverSoftSince >= server.SendTimeoutMillis;
+  const bool tooLong =
+      server.SendTimeoutMillis > 0 && now - client.Output.OverSoftSince >= server.SendTimeoutMillis;
   if ((queued > HardOutputLimit(server) || tooLong) && client.Output.Drop == ClientDrop::kNone) {
     client.Output.Drop = ClientDrop::kBufferFull;
   }

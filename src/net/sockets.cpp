@@ -33,7 +33,8 @@ Socket CreateListenSocket(std::uint16_t port, std::uint32_t address) {
     }
     return FailListen(s, line);
   }
-  if (platform::ListenOn(s, kListenBacklog) < 0) return FailListen(s, "QC_ERROR: listen() failed\n");
+  if (platform::ListenOn(s, kListenBacklog) < 0)
+    return FailListen(s, "QC_ERROR: listen() failed\n");
   return s;
 }
 

@@ -15,10 +15,10 @@ constexpr std::uint8_t kSb = 250;
 constexpr std::uint8_t kSe = 240;  // 240 to 249 are the commands without an option
 
 enum Phase : std::uint8_t {
-  kData,       // ordinary bytes
-  kCommand,    // after IAC
-  kOption,     // after IAC and a verb: the option byte comes next
-  kSub,        // inside IAC SB ... IAC SE
+  kData,     // ordinary bytes
+  kCommand,  // after IAC
+  kOption,   // after IAC and a verb: the option byte comes next
+  kSub,      // inside IAC SB ... IAC SE
   kSubAfterIac,
 };
 
@@ -56,8 +56,8 @@ void EscapeIac(const char* bytes, std::size_t length, char* out) {
   }
 }
 
-std::size_t FilterTelnet(TelnetState& state, char* data, std::size_t length,
-                         TelnetReplySink reply, void* context) {
+std::size_t FilterTelnet(TelnetState& state, char* data, std::size_t length, TelnetReplySink reply,
+                         void* context) {
   auto* bytes = reinterpret_cast<unsigned char*>(data);
   std::size_t in = 0;
   // The last piece ended in IAC and this one goes on with no command: the 0xFF is kept, and

@@ -32,14 +32,13 @@ void EscapeIac(const char* bytes, std::size_t length, char* out);
 using TelnetReplySink = void (*)(void* context, const char* bytes, std::size_t length);
 
 // Removes from data[0, length) IAC WILL/WONT/DO/DONT with its option byte, IAC SB ... IAC SE
-// (or its first kLongestSubnegotiation bytes), and IAC with a command byte from 240 to 249; IAC IAC becomes one 0xFF byte; IAC followed by
-// any other byte is kept as it is. A command split across pieces is removed all the same.
-// The kept bytes are moved to the start of data and their count is returned. data must have
-// room for length + 1 bytes: a 0xFF held back at the end of the last piece comes out in front
-// when the byte after it turns out to be no command.
-// WILL x is answered with DONT x and DO x with WONT x, once per request, through reply;
-// WONT and DONT are not answered.
-std::size_t FilterTelnet(TelnetState& state, char* data, std::size_t length,
-                         TelnetReplySink reply, void* context);
+// (or its first kLongestSubnegotiation bytes), and IAC with a command byte from 240 to 249; IAC IAC
+// becomes one 0xFF byte; IAC followed by any other byte is kept as it is. A command split across
+// pieces is removed all the same. The kept bytes are moved to the start of data and their count is
+// returned. data must have room for length + 1 bytes: a 0xFF held back at the end of the last piece
+// comes out in front when the byte after it turns out to be no command. WILL x is answered with
+// DONT x and DO x with WONT x, once per request, through reply; WONT and DONT are not answered.
+std::size_t FilterTelnet(TelnetState& state, char* data, std::size_t length, TelnetReplySink reply,
+                         void* context);
 
 }  // namespace qc

@@ -17,9 +17,9 @@ std::atomic<bool> gFired{false};
 }  // namespace
 
 const char* FaultKindName(FaultKind kind) {
-  static const char* const kNames[kKinds] = {"socket", "bind",   "listen", "accept", "receive",
-                                             "send",   "wait",   "wake",   "thread", "memory",
-                                             "pages",  "mutex",  "profile"};
+  static const char* const kNames[kKinds] = {"socket", "bind",  "listen", "accept", "receive",
+                                             "send",   "wait",  "wake",   "thread", "memory",
+                                             "pages",  "mutex", "profile"};
   const int index = static_cast<int>(kind);
   return index >= 0 && index < kKinds ? kNames[index] : nullptr;
 }

@@ -8,7 +8,7 @@ namespace qc::platform {
 
 // The kinds of calls that can be made to fail, each counted on its own.
 enum class FaultKind : int {
-  kSocket,   // a new socket
+  kSocket,  // a new socket
   kBind,
   kListen,
   kAccept,   // fails as out of descriptors: a passing failure

@@ -78,8 +78,7 @@ int ShutdownSending(Socket s);
 // probe after idleSeconds of silence, then one every intervalSeconds, and the connection fails
 // after probes unanswered ones. 0, or -1 when an option was refused (the others are still set;
 // where the system lacks the timings, keepalive runs with its own).
-int TuneConnection(Socket s, int sendBufferBytes, int idleSeconds, int intervalSeconds,
-                   int probes);
+int TuneConnection(Socket s, int sendBufferBytes, int idleSeconds, int intervalSeconds, int probes);
 
 // One socket of a readiness wait: what is asked (want*) and what was found (is*).
 struct PollEntry {

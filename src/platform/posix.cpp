@@ -127,7 +127,7 @@ Socket AcceptConnection(Socket listening) {
     case ENOBUFS:
     case ENOMEM:
       return kAcceptAgain;
-    case EINTR:  // a signal delivered to this thread is the host's business
+    case EINTR:         // a signal delivered to this thread is the host's business
     case ECONNABORTED:  // the connection went away before it was taken
     case EPROTO:
     case EPERM:  // a firewall rule refused this connection
@@ -279,7 +279,8 @@ int TuneConnection(Socket s, int sendBufferBytes, int idleSeconds, int intervalS
   const int on = 1;
   const struct {
     int level, name, value;
-  } options[] = {{SOL_SOCKET, SO_SNDBUF, sendBufferBytes}, {SOL_SOCKET, SO_KEEPALIVE, on},
+  } options[] = {{SOL_SOCKET, SO_SNDBUF, sendBufferBytes},
+                 {SOL_SOCKET, SO_KEEPALIVE, on},
                  {IPPROTO_TCP, TCP_KEEPIDLE, idleSeconds},
                  {IPPROTO_TCP, TCP_KEEPINTVL, intervalSeconds},
                  {IPPROTO_TCP, TCP_KEEPCNT, probes}};
@@ -417,8 +418,7 @@ bool LookUpProfile(const char* section, const char* key, char* out, std::size_t 
   char* text = static_cast<char*>(std::malloc(kProfileReadBytes));
   const std::size_t length = text != nullptr ? std::fread(text, 1, kProfileReadBytes, file) : 0;
   std::fclose(file);
-  const bool found =
-      text != nullptr && FindProfileValue(text, length, section, key, out, capacity);
+  const bool found = text != nullptr && FindProfileValue(text, length, section, key, out, capacity);
   std::free(text);
   return found;
 }

@@ -94,7 +94,8 @@ int ParseProfileInt(const char* value, int fallback) {
       }
     }
   } else {
-    for (; *p >= '0' && *p <= '9'; ++p) result = result * 10u + static_cast<std::uint32_t>(*p - '0');
+    for (; *p >= '0' && *p <= '9'; ++p)
+      result = result * 10u + static_cast<std::uint32_t>(*p - '0');
   }
   if (negative) result = 0u - result;
   return static_cast<int>(result);

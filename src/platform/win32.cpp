@@ -135,10 +135,9 @@ int ListenOn(Socket s, int backlog) {
 Socket AcceptConnection(Socket listening) {
   sockaddr_in address;
   int length = sizeof address;
-  const SOCKET s =
-      QC_FAULT(kAccept)
-          ? (::WSASetLastError(WSAEMFILE), INVALID_SOCKET)
-          : ::accept(ToHandle(listening), reinterpret_cast<sockaddr*>(&address), &length);
+  const SOCKET s = QC_FAULT(kAccept) ? (::WSASetLastError(WSAEMFILE), INVALID_SOCKET)
+                                     : ::accept(ToHandle(listening),
+                                                reinterpret_cast<sockaddr*>(&address), &length);
   if (s != INVALID_SOCKET) {
     // A connection whose handle does not fit is closed by FromHandle; the listening socket is
     // sound.
@@ -230,15 +229,15 @@ int WaitForEvents(PollEntry* entries, int count, int millis) {
   timeval wait;
   wait.tv_sec = millis / 1000;
   wait.tv_usec = (millis % 1000) * 1000;
-  const int ready = ::select(0, &sets->read, &sets->write, &sets->error, millis < 0 ? nullptr : &wait);
+  const int ready =
+      ::select(0, &sets->read, &sets->write, &sets->error, millis < 0 ? nullptr : &wait);
   if (ready == SOCKET_ERROR) return -1;
   for (int i = 0; i < count; ++i) {
     const SOCKET handle = ToHandle(entries[i].socket);
     // A failed connection is for the receive (or the send) to find out.
     const bool failed = FD_ISSET(handle, &sets->error) != 0;
     entries[i].isReadable = entries[i].wantRead && (FD_ISSET(handle, &sets->read) != 0 || failed);
-    entries[i].isWritable =
-        entries[i].wantWrite && (FD_ISSET(handle, &sets->write) != 0 || failed);
+    entries[i].isWritable = entries[i].wantWrite && (FD_ISSET(handle, &sets->write) != 0 || failed);
   }
   return ready;
 }
@@ -453,7 +452,8 @@ int ReadProfileString(const char* section, const char* key, const char* fallback
   if (QC_FAULT(kProfile)) {
     SetLastError(ERROR_ACCESS_DENIED);
     std::size_t length = 0;
-    for (; fallback[length] != '\0' && length + 1 < capacity; ++length) out[length] = fallback[length];
+    for (; fallback[length] != '\0' && length + 1 < capacity; ++length)
+      out[length] = fallback[length];
     out[length] = '\0';
     return static_cast<int>(length);
   }

@@ -11,8 +11,8 @@ namespace qc {
 const char kEmptyText[1] = "";
 
 ConsoleServer* NewConsoleServer(std::uint32_t goid, const char* templateName) {
-  // Zeroed memory (calloc) comes as fresh zero pages for a block this size, so the pending slots cost
-  // address space, not resident memory, until they are used.
+  // Zeroed memory (calloc) comes as fresh zero pages for a block this size, so the pending slots
+  // cost address space, not resident memory, until they are used.
   void* block = platform::AllocateZeroedMemory(sizeof(ConsoleServer));
   if (block == nullptr) return nullptr;
   auto* server = new (block) ConsoleServer;  // default-initialisation keeps the zeros

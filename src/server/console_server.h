@@ -52,10 +52,10 @@ struct ConsoleServer {
   char ThisPrefix[kNameBytes];
   char ResultText[kTextBytes];
   bool SpawnConfirm;
-  std::int16_t Port;  // printed with %d as a signed value; bound as unsigned
+  std::int16_t Port;            // printed with %d as a signed value; bound as unsigned
   std::uint32_t ListenAddress;  // IPv4, host byte order; 0 for every local address
-  bool ListenRefused;  // a profile value could not be used: no port is opened
-  char Password[kNameBytes];  // asked of every client before it is listed; empty: none
+  bool ListenRefused;           // a profile value could not be used: no port is opened
+  char Password[kNameBytes];    // asked of every client before it is listed; empty: none
   std::atomic<Socket> ListenSocket;
   platform::Timeout Timeout;
   bool TimeoutEnabled;

@@ -68,8 +68,10 @@ TEST(SpawnRowTest, RowsAreReadAndObjectsMatchedAsTheConsolePrintsThem) {
   EXPECT_EQ(rows[1].templateName, "a, b");
   SpawnRow row;
   EXPECT_FALSE(ParseSpawnRow(ParseLine("08:00:00 QC_OK: [01]\t127.0.0.1"), row));
-  EXPECT_FALSE(ParseSpawnRow(ParseLine("08:00:00 QC_MSG: [01]\tPort: 1, GoID: 1, TemplateName: x"), row));
-  EXPECT_FALSE(ParseSpawnRow(ParseLine("08:00:00 QC_OK:x[01]\tPort: 1, GoID: 1, TemplateName: x"), row));
+  EXPECT_FALSE(
+      ParseSpawnRow(ParseLine("08:00:00 QC_MSG: [01]\tPort: 1, GoID: 1, TemplateName: x"), row));
+  EXPECT_FALSE(
+      ParseSpawnRow(ParseLine("08:00:00 QC_OK:x[01]\tPort: 1, GoID: 1, TemplateName: x"), row));
 
   auto ports = [&](const char* object) {
     std::vector<int> found;
@@ -77,7 +79,7 @@ TEST(SpawnRowTest, RowsAreReadAndObjectsMatchedAsTheConsolePrintsThem) {
     return found;
   };
   EXPECT_EQ(ports("goblin"), (std::vector<int>{30000, 30002}));  // ambiguous
-  EXPECT_EQ(ports("42"), (std::vector<int>{30000}));              // a GoID before a name
+  EXPECT_EQ(ports("42"), (std::vector<int>{30000}));             // a GoID before a name
   EXPECT_EQ(ports("4294967295"), (std::vector<int>{32768}));
   EXPECT_EQ(ports("-1"), (std::vector<int>{32768}));
   EXPECT_EQ(ports(":30003"), (std::vector<int>{30003}));
@@ -92,11 +94,16 @@ TEST(EscapeControlBytesTest, OnlyWhatCannotSteerATerminalPassesUnchanged) {
       {"plain\ttab", "plain\ttab"},
       {"\x1b[2J\r\x07\x7f", "\\x1b[2J\\x0d\\x07\\x7f"},
       {"caf\xc3\xa9 \xe2\x86\x91", "caf\xc3\xa9 \xe2\x86\x91"},  // UTF-8 stays
-      {"\xc2\x9b" "31m", "\\xc2\\x9b31m"},                       // C1 CSI in UTF-8
-      {"\x9b" "31m \xc3", "\\x9b31m \\xc3"},                       // stray bytes
-      {"\xc0\xaf \xed\xa0\x80", "\\xc0\\xaf \\xed\\xa0\\x80"},   // overlong, surrogate
+      {"\xc2\x9b"
+       "31m",
+       "\\xc2\\x9b31m"},  // C1 CSI in UTF-8
+      {"\x9b"
+       "31m \xc3",
+       "\\x9b31m \\xc3"},                                       // stray bytes
+      {"\xc0\xaf \xed\xa0\x80", "\\xc0\\xaf \\xed\\xa0\\x80"},  // overlong, surrogate
       // Bidirectional controls: RLO, PDI, RLM, ALM and LRO.
-      {"a\xe2\x80\xae" "b\xe2\x81\xa9\xe2\x80\x8f\xd8\x9c\xe2\x80\xad",
+      {"a\xe2\x80\xae"
+       "b\xe2\x81\xa9\xe2\x80\x8f\xd8\x9c\xe2\x80\xad",
        "a\\xe2\\x80\\xaeb\\xe2\\x81\\xa9\\xe2\\x80\\x8f\\xd8\\x9c\\xe2\\x80\\xad"},
       {"\xe2\x80\xa9\xe2\x81\xaa", "\xe2\x80\xa9\xe2\x81\xaa"},  // U+2029, U+206A stay
   };
@@ -108,25 +115,30 @@ TEST(EscapeControlBytesTest, OnlyWhatCannotSteerATerminalPassesUnchanged) {
 TEST(OptionsTest, CommandLineBasePortAndHistoryPath) {
   Options options;
   std::string error;
-  ASSERT_TRUE(ParseOptions({"--host", "game", "--base-port=31000", "-c", "a", "-c", "b",
-                            "--wait", "0.05", "--stop-on-error", "goblin"},
+  ASSERT_TRUE(ParseOptions({"--host", "game", "--base-port=31000", "-c", "a", "-c", "b", "--wait",
+                            "0.05", "--stop-on-error", "goblin"},
                            options, error));
   EXPECT_EQ(options.host, "game");
   EXPECT_EQ(options.basePort, 31000);
   EXPECT_EQ(options.lines, (std::vector<std::string>{"a", "b"}));
   EXPECT_EQ(options.waitMillis, 50);
-  for (const std::vector<std::string>& wrong :
-       {std::vector<std::string>{}, {"--list", "goblin"}, {"--base-port", "70000", "x"},
-        {"-c", "a", "-f", "f", "x"}, {"--wait"}, {"--list", "--all"}, {"--frobnicate", "x"},
-        {"--wait", "500", "x"}, {"--stop-on-error", "--fail-on-error", "x"},
-        {"--retry", "soon", "x"}}) {
+  for (const std::vector<std::string>& wrong : {std::vector<std::string>{},
+                                                {"--list", "goblin"},
+                                                {"--base-port", "70000", "x"},
+                                                {"-c", "a", "-f", "f", "x"},
+                                                {"--wait"},
+                                                {"--list", "--all"},
+                                                {"--frobnicate", "x"},
+                                                {"--wait", "500", "x"},
+                                                {"--stop-on-error", "--fail-on-error", "x"},
+                                                {"--retry", "soon", "x"}}) {
     Options ignored;
     EXPECT_FALSE(ParseOptions(wrong, ignored, error)) << wrong.size();
   }
   // Several objects and patterns; the environment under the command line.
   Options many;
-  ASSERT_TRUE(ParseOptions({"goblin*", "-1", "--retry=1.5", "--echo-timeout", "300ms"}, many,
-                           error, "game", "31000"));
+  ASSERT_TRUE(ParseOptions({"goblin*", "-1", "--retry=1.5", "--echo-timeout", "300ms"}, many, error,
+                           "game", "31000"));
   EXPECT_EQ(many.objects, (std::vector<std::string>{"goblin*", "-1"}));
   EXPECT_TRUE(many.ManyObjects());
   EXPECT_EQ(many.retryMillis, 1500);
@@ -159,13 +171,20 @@ TEST(OptionsTest, CommandLineBasePortAndHistoryPath) {
 
 TEST(PatternTest, ShellStylePatternsOverTemplateNames) {
   const std::tuple<const char*, const char*, bool> cases[] = {
-      {"goblin*", "goblin", true},       {"goblin*", "goblin_chief", true},
-      {"goblin*", "hobgoblin", false},   {"*goblin", "hobgoblin", true},
-      {"g?blin", "gobli", false},        {"g?blin", "gublin", true},
-      {"*a*b*c", "xaybzc", true},        {"*a*b*c", "xaybzcd", false},
-      {"[a-c]hest", "chest", true},      {"[!a-c]hest", "chest", false},
-      {"[!a-c]hest", "dhest", true},     {"x[", "x[", true},
-      {"[]]x", "]x", true},              {"*", "", true},
+      {"goblin*", "goblin", true},
+      {"goblin*", "goblin_chief", true},
+      {"goblin*", "hobgoblin", false},
+      {"*goblin", "hobgoblin", true},
+      {"g?blin", "gobli", false},
+      {"g?blin", "gublin", true},
+      {"*a*b*c", "xaybzc", true},
+      {"*a*b*c", "xaybzcd", false},
+      {"[a-c]hest", "chest", true},
+      {"[!a-c]hest", "chest", false},
+      {"[!a-c]hest", "dhest", true},
+      {"x[", "x[", true},
+      {"[]]x", "]x", true},
+      {"*", "", true},
   };
   for (const auto& [pattern, name, matches] : cases) {
     EXPECT_EQ(MatchPattern(pattern, name), matches) << pattern << " " << name;
@@ -174,8 +193,7 @@ TEST(PatternTest, ShellStylePatternsOverTemplateNames) {
 }
 
 TEST(ListingCacheTest, RowsRoundTripAndBrokenRowsAreLeftOut) {
-  EXPECT_EQ(ListingPath("/s", "game.example", 30000),
-            "/s/quillaret/listings/game.example_30000");
+  EXPECT_EQ(ListingPath("/s", "game.example", 30000), "/s/quillaret/listings/game.example_30000");
   EXPECT_EQ(ListingPath("", "h", 1), "");
   ASSERT_TRUE(MakeFolders("listing-test"));
   const std::string path = "listing-test/rows";
@@ -203,8 +221,8 @@ TEST(ListingCacheTest, RowsRoundTripAndBrokenRowsAreLeftOut) {
   EXPECT_FALSE(notice.connected);
   EXPECT_EQ(notice.printedPort, -32768);
   EXPECT_EQ(notice.printedGoid, -1);
-  EXPECT_FALSE(ParsePresenceNotice(ParseLine("08:00:00 QC_MSG: 1 connected (Port 1, GoID: 1)"),
-                                   notice));
+  EXPECT_FALSE(
+      ParsePresenceNotice(ParseLine("08:00:00 QC_MSG: 1 connected (Port 1, GoID: 1)"), notice));
 }
 
 // Consoles as the finder sees them through its connector: a welcome, the connected notice,
@@ -237,9 +255,9 @@ class FakeGame final : public Connector {
       out_[id] += Stamp("QC_OK: Currently spawned servers");
       int n = 0;
       for (const auto& [port, console] : consoles) {
-        out_[id] += Stamp("QC_OK: [0" + std::to_string(++n) + "]\tPort: " +
-                          std::to_string(PrintedPort(port)) + ", GoID: " +
-                          std::to_string(console.goid) + ", TemplateName: " + console.name);
+        out_[id] += Stamp(
+            "QC_OK: [0" + std::to_string(++n) + "]\tPort: " + std::to_string(PrintedPort(port)) +
+            ", GoID: " + std::to_string(console.goid) + ", TemplateName: " + console.name);
       }
       out_[id] += Stamp("QC_OK: End of list");
     }
@@ -356,8 +374,8 @@ TEST(HistoryTest, TwoSessionsAppendToOneFileAndAnOvergrownFileIsCut) {
   ASSERT_TRUE(AppendToFile(path, "cut sh"));
   EXPECT_EQ(ReadHistory(path), lines);
   EXPECT_TRUE(AppendHistory(path, "fourth"));
-  EXPECT_EQ(ReadHistory(path), (std::vector<std::string>{"first", "second", "first again",
-                                                         "third", "cut sh", "fourth"}));
+  EXPECT_EQ(ReadHistory(path), (std::vector<std::string>{"first", "second", "first again", "third",
+                                                         "cut sh", "fourth"}));
   EXPECT_EQ(HistoryKeyOf(SpawnRow{30001, 7, "goblin"}, true, 30001), "goblin");
   EXPECT_EQ(HistoryKeyOf(SpawnRow{}, false, 30001), ":30001");
 
@@ -381,11 +399,12 @@ TEST(WordStoreTest, CodeLikeNamesAreLearnedKeptBoundedAndSharedThroughTheFile) {
   LoadWords(store, path);
   // Calls keep their "(", members and names with capitals, digits or '_' count; prose, the
   // console's tags and short names do not.
-  EXPECT_EQ(LearnWords(store, "QC_OK:   MakeGoid(N).GetHealth() the health of obj.speed, "
-                              "max_hp hp2 Go() Get(KEY)"),
+  EXPECT_EQ(LearnWords(store,
+                       "QC_OK:   MakeGoid(N).GetHealth() the health of obj.speed, "
+                       "max_hp hp2 Go() Get(KEY)"),
             6u);
-  EXPECT_EQ(store.words, (std::vector<std::string>{"Get(", "hp2", "max_hp", "speed",
-                                                   "GetHealth(", "MakeGoid("}));
+  EXPECT_EQ(store.words, (std::vector<std::string>{"Get(", "hp2", "max_hp", "speed", "GetHealth(",
+                                                   "MakeGoid("}));
   EXPECT_EQ(LearnWords(store, "GetHealth is 5; Keys()"), 1u);  // still a call, now newest
   std::vector<std::string> found;
   EXPECT_EQ(CompleteWord(store, "Ge", found), 2u);
@@ -413,14 +432,13 @@ TEST(WordStoreTest, CodeLikeNamesAreLearnedKeptBoundedAndSharedThroughTheFile) {
   EXPECT_EQ(store.words[2], "Name" + std::to_string(2 * kWordStoreWords));
   std::string text;
   ASSERT_TRUE(ReadWholeFile(path, text));
-  EXPECT_EQ(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')),
-            kWordStoreWords);
+  EXPECT_EQ(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')), kWordStoreWords);
 }
 
 TEST(WordStoreTest, NamesCompleteAfterThisThatAndAtAWordsStart) {
   const std::pair<std::string, std::size_t> completes[] = {
-      {"[this].Ge", 7}, {"[that](3).Ge", 10}, {"Ge", 0}, {"x = Ge", 4}, {"[this].", 7},
-      {"Set(Ge", 4},
+      {"[this].Ge", 7}, {"[that](3).Ge", 10}, {"Ge", 0},
+      {"x = Ge", 4},    {"[this].", 7},       {"Set(Ge", 4},
   };
   for (const auto& [line, at] : completes) {
     std::size_t start = 99;
@@ -461,8 +479,8 @@ TEST(LineEditTest, EditingKeysWorkOnCharactersAndTheLineGoesOutAsUtf8) {
   Type(edit, u"\x05");  // Ctrl-E
   Key(edit, keys::kLeft, kCtrl);
   EXPECT_EQ(edit.Cursor(), 3u);
-  Type(edit, u"\x0b");  // Ctrl-K
-  Type(edit, u"\x17");  // Ctrl-W
+  Type(edit, u"\x0b");    // Ctrl-K
+  Type(edit, u"\x17");    // Ctrl-W
   Type(edit, u"x\x01y");  // Ctrl-A, then insert at the start
   EXPECT_EQ(edit.Text(), u"yx");
   // AltGr is Ctrl and Alt together and types characters; Alt-b alone moves a word.
@@ -474,7 +492,8 @@ TEST(LineEditTest, EditingKeysWorkOnCharactersAndTheLineGoesOutAsUtf8) {
   EXPECT_TRUE(edit.Text().empty());
 
   EXPECT_EQ(Utf8ToUtf16("caf\xc3\xa9 \xe2\x86\x91"), u"caf\u00e9 \u2191");
-  EXPECT_EQ(Utf8ToUtf16("\xc0\xaf\xed\xa0\x80\xe2\x86"), u"\xfffd\xfffd\xfffd\xfffd\xfffd\xfffd\xfffd");
+  EXPECT_EQ(Utf8ToUtf16("\xc0\xaf\xed\xa0\x80\xe2\x86"),
+            u"\xfffd\xfffd\xfffd\xfffd\xfffd\xfffd\xfffd");
   EXPECT_EQ(Utf16ToUtf8(u"\xd800x\xdc00"), "\xef\xbf\xbdx\xef\xbf\xbd");
   // Git Bash's terminal is a pipe of MSYS's; its other pipes are no terminal.
   EXPECT_TRUE(IsPtyPipeName("\\msys-1888ae32e00d56aa-pty0-from-master"));

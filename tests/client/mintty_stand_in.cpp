@@ -8,8 +8,8 @@
 int main(int argc, char** argv) {
   if (argc != 2) return 125;
   const char* name = "\\\\.\\pipe\\msys-1888ae32e00d56aa-pty0-from-master";
-  const HANDLE server = CreateNamedPipeA(name, PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE, 1, 4096,
-                                         4096, 0, nullptr);
+  const HANDLE server =
+      CreateNamedPipeA(name, PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE, 1, 4096, 4096, 0, nullptr);
   SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
   const HANDLE input = CreateFileA(name, GENERIC_READ, 0, &inherited, OPEN_EXISTING, 0, nullptr);
   if (server == INVALID_HANDLE_VALUE || input == INVALID_HANDLE_VALUE) return 126;

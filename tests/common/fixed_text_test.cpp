@@ -139,8 +139,8 @@ TEST(ReplaceAllTest, EqualsRepeatedLeftmostReplacement) {
       bool guardIntact = false;
       const std::string actual =
           ReplaceInBuffer(text, capacity, pair.token, pair.replacement, &guardIntact);
-      ASSERT_EQ(actual,
-                qc::test::ReplaceLeftmostRepeatedly(text, pair.token, pair.replacement, capacity - 1))
+      ASSERT_EQ(actual, qc::test::ReplaceLeftmostRepeatedly(text, pair.token, pair.replacement,
+                                                            capacity - 1))
           << "text " << text << " capacity " << capacity << " token " << pair.token;
       ASSERT_TRUE(guardIntact) << text;
     }

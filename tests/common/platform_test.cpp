@@ -87,7 +87,9 @@ int OptionOf(Socket s, int level, int name) {
   int value = -1;
 #ifdef _WIN32
   int length = sizeof value;
-  if (getsockopt(static_cast<SOCKET>(s), level, name, reinterpret_cast<char*>(&value), &length) != 0) return -1;
+  if (getsockopt(static_cast<SOCKET>(s), level, name, reinterpret_cast<char*>(&value), &length) !=
+      0)
+    return -1;
 #else
   socklen_t length = sizeof value;
   if (getsockopt(s, level, name, &value, &length) != 0) return -1;
@@ -121,8 +123,7 @@ TEST(PlatformProfileTest, StringsAreCutToTheBufferAndTheCutLengthIsReturned) {
   char out[4] = {'#', '#', '#', '#'};
   EXPECT_EQ(ReadProfileString("QCServer", "Timeout", "Off", out, sizeof out, kProfileFile), 3);
   EXPECT_STREQ(out, "abc");
-  EXPECT_EQ(ReadProfileString("QCServer", "Missing", "fallback", out, sizeof out, kProfileFile),
-            3);
+  EXPECT_EQ(ReadProfileString("QCServer", "Missing", "fallback", out, sizeof out, kProfileFile), 3);
   EXPECT_STREQ(out, "fal");
   char wide[16];
   EXPECT_EQ(ReadProfileString("QCServer", "Timeout", "Off", wide, sizeof wide, kProfileFile), 8);

@@ -287,7 +287,8 @@ TEST(SessionTest, LongestLineGoesThroughWholeWithoutNotice) {
   ASSERT_TRUE(c.ready);
   const std::string longest = std::string(65534, 'y') + "\n";
   // Telnet commands in it (taken out, unanswered) do not count toward the limit.
-  ASSERT_TRUE(c.client.Send("\xff\xf1" + longest.substr(0, 9) + "\xff\xfe\x03" + longest.substr(9)));
+  ASSERT_TRUE(
+      c.client.Send("\xff\xf1" + longest.substr(0, 9) + "\xff\xfe\x03" + longest.substr(9)));
   EXPECT_EQ(NextMessage(14), longest);
   // The echo is longer than one line buffer and still arrives whole.
   const std::string echo = c.client.ReadBytes(8 + 9 + longest.size());

@@ -56,8 +56,8 @@ inline bool TakeUntil(unsigned goid, const std::string& expected, int limit = 20
 // "HH:MM:SS" followed by rest: matches one line as a developer receives it.
 inline ::testing::AssertionResult IsStamped(const std::string& line, const std::string& rest) {
   if (IsStampedLine(line, rest)) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << "line [" << line << "] is not a time stamp and [" << rest
-                                       << "]";
+  return ::testing::AssertionFailure()
+         << "line [" << line << "] is not a time stamp and [" << rest << "]";
 }
 
 inline std::string ConnectedNotice(int port, int goid, const char* from = "127.0.0.1") {
@@ -65,13 +65,13 @@ inline std::string ConnectedNotice(int port, int goid, const char* from = "127.0
          ", GoID: " + std::to_string(goid) + ")";
 }
 
-inline std::string DisconnectedNotice(int port, int goid,
-                                      const char* from = "127.0.0.1") {
+inline std::string DisconnectedNotice(int port, int goid, const char* from = "127.0.0.1") {
   return std::string("QC_OK: ") + from + " disconnected (Port " + std::to_string(port) +
          ", GoID: " + std::to_string(goid) + ")";
 }
 
-constexpr const char* kWelcome = " QC_OK: Welcome to the Team Quillaret development console, v0.1\r\n";
+constexpr const char* kWelcome =
+    " QC_OK: Welcome to the Team Quillaret development console, v0.1\r\n";
 
 // Connects a client and reads its welcome line.
 inline ::testing::AssertionResult Attach(LoopbackClient& client, std::uint16_t port,

@@ -25,7 +25,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-const std::string kOverflowNotice = "QC_ERROR: Buffer overflow detected from client (IP: 127.0.0.1)";
+const std::string kOverflowNotice =
+    "QC_ERROR: Buffer overflow detected from client (IP: 127.0.0.1)";
 
 // Takes every pending text until the stack is empty (the caller knows every push is done).
 std::vector<std::string> TakeAll(unsigned goid) {
@@ -145,8 +146,10 @@ TEST(HostileInputTest, MegabyteWithoutLineFeedOverflowsAndTheSessionGoesOn) {
   for (const std::string& notice : TakeAll(512)) EXPECT_TRUE(take(notice)) << notice;
   EXPECT_GE(exact, 5);
   EXPECT_GE(folded, 1);
-  std::printf("a megabyte in %d overflow notices and %d folded ones; the line kept %zu "
-              "characters\n", exact, folded, line.size());
+  std::printf(
+      "a megabyte in %d overflow notices and %d folded ones; the line kept %zu "
+      "characters\n",
+      exact, folded, line.size());
 
   // The session goes on, and every client heard each notice twice (at once, and when the host
   // took it) and the line once, whole.
@@ -212,7 +215,9 @@ TEST(HostileInputTest, SilentClientsWithTheTimeoutOnHoldOnlyTheirWorkers) {
 class Reader {
  public:
   Reader(LoopbackClient& client, std::size_t count)
-      : client_(client), count_(count), thread_([this] { text_ = client_.ReadBytes(count_, 120000); }) {}
+      : client_(client),
+        count_(count),
+        thread_([this] { text_ = client_.ReadBytes(count_, 120000); }) {}
   ~Reader() { Join(); }
   const std::string& Join() {
     if (thread_.joinable()) thread_.join();
@@ -285,7 +290,8 @@ double BroadcastPastStuckClients(std::uint16_t port, unsigned goid, int readers,
   for (int n = 0; n < count; ++n) {
     const auto begin = Clock::now();
     Broadcast(goid, BroadcastText(n));
-    longestCall = std::max(longestCall, std::chrono::duration<double>(Clock::now() - begin).count());
+    longestCall =
+        std::max(longestCall, std::chrono::duration<double>(Clock::now() - begin).count());
   }
   for (int i = 0; i < stuck; ++i) {
     EXPECT_EQ(NextMessage(goid), DisconnectedNotice(port, static_cast<int>(goid)));
@@ -417,8 +423,8 @@ TEST(HostileInputTest, CommandsBeyondATurnAreAnsweredAndWhatFollowsQuitCannotCut
   ASSERT_TRUE(dev.Send(commands));
   for (int i = 0; i < 100; ++i) ASSERT_FALSE(dev.ReadUntil("QC_OK: End of list\r\n").empty()) << i;
   ASSERT_TRUE(dev.Send("[quit]\n" + std::string(200000, 'z')));
-  EXPECT_FALSE(dev.ReadUntil("QC_OK: Disconnecting from Team Quillaret development console\r\n")
-                   .empty());
+  EXPECT_FALSE(
+      dev.ReadUntil("QC_OK: Disconnecting from Team Quillaret development console\r\n").empty());
   char byte;
   EXPECT_EQ(os::ReceiveWithin(dev.socket(), &byte, 1, kWaitMillis), 0);  // not a reset
 }
@@ -493,7 +499,8 @@ TEST(HostileInputTest, APasteWhileTheHostIsAwayArrivesInOrderAndDropsNoReader) {
   std::vector<std::string> lines;
   std::size_t echoBytes = 0;
   for (int i = 0; i < kLines; ++i) {
-    lines.push_back("line " + std::to_string(i) + " " + std::string(60000, static_cast<char>('a' + i % 26)) + "\n");
+    lines.push_back("line " + std::to_string(i) + " " +
+                    std::string(60000, static_cast<char>('a' + i % 26)) + "\n");
     echoBytes += 8 + 9 + lines.back().size();
   }
   Broadcast(520, "QC_OK: paste now");
@@ -626,8 +633,8 @@ TEST(HostileInputTest, LinesOfDevelopersWhoLeftWhileTheHostWasAwayStillArrive) {
             taken.end());
   for (int i = 0; i < kLeavers; ++i) {
     const auto line = std::find(taken.begin(), taken.end(), "left " + std::to_string(i) + "\n");
-    const auto notice = std::find(taken.begin(), taken.end(),
-                                  DisconnectedNotice(port, 523, address(i).c_str()));
+    const auto notice =
+        std::find(taken.begin(), taken.end(), DisconnectedNotice(port, 523, address(i).c_str()));
     ASSERT_NE(line, taken.end()) << i;
     EXPECT_LT(line, notice) << i;
   }

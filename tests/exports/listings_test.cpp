@@ -40,9 +40,9 @@ TEST(ClientListingTest, LoneClientSeesHeaderItsOwnRowAndEndAndNothingIsPushed) {
   ASSERT_TRUE(client.Send("[who]\r\n"));
   const std::vector<std::string> lines = SplitLines(client.ReadUntil("End of list\r\n"));
   ASSERT_EQ(lines.size(), 3u);
-  EXPECT_TRUE(IsStamped(lines[0], " QC_OK: Currently connected clients (Port: " +
-                                      std::to_string(port) +
-                                      ", GoID: -1, TemplateName: lonely goblin)\r\n"));
+  EXPECT_TRUE(
+      IsStamped(lines[0], " QC_OK: Currently connected clients (Port: " + std::to_string(port) +
+                              ", GoID: -1, TemplateName: lonely goblin)\r\n"));
   EXPECT_TRUE(IsStamped(lines[1], Row(1, "127.200.1.255")));
   EXPECT_TRUE(IsStamped(lines[2], " QC_OK: End of list\r\n"));
   EXPECT_EQ(NextMessage(4294967295u), ConnectedNotice(port, -1, "127.200.1.255"));
@@ -100,10 +100,13 @@ TEST(ServerListingTest, ListsEveryServerInSpawnOrderWithSignedPortsAndGoIDs) {
   ASSERT_EQ(lines.size(), 5u);
   const int shown = static_cast<std::int16_t>(port);
   EXPECT_TRUE(IsStamped(lines[0], " QC_OK: Currently spawned servers\r\n"));
-  EXPECT_TRUE(IsStamped(lines[1], Row(1, "Port: " + std::to_string(shown) + ", GoID: 1, TemplateName: goblin")));
-  EXPECT_TRUE(IsStamped(lines[2], Row(2, "Port: " + std::to_string(shown + 1) + ", GoID: -1, TemplateName: chest")));
-  EXPECT_TRUE(IsStamped(lines[3], Row(3, "Port: " + std::to_string(shown + 2) + ", GoID: 3, TemplateName: " +
-                                             std::string(1023, 'n'))));
+  EXPECT_TRUE(IsStamped(
+      lines[1], Row(1, "Port: " + std::to_string(shown) + ", GoID: 1, TemplateName: goblin")));
+  EXPECT_TRUE(IsStamped(
+      lines[2], Row(2, "Port: " + std::to_string(shown + 1) + ", GoID: -1, TemplateName: chest")));
+  EXPECT_TRUE(
+      IsStamped(lines[3], Row(3, "Port: " + std::to_string(shown + 2) +
+                                     ", GoID: 3, TemplateName: " + std::string(1023, 'n'))));
   EXPECT_TRUE(IsStamped(lines[4], " QC_OK: End of list\r\n"));
   EXPECT_LT(shown, 0);
   EXPECT_EQ(NextMessage(4294967295u), ConnectedNotice(shown + 1, -1));

@@ -45,7 +45,8 @@ TEST(SpawnServerTest, AHundredConsolesEachWelcomeADeveloperAndTenServeAHundredEa
   for (unsigned i = 0; i < 10; ++i) {
     for (int more = 1; more < 100; ++more) {
       clients.push_back(std::make_unique<LoopbackClient>());
-      ASSERT_TRUE(Attach(*clients.back(), static_cast<std::uint16_t>(port + i))) << i << " " << more;
+      ASSERT_TRUE(Attach(*clients.back(), static_cast<std::uint16_t>(port + i)))
+          << i << " " << more;
     }
   }
   for (unsigned i = 0; i < 10; ++i) Broadcast(1000 + i, "QC_OK: to a full console");
@@ -80,9 +81,9 @@ TEST(SpawnServerTest, SameGoIDTwiceMakesTwoServersAndLookupsFindTheFirst) {
   const std::string listing = onSecond.ReadUntil("End of list\r\n");
   EXPECT_NE(listing.find("[01]\tPort: " + std::to_string(port) + ", GoID: 7, TemplateName: first"),
             std::string::npos);
-  EXPECT_NE(listing.find("[02]\tPort: " + std::to_string(port + 1) +
-                         ", GoID: 7, TemplateName: second"),
-            std::string::npos);
+  EXPECT_NE(
+      listing.find("[02]\tPort: " + std::to_string(port + 1) + ", GoID: 7, TemplateName: second"),
+      std::string::npos);
   // Every lookup by GoID 7 reaches the first server, whose stack is empty.
   EXPECT_STREQ(Console().GetNextMessage(7), "");
   EXPECT_NE(std::string(Console().TestDLL(7)).find("TemplateName: first"), std::string::npos);
@@ -122,8 +123,9 @@ TEST(SpawnServerTest, BindAddressListensThereOnlyAndAnUnusableOneNowhere) {
   WriteProfile(ProfileWithPort(port, "BindAddress=127.0.0.1\n"));
   ASSERT_TRUE(Spawn(33, "taken"));
   ASSERT_TRUE(errors.WaitFor("QC_ERROR: bind() failed (BindAddress 127.0.0.1)\n"));
-  EXPECT_EQ(errors.Text(), "QC_ERROR: BindAddress \"127.0.0.256\" is not an IPv4 address\n"
-                           "QC_ERROR: bind() failed (BindAddress 127.0.0.1)\n");
+  EXPECT_EQ(errors.Text(),
+            "QC_ERROR: BindAddress \"127.0.0.256\" is not an IPv4 address\n"
+            "QC_ERROR: bind() failed (BindAddress 127.0.0.1)\n");
   for (const char* to : {"127.0.0.1", "127.0.0.2"}) {
     EXPECT_LT(os::ConnectLoopback(next(1), nullptr, to), 0) << to;
   }
@@ -139,7 +141,8 @@ TEST(HostProbesTest, TestDLLAndGetFlagConfirmAnswerPerServer) {
 
   EXPECT_STREQ(Console().TestDLL(4294967295u),
                "Dev console attached to object\n\nGoID: -1\nTemplateName: goblin");
-  EXPECT_STREQ(Console().TestDLL(42), "Dev console attached to object\n\nGoID: 42\nTemplateName: chest");
+  EXPECT_STREQ(Console().TestDLL(42),
+               "Dev console attached to object\n\nGoID: 42\nTemplateName: chest");
   EXPECT_FALSE(Console().GetFlagConfirm(4294967295u));
   EXPECT_TRUE(Console().GetFlagConfirm(42));
   EXPECT_FALSE(Console().GetFlagConfirm(99));

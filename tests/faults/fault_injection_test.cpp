@@ -156,9 +156,11 @@ class Scenario {
              Count(err, "listen() failed");
     };
     const int before = listenFailures();
-    listening_[c] = spawned_[c] && Until([&] {
-      return server->ListenSocket.load() >= 0 || listenFailures() > before;
-    }, kStepMillis) && server->ListenSocket.load() >= 0;
+    listening_[c] =
+        spawned_[c] &&
+        Until([&] { return server->ListenSocket.load() >= 0 || listenFailures() > before; },
+              kStepMillis) &&
+        server->ListenSocket.load() >= 0;
     if (server != nullptr) port_[c] = static_cast<std::uint16_t>(server->Port);
     password_[c] = server != nullptr && server->Password[0] != '\0';
     Settle();
@@ -176,7 +178,8 @@ class Scenario {
         return true;
       }
       if (Ended(dev.client)) break;
-      if (platform::FaultFired()) SendToAllClients(*FindServer(kFirstGoid + dev.console), "nudge\r\n");
+      if (platform::FaultFired())
+        SendToAllClients(*FindServer(kFirstGoid + dev.console), "nudge\r\n");
     }
     return dev.ok = false;
   }
@@ -279,9 +282,11 @@ class Scenario {
       const int c = d / 2;
       const bool hitHere = !dev_[d].ok;
       for (int k = 0; k < dev_[d].lines; ++k) {
-        const int n = Count(taken_[c], "d" + std::to_string(d) + " line " + std::to_string(k) + "\r\n");
-        if (n > 1 || (n == 0 && !hitHere)) return "developer " + std::to_string(d) + "'s line " +
-                                                  std::to_string(k) + " taken " + std::to_string(n) + " times";
+        const int n =
+            Count(taken_[c], "d" + std::to_string(d) + " line " + std::to_string(k) + "\r\n");
+        if (n > 1 || (n == 0 && !hitHere))
+          return "developer " + std::to_string(d) + "'s line " + std::to_string(k) + " taken " +
+                 std::to_string(n) + " times";
       }
       if (hitHere && listening_[c]) ++hit;
     }
@@ -296,16 +301,17 @@ class Scenario {
     }
     if (!fired) return hit > 0 ? std::to_string(hit) + " developers hit without a fault" : "";
     const FaultKind kind = Kind(kind_);
-    const char* trace = kind == FaultKind::kSocket   ? "QC_ERROR: socket() failed\n"
-                        : kind == FaultKind::kBind   ? "QC_ERROR: bind() failed\n"
-                        : kind == FaultKind::kListen ? "QC_ERROR: listen() failed\n"
-                        : kind == FaultKind::kAccept ? "QC_ERROR: accept() failed\n"
-                        : kind == FaultKind::kReceive ? "QC_ERROR: recv() failed\n"
-                        : kind == FaultKind::kSend   ? "QC_ERROR: send() failed\n"
-                        : kind == FaultKind::kWait   ? "QC_ERROR: select() failed\n"
+    const char* trace = kind == FaultKind::kSocket                   ? "QC_ERROR: socket() failed\n"
+                        : kind == FaultKind::kBind                   ? "QC_ERROR: bind() failed\n"
+                        : kind == FaultKind::kListen                 ? "QC_ERROR: listen() failed\n"
+                        : kind == FaultKind::kAccept                 ? "QC_ERROR: accept() failed\n"
+                        : kind == FaultKind::kReceive                ? "QC_ERROR: recv() failed\n"
+                        : kind == FaultKind::kSend                   ? "QC_ERROR: send() failed\n"
+                        : kind == FaultKind::kWait                   ? "QC_ERROR: select() failed\n"
                         : kind == FaultKind::kMemory && !spawnFailed ? "QC_ERROR: out of memory"
                                                                      : "";
-    if (*trace != '\0' && Count(err, trace) == 0) return std::string("no \"") + trace + "\" on standard error";
+    if (*trace != '\0' && Count(err, trace) == 0)
+      return std::string("no \"") + trace + "\" on standard error";
     // Developer 2's reset fails a receive or a send of its own: a failure that ended another
     // developer shows beside it.
     const int brokenLines = Count(err, "recv() failed\n") + Count(err, "send() failed\n");
@@ -321,8 +327,9 @@ class Scenario {
     bool duringSpawn = false;
     for (const bool fault : spawnFault_) duringSpawn = duringSpawn || fault;
     if (spawnKind && duringSpawn && !spawnFailed) return "the failure did not fail its spawn";
-    const int mayHit = Is(kind_, FaultKind::kMemory) ? 5
-                       : Is(kind_, FaultKind::kReceive) || Is(kind_, FaultKind::kSend) ? 1 : 0;
+    const int mayHit = Is(kind_, FaultKind::kMemory)                                   ? 5
+                       : Is(kind_, FaultKind::kReceive) || Is(kind_, FaultKind::kSend) ? 1
+                                                                                       : 0;
     if (hit > mayHit) return std::to_string(hit) + " developers of listening consoles hit";
     return "";
   }
@@ -340,10 +347,12 @@ class Scenario {
     if (!dev.ok || Count(taken_[c], line + "\r\n") != 1) {
       return "console " + std::to_string(c) + " does not serve a fresh developer";
     }
-    const bool balanced = Until([&] {
-      TakeAll(c);
-      return Count(taken_[c], " connected (") == Count(taken_[c], " disconnected (");
-    }, kStepMillis);
+    const bool balanced = Until(
+        [&] {
+          TakeAll(c);
+          return Count(taken_[c], " connected (") == Count(taken_[c], " disconnected (");
+        },
+        kStepMillis);
     return balanced ? "" : "console " + std::to_string(c) + "'s notices do not balance";
   }
 
@@ -372,7 +381,7 @@ RunResult RunChild(const std::string& dir, int kind, long call) {
   const std::string port = std::to_string(test::PortBlock(test::kFaultScenario));
   const std::string kindText = std::to_string(kind), callText = std::to_string(call);
   const char* argv[] = {"/proc/self/exe", "--fault-scenario", kindText.c_str(), callText.c_str(),
-                        port.c_str(), err.c_str(), nullptr};
+                        port.c_str(),     err.c_str(),        nullptr};
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -434,7 +443,8 @@ TEST(FaultInjection, EveryFailurePointIsSurvived) {
   long total = 0;
   for (int k = 0; k < kKinds; ++k) {
     std::printf("%s: %ld calls\n", platform::FaultKindName(Kind(k)), counting.calls[k]);
-    EXPECT_GT(counting.calls[k], 0) << "the scenario never reaches " << platform::FaultKindName(Kind(k));
+    EXPECT_GT(counting.calls[k], 0)
+        << "the scenario never reaches " << platform::FaultKindName(Kind(k));
     total += counting.calls[k];
   }
   const char* budget = std::getenv("QC_FAULT_POINTS");
@@ -458,7 +468,8 @@ TEST(FaultInjection, EveryFailurePointIsSurvived) {
       ++triedOfKind[kind];
       survived += run.survived;
       if (!run.survived && shown++ < 5) {
-        ADD_FAILURE() << platform::FaultKindName(Kind(kind)) << " call " << call << ": " << run.verdict;
+        ADD_FAILURE() << platform::FaultKindName(Kind(kind)) << " call " << call << ": "
+                      << run.verdict;
       }
       break;
     }

@@ -128,7 +128,8 @@ class SendToAllClientsTest : public ::testing::Test {
     }
     qc::DistributeInbox(*server_, batch_);
     std::vector<std::string> received;
-    for (qc::ClientState* client : clients_) received.push_back(qc::test::TakeQueued(client->Output.Queue));
+    for (qc::ClientState* client : clients_)
+      received.push_back(qc::test::TakeQueued(client->Output.Queue));
     return received;
   }
   qc::ConsoleServer* server_ = nullptr;
@@ -188,7 +189,8 @@ TEST_F(SendToAllClientsTest, OnlyLinesPastTheHardLimitMarkClientsAndThenEveryLis
   EXPECT_LE(server_->InboxBytes.load(), qc::HardOutputLimit(*server_));
   EXPECT_TRUE(server_->InboxOverrun);
   (void)Delivered();
-  for (qc::ClientState* client : clients_) EXPECT_EQ(client->Output.Drop, qc::ClientDrop::kBufferFull);
+  for (qc::ClientState* client : clients_)
+    EXPECT_EQ(client->Output.Drop, qc::ClientDrop::kBufferFull);
 }
 
 }  // namespace

@@ -62,17 +62,20 @@ TEST(ConfigureServerTest, ProfileKeysAndDefaults) {
     EXPECT_EQ(s.SpawnConfirm, c.confirm);
   }
   // The send limit: 0 waits without limit, and a negative time means the default.
-  const std::pair<const char*, int> sendLimits[] = {
-      {"", 2000}, {"[QCServer]\nSendTimeoutVal=750\n", 750},
-      {"[QCServer]\nSendTimeoutVal=0\n", 0}, {"[QCServer]\nSendTimeoutVal=-5\n", 2000}};
+  const std::pair<const char*, int> sendLimits[] = {{"", 2000},
+                                                    {"[QCServer]\nSendTimeoutVal=750\n", 750},
+                                                    {"[QCServer]\nSendTimeoutVal=0\n", 0},
+                                                    {"[QCServer]\nSendTimeoutVal=-5\n", 2000}};
   for (const auto& [profile, millis] : sendLimits) {
     EXPECT_EQ(Configured(profile).server->SendTimeoutMillis, millis) << profile;
   }
   // The send buffer limit, in KiB: never below the room for the longest line, never above
   // 1 GiB (whose hard limit, four times it, a 32-bit build still counts).
   const std::pair<const char*, std::size_t> bufferLimits[] = {
-      {"", 1024}, {"[QCServer]\nSendBufferVal=4096\n", 4096},
-      {"[QCServer]\nSendBufferVal=100\n", 128}, {"[QCServer]\nSendBufferVal=-1\n", 128},
+      {"", 1024},
+      {"[QCServer]\nSendBufferVal=4096\n", 4096},
+      {"[QCServer]\nSendBufferVal=100\n", 128},
+      {"[QCServer]\nSendBufferVal=-1\n", 128},
       {"[QCServer]\nSendBufferVal=4194304\n", 1048576}};
   for (const auto& [profile, kib] : bufferLimits) {
     EXPECT_EQ(Configured(profile).server->SendBufferBytes, kib * 1024) << profile;
@@ -97,8 +100,9 @@ TEST(ConfigureServerTest, ProfileKeysAndDefaults) {
     }
     EXPECT_EQ(configured.server->ListenRefused, c.refused) << c.profile;
   }
-  EXPECT_EQ(errors.Text(), "QC_ERROR: BindAddress \"localhost\" is not an IPv4 address\n"
-                           "QC_ERROR: Password is longer than 1023 characters\n");
+  EXPECT_EQ(errors.Text(),
+            "QC_ERROR: BindAddress \"localhost\" is not an IPv4 address\n"
+            "QC_ERROR: Password is longer than 1023 characters\n");
 }
 
 TEST(SpawnConsoleServerTest, ReadsTheProfileAnewAtEverySpawn) {

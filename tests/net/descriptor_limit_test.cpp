@@ -73,14 +73,16 @@ TEST(SessionWorkerTest, AWantOfDescriptorsEndsNoWorker) {
   const bool connected = client.Connect(port, 1000);
   std::string diagnostics;
   const bool failed = connected && test::WaitUntil([&] {
-    char chunk[4096];
-    for (ssize_t n; (n = ::read(errors[0], chunk, sizeof chunk)) > 0;) {
-      diagnostics.append(chunk, static_cast<std::size_t>(n));
-    }
-    // A few failures: time enough for a worker that gives up on a failed accept to do so.
-    return diagnostics.find("QC_ERROR: accept() failed\nQC_ERROR: accept() failed\n"
-                            "QC_ERROR: accept() failed\n") != std::string::npos;
-  });
+                        char chunk[4096];
+                        for (ssize_t n; (n = ::read(errors[0], chunk, sizeof chunk)) > 0;) {
+                          diagnostics.append(chunk, static_cast<std::size_t>(n));
+                        }
+                        // A few failures: time enough for a worker that gives up on a failed accept
+                        // to do so.
+                        return diagnostics.find(
+                                   "QC_ERROR: accept() failed\nQC_ERROR: accept() failed\n"
+                                   "QC_ERROR: accept() failed\n") != std::string::npos;
+                      });
   for (int fd : fillers) ::close(fd);
   ::setrlimit(RLIMIT_NOFILE, &saved);
   std::fflush(stderr);

@@ -44,8 +44,9 @@ TEST(FilterTelnetTest, RefusesPuttysRequestsOnceEachAndAnswersNothingElse) {
   EXPECT_EQ(t.Filter("\xff\xfb\x1f\xff\xfb\x20\xff\xfb\x18\xff\xfb\x27\xff\xfd\x01\xff\xfb\x03"
                      "\xff\xfd\x03[who]\r\n"),
             "[who]\r\n");
-  EXPECT_EQ(t.replies, "\xff\xfe\x1f\xff\xfe\x20\xff\xfe\x18\xff\xfe\x27\xff\xfc\x01\xff\xfe\x03"
-                       "\xff\xfc\x03");
+  EXPECT_EQ(t.replies,
+            "\xff\xfe\x1f\xff\xfe\x20\xff\xfe\x18\xff\xfe\x27\xff\xfc\x01\xff\xfe\x03"
+            "\xff\xfc\x03");
   t.replies.clear();
   // WONT, DONT, the commands without option and a subnegotiation are taken out unanswered.
   EXPECT_EQ(t.Filter("a\xff\xfc\x01"s + "b\xff\xfe\x03" + "c\xff\xf1\xff\xf4\xff\xf0" +
@@ -56,10 +57,25 @@ TEST(FilterTelnetTest, RefusesPuttysRequestsOnceEachAndAnswersNothingElse) {
 
 TEST(FilterTelnetTest, CommandsSplitAcrossPiecesGoAndA0xFFBeforeAnyOtherByteStays) {
   Telnet t;
-  const char* pieces[][2] = {
-      {"ab\xff", "ab"}, {"\xfb", ""}, {"\x18" "c\xff", "c"}, {"\xff" "d\xff\xfa", "\xff" "d"},
-      {"\x1f\x50\xff", ""}, {"\xf0" "e\xff", "e"}, {"\xfd\x01\xff\x41 \xff\n", "\xff\x41 \xff\n"},
-      {"x\xff", "x"}, {"\xef" "y", "\xff\xef" "y"}};  // a held-back 0xFF comes out in front
+  const char* pieces[][2] = {{"ab\xff", "ab"},
+                             {"\xfb", ""},
+                             {"\x18"
+                              "c\xff",
+                              "c"},
+                             {"\xff"
+                              "d\xff\xfa",
+                              "\xff"
+                              "d"},
+                             {"\x1f\x50\xff", ""},
+                             {"\xf0"
+                              "e\xff",
+                              "e"},
+                             {"\xfd\x01\xff\x41 \xff\n", "\xff\x41 \xff\n"},
+                             {"x\xff", "x"},
+                             {"\xef"
+                              "y",
+                              "\xff\xef"
+                              "y"}};  // a held-back 0xFF comes out in front
   for (const auto& piece : pieces) EXPECT_EQ(t.Filter(piece[0]), piece[1]) << piece[0];
   EXPECT_EQ(t.replies, "\xff\xfe\x18\xff\xfc\x01");
 }
@@ -132,10 +148,10 @@ TEST(MatchCommandTest, MatchesAtTheStartCaseSensitively) {
     const char* line;
     LineCommand command;
   } cases[] = {
-      {"[quit]\r\n", LineCommand::kQuit},     {"[quit] now\n", LineCommand::kQuit},
-      {"[who]\n", LineCommand::kWho},         {"[spawns]x\n", LineCommand::kSpawns},
-      {" [quit]\n", LineCommand::kNone},      {"[QUIT]\n", LineCommand::kNone},
-      {"[spawn]\n", LineCommand::kNone},      {"[wh", LineCommand::kNone},
+      {"[quit]\r\n", LineCommand::kQuit}, {"[quit] now\n", LineCommand::kQuit},
+      {"[who]\n", LineCommand::kWho},     {"[spawns]x\n", LineCommand::kSpawns},
+      {" [quit]\n", LineCommand::kNone},  {"[QUIT]\n", LineCommand::kNone},
+      {"[spawn]\n", LineCommand::kNone},  {"[wh", LineCommand::kNone},
       {"\n", LineCommand::kNone},
   };
   for (const auto& c : cases) EXPECT_EQ(MatchCommand(c.line), c.command) << c.line;
@@ -183,7 +199,6 @@ TEST(RemoveClientTest, MovesTheLastEntryIntoTheGap) {
   EXPECT_EQ(s.ClientCount, 0);
 }
 
-
 // A console without a loop or sockets: sessions are fed bytes, on a clock the test moves, and
 // what they would send is read back from their queues.
 class ProtocolTest : public ::testing::Test {
@@ -201,8 +216,10 @@ class ProtocolTest : public ::testing::Test {
     DeleteConsoleServer(server_);
   }
   SessionContext Context() {
-    return {server_, now_, scratch_.get(), &batch_, clients_.data(),
-            static_cast<int>(clients_.size()), &gate_, notices_.get()};
+    return {server_,         now_,
+            scratch_.get(),  &batch_,
+            clients_.data(), static_cast<int>(clients_.size()),
+            &gate_,          notices_.get()};
   }
   ClientState* Connect(const char* address) {
     clients_.push_back(NewClientState(static_cast<Socket>(-1)));
@@ -289,15 +306,17 @@ TEST_F(ProtocolTest, CommandsAreAnsweredOnEveryLineAndOtherRunsPushedWhole) {
   EXPECT_EQ(Sent(dev), kWelcome);
   // The complete lines go as one message; the unfinished tail waits for its own line end.
   Type(dev, "a\r\nb\r\ntail");
-  Type(dev, " end\r\n[who] typed late\r\n[this].Get(\"gold\")\r\n[who]\r\nhello\r\nworld\r\n[who]\r\npart");
+  Type(dev,
+       " end\r\n[who] typed "
+       "late\r\n[this].Get(\"gold\")\r\n[who]\r\nhello\r\nworld\r\n[who]\r\npart");
   Type(dev, "ial\r\n[quit]\r\nnever seen\r\n");
-  EXPECT_EQ(Sent(dev), kWho + kWho + kWho +
-                           "##:##:## QC_OK: Disconnecting from Team Quillaret development console\r\n");
+  EXPECT_EQ(Sent(dev),
+            kWho + kWho + kWho +
+                "##:##:## QC_OK: Disconnecting from Team Quillaret development console\r\n");
   EXPECT_EQ(Pushed(), (std::vector<std::string>{
-                          "QC_OK: 10.0.0.1 connected (Port 30100, GoID: 9)",
-                          "a\r\nb\r\n", "tail end\r\n", "[this].Get(\"gold\")\r\n",
-                          "hello\r\nworld\r\n", "partial\r\n",
-                          "QC_OK: 10.0.0.1 disconnected (Port 30100, GoID: 9)"}));
+                          "QC_OK: 10.0.0.1 connected (Port 30100, GoID: 9)", "a\r\nb\r\n",
+                          "tail end\r\n", "[this].Get(\"gold\")\r\n", "hello\r\nworld\r\n",
+                          "partial\r\n", "QC_OK: 10.0.0.1 disconnected (Port 30100, GoID: 9)"}));
   EXPECT_EQ(dev->Phase, ClientPhase::kClosing);
 }
 
@@ -452,8 +471,8 @@ TEST_F(ProtocolTest, LinesAfterThePasswordAreTheSessionsFirstInput) {
 
 TEST_F(ProtocolTest, ThePromptIsLimitedAndGuessesAreSlowAndFoldedForTheHost) {
   CopyText(server_->Password, kNameBytes, "s3cret");
-  const std::string refused = kWelcome +
-                              "##:##:## QC_ERROR: Too many connections waiting for a password\r\n";
+  const std::string refused =
+      kWelcome + "##:##:## QC_ERROR: Too many connections waiting for a password\r\n";
   // Three may wait from one address, twenty in all.
   std::vector<ClientState*> a;
   for (int i = 0; i < 3; ++i) a.push_back(Connect("10.0.0.1"));
@@ -577,8 +596,10 @@ struct SideConsole {
     DeleteConsoleServer(server);
   }
   SessionContext Context(std::int64_t now) {
-    return {server, now, scratch.get(), &batch, clients.data(), static_cast<int>(clients.size()),
-            &gate, notices.get()};
+    return {server,         now,
+            scratch.get(),  &batch,
+            clients.data(), static_cast<int>(clients.size()),
+            &gate,          notices.get()};
   }
   ClientState* Attempt(const char* address, std::string line, std::int64_t now) {
     clients.push_back(NewClientState(static_cast<Socket>(-1)));
@@ -673,21 +694,26 @@ TEST_F(ProtocolTest, TelnetClientsGetEvery0xFFDoubledAndOthersTheirBytesUnchange
   EXPECT_EQ(Sent(telnet), kWelcome + "\xff\xfe\x18");  // the answer itself goes as it is
   // 0xFF before a byte below 240, in one piece or across two, is a raw client's data: it makes
   // no telnet client, and the line comes back byte for byte.
-  const std::string typed = "caf\xe9 \xff! \xff" "A \xff\r\n";
+  const std::string typed =
+      "caf\xe9 \xff! \xff"
+      "A \xff\r\n";
   Type(raw, typed.substr(0, 9));
   Type(raw, typed.substr(9));
   ASSERT_EQ(Pushed().back(), typed);
   SendToAllClients(*server_, typed.c_str());
   EXPECT_EQ(Sent(raw), "##:##:## QC_MSG: " + typed);
-  EXPECT_EQ(Sent(telnet), "##:##:## QC_MSG: caf\xe9 \xff\xff! \xff\xff" "A \xff\xff\r\n");
+  EXPECT_EQ(Sent(telnet),
+            "##:##:## QC_MSG: caf\xe9 \xff\xff! \xff\xff"
+            "A \xff\xff\r\n");
   SendToAllClients(*server_, "QC_OK: \xff\xfa host text");
   EXPECT_EQ(Sent(raw), "##:##:## QC_OK: \xff\xfa host text\r\n");
   EXPECT_EQ(Sent(telnet), "##:##:## QC_OK: \xff\xff\xfa host text\r\n");
   // A subnegotiation that never ends is cut after 1 KiB; what follows is input again.
   Type(telnet, "\xff\xfa" + std::string(1024, 'x') + "[who]\r\n");
-  EXPECT_EQ(Sent(telnet), "##:##:## QC_OK: Currently connected clients (Port: 30100, GoID: 9, "
-                          "TemplateName: proto)\r\n##:##:## QC_OK: [01]\t0.0.0.0\r\n"
-                          "##:##:## QC_OK: [02]\t0.0.0.0\r\n##:##:## QC_OK: End of list\r\n");
+  EXPECT_EQ(Sent(telnet),
+            "##:##:## QC_OK: Currently connected clients (Port: 30100, GoID: 9, "
+            "TemplateName: proto)\r\n##:##:## QC_OK: [01]\t0.0.0.0\r\n"
+            "##:##:## QC_OK: [02]\t0.0.0.0\r\n##:##:## QC_OK: End of list\r\n");
 }
 
 TEST(NoticesTest, NoticesWaitInOrderWhileTheStackIsFullAndTheOldestGiveWayWhenTooMany) {

@@ -61,10 +61,10 @@ using test::ThreadCount;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kServers = 3;
-constexpr int kSlots = 80;            // clients per server during the load
-constexpr int kOverflowSlots = 16;    // of which these also send overflowing lines
-constexpr int kFinalClients = 100;    // the last round: every worker of every server at once
-constexpr int kWaitSeconds = 60;      // upper bound of every wait that should succeed
+constexpr int kSlots = 80;          // clients per server during the load
+constexpr int kOverflowSlots = 16;  // of which these also send overflowing lines
+constexpr int kFinalClients = 100;  // the last round: every worker of every server at once
+constexpr int kWaitSeconds = 60;    // upper bound of every wait that should succeed
 constexpr std::uint32_t kFirstGoid = 501;
 constexpr int kConnectsInFlight = 6;  // per server, below the listening socket's queue of 10
 
@@ -110,9 +110,9 @@ class ConnectGate {
  public:
   bool Enter() {
     std::unique_lock<std::mutex> hold(mutex_);
-    return changed_.wait_for(hold, std::chrono::seconds(kWaitSeconds),
-                             [this] { return inFlight_ < kConnectsInFlight; }) &&
-           ++inFlight_ > 0;
+    return changed_.wait_for(hold, std::chrono::seconds(kWaitSeconds), [this] {
+      return inFlight_ < kConnectsInFlight;
+    }) && ++inFlight_ > 0;
   }
   void Leave() {
     std::lock_guard<std::mutex> hold(mutex_);
@@ -150,7 +150,8 @@ class Tally {
     } else if (text.rfind("QC_OK: ", 0) == 0 && endsWith(disconnected)) {
       ++notices_[{server, kDisconnected, text.substr(7, text.size() - 7 - disconnected.size())}];
     } else if (text.rfind(overflow, 0) == 0 && endsWith(")")) {
-      ++notices_[{server, kOverflow, text.substr(overflow.size(), text.size() - overflow.size() - 1)}];
+      ++notices_[{server, kOverflow,
+                  text.substr(overflow.size(), text.size() - overflow.size() - 1)}];
     } else if (!text.empty() && (text[0] == 'L' || text[0] == 'O' || text[0] == 'F') &&
                text.find('|') != std::string::npos) {
       lines_[text.substr(0, text.find('|'))].push_back(text);
@@ -312,8 +313,8 @@ class Terminal {
       if ((entry.revents & POLLIN) && !Pump(0)) return false;
       if (entry.revents & (POLLERR | POLLHUP)) return false;
       if (!(entry.revents & POLLOUT)) continue;
-      const ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent,
-                               MSG_DONTWAIT | MSG_NOSIGNAL);
+      const ssize_t n =
+          ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
       if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
       if (n > 0) sent += static_cast<std::size_t>(n);
     }
@@ -370,11 +371,11 @@ class Terminal {
 // What the clients have done and expect, gathered when their threads end.
 struct Expectations {
   std::mutex mutex;
-  std::map<std::string, std::string> lines;       // id -> the text the host must get
-  std::map<std::string, std::string> overflows;   // id -> the bytes that were sent
+  std::map<std::string, std::string> lines;                   // id -> the text the host must get
+  std::map<std::string, std::string> overflows;               // id -> the bytes that were sent
   std::map<std::tuple<int, std::string>, int> lives;          // (server, address) -> sessions
   std::map<std::tuple<int, std::string>, int> overflowLines;  // (server, address) -> count
-  std::map<int, int> chaosLives;                               // server -> sessions
+  std::map<int, int> chaosLives;                              // server -> sessions
   std::vector<std::string> failures;
   std::map<std::string, long> counts;  // statistics for the log
 
@@ -575,9 +576,13 @@ void RunChaos(int server, Clock::time_point until, std::uint32_t seed, Tally& ta
     ++lives;
     const bool welcomed = random() % 2 == 0 || terminal.WaitFor("v0.1\r\n");
     terminal.Reset();
-    const bool ended = welcomed && tally.WaitUntil(
-        [&] { return taken(Tally::kConnected) == lives && taken(Tally::kDisconnected) == lives; },
-        [] { std::this_thread::sleep_for(std::chrono::milliseconds(2)); });
+    const bool ended =
+        welcomed && tally.WaitUntil(
+                        [&] {
+                          return taken(Tally::kConnected) == lives &&
+                                 taken(Tally::kDisconnected) == lives;
+                        },
+                        [] { std::this_thread::sleep_for(std::chrono::milliseconds(2)); });
     gates[server].Leave();
     if (!welcomed || !ended) {
       expect.Fail(welcomed ? "chaos client's notices not taken" : "chaos client: no welcome line");
@@ -666,7 +671,8 @@ void RunFinalRound(int server, Tally& tally, Expectations& expect) {
 
 TEST(SoakTest, ClientsWithFaultsAgainstSeveralServersLoseNothingAndLeakNothing) {
   const int seconds = EnvInt("QC_SOAK_SECONDS", 10);
-  const auto seed = static_cast<std::uint32_t>(EnvInt("QC_SOAK_SEED", static_cast<int>(std::random_device()())));
+  const auto seed =
+      static_cast<std::uint32_t>(EnvInt("QC_SOAK_SEED", static_cast<int>(std::random_device()())));
   std::printf("soak: %d s of load, seed %u (QC_SOAK_SEED repeats it)\n", seconds, seed);
 
   test::WriteProfile(test::ProfileWithPort(test::PortBlock(test::kSoak)));
@@ -690,9 +696,9 @@ TEST(SoakTest, ClientsWithFaultsAgainstSeveralServersLoseNothingAndLeakNothing) 
   Tally tally;
   Host host(tally);
   for (int s = 0; s < kServers; ++s) {  // the probes' notices
-    ASSERT_TRUE(tally.WaitUntil(
-        [&] { return tally.Notices(s, Tally::kDisconnected, "127.0.0.1") == 1; },
-        [] { std::this_thread::sleep_for(std::chrono::milliseconds(2)); }));
+    ASSERT_TRUE(
+        tally.WaitUntil([&] { return tally.Notices(s, Tally::kDisconnected, "127.0.0.1") == 1; },
+                        [] { std::this_thread::sleep_for(std::chrono::milliseconds(2)); }));
   }
   // A session closes its socket right after its disconnected notice is pushed.
   ASSERT_TRUE(test::WaitUntil([&] { return OpenDescriptors() == descriptorsBefore; }))
@@ -731,7 +737,9 @@ TEST(SoakTest, ClientsWithFaultsAgainstSeveralServersLoseNothingAndLeakNothing) 
   for (const auto& [id, text] : expect.lines) {
     auto it = taken.find(id);
     if (it == taken.end() || it->second.size() != 1) {
-      if (++missing <= 5) ADD_FAILURE() << "line " << id << " taken " << (it == taken.end() ? 0 : it->second.size()) << " times";
+      if (++missing <= 5)
+        ADD_FAILURE() << "line " << id << " taken " << (it == taken.end() ? 0 : it->second.size())
+                      << " times";
     } else if (it->second[0] != text) {
       if (++wrong <= 5) ADD_FAILURE() << "line " << id << " arrived changed";
     }
@@ -744,8 +752,11 @@ TEST(SoakTest, ClientsWithFaultsAgainstSeveralServersLoseNothingAndLeakNothing) 
       continue;
     }
     const std::string& got = it->second[0];
-    if (got.size() > 65535 || got.back() != '\n' || got.compare(0, got.size() - 1, sent, 0, got.size() - 1) != 0) {
-      if (++wrong <= 5) ADD_FAILURE() << "overflowing line " << id << " arrived as " << got.size() << " wrong bytes";
+    if (got.size() > 65535 || got.back() != '\n' ||
+        got.compare(0, got.size() - 1, sent, 0, got.size() - 1) != 0) {
+      if (++wrong <= 5)
+        ADD_FAILURE() << "overflowing line " << id << " arrived as " << got.size()
+                      << " wrong bytes";
     }
   }
   EXPECT_EQ(taken.size(), expect.lines.size() + expect.overflows.size()) << "lines nobody sent";
@@ -784,11 +795,12 @@ TEST(SoakTest, ClientsWithFaultsAgainstSeveralServersLoseNothingAndLeakNothing) 
   long lives = 0, chaos = 0;
   for (const auto& [key, n] : expect.lives) lives += n;
   for (const auto& [key, n] : expect.chaosLives) chaos += n;
-  std::printf("soak: %.1f s of load, then the last round; %ld sessions and %ld reset-at-once "
-              "sessions; %ld texts taken, %ld broadcasts, at most %d pending at once, longest "
-              "wait for the host %.1f s; %d \"recv() failed\" lines\n",
-              loadSeconds, lives, chaos, tally.Taken(), host.broadcasts(), host.maxPending(),
-              tally.LongestWait(), errors.Count("QC_ERROR: recv() failed\n"));
+  std::printf(
+      "soak: %.1f s of load, then the last round; %ld sessions and %ld reset-at-once "
+      "sessions; %ld texts taken, %ld broadcasts, at most %d pending at once, longest "
+      "wait for the host %.1f s; %d \"recv() failed\" lines\n",
+      loadSeconds, lives, chaos, tally.Taken(), host.broadcasts(), host.maxPending(),
+      tally.LongestWait(), errors.Count("QC_ERROR: recv() failed\n"));
   for (const auto& [what, n] : expect.counts) std::printf("soak:   %s: %ld\n", what.c_str(), n);
 }
 

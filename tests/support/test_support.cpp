@@ -60,7 +60,8 @@ bool LoopbackClient::Connect(std::uint16_t port, int millis, const char* from) {
 bool LoopbackClient::Send(const std::string& bytes) {
   std::size_t sent = 0;
   while (sent < bytes.size()) {
-    const int n = os::SendBytes(socket_, bytes.data() + sent, static_cast<int>(bytes.size() - sent));
+    const int n =
+        os::SendBytes(socket_, bytes.data() + sent, static_cast<int>(bytes.size() - sent));
     if (n <= 0) return false;
     sent += static_cast<std::size_t>(n);
   }

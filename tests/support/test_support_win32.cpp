@@ -66,8 +66,8 @@ void NTAPI NoteThreadEvent(PVOID, DWORD reason, PVOID) {
 }
 
 // The loader calls the executable's TLS callbacks for every thread the process starts or ends.
-extern "C" __attribute__((section(".CRT$XLY"), used))
-const PIMAGE_TLS_CALLBACK qcNoteThreadEvent = NoteThreadEvent;
+extern "C" __attribute__((section(".CRT$XLY"), used)) const PIMAGE_TLS_CALLBACK qcNoteThreadEvent =
+    NoteThreadEvent;
 
 // The ids of this process's threads other than the calling one.
 std::vector<DWORD> OtherThreadIds() {
@@ -219,7 +219,8 @@ bool ReusesAddress(int s) {
   BOOL on = FALSE;
   int length = sizeof on;
   return ::getsockopt(ToHandle(s), SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<char*>(&on),
-                      &length) == 0 && on != FALSE;
+                      &length) == 0 &&
+         on != FALSE;
 }
 
 // Windows would let a second socket bind a port that is being listened on.
@@ -229,7 +230,8 @@ bool ExcludesOtherBinds(int s) {
   BOOL on = FALSE;
   int length = sizeof on;
   return ::getsockopt(ToHandle(s), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<char*>(&on),
-                      &length) == 0 && on != FALSE;
+                      &length) == 0 &&
+         on != FALSE;
 }
 
 const bool kListenSocketsExcludeOtherBinds = true;
@@ -265,8 +267,8 @@ int RedirectStderr(const std::string& path) {
   // descriptor 2 moves both. The file is opened in text mode, as standard error is, so the
   // library's line ends reach it the way they reach a host's redirected stream.
   const int saved = ::_dup(2);
-  const int fd = ::_open(path.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_TEXT,
-                         _S_IREAD | _S_IWRITE);
+  const int fd =
+      ::_open(path.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_TEXT, _S_IREAD | _S_IWRITE);
   if (fd >= 0) {
     ::_dup2(fd, 2);
     ::_close(fd);
@@ -284,7 +286,7 @@ std::string TempFilePath(const std::string& stem) {
   char directory[MAX_PATH + 1];
   const DWORD length = GetTempPathA(sizeof directory, directory);
   std::string path = (length > 0 && length < sizeof directory) ? std::string(directory, length)
-                                                                 : std::string(".\\");
+                                                               : std::string(".\\");
   return path + "qc_" + stem + "_" + std::to_string(GetCurrentProcessId());
 }
 

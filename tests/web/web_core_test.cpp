@@ -37,9 +37,9 @@ TEST(WebAccess, TheTokenIsTheFirstWholePartOfThePath) {
   EXPECT_EQ(Check(rules, "/" + kToken + "/console.js?v=1", "127.0.0.1:8080", nullptr, &path),
             Verdict::kAllowed);
   EXPECT_EQ(path, "console.js");
-  for (const std::string& target :
-       std::vector<std::string>{"/", "/console.js", "/" + kToken, "/" + kToken + "x/", "/x" + kToken + "/",
-        "/" + kToken.substr(0, 31) + "/", "//" + kToken + "/", "/?token=" + kToken}) {
+  for (const std::string& target : std::vector<std::string>{
+           "/", "/console.js", "/" + kToken, "/" + kToken + "x/", "/x" + kToken + "/",
+           "/" + kToken.substr(0, 31) + "/", "//" + kToken + "/", "/?token=" + kToken}) {
     EXPECT_EQ(Check(rules, target, "127.0.0.1:8080", nullptr), Verdict::kNoToken) << target;
   }
   EXPECT_EQ(Check(AccessRules{"", "127.0.0.1", 8080}, "//", "127.0.0.1:8080", nullptr),
@@ -69,9 +69,9 @@ TEST(WebAccess, AnOriginMustBeThePagesOwn) {
   const std::string socket = "/" + kToken + "/ws";
   EXPECT_EQ(Check(rules, socket, "127.0.0.1:8080", "http://127.0.0.1:8080"), Verdict::kAllowed);
   EXPECT_EQ(Check(rules, socket, "127.0.0.1:8080", "http://localhost:8080"), Verdict::kAllowed);
-  for (const char* origin : {"http://attacker.example", "http://127.0.0.1:8081", "null", "",
-                             "https://127.0.0.1:8080", "http://127.0.0.1:8080.example:8080",
-                             "file://"}) {
+  for (const char* origin :
+       {"http://attacker.example", "http://127.0.0.1:8081", "null", "", "https://127.0.0.1:8080",
+        "http://127.0.0.1:8080.example:8080", "file://"}) {
     EXPECT_EQ(Check(rules, socket, "127.0.0.1:8080", origin), Verdict::kWrongOrigin) << origin;
   }
 }
@@ -95,15 +95,13 @@ TEST(WebAccess, HeadersThatCouldBeReadTwoWaysAreMalformed) {
     const char* encoding;
     Verdict verdict;
   };
-  for (const Case& c : {Case{1, 0, 0, "", Verdict::kAllowed},
-                        Case{1, 1, 1, "chunked", Verdict::kAllowed},
-                        Case{2, 0, 0, "", Verdict::kMalformed},
-                        Case{1, 2, 0, "", Verdict::kMalformed},
-                        Case{0, 0, 0, "", Verdict::kWrongHost},
-                        Case{1, 0, 1, "xchunked", Verdict::kMalformed},
-                        Case{1, 0, 1, "chunked, gzip", Verdict::kMalformed},
-                        Case{1, 0, 1, "Chunked ", Verdict::kMalformed},
-                        Case{1, 0, 2, "chunked", Verdict::kMalformed}}) {
+  for (const Case& c :
+       {Case{1, 0, 0, "", Verdict::kAllowed}, Case{1, 1, 1, "chunked", Verdict::kAllowed},
+        Case{2, 0, 0, "", Verdict::kMalformed}, Case{1, 2, 0, "", Verdict::kMalformed},
+        Case{0, 0, 0, "", Verdict::kWrongHost}, Case{1, 0, 1, "xchunked", Verdict::kMalformed},
+        Case{1, 0, 1, "chunked, gzip", Verdict::kMalformed},
+        Case{1, 0, 1, "Chunked ", Verdict::kMalformed},
+        Case{1, 0, 2, "chunked", Verdict::kMalformed}}) {
     RequestHeaders headers;
     headers.target = page;
     headers.host = "127.0.0.1:8080";
@@ -125,15 +123,15 @@ TEST(WebMessages, EveryKindIsReadAndAMalformedMessageIsNamed) {
     Kind kind;
     const char* text;
   };
-  for (const Good& g : {Good{R"({"t":"list"})", Kind::kList, ""},
-                        Good{R"({"t":"open","goid":-7})", Kind::kOpen, "-7"},
-                        Good{R"({"t":"open","goid":4294967295})", Kind::kOpen, "4294967295"},
-                        Good{R"({"t":"open","object":"gob\u00e9"})", Kind::kOpen, "gob\xc3\xa9"},
-                        Good{R"({"t":"line","text":"a\nb\"c"})", Kind::kLine, "a\nb\"c"},
-                        Good{R"({"t":"password","text":""})", Kind::kPassword, ""},
-                        Good{R"({"t":"complete","text":"[this].Ge","x":1})", Kind::kComplete,
-                             "[this].Ge"},
-                        Good{R"({"t":"quit"})", Kind::kQuit, ""}}) {
+  for (const Good& g :
+       {Good{R"({"t":"list"})", Kind::kList, ""},
+        Good{R"({"t":"open","goid":-7})", Kind::kOpen, "-7"},
+        Good{R"({"t":"open","goid":4294967295})", Kind::kOpen, "4294967295"},
+        Good{R"({"t":"open","object":"gob\u00e9"})", Kind::kOpen, "gob\xc3\xa9"},
+        Good{R"({"t":"line","text":"a\nb\"c"})", Kind::kLine, "a\nb\"c"},
+        Good{R"({"t":"password","text":""})", Kind::kPassword, ""},
+        Good{R"({"t":"complete","text":"[this].Ge","x":1})", Kind::kComplete, "[this].Ge"},
+        Good{R"({"t":"quit"})", Kind::kQuit, ""}}) {
     PageRequest request;
     std::string error;
     ASSERT_TRUE(ReadPageRequest(g.json, request, error)) << g.json << ": " << error;
@@ -144,15 +142,15 @@ TEST(WebMessages, EveryKindIsReadAndAMalformedMessageIsNamed) {
     const char* json;
     const char* error;
   };
-  for (const Bad& b : {Bad{"Lhello", "not JSON"}, Bad{R"({"t":"line","text":"a")", "not JSON"},
-                       Bad{"[1]", "kind"}, Bad{R"({"t":7})", "kind"},
-                       Bad{R"({"t":"fly"})", "unknown kind \"fly\""},
-                       Bad{R"({"t":"line"})", "\"line\" needs a text"},
-                       Bad{R"({"t":"line","text":5})", "needs a text"},
-                       Bad{R"({"t":"open","goid":"42"})", "needs a GoID"},
-                       Bad{R"({"t":"open","goid":4294967296})", "needs a GoID"},
-                       Bad{R"({"t":"open","object":""})", "needs a GoID"},
-                       Bad{"{\"t\":\"line\",\"text\":\"\xff\"}", "not JSON"}}) {
+  for (const Bad& b :
+       {Bad{"Lhello", "not JSON"}, Bad{R"({"t":"line","text":"a")", "not JSON"}, Bad{"[1]", "kind"},
+        Bad{R"({"t":7})", "kind"}, Bad{R"({"t":"fly"})", "unknown kind \"fly\""},
+        Bad{R"({"t":"line"})", "\"line\" needs a text"},
+        Bad{R"({"t":"line","text":5})", "needs a text"},
+        Bad{R"({"t":"open","goid":"42"})", "needs a GoID"},
+        Bad{R"({"t":"open","goid":4294967296})", "needs a GoID"},
+        Bad{R"({"t":"open","object":""})", "needs a GoID"},
+        Bad{"{\"t\":\"line\",\"text\":\"\xff\"}", "not JSON"}}) {
     PageRequest request;
     std::string error;
     EXPECT_FALSE(ReadPageRequest(b.json, request, error)) << b.json;
@@ -168,8 +166,9 @@ TEST(WebMessages, WhatReachesThePageIsValidUtf8AndNamesWhatWasEscaped) {
   EXPECT_EQ(Serialize(RowObject(row)),
             R"({"port":40000,"goid":-2,"name":"gob\\xfflin","exact":false})");
   row.templateName = "gobl\xc3\xa9";
-  EXPECT_EQ(Serialize(RowObject(row)), "{\"port\":40000,\"goid\":-2,\"name\":\"gobl\xc3\xa9\","
-                                       "\"exact\":true}");
+  EXPECT_EQ(Serialize(RowObject(row)),
+            "{\"port\":40000,\"goid\":-2,\"name\":\"gobl\xc3\xa9\","
+            "\"exact\":true}");
   // History lines the page could not show as typed are left out; quotes are escaped.
   EXPECT_EQ(HistoryMessage({"a\"b", "bad\xff", "bell\x07", "tab\tok", "\xe2\x80\xae"}),
             R"({"t":"history","lines":["a\"b","tab\tok"]})");
@@ -184,8 +183,8 @@ TEST(WebOptions, LoopbackUnlessAnAddressIsGiven) {
   EXPECT_FALSE(options.addressGiven);
   EXPECT_EQ(options.listenPort, 8080);
   WebOptions every;
-  ASSERT_TRUE(ParseWebOptions({"--host", "game-box", "--base-port", "31000", "0.0.0.0:0"}, every,
-                              error))
+  ASSERT_TRUE(
+      ParseWebOptions({"--host", "game-box", "--base-port", "31000", "0.0.0.0:0"}, every, error))
       << error;
   EXPECT_EQ(every.listenAddress, "0.0.0.0");
   EXPECT_TRUE(every.addressGiven);
@@ -197,8 +196,8 @@ TEST(WebOptions, LoopbackUnlessAnAddressIsGiven) {
   EXPECT_EQ(named.listenAddress, "127.0.0.1");
   // QUILLARET_HOST and QUILLARET_BASE_PORT count under the options, as for quillaret-attach.
   WebOptions fromEnvironment;
-  ASSERT_TRUE(ParseWebOptions({"--host", "given", "9000"}, fromEnvironment, error, "game-box",
-                              "32000"))
+  ASSERT_TRUE(
+      ParseWebOptions({"--host", "given", "9000"}, fromEnvironment, error, "game-box", "32000"))
       << error;
   EXPECT_EQ(fromEnvironment.host, "given");
   EXPECT_EQ(BasePortOf(fromEnvironment), 32000);
@@ -212,9 +211,17 @@ TEST(WebOptions, LoopbackUnlessAnAddressIsGiven) {
 }
 
 TEST(WebOptions, WrongCommandLinesAreRefusedWithAReason) {
-  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {}, {"65536"}, {"web.example:80"}, {"1.2.3:80"}, {"256.1.1.1:80"}, {"80", "81"},
-           {"--base-port", "0", "80"}, {"--host"}, {"--web", "80"}, {":80x"}}) {
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{},
+                                             {"65536"},
+                                             {"web.example:80"},
+                                             {"1.2.3:80"},
+                                             {"256.1.1.1:80"},
+                                             {"80", "81"},
+                                             {"--base-port", "0", "80"},
+                                             {"--host"},
+                                             {"--web", "80"},
+                                             {":80x"}}) {
     WebOptions options;
     std::string error;
     EXPECT_FALSE(ParseWebOptions(args, options, error)) << testing::PrintToString(args);
