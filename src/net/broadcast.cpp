@@ -11,6 +11,9 @@ namespace qc {
 namespace {
 
 constexpr const char kMessageTag[] = " QC_MSG: ";
+// A line's head (at most kBroadcastHeadBytes) is never shorter than a notice's head and tail.
+static_assert(kStackEchoBytes >= std::uint64_t{kMaxPending} * (kTextBytes + kBroadcastHeadBytes),
+              "the hard limit holds the echo of a whole stack, every line with its head");
 constexpr int kFirstInboxEntries = 16;
 
 bool ReserveInbox(ConsoleServer& server) {

@@ -240,13 +240,6 @@ void ServiceConnections(ConsoleLoop& loop, std::int64_t now) {
   }
 }
 
-// The nearest of a and b, where 0 means none.
-std::int64_t Nearest(std::int64_t a, std::int64_t b) {
-  if (a == 0) return b;
-  if (b == 0) return a;
-  return a < b ? a : b;
-}
-
 // With notices or typed lines waiting for a stack that takes none, asks the host's next pop (or
 // its look at an empty stack) to wake the loop. True when the stack took them before the
 // request was seen, so that the loop must not sleep.

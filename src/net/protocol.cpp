@@ -362,6 +362,11 @@ void RunInputLines(SessionContext& context, ClientState& client) {
   // Ordinary lines that wait for the stack are kept at the front, in order, while the console's
   // own commands after them are answered and taken out: the console answers for itself whatever
   // the host does. The lines between kept and at are handled; the gap closes once, at the end.
+  // Lines already found waiting, and nothing after them: until the stack takes lines again
+  // there is nothing to do, and they are not looked through again every turn.
+  if (line.Ready > 0 && client.Input.WaitingForStack == line.Ready && !StackTakesLines(context)) {
+    return;
+  }
   std::size_t kept = 0;
   std::size_t at = 0;
   while (at < line.Ready) {
@@ -396,7 +401,7 @@ void RunInputLines(SessionContext& context, ClientState& client) {
       continue;
     }
     // The stack takes no typed line now: these wait, and every ordinary line after them.
-    std::memmove(line.Text + kept, line.Text + at, run - at);
+    if (kept != at) std::memmove(line.Text + kept, line.Text + at, run - at);
     kept += run - at;
     at = run;
   }

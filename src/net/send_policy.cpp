@@ -22,13 +22,13 @@ std::int64_t RetryBlockedAt(const ConsoleServer& server, const ClientState& clie
          half;
 }
 
+}  // namespace
+
 std::int64_t Nearest(std::int64_t a, std::int64_t b) {
   if (a == 0) return b;
   if (b == 0) return a;
   return a < b ? a : b;
 }
-
-}  // namespace
 
 bool ShouldTrySend(const ConsoleServer& server, const ClientState& client, std::int64_t now) {
   const std::int64_t retryAt = RetryBlockedAt(server, client);

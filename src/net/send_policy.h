@@ -42,6 +42,9 @@ SendVerdict JudgeSend(const ConsoleServer& server, ClientState& client, std::int
 // as well.
 void JudgeOutput(const ConsoleServer& server, ClientState& client, std::int64_t now);
 
+// The nearer of two times on the loop's clock, where 0 means none.
+std::int64_t Nearest(std::int64_t a, std::int64_t b);
+
 // The nearest time at which the policy has something to decide for the client; 0 for none.
 std::int64_t NextSendDeadline(const ConsoleServer& server, const ClientState& client);
 
