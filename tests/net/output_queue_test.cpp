@@ -161,5 +161,66 @@ TEST(SendPolicyTest, OutputPastTheSoftLimitForTheSendTimeOrPastTheHardLimitIsDro
   DeleteConsoleServer(server);
 }
 
+// The send time limit: it starts afresh whenever the socket takes output, a socket found full is
+// tried again at half the limit without being reported writable, such a late try counts only when
+// it takes kLateProgressBytes, and a client that takes nothing for the limit is timed out.
+// SendTimeoutVal=0 times nobody out: a full socket waits to be reported writable, and only the
+// hard limit drops.
+TEST(SendPolicyTest, TheSendTimeLimitStartsAfreshWhenOutputIsTakenAndZeroMeansNoLimit) {
+  ConsoleServer* server = NewConsoleServer(1, "policy");
+  ASSERT_NE(server, nullptr);
+  server->SendBufferBytes = 1000;
+  server->SendTimeoutMillis = 2000;
+  ClientState* client = NewClientState(-1);
+  ASSERT_NE(client, nullptr);
+  const std::string block(kLateProgressBytes, 'x');
+  ASSERT_TRUE(QueueBytes(client->Output.Queue, block.data(), block.size()));
+  const std::size_t queued = client->Output.Queue.Bytes;
+  // A try at `now` that left the socket full after it took `taken` bytes.
+  auto tryAt = [&](std::int64_t now, bool late, std::size_t taken) {
+    client->Output.TriedAt = now;
+    return JudgeSend(*server, *client, now,
+                     SendTry{true, late, queued + taken, FlushResult::kWaiting, taken > 0});
+  };
+  const SendTry untried{};
+
+  EXPECT_TRUE(ShouldTrySend(*server, *client, 10000));
+  EXPECT_EQ(tryAt(10000, false, 10), SendVerdict::kKeep);
+  EXPECT_EQ(client->Output.StalledSince, 10000);
+  EXPECT_FALSE(ShouldTrySend(*server, *client, 10999));
+  EXPECT_EQ(NextSendDeadline(*server, *client), 11000);
+  EXPECT_TRUE(ShouldTrySend(*server, *client, 11000));
+  EXPECT_EQ(tryAt(11000, true, kLateProgressBytes - 1), SendVerdict::kKeep);
+  EXPECT_EQ(client->Output.StalledSince, 10000);  // a trickle does not restart the limit
+  EXPECT_EQ(tryAt(11500, true, kLateProgressBytes), SendVerdict::kKeep);
+  EXPECT_EQ(client->Output.StalledSince, 11500);
+  EXPECT_EQ(JudgeSend(*server, *client, 13499, untried), SendVerdict::kKeep);
+  EXPECT_EQ(JudgeSend(*server, *client, 13500, untried), SendVerdict::kTimedOut);
+  EXPECT_TRUE(ShouldTrySend(*server, *client, 13500));  // the try that times it out
+
+  // Output that all went out clears the limit.
+  EXPECT_EQ(JudgeSend(*server, *client, 13500,
+                      SendTry{true, true, queued, FlushResult::kEmpty, true}),
+            SendVerdict::kKeep);
+  EXPECT_EQ(client->Output.StalledSince, 0);
+
+  server->SendTimeoutMillis = 0;
+  EXPECT_EQ(tryAt(20000, false, 0), SendVerdict::kKeep);
+  EXPECT_EQ(JudgeSend(*server, *client, 1000000, untried), SendVerdict::kKeep);
+  EXPECT_FALSE(ShouldTrySend(*server, *client, 1000000));
+  ASSERT_TRUE(QueueBytes(client->Output.Queue, "y", 1));
+  JudgeOutput(*server, *client, 20000);
+  JudgeOutput(*server, *client, 1000000);
+  EXPECT_EQ(client->Output.Drop, ClientDrop::kNone);
+  EXPECT_EQ(NextSendDeadline(*server, *client), 0);
+  while (client->Output.Queue.Bytes <= HardOutputLimit(*server)) {
+    ASSERT_TRUE(QueueBytes(client->Output.Queue, block.data(), block.size()));
+  }
+  JudgeOutput(*server, *client, 1000001);
+  EXPECT_EQ(client->Output.Drop, ClientDrop::kBufferFull);
+  DeleteClientState(client);
+  DeleteConsoleServer(server);
+}
+
 }  // namespace
 }  // namespace qc
