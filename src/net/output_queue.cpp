@@ -15,11 +15,11 @@ constexpr std::size_t kGatherBelow = 4096;
 
 bool Reserve(OutputQueue& queue) {
   if (queue.Head + queue.Count < queue.Capacity) return true;
-  if (queue.Head > 0) {  // room at the front: move the live entries down
+  if (queue.Head > 0) {  // room at the front: move the live entries down, and the end is free
     std::memmove(queue.Entries, queue.Entries + queue.Head,
                  static_cast<std::size_t>(queue.Count) * sizeof(QueuedBlock));
     queue.Head = 0;
-    if (queue.Count < queue.Capacity) return true;
+    return true;
   }
   const int capacity = queue.Capacity == 0 ? kFirstEntries : queue.Capacity * 2;
   void* grown = platform::ResizeMemory(queue.Entries,

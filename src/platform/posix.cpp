@@ -60,7 +60,8 @@ int Result(int r) { return r < 0 ? -1 : r; }
 
 int SetNonBlocking(int s) {
   const int flags = ::fcntl(s, F_GETFL);
-  return flags < 0 ? -1 : Result(::fcntl(s, F_SETFL, flags | O_NONBLOCK));
+  if (flags < 0) return -1;  // GCOVR_EXCL_BR_LINE: fails only for a descriptor naming nothing
+  return Result(::fcntl(s, F_SETFL, flags | O_NONBLOCK));
 }
 
 }  // namespace
@@ -101,7 +102,7 @@ int ListenOn(Socket s, int backlog) {
     return -1;
   }
   if (::listen(s, backlog) != 0) return -1;
-  return SetNonBlocking(s) < 0 ? -1 : 0;
+  return SetNonBlocking(s) < 0 ? -1 : 0;  // GCOVR_EXCL_BR_LINE: as SetNonBlocking's
 }
 
 Socket AcceptConnection(Socket listening) {
@@ -154,7 +155,7 @@ int SendSomeNow(Socket s, const char* data, int length) {
     const ssize_t sent =
         ::send(s, data, static_cast<std::size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT);
     if (sent > 0) return static_cast<int>(sent);
-    if (sent == 0) return kWouldBlock;
+    if (sent == 0) return kWouldBlock;  // GCOVR_EXCL_BR_LINE: no empty block is ever sent
     if (errno == EINTR) continue;  // GCOVR_EXCL_LINE: MSG_DONTWAIT never sleeps
     if (errno == ECONNRESET) return kPeerReset;
     return errno == EAGAIN || errno == EWOULDBLOCK ? kWouldBlock : -1;
@@ -308,7 +309,7 @@ bool StartThread(void (*function)(void*), void* argument, std::size_t stackBytes
   if (record == nullptr) return false;
   *record = ThreadStart{function, argument};
   pthread_attr_t attributes;
-  if (pthread_attr_init(&attributes) != 0) {
+  if (pthread_attr_init(&attributes) != 0) {  // GCOVR_EXCL_BR_LINE: glibc's cannot fail
     // GCOVR_EXCL_START: glibc's pthread_attr_init cannot fail
     std::free(record);
     return false;
@@ -317,8 +318,11 @@ bool StartThread(void (*function)(void*), void* argument, std::size_t stackBytes
   const std::size_t least = PTHREAD_STACK_MIN;
   pthread_t thread;
   const bool started =
+      // GCOVR_EXCL_BR_START: a stack of at least the least size and a valid detach state are
+      // always accepted, and every caller asks for more than the least stack
       pthread_attr_setstacksize(&attributes, stackBytes < least ? least : stackBytes) == 0 &&
       pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED) == 0 &&
+      // GCOVR_EXCL_BR_STOP
       pthread_create(&thread, &attributes, ThreadMain, record) == 0;
   pthread_attr_destroy(&attributes);
   if (!started) std::free(record);
@@ -333,12 +337,14 @@ Mutex* CreateRecursiveMutex() {
   auto* mutex = static_cast<Mutex*>(std::malloc(sizeof(Mutex)));
   if (mutex == nullptr) return nullptr;
   pthread_mutexattr_t attributes;
+  // GCOVR_EXCL_BR_START: glibc's attribute calls and a recursive mutex's init cannot fail
   bool ok = pthread_mutexattr_init(&attributes) == 0;
   ok = ok && pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE) == 0 &&
        pthread_mutex_init(&mutex->handle, &attributes) == 0;
   pthread_mutexattr_destroy(&attributes);
   if (!ok) {
-    // GCOVR_EXCL_START: glibc's attribute calls and a recursive mutex's init cannot fail
+    // GCOVR_EXCL_BR_STOP
+    // GCOVR_EXCL_START: as above
     std::free(mutex);
     return nullptr;
     // GCOVR_EXCL_STOP
@@ -378,7 +384,7 @@ void FreePages(void* block, std::size_t bytes) {
 
 std::size_t FormatTextV(char* dst, std::size_t capacity, const char* format, std::va_list args) {
   const int wanted = std::vsnprintf(dst, capacity, format, args);
-  if (wanted < 0) {
+  if (wanted < 0) {  // GCOVR_EXCL_BR_LINE: every format is the library's own
     // GCOVR_EXCL_START: only an invalid format fails, and every format is the library's own
     dst[0] = '\0';
     return 0;
@@ -396,7 +402,9 @@ std::int64_t MonotonicMillis() {
 TimeOfDay LocalTimeOfDay() {
   const std::time_t now = std::time(nullptr);
   std::tm local;
+  // GCOVR_EXCL_BR_START: the present time is always within the calendar's range
   if (localtime_r(&now, &local) == nullptr) return {0, 0, 0};
+  // GCOVR_EXCL_BR_STOP
   return {local.tm_hour, local.tm_min, local.tm_sec};
 }
 

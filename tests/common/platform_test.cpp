@@ -79,6 +79,15 @@ TEST(PlatformWaitTest, InputTheWakerAndAClosedPeerEachEndAWaitAndNothingElseDoes
   ASSERT_EQ(WaitForEvents(entries, 2, 5000), 1);
   EXPECT_EQ(ReceiveSomeNow(pair.server, &byte, 1), 0);
   test::CloseSocket(pair.server);
+  // Signalled far more often than it is drained, the waker stays signalled and every signal
+  // counts as given; one drain quiets it.
+  for (int i = 0; i < 70000; ++i) ASSERT_TRUE(SignalWaker(waker)) << "signal " << i;
+  ASSERT_EQ(WaitForEvents(entries, 1, 5000), 1);
+  DrainWaker(waker);
+  EXPECT_EQ(WaitForEvents(entries, 1, 0), 0);
+  // A wait for more sockets than one wait can watch is refused.
+  EXPECT_EQ(WaitForEvents(entries, kMaxPollEntries + 1, 0), -1);
+  EXPECT_EQ(WaitForEvents(entries, -1, 0), -1);
   DestroyWaker(waker);
 }
 
@@ -113,6 +122,7 @@ TEST(PlatformSocketTest, ATunedConnectionHasItsSendBufferAndKeepalive) {
   EXPECT_EQ(OptionOf(pair.server, IPPROTO_TCP, TCP_KEEPIDLE), 61);
   EXPECT_EQ(OptionOf(pair.server, IPPROTO_TCP, TCP_KEEPINTVL), 11);
   EXPECT_EQ(OptionOf(pair.server, IPPROTO_TCP, TCP_KEEPCNT), 5);
+  EXPECT_EQ(TuneConnection(pair.server, 48 * 1024, 0, 11, 5), -1);  // an idle time of 0 is refused
 #endif
   test::CloseSocket(pair.server);
   test::CloseSocket(pair.client);
@@ -128,6 +138,8 @@ TEST(PlatformProfileTest, StringsAreCutToTheBufferAndTheCutLengthIsReturned) {
   char wide[16];
   EXPECT_EQ(ReadProfileString("QCServer", "Timeout", "Off", wide, sizeof wide, kProfileFile), 8);
   EXPECT_STREQ(wide, "abcdefgh");
+  EXPECT_EQ(ReadProfileString("QCServer", "Timeout", "Off", wide, 0, kProfileFile), 0);
+  EXPECT_STREQ(wide, "abcdefgh");  // no room: nothing written
   test::WriteProfile("");
 }
 

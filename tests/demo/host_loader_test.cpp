@@ -25,6 +25,10 @@ TEST(LoadConsoleLibraryTest, BindsAllSevenEntryPointsOfTheBuiltLibrary) {
   EXPECT_STREQ(api.TestDLL(12345), "");
   char report[64] = "report.info(\"hello\")";
   EXPECT_STREQ(api.CheckReportMsg(report), "\"QC_REPORT: hello\")");
+  // A null text from the host is answered as an empty one, never read.
+  EXPECT_FALSE(api.CheckSysMsg(nullptr));
+  EXPECT_STREQ(api.CheckReportMsg(nullptr), "");
+  api.BroadcastMsg(12345, nullptr);
 }
 
 TEST(LoadConsoleLibraryTest, NamesALibraryThatCannotBeLoaded) {

@@ -440,6 +440,8 @@ TEST(FaultInjection, EveryFailurePointIsSurvived) {
   const std::string dir = ::mkdtemp(pattern);
   const RunResult counting = RunChild(dir, -1, 0);
   ASSERT_TRUE(counting.survived && counting.calls.size() == kKinds) << counting.verdict;
+  EXPECT_EQ(platform::FaultKindName(FaultKind::kCount), nullptr);
+  EXPECT_EQ(platform::FaultKindName(static_cast<FaultKind>(-1)), nullptr);
   long total = 0;
   for (int k = 0; k < kKinds; ++k) {
     std::printf("%s: %ld calls\n", platform::FaultKindName(Kind(k)), counting.calls[k]);

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "platform/platform.h"
@@ -39,6 +40,10 @@ TEST(AllocatePagesTest, PagesStayOutOfMemoryUntilWrittenAndReadAsZeros) {
   for (std::size_t i = 0; i < bytes; ++i) nonZero += bytesRead[i] != 0;
   EXPECT_EQ(nonZero, 1u);  // the 'x' alone
   platform::FreePages(block, bytes);
+
+  // More than the address space holds is refused, not met by a crash.
+  EXPECT_EQ(platform::AllocatePages(std::numeric_limits<std::size_t>::max() / 2), nullptr);
+  platform::FreePages(nullptr, 0);
 }
 
 }  // namespace
