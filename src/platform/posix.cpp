@@ -102,7 +102,7 @@ int ListenOn(Socket s, int backlog) {
     return -1;
   }
   if (::listen(s, backlog) != 0) return -1;
-  return SetNonBlocking(s) < 0 ? -1 : 0;  // GCOVR_EXCL_BR_LINE: as SetNonBlocking's
+  return SetNonBlocking(s) < 0 ? -1 : 0;  // GCOVR_EXCL_BR_LINE: cannot fail for our own socket
 }
 
 Socket AcceptConnection(Socket listening) {
@@ -309,7 +309,7 @@ bool StartThread(void (*function)(void*), void* argument, std::size_t stackBytes
   if (record == nullptr) return false;
   *record = ThreadStart{function, argument};
   pthread_attr_t attributes;
-  if (pthread_attr_init(&attributes) != 0) {  // GCOVR_EXCL_BR_LINE: glibc's cannot fail
+  if (pthread_attr_init(&attributes) != 0) {  // GCOVR_EXCL_BR_LINE: glibc's never fails
     // GCOVR_EXCL_START: glibc's pthread_attr_init cannot fail
     std::free(record);
     return false;
@@ -318,8 +318,7 @@ bool StartThread(void (*function)(void*), void* argument, std::size_t stackBytes
   const std::size_t least = PTHREAD_STACK_MIN;
   pthread_t thread;
   const bool started =
-      // GCOVR_EXCL_BR_START: a stack of at least the least size and a valid detach state are
-      // always accepted, and every caller asks for more than the least stack
+      // GCOVR_EXCL_BR_START: callers ask for more than the least stack; both are accepted
       pthread_attr_setstacksize(&attributes, stackBytes < least ? least : stackBytes) == 0 &&
       pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED) == 0 &&
       // GCOVR_EXCL_BR_STOP
@@ -344,7 +343,7 @@ Mutex* CreateRecursiveMutex() {
   pthread_mutexattr_destroy(&attributes);
   if (!ok) {
     // GCOVR_EXCL_BR_STOP
-    // GCOVR_EXCL_START: as above
+    // GCOVR_EXCL_START: glibc's attribute calls and a recursive mutex's init cannot fail
     std::free(mutex);
     return nullptr;
     // GCOVR_EXCL_STOP
