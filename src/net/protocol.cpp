@@ -189,15 +189,17 @@ void Quit(SessionContext& context, ClientState& client) {
   if (!client.Departed) ResetLine(client.Input.Line);
 }
 
-// Pushes line.Text[from, to) as one message when the stack takes typed lines now; false when
-// it does not.
-bool PushRange(SessionContext& context, LineAssembler& line, std::size_t from, std::size_t to) {
+// Pushes line.Text[from, to) as one message when the stack takes typed lines now, or whatever
+// the stack holds when forced (its oldest entries give way, as on any full stack); false when
+// it is not pushed.
+bool PushRange(SessionContext& context, LineAssembler& line, std::size_t from, std::size_t to,
+               bool force) {
   ConsoleServer& server = *context.Server;
   // The pace is judged before the lock is taken, so the host's calls never wait for it; the
   // stack itself (open, with room) is looked at again under the lock.
-  if (!StackTakesLines(context)) return false;
+  if (!force && !StackTakesLines(context)) return false;
   MutexHold hold(server.StateLock);
-  if (!StackHasRoom(context)) return false;
+  if (!force && !StackHasRoom(context)) return false;
   char* text = line.Text;
   const char kept = text[to];
   text[to] = '\0';
@@ -355,16 +357,16 @@ void CloseGap(LineAssembler& line, std::size_t from, std::size_t to) {
   line.Ready -= to - from;
 }
 
-}  // namespace
-
-void RunInputLines(SessionContext& context, ClientState& client) {
+// RunInputLines; forced, a departed developer's lines are pushed whatever the stack holds.
+void WalkInputLines(SessionContext& context, ClientState& client, bool force) {
   LineAssembler& line = client.Input.Line;
   // Ordinary lines that wait for the stack are kept at the front, in order, while the console's
   // own commands after them are answered and taken out: the console answers for itself whatever
   // the host does. The lines between kept and at are handled; the gap closes once, at the end.
   // Lines already found waiting, and nothing after them: until the stack takes lines again
   // there is nothing to do, and they are not looked through again every turn.
-  if (line.Ready > 0 && client.Input.WaitingForStack == line.Ready && !StackTakesLines(context)) {
+  if (!force && line.Ready > 0 && client.Input.WaitingForStack == line.Ready &&
+      !StackTakesLines(context)) {
     return;
   }
   std::size_t kept = 0;
@@ -395,7 +397,7 @@ void RunInputLines(SessionContext& context, ClientState& client) {
     }
     if (!client.Departed && client.Phase != ClientPhase::kListed) break;
     const std::size_t run = RunEnd(line, at);
-    if (kept == 0 && PushRange(context, line, at, run)) {
+    if (kept == 0 && PushRange(context, line, at, run, force)) {
       if (!client.Departed) ArmReceiveTimeout(context, client);
       at = run;
       continue;
@@ -408,6 +410,12 @@ void RunInputLines(SessionContext& context, ClientState& client) {
   CloseGap(line, kept, at);
   client.Input.WaitingForStack = kept;
   if (line.Ready == 0 && line.Length == 0) ResetLine(line);  // a long buffer is given back
+}
+
+}  // namespace
+
+void RunInputLines(SessionContext& context, ClientState& client) {
+  WalkInputLines(context, client, false);
 }
 
 bool WantsInput(const SessionContext& context, const ClientState& client) {
@@ -432,25 +440,7 @@ bool WantsInput(const SessionContext& context, const ClientState& client) {
 
 void PushDepartedLines(SessionContext& context, ClientState& client, bool now) {
   LineAssembler& line = client.Input.Line;
-  if (now) {
-    // Pushed whatever the stack holds: its oldest entries give way, as on any full stack.
-    MutexHold hold(context.Server->StateLock);
-    for (std::size_t at = 0; at < line.Ready;) {
-      if (MatchCommand(line.Text + at) != LineCommand::kNone) {
-        at = LineEnd(line, at);
-        continue;
-      }
-      const std::size_t run = RunEnd(line, at);
-      const char kept = line.Text[run];
-      line.Text[run] = '\0';
-      PushPending(*context.Server, line.Text + at);
-      line.Text[run] = kept;
-      at = run;
-    }
-    line.Ready = line.Length = 0;
-  } else {
-    RunInputLines(context, client);
-  }
+  WalkInputLines(context, client, now);
   if (line.Ready > 0) return;
   char notice[kNoticeBytes];
   FormatDisconnected(*context.Server, client.Address, notice);
