@@ -13,8 +13,11 @@
 
 namespace qc::load {
 
-Fleet::Fleet(int capacity)
-    : epoll_(epoll_create1(0)), clients_(static_cast<std::size_t>(capacity)), buffer_(65536) {}
+Fleet::Fleet(int capacity, bool lines)
+    : epoll_(epoll_create1(0)),
+      lines_(lines),
+      clients_(static_cast<std::size_t>(capacity)),
+      buffer_(65536) {}
 
 Fleet::~Fleet() {
   for (Client& client : clients_) {
@@ -24,7 +27,6 @@ Fleet::~Fleet() {
 }
 
 bool Fleet::Open(int id, std::uint16_t port, int receiveBuffer) {
-  Client& client = clients_[static_cast<std::size_t>(id)];
   const int s = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
   if (s < 0) return false;
   if (receiveBuffer > 0) {
@@ -41,11 +43,16 @@ bool Fleet::Open(int id, std::uint16_t port, int receiveBuffer) {
     close(s);
     return false;
   }
+  return Adopt(id, s, true);
+}
+
+bool Fleet::Adopt(int id, int s, bool connecting) {
+  Client& client = clients_[static_cast<std::size_t>(id)];
   client = Client{};
   client.socket = s;
-  client.connecting = true;
+  client.connecting = connecting;
   epoll_event event{};
-  event.events = EPOLLOUT;
+  event.events = connecting ? EPOLLOUT : EPOLLIN | EPOLLRDHUP;
   event.data.u32 = static_cast<std::uint32_t>(id);
   if (epoll_ctl(epoll_, EPOLL_CTL_ADD, s, &event) != 0) {
     close(s);
@@ -115,6 +122,8 @@ void Fleet::Read(int id, Events& events) {
     Drop(id, n < 0, events);
     return;
   }
+  events.Received(id, static_cast<std::size_t>(n));
+  if (!lines_) return;
   const char* at = buffer_.data();
   const char* end = at + n;
   while (at < end) {
