@@ -58,6 +58,25 @@ bool LineReader::Find(const std::string& text, int millis, std::string* found) {
   return false;
 }
 
+bool AttachDevelopers(std::vector<std::unique_ptr<Developer>>& developers, int count, int port,
+                      int receiveBuffer) {
+  for (int i = 0; i < count; ++i) {
+    developers.push_back(std::make_unique<Developer>());
+    if (!developers.back()->Attach(port, kAttachMillis, nullptr, receiveBuffer)) return false;
+  }
+  return true;
+}
+
+double TimeAnswer(int s, LineReader& reader, const std::string& command, const char* end,
+                  int limitMillis) {
+  const std::int64_t asked = NowNanos();
+  if (!SendWhole(s, (command + "\n").c_str(), command.size() + 1) ||
+      !reader.Find(end, limitMillis)) {
+    return limitMillis;
+  }
+  return static_cast<double>(NowNanos() - asked) / kMillis;
+}
+
 std::string TypedLines(unsigned developer, long long first, long long count, std::size_t length) {
   std::string lines;
   for (long long sequence = first; sequence < first + count; ++sequence) {
@@ -299,6 +318,17 @@ bool Scene::Start(const HostSetup& setup) {
 
 bool Scene::Attach(Developer& developer, int console, const char* source, int receiveBuffer) {
   return developer.Attach(Port(console), kAttachMillis, source, receiveBuffer);
+}
+
+bool Scene::AttachMany(std::vector<std::unique_ptr<Developer>>& developers, int count,
+                       int receiveBuffer) {
+  if (AttachDevelopers(developers, count, Port(), receiveBuffer)) return true;
+  Fail("cannot attach developer " + std::to_string(developers.size() - 1));
+  return false;
+}
+
+double Scene::PeakGrowthKiB(long baseKiB) const {
+  return static_cast<double>(ProcessPeakKiB(host.Pid()) - baseKiB);
 }
 
 bool Scene::WaitConnected(long long connected) {

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -110,6 +111,16 @@ class Developer {
   std::thread thread_;
 };
 
+// Attaches count more developers to 127.0.0.1:port (see Developer::Attach); false, with the
+// one that failed last in developers, when one was not welcomed.
+bool AttachDevelopers(std::vector<std::unique_ptr<Developer>>& developers, int count, int port,
+                      int receiveBuffer = 0);
+
+// Sends command on socket s and times its answer, up to the line that holds end, within
+// limitMillis (or gives limitMillis).
+double TimeAnswer(int s, LineReader& reader, const std::string& command, const char* end,
+                  int limitMillis);
+
 // Lines "L<developer>.<sequence> " and filler, sequences first to first + count - 1, each of
 // length bytes with its line feed (at least enough for the number).
 std::string TypedLines(unsigned developer, long long first, long long count, std::size_t length);
@@ -165,10 +176,15 @@ class Scene {
   // Attaches a developer to a console (see Developer::Attach).
   bool Attach(Developer& developer, int console = 0, const char* source = nullptr,
               int receiveBuffer = 0);
+  // Attaches count more developers to the first console (see Developer::Attach).
+  bool AttachMany(std::vector<std::unique_ptr<Developer>>& developers, int count,
+                  int receiveBuffer = 0);
   // Waits until the host has taken this many connected notices.
   bool WaitConnected(long long connected);
   // Asks the host a command and takes the answer line that begins with the command's name.
   bool Ask(const std::string& command, std::string* answer = nullptr);
+  // The growth of the host's resident memory at its peak since ResetPeak, from baseKiB.
+  double PeakGrowthKiB(long baseKiB) const;
   // Reports a figure that no table shows by itself (the log and derived rows may).
   void Figure(const std::string& figure, double value);
   // Reports a figure with the row of the report's table that shows it: its title, its unit, the

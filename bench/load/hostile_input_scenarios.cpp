@@ -236,13 +236,10 @@ int RunOverflowStreamScenario(const Options& options) {
 // echoes of them each reader received whole.
 int RunHeldPaste(Scene& scene, const std::string& what, int readers, long long lines,
                  std::size_t lineBytes, bool onOneProcessor) {
-  if (!scene.Start({})) return 1;
   std::vector<std::unique_ptr<Developer>> developers;
-  for (int i = 0; i <= readers; ++i) {
-    developers.push_back(std::make_unique<Developer>());
-    if (!scene.Attach(*developers.back())) return scene.Fail("cannot attach the developers");
-  }
-  if (!scene.WaitConnected(readers + 1)) return 1;
+  if (!scene.Start({}) || !scene.AttachMany(developers, readers + 1) ||
+      !scene.WaitConnected(readers + 1))
+    return 1;
   Developer& paster = *developers[0];
   const std::string paste = TypedLines(1, 0, lines, lineBytes);
   if (onOneProcessor &&

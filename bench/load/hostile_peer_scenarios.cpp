@@ -43,16 +43,11 @@ int RunDawdlersScenario(const Options& options, bool underWine) {
   }
   SessionHost& host = scene.host;
   std::vector<std::unique_ptr<Developer>> readers;
-  for (int i = 0; i < kReaders; ++i) {
-    readers.push_back(std::make_unique<Developer>());
-    if (!scene.Attach(*readers.back(), 0, nullptr, kReceiveBuffer)) {
-      return scene.Fail("cannot attach reader " + std::to_string(i));
-    }
-  }
   Developer idle;
   HostCount count;
-  if (!scene.Attach(idle, 0, "127.0.0.2", kReceiveBuffer) || !scene.WaitConnected(kReaders + 1)) {
-    return scene.Fail("cannot attach the developer that reads nothing");
+  if (!scene.AttachMany(readers, kReaders, kReceiveBuffer) ||
+      !scene.Attach(idle, 0, "127.0.0.2", kReceiveBuffer) || !scene.WaitConnected(kReaders + 1)) {
+    return scene.Fail("cannot attach the developers");
   }
   for (int i = 0; i < kReaders; ++i) {
     readers[static_cast<std::size_t>(i)]->StartReading(
@@ -296,8 +291,7 @@ int RunPromptFloodScenario(const Options& options) {
   }
   scene.Figure("bytes_sent", static_cast<double>(sent));
   scene.Row("5 x 20 prompt connections sending telnet requests: host's growth at its peak",
-            "peak_growth_mib", static_cast<double>(ProcessPeakKiB(pid) - baseKiB) / 1024, "MiB",
-            32);
+            "peak_growth_mib", scene.PeakGrowthKiB(baseKiB) / 1024, "MiB", 32);
   for (int s : sockets) close(s);
   SleepUntil(NowNanos() + 3000 * kMillis);
   scene.Row("5 x 20 prompt connections: growth 3 s after they left", "left_growth_mib",

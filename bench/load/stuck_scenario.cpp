@@ -60,14 +60,11 @@ int RunStuckScenario(const Options& options, int stuckCount, int sendTimeoutMill
 
   // Readers on threads of their own, each counting the broadcast lines it received whole.
   std::vector<std::unique_ptr<Developer>> readers;
-  for (int i = 0; i < kReaders; ++i) {
-    readers.push_back(std::make_unique<Developer>());
-    if (!readers.back()->Attach(port, 10000)) {
-      std::fprintf(stderr, "stuck: cannot connect reader %d to port %d\n", i, port);
-      return 1;
-    }
-    readers.back()->StartReading(ReadPattern{}, kTextLength, kHead[0]);
+  if (!AttachDevelopers(readers, kReaders, port)) {
+    std::fprintf(stderr, "stuck: cannot connect reader %zu to port %d\n", readers.size() - 1, port);
+    return 1;
   }
+  for (auto& reader : readers) reader->StartReading(ReadPattern{}, kTextLength, kHead[0]);
   std::vector<int> stuck;  // never read from
   for (int i = 0; i < stuckCount; ++i) stuck.push_back(ConnectLoopback(port, 10000));
   if (std::count(stuck.begin(), stuck.end(), -1) > 0 ||
