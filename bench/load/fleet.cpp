@@ -1,9 +1,8 @@
 // The client fleet; see fleet.h.
 #include "load/fleet.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
+#include "load/load_support.h"
+
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -27,17 +26,9 @@ Fleet::~Fleet() {
 }
 
 bool Fleet::Open(int id, std::uint16_t port, int receiveBuffer) {
-  const int s = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+  const int s = ClientSocket(receiveBuffer);
   if (s < 0) return false;
-  if (receiveBuffer > 0) {
-    (void)setsockopt(s, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-  }
-  const int on = 1;
-  (void)setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(port);
+  const sockaddr_in address = LoopbackAddress(port);
   if (connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 &&
       errno != EINPROGRESS) {
     close(s);

@@ -21,45 +21,28 @@
 
 namespace qc::load {
 
-bool LineReader::Next(std::string& line, int millis) {
-  const std::int64_t deadline = NowNanos() + std::int64_t{millis} * kMillis;
-  for (;;) {
-    const std::size_t feed = pending_.find('\n');
-    if (feed != std::string::npos) {
-      line = pending_.substr(0, feed + 1);
-      pending_.erase(0, feed + 1);
-      return true;
-    }
-    if (ended_ || socket_ < 0) return false;
-    pollfd entry{socket_, POLLIN, 0};
-    const int ready = poll(&entry, 1, MillisLeft(deadline));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) return false;
-    char buffer[65536];
-    const ssize_t n = recv(socket_, buffer, sizeof buffer, MSG_DONTWAIT);
-    if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-    if (n <= 0) {
-      ended_ = true;
-      continue;
-    }
-    pending_.append(buffer, static_cast<std::size_t>(n));
+long long FewestStreamLines(const Developers& developers, long long most, std::size_t first) {
+  for (std::size_t i = first; i < developers.size(); ++i) {
+    most = std::min(most, developers[i]->StreamLines());
   }
+  return most;
 }
 
-bool LineReader::Find(const std::string& text, int millis, std::string* found) {
+int WaitForStreamLines(const Developers& developers, long long count, int millis,
+                       std::size_t first) {
   const std::int64_t deadline = NowNanos() + std::int64_t{millis} * kMillis;
-  std::string line;
-  while (Next(line, MillisLeft(deadline))) {
-    if (line.find(text) != std::string::npos) {
-      if (found != nullptr) *found = line;
-      return true;
+  int dropped = 0;
+  for (std::size_t i = first; i < developers.size(); ++i) {
+    const Developer& developer = *developers[i];
+    while (developer.StreamLines() < count && developer.EndedAt() == 0 && NowNanos() < deadline) {
+      SleepUntil(NowNanos() + 2 * kMillis);
     }
+    dropped += developer.Dropped();
   }
-  return false;
+  return dropped;
 }
 
-bool AttachDevelopers(std::vector<std::unique_ptr<Developer>>& developers, int count, int port,
-                      int receiveBuffer) {
+bool AttachDevelopers(Developers& developers, int count, int port, int receiveBuffer) {
   for (int i = 0; i < count; ++i) {
     developers.push_back(std::make_unique<Developer>());
     if (!developers.back()->Attach(port, kAttachMillis, nullptr, receiveBuffer)) return false;
@@ -320,8 +303,7 @@ bool Scene::Attach(Developer& developer, int console, const char* source, int re
   return developer.Attach(Port(console), kAttachMillis, source, receiveBuffer);
 }
 
-bool Scene::AttachMany(std::vector<std::unique_ptr<Developer>>& developers, int count,
-                       int receiveBuffer) {
+bool Scene::AttachMany(Developers& developers, int count, int receiveBuffer) {
   if (AttachDevelopers(developers, count, Port(), receiveBuffer)) return true;
   Fail("cannot attach developer " + std::to_string(developers.size() - 1));
   return false;

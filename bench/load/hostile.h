@@ -22,30 +22,6 @@ namespace qc::load {
 constexpr std::int64_t kMillis = 1000000;
 constexpr int kAttachMillis = 10000;
 
-// Lines of one socket, each read within a time limit.
-class LineReader {
- public:
-  explicit LineReader(int s = -1) : socket_(s) {}
-  void Reset(int s) {
-    socket_ = s;
-    pending_.clear();
-    ended_ = false;
-  }
-  // The next line (with its line end) within millis. False when the time ran out or the
-  // connection ended (then Ended()).
-  bool Next(std::string& line, int millis);
-  // Skips lines until one that holds text; false when none came within millis.
-  bool Find(const std::string& text, int millis, std::string* line = nullptr);
-  bool Ended() const { return ended_; }
-  // What was read beyond the last line handed out.
-  const std::string& Pending() const { return pending_; }
-
- private:
-  int socket_;
-  std::string pending_;
-  bool ended_ = false;
-};
-
 // How a developer's reading thread reads: in each cycle it reads for burstMillis or until it has
 // burstBytes (0: no limit), then pauses for pauseMin to pauseMax milliseconds. A developer who
 // reads all the time has no pause.
@@ -111,10 +87,18 @@ class Developer {
   std::thread thread_;
 };
 
+using Developers = std::vector<std::unique_ptr<Developer>>;
+
+// The fewest stream lines any developer from first on has received, at most most.
+long long FewestStreamLines(const Developers& developers, long long most, std::size_t first = 0);
+// Waits until every developer from first on has count stream lines or was dropped, within millis
+// in all. Returns how many of them were dropped.
+int WaitForStreamLines(const Developers& developers, long long count, int millis,
+                       std::size_t first = 0);
+
 // Attaches count more developers to 127.0.0.1:port (see Developer::Attach); false, with the
 // one that failed last in developers, when one was not welcomed.
-bool AttachDevelopers(std::vector<std::unique_ptr<Developer>>& developers, int count, int port,
-                      int receiveBuffer = 0);
+bool AttachDevelopers(Developers& developers, int count, int port, int receiveBuffer = 0);
 
 // Sends command on socket s and times its answer, up to the line that holds end, within
 // limitMillis (or gives limitMillis).
@@ -177,8 +161,7 @@ class Scene {
   bool Attach(Developer& developer, int console = 0, const char* source = nullptr,
               int receiveBuffer = 0);
   // Attaches count more developers to the first console (see Developer::Attach).
-  bool AttachMany(std::vector<std::unique_ptr<Developer>>& developers, int count,
-                  int receiveBuffer = 0);
+  bool AttachMany(Developers& developers, int count, int receiveBuffer = 0);
   // Waits until the host has taken this many connected notices.
   bool WaitConnected(long long connected);
   // Asks the host a command and takes the answer line that begins with the command's name.

@@ -67,7 +67,7 @@ int RunLineRateScenario(const Options& options) {
 int RunPaste10MbScenario(const Options& options) {
   constexpr long long kLines = 125000;
   Scene scene(options, "paste-10mb");
-  std::vector<std::unique_ptr<Developer>> developers;
+  Developers developers;
   if (!scene.Start({1, 33, {}, {"--oldest-first", "--answer"}}) ||
       !scene.AttachMany(developers, 3) || !scene.WaitConnected(3)) {
     return 1;
@@ -185,7 +185,7 @@ int RunUnreadErrorScenario(const Options& options) {
   HostSetup setup{1, 33, {"Timeout=On", "TimeoutVal=100"}, {}};
   setup.unreadError = true;
   Developer asker;
-  std::vector<std::unique_ptr<Developer>> silent;
+  Developers silent;
   if (!scene.Start(setup) || !scene.Attach(asker) || !scene.AttachMany(silent, kSilent) ||
       !scene.WaitConnected(kSilent + 1)) {
     return 1;
@@ -215,7 +215,7 @@ int RunUnreadErrorScenario(const Options& options) {
 int RunWorstCaseScenario(const Options& options) {
   constexpr int kConnections = 100;
   Scene scene(options, "worst-case-100");
-  std::vector<std::unique_ptr<Developer>> developers;
+  Developers developers;
   if (!scene.Start({1, 5, {"SendTimeoutVal=0"}, {}}) ||
       !scene.AttachMany(developers, kConnections, 4096) || !scene.WaitConnected(kConnections)) {
     return 1;

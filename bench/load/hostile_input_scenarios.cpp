@@ -236,7 +236,7 @@ int RunOverflowStreamScenario(const Options& options) {
 // echoes of them each reader received whole.
 int RunHeldPaste(Scene& scene, const std::string& what, int readers, long long lines,
                  std::size_t lineBytes, bool onOneProcessor) {
-  std::vector<std::unique_ptr<Developer>> developers;
+  Developers developers;
   if (!scene.Start({}) || !scene.AttachMany(developers, readers + 1) ||
       !scene.WaitConnected(readers + 1))
     return 1;
@@ -258,15 +258,8 @@ int RunHeldPaste(Scene& scene, const std::string& what, int readers, long long l
                     NowNanos() + 60000 * kMillis);
   HostCount count;
   WaitForLines(scene.host, lines, 3000, 60000, count);
-  int dropped = paster.Dropped();
-  long long fewest = lines;
-  for (int i = 1; i <= readers; ++i) {
-    for (int wait = 0; wait < 250 && developers[i]->StreamLines() < lines; ++wait) {
-      SleepUntil(NowNanos() + 20 * kMillis);
-    }
-    dropped += developers[i]->Dropped();
-    fewest = std::min(fewest, developers[i]->StreamLines());
-  }
+  const int dropped = paster.Dropped() + WaitForStreamLines(developers, lines, 5000 * readers, 1);
+  const long long fewest = FewestStreamLines(developers, lines, 1);
   scene.Row(what + ": developers dropped (of " + std::to_string(readers + 1) + ", the paster and " +
                 std::to_string(readers) + " reading it)",
             "dropped", dropped, "", 0);

@@ -42,7 +42,7 @@ int RunDawdlersScenario(const Options& options, bool underWine) {
     return 1;
   }
   SessionHost& host = scene.host;
-  std::vector<std::unique_ptr<Developer>> readers;
+  Developers readers;
   Developer idle;
   HostCount count;
   if (!scene.AttachMany(readers, kReaders, kReceiveBuffer) ||
@@ -61,20 +61,8 @@ int RunDawdlersScenario(const Options& options, bool underWine) {
     return scene.Fail("the host did not stream");
   }
   const double streamMillis = std::atof(answer.c_str() + 12);
-  const std::int64_t deadline = NowNanos() + std::int64_t{kReadLimitMillis} * kMillis;
-  const auto finished = [&] {
-    for (const auto& reader : readers) {
-      if (reader->StreamLines() < kLines && reader->EndedAt() == 0) return false;
-    }
-    return true;
-  };
-  while (!finished() && NowNanos() < deadline) SleepUntil(NowNanos() + 50 * kMillis);
-  int dropped = 0;
-  long long fewest = kLines;
-  for (const auto& reader : readers) {
-    if (reader->EndedAt() != 0) ++dropped;
-    fewest = std::min(fewest, reader->StreamLines());
-  }
+  const int dropped = WaitForStreamLines(readers, kLines, kReadLimitMillis);
+  const long long fewest = FewestStreamLines(readers, kLines);
   // The notice of the developer that reads nothing (the only one from 127.0.0.2).
   WaitForCount(host, count, 10000, [](const HostCount& c) { return c.disconnected >= 1; });
   const double idleDropMillis = NoticeMillis(host, "127.0.0.2 disconnected");
@@ -221,14 +209,10 @@ int RunAcceptStormScenario(const Options& options, bool underWine) {
   std::vector<double> waits(kDevelopers + 1, -1);
   const auto attach = [&](int i) {
     const std::int64_t begun = NowNanos();
-    const int s = ConnectFrom(scene.Port(), nullptr, 0, kWelcomeLimitMillis);
-    if (s < 0) return;
-    LineReader reader(s);
-    const int left = kWelcomeLimitMillis - static_cast<int>((NowNanos() - begun) / kMillis);
-    if (reader.Find("QC_OK: Welcome to the Team Quillaret", std::max(left, 0))) {
+    Developer developer;
+    if (developer.Attach(scene.Port(), kWelcomeLimitMillis)) {
       waits[static_cast<std::size_t>(i)] = static_cast<double>(NowNanos() - begun) / kMillis;
     }
-    close(s);
   };
   std::vector<std::thread> developers;
   for (int i = 0; i < kDevelopers; ++i) {

@@ -38,15 +38,6 @@ std::string g_previousDirectory;
 constexpr const char* kProfileFile = "quillaret_console.ini";
 constexpr std::int64_t kNanosPerMilli = 1000000;
 
-sockaddr_in LoopbackAddress(std::uint16_t port) {
-  sockaddr_in address;
-  std::memset(&address, 0, sizeof address);
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(port);
-  return address;
-}
-
 void SetTimeLimits(int s, int millis) {
   timeval limit{millis / 1000, (millis % 1000) * 1000};
   (void)setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
@@ -77,13 +68,8 @@ bool SetBlocking(int s, bool blocking) {
 // One connect attempt within millis: the socket, or -1 (refused is told apart for a retry).
 int ConnectOnce(int port, const char* source, int receiveBuffer, int millis, bool& refused) {
   refused = false;
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
+  const int s = ClientSocket(receiveBuffer);
   if (s < 0) return -1;
-  if (receiveBuffer > 0) {
-    (void)setsockopt(s, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-  }
-  const int on = 1;
-  (void)setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   if (source != nullptr) {
     sockaddr_in local{};
     local.sin_family = AF_INET;
@@ -94,11 +80,7 @@ int ConnectOnce(int port, const char* source, int receiveBuffer, int millis, boo
       return -1;
     }
   }
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  SetBlocking(s, false);
+  const sockaddr_in address = LoopbackAddress(static_cast<std::uint16_t>(port));
   if (connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     if (errno != EINPROGRESS) {
       refused = errno == ECONNREFUSED;
@@ -120,6 +102,26 @@ int ConnectOnce(int port, const char* source, int receiveBuffer, int millis, boo
 }
 
 }  // namespace
+
+sockaddr_in LoopbackAddress(std::uint16_t port) {
+  sockaddr_in address;
+  std::memset(&address, 0, sizeof address);
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(port);
+  return address;
+}
+
+int ClientSocket(int receiveBuffer) {
+  const int s = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+  if (s < 0) return -1;
+  if (receiveBuffer > 0) {
+    (void)setsockopt(s, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+  }
+  const int on = 1;
+  (void)setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  return s;
+}
 
 std::int64_t NowNanos() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
@@ -376,10 +378,47 @@ bool TakeConnectedNotices(const loader::ConsoleApi& api, unsigned goid, int coun
   return false;
 }
 
+bool LineReader::Next(std::string& line, int millis) {
+  const std::int64_t deadline = NowNanos() + std::int64_t{millis} * kNanosPerMilli;
+  for (;;) {
+    const std::size_t feed = pending_.find('\n');
+    if (feed != std::string::npos) {
+      line = pending_.substr(0, feed + 1);
+      pending_.erase(0, feed + 1);
+      return true;
+    }
+    if (ended_ || socket_ < 0) return false;
+    pollfd entry{socket_, POLLIN, 0};
+    const int ready = poll(&entry, 1, MillisLeft(deadline));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return false;
+    char buffer[65536];
+    const ssize_t n = read(socket_, buffer, sizeof buffer);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+    if (n <= 0) {
+      ended_ = true;
+      continue;
+    }
+    pending_.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+bool LineReader::Find(const std::string& text, int millis, std::string* found) {
+  const std::int64_t deadline = NowNanos() + std::int64_t{millis} * kNanosPerMilli;
+  std::string line;
+  while (Next(line, MillisLeft(deadline))) {
+    if (line.find(text) != std::string::npos) {
+      if (found != nullptr) *found = line;
+      return true;
+    }
+  }
+  return false;
+}
+
 ChildProcess::~ChildProcess() {
   if (pid_ > 0) Finish(0);
   CloseSocket(input_);
-  CloseSocket(output_);
+  CloseSocket(output_.Socket());
   CloseSocket(unreadError_);
 }
 
@@ -414,7 +453,7 @@ bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string
   CloseSocket(error[1]);
   unreadError_ = error[0];  // kept open and never read: the child's writes fill it and wait
   input_ = in[1];
-  output_ = out[0];
+  output_.Reset(out[0]);
   if (pid_ < 0) return false;
   signal(SIGPIPE, SIG_IGN);  // a child that has ended fails the write instead
   return true;
@@ -426,29 +465,10 @@ bool ChildProcess::Send(const std::string& command) {
 }
 
 bool ChildProcess::NextLine(int millis, std::string& line) {
-  const std::int64_t deadline = NowNanos() + std::int64_t{millis} * 1000000;
-  for (;;) {
-    const std::size_t feed = buffered_.find('\n');
-    if (feed != std::string::npos) {
-      line = buffered_.substr(0, feed);
-      if (!line.empty() && line.back() == '\r') line.pop_back();  // a Windows program's line end
-      buffered_.erase(0, feed + 1);
-      return true;
-    }
-    if (ended_) return false;
-    const std::int64_t left = (deadline - NowNanos()) / 1000000;
-    if (left < 0) return false;
-    pollfd entry{output_, POLLIN, 0};
-    if (poll(&entry, 1, static_cast<int>(left)) <= 0) continue;
-    char buffer[65536];
-    const ssize_t n = read(output_, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ended_ = true;
-      continue;
-    }
-    buffered_.append(buffer, static_cast<std::size_t>(n));
-  }
+  if (!output_.Next(line, millis)) return false;
+  line.pop_back();
+  if (!line.empty() && line.back() == '\r') line.pop_back();  // a Windows program's line end
+  return true;
 }
 
 bool ChildProcess::Expect(const std::string& prefix, int millis, std::string& line) {

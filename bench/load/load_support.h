@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include <netinet/in.h>
 #include <sys/types.h>
 
 #include "load/process_stats.h"
@@ -49,6 +50,31 @@ struct Options {
   int hostilePort = 25000;
 };
 
+// Lines of one socket or pipe, each read within a time limit.
+class LineReader {
+ public:
+  explicit LineReader(int s = -1) : socket_(s) {}
+  void Reset(int s) {
+    socket_ = s;
+    pending_.clear();
+    ended_ = false;
+  }
+  // The next line (with its line end) within millis. False when the time ran out or the
+  // connection ended (then Ended()).
+  bool Next(std::string& line, int millis);
+  // Skips lines until one that holds text; false when none came within millis.
+  bool Find(const std::string& text, int millis, std::string* line = nullptr);
+  bool Ended() const { return ended_; }
+  int Socket() const { return socket_; }
+  // What was read beyond the last line handed out.
+  const std::string& Pending() const { return pending_; }
+
+ private:
+  int socket_;
+  std::string pending_;
+  bool ended_ = false;
+};
+
 // --- A child process driven over its standard input and output. ---
 
 // Runs a program (the load program's scenarios, the session host) with its standard output
@@ -70,7 +96,7 @@ class ChildProcess {
   bool NextLine(int millis, std::string& line);
   // The next line that begins with prefix, skipping others, within millis.
   bool Expect(const std::string& prefix, int millis, std::string& line);
-  bool Ended() const { return ended_; }
+  bool Ended() const { return output_.Ended(); }
   // Waits up to millis for the child to end, then kills it. True when it ended by itself with
   // exit code 0.
   bool Finish(int millis);
@@ -80,9 +106,7 @@ class ChildProcess {
   pid_t pid_ = -1;
   int unreadError_ = -1;
   int input_ = -1;
-  int output_ = -1;
-  bool ended_ = false;
-  std::string buffered_;
+  LineReader output_;
 };
 
 // How a scene's session host runs: its consoles from port (0: Options::hostilePort), frames,
@@ -156,7 +180,12 @@ bool EnterScratchDirectory(int basePort, const std::string& extraLines = "");
 // Removes the profile file and the directory again.
 void LeaveScratchDirectory();
 
-// --- Loopback sockets. All blocking; every receive has a time limit. ---
+// --- Loopback sockets. All blocking but a client's new socket; every receive has a time limit. ---
+
+// 127.0.0.1:port.
+sockaddr_in LoopbackAddress(std::uint16_t port);
+// A new non-blocking socket for a client: TCP_NODELAY, receiveBuffer when above 0; or -1.
+int ClientSocket(int receiveBuffer);
 
 // A socket listening on 127.0.0.1:port (address reuse, backlog 128), or -1.
 int ListenLoopback(std::uint16_t port);

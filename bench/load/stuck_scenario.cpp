@@ -33,14 +33,6 @@ constexpr std::int64_t kNanosAfter = 1000 * 1000000LL;
 // client bound the whole run.
 constexpr std::int64_t kRunNanosBeyondLimit = 30000 * 1000000LL;
 
-long long SlowestReader(const std::vector<std::unique_ptr<Developer>>& readers) {
-  long long slowest = -1;
-  for (const auto& reader : readers) {
-    if (slowest < 0 || reader->StreamLines() < slowest) slowest = reader->StreamLines();
-  }
-  return slowest;
-}
-
 // Every host call's start and end, kept outside the timed calls.
 struct Call {
   std::int64_t start;
@@ -59,7 +51,7 @@ int RunStuckScenario(const Options& options, int stuckCount, int sendTimeoutMill
   }
 
   // Readers on threads of their own, each counting the broadcast lines it received whole.
-  std::vector<std::unique_ptr<Developer>> readers;
+  Developers readers;
   if (!AttachDevelopers(readers, kReaders, port)) {
     std::fprintf(stderr, "stuck: cannot connect reader %zu to port %d\n", readers.size() - 1, port);
     return 1;
@@ -88,7 +80,8 @@ int RunStuckScenario(const Options& options, int stuckCount, int sendTimeoutMill
   int dropped = 0;
   for (;;) {
     // Off the clock: the readers keep up with the host, so only the stuck clients fall behind.
-    while (broadcasts - SlowestReader(readers) >= kReaderWindow && NowNanos() < deadline) {
+    while (broadcasts - FewestStreamLines(readers, broadcasts) >= kReaderWindow &&
+           NowNanos() < deadline) {
       std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
     const std::int64_t before = NowNanos();
@@ -121,14 +114,9 @@ int RunStuckScenario(const Options& options, int stuckCount, int sendTimeoutMill
 
   // Every reader must have had every broadcast: a reader dropped as well would be a fault, and
   // a broadcast that reached nobody proves nothing.
-  const std::int64_t readDeadline = NowNanos() + std::int64_t{20000} * 1000000;
+  WaitForStreamLines(readers, broadcasts, 20000);
   int missing = 0;
-  for (const auto& reader : readers) {
-    while (reader->StreamLines() < broadcasts && NowNanos() < readDeadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    if (reader->StreamLines() != broadcasts) ++missing;
-  }
+  for (const auto& reader : readers) missing += reader->StreamLines() != broadcasts ? 1 : 0;
   // The call that gave up on the last stuck client: the longest broadcast that ended before the
   // last disconnected notice came. No call after it should wait on a stuck client again.
   const Call* gaveUp = nullptr;
