@@ -90,12 +90,7 @@ long long SettledBytes(const Drain& drain, int group) {
 
 // Waits (bounded) until every client of the group has received at least bytes.
 bool WaitForEachClient(const Drain& drain, int group, long long bytes) {
-  const std::int64_t deadline = NowNanos() + std::int64_t{20000} * 1000000;
-  while (drain.LeastBytes(group) < bytes) {
-    if (NowNanos() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::microseconds(200));
-  }
-  return true;
+  return WaitFor(20000, 200, [&] { return drain.LeastBytes(group) >= bytes; });
 }
 
 // Takes the next pending message, polling until one comes (bounded); returns the time of the

@@ -148,20 +148,10 @@ void ReportFigure(const std::string& name, double value) {
   std::fflush(stdout);
 }
 
-bool WaitForThreads(int count, int millis) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(millis);
-  for (;;) {
-    if (ThreadCount() >= count) return true;
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-}
-
 bool WaitUntilQuiet(int millis) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(millis);
   char self[32];
   std::snprintf(self, sizeof self, "%ld", static_cast<long>(gettid()));
-  for (;;) {
+  return WaitFor(millis, 5000, [&] {
     bool quiet = true;
     if (DIR* tasks = opendir("/proc/self/task")) {
       while (dirent* entry = readdir(tasks)) {
@@ -173,10 +163,8 @@ bool WaitUntilQuiet(int millis) {
       }
       closedir(tasks);
     }
-    if (quiet) return true;
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+    return quiet;
+  });
 }
 
 int CountListeningPorts(int firstPort, int count) {
@@ -484,13 +472,9 @@ bool ChildProcess::Finish(int millis) {
   if (pid_ <= 0) return false;
   CloseSocket(input_);  // a child that reads its input sees the end
   input_ = -1;
-  const std::int64_t deadline = NowNanos() + std::int64_t{millis} * 1000000;
   int status = 0;
   pid_t done = 0;
-  while ((done = waitpid(pid_, &status, WNOHANG)) == 0 && NowNanos() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  if (done == 0) {
+  if (!WaitFor(millis, 10000, [&] { return (done = waitpid(pid_, &status, WNOHANG)) != 0; })) {
     kill(pid_, SIGKILL);
     waitpid(pid_, &status, 0);
   }

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <netinet/in.h>
@@ -149,8 +150,6 @@ double WordValue(const std::string& line, const std::string& key);
 
 // --- The process itself (Linux /proc; ThreadCount and ResidentKiB in process_stats.h). ---
 
-// Waits until the process runs at least count threads. False after millis.
-bool WaitForThreads(int count, int millis);
 // Waits until no thread of the process but the caller is running or runnable, so that thread
 // start-up has finished. False after millis.
 bool WaitUntilQuiet(int millis);
@@ -200,6 +199,16 @@ int ConnectFrom(int port, const char* source, int receiveBuffer, int millis);
 std::size_t SendUntil(int s, const char* data, std::size_t length, std::int64_t deadline);
 // Sleeps until deadline (NowNanos), in steps, or until stop is set.
 void SleepUntil(std::int64_t deadline, const std::atomic<bool>* stop = nullptr);
+// Asks done() until it holds (true) or millis have passed (false), stepMicros apart.
+template <typename Done>
+bool WaitFor(int millis, int stepMicros, Done done) {
+  const std::int64_t deadline = NowNanos() + std::int64_t{millis} * 1000000;
+  while (!done()) {
+    if (NowNanos() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::microseconds(stepMicros));
+  }
+  return true;
+}
 
 // ConnectFrom from any address, with receive and send time limits of 10 s.
 int ConnectLoopback(std::uint16_t port, int millis);

@@ -182,7 +182,8 @@ int RunIdleThreadsScenario(const Options& /*options*/) {
     if (pthread_create(&thread, &attributes, IdleThread, nullptr) == 0) ++created;
   }
   pthread_attr_destroy(&attributes);
-  const bool running = WaitForThreads(threadsBefore + wanted, kStartMillis);
+  const bool running =
+      WaitFor(kStartMillis, 1000, [&] { return ThreadCount() >= threadsBefore + wanted; });
   const std::int64_t elapsed = NowNanos() - start;
   if (created != wanted || !running) {
     std::fprintf(stderr, "idle threads: %d of %d created\n", created, wanted);
