@@ -21,8 +21,6 @@
 #include <string>
 #include <vector>
 
-#include "load/fleet.h"
-#include "load/hostile.h"
 #include "load/scenarios.h"
 
 namespace qc::load {

@@ -15,7 +15,6 @@
 #include <thread>
 #include <vector>
 
-#include "load/fleet.h"
 #include "load/scenarios.h"
 
 namespace qc::load {

@@ -12,7 +12,6 @@
 #include <thread>
 #include <vector>
 
-#include "load/hostile.h"
 #include "load/scenarios.h"
 
 namespace qc::load {
