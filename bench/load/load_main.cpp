@@ -22,9 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <sstream>
 #include <string>
@@ -135,7 +133,8 @@ struct Row {
 
 constexpr const char* kBefore = "before";
 
-const Row kFixedRows[] = {
+// The main table's rows, the stuck-client runs' last.
+const Row kRows[] = {
     {"echo round trip p50", "echo.library.p50", "echo.sameshape.p50", "same-shape stand-in", "us",
      1e-3, Check::kRatio, 1.2, false},
     {"echo round trip p50, earlier build", "before.echo.library.p50", "before.echo.sameshape.p50",
@@ -172,53 +171,50 @@ const Row kFixedRows[] = {
      "10,100 idle threads", "MiB", 1.0 / 1024, Check::kRatio, 1.5, false},
     {"frame cost, 100 consoles polled", "frame.library.ns", "frame.bare.ns", "bare lookup loop",
      "us", 1e-3, Check::kRatio, 2.0, false},
+    {"1 stuck among 10 readers, SendTimeoutVal 2000: longest host call (worst run)",
+     "stuck.1.2000.library.longest_call_ms", "stuck.1.2000.library.limit_ms", "SendTimeoutVal",
+     "ms", 1, Check::kRatio, 0.01, true},
+    {"1 stuck among 10 readers, SendTimeoutVal 2000: longest host call, earlier build (worst run)",
+     "before.stuck.1.2000.library.longest_call_ms", "stuck.1.2000.library.limit_ms",
+     "SendTimeoutVal", "ms", 1, Check::kNone, 0, true},
+    {"1 stuck among 10 readers, SendTimeoutVal 2000: host calls over 10 ms (worst run)",
+     "stuck.1.2000.library.slow_calls", "before.stuck.1.2000.library.slow_calls", kBefore, "", 1,
+     Check::kNone, 0, true},
+    {"1 stuck among 10 readers, SendTimeoutVal 2000: from the longest call before the drops to the "
+     "last drop",
+     "stuck.1.2000.library.notice_ms", nullptr, nullptr, "ms", 1, Check::kNone, 0, false},
+    {"1 stuck among 10 readers, SendTimeoutVal 2000: readers missing a line (worst run)",
+     "stuck.1.2000.library.readers_missing_lines", nullptr, nullptr, "", 1, Check::kValue, 0, true},
+    {"10 stuck among 10 readers, SendTimeoutVal 2000: longest host call (worst run)",
+     "stuck.10.2000.library.longest_call_ms", "stuck.10.2000.library.limit_ms", "SendTimeoutVal",
+     "ms", 1, Check::kRatio, 0.01, true},
+    {"10 stuck among 10 readers, SendTimeoutVal 2000: longest host call, earlier build (worst run)",
+     "before.stuck.10.2000.library.longest_call_ms", "stuck.10.2000.library.limit_ms",
+     "SendTimeoutVal", "ms", 1, Check::kNone, 0, true},
+    {"10 stuck among 10 readers, SendTimeoutVal 2000: host calls over 10 ms (worst run)",
+     "stuck.10.2000.library.slow_calls", "before.stuck.10.2000.library.slow_calls", kBefore, "", 1,
+     Check::kNone, 0, true},
+    {"10 stuck among 10 readers, SendTimeoutVal 2000: from the longest call before the drops to "
+     "the last drop",
+     "stuck.10.2000.library.notice_ms", nullptr, nullptr, "ms", 1, Check::kNone, 0, false},
+    {"10 stuck among 10 readers, SendTimeoutVal 2000: readers missing a line (worst run)",
+     "stuck.10.2000.library.readers_missing_lines", nullptr, nullptr, "", 1, Check::kValue, 0,
+     true},
 };
-
-// The stuck-client runs: clients that never read, among 10 readers, and the SendTimeoutVal.
-struct StuckRun {
-  int stuck;
-  int limitMillis;
-};
-const StuckRun kStuckRuns[] = {{1, 2000}, {10, 2000}};
 
 // The clients of the host-call scenario.
 const int kCallClients[] = {1, 10, 100};
 
-// The fixed rows, then the rows of each stuck-client run.
-std::vector<Row> AllRows() {
-  static std::deque<std::string> texts;  // the rows' texts, kept for the program's life
-  const auto keep = [](std::string text) { return texts.emplace_back(std::move(text)).c_str(); };
-  std::vector<Row> rows(std::begin(kFixedRows), std::end(kFixedRows));
-  for (const StuckRun& run : kStuckRuns) {
-    const std::string key =
-        "stuck." + std::to_string(run.stuck) + "." + std::to_string(run.limitMillis) + ".library.";
-    const std::string title = std::to_string(run.stuck) +
-                              " stuck among 10 readers, SendTimeoutVal " +
-                              std::to_string(run.limitMillis) + ": ";
-    const char* limit = keep(key + "limit_ms");
-    rows.push_back({keep(title + "longest host call (worst run)"), keep(key + "longest_call_ms"),
-                    limit, "SendTimeoutVal", "ms", 1, Check::kRatio, 0.01, true});
-    rows.push_back({keep(title + "longest host call, earlier build (worst run)"),
-                    keep("before." + key + "longest_call_ms"), limit, "SendTimeoutVal", "ms", 1,
-                    Check::kNone, 0, true});
-    rows.push_back({keep(title + "host calls over 10 ms (worst run)"), keep(key + "slow_calls"),
-                    keep("before." + key + "slow_calls"), kBefore, "", 1, Check::kNone, 0, true});
-    rows.push_back({keep(title + "from the longest call before the drops to the last drop"),
-                    keep(key + "notice_ms"), nullptr, nullptr, "ms", 1, Check::kNone, 0, false});
-    rows.push_back({keep(title + "readers missing a line (worst run)"),
-                    keep(key + "readers_missing_lines"), nullptr, nullptr, "", 1, Check::kValue, 0,
-                    true});
-  }
-  return rows;
+// A number as format prints it.
+std::string Printed(const char* format, double value) {
+  char text[64];
+  std::snprintf(text, sizeof text, format, value);
+  return text;
 }
 
 std::string Amount(double value, const char* unit) {
-  char text[64];
-  std::snprintf(text, sizeof text, value >= 100 || unit[0] == '\0' ? "%.0f %s" : "%.2f %s", value,
-                unit);
-  std::string amount(text);
-  while (!amount.empty() && amount.back() == ' ') amount.pop_back();
-  return amount;
+  const std::string amount = Printed(value >= 100 || unit[0] == '\0' ? "%.0f" : "%.2f", value);
+  return unit[0] == '\0' ? amount : amount + " " + unit;
 }
 
 double Aggregate(const std::vector<double>& values, bool worst) {
@@ -249,47 +245,36 @@ void AddDerivedFigures(Figures& figures) {
 int MainTable(const Figures& figures, const std::string& beforeLabel, std::ostream& table) {
   table << "| Figure | This tree | Compared with | Ratio | Target |\n|---|---|---|---|---|\n";
   int missed = 0;
-  for (const Row& row : AllRows()) {
+  for (const Row& row : kRows) {
     const auto library = figures.find(row.libraryKey);
-    if (library == figures.end()) continue;
     const auto baseline =
         row.baselineKey != nullptr ? figures.find(row.baselineKey) : figures.end();
     const bool hasBaseline = baseline != figures.end();
-    if (row.baselineKey != nullptr && !hasBaseline && row.check != Check::kValue) continue;
+    if (library == figures.end() ||
+        (row.baselineKey != nullptr && !hasBaseline && row.check != Check::kValue)) {
+      continue;
+    }
     const double mine = Aggregate(library->second, row.worst) * row.scale;
     const double theirs = hasBaseline ? Aggregate(baseline->second, row.worst) * row.scale : 0;
     const double ratio = theirs > 0 ? mine / theirs : 0;
     std::string verdict = "-";
-    if (row.check != Check::kNone && (hasBaseline || row.check == Check::kValue)) {
-      bool met = false;
-      char text[64];
-      switch (row.check) {
-        case Check::kRatio:
-          met = ratio <= row.target;
-          std::snprintf(text, sizeof text, "<= %.2gx", row.target);
-          break;
-        case Check::kAtLeast:
-          met = ratio >= row.target;
-          std::snprintf(text, sizeof text, ">= %.2gx", row.target);
-          break;
-        default:
-          met = mine <= row.target;
-          std::snprintf(text, sizeof text, "<= %s", Amount(row.target, row.unit).c_str());
-          break;
-      }
-      if (!met) ++missed;
-      verdict = std::string(text) + (met ? " met" : " MISSED");
+    if (row.check == Check::kValue || (row.check != Check::kNone && hasBaseline)) {
+      const bool met = row.check == Check::kRatio     ? ratio <= row.target
+                       : row.check == Check::kAtLeast ? ratio >= row.target
+                                                      : mine <= row.target;
+      verdict = row.check == Check::kValue
+                    ? "<= " + Amount(row.target, row.unit)
+                    : Printed(row.check == Check::kRatio ? "<= %.2gx" : ">= %.2gx", row.target);
+      verdict += met ? " met" : " MISSED";
+      missed += met ? 0 : 1;
     }
     std::string baselineText = "-";
-    std::string ratioText = "-";
     if (hasBaseline) {
-      const std::string name =
-          std::strcmp(row.baselineName, kBefore) == 0 ? beforeLabel : row.baselineName;
-      baselineText = Amount(theirs, row.unit) + " (" + name + ")";
-      char text[32];
-      std::snprintf(text, sizeof text, "%.2f", ratio);
-      ratioText = text;
+      const bool before = std::strcmp(row.baselineName, kBefore) == 0;
+      baselineText =
+          Amount(theirs, row.unit) + " (" + (before ? beforeLabel : row.baselineName) + ")";
     }
+    const std::string ratioText = hasBaseline ? Printed("%.2f", ratio) : "-";
     std::printf("%-76s %-10s %-34s ratio %5s  %s\n", row.figure, Amount(mine, row.unit).c_str(),
                 baselineText.c_str(), ratioText.c_str(), verdict.c_str());
     table << "| " << row.figure << " | " << Amount(mine, row.unit) << " | " << baselineText << " | "
@@ -360,20 +345,18 @@ void SessionsTable(const Figures& figures, const std::string& beforeLabel, std::
   for (const char* where : {"native", "win32"}) {
     for (const char* who : {"", "before."}) {
       const std::string key = std::string(who) + "sessions." + where + ".library.";
+      const auto cell = [&](const char* figure, const char* unit = "", double scale = 1) {
+        return Cell(figures, key + figure, unit, scale);
+      };
       if (Value(figures, key + "welcomed") < 0) continue;
       table << "| "
             << (std::strcmp(where, "native") == 0 ? "native (64-bit Linux)"
                                                   : "32-bit Windows under wine, 1 MiB stacks")
-            << " | " << (who[0] == '\0' ? "this tree" : beforeLabel) << " | "
-            << Cell(figures, key + "spawned", "") << " | " << Cell(figures, key + "welcomed", "")
-            << " of " << Cell(figures, key + "clients", "") << " | "
-            << Cell(figures, key + "notices", "") << " | "
-            << Cell(figures, key + "broadcast_received", "") << " | "
-            << Cell(figures, key + "attach_ms", "s", 1e-3) << " | "
-            << Cell(figures, key + "threads", "") << " | "
-            << Cell(figures, key + "rss_kib", "MiB", 1.0 / 1024) << " | "
-            << Cell(figures, key + "vm_kib", "MiB", 1.0 / 1024) << " | "
-            << Cell(figures, key + "diagnostics", "") << " |\n";
+            << " | " << (who[0] == '\0' ? "this tree" : beforeLabel) << " | " << cell("spawned")
+            << " | " << cell("welcomed") << " of " << cell("clients") << " | " << cell("notices")
+            << " | " << cell("broadcast_received") << " | " << cell("attach_ms", "s", 1e-3) << " | "
+            << cell("threads") << " | " << cell("rss_kib", "MiB", 1.0 / 1024) << " | "
+            << cell("vm_kib", "MiB", 1.0 / 1024) << " | " << cell("diagnostics") << " |\n";
     }
   }
 }
@@ -473,10 +456,8 @@ std::string HostileCell(const Figures& figures, const std::string& key, const Ho
   if (found->second.size() > 1) {
     cell += " (";
     for (std::size_t i = 0; i < found->second.size(); ++i) {
-      char value[32];
       const double run = found->second[i];
-      std::snprintf(value, sizeof value, run >= 100 || row.unit.empty() ? "%.0f" : "%.1f", run);
-      cell += (i > 0 ? ", " : "") + std::string(value);
+      cell += (i > 0 ? ", " : "") + Printed(run >= 100 || row.unit.empty() ? "%.0f" : "%.1f", run);
     }
     cell += ")";
   }
