@@ -145,8 +145,6 @@ class Churn : public Fleet::Events {
     return attached;
   }
 
-  void Connected(int) override {}
-
   void Line(int id, const char* text, std::size_t length) override {
     Slot& slot = slots_[static_cast<std::size_t>(id)];
     ++linesHeard;

@@ -197,9 +197,7 @@ int RunAcceptStormScenario(const Options& options, bool underWine) {
       for (int n = 0; n < 200000 && NowNanos() < start + kStormMillis * kMillis; ++n) {
         const int s = ConnectFrom(scene.Port(), nullptr, 0, 50);
         if (s < 0) continue;
-        const linger abort{1, 0};
-        (void)setsockopt(s, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
-        close(s);
+        CloseSocket(s, true);
         ++resets;
       }
     });

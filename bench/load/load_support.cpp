@@ -59,45 +59,30 @@ char TaskState(const char* tid) {
   return (close != nullptr && close[1] == ' ') ? close[2] : 0;
 }
 
-bool SetBlocking(int s, bool blocking) {
-  const int flags = fcntl(s, F_GETFL);
-  if (flags < 0) return false;
-  return fcntl(s, F_SETFL, blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK) == 0;
-}
-
-// One connect attempt within millis: the socket, or -1 (refused is told apart for a retry).
+// One connect attempt within millis: the socket, made blocking, or -1 (refused is told apart for
+// a retry).
 int ConnectOnce(int port, const char* source, int receiveBuffer, int millis, bool& refused) {
-  refused = false;
   const int s = ClientSocket(receiveBuffer);
-  if (s < 0) return -1;
-  if (source != nullptr) {
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_port = 0;
-    if (inet_pton(AF_INET, source, &local.sin_addr) != 1 ||
-        bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-      close(s);
-      return -1;
-    }
-  }
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
   const sockaddr_in address = LoopbackAddress(static_cast<std::uint16_t>(port));
-  if (connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    if (errno != EINPROGRESS) {
-      refused = errno == ECONNREFUSED;
-      close(s);
-      return -1;
-    }
-    pollfd entry{s, POLLOUT, 0};
-    int error = 0;
-    socklen_t length = sizeof error;
-    if (poll(&entry, 1, millis) != 1 || getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &length) != 0 ||
-        error != 0) {
-      refused = error == ECONNREFUSED;
-      close(s);
-      return -1;
-    }
+  pollfd entry{s, POLLOUT, 0};
+  int error = 0;
+  socklen_t length = sizeof error;
+  const bool connected =
+      s >= 0 &&
+      (source == nullptr ||
+       (inet_pton(AF_INET, source, &local.sin_addr) == 1 &&
+        bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0)) &&
+      (connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ||
+       (errno == EINPROGRESS && poll(&entry, 1, millis) == 1 &&
+        getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0));
+  refused = !connected && (errno == ECONNREFUSED || error == ECONNREFUSED);
+  if (!connected) {
+    CloseSocket(s);
+    return -1;
   }
-  SetBlocking(s, true);
+  (void)fcntl(s, F_SETFL, fcntl(s, F_GETFL) & ~O_NONBLOCK);
   return s;
 }
 
@@ -336,8 +321,13 @@ bool ReadLine(int s, std::string& line) {
   return true;
 }
 
-void CloseSocket(int s) {
-  if (s >= 0) close(s);
+void CloseSocket(int s, bool reset) {
+  if (s < 0) return;
+  if (reset) {
+    const linger abort{1, 0};
+    (void)setsockopt(s, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+  }
+  close(s);
 }
 
 void WriteLocalTimestamp(char* out) {

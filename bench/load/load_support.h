@@ -219,7 +219,8 @@ bool SendWhole(int s, const char* data, std::size_t length);
 // Receives until the bytes gathered in line end in a line feed. line is cleared first.
 // False when the connection ends, fails or the socket's time limit passes.
 bool ReadLine(int s, std::string& line);
-void CloseSocket(int s);
+// Closes s (when it is one): with reset, by a reset (SO_LINGER 0).
+void CloseSocket(int s, bool reset = false);
 
 // Writes "HH:MM:SS" of the local time into out (8 characters, no NUL), from time() and
 // localtime_r as the library does it; the baselines stamp their lines the same way.

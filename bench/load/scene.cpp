@@ -28,10 +28,8 @@ Fleet::Fleet(int capacity, bool lines)
       buffer_(65536) {}
 
 Fleet::~Fleet() {
-  for (Client& client : clients_) {
-    if (client.socket >= 0) close(client.socket);
-  }
-  if (epoll_ >= 0) close(epoll_);
+  for (Client& client : clients_) CloseSocket(client.socket);
+  CloseSocket(epoll_);
 }
 
 bool Fleet::Open(int id, std::uint16_t port, int receiveBuffer) {
@@ -92,12 +90,8 @@ bool Fleet::Send(int id, const std::string& text) {
 void Fleet::Close(int id, bool reset) {
   Client& client = clients_[static_cast<std::size_t>(id)];
   if (client.socket < 0) return;
-  if (reset) {
-    const linger abort{1, 0};
-    (void)setsockopt(client.socket, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
-  }
   (void)epoll_ctl(epoll_, EPOLL_CTL_DEL, client.socket, nullptr);
-  close(client.socket);
+  CloseSocket(client.socket, reset);
   client = Client{};
   --open_;
 }
@@ -260,12 +254,7 @@ void Developer::Stop() {
 
 void Developer::Close(bool reset) {
   Stop();
-  if (socket_ < 0) return;
-  if (reset) {
-    const linger abort{1, 0};
-    (void)setsockopt(socket_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
-  }
-  close(socket_);
+  CloseSocket(socket_, reset);
   socket_ = -1;
 }
 

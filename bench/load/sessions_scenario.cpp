@@ -33,7 +33,6 @@ class Attach : public Fleet::Events {
       for (int k = 0; k < kConnectsInFlight; ++k) Next(c);
     }
   }
-  void Connected(int) override {}
   void Line(int id, const char* text, std::size_t length) override {
     const std::string line(text, length);
     if (!welcomed_[id] && line.find("Welcome to the Team Quillaret") != std::string::npos) {
