@@ -57,7 +57,6 @@ bool Fleet::Adopt(int id, int s, bool connecting) {
     client.socket = -1;
     return false;
   }
-  ++open_;
   return true;
 }
 
@@ -93,7 +92,6 @@ void Fleet::Close(int id, bool reset) {
   (void)epoll_ctl(epoll_, EPOLL_CTL_DEL, client.socket, nullptr);
   CloseSocket(client.socket, reset);
   client = Client{};
-  --open_;
 }
 
 void Fleet::Pause(int id, bool paused) {
@@ -263,7 +261,6 @@ void Developer::Scan(const char* data, std::size_t length) {
     if (line_.size() < 64) line_.push_back(data[i]);
     ++lineLength_;
     if (data[i] != '\n') continue;
-    lines_.fetch_add(1, std::memory_order_relaxed);
     if (line_.find("Buffer overflow detected") != std::string::npos) {
       overflows_.fetch_add(1, std::memory_order_relaxed);
     } else if (line_.find("QC_OK: End of list") != std::string::npos) {
@@ -350,43 +347,18 @@ std::int64_t WaitForLines(SessionHost& host, long long wanted, int quietMillis, 
   return lastChange;
 }
 
-bool AskTally(SessionHost& host, unsigned developer, long long& distinct, long long& repeated) {
-  distinct = 0;
-  repeated = 0;
-  if (!host.Send("tally")) return false;
-  std::string line;
-  const std::string mine = "dev " + std::to_string(developer) + " ";
-  while (host.NextLine(60000, line)) {
-    if (line.rfind("tally-end", 0) == 0) return true;
-    if (line.rfind(mine, 0) == 0) {
-      std::sscanf(line.c_str() + mine.size(), "%lld %lld", &distinct, &repeated);
-      std::fprintf(stderr, "  host's tally: %s\n", line.c_str());
-    }
-  }
-  return false;
-}
-
-bool AskNotices(SessionHost& host, std::multimap<double, std::string>& notices) {
-  notices.clear();
-  if (!host.Send("notices")) return false;
-  std::string line;
-  while (host.NextLine(60000, line)) {
-    if (line.rfind("notices-end", 0) == 0) return true;
-    if (line.rfind("notice ", 0) != 0) continue;
+double NoticeMillis(SessionHost& host, const std::string& text) {
+  if (!host.Send("notices")) return -1;
+  double first = -1;
+  for (std::string line; host.NextLine(60000, line) && line.rfind("notices-end", 0) != 0;) {
     char* end = nullptr;
     const double millis = std::strtod(line.c_str() + 7, &end);
-    notices.emplace(millis, std::string(end != nullptr && *end == ' ' ? end + 1 : ""));
+    if (line.rfind("notice ", 0) == 0 && (first < 0 || millis < first) &&
+        line.find(text, static_cast<std::size_t>(end - line.c_str())) != std::string::npos) {
+      first = millis;
+    }
   }
-  return false;
-}
-
-double NoticeMillis(SessionHost& host, const std::string& text) {
-  std::multimap<double, std::string> notices;
-  AskNotices(host, notices);
-  for (const auto& [millis, notice] : notices) {
-    if (notice.find(text) != std::string::npos) return millis;
-  }
-  return -1;
+  return first;
 }
 
 bool ResetPeak(int pid) {
@@ -501,7 +473,13 @@ void Scene::Row(const std::string& title, const std::string& figure, double valu
 void Scene::TallyFigures(unsigned developer, long long typed, const std::string& what,
                          double lostTarget, bool fixedCount) {
   long long distinct = 0, repeated = 0;
-  AskTally(host, developer, distinct, repeated);
+  AskTally(host, [&](unsigned long who, long long taken, long long again, long long,
+                     const std::string& line) {
+    if (who != developer) return;
+    distinct = taken;
+    repeated = again;
+    std::fprintf(stderr, "  host's tally: %s\n", line.c_str());
+  });
   Figure("lines_typed", static_cast<double>(typed));
   Figure("lines_taken", static_cast<double>(distinct));
   const std::string of = fixedCount ? " (of " + std::to_string(typed) + ")" : "";

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdio>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -61,7 +62,6 @@ class Developer {
   // Stops reading and closes: with reset, by a reset (SO_LINGER 0).
   void Close(bool reset);
 
-  long long Lines() const { return lines_.load(); }
   long long OverflowLines() const { return overflows_.load(); }
   long long ListEnds() const { return listEnds_.load(); }
   long long StreamLines() const { return streamLines_.load(); }
@@ -82,7 +82,7 @@ class Developer {
   std::string line_;  // the first bytes of the line being received
   std::size_t lineLength_ = 0;
   std::atomic<bool> stopping_{false};
-  std::atomic<long long> lines_{0}, overflows_{0}, listEnds_{0}, streamLines_{0}, bytes_{0};
+  std::atomic<long long> overflows_{0}, listEnds_{0}, streamLines_{0}, bytes_{0};
   std::atomic<std::int64_t> endedAt_{0};
   std::thread thread_;
 };
@@ -147,8 +147,6 @@ class Fleet {
   // A paused client reads nothing until resumed (its peer's sends back up); an end of its
   // connection is still told.
   void Pause(int id, bool paused);
-  bool IsOpen(int id) const { return clients_[static_cast<std::size_t>(id)].socket >= 0; }
-  int OpenCount() const { return open_; }
 
   // Waits up to millis for events and tells each one. Returns the number handled.
   int Wait(int millis, Events& events);
@@ -167,7 +165,6 @@ class Fleet {
 
   int epoll_;
   bool lines_;
-  int open_ = 0;
   std::vector<Client> clients_;
   std::vector<char> buffer_;
 };
@@ -183,26 +180,43 @@ struct HostCount {
   long long inversions = -1;
 };
 bool AskCount(SessionHost& host, HostCount& count);
-// Asks "count" until done(count) or millis pass; the last count is left in count.
-template <typename Done>
-bool WaitForCount(SessionHost& host, HostCount& count, int millis, Done done) {
+// Asks "count" until done(count) or millis pass, calling between() in between (by default a
+// sleep of 20 ms); the last count is left in count.
+template <typename Done, typename Between>
+bool WaitForCount(SessionHost& host, HostCount& count, int millis, Done done, Between between) {
   const std::int64_t deadline = NowNanos() + std::int64_t{millis} * 1000000;
   while (AskCount(host, count)) {
     if (done(count)) return true;
     if (NowNanos() >= deadline) return false;
-    SleepUntil(NowNanos() + 20 * 1000000LL);
+    between();
   }
   return false;
+}
+template <typename Done>
+bool WaitForCount(SessionHost& host, HostCount& count, int millis, Done done) {
+  return WaitForCount(host, count, millis, done, [] { SleepUntil(NowNanos() + 20 * 1000000LL); });
 }
 // Waits until the host's tallied lines reach wanted, or have not changed for quietMillis, or
 // limitMillis pass. Returns the time of the last change (NowNanos).
 std::int64_t WaitForLines(SessionHost& host, long long wanted, int quietMillis, int limitMillis,
                           HostCount& count);
-// The tally of one developer: distinct sequence numbers taken and repeats. False when the host
-// did not answer; a developer none of whose lines came gives 0 and 0.
-bool AskTally(SessionHost& host, unsigned developer, long long& distinct, long long& repeated);
-// The notices the host took since its "mark": (ms since the mark, text).
-bool AskNotices(SessionHost& host, std::multimap<double, std::string>& notices);
+// Asks the host's "tally" and calls each(developer, distinct sequence numbers taken, repeats,
+// highest sequence + 1, the line) for every developer whose lines came. False when the host did
+// not answer in full.
+template <typename Each>
+bool AskTally(SessionHost& host, Each each) {
+  if (!host.Send("tally")) return false;
+  for (std::string line; host.NextLine(60000, line);) {
+    if (line.rfind("tally-end", 0) == 0) return true;
+    unsigned long developer = 0;
+    long long distinct = 0, repeated = 0, highest = 0;
+    if (std::sscanf(line.c_str(), "dev %lu %lld %lld %lld", &developer, &distinct, &repeated,
+                    &highest) == 4) {
+      each(developer, distinct, repeated, highest, line);
+    }
+  }
+  return false;
+}
 // The time of the first notice since the mark that holds text (ms since the mark), or -1.
 double NoticeMillis(SessionHost& host, const std::string& text);
 
