@@ -4,7 +4,6 @@
 // they are taken. Each runs the session host and reports what the well-behaved developers and
 // the host got.
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -291,29 +290,21 @@ int RunPromptHoldScenario(const Options& options) {
   std::atomic<bool> holding{true};
   std::atomic<long long> reconnects{0};
   std::thread holders([&] {
-    std::vector<pollfd> held(21, pollfd{-1, POLLIN, 0});
-    std::vector<std::int64_t> again(held.size(), 0);  // when a closed one connects again
+    // The holders read what they are sent; one that the console closed connects again 100 ms on.
+    struct Again : Fleet::Events {
+      std::int64_t at[21] = {};
+      void Closed(int id, bool) override { at[id] = NowNanos() + 100 * kMillis; }
+    } again;
+    Fleet held(21);
     const std::int64_t end = NowNanos() + (kLimitMillis + 5000) * kMillis;
     while (holding.load() && NowNanos() < end) {
-      for (std::size_t i = 0; i < held.size(); ++i) {
-        if (held[i].fd >= 0 || NowNanos() < again[i]) continue;
+      for (int i = 0; i < 21; ++i) {
+        if (held.Socket(i) >= 0 || NowNanos() < again.at[i]) continue;
         const std::string source = "127.0.0." + std::to_string(i / 3 + 2);
-        held[i].fd = ConnectFrom(scene.Port(), source.c_str(), 0, 1000);
+        held.Open(i, static_cast<std::uint16_t>(scene.Port()), 0, source.c_str());
         ++reconnects;
       }
-      if (poll(held.data(), held.size(), 20) <= 0) continue;
-      for (std::size_t i = 0; i < held.size(); ++i) {
-        char buffer[4096];
-        if (held[i].fd >= 0 && held[i].revents != 0 &&
-            recv(held[i].fd, buffer, sizeof buffer, 0) <= 0) {
-          close(held[i].fd);
-          held[i].fd = -1;
-          again[i] = NowNanos() + 100 * kMillis;
-        }
-      }
-    }
-    for (pollfd& entry : held) {
-      if (entry.fd >= 0) close(entry.fd);
+      held.Wait(20, again);
     }
   });
   SleepUntil(NowNanos() + 1000 * kMillis);

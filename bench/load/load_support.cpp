@@ -62,21 +62,15 @@ char TaskState(const char* tid) {
 // One connect attempt within millis: the socket, made blocking, or -1 (refused is told apart for
 // a retry).
 int ConnectOnce(int port, const char* source, int receiveBuffer, int millis, bool& refused) {
-  const int s = ClientSocket(receiveBuffer);
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
+  const int s = ClientSocket(receiveBuffer, source);
   const sockaddr_in address = LoopbackAddress(static_cast<std::uint16_t>(port));
   pollfd entry{s, POLLOUT, 0};
   int error = 0;
   socklen_t length = sizeof error;
   const bool connected =
-      s >= 0 &&
-      (source == nullptr ||
-       (inet_pton(AF_INET, source, &local.sin_addr) == 1 &&
-        bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0)) &&
-      (connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ||
-       (errno == EINPROGRESS && poll(&entry, 1, millis) == 1 &&
-        getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0));
+      s >= 0 && (connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ||
+                 (errno == EINPROGRESS && poll(&entry, 1, millis) == 1 &&
+                  getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0));
   refused = !connected && (errno == ECONNREFUSED || error == ECONNREFUSED);
   if (!connected) {
     CloseSocket(s);
@@ -97,7 +91,7 @@ sockaddr_in LoopbackAddress(std::uint16_t port) {
   return address;
 }
 
-int ClientSocket(int receiveBuffer) {
+int ClientSocket(int receiveBuffer, const char* source) {
   const int s = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
   if (s < 0) return -1;
   if (receiveBuffer > 0) {
@@ -105,6 +99,14 @@ int ClientSocket(int receiveBuffer) {
   }
   const int on = 1;
   (void)setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  if (source != nullptr &&
+      (inet_pton(AF_INET, source, &local.sin_addr) != 1 ||
+       bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)) {
+    close(s);
+    return -1;
+  }
   return s;
 }
 

@@ -183,8 +183,9 @@ void LeaveScratchDirectory();
 
 // 127.0.0.1:port.
 sockaddr_in LoopbackAddress(std::uint16_t port);
-// A new non-blocking socket for a client: TCP_NODELAY, receiveBuffer when above 0; or -1.
-int ClientSocket(int receiveBuffer);
+// A new non-blocking socket for a client: TCP_NODELAY, receiveBuffer when above 0, bound to
+// source (an address of 127/8) when given; or -1.
+int ClientSocket(int receiveBuffer, const char* source = nullptr);
 
 // A socket listening on 127.0.0.1:port (address reuse, backlog 128), or -1.
 int ListenLoopback(std::uint16_t port);

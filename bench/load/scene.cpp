@@ -32,8 +32,8 @@ Fleet::~Fleet() {
   CloseSocket(epoll_);
 }
 
-bool Fleet::Open(int id, std::uint16_t port, int receiveBuffer) {
-  const int s = ClientSocket(receiveBuffer);
+bool Fleet::Open(int id, std::uint16_t port, int receiveBuffer, const char* source) {
+  const int s = ClientSocket(receiveBuffer, source);
   if (s < 0) return false;
   const sockaddr_in address = LoopbackAddress(port);
   if (connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 &&

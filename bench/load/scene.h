@@ -131,10 +131,10 @@ class Fleet {
   Fleet(const Fleet&) = delete;
   Fleet& operator=(const Fleet&) = delete;
 
-  // Starts connecting client id (which must be closed) to 127.0.0.1:port. receiveBuffer > 0
-  // sets the socket's receive buffer first (a client that will stop reading fills sooner).
-  // False when no socket could be made.
-  bool Open(int id, std::uint16_t port, int receiveBuffer = 0);
+  // Starts connecting client id (which must be closed) to 127.0.0.1:port, from source when given.
+  // receiveBuffer > 0 sets the socket's receive buffer first (a client that will stop reading
+  // fills sooner). False when no socket could be made.
+  bool Open(int id, std::uint16_t port, int receiveBuffer = 0, const char* source = nullptr);
   // Takes over socket s, already connected, as client id (which must be closed).
   bool Adopt(int id, int s, bool connecting = false);
   int Socket(int id) const { return clients_[static_cast<std::size_t>(id)].socket; }
