@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <thread>
 #include <vector>
 
@@ -74,19 +75,6 @@ class Drain : public Fleet::Events {
   std::thread thread_;
 };
 
-// Waits (at most 5 s) until a group has received nothing new for 50 ms; returns its count.
-long long SettledBytes(const Drain& drain, int group) {
-  const std::int64_t deadline = NowNanos() + std::int64_t{5000} * 1000000;
-  long long seen = drain.Bytes(group);
-  while (NowNanos() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    const long long now = drain.Bytes(group);
-    if (now == seen) break;
-    seen = now;
-  }
-  return seen;
-}
-
 // Waits (bounded) until every client of the group has received at least bytes.
 bool WaitForEachClient(const Drain& drain, int group, long long bytes) {
   return WaitFor(20000, 200, [&] { return drain.LeastBytes(group) >= bytes; });
@@ -143,8 +131,13 @@ int RunFanOutScenario(const Options& options, int clients) {
   std::memcpy(line + 17, text.data(), text.size());
   const long long lineLength = static_cast<long long>(17 + text.size());
   const long long echoLength = 17 + static_cast<long long>(sizeof kTypedLine - 1);
-  // What every console client has received once the console has sent all it was asked to.
-  (void)SettledBytes(drain, 0);
+  // What every console client has received once the console has sent all it was asked to: what
+  // they have once nothing new came for 50 ms (at most 5 s).
+  long long seen = -1;
+  WaitFor(5000, 50000, [&] {
+    const long long now = drain.Bytes(0);
+    return std::exchange(seen, now) == now;
+  });
   long long owed = drain.LeastBytes(0);
   const std::string calls = "calls.library.";
   const std::string suffix = "." + std::to_string(clients);

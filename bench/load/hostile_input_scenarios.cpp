@@ -153,9 +153,7 @@ int RunPasteScenario(const Options& options, int lines, int whoEvery) {
   HostCount count;
   const std::int64_t lastLine = WaitForLines(scene.host, ordinary, 5000, 150000, count);
   // The answers to "[who]" follow the lines they were pasted among.
-  for (int i = 0; i < 100 && paster.ListEnds() < asks && paster.EndedAt() == 0; ++i) {
-    SleepUntil(NowNanos() + 20 * kMillis);
-  }
+  WaitFor(2000, 20000, [&] { return paster.ListEnds() >= asks || paster.EndedAt() != 0; });
   const std::string what = "paste of " + std::to_string(lines) + " lines";
   scene.Row(what + ", [who] every " + std::to_string(whoEvery) + "th: [who] answered (of " +
                 std::to_string(asks) + ")",

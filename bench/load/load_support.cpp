@@ -345,17 +345,13 @@ void WriteLocalTimestamp(char* out) {
 }
 
 bool TakeConnectedNotices(const loader::ConsoleApi& api, unsigned goid, int count) {
-  const std::int64_t deadline = NowNanos() + std::int64_t{20000} * 1000000;
   int connected = 0;
-  while (NowNanos() < deadline) {
-    const std::string text = api.GetNextMessage(goid);
-    if (text.find(" connected (") != std::string::npos) ++connected;
-    if (text.empty()) {
-      if (connected >= count) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  return WaitFor(20000, 1000, [&] {
+    for (std::string text; !(text = api.GetNextMessage(goid)).empty();) {
+      if (text.find(" connected (") != std::string::npos) ++connected;
     }
-  }
-  return false;
+    return connected >= count;
+  });
 }
 
 bool LineReader::Next(std::string& line, int millis) {

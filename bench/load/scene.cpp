@@ -158,8 +158,6 @@ int Fleet::Wait(int millis, Events& events) {
       }
       client.connecting = false;
       Update(id);
-      events.Connected(id);
-      if (client.socket < 0) continue;
     }
     if ((what & EPOLLOUT) != 0 && !client.unsent.empty()) {
       const ssize_t n = send(client.socket, client.unsent.data(), client.unsent.size(),
@@ -189,9 +187,8 @@ int WaitForStreamLines(const Developers& developers, long long count, int millis
   int dropped = 0;
   for (std::size_t i = first; i < developers.size(); ++i) {
     const Developer& developer = *developers[i];
-    while (developer.StreamLines() < count && developer.EndedAt() == 0 && NowNanos() < deadline) {
-      SleepUntil(NowNanos() + 2 * kMillis);
-    }
+    WaitFor(MillisLeft(deadline), 2000,
+            [&] { return developer.StreamLines() >= count || developer.EndedAt() != 0; });
     dropped += developer.Dropped();
   }
   return dropped;

@@ -114,8 +114,6 @@ class Fleet {
   // What happens to the clients, told during Wait.
   struct Events {
     virtual ~Events() = default;
-    // The connect of client id has completed.
-    virtual void Connected(int) {}
     // Every receive of client id, before its lines are told.
     virtual void Received(int, std::size_t) {}
     // One whole line (with its line feed) that client id received (not told without lines).
