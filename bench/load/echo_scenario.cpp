@@ -177,8 +177,7 @@ int RunEchoScenario(const Options& options) {
   const int console = ConnectLoopback(port, 10000);
   std::string welcome;
   if (console < 0 || !ReadLine(console, welcome) || !TakeConnectedNotices(api, kEchoGoid, 1)) {
-    std::fprintf(stderr, "echo: the console on port %d does not answer\n", port);
-    return 1;
+    return Fail("echo: the console on port %d does not answer", port);
   }
 
   const int standInListening = ListenLoopback(static_cast<std::uint16_t>(port + 10));
@@ -189,9 +188,7 @@ int RunEchoScenario(const Options& options) {
   PlainEchoServer plain;
   if (standInClient < 0 || plainClient < 0 || !standIn.Start(standInListening, 2000) ||
       !plain.Start(plainListening, 2000)) {
-    std::fprintf(stderr, "echo: cannot open the baseline servers on ports %d and %d\n", port + 10,
-                 port + 11);
-    return 1;
+    return Fail("echo: cannot open the baseline servers on ports %d and %d", port + 10, port + 11);
   }
 
   // The three alternate in short batches, so that each meets the same load from the rest of
@@ -217,10 +214,7 @@ int RunEchoScenario(const Options& options) {
       }
     }
   }
-  if (!ok) {
-    std::fprintf(stderr, "echo: a round trip failed or timed out\n");
-    return 1;
-  }
+  if (!ok) return Fail("echo: a round trip failed or timed out");
   standIn.Stop();
   plain.Stop();
   for (int s : {console, standInClient, plainClient, standInListening, plainListening}) {

@@ -119,8 +119,7 @@ int RunFanOutScenario(const Options& options, int clients) {
   }
   drain.Start();
   if (!ok || !TakeConnectedNotices(api, kFanOutGoid, clients)) {
-    std::fprintf(stderr, "fan-out: cannot attach %d clients to port %d\n", clients, port);
-    return 1;
+    return Fail("fan-out: cannot attach %d clients to port %d", clients, port);
   }
 
   std::string text = "Health: 100, Position: (1, 2, 3), Target: none, State: idle";
@@ -177,10 +176,7 @@ int RunFanOutScenario(const Options& options, int clients) {
     ReportFigure(calls + "echo" + suffix + ".p50", Percentile(echoes, 50));
     ReportFigure(calls + "echo" + suffix + ".p99", Percentile(echoes, 99));
   }
-  if (!ok) {
-    std::fprintf(stderr, "fan-out: the %d clients did not receive every line\n", clients);
-    return 1;
-  }
+  if (!ok) return Fail("fan-out: the %d clients did not receive every line", clients);
   if (!many) return 0;
 
   // BroadcastMsg against plain sends, per client-send. Each round alternates short batches of
@@ -210,8 +206,7 @@ int RunFanOutScenario(const Options& options, int clients) {
   long long plainOwed =
       static_cast<long long>(options.repeats) * kBatches * kBatchBroadcasts * lineLength;
   if (!ok || !WaitForEachClient(drain, 0, owed) || !WaitForEachClient(drain, 1, plainOwed)) {
-    std::fprintf(stderr, "fan-out: the clients did not receive every line\n");
-    return 1;
+    return Fail("fan-out: the clients did not receive every line");
   }
 
   // Lines delivered per second: broadcasts for a while, never more than a window of lines ahead
@@ -244,10 +239,7 @@ int RunFanOutScenario(const Options& options, int clients) {
                    static_cast<double>(sent) * kManyClients / seconds);
     }
   }
-  if (!ok) {
-    std::fprintf(stderr, "fan-out: the clients did not receive every delivered line\n");
-    return 1;
-  }
+  if (!ok) return Fail("fan-out: the clients did not receive every delivered line");
   drain.Stop();
   for (int s : plainServerSide) CloseSocket(s);
   CloseSocket(listening);

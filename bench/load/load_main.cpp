@@ -590,10 +590,7 @@ int Orchestrate(const Options& options, const Plan& plan) {
     std::ofstream file(plan.markdown, std::ios::binary);
     file << markdown.str();
   }
-  if (!ok) {
-    std::fprintf(stderr, "qc_host_load: a scenario failed; its figures are missing\n");
-    return 1;
-  }
+  if (!ok) return Fail("qc_host_load: a scenario failed; its figures are missing");
   if (missed + hostileMissed > 0) {
     std::printf("%d target(s) missed\n", missed + hostileMissed);
   }

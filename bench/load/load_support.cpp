@@ -20,6 +20,7 @@
 #include <chrono>
 #include <cerrno>
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -128,6 +129,15 @@ double Percentile(std::vector<double> values, double p) {
   const double rank = std::ceil(p / 100.0 * static_cast<double>(values.size()));
   const std::size_t index = rank < 1 ? 0 : static_cast<std::size_t>(rank) - 1;
   return values[std::min(index, values.size() - 1)];
+}
+
+int Fail(const char* format, ...) {
+  std::va_list arguments;
+  va_start(arguments, format);
+  std::vfprintf(stderr, format, arguments);
+  va_end(arguments);
+  std::fputc('\n', stderr);
+  return 1;
 }
 
 void ReportFigure(const std::string& name, double value) {

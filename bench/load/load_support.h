@@ -30,6 +30,10 @@ double Median(std::vector<double> values);
 // The p-th percentile (0..100) by the nearest-rank rule; 0 when empty.
 double Percentile(std::vector<double> values, double p);
 
+// Shows what went wrong (printf's format and arguments, a line of its own) on standard error;
+// returns 1, a failed scenario's exit code.
+int Fail(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 // What a scenario passes to the program that started it: one "figure <name> <value>" line on
 // standard output, flushed at once.
 void ReportFigure(const std::string& name, double value);

@@ -486,8 +486,7 @@ void Scene::TallyFigures(unsigned developer, long long typed, const std::string&
 }
 
 int Scene::Fail(const std::string& what) {
-  std::fprintf(stderr, "%s: %s\n", name.c_str(), what.c_str());
-  return 1;
+  return qc::load::Fail("%s: %s", name.c_str(), what.c_str());
 }
 
 int Scene::Finish() {

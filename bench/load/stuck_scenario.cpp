@@ -52,17 +52,14 @@ int RunStuckScenario(const Options& options, int stuckCount, int sendTimeoutMill
   // Readers on threads of their own, each counting the broadcast lines it received whole.
   Developers readers;
   if (!AttachDevelopers(readers, kReaders, port)) {
-    std::fprintf(stderr, "stuck: cannot connect reader %zu to port %d\n", readers.size() - 1, port);
-    return 1;
+    return Fail("stuck: cannot connect reader %zu to port %d", readers.size() - 1, port);
   }
   for (auto& reader : readers) reader->StartReading(ReadPattern{}, kTextLength, kHead[0]);
   std::vector<int> stuck;  // never read from
   for (int i = 0; i < stuckCount; ++i) stuck.push_back(ConnectLoopback(port, 10000));
   if (std::count(stuck.begin(), stuck.end(), -1) > 0 ||
       !TakeConnectedNotices(api, kStuckGoid, kReaders + stuckCount)) {
-    std::fprintf(stderr, "stuck: cannot attach %d clients to port %d\n", kReaders + stuckCount,
-                 port);
-    return 1;
+    return Fail("stuck: cannot attach %d clients to port %d", kReaders + stuckCount, port);
   }
 
   std::string text(kTextLength - 1, '.');
@@ -104,10 +101,8 @@ int RunStuckScenario(const Options& options, int stuckCount, int sendTimeoutMill
       break;
     }
     if (now >= deadline) {
-      std::fprintf(
-          stderr, "stuck: %d of %d disconnected notices within %lld ms (%lld broadcasts)\n",
-          dropped, stuckCount, static_cast<long long>((now - start) / 1000000), broadcasts);
-      return 1;
+      return Fail("stuck: %d of %d disconnected notices within %lld ms (%lld broadcasts)", dropped,
+                  stuckCount, static_cast<long long>((now - start) / 1000000), broadcasts);
     }
   }
 
