@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstddef>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <string>
 #include <thread>
