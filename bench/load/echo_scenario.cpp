@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -133,29 +134,18 @@ class PlainEchoServer : public Peer {
   }
 };
 
-// The host's frame loop: one thread busy-polls both the console and the stand-in for the whole
-// measurement, until stopped or kRunMillis have passed. An empty poll of either costs a few
-// nanoseconds, against round trips of microseconds.
-class HostPoller {
- public:
-  HostPoller(const loader::ConsoleApi& api, StandInConsole& standIn)
-      : thread_([this, &api, &standIn] {
-          const std::int64_t deadline = NowNanos() + std::int64_t{kRunMillis} * 1000000;
-          for (unsigned spins = 0; !stop_.load(std::memory_order_relaxed); ++spins) {
-            (void)api.GetNextMessage(kEchoGoid);
-            (void)standIn.PollOnce();
-            if ((spins & 1023) == 0 && NowNanos() > deadline) return;
-          }
-        }) {}
-  ~HostPoller() {
-    stop_.store(true);
-    thread_.join();
+// The host's frame loop, on a thread of its own: busy-polls both the console and the stand-in
+// for the whole measurement, until stopped or kRunMillis have passed. An empty poll of either
+// costs a few nanoseconds, against round trips of microseconds.
+void PollHost(const loader::ConsoleApi& api, StandInConsole& standIn,
+              const std::atomic<bool>& stop) {
+  const std::int64_t deadline = NowNanos() + std::int64_t{kRunMillis} * 1000000;
+  for (unsigned spins = 0; !stop.load(std::memory_order_relaxed); ++spins) {
+    (void)api.GetNextMessage(kEchoGoid);
+    (void)standIn.PollOnce();
+    if ((spins & 1023) == 0 && NowNanos() > deadline) return;
   }
-
- private:
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
+}
 
 // Times count round trips of kLine on client, appending to nanos when keep is set.
 bool TimeRoundTrips(int client, int count, bool keep, std::vector<double>& nanos) {
@@ -196,24 +186,23 @@ int RunEchoScenario(const Options& options) {
   const char* const names[3] = {"library", "sameshape", "plain"};
   const int clients[3] = {console, standInClient, plainClient};
   bool ok = true;
-  {
-    HostPoller host(api, standIn);
-    std::vector<double> nanos[3];
-    for (int k = 0; k < 3 && ok; ++k) {
-      ok = TimeRoundTrips(clients[k], kWarmUpTrips, false, nanos[k]);
+  std::atomic<bool> stop{false};
+  std::thread host(PollHost, std::cref(api), std::ref(standIn), std::cref(stop));
+  std::vector<double> nanos[3];
+  for (int k = 0; k < 3 && ok; ++k) ok = TimeRoundTrips(clients[k], kWarmUpTrips, false, nanos[k]);
+  for (int round = 0; round < options.repeats && ok; ++round) {
+    for (auto& kept : nanos) kept.clear();
+    for (int batch = 0; batch < 3 * kBatches && ok; ++batch) {
+      const int k = (batch + batch / 3) % 3;  // the order shifts from one triple to the next
+      ok = TimeRoundTrips(clients[k], kBatchTrips, true, nanos[k]);
     }
-    for (int round = 0; round < options.repeats && ok; ++round) {
-      for (auto& kept : nanos) kept.clear();
-      for (int batch = 0; batch < 3 * kBatches && ok; ++batch) {
-        const int k = (batch + batch / 3) % 3;  // the order shifts from one triple to the next
-        ok = TimeRoundTrips(clients[k], kBatchTrips, true, nanos[k]);
-      }
-      for (int k = 0; k < 3 && ok; ++k) {
-        ReportFigure(std::string("echo.") + names[k] + ".p50", Percentile(nanos[k], 50));
-        ReportFigure(std::string("echo.") + names[k] + ".p99", Percentile(nanos[k], 99));
-      }
+    for (int k = 0; k < 3 && ok; ++k) {
+      ReportFigure(std::string("echo.") + names[k] + ".p50", Percentile(nanos[k], 50));
+      ReportFigure(std::string("echo.") + names[k] + ".p99", Percentile(nanos[k], 99));
     }
   }
+  stop.store(true);
+  host.join();
   if (!ok) return Fail("echo: a round trip failed or timed out");
   standIn.Stop();
   plain.Stop();
