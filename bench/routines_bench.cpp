@@ -2,17 +2,13 @@
 // every line: the system-notice test, the broadcast line format, the script rewriting, the
 // report rewriting, the lookup by GoID and the poll of an empty console.
 #include <benchmark/benchmark.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <string>
-#include <thread>
 
 #include "host/reports.h"
+#include "load/load_support.h"
 #include "host/retrieval.h"
 #include "host/spawn.h"
 #include "net/broadcast.h"
@@ -30,52 +26,28 @@ constexpr std::uint32_t kFirstGoid = 1001;
 constexpr std::uint32_t kLastGoid = kFirstGoid + kServerCount - 1;
 constexpr std::uint32_t kAbsentGoid = 7;
 
-int ThreadCount() {
-  std::ifstream status("/proc/self/status");
-  std::string key;
-  while (status >> key) {
-    if (key == "Threads:") {
-      int count = 0;
-      status >> count;
-      return count;
-    }
-  }
-  return -1;
-}
-
 // Spawns the servers from a scratch directory that holds their profile file, then waits (at
 // most 60 s) until every server listens and runs its one thread, so that no thread start runs
 // beside the measurements.
 bool SpawnHundredServers() {
-  char directory[] = "/tmp/qc-routines-bench-XXXXXX";
-  if (mkdtemp(directory) == nullptr) return false;
-  char previous[4096];
-  if (getcwd(previous, sizeof previous) == nullptr || chdir(directory) != 0) return false;
-  {
-    std::ofstream profile(qc::kProfileFileName);
-    profile << "[QCServer]\nBasePort=" << kBasePort << "\n";
-  }
-  const int before = ThreadCount();
+  if (!qc::load::EnterScratchDirectory(kBasePort)) return false;
+  const int before = qc::load::ThreadCount();
   bool spawned = true;
   for (int i = 0; i < kServerCount; ++i) {
     spawned =
         qc::SpawnConsoleServer(kFirstGoid + static_cast<std::uint32_t>(i), "bench") && spawned;
   }
-  (void)std::remove(qc::kProfileFileName);
-  if (chdir(previous) != 0 || rmdir(directory) != 0 || !spawned) return false;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  for (;;) {
-    int listening = 0;
-    for (std::uint32_t goid = kFirstGoid; goid <= kLastGoid; ++goid) {
-      const qc::ConsoleServer* server = qc::FindServer(goid);
-      if (server != nullptr && server->ListenSocket.load(std::memory_order_acquire) >= 0) {
-        ++listening;
-      }
-    }
-    if (listening == kServerCount && ThreadCount() >= before + kServerCount) return true;
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  qc::load::LeaveScratchDirectory();
+  return spawned && qc::load::WaitFor(60000, 5000, [&] {
+           int listening = 0;
+           for (std::uint32_t goid = kFirstGoid; goid <= kLastGoid; ++goid) {
+             const qc::ConsoleServer* server = qc::FindServer(goid);
+             if (server != nullptr && server->ListenSocket.load(std::memory_order_acquire) >= 0) {
+               ++listening;
+             }
+           }
+           return listening == kServerCount && qc::load::ThreadCount() >= before + kServerCount;
+         });
 }
 
 void CheckSysMsg(benchmark::State& state, const char* text) {

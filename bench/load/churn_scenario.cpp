@@ -21,8 +21,6 @@
 #include <string>
 #include <vector>
 
-#include "load/fleet.h"
-#include "load/hostile.h"
 #include "load/scenarios.h"
 
 namespace qc::load {
@@ -146,8 +144,6 @@ class Churn : public Fleet::Events {
       attached += slot.state != State::kIdle && slot.state != State::kConnecting;
     return attached;
   }
-
-  void Connected(int) override {}
 
   void Line(int id, const char* text, std::size_t length) override {
     Slot& slot = slots_[static_cast<std::size_t>(id)];
@@ -384,36 +380,27 @@ int RunChurnScenario(const Options& options) {
 
   // Everyone leaves; the host takes every notice and line left.
   churn.CloseAll(NowNanos());
-  const std::int64_t settleDeadline = NowNanos() + std::int64_t{kSettleLimitMillis} * kMillis;
-  std::string count;
-  while (host.Ask("count", "count ", count) && NowNanos() < settleDeadline) {
-    long long connected = 0, disconnected = 0;
-    std::sscanf(count.c_str(), "count %lld %lld", &connected, &disconnected);
-    if (connected == disconnected) break;
-    fleet.Wait(100, churn);
-  }
+  HostCount count;
+  WaitForCount(
+      host, count, kSettleLimitMillis,
+      [](const HostCount& c) { return c.connected == c.disconnected; },
+      [&] { fleet.Wait(100, churn); });
   // The lines the host took, by developer, against those typed.
   long long received = 0, lost = 0, repeated = 0, unknown = 0;
   std::vector<bool> reported(churn.typedBy.size(), false);
-  if (!host.Send("tally")) return 1;
-  for (std::string line; host.NextLine(60000, line) && line.rfind("tally-end", 0) != 0;) {
-    unsigned long developer = 0;
-    long long distinct = 0, again = 0, highest = 0;
-    if (std::sscanf(line.c_str(), "dev %lu %lld %lld %lld", &developer, &distinct, &again,
-                    &highest) != 4) {
-      continue;
-    }
+  AskTally(host, [&](unsigned long developer, long long distinct, long long again,
+                     long long highest, const std::string&) {
     received += distinct;
     repeated += again;
     if (developer >= churn.typedBy.size()) {
       unknown += distinct;
-      continue;
+      return;
     }
     reported[developer] = true;
     const long long typed = churn.typedBy[developer];
     if (highest > typed) unknown += highest - typed;
     if (distinct < typed) lost += typed - distinct;
-  }
+  });
   for (std::size_t d = 0; d < churn.typedBy.size(); ++d) {
     if (!reported[d]) lost += churn.typedBy[d];
   }

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -27,19 +28,47 @@ constexpr char kLine[] = "GetHealth()\n";
 constexpr std::size_t kTextBytes = 65536;
 constexpr int kSlots = 100;
 
-// The console's shape without the console: line assembly on a reader thread, a stack of 64 KiB
-// slots under a mutex, and a pop that stamps the line and sends it while it holds the mutex.
-class StandInConsole {
+// One accepted connection that a thread of its own serves (Serve) until it ends or Stop.
+class Peer {
  public:
-  StandInConsole() : slots_(kSlots * kTextBytes), line_(kTextBytes), received_(kTextBytes) {}
-  ~StandInConsole() { Stop(); }
-
+  virtual ~Peer() = default;
   bool Start(int listening, int millis) {
     socket_ = AcceptWithin(listening, millis);
     if (socket_ < 0) return false;
-    reader_ = std::thread([this] { ReadLoop(); });
+    thread_ = std::thread([this] { Serve(); });
     return true;
   }
+  // Ends the thread within the socket's 10 s receive limit at most.
+  void Stop() {
+    stopping_.store(true);
+    if (socket_ >= 0) shutdown(socket_, SHUT_RDWR);
+    if (thread_.joinable()) thread_.join();
+    CloseSocket(socket_);
+    socket_ = -1;
+  }
+
+ protected:
+  virtual void Serve() = 0;
+  // One receive; 0 or less once the connection is closed, shut down or failed.
+  ssize_t Receive(char* buffer, std::size_t size) {
+    for (;;) {
+      const ssize_t n = recv(socket_, buffer, size, 0);
+      if (n >= 0 || (errno != EAGAIN && errno != EINTR) || stopping_.load()) return n;
+    }
+  }
+  int socket_ = -1;
+
+ private:
+  std::atomic<bool> stopping_{false};
+  std::thread thread_;
+};
+
+// The console's shape without the console: line assembly on a reader thread, a stack of 64 KiB
+// slots under a mutex, and a pop that stamps the line and sends it while it holds the mutex.
+class StandInConsole : public Peer {
+ public:
+  StandInConsole() : slots_(kSlots * kTextBytes), line_(kTextBytes), received_(kTextBytes) {}
+  ~StandInConsole() override { Stop(); }
 
   // One poll of the host thread: false when nothing was pending.
   bool PollOnce() {
@@ -57,22 +86,13 @@ class StandInConsole {
     return true;
   }
 
-  // Ends the reader within the socket's 10 s receive limit at most.
-  void Stop() {
-    stopping_.store(true);
-    if (socket_ >= 0) shutdown(socket_, SHUT_RDWR);
-    if (reader_.joinable()) reader_.join();
-    CloseSocket(socket_);
-    socket_ = -1;
-  }
-
  private:
-  void ReadLoop() {
+  // Line assembly: each whole line goes onto the stack.
+  void Serve() override {
     std::size_t length = 0;
     for (;;) {
-      const ssize_t n = recv(socket_, received_.data(), kTextBytes - 1, 0);
-      if (n < 0 && (errno == EAGAIN || errno == EINTR) && !stopping_.load()) continue;
-      if (n <= 0) return;  // closed, shut down, or failed
+      const ssize_t n = Receive(received_.data(), kTextBytes - 1);
+      if (n <= 0) return;
       const auto piece = static_cast<std::size_t>(n);
       if (length + piece >= kTextBytes) length = 0;  // never happens with short lines
       std::memcpy(&line_[length], received_.data(), piece);
@@ -90,9 +110,6 @@ class StandInConsole {
     }
   }
 
-  int socket_ = -1;
-  std::atomic<bool> stopping_{false};
-  std::thread reader_;
   std::mutex mutex_;
   std::atomic<int> count_{0};
   std::vector<char> slots_;
@@ -103,59 +120,32 @@ class StandInConsole {
 };
 
 // Receives and sends back whatever arrives on one connection, until it ends.
-class PlainEchoServer {
+class PlainEchoServer : public Peer {
  public:
-  ~PlainEchoServer() { Stop(); }
-  bool Start(int listening, int millis) {
-    socket_ = AcceptWithin(listening, millis);
-    if (socket_ < 0) return false;
-    thread_ = std::thread([this] {
-      char buffer[4096];
-      for (;;) {
-        const ssize_t n = recv(socket_, buffer, sizeof buffer, 0);
-        if (n < 0 && (errno == EAGAIN || errno == EINTR) && !stopping_.load()) continue;
-        if (n <= 0 || !SendWhole(socket_, buffer, static_cast<std::size_t>(n))) return;
-      }
-    });
-    return true;
-  }
-  void Stop() {
-    stopping_.store(true);
-    if (socket_ >= 0) shutdown(socket_, SHUT_RDWR);
-    if (thread_.joinable()) thread_.join();
-    CloseSocket(socket_);
-    socket_ = -1;
-  }
+  ~PlainEchoServer() override { Stop(); }
 
  private:
-  int socket_ = -1;
-  std::atomic<bool> stopping_{false};
-  std::thread thread_;
-};
-
-// The host's frame loop: one thread busy-polls both the console and the stand-in for the whole
-// measurement, until stopped or kRunMillis have passed. An empty poll of either costs a few
-// nanoseconds, against round trips of microseconds.
-class HostPoller {
- public:
-  HostPoller(const loader::ConsoleApi& api, StandInConsole& standIn)
-      : thread_([this, &api, &standIn] {
-          const std::int64_t deadline = NowNanos() + std::int64_t{kRunMillis} * 1000000;
-          for (unsigned spins = 0; !stop_.load(std::memory_order_relaxed); ++spins) {
-            (void)api.GetNextMessage(kEchoGoid);
-            (void)standIn.PollOnce();
-            if ((spins & 1023) == 0 && NowNanos() > deadline) return;
-          }
-        }) {}
-  ~HostPoller() {
-    stop_.store(true);
-    thread_.join();
+  void Serve() override {
+    char buffer[4096];
+    for (;;) {
+      const ssize_t n = Receive(buffer, sizeof buffer);
+      if (n <= 0 || !SendWhole(socket_, buffer, static_cast<std::size_t>(n))) return;
+    }
   }
-
- private:
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
 };
+
+// The host's frame loop, on a thread of its own: busy-polls both the console and the stand-in
+// for the whole measurement, until stopped or kRunMillis have passed. An empty poll of either
+// costs a few nanoseconds, against round trips of microseconds.
+void PollHost(const loader::ConsoleApi& api, StandInConsole& standIn,
+              const std::atomic<bool>& stop) {
+  const std::int64_t deadline = NowNanos() + std::int64_t{kRunMillis} * 1000000;
+  for (unsigned spins = 0; !stop.load(std::memory_order_relaxed); ++spins) {
+    (void)api.GetNextMessage(kEchoGoid);
+    (void)standIn.PollOnce();
+    if ((spins & 1023) == 0 && NowNanos() > deadline) return;
+  }
+}
 
 // Times count round trips of kLine on client, appending to nanos when keep is set.
 bool TimeRoundTrips(int client, int count, bool keep, std::vector<double>& nanos) {
@@ -168,17 +158,6 @@ bool TimeRoundTrips(int client, int count, bool keep, std::vector<double>& nanos
   return true;
 }
 
-// Takes messages until the connected notice of the console's one client has come.
-bool TakeConnectedNotice(const loader::ConsoleApi& api) {
-  const std::int64_t deadline = NowNanos() + std::int64_t{10000} * 1000000;
-  while (NowNanos() < deadline) {
-    const std::string text = api.GetNextMessage(kEchoGoid);
-    if (text.find(" connected (") != std::string::npos) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return false;
-}
-
 }  // namespace
 
 int RunEchoScenario(const Options& options) {
@@ -187,9 +166,8 @@ int RunEchoScenario(const Options& options) {
   if (!SpawnInProcess(options, api, kEchoGoid, "echo", port)) return 1;
   const int console = ConnectLoopback(port, 10000);
   std::string welcome;
-  if (console < 0 || !ReadLine(console, welcome) || !TakeConnectedNotice(api)) {
-    std::fprintf(stderr, "echo: the console on port %d does not answer\n", port);
-    return 1;
+  if (console < 0 || !ReadLine(console, welcome) || !TakeConnectedNotices(api, kEchoGoid, 1)) {
+    return Fail("echo: the console on port %d does not answer", port);
   }
 
   const int standInListening = ListenLoopback(static_cast<std::uint16_t>(port + 10));
@@ -200,9 +178,7 @@ int RunEchoScenario(const Options& options) {
   PlainEchoServer plain;
   if (standInClient < 0 || plainClient < 0 || !standIn.Start(standInListening, 2000) ||
       !plain.Start(plainListening, 2000)) {
-    std::fprintf(stderr, "echo: cannot open the baseline servers on ports %d and %d\n", port + 10,
-                 port + 11);
-    return 1;
+    return Fail("echo: cannot open the baseline servers on ports %d and %d", port + 10, port + 11);
   }
 
   // The three alternate in short batches, so that each meets the same load from the rest of
@@ -210,28 +186,24 @@ int RunEchoScenario(const Options& options) {
   const char* const names[3] = {"library", "sameshape", "plain"};
   const int clients[3] = {console, standInClient, plainClient};
   bool ok = true;
-  {
-    HostPoller host(api, standIn);
-    std::vector<double> nanos[3];
+  std::atomic<bool> stop{false};
+  std::thread host(PollHost, std::cref(api), std::ref(standIn), std::cref(stop));
+  std::vector<double> nanos[3];
+  for (int k = 0; k < 3 && ok; ++k) ok = TimeRoundTrips(clients[k], kWarmUpTrips, false, nanos[k]);
+  for (int round = 0; round < options.repeats && ok; ++round) {
+    for (auto& kept : nanos) kept.clear();
+    for (int batch = 0; batch < 3 * kBatches && ok; ++batch) {
+      const int k = (batch + batch / 3) % 3;  // the order shifts from one triple to the next
+      ok = TimeRoundTrips(clients[k], kBatchTrips, true, nanos[k]);
+    }
     for (int k = 0; k < 3 && ok; ++k) {
-      ok = TimeRoundTrips(clients[k], kWarmUpTrips, false, nanos[k]);
-    }
-    for (int round = 0; round < options.repeats && ok; ++round) {
-      for (auto& kept : nanos) kept.clear();
-      for (int batch = 0; batch < 3 * kBatches && ok; ++batch) {
-        const int k = (batch + batch / 3) % 3;  // the order shifts from one triple to the next
-        ok = TimeRoundTrips(clients[k], kBatchTrips, true, nanos[k]);
-      }
-      for (int k = 0; k < 3 && ok; ++k) {
-        ReportFigure(std::string("echo.") + names[k] + ".p50", Percentile(nanos[k], 50));
-        ReportFigure(std::string("echo.") + names[k] + ".p99", Percentile(nanos[k], 99));
-      }
+      ReportFigure(std::string("echo.") + names[k] + ".p50", Percentile(nanos[k], 50));
+      ReportFigure(std::string("echo.") + names[k] + ".p99", Percentile(nanos[k], 99));
     }
   }
-  if (!ok) {
-    std::fprintf(stderr, "echo: a round trip failed or timed out\n");
-    return 1;
-  }
+  stop.store(true);
+  host.join();
+  if (!ok) return Fail("echo: a round trip failed or timed out");
   standIn.Stop();
   plain.Stop();
   for (int s : {console, standInClient, plainClient, standInListening, plainListening}) {

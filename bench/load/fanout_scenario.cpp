@@ -8,15 +8,11 @@
 // - with 100 clients, lines delivered per second: the host broadcasts for a while as fast as the
 //   clients read (never more than a window ahead of the slowest), against the plain send loop.
 // A drain thread reads every client connection of both kinds for the whole run.
-#include <sys/epoll.h>
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <cstring>
-#include <memory>
 #include <string>
+#include <utility>
 #include <thread>
 #include <vector>
 
@@ -36,92 +32,52 @@ constexpr int kDeliveryWindow = 400;   // lines the host may be ahead of the slo
 constexpr char kTypedLine[] = "GetHealth()\n";
 constexpr int kTypedLineWaitMillis = 1;  // from typing a line to the host's poll, off the clock
 
-// Reads and discards everything that arrives on the registered client sockets, counting bytes
-// per client and per group (0: console clients, 1: baseline clients), until stopped.
-class Drain {
+// Reads and discards everything that arrives on the client sockets (a Fleet on a thread of its
+// own), counting bytes per client and per group (0: console clients, ids from 0; 1: baseline
+// clients, ids from kManyClients), until stopped.
+class Drain : public Fleet::Events {
  public:
-  static constexpr int kCapacity = 2 * kManyClients;
-  Drain() : epoll_(epoll_create1(0)) {}
-  ~Drain() {
-    Stop();
-    CloseSocket(epoll_);
-  }
+  ~Drain() { Stop(); }
   bool Add(int s, int group) {
-    if (count_ >= kCapacity) return false;
-    const int index = count_++;
-    group_[index] = group;
-    sockets_[index] = s;
-    epoll_event event{};
-    event.events = EPOLLIN;
-    event.data.u32 = static_cast<std::uint32_t>(index);
-    return epoll_ctl(epoll_, EPOLL_CTL_ADD, s, &event) == 0;
+    const int id = group * kManyClients + count_[group]++;
+    return s >= 0 && fleet_.Adopt(id, s);
   }
   // The fewest bytes any client of the group has received.
   long long LeastBytes(int group) const {
     long long least = -1;
-    for (int i = 0; i < count_; ++i) {
-      if (group_[i] != group) continue;
+    for (int i = group * kManyClients; i < group * kManyClients + count_[group]; ++i) {
       const long long bytes = client_[i].load(std::memory_order_relaxed);
       if (least < 0 || bytes < least) least = bytes;
     }
     return least < 0 ? 0 : least;
   }
   void Start() {
-    thread_ = std::thread([this] { Run(); });
+    thread_ = std::thread([this] {
+      while (!stopping_.load(std::memory_order_relaxed)) fleet_.Wait(20, *this);
+    });
   }
   void Stop() {
     stopping_.store(true);
     if (thread_.joinable()) thread_.join();
   }
   long long Bytes(int group) const { return bytes_[group].load(); }
-
- private:
-  void Run() {
-    epoll_event events[64];
-    char buffer[65536];
-    while (!stopping_.load(std::memory_order_relaxed)) {
-      const int ready = epoll_wait(epoll_, events, 64, 20);
-      for (int i = 0; i < ready; ++i) {
-        const auto index = static_cast<int>(events[i].data.u32);
-        const ssize_t n = recv(sockets_[index], buffer, sizeof buffer, MSG_DONTWAIT);
-        if (n <= 0) continue;
-        bytes_[group_[index]].fetch_add(n, std::memory_order_relaxed);
-        client_[index].fetch_add(n, std::memory_order_relaxed);
-      }
-    }
+  void Received(int id, std::size_t n) override {
+    bytes_[id / kManyClients].fetch_add(static_cast<long long>(n), std::memory_order_relaxed);
+    client_[id].fetch_add(static_cast<long long>(n), std::memory_order_relaxed);
   }
 
-  int epoll_;
-  int count_ = 0;
-  int group_[kCapacity] = {};
-  int sockets_[kCapacity] = {};
-  std::atomic<long long> client_[kCapacity] = {};
+ private:
+  Fleet fleet_{2 * kManyClients, false};
+  int count_[2] = {};
+  std::atomic<long long> client_[2 * kManyClients] = {};
   std::atomic<bool> stopping_{false};
   std::atomic<long long> bytes_[2] = {};
   std::thread thread_;
 };
 
-// Waits (at most 5 s) until a group has received nothing new for 50 ms; returns its count.
-long long SettledBytes(const Drain& drain, int group) {
-  const std::int64_t deadline = NowNanos() + std::int64_t{5000} * 1000000;
-  long long seen = drain.Bytes(group);
-  while (NowNanos() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    const long long now = drain.Bytes(group);
-    if (now == seen) break;
-    seen = now;
-  }
-  return seen;
-}
-
 // Waits (bounded) until every client of the group has received at least bytes.
 bool WaitForEachClient(const Drain& drain, int group, long long bytes) {
-  const std::int64_t deadline = NowNanos() + std::int64_t{20000} * 1000000;
-  while (drain.LeastBytes(group) < bytes) {
-    if (NowNanos() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::microseconds(200));
-  }
-  return true;
+  return WaitFor(20000, 200, [&] { return drain.LeastBytes(group) >= bytes; });
 }
 
 // Takes the next pending message, polling until one comes (bounded); returns the time of the
@@ -147,26 +103,23 @@ int RunFanOutScenario(const Options& options, int clients) {
   // The plain baseline's connections exist only where its figures are made.
   const bool many = clients == kManyClients;
   Drain drain;
-  std::vector<int> consoleClients;
-  std::vector<int> plainClients;
+  int typist = -1;  // the console client that types
   std::vector<int> plainServerSide;
   const int listening = many ? ListenLoopback(static_cast<std::uint16_t>(port + 10)) : -1;
   bool ok = !many || listening >= 0;
   for (int i = 0; i < clients && ok; ++i) {
     const int console = ConnectLoopback(port, 10000);
-    ok = console >= 0 && drain.Add(console, 0);
-    consoleClients.push_back(console);
+    ok = drain.Add(console, 0);
+    if (typist < 0) typist = console;
     if (!many) continue;
     const int plain = ConnectLoopback(static_cast<std::uint16_t>(port + 10), 2000);
     const int accepted = plain >= 0 ? AcceptWithin(listening, 2000) : -1;
-    ok = ok && plain >= 0 && accepted >= 0 && drain.Add(plain, 1);
-    plainClients.push_back(plain);
+    ok = ok && accepted >= 0 && drain.Add(plain, 1);
     plainServerSide.push_back(accepted);
   }
   drain.Start();
   if (!ok || !TakeConnectedNotices(api, kFanOutGoid, clients)) {
-    std::fprintf(stderr, "fan-out: cannot attach %d clients to port %d\n", clients, port);
-    return 1;
+    return Fail("fan-out: cannot attach %d clients to port %d", clients, port);
   }
 
   std::string text = "Health: 100, Position: (1, 2, 3), Target: none, State: idle";
@@ -177,8 +130,13 @@ int RunFanOutScenario(const Options& options, int clients) {
   std::memcpy(line + 17, text.data(), text.size());
   const long long lineLength = static_cast<long long>(17 + text.size());
   const long long echoLength = 17 + static_cast<long long>(sizeof kTypedLine - 1);
-  // What every console client has received once the console has sent all it was asked to.
-  (void)SettledBytes(drain, 0);
+  // What every console client has received once the console has sent all it was asked to: what
+  // they have once nothing new came for 50 ms (at most 5 s).
+  long long seen = -1;
+  WaitFor(5000, 50000, [&] {
+    const long long now = drain.Bytes(0);
+    return std::exchange(seen, now) == now;
+  });
   long long owed = drain.LeastBytes(0);
   const std::string calls = "calls.library.";
   const std::string suffix = "." + std::to_string(clients);
@@ -186,7 +144,6 @@ int RunFanOutScenario(const Options& options, int clients) {
   // Every call on its own: batches of timed broadcasts and timed echoes alternate, so that both
   // meet the same load from the rest of the machine. Between batches the host waits, off the
   // clock, until the clients have read everything.
-  const int typist = consoleClients.front();
   for (int round = 0; round < options.repeats && ok; ++round) {
     std::vector<double> broadcasts, echoes;
     for (int batch = 0; batch < 2 * kCallBatches && ok; ++batch) {
@@ -219,10 +176,7 @@ int RunFanOutScenario(const Options& options, int clients) {
     ReportFigure(calls + "echo" + suffix + ".p50", Percentile(echoes, 50));
     ReportFigure(calls + "echo" + suffix + ".p99", Percentile(echoes, 99));
   }
-  if (!ok) {
-    std::fprintf(stderr, "fan-out: the %d clients did not receive every line\n", clients);
-    return 1;
-  }
+  if (!ok) return Fail("fan-out: the %d clients did not receive every line", clients);
   if (!many) return 0;
 
   // BroadcastMsg against plain sends, per client-send. Each round alternates short batches of
@@ -252,8 +206,7 @@ int RunFanOutScenario(const Options& options, int clients) {
   long long plainOwed =
       static_cast<long long>(options.repeats) * kBatches * kBatchBroadcasts * lineLength;
   if (!ok || !WaitForEachClient(drain, 0, owed) || !WaitForEachClient(drain, 1, plainOwed)) {
-    std::fprintf(stderr, "fan-out: the clients did not receive every line\n");
-    return 1;
+    return Fail("fan-out: the clients did not receive every line");
   }
 
   // Lines delivered per second: broadcasts for a while, never more than a window of lines ahead
@@ -286,14 +239,9 @@ int RunFanOutScenario(const Options& options, int clients) {
                    static_cast<double>(sent) * kManyClients / seconds);
     }
   }
-  if (!ok) {
-    std::fprintf(stderr, "fan-out: the clients did not receive every delivered line\n");
-    return 1;
-  }
+  if (!ok) return Fail("fan-out: the clients did not receive every delivered line");
   drain.Stop();
-  for (const auto* group : {&consoleClients, &plainClients, &plainServerSide}) {
-    for (int s : *group) CloseSocket(s);
-  }
+  for (int s : plainServerSide) CloseSocket(s);
   CloseSocket(listening);
   return 0;
 }

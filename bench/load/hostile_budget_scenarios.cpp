@@ -9,45 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "load/hostile.h"
 #include "load/scenarios.h"
 
 namespace qc::load {
-namespace {
-
-// Attaches count developers (with receiveBuffer when above 0) and waits for the host to have
-// their connected notices and those of already developers before them.
-bool AttachMany(Scene& scene, std::vector<std::unique_ptr<Developer>>& developers, int count,
-                int receiveBuffer = 0, int already = 0) {
-  for (int i = 0; i < count; ++i) {
-    developers.push_back(std::make_unique<Developer>());
-    if (!scene.Attach(*developers.back(), 0, nullptr, receiveBuffer)) {
-      scene.Fail("cannot attach developer " + std::to_string(i));
-      return false;
-    }
-  }
-  return scene.WaitConnected(already + count);
-}
-
-// Sends command and times its answer, up to the line that holds end, within limitMillis (or
-// gives limitMillis).
-double TimeAnswer(int s, LineReader& reader, const std::string& command, const char* end,
-                  int limitMillis) {
-  const std::int64_t asked = NowNanos();
-  if (!SendWhole(s, (command + "\n").c_str(), command.size() + 1) ||
-      !reader.Find(end, limitMillis)) {
-    return limitMillis;
-  }
-  return static_cast<double>(NowNanos() - asked) / kMillis;
-}
-
-// The growth of the host's resident memory at its peak since base was taken (ResetPeak).
-double PeakGrowthKiB(Scene& scene, long baseKiB) {
-  return static_cast<double>(ProcessPeakKiB(scene.host.Pid()) - baseKiB);
-}
-
-}  // namespace
-
 // One developer sends 1000-byte typed lines as fast as the console takes them for 5 s and reads
 // its own output at full speed; another reads at full speed, a third about 1 MB/s (10 KB, then
 // 10 ms of rest), and a fourth (from 127.0.0.2, 8 KiB receive buffer) nothing. Host frames of
@@ -85,7 +49,7 @@ int RunLineRateScenario(const Options& options) {
   scene.Row("5 s at line rate: the reader of nothing dropped after (SendTimeoutVal 2000)",
             "idle_drop_ms", NoticeMillis(scene.host, "127.0.0.2 disconnected"), "ms", 3000);
   scene.Row("5 s at line rate: host's resident memory growth at its peak", "peak_growth_mib",
-            PeakGrowthKiB(scene, baseKiB) / 1024, "MiB", 32);
+            scene.PeakGrowthKiB(baseKiB) / 1024, "MiB", 32);
   scene.Row("5 s at line rate: the flooder dropped (1: yes)", "flooder_dropped", flooder.Dropped());
   scene.Row("5 s at line rate: the slow reader's rate", "slow_read_kb_per_s",
             static_cast<double>(slow.BytesRead()) / kFloodMillis, "kB/s", -1, false);
@@ -102,9 +66,9 @@ int RunLineRateScenario(const Options& options) {
 int RunPaste10MbScenario(const Options& options) {
   constexpr long long kLines = 125000;
   Scene scene(options, "paste-10mb");
-  std::vector<std::unique_ptr<Developer>> developers;
+  Developers developers;
   if (!scene.Start({1, 33, {}, {"--oldest-first", "--answer"}}) ||
-      !AttachMany(scene, developers, 3)) {
+      !scene.AttachMany(developers, 3) || !scene.WaitConnected(3)) {
     return 1;
   }
   for (auto& developer : developers) developer->StartReading(ReadPattern{});
@@ -220,8 +184,9 @@ int RunUnreadErrorScenario(const Options& options) {
   HostSetup setup{1, 33, {"Timeout=On", "TimeoutVal=100"}, {}};
   setup.unreadError = true;
   Developer asker;
-  std::vector<std::unique_ptr<Developer>> silent;
-  if (!scene.Start(setup) || !scene.Attach(asker) || !AttachMany(scene, silent, kSilent, 0, 1)) {
+  Developers silent;
+  if (!scene.Start(setup) || !scene.Attach(asker) || !scene.AttachMany(silent, kSilent) ||
+      !scene.WaitConnected(kSilent + 1)) {
     return 1;
   }
   SleepUntil(NowNanos() + 3000 * kMillis);
@@ -249,9 +214,9 @@ int RunUnreadErrorScenario(const Options& options) {
 int RunWorstCaseScenario(const Options& options) {
   constexpr int kConnections = 100;
   Scene scene(options, "worst-case-100");
-  std::vector<std::unique_ptr<Developer>> developers;
+  Developers developers;
   if (!scene.Start({1, 5, {"SendTimeoutVal=0"}, {}}) ||
-      !AttachMany(scene, developers, kConnections, 4096)) {
+      !scene.AttachMany(developers, kConnections, 4096) || !scene.WaitConnected(kConnections)) {
     return 1;
   }
   const long baseKiB = ProcessResidentKiB(scene.host.Pid());
@@ -268,7 +233,7 @@ int RunWorstCaseScenario(const Options& options) {
   SleepUntil(NowNanos() + 1000 * kMillis);
   HostCount count;
   AskCount(scene.host, count);
-  const double growth = PeakGrowthKiB(scene, baseKiB);
+  const double growth = scene.PeakGrowthKiB(baseKiB);
   scene.Row("100 connections at their limits: host's growth at its peak", "peak_growth_mib",
             growth / 1024, "MiB");
   scene.Row("100 connections at their limits: growth per connection", "per_connection_kib",

@@ -12,7 +12,6 @@
 #include <thread>
 #include <vector>
 
-#include "load/hostile.h"
 #include "load/scenarios.h"
 
 namespace qc::load {
@@ -154,9 +153,7 @@ int RunPasteScenario(const Options& options, int lines, int whoEvery) {
   HostCount count;
   const std::int64_t lastLine = WaitForLines(scene.host, ordinary, 5000, 150000, count);
   // The answers to "[who]" follow the lines they were pasted among.
-  for (int i = 0; i < 100 && paster.ListEnds() < asks && paster.EndedAt() == 0; ++i) {
-    SleepUntil(NowNanos() + 20 * kMillis);
-  }
+  WaitFor(2000, 20000, [&] { return paster.ListEnds() >= asks || paster.EndedAt() != 0; });
   const std::string what = "paste of " + std::to_string(lines) + " lines";
   scene.Row(what + ", [who] every " + std::to_string(whoEvery) + "th: [who] answered (of " +
                 std::to_string(asks) + ")",
@@ -236,13 +233,10 @@ int RunOverflowStreamScenario(const Options& options) {
 // echoes of them each reader received whole.
 int RunHeldPaste(Scene& scene, const std::string& what, int readers, long long lines,
                  std::size_t lineBytes, bool onOneProcessor) {
-  if (!scene.Start({})) return 1;
-  std::vector<std::unique_ptr<Developer>> developers;
-  for (int i = 0; i <= readers; ++i) {
-    developers.push_back(std::make_unique<Developer>());
-    if (!scene.Attach(*developers.back())) return scene.Fail("cannot attach the developers");
-  }
-  if (!scene.WaitConnected(readers + 1)) return 1;
+  Developers developers;
+  if (!scene.Start({}) || !scene.AttachMany(developers, readers + 1) ||
+      !scene.WaitConnected(readers + 1))
+    return 1;
   Developer& paster = *developers[0];
   const std::string paste = TypedLines(1, 0, lines, lineBytes);
   if (onOneProcessor &&
@@ -261,15 +255,8 @@ int RunHeldPaste(Scene& scene, const std::string& what, int readers, long long l
                     NowNanos() + 60000 * kMillis);
   HostCount count;
   WaitForLines(scene.host, lines, 3000, 60000, count);
-  int dropped = paster.Dropped();
-  long long fewest = lines;
-  for (int i = 1; i <= readers; ++i) {
-    for (int wait = 0; wait < 250 && developers[i]->StreamLines() < lines; ++wait) {
-      SleepUntil(NowNanos() + 20 * kMillis);
-    }
-    dropped += developers[i]->Dropped();
-    fewest = std::min(fewest, developers[i]->StreamLines());
-  }
+  const int dropped = paster.Dropped() + WaitForStreamLines(developers, lines, 5000 * readers, 1);
+  const long long fewest = FewestStreamLines(developers, lines, 1);
   scene.Row(what + ": developers dropped (of " + std::to_string(readers + 1) + ", the paster and " +
                 std::to_string(readers) + " reading it)",
             "dropped", dropped, "", 0);

@@ -4,7 +4,6 @@
 // they are taken. Each runs the session host and reports what the well-behaved developers and
 // the host got.
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,7 +16,6 @@
 #include <thread>
 #include <vector>
 
-#include "load/hostile.h"
 #include "load/scenarios.h"
 
 namespace qc::load {
@@ -42,17 +40,12 @@ int RunDawdlersScenario(const Options& options, bool underWine) {
     return 1;
   }
   SessionHost& host = scene.host;
-  std::vector<std::unique_ptr<Developer>> readers;
-  for (int i = 0; i < kReaders; ++i) {
-    readers.push_back(std::make_unique<Developer>());
-    if (!scene.Attach(*readers.back(), 0, nullptr, kReceiveBuffer)) {
-      return scene.Fail("cannot attach reader " + std::to_string(i));
-    }
-  }
+  Developers readers;
   Developer idle;
   HostCount count;
-  if (!scene.Attach(idle, 0, "127.0.0.2", kReceiveBuffer) || !scene.WaitConnected(kReaders + 1)) {
-    return scene.Fail("cannot attach the developer that reads nothing");
+  if (!scene.AttachMany(readers, kReaders, kReceiveBuffer) ||
+      !scene.Attach(idle, 0, "127.0.0.2", kReceiveBuffer) || !scene.WaitConnected(kReaders + 1)) {
+    return scene.Fail("cannot attach the developers");
   }
   for (int i = 0; i < kReaders; ++i) {
     readers[static_cast<std::size_t>(i)]->StartReading(
@@ -66,20 +59,8 @@ int RunDawdlersScenario(const Options& options, bool underWine) {
     return scene.Fail("the host did not stream");
   }
   const double streamMillis = std::atof(answer.c_str() + 12);
-  const std::int64_t deadline = NowNanos() + std::int64_t{kReadLimitMillis} * kMillis;
-  const auto finished = [&] {
-    for (const auto& reader : readers) {
-      if (reader->StreamLines() < kLines && reader->EndedAt() == 0) return false;
-    }
-    return true;
-  };
-  while (!finished() && NowNanos() < deadline) SleepUntil(NowNanos() + 50 * kMillis);
-  int dropped = 0;
-  long long fewest = kLines;
-  for (const auto& reader : readers) {
-    if (reader->EndedAt() != 0) ++dropped;
-    fewest = std::min(fewest, reader->StreamLines());
-  }
+  const int dropped = WaitForStreamLines(readers, kLines, kReadLimitMillis);
+  const long long fewest = FewestStreamLines(readers, kLines);
   // The notice of the developer that reads nothing (the only one from 127.0.0.2).
   WaitForCount(host, count, 10000, [](const HostCount& c) { return c.disconnected >= 1; });
   const double idleDropMillis = NoticeMillis(host, "127.0.0.2 disconnected");
@@ -215,9 +196,7 @@ int RunAcceptStormScenario(const Options& options, bool underWine) {
       for (int n = 0; n < 200000 && NowNanos() < start + kStormMillis * kMillis; ++n) {
         const int s = ConnectFrom(scene.Port(), nullptr, 0, 50);
         if (s < 0) continue;
-        const linger abort{1, 0};
-        (void)setsockopt(s, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
-        close(s);
+        CloseSocket(s, true);
         ++resets;
       }
     });
@@ -226,14 +205,10 @@ int RunAcceptStormScenario(const Options& options, bool underWine) {
   std::vector<double> waits(kDevelopers + 1, -1);
   const auto attach = [&](int i) {
     const std::int64_t begun = NowNanos();
-    const int s = ConnectFrom(scene.Port(), nullptr, 0, kWelcomeLimitMillis);
-    if (s < 0) return;
-    LineReader reader(s);
-    const int left = kWelcomeLimitMillis - static_cast<int>((NowNanos() - begun) / kMillis);
-    if (reader.Find("QC_OK: Welcome to the Team Quillaret", std::max(left, 0))) {
+    Developer developer;
+    if (developer.Attach(scene.Port(), kWelcomeLimitMillis)) {
       waits[static_cast<std::size_t>(i)] = static_cast<double>(NowNanos() - begun) / kMillis;
     }
-    close(s);
   };
   std::vector<std::thread> developers;
   for (int i = 0; i < kDevelopers; ++i) {
@@ -296,8 +271,7 @@ int RunPromptFloodScenario(const Options& options) {
   }
   scene.Figure("bytes_sent", static_cast<double>(sent));
   scene.Row("5 x 20 prompt connections sending telnet requests: host's growth at its peak",
-            "peak_growth_mib", static_cast<double>(ProcessPeakKiB(pid) - baseKiB) / 1024, "MiB",
-            32);
+            "peak_growth_mib", scene.PeakGrowthKiB(baseKiB) / 1024, "MiB", 32);
   for (int s : sockets) close(s);
   SleepUntil(NowNanos() + 3000 * kMillis);
   scene.Row("5 x 20 prompt connections: growth 3 s after they left", "left_growth_mib",
@@ -316,29 +290,21 @@ int RunPromptHoldScenario(const Options& options) {
   std::atomic<bool> holding{true};
   std::atomic<long long> reconnects{0};
   std::thread holders([&] {
-    std::vector<pollfd> held(21, pollfd{-1, POLLIN, 0});
-    std::vector<std::int64_t> again(held.size(), 0);  // when a closed one connects again
+    // The holders read what they are sent; one that the console closed connects again 100 ms on.
+    struct Again : Fleet::Events {
+      std::int64_t at[21] = {};
+      void Closed(int id, bool) override { at[id] = NowNanos() + 100 * kMillis; }
+    } again;
+    Fleet held(21);
     const std::int64_t end = NowNanos() + (kLimitMillis + 5000) * kMillis;
     while (holding.load() && NowNanos() < end) {
-      for (std::size_t i = 0; i < held.size(); ++i) {
-        if (held[i].fd >= 0 || NowNanos() < again[i]) continue;
+      for (int i = 0; i < 21; ++i) {
+        if (held.Socket(i) >= 0 || NowNanos() < again.at[i]) continue;
         const std::string source = "127.0.0." + std::to_string(i / 3 + 2);
-        held[i].fd = ConnectFrom(scene.Port(), source.c_str(), 0, 1000);
+        held.Open(i, static_cast<std::uint16_t>(scene.Port()), 0, source.c_str());
         ++reconnects;
       }
-      if (poll(held.data(), held.size(), 20) <= 0) continue;
-      for (std::size_t i = 0; i < held.size(); ++i) {
-        char buffer[4096];
-        if (held[i].fd >= 0 && held[i].revents != 0 &&
-            recv(held[i].fd, buffer, sizeof buffer, 0) <= 0) {
-          close(held[i].fd);
-          held[i].fd = -1;
-          again[i] = NowNanos() + 100 * kMillis;
-        }
-      }
-    }
-    for (pollfd& entry : held) {
-      if (entry.fd >= 0) close(entry.fd);
+      held.Wait(20, again);
     }
   });
   SleepUntil(NowNanos() + 1000 * kMillis);

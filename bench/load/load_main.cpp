@@ -24,7 +24,6 @@
 #include <cstring>
 #include <deque>
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <sstream>
 #include <string>
@@ -57,30 +56,35 @@ void AddRow(const HostileRow& row) {
   Rows().push_back(row);
 }
 
+// A command-line option: a text or a number.
+struct Flag {
+  const char* name;
+  std::string* text;
+  int* number;
+};
+// The options a scenario's process is given again (--scenario runs it with them).
+std::vector<Flag> OptionFlags(Options& options) {
+  return {{"--library", &options.library, nullptr},
+          {"--repeats", nullptr, &options.repeats},
+          {"--base-port", nullptr, &options.basePort},
+          {"--session-host", &options.sessionHost, nullptr},
+          {"--win32-directory", &options.win32Directory, nullptr},
+          {"--churn-seconds", nullptr, &options.churnSeconds},
+          {"--churn-developers", nullptr, &options.churnDevelopers},
+          {"--hostile-port", nullptr, &options.hostilePort}};
+}
+
 // Runs this program again as "--scenario name" and gathers the figures and rows it prints. The
 // child is killed when it has not finished within millis. False when it failed or was killed. With
 // asBefore, every figure is kept with "before." in front of its name.
 bool RunScenario(const std::string& name, const Options& options, int millis, Figures& figures,
                  bool asBefore = false) {
-  const std::vector<std::string> argv = {"/proc/self/exe",
-                                         "--scenario",
-                                         name,
-                                         "--library",
-                                         options.library,
-                                         "--repeats",
-                                         std::to_string(options.repeats),
-                                         "--base-port",
-                                         std::to_string(options.basePort),
-                                         "--session-host",
-                                         options.sessionHost,
-                                         "--win32-directory",
-                                         options.win32Directory,
-                                         "--churn-seconds",
-                                         std::to_string(options.churnSeconds),
-                                         "--churn-developers",
-                                         std::to_string(options.churnDevelopers),
-                                         "--hostile-port",
-                                         std::to_string(options.hostilePort)};
+  std::vector<std::string> argv = {"/proc/self/exe", "--scenario", name};
+  Options given = options;
+  for (const Flag& flag : OptionFlags(given)) {
+    argv.insert(argv.end(),
+                {flag.name, flag.text != nullptr ? *flag.text : std::to_string(*flag.number)});
+  }
   ChildProcess child;
   if (!child.Start(argv)) return false;
   const std::int64_t deadline = NowNanos() + std::int64_t{millis} * 1000000;
@@ -130,7 +134,8 @@ struct Row {
 
 constexpr const char* kBefore = "before";
 
-const Row kFixedRows[] = {
+// The main table's fixed rows.
+const Row kRows[] = {
     {"echo round trip p50", "echo.library.p50", "echo.sameshape.p50", "same-shape stand-in", "us",
      1e-3, Check::kRatio, 1.2, false},
     {"echo round trip p50, earlier build", "before.echo.library.p50", "before.echo.sameshape.p50",
@@ -168,53 +173,56 @@ const Row kFixedRows[] = {
     {"frame cost, 100 consoles polled", "frame.library.ns", "frame.bare.ns", "bare lookup loop",
      "us", 1e-3, Check::kRatio, 2.0, false},
 };
-
-// The stuck-client runs: clients that never read, among 10 readers, and the SendTimeoutVal.
-struct StuckRun {
-  int stuck;
-  int limitMillis;
-  const char* scenario;
+// The rows of each stuck-client run (1 and 10 stuck clients), "#" standing for the count.
+const Row kStuckRows[] = {
+    {"# stuck among 10 readers, SendTimeoutVal 2000: longest host call (worst run)",
+     "stuck.#.2000.library.longest_call_ms", "stuck.#.2000.library.limit_ms", "SendTimeoutVal",
+     "ms", 1, Check::kRatio, 0.01, true},
+    {"# stuck among 10 readers, SendTimeoutVal 2000: longest host call, earlier build (worst run)",
+     "before.stuck.#.2000.library.longest_call_ms", "stuck.#.2000.library.limit_ms",
+     "SendTimeoutVal", "ms", 1, Check::kNone, 0, true},
+    {"# stuck among 10 readers, SendTimeoutVal 2000: host calls over 10 ms (worst run)",
+     "stuck.#.2000.library.slow_calls", "before.stuck.#.2000.library.slow_calls", kBefore, "", 1,
+     Check::kNone, 0, true},
+    {"# stuck among 10 readers, SendTimeoutVal 2000: from the longest call before the drops to "
+     "the last drop",
+     "stuck.#.2000.library.notice_ms", nullptr, nullptr, "ms", 1, Check::kNone, 0, false},
+    {"# stuck among 10 readers, SendTimeoutVal 2000: readers missing a line (worst run)",
+     "stuck.#.2000.library.readers_missing_lines", nullptr, nullptr, "", 1, Check::kValue, 0, true},
 };
-const StuckRun kStuckRuns[] = {{1, 2000, "stuck-1-2000"}, {10, 2000, "stuck-10-2000"}};
 
 // The clients of the host-call scenario.
 const int kCallClients[] = {1, 10, 100};
 
-// The fixed rows, then the rows of each stuck-client run.
+// The main table's rows: the fixed ones, then those of each stuck-client run.
 std::vector<Row> AllRows() {
   static std::deque<std::string> texts;  // the rows' texts, kept for the program's life
-  const auto keep = [](std::string text) { return texts.emplace_back(std::move(text)).c_str(); };
-  std::vector<Row> rows(std::begin(kFixedRows), std::end(kFixedRows));
-  for (const StuckRun& run : kStuckRuns) {
-    const std::string key =
-        "stuck." + std::to_string(run.stuck) + "." + std::to_string(run.limitMillis) + ".library.";
-    const std::string title = std::to_string(run.stuck) +
-                              " stuck among 10 readers, SendTimeoutVal " +
-                              std::to_string(run.limitMillis) + ": ";
-    const char* limit = keep(key + "limit_ms");
-    rows.push_back({keep(title + "longest host call (worst run)"), keep(key + "longest_call_ms"),
-                    limit, "SendTimeoutVal", "ms", 1, Check::kRatio, 0.01, true});
-    rows.push_back({keep(title + "longest host call, earlier build (worst run)"),
-                    keep("before." + key + "longest_call_ms"), limit, "SendTimeoutVal", "ms", 1,
-                    Check::kNone, 0, true});
-    rows.push_back({keep(title + "host calls over 10 ms (worst run)"), keep(key + "slow_calls"),
-                    keep("before." + key + "slow_calls"), kBefore, "", 1, Check::kNone, 0, true});
-    rows.push_back({keep(title + "from the longest call before the drops to the last drop"),
-                    keep(key + "notice_ms"), nullptr, nullptr, "ms", 1, Check::kNone, 0, false});
-    rows.push_back({keep(title + "readers missing a line (worst run)"),
-                    keep(key + "readers_missing_lines"), nullptr, nullptr, "", 1, Check::kValue, 0,
-                    true});
+  std::vector<Row> rows(std::begin(kRows), std::end(kRows));
+  for (int stuck : {1, 10}) {
+    const auto fill = [&](const char*& text) {
+      if (text == nullptr || std::strchr(text, '#') == nullptr) return;
+      std::string filled = text;
+      filled.replace(filled.find('#'), 1, std::to_string(stuck));
+      text = texts.emplace_back(std::move(filled)).c_str();
+    };
+    for (Row row : kStuckRows) {
+      for (const char** text : {&row.figure, &row.libraryKey, &row.baselineKey}) fill(*text);
+      rows.push_back(row);
+    }
   }
   return rows;
 }
 
-std::string Amount(double value, const char* unit) {
+// A number as format prints it.
+std::string Printed(const char* format, double value) {
   char text[64];
-  std::snprintf(text, sizeof text, value >= 100 || unit[0] == '\0' ? "%.0f %s" : "%.2f %s", value,
-                unit);
-  std::string amount(text);
-  while (!amount.empty() && amount.back() == ' ') amount.pop_back();
-  return amount;
+  std::snprintf(text, sizeof text, format, value);
+  return text;
+}
+
+std::string Amount(double value, const char* unit) {
+  const std::string amount = Printed(value >= 100 || unit[0] == '\0' ? "%.0f" : "%.2f", value);
+  return unit[0] == '\0' ? amount : amount + " " + unit;
 }
 
 double Aggregate(const std::vector<double>& values, bool worst) {
@@ -247,45 +255,34 @@ int MainTable(const Figures& figures, const std::string& beforeLabel, std::ostre
   int missed = 0;
   for (const Row& row : AllRows()) {
     const auto library = figures.find(row.libraryKey);
-    if (library == figures.end()) continue;
     const auto baseline =
         row.baselineKey != nullptr ? figures.find(row.baselineKey) : figures.end();
     const bool hasBaseline = baseline != figures.end();
-    if (row.baselineKey != nullptr && !hasBaseline && row.check != Check::kValue) continue;
+    if (library == figures.end() ||
+        (row.baselineKey != nullptr && !hasBaseline && row.check != Check::kValue)) {
+      continue;
+    }
     const double mine = Aggregate(library->second, row.worst) * row.scale;
     const double theirs = hasBaseline ? Aggregate(baseline->second, row.worst) * row.scale : 0;
     const double ratio = theirs > 0 ? mine / theirs : 0;
     std::string verdict = "-";
-    if (row.check != Check::kNone && (hasBaseline || row.check == Check::kValue)) {
-      bool met = false;
-      char text[64];
-      switch (row.check) {
-        case Check::kRatio:
-          met = ratio <= row.target;
-          std::snprintf(text, sizeof text, "<= %.2gx", row.target);
-          break;
-        case Check::kAtLeast:
-          met = ratio >= row.target;
-          std::snprintf(text, sizeof text, ">= %.2gx", row.target);
-          break;
-        default:
-          met = mine <= row.target;
-          std::snprintf(text, sizeof text, "<= %s", Amount(row.target, row.unit).c_str());
-          break;
-      }
-      if (!met) ++missed;
-      verdict = std::string(text) + (met ? " met" : " MISSED");
+    if (row.check == Check::kValue || (row.check != Check::kNone && hasBaseline)) {
+      const bool met = row.check == Check::kRatio     ? ratio <= row.target
+                       : row.check == Check::kAtLeast ? ratio >= row.target
+                                                      : mine <= row.target;
+      verdict = row.check == Check::kValue
+                    ? "<= " + Amount(row.target, row.unit)
+                    : Printed(row.check == Check::kRatio ? "<= %.2gx" : ">= %.2gx", row.target);
+      verdict += met ? " met" : " MISSED";
+      missed += met ? 0 : 1;
     }
     std::string baselineText = "-";
-    std::string ratioText = "-";
     if (hasBaseline) {
-      const std::string name =
-          std::strcmp(row.baselineName, kBefore) == 0 ? beforeLabel : row.baselineName;
-      baselineText = Amount(theirs, row.unit) + " (" + name + ")";
-      char text[32];
-      std::snprintf(text, sizeof text, "%.2f", ratio);
-      ratioText = text;
+      const bool before = std::strcmp(row.baselineName, kBefore) == 0;
+      baselineText =
+          Amount(theirs, row.unit) + " (" + (before ? beforeLabel : row.baselineName) + ")";
     }
+    const std::string ratioText = hasBaseline ? Printed("%.2f", ratio) : "-";
     std::printf("%-76s %-10s %-34s ratio %5s  %s\n", row.figure, Amount(mine, row.unit).c_str(),
                 baselineText.c_str(), ratioText.c_str(), verdict.c_str());
     table << "| " << row.figure << " | " << Amount(mine, row.unit) << " | " << baselineText << " | "
@@ -356,20 +353,18 @@ void SessionsTable(const Figures& figures, const std::string& beforeLabel, std::
   for (const char* where : {"native", "win32"}) {
     for (const char* who : {"", "before."}) {
       const std::string key = std::string(who) + "sessions." + where + ".library.";
+      const auto cell = [&](const char* figure, const char* unit = "", double scale = 1) {
+        return Cell(figures, key + figure, unit, scale);
+      };
       if (Value(figures, key + "welcomed") < 0) continue;
       table << "| "
             << (std::strcmp(where, "native") == 0 ? "native (64-bit Linux)"
                                                   : "32-bit Windows under wine, 1 MiB stacks")
-            << " | " << (who[0] == '\0' ? "this tree" : beforeLabel) << " | "
-            << Cell(figures, key + "spawned", "") << " | " << Cell(figures, key + "welcomed", "")
-            << " of " << Cell(figures, key + "clients", "") << " | "
-            << Cell(figures, key + "notices", "") << " | "
-            << Cell(figures, key + "broadcast_received", "") << " | "
-            << Cell(figures, key + "attach_ms", "s", 1e-3) << " | "
-            << Cell(figures, key + "threads", "") << " | "
-            << Cell(figures, key + "rss_kib", "MiB", 1.0 / 1024) << " | "
-            << Cell(figures, key + "vm_kib", "MiB", 1.0 / 1024) << " | "
-            << Cell(figures, key + "diagnostics", "") << " |\n";
+            << " | " << (who[0] == '\0' ? "this tree" : beforeLabel) << " | " << cell("spawned")
+            << " | " << cell("welcomed") << " of " << cell("clients") << " | " << cell("notices")
+            << " | " << cell("broadcast_received") << " | " << cell("attach_ms", "s", 1e-3) << " | "
+            << cell("threads") << " | " << cell("rss_kib", "MiB", 1.0 / 1024) << " | "
+            << cell("vm_kib", "MiB", 1.0 / 1024) << " | " << cell("diagnostics") << " |\n";
     }
   }
 }
@@ -403,36 +398,56 @@ void ChurnTable(const Figures& figures, std::ostream& table) {
   }
 }
 
-// The hostile-connection scenarios: the kind each belongs to (for --only), its name, and how it
-// runs. A name that ends in "-win32" runs the 32-bit Windows session host under wine.
-struct HostileScenario {
+// How the program runs a scenario: one process against each library, whose repeats are rounds
+// within it; one process each repeat (against each library, or this tree's alone); the 10,000
+// sessions; the churn soak; or --hostile-repeats processes of a hostile-connection scenario.
+enum class Runs { kOnce, kEachRepeat, kEachRepeatThisTree, kSessions, kChurn, kHostile };
+// Every scenario: the kind it belongs to (for --only), its name (for --scenario), how it runs,
+// and the time its process may take. A name that ends in "-win32" runs the 32-bit Windows
+// session host under wine.
+struct Scenario {
   const char* kind;
   const char* name;
   int (*run)(const Options& options);
+  Runs runs = Runs::kHostile;
+  int millis = 300000;
 };
-const HostileScenario kHostileScenarios[] = {
-    {"flood", "flood", [](const Options& o) { return RunFloodScenario(o, 0); }},
-    {"flood", "flood-sendbuffer-1048576",
-     [](const Options& o) { return RunFloodScenario(o, 1048576); }},
-    {"paste", "paste-5000", [](const Options& o) { return RunPasteScenario(o, 5000, 5); }},
-    {"paste", "paste-80000", [](const Options& o) { return RunPasteScenario(o, 80000, 4000); }},
+// A scenario's run with its arguments.
+template <auto run, auto... arguments>
+int With(const Options& options) {
+  return run(options, arguments...);
+}
+const Scenario kScenarios[] = {
+    {"echo", "echo", RunEchoScenario, Runs::kOnce, 120000},
+    {"calls", "fanout-1", With<RunFanOutScenario, 1>, Runs::kOnce, 180000},
+    {"calls", "fanout-10", With<RunFanOutScenario, 10>, Runs::kOnce, 180000},
+    {"calls", "fanout-100", With<RunFanOutScenario, 100>, Runs::kOnce, 180000},
+    {"spawn", "spawn", RunSpawnScenario, Runs::kEachRepeat, 90000},
+    {"spawn", "idle-threads", RunIdleThreadsScenario, Runs::kEachRepeatThisTree, 90000},
+    {"stuck", "stuck-1-2000", With<RunStuckScenario, 1, 2000>, Runs::kEachRepeat, 180000},
+    {"stuck", "stuck-10-2000", With<RunStuckScenario, 10, 2000>, Runs::kEachRepeat, 180000},
+    {"sessions", "sessions-native", With<RunSessionsScenario, false>, Runs::kSessions, 900000},
+    {"sessions", "sessions-win32", With<RunSessionsScenario, true>, Runs::kSessions, 900000},
+    {"churn", "churn", RunChurnScenario, Runs::kChurn},
+    {"flood", "flood", With<RunFloodScenario, 0>},
+    {"flood", "flood-sendbuffer-1048576", With<RunFloodScenario, 1048576>},
+    {"paste", "paste-5000", With<RunPasteScenario, 5000, 5>},
+    {"paste", "paste-80000", With<RunPasteScenario, 80000, 4000>},
     {"overflow", "overflow-stream", RunOverflowStreamScenario},
     {"bigpaste", "big-paste", RunBigPasteScenario},
-    {"dawdlers", "dawdlers", [](const Options& o) { return RunDawdlersScenario(o, false); }},
-    {"dawdlers", "dawdlers-win32", [](const Options& o) { return RunDawdlersScenario(o, true); }},
+    {"dawdlers", "dawdlers", With<RunDawdlersScenario, false>},
+    {"dawdlers", "dawdlers-win32", With<RunDawdlersScenario, true>},
     {"gate", "password-gate", RunPasswordGateScenario},
-    {"storm", "accept-storm-native",
-     [](const Options& o) { return RunAcceptStormScenario(o, false); }},
-    {"storm", "accept-storm-win32",
-     [](const Options& o) { return RunAcceptStormScenario(o, true); }},
+    {"storm", "accept-storm-native", With<RunAcceptStormScenario, false>},
+    {"storm", "accept-storm-win32", With<RunAcceptStormScenario, true>},
     {"fullstack", "full-stack", RunFullStackScenario},
     {"paste10mb", "paste-10mb", RunPaste10MbScenario},
     {"linerate", "line-rate", RunLineRateScenario},
     {"promptflood", "prompt-flood", RunPromptFloodScenario},
     {"prompthold", "prompt-hold", RunPromptHoldScenario},
     {"unpolled", "unpolled", RunUnpolledScenario},
-    {"order", "order-33", [](const Options& o) { return RunOrderScenario(o, 33); }},
-    {"order", "order-500", [](const Options& o) { return RunOrderScenario(o, 500); }},
+    {"order", "order-33", With<RunOrderScenario, 33>},
+    {"order", "order-500", With<RunOrderScenario, 500>},
     {"typo", "typo", RunTypoScenario},
     {"stderr", "stderr-unread", RunUnreadErrorScenario},
     {"worstcase", "worst-case-100", RunWorstCaseScenario},
@@ -449,10 +464,8 @@ std::string HostileCell(const Figures& figures, const std::string& key, const Ho
   if (found->second.size() > 1) {
     cell += " (";
     for (std::size_t i = 0; i < found->second.size(); ++i) {
-      char value[32];
       const double run = found->second[i];
-      std::snprintf(value, sizeof value, run >= 100 || row.unit.empty() ? "%.0f" : "%.1f", run);
-      cell += (i > 0 ? ", " : "") + std::string(value);
+      cell += (i > 0 ? ", " : "") + Printed(run >= 100 || row.unit.empty() ? "%.0f" : "%.1f", run);
     }
     cell += ")";
   }
@@ -512,65 +525,59 @@ int Orchestrate(const Options& options, const Plan& plan) {
     if (thisTree) ok = RunScenario(name, options, millis, figures) && ok;
     if (hasBefore) ok = RunScenario(name, before, millis, figures, true) && ok;
   };
-  if (wanted("echo")) both("echo", 120000);
-  if (wanted("calls")) {
-    for (int clients : kCallClients) both("fanout-" + std::to_string(clients), 180000);
+  for (const Scenario& scenario : kScenarios) {
+    if (scenario.runs == Runs::kOnce && wanted(scenario.kind)) both(scenario.name, scenario.millis);
   }
   // A spawn happens once per process, so each repeat is a process of its own; so is each run of
   // stuck clients, since a console never stops. The kinds alternate within each repeat.
   for (int i = 0; i < options.repeats; ++i) {
-    if (wanted("spawn")) {
-      both("spawn", 90000);
-      ok = RunScenario("idle-threads", options, 90000, figures) && ok;
-    }
-    if (wanted("stuck")) {
-      for (const StuckRun& run : kStuckRuns) both(run.scenario, 180000);
-    }
-  }
-  if (wanted("sessions")) {
-    // Each run on ports of its own: a port whose connections linger in TIME_WAIT may not be
-    // bound again at once under wine.
-    int shift = 0;
-    const auto sessions = [&](const char* name, Options run, const std::string& directory,
-                              bool asBefore) {
-      run.basePort += shift;
-      shift += 100;
-      run.win32Directory = directory;
-      ok = RunScenario(name, run, 900000, figures, asBefore) && ok;
-    };
-    sessions("sessions-native", options, "", false);
-    if (hasBefore) sessions("sessions-native", before, "", true);
-    if (!options.win32Directory.empty()) {
-      sessions("sessions-win32", options, options.win32Directory, false);
-      if (!plan.beforeWin32Directory.empty()) {
-        sessions("sessions-win32", before, plan.beforeWin32Directory, true);
+    for (const Scenario& scenario : kScenarios) {
+      if (!wanted(scenario.kind)) continue;
+      if (scenario.runs == Runs::kEachRepeat) both(scenario.name, scenario.millis);
+      if (scenario.runs == Runs::kEachRepeatThisTree) {
+        ok = RunScenario(scenario.name, options, scenario.millis, figures) && ok;
       }
     }
+  }
+  // Runs a scenario against this tree's library (the sessions even with --libraries before)
+  // and, when there is one, the earlier build; under wine, each library's when it has its
+  // folder. Every run on ports of its own: a port whose last connections linger in TIME_WAIT
+  // may not be bound again at once under wine.
+  int sessionRun = 0;
+  int hostileRun = 0;
+  const auto onPortsOfItsOwn = [&](const Scenario& scenario, int repeats) {
+    const std::string name = scenario.name;
+    const bool underWine = name.size() > 6 && name.compare(name.size() - 6, 6, "-win32") == 0;
+    if (underWine && options.win32Directory.empty()) return;
+    for (int i = 0; i < repeats; ++i) {
+      for (const bool asBefore : {false, true}) {
+        if (asBefore ? !hasBefore || (underWine && plan.beforeWin32Directory.empty())
+                     : !thisTree && scenario.runs != Runs::kSessions) {
+          continue;
+        }
+        Options run = asBefore ? before : options;
+        run.win32Directory = !underWine ? ""
+                             : asBefore ? plan.beforeWin32Directory
+                                        : options.win32Directory;
+        if (scenario.runs == Runs::kSessions) {
+          run.basePort += 100 * sessionRun++;
+        } else {
+          run.hostilePort = options.hostilePort + 10 * (hostileRun++ % kHostilePortBlocks);
+        }
+        ok = RunScenario(name, run, scenario.millis, figures, asBefore) && ok;
+      }
+    }
+  };
+  for (const Scenario& scenario : kScenarios) {
+    if (scenario.runs == Runs::kSessions && wanted(scenario.kind)) onPortsOfItsOwn(scenario, 1);
   }
   if (wanted("churn") && options.churnSeconds > 0) {
     ok = RunScenario("churn", options, (options.churnSeconds + 900) * 1000, figures) && ok;
   }
-  // The hostile connections: every run in a process of its own, on ports of its own; the
-  // repeats of a scenario alternate between the two libraries.
-  int hostileRun = 0;
-  const auto hostile = [&](const std::string& name, Options run, const std::string& directory,
-                           bool asBefore) {
-    run.hostilePort = options.hostilePort + 10 * (hostileRun++ % kHostilePortBlocks);
-    run.win32Directory = directory;
-    ok = RunScenario(name, run, 300000, figures, asBefore) && ok;
-  };
-  for (const HostileScenario& scenario : kHostileScenarios) {
-    const std::string name = scenario.name;
-    const bool underWine = name.size() > 6 && name.compare(name.size() - 6, 6, "-win32") == 0;
-    if ((!wanted(scenario.kind) && !listed("hostile")) ||
-        (underWine && options.win32Directory.empty())) {
-      continue;
-    }
-    for (int i = 0; i < plan.hostileRepeats; ++i) {
-      if (thisTree) hostile(name, options, options.win32Directory, false);
-      if (hasBefore && (!underWine || !plan.beforeWin32Directory.empty())) {
-        hostile(name, before, underWine ? plan.beforeWin32Directory : "", true);
-      }
+  // The hostile connections: the repeats of a scenario alternate between the two libraries.
+  for (const Scenario& scenario : kScenarios) {
+    if (scenario.runs == Runs::kHostile && (wanted(scenario.kind) || listed("hostile"))) {
+      onPortsOfItsOwn(scenario, plan.hostileRepeats);
     }
   }
   AddDerivedFigures(figures);
@@ -591,10 +598,7 @@ int Orchestrate(const Options& options, const Plan& plan) {
     std::ofstream file(plan.markdown, std::ios::binary);
     file << markdown.str();
   }
-  if (!ok) {
-    std::fprintf(stderr, "qc_host_load: a scenario failed; its figures are missing\n");
-    return 1;
-  }
+  if (!ok) return Fail("qc_host_load: a scenario failed; its figures are missing");
   if (missed + hostileMissed > 0) {
     std::printf("%d target(s) missed\n", missed + hostileMissed);
   }
@@ -620,20 +624,8 @@ int Usage() {
 
 // Runs one scenario in this process.
 int RunOne(const std::string& scenario, const Options& options) {
-  if (scenario == "echo") return RunEchoScenario(options);
-  if (scenario.rfind("fanout-", 0) == 0) {
-    return RunFanOutScenario(options, std::atoi(scenario.c_str() + 7));
-  }
-  if (scenario == "spawn") return RunSpawnScenario(options);
-  if (scenario == "idle-threads") return RunIdleThreadsScenario(options);
-  for (const StuckRun& run : kStuckRuns) {
-    if (scenario == run.scenario) return RunStuckScenario(options, run.stuck, run.limitMillis);
-  }
-  if (scenario == "sessions-native") return RunSessionsScenario(options, false);
-  if (scenario == "sessions-win32") return RunSessionsScenario(options, true);
-  if (scenario == "churn") return RunChurnScenario(options);
-  for (const HostileScenario& hostile : kHostileScenarios) {
-    if (scenario == hostile.name) return hostile.run(options);
+  for (const Scenario& run : kScenarios) {
+    if (scenario == run.name) return run.run(options);
   }
   return 2;
 }
@@ -648,35 +640,22 @@ int main(int argc, char** argv) {
   options.sessionHost = QC_SESSION_HOST_PATH;
   Plan plan;
   std::string scenario;
-  // Every option takes a value: a text or a number.
-  const struct {
-    const char* name;
-    std::string* text;
-    int* number;
-  } flags[] = {
-      {"--library", &options.library, nullptr},
-      {"--before-library", &plan.beforeLibrary, nullptr},
-      {"--before-label", &plan.beforeLabel, nullptr},
-      {"--repeats", nullptr, &options.repeats},
-      {"--base-port", nullptr, &options.basePort},
-      {"--markdown", &plan.markdown, nullptr},
-      {"--plot-data", &plan.plotData, nullptr},
-      {"--session-host", &options.sessionHost, nullptr},
-      {"--win32-directory", &options.win32Directory, nullptr},
-      {"--before-win32-directory", &plan.beforeWin32Directory, nullptr},
-      {"--churn-seconds", nullptr, &options.churnSeconds},
-      {"--churn-developers", nullptr, &options.churnDevelopers},
-      {"--only", &plan.only, nullptr},
-      {"--libraries", &plan.libraries, nullptr},
-      {"--hostile-repeats", nullptr, &plan.hostileRepeats},
-      {"--hostile-port", nullptr, &options.hostilePort},
-      {"--scenario", &scenario, nullptr},
-  };
+  // Every option takes a value.
+  std::vector<Flag> flags = OptionFlags(options);
+  flags.insert(flags.end(), {{"--before-library", &plan.beforeLibrary, nullptr},
+                             {"--before-label", &plan.beforeLabel, nullptr},
+                             {"--markdown", &plan.markdown, nullptr},
+                             {"--plot-data", &plan.plotData, nullptr},
+                             {"--before-win32-directory", &plan.beforeWin32Directory, nullptr},
+                             {"--only", &plan.only, nullptr},
+                             {"--libraries", &plan.libraries, nullptr},
+                             {"--hostile-repeats", nullptr, &plan.hostileRepeats},
+                             {"--scenario", &scenario, nullptr}});
   for (int i = 1; i < argc; i += 2) {
-    const auto flag = std::find_if(std::begin(flags), std::end(flags), [&](const auto& f) {
+    const auto flag = std::find_if(flags.begin(), flags.end(), [&](const Flag& f) {
       return std::strcmp(f.name, argv[i]) == 0;
     });
-    if (flag == std::end(flags) || i + 1 >= argc) return Usage();
+    if (flag == flags.end() || i + 1 >= argc) return Usage();
     if (flag->text != nullptr) *flag->text = argv[i + 1];
     if (flag->number != nullptr) *flag->number = std::atoi(argv[i + 1]);
   }

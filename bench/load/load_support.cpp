@@ -20,6 +20,7 @@
 #include <chrono>
 #include <cerrno>
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -37,15 +38,6 @@ std::string g_previousDirectory;
 
 constexpr const char* kProfileFile = "quillaret_console.ini";
 constexpr std::int64_t kNanosPerMilli = 1000000;
-
-sockaddr_in LoopbackAddress(std::uint16_t port) {
-  sockaddr_in address;
-  std::memset(&address, 0, sizeof address);
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(port);
-  return address;
-}
 
 void SetTimeLimits(int s, int millis) {
   timeval limit{millis / 1000, (millis % 1000) * 1000};
@@ -68,58 +60,56 @@ char TaskState(const char* tid) {
   return (close != nullptr && close[1] == ' ') ? close[2] : 0;
 }
 
-bool SetBlocking(int s, bool blocking) {
-  const int flags = fcntl(s, F_GETFL);
-  if (flags < 0) return false;
-  return fcntl(s, F_SETFL, blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK) == 0;
+// One connect attempt within millis: the socket, made blocking, or -1 (refused is told apart for
+// a retry).
+int ConnectOnce(int port, const char* source, int receiveBuffer, int millis, bool& refused) {
+  const int s = ClientSocket(receiveBuffer, source);
+  const sockaddr_in address = LoopbackAddress(static_cast<std::uint16_t>(port));
+  pollfd entry{s, POLLOUT, 0};
+  int error = 0;
+  socklen_t length = sizeof error;
+  const bool connected =
+      s >= 0 && (connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ||
+                 (errno == EINPROGRESS && poll(&entry, 1, millis) == 1 &&
+                  getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0));
+  refused = !connected && (errno == ECONNREFUSED || error == ECONNREFUSED);
+  if (!connected) {
+    CloseSocket(s);
+    return -1;
+  }
+  (void)fcntl(s, F_SETFL, fcntl(s, F_GETFL) & ~O_NONBLOCK);
+  return s;
 }
 
-// One connect attempt within millis: the socket, or -1 (refused is told apart for a retry).
-int ConnectOnce(int port, const char* source, int receiveBuffer, int millis, bool& refused) {
-  refused = false;
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
+}  // namespace
+
+sockaddr_in LoopbackAddress(std::uint16_t port) {
+  sockaddr_in address;
+  std::memset(&address, 0, sizeof address);
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(port);
+  return address;
+}
+
+int ClientSocket(int receiveBuffer, const char* source) {
+  const int s = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
   if (s < 0) return -1;
   if (receiveBuffer > 0) {
     (void)setsockopt(s, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
   }
   const int on = 1;
   (void)setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  if (source != nullptr) {
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_port = 0;
-    if (inet_pton(AF_INET, source, &local.sin_addr) != 1 ||
-        bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-      close(s);
-      return -1;
-    }
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  if (source != nullptr &&
+      (inet_pton(AF_INET, source, &local.sin_addr) != 1 ||
+       bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)) {
+    close(s);
+    return -1;
   }
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  SetBlocking(s, false);
-  if (connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    if (errno != EINPROGRESS) {
-      refused = errno == ECONNREFUSED;
-      close(s);
-      return -1;
-    }
-    pollfd entry{s, POLLOUT, 0};
-    int error = 0;
-    socklen_t length = sizeof error;
-    if (poll(&entry, 1, millis) != 1 || getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &length) != 0 ||
-        error != 0) {
-      refused = error == ECONNREFUSED;
-      close(s);
-      return -1;
-    }
-  }
-  SetBlocking(s, true);
   return s;
 }
-
-}  // namespace
 
 std::int64_t NowNanos() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
@@ -141,25 +131,24 @@ double Percentile(std::vector<double> values, double p) {
   return values[std::min(index, values.size() - 1)];
 }
 
+int Fail(const char* format, ...) {
+  std::va_list arguments;
+  va_start(arguments, format);
+  std::vfprintf(stderr, format, arguments);
+  va_end(arguments);
+  std::fputc('\n', stderr);
+  return 1;
+}
+
 void ReportFigure(const std::string& name, double value) {
   std::printf("figure %s %.6g\n", name.c_str(), value);
   std::fflush(stdout);
 }
 
-bool WaitForThreads(int count, int millis) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(millis);
-  for (;;) {
-    if (ThreadCount() >= count) return true;
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-}
-
 bool WaitUntilQuiet(int millis) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(millis);
   char self[32];
   std::snprintf(self, sizeof self, "%ld", static_cast<long>(gettid()));
-  for (;;) {
+  return WaitFor(millis, 5000, [&] {
     bool quiet = true;
     if (DIR* tasks = opendir("/proc/self/task")) {
       while (dirent* entry = readdir(tasks)) {
@@ -171,10 +160,8 @@ bool WaitUntilQuiet(int millis) {
       }
       closedir(tasks);
     }
-    if (quiet) return true;
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+    return quiet;
+  });
 }
 
 int CountListeningPorts(int firstPort, int count) {
@@ -346,8 +333,13 @@ bool ReadLine(int s, std::string& line) {
   return true;
 }
 
-void CloseSocket(int s) {
-  if (s >= 0) close(s);
+void CloseSocket(int s, bool reset) {
+  if (s < 0) return;
+  if (reset) {
+    const linger abort{1, 0};
+    (void)setsockopt(s, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+  }
+  close(s);
 }
 
 void WriteLocalTimestamp(char* out) {
@@ -363,14 +355,47 @@ void WriteLocalTimestamp(char* out) {
 }
 
 bool TakeConnectedNotices(const loader::ConsoleApi& api, unsigned goid, int count) {
-  const std::int64_t deadline = NowNanos() + std::int64_t{20000} * 1000000;
   int connected = 0;
-  while (NowNanos() < deadline) {
-    const std::string text = api.GetNextMessage(goid);
-    if (text.find(" connected (") != std::string::npos) ++connected;
-    if (text.empty()) {
-      if (connected >= count) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  return WaitFor(20000, 1000, [&] {
+    for (std::string text; !(text = api.GetNextMessage(goid)).empty();) {
+      if (text.find(" connected (") != std::string::npos) ++connected;
+    }
+    return connected >= count;
+  });
+}
+
+bool LineReader::Next(std::string& line, int millis) {
+  const std::int64_t deadline = NowNanos() + std::int64_t{millis} * kNanosPerMilli;
+  for (;;) {
+    const std::size_t feed = pending_.find('\n');
+    if (feed != std::string::npos) {
+      line = pending_.substr(0, feed + 1);
+      pending_.erase(0, feed + 1);
+      return true;
+    }
+    if (ended_ || socket_ < 0) return false;
+    pollfd entry{socket_, POLLIN, 0};
+    const int ready = poll(&entry, 1, MillisLeft(deadline));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return false;
+    char buffer[65536];
+    const ssize_t n = read(socket_, buffer, sizeof buffer);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+    if (n <= 0) {
+      ended_ = true;
+      continue;
+    }
+    pending_.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+bool LineReader::Find(const std::string& text, int millis, std::string* found) {
+  const std::int64_t deadline = NowNanos() + std::int64_t{millis} * kNanosPerMilli;
+  std::string line;
+  while (Next(line, MillisLeft(deadline))) {
+    if (line.find(text) != std::string::npos) {
+      if (found != nullptr) *found = line;
+      return true;
     }
   }
   return false;
@@ -379,7 +404,7 @@ bool TakeConnectedNotices(const loader::ConsoleApi& api, unsigned goid, int coun
 ChildProcess::~ChildProcess() {
   if (pid_ > 0) Finish(0);
   CloseSocket(input_);
-  CloseSocket(output_);
+  CloseSocket(output_.Socket());
   CloseSocket(unreadError_);
 }
 
@@ -414,7 +439,7 @@ bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string
   CloseSocket(error[1]);
   unreadError_ = error[0];  // kept open and never read: the child's writes fill it and wait
   input_ = in[1];
-  output_ = out[0];
+  output_.Reset(out[0]);
   if (pid_ < 0) return false;
   signal(SIGPIPE, SIG_IGN);  // a child that has ended fails the write instead
   return true;
@@ -426,29 +451,10 @@ bool ChildProcess::Send(const std::string& command) {
 }
 
 bool ChildProcess::NextLine(int millis, std::string& line) {
-  const std::int64_t deadline = NowNanos() + std::int64_t{millis} * 1000000;
-  for (;;) {
-    const std::size_t feed = buffered_.find('\n');
-    if (feed != std::string::npos) {
-      line = buffered_.substr(0, feed);
-      if (!line.empty() && line.back() == '\r') line.pop_back();  // a Windows program's line end
-      buffered_.erase(0, feed + 1);
-      return true;
-    }
-    if (ended_) return false;
-    const std::int64_t left = (deadline - NowNanos()) / 1000000;
-    if (left < 0) return false;
-    pollfd entry{output_, POLLIN, 0};
-    if (poll(&entry, 1, static_cast<int>(left)) <= 0) continue;
-    char buffer[65536];
-    const ssize_t n = read(output_, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ended_ = true;
-      continue;
-    }
-    buffered_.append(buffer, static_cast<std::size_t>(n));
-  }
+  if (!output_.Next(line, millis)) return false;
+  line.pop_back();
+  if (!line.empty() && line.back() == '\r') line.pop_back();  // a Windows program's line end
+  return true;
 }
 
 bool ChildProcess::Expect(const std::string& prefix, int millis, std::string& line) {
@@ -464,13 +470,9 @@ bool ChildProcess::Finish(int millis) {
   if (pid_ <= 0) return false;
   CloseSocket(input_);  // a child that reads its input sees the end
   input_ = -1;
-  const std::int64_t deadline = NowNanos() + std::int64_t{millis} * 1000000;
   int status = 0;
   pid_t done = 0;
-  while ((done = waitpid(pid_, &status, WNOHANG)) == 0 && NowNanos() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  if (done == 0) {
+  if (!WaitFor(millis, 10000, [&] { return (done = waitpid(pid_, &status, WNOHANG)) != 0; })) {
     kill(pid_, SIGKILL);
     waitpid(pid_, &status, 0);
   }

@@ -9,8 +9,10 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include <netinet/in.h>
 #include <sys/types.h>
 
 #include "load/process_stats.h"
@@ -27,6 +29,10 @@ std::int64_t NowNanos();
 double Median(std::vector<double> values);
 // The p-th percentile (0..100) by the nearest-rank rule; 0 when empty.
 double Percentile(std::vector<double> values, double p);
+
+// Shows what went wrong (printf's format and arguments, a line of its own) on standard error;
+// returns 1, a failed scenario's exit code.
+int Fail(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // What a scenario passes to the program that started it: one "figure <name> <value>" line on
 // standard output, flushed at once.
@@ -47,6 +53,31 @@ struct Options {
   // run a block of 10 ports of its own, the blocks from --hostile-port on (by default
   // 25000-25999: outside the tests' port blocks and the system's ephemeral range).
   int hostilePort = 25000;
+};
+
+// Lines of one socket or pipe, each read within a time limit.
+class LineReader {
+ public:
+  explicit LineReader(int s = -1) : socket_(s) {}
+  void Reset(int s) {
+    socket_ = s;
+    pending_.clear();
+    ended_ = false;
+  }
+  // The next line (with its line end) within millis. False when the time ran out or the
+  // connection ended (then Ended()).
+  bool Next(std::string& line, int millis);
+  // Skips lines until one that holds text; false when none came within millis.
+  bool Find(const std::string& text, int millis, std::string* line = nullptr);
+  bool Ended() const { return ended_; }
+  int Socket() const { return socket_; }
+  // What was read beyond the last line handed out.
+  const std::string& Pending() const { return pending_; }
+
+ private:
+  int socket_;
+  std::string pending_;
+  bool ended_ = false;
 };
 
 // --- A child process driven over its standard input and output. ---
@@ -70,7 +101,7 @@ class ChildProcess {
   bool NextLine(int millis, std::string& line);
   // The next line that begins with prefix, skipping others, within millis.
   bool Expect(const std::string& prefix, int millis, std::string& line);
-  bool Ended() const { return ended_; }
+  bool Ended() const { return output_.Ended(); }
   // Waits up to millis for the child to end, then kills it. True when it ended by itself with
   // exit code 0.
   bool Finish(int millis);
@@ -80,9 +111,7 @@ class ChildProcess {
   pid_t pid_ = -1;
   int unreadError_ = -1;
   int input_ = -1;
-  int output_ = -1;
-  bool ended_ = false;
-  std::string buffered_;
+  LineReader output_;
 };
 
 // How a scene's session host runs: its consoles from port (0: Options::hostilePort), frames,
@@ -125,8 +154,6 @@ double WordValue(const std::string& line, const std::string& key);
 
 // --- The process itself (Linux /proc; ThreadCount and ResidentKiB in process_stats.h). ---
 
-// Waits until the process runs at least count threads. False after millis.
-bool WaitForThreads(int count, int millis);
 // Waits until no thread of the process but the caller is running or runnable, so that thread
 // start-up has finished. False after millis.
 bool WaitUntilQuiet(int millis);
@@ -156,7 +183,13 @@ bool EnterScratchDirectory(int basePort, const std::string& extraLines = "");
 // Removes the profile file and the directory again.
 void LeaveScratchDirectory();
 
-// --- Loopback sockets. All blocking; every receive has a time limit. ---
+// --- Loopback sockets. All blocking but a client's new socket; every receive has a time limit. ---
+
+// 127.0.0.1:port.
+sockaddr_in LoopbackAddress(std::uint16_t port);
+// A new non-blocking socket for a client: TCP_NODELAY, receiveBuffer when above 0, bound to
+// source (an address of 127/8) when given; or -1.
+int ClientSocket(int receiveBuffer, const char* source = nullptr);
 
 // A socket listening on 127.0.0.1:port (address reuse, backlog 128), or -1.
 int ListenLoopback(std::uint16_t port);
@@ -171,6 +204,16 @@ int ConnectFrom(int port, const char* source, int receiveBuffer, int millis);
 std::size_t SendUntil(int s, const char* data, std::size_t length, std::int64_t deadline);
 // Sleeps until deadline (NowNanos), in steps, or until stop is set.
 void SleepUntil(std::int64_t deadline, const std::atomic<bool>* stop = nullptr);
+// Asks done() until it holds (true) or millis have passed (false), stepMicros apart.
+template <typename Done>
+bool WaitFor(int millis, int stepMicros, Done done) {
+  const std::int64_t deadline = NowNanos() + std::int64_t{millis} * 1000000;
+  while (!done()) {
+    if (NowNanos() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::microseconds(stepMicros));
+  }
+  return true;
+}
 
 // ConnectFrom from any address, with receive and send time limits of 10 s.
 int ConnectLoopback(std::uint16_t port, int millis);
@@ -181,7 +224,8 @@ bool SendWhole(int s, const char* data, std::size_t length);
 // Receives until the bytes gathered in line end in a line feed. line is cleared first.
 // False when the connection ends, fails or the socket's time limit passes.
 bool ReadLine(int s, std::string& line);
-void CloseSocket(int s);
+// Closes s (when it is one): with reset, by a reset (SO_LINGER 0).
+void CloseSocket(int s, bool reset = false);
 
 // Writes "HH:MM:SS" of the local time into out (8 characters, no NUL), from time() and
 // localtime_r as the library does it; the baselines stamp their lines the same way.

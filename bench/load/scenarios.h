@@ -3,7 +3,7 @@
 // and reports its figures with ReportFigure. Each returns the process's exit code.
 #pragma once
 
-#include "load/load_support.h"
+#include "load/scene.h"
 
 namespace qc::load {
 
@@ -57,7 +57,7 @@ int RunSessionsScenario(const Options& options, bool underWine);
 // received, lost and repeated; the host's threads, memory and descriptors at start and end).
 int RunChurnScenario(const Options& options);
 
-// Hostile and careless connections, each a scene on the session host (hostile.h) whose figures
+// Hostile and careless connections, each a scene on the session host (scene.h) whose figures
 // and rows are named hostile.<scenario>.<figure>; what each does and measures is told where it
 // is defined: flood, paste, overflow-stream, big-paste and full-stack in
 // hostile_input_scenarios.cpp; dawdlers, password-gate, accept-storm, prompt-flood, prompt-hold

@@ -6,12 +6,11 @@
 // receive it. Reported: how far it got, the time to attach them all, and the host's threads,
 // resident memory and address space at the end. Every wait is bounded: a design that cannot
 // serve them all stops where it stops, and the figures say where.
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
 
-#include "load/fleet.h"
-#include "load/hostile.h"
 #include "load/scenarios.h"
 
 namespace qc::load {
@@ -35,7 +34,6 @@ class Attach : public Fleet::Events {
       for (int k = 0; k < kConnectsInFlight; ++k) Next(c);
     }
   }
-  void Connected(int) override {}
   void Line(int id, const char* text, std::size_t length) override {
     const std::string line(text, length);
     if (!welcomed_[id] && line.find("Welcome to the Team Quillaret") != std::string::npos) {
@@ -109,14 +107,11 @@ int RunSessionsScenario(const Options& options, bool underWine) {
   }
   const double attachMillis = static_cast<double>(attach.lastWelcome - start) / 1e6;
   // The host takes each developer's connected notice; wait (bounded) until it has them all.
-  std::string count;
-  const std::int64_t noticeDeadline = NowNanos() + std::int64_t{20000} * 1000000;
-  int notices = 0;
-  while (host.Send("count") && host.Expect("count ", kHostAnswerMillis, count)) {
-    notices = std::atoi(count.c_str() + 6);
-    if (notices >= attach.welcomedCount || NowNanos() > noticeDeadline) break;
-    fleet.Wait(50, attach);
-  }
+  HostCount count;
+  WaitForCount(
+      host, count, 20000, [&](const HostCount& c) { return c.connected >= attach.welcomedCount; },
+      [&] { fleet.Wait(50, attach); });
+  const long long notices = std::max(0LL, count.connected);
 
   std::string broadcast;
   attach.lastHeard = NowNanos();
@@ -133,7 +128,7 @@ int RunSessionsScenario(const Options& options, bool underWine) {
 
   scene.Figure("clients", kSessions);
   scene.Figure("welcomed", attach.welcomedCount);
-  scene.Figure("notices", notices);
+  scene.Figure("notices", static_cast<double>(notices));
   scene.Figure("broadcast_received", attach.heardCount);
   scene.Figure("closed_by_console", attach.closedCount);
   scene.Figure("attach_ms", attachMillis);

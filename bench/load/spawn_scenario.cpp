@@ -119,19 +119,15 @@ int RunSpawnScenario(const Options& options) {
   const SpawnTimes times = WaitForConsoles(start, port, threadsBefore);
   LeaveScratchDirectory();  // the profile is read at spawn only
   if (spawned != kConsoles || times.settled < 0) {
-    std::fprintf(stderr,
-                 "spawn: %d of %d consoles spawned, %d listening, %d threads (ports %d to %d)\n",
-                 spawned, kConsoles, CountListeningPorts(port, kConsoles),
-                 ThreadCount() - threadsBefore, port, port + kConsoles - 1);
-    return 1;
+    return Fail("spawn: %d of %d consoles spawned, %d listening, %d threads (ports %d to %d)",
+                spawned, kConsoles, CountListeningPorts(port, kConsoles),
+                ThreadCount() - threadsBefore, port, port + kConsoles - 1);
   }
   ReportFigure("spawn.library.listen_ms", static_cast<double>(times.listening) / 1e6);
   const int threadsSettled = ThreadCount();
   ReportProcessCost("library", times.settled, threadsBefore, residentBefore);
   if (ThreadCount() != threadsSettled) {
-    std::fprintf(stderr, "spawn: threads were still starting after %d ms without one\n",
-                 kSteadyMillis);
-    return 1;
+    return Fail("spawn: threads were still starting after %d ms without one", kSteadyMillis);
   }
 
   std::uint32_t goids[kConsoles];
@@ -158,10 +154,7 @@ int RunSpawnScenario(const Options& options) {
     ReportFigure("frame.library.ns", static_cast<double>(spent[0]) / frames);
     ReportFigure("frame.bare.ns", static_cast<double>(spent[1]) / frames);
   }
-  if (found != 0) {
-    std::fprintf(stderr, "frame: %lld polls found a message where none was pending\n", found);
-    return 1;
-  }
+  if (found != 0) return Fail("frame: %lld polls found a message where none was pending", found);
   return 0;
 }
 
@@ -182,12 +175,10 @@ int RunIdleThreadsScenario(const Options& /*options*/) {
     if (pthread_create(&thread, &attributes, IdleThread, nullptr) == 0) ++created;
   }
   pthread_attr_destroy(&attributes);
-  const bool running = WaitForThreads(threadsBefore + wanted, kStartMillis);
+  const bool running =
+      WaitFor(kStartMillis, 1000, [&] { return ThreadCount() >= threadsBefore + wanted; });
   const std::int64_t elapsed = NowNanos() - start;
-  if (created != wanted || !running) {
-    std::fprintf(stderr, "idle threads: %d of %d created\n", created, wanted);
-    return 1;
-  }
+  if (created != wanted || !running) return Fail("idle threads: %d of %d created", created, wanted);
   ReportProcessCost("idle", elapsed, threadsBefore, residentBefore);
   return 0;
 }

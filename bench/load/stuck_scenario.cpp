@@ -14,7 +14,6 @@
 #include <thread>
 #include <vector>
 
-#include "load/hostile.h"
 #include "load/scenarios.h"
 
 namespace qc::load {
@@ -32,14 +31,6 @@ constexpr std::int64_t kNanosAfter = 1000 * 1000000LL;
 // The stuck clients' buffers must fill before the limit can start; this and a limit per stuck
 // client bound the whole run.
 constexpr std::int64_t kRunNanosBeyondLimit = 30000 * 1000000LL;
-
-long long SlowestReader(const std::vector<std::unique_ptr<Developer>>& readers) {
-  long long slowest = -1;
-  for (const auto& reader : readers) {
-    if (slowest < 0 || reader->StreamLines() < slowest) slowest = reader->StreamLines();
-  }
-  return slowest;
-}
 
 // Every host call's start and end, kept outside the timed calls.
 struct Call {
@@ -59,22 +50,16 @@ int RunStuckScenario(const Options& options, int stuckCount, int sendTimeoutMill
   }
 
   // Readers on threads of their own, each counting the broadcast lines it received whole.
-  std::vector<std::unique_ptr<Developer>> readers;
-  for (int i = 0; i < kReaders; ++i) {
-    readers.push_back(std::make_unique<Developer>());
-    if (!readers.back()->Attach(port, 10000)) {
-      std::fprintf(stderr, "stuck: cannot connect reader %d to port %d\n", i, port);
-      return 1;
-    }
-    readers.back()->StartReading(ReadPattern{}, kTextLength, kHead[0]);
+  Developers readers;
+  if (!AttachDevelopers(readers, kReaders, port)) {
+    return Fail("stuck: cannot connect reader %zu to port %d", readers.size() - 1, port);
   }
+  for (auto& reader : readers) reader->StartReading(ReadPattern{}, kTextLength, kHead[0]);
   std::vector<int> stuck;  // never read from
   for (int i = 0; i < stuckCount; ++i) stuck.push_back(ConnectLoopback(port, 10000));
   if (std::count(stuck.begin(), stuck.end(), -1) > 0 ||
       !TakeConnectedNotices(api, kStuckGoid, kReaders + stuckCount)) {
-    std::fprintf(stderr, "stuck: cannot attach %d clients to port %d\n", kReaders + stuckCount,
-                 port);
-    return 1;
+    return Fail("stuck: cannot attach %d clients to port %d", kReaders + stuckCount, port);
   }
 
   std::string text(kTextLength - 1, '.');
@@ -91,7 +76,8 @@ int RunStuckScenario(const Options& options, int stuckCount, int sendTimeoutMill
   int dropped = 0;
   for (;;) {
     // Off the clock: the readers keep up with the host, so only the stuck clients fall behind.
-    while (broadcasts - SlowestReader(readers) >= kReaderWindow && NowNanos() < deadline) {
+    while (broadcasts - FewestStreamLines(readers, broadcasts) >= kReaderWindow &&
+           NowNanos() < deadline) {
       std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
     const std::int64_t before = NowNanos();
@@ -115,23 +101,16 @@ int RunStuckScenario(const Options& options, int stuckCount, int sendTimeoutMill
       break;
     }
     if (now >= deadline) {
-      std::fprintf(
-          stderr, "stuck: %d of %d disconnected notices within %lld ms (%lld broadcasts)\n",
-          dropped, stuckCount, static_cast<long long>((now - start) / 1000000), broadcasts);
-      return 1;
+      return Fail("stuck: %d of %d disconnected notices within %lld ms (%lld broadcasts)", dropped,
+                  stuckCount, static_cast<long long>((now - start) / 1000000), broadcasts);
     }
   }
 
   // Every reader must have had every broadcast: a reader dropped as well would be a fault, and
   // a broadcast that reached nobody proves nothing.
-  const std::int64_t readDeadline = NowNanos() + std::int64_t{20000} * 1000000;
+  WaitForStreamLines(readers, broadcasts, 20000);
   int missing = 0;
-  for (const auto& reader : readers) {
-    while (reader->StreamLines() < broadcasts && NowNanos() < readDeadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    if (reader->StreamLines() != broadcasts) ++missing;
-  }
+  for (const auto& reader : readers) missing += reader->StreamLines() != broadcasts ? 1 : 0;
   // The call that gave up on the last stuck client: the longest broadcast that ended before the
   // last disconnected notice came. No call after it should wait on a stuck client again.
   const Call* gaveUp = nullptr;

@@ -1,13 +1,14 @@
-// What the scenarios on the session host share: a scene (the host with its consoles, and the
-// figures of one run), a developer on a loopback socket with a thread that reads what it is
-// sent (all the time, slowly, or in bursts), a line reader with time limits, bounded sends, and
-// the session host's answers they read. Every wait here ends by itself.
+// How the scenarios drive developers and the session host: a developer on a loopback socket with
+// a thread that reads what it is sent (all the time, slowly, or in bursts); a fleet of many
+// developers read in one thread; a scene (the session host with its consoles, and the figures of
+// one run) and the host's answers. Every wait here ends by itself.
 #pragma once
 
 #include <atomic>
+#include <cstdio>
 #include <cstddef>
 #include <cstdint>
-#include <map>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,30 +21,6 @@ namespace qc::load {
 // Nanoseconds in a millisecond, and how long a developer of a scenario may take to attach.
 constexpr std::int64_t kMillis = 1000000;
 constexpr int kAttachMillis = 10000;
-
-// Lines of one socket, each read within a time limit.
-class LineReader {
- public:
-  explicit LineReader(int s = -1) : socket_(s) {}
-  void Reset(int s) {
-    socket_ = s;
-    pending_.clear();
-    ended_ = false;
-  }
-  // The next line (with its line end) within millis. False when the time ran out or the
-  // connection ended (then Ended()).
-  bool Next(std::string& line, int millis);
-  // Skips lines until one that holds text; false when none came within millis.
-  bool Find(const std::string& text, int millis, std::string* line = nullptr);
-  bool Ended() const { return ended_; }
-  // What was read beyond the last line handed out.
-  const std::string& Pending() const { return pending_; }
-
- private:
-  int socket_;
-  std::string pending_;
-  bool ended_ = false;
-};
 
 // How a developer's reading thread reads: in each cycle it reads for burstMillis or until it has
 // burstBytes (0: no limit), then pauses for pauseMin to pauseMax milliseconds. A developer who
@@ -84,7 +61,6 @@ class Developer {
   // Stops reading and closes: with reset, by a reset (SO_LINGER 0).
   void Close(bool reset);
 
-  long long Lines() const { return lines_.load(); }
   long long OverflowLines() const { return overflows_.load(); }
   long long ListEnds() const { return listEnds_.load(); }
   long long StreamLines() const { return streamLines_.load(); }
@@ -105,9 +81,89 @@ class Developer {
   std::string line_;  // the first bytes of the line being received
   std::size_t lineLength_ = 0;
   std::atomic<bool> stopping_{false};
-  std::atomic<long long> lines_{0}, overflows_{0}, listEnds_{0}, streamLines_{0}, bytes_{0};
+  std::atomic<long long> overflows_{0}, listEnds_{0}, streamLines_{0}, bytes_{0};
   std::atomic<std::int64_t> endedAt_{0};
   std::thread thread_;
+};
+
+using Developers = std::vector<std::unique_ptr<Developer>>;
+
+// The fewest stream lines any developer from first on has received, at most most.
+long long FewestStreamLines(const Developers& developers, long long most, std::size_t first = 0);
+// Waits until every developer from first on has count stream lines or was dropped, within millis
+// in all. Returns how many of them were dropped.
+int WaitForStreamLines(const Developers& developers, long long count, int millis,
+                       std::size_t first = 0);
+
+// Attaches count more developers to 127.0.0.1:port (see Developer::Attach); false, with the
+// one that failed last in developers, when one was not welcomed.
+bool AttachDevelopers(Developers& developers, int count, int port, int receiveBuffer = 0);
+
+// Sends command on socket s and times its answer, up to the line that holds end, within
+// limitMillis (or gives limitMillis).
+double TimeAnswer(int s, LineReader& reader, const std::string& command, const char* end,
+                  int limitMillis);
+
+// Many loopback clients in one thread: non-blocking connects, sends and line-by-line reading,
+// all waited on with one epoll set. Every scenario whose developers read in one loop drives
+// them through a Fleet and is told of each event: the sessions and churn scenarios by lines, the
+// host-call scenario by bytes alone. Every wait is bounded by its caller's time limit.
+class Fleet {
+ public:
+  // What happens to the clients, told during Wait.
+  struct Events {
+    virtual ~Events() = default;
+    // Every receive of client id, before its lines are told.
+    virtual void Received(int, std::size_t) {}
+    // One whole line (with its line feed) that client id received (not told without lines).
+    virtual void Line(int, const char*, std::size_t) {}
+    // Client id's connection ended from the other side (end of stream, reset or a failed
+    // connect); it is closed now. reset: by an error rather than an orderly end.
+    virtual void Closed(int, bool) {}
+  };
+
+  // Room for clients 0 .. capacity - 1. Without lines, what they receive is only counted.
+  explicit Fleet(int capacity, bool lines = true);
+  ~Fleet();
+  Fleet(const Fleet&) = delete;
+  Fleet& operator=(const Fleet&) = delete;
+
+  // Starts connecting client id (which must be closed) to 127.0.0.1:port, from source when given.
+  // receiveBuffer > 0 sets the socket's receive buffer first (a client that will stop reading
+  // fills sooner). False when no socket could be made.
+  bool Open(int id, std::uint16_t port, int receiveBuffer = 0, const char* source = nullptr);
+  // Takes over socket s, already connected, as client id (which must be closed).
+  bool Adopt(int id, int s, bool connecting = false);
+  int Socket(int id) const { return clients_[static_cast<std::size_t>(id)].socket; }
+  // Sends text; what the socket does not take at once is kept and sent when it can be.
+  // Returns true when the whole text went at once.
+  bool Send(int id, const std::string& text);
+  // Closes client id: with reset, by a reset (SO_LINGER 0) instead of an orderly end. No Closed
+  // event follows.
+  void Close(int id, bool reset);
+  // A paused client reads nothing until resumed (its peer's sends back up); an end of its
+  // connection is still told.
+  void Pause(int id, bool paused);
+
+  // Waits up to millis for events and tells each one. Returns the number handled.
+  int Wait(int millis, Events& events);
+
+ private:
+  struct Client {
+    int socket = -1;
+    bool connecting = false;
+    bool paused = false;
+    std::string partial;  // a line received so far
+    std::string unsent;
+  };
+  void Update(int id);
+  void Read(int id, Events& events);
+  void Drop(int id, bool reset, Events& events);
+
+  int epoll_;
+  bool lines_;
+  std::vector<Client> clients_;
+  std::vector<char> buffer_;
 };
 
 // Lines "L<developer>.<sequence> " and filler, sequences first to first + count - 1, each of
@@ -121,26 +177,43 @@ struct HostCount {
   long long inversions = -1;
 };
 bool AskCount(SessionHost& host, HostCount& count);
-// Asks "count" until done(count) or millis pass; the last count is left in count.
-template <typename Done>
-bool WaitForCount(SessionHost& host, HostCount& count, int millis, Done done) {
+// Asks "count" until done(count) or millis pass, calling between() in between (by default a
+// sleep of 20 ms); the last count is left in count.
+template <typename Done, typename Between>
+bool WaitForCount(SessionHost& host, HostCount& count, int millis, Done done, Between between) {
   const std::int64_t deadline = NowNanos() + std::int64_t{millis} * 1000000;
   while (AskCount(host, count)) {
     if (done(count)) return true;
     if (NowNanos() >= deadline) return false;
-    SleepUntil(NowNanos() + 20 * 1000000LL);
+    between();
   }
   return false;
+}
+template <typename Done>
+bool WaitForCount(SessionHost& host, HostCount& count, int millis, Done done) {
+  return WaitForCount(host, count, millis, done, [] { SleepUntil(NowNanos() + 20 * 1000000LL); });
 }
 // Waits until the host's tallied lines reach wanted, or have not changed for quietMillis, or
 // limitMillis pass. Returns the time of the last change (NowNanos).
 std::int64_t WaitForLines(SessionHost& host, long long wanted, int quietMillis, int limitMillis,
                           HostCount& count);
-// The tally of one developer: distinct sequence numbers taken and repeats. False when the host
-// did not answer; a developer none of whose lines came gives 0 and 0.
-bool AskTally(SessionHost& host, unsigned developer, long long& distinct, long long& repeated);
-// The notices the host took since its "mark": (ms since the mark, text).
-bool AskNotices(SessionHost& host, std::multimap<double, std::string>& notices);
+// Asks the host's "tally" and calls each(developer, distinct sequence numbers taken, repeats,
+// highest sequence + 1, the line) for every developer whose lines came. False when the host did
+// not answer in full.
+template <typename Each>
+bool AskTally(SessionHost& host, Each each) {
+  if (!host.Send("tally")) return false;
+  for (std::string line; host.NextLine(60000, line);) {
+    if (line.rfind("tally-end", 0) == 0) return true;
+    unsigned long developer = 0;
+    long long distinct = 0, repeated = 0, highest = 0;
+    if (std::sscanf(line.c_str(), "dev %lu %lld %lld %lld", &developer, &distinct, &repeated,
+                    &highest) == 4) {
+      each(developer, distinct, repeated, highest, line);
+    }
+  }
+  return false;
+}
 // The time of the first notice since the mark that holds text (ms since the mark), or -1.
 double NoticeMillis(SessionHost& host, const std::string& text);
 
@@ -165,10 +238,14 @@ class Scene {
   // Attaches a developer to a console (see Developer::Attach).
   bool Attach(Developer& developer, int console = 0, const char* source = nullptr,
               int receiveBuffer = 0);
+  // Attaches count more developers to the first console (see Developer::Attach).
+  bool AttachMany(Developers& developers, int count, int receiveBuffer = 0);
   // Waits until the host has taken this many connected notices.
   bool WaitConnected(long long connected);
   // Asks the host a command and takes the answer line that begins with the command's name.
   bool Ask(const std::string& command, std::string* answer = nullptr);
+  // The growth of the host's resident memory at its peak since ResetPeak, from baseKiB.
+  double PeakGrowthKiB(long baseKiB) const;
   // Reports a figure that no table shows by itself (the log and derived rows may).
   void Figure(const std::string& figure, double value);
   // Reports a figure with the row of the report's table that shows it: its title, its unit, the

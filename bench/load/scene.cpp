@@ -1,10 +1,10 @@
-// Scenes, developers, line readers and host answers of the scenarios on the session host; see
-// hostile.h.
-#include "load/hostile.h"
+// Developers, fleets, scenes and the session host's answers; see scene.h.
+#include "load/scene.h"
 
 #include <dirent.h>
 #include <poll.h>
 #include <sched.h>
+#include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -21,41 +21,195 @@
 
 namespace qc::load {
 
-bool LineReader::Next(std::string& line, int millis) {
-  const std::int64_t deadline = NowNanos() + std::int64_t{millis} * kMillis;
-  for (;;) {
-    const std::size_t feed = pending_.find('\n');
-    if (feed != std::string::npos) {
-      line = pending_.substr(0, feed + 1);
-      pending_.erase(0, feed + 1);
-      return true;
+Fleet::Fleet(int capacity, bool lines)
+    : epoll_(epoll_create1(0)),
+      lines_(lines),
+      clients_(static_cast<std::size_t>(capacity)),
+      buffer_(65536) {}
+
+Fleet::~Fleet() {
+  for (Client& client : clients_) CloseSocket(client.socket);
+  CloseSocket(epoll_);
+}
+
+bool Fleet::Open(int id, std::uint16_t port, int receiveBuffer, const char* source) {
+  const int s = ClientSocket(receiveBuffer, source);
+  if (s < 0) return false;
+  const sockaddr_in address = LoopbackAddress(port);
+  if (connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 &&
+      errno != EINPROGRESS) {
+    close(s);
+    return false;
+  }
+  return Adopt(id, s, true);
+}
+
+bool Fleet::Adopt(int id, int s, bool connecting) {
+  Client& client = clients_[static_cast<std::size_t>(id)];
+  client = Client{};
+  client.socket = s;
+  client.connecting = connecting;
+  epoll_event event{};
+  event.events = connecting ? EPOLLOUT : EPOLLIN | EPOLLRDHUP;
+  event.data.u32 = static_cast<std::uint32_t>(id);
+  if (epoll_ctl(epoll_, EPOLL_CTL_ADD, s, &event) != 0) {
+    close(s);
+    client.socket = -1;
+    return false;
+  }
+  return true;
+}
+
+// Asks epoll for what the client waits on now: the end of its connect, room for unsent bytes,
+// and (unless paused) input.
+void Fleet::Update(int id) {
+  const Client& client = clients_[static_cast<std::size_t>(id)];
+  epoll_event event{};
+  event.data.u32 = static_cast<std::uint32_t>(id);
+  if (client.connecting || !client.unsent.empty()) event.events |= EPOLLOUT;
+  if (!client.connecting && !client.paused) event.events |= EPOLLIN | EPOLLRDHUP;
+  (void)epoll_ctl(epoll_, EPOLL_CTL_MOD, client.socket, &event);
+}
+
+bool Fleet::Send(int id, const std::string& text) {
+  Client& client = clients_[static_cast<std::size_t>(id)];
+  if (client.socket < 0) return false;
+  if (client.connecting || !client.unsent.empty()) {
+    client.unsent += text;
+    return false;
+  }
+  const ssize_t n = send(client.socket, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  const std::size_t sent = n > 0 ? static_cast<std::size_t>(n) : 0;
+  if (sent == text.size()) return true;
+  client.unsent.assign(text, sent, std::string::npos);
+  Update(id);
+  return false;
+}
+
+void Fleet::Close(int id, bool reset) {
+  Client& client = clients_[static_cast<std::size_t>(id)];
+  if (client.socket < 0) return;
+  (void)epoll_ctl(epoll_, EPOLL_CTL_DEL, client.socket, nullptr);
+  CloseSocket(client.socket, reset);
+  client = Client{};
+}
+
+void Fleet::Pause(int id, bool paused) {
+  Client& client = clients_[static_cast<std::size_t>(id)];
+  if (client.socket < 0 || client.paused == paused) return;
+  client.paused = paused;
+  Update(id);
+}
+
+void Fleet::Drop(int id, bool reset, Events& events) {
+  Close(id, false);
+  events.Closed(id, reset);
+}
+
+void Fleet::Read(int id, Events& events) {
+  Client& client = clients_[static_cast<std::size_t>(id)];
+  const ssize_t n = recv(client.socket, buffer_.data(), buffer_.size(), MSG_DONTWAIT);
+  if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+  if (n <= 0) {
+    Drop(id, n < 0, events);
+    return;
+  }
+  events.Received(id, static_cast<std::size_t>(n));
+  if (!lines_) return;
+  const char* at = buffer_.data();
+  const char* end = at + n;
+  while (at < end) {
+    const char* feed =
+        static_cast<const char*>(std::memchr(at, '\n', static_cast<std::size_t>(end - at)));
+    if (feed == nullptr) {
+      client.partial.append(at, end);
+      return;
     }
-    if (ended_ || socket_ < 0) return false;
-    pollfd entry{socket_, POLLIN, 0};
-    const int ready = poll(&entry, 1, MillisLeft(deadline));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) return false;
-    char buffer[65536];
-    const ssize_t n = recv(socket_, buffer, sizeof buffer, MSG_DONTWAIT);
-    if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-    if (n <= 0) {
-      ended_ = true;
-      continue;
+    const int socket = client.socket;
+    if (client.partial.empty()) {
+      events.Line(id, at, static_cast<std::size_t>(feed + 1 - at));
+    } else {
+      client.partial.append(at, feed + 1);
+      const std::string line = std::move(client.partial);
+      client.partial.clear();
+      events.Line(id, line.data(), line.size());
     }
-    pending_.append(buffer, static_cast<std::size_t>(n));
+    // The handler may have closed the client (and another may have taken its place).
+    if (clients_[static_cast<std::size_t>(id)].socket != socket) return;
+    at = feed + 1;
   }
 }
 
-bool LineReader::Find(const std::string& text, int millis, std::string* found) {
-  const std::int64_t deadline = NowNanos() + std::int64_t{millis} * kMillis;
-  std::string line;
-  while (Next(line, MillisLeft(deadline))) {
-    if (line.find(text) != std::string::npos) {
-      if (found != nullptr) *found = line;
-      return true;
+int Fleet::Wait(int millis, Events& events) {
+  epoll_event ready[256];
+  const int count = epoll_wait(epoll_, ready, 256, millis);
+  for (int i = 0; i < count; ++i) {
+    const int id = static_cast<int>(ready[i].data.u32);
+    Client& client = clients_[static_cast<std::size_t>(id)];
+    if (client.socket < 0) continue;  // closed by an earlier event's handler
+    const std::uint32_t what = ready[i].events;
+    if (client.connecting) {
+      int error = 0;
+      socklen_t length = sizeof error;
+      (void)getsockopt(client.socket, SOL_SOCKET, SO_ERROR, &error, &length);
+      if (error != 0 || (what & (EPOLLERR | EPOLLHUP)) != 0) {
+        Drop(id, true, events);
+        continue;
+      }
+      client.connecting = false;
+      Update(id);
+    }
+    if ((what & EPOLLOUT) != 0 && !client.unsent.empty()) {
+      const ssize_t n = send(client.socket, client.unsent.data(), client.unsent.size(),
+                             MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n > 0) client.unsent.erase(0, static_cast<std::size_t>(n));
+      if (client.unsent.empty()) Update(id);
+    }
+    if ((what & (EPOLLIN | EPOLLRDHUP)) != 0 && !client.paused) {
+      Read(id, events);
+    } else if ((what & (EPOLLERR | EPOLLHUP)) != 0) {
+      Drop(id, true, events);
     }
   }
-  return false;
+  return count < 0 ? 0 : count;
+}
+
+long long FewestStreamLines(const Developers& developers, long long most, std::size_t first) {
+  for (std::size_t i = first; i < developers.size(); ++i) {
+    most = std::min(most, developers[i]->StreamLines());
+  }
+  return most;
+}
+
+int WaitForStreamLines(const Developers& developers, long long count, int millis,
+                       std::size_t first) {
+  const std::int64_t deadline = NowNanos() + std::int64_t{millis} * kMillis;
+  int dropped = 0;
+  for (std::size_t i = first; i < developers.size(); ++i) {
+    const Developer& developer = *developers[i];
+    WaitFor(MillisLeft(deadline), 2000,
+            [&] { return developer.StreamLines() >= count || developer.EndedAt() != 0; });
+    dropped += developer.Dropped();
+  }
+  return dropped;
+}
+
+bool AttachDevelopers(Developers& developers, int count, int port, int receiveBuffer) {
+  for (int i = 0; i < count; ++i) {
+    developers.push_back(std::make_unique<Developer>());
+    if (!developers.back()->Attach(port, kAttachMillis, nullptr, receiveBuffer)) return false;
+  }
+  return true;
+}
+
+double TimeAnswer(int s, LineReader& reader, const std::string& command, const char* end,
+                  int limitMillis) {
+  const std::int64_t asked = NowNanos();
+  if (!SendWhole(s, (command + "\n").c_str(), command.size() + 1) ||
+      !reader.Find(end, limitMillis)) {
+    return limitMillis;
+  }
+  return static_cast<double>(NowNanos() - asked) / kMillis;
 }
 
 std::string TypedLines(unsigned developer, long long first, long long count, std::size_t length) {
@@ -95,12 +249,7 @@ void Developer::Stop() {
 
 void Developer::Close(bool reset) {
   Stop();
-  if (socket_ < 0) return;
-  if (reset) {
-    const linger abort{1, 0};
-    (void)setsockopt(socket_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
-  }
-  close(socket_);
+  CloseSocket(socket_, reset);
   socket_ = -1;
 }
 
@@ -109,7 +258,6 @@ void Developer::Scan(const char* data, std::size_t length) {
     if (line_.size() < 64) line_.push_back(data[i]);
     ++lineLength_;
     if (data[i] != '\n') continue;
-    lines_.fetch_add(1, std::memory_order_relaxed);
     if (line_.find("Buffer overflow detected") != std::string::npos) {
       overflows_.fetch_add(1, std::memory_order_relaxed);
     } else if (line_.find("QC_OK: End of list") != std::string::npos) {
@@ -196,43 +344,18 @@ std::int64_t WaitForLines(SessionHost& host, long long wanted, int quietMillis, 
   return lastChange;
 }
 
-bool AskTally(SessionHost& host, unsigned developer, long long& distinct, long long& repeated) {
-  distinct = 0;
-  repeated = 0;
-  if (!host.Send("tally")) return false;
-  std::string line;
-  const std::string mine = "dev " + std::to_string(developer) + " ";
-  while (host.NextLine(60000, line)) {
-    if (line.rfind("tally-end", 0) == 0) return true;
-    if (line.rfind(mine, 0) == 0) {
-      std::sscanf(line.c_str() + mine.size(), "%lld %lld", &distinct, &repeated);
-      std::fprintf(stderr, "  host's tally: %s\n", line.c_str());
-    }
-  }
-  return false;
-}
-
-bool AskNotices(SessionHost& host, std::multimap<double, std::string>& notices) {
-  notices.clear();
-  if (!host.Send("notices")) return false;
-  std::string line;
-  while (host.NextLine(60000, line)) {
-    if (line.rfind("notices-end", 0) == 0) return true;
-    if (line.rfind("notice ", 0) != 0) continue;
+double NoticeMillis(SessionHost& host, const std::string& text) {
+  if (!host.Send("notices")) return -1;
+  double first = -1;
+  for (std::string line; host.NextLine(60000, line) && line.rfind("notices-end", 0) != 0;) {
     char* end = nullptr;
     const double millis = std::strtod(line.c_str() + 7, &end);
-    notices.emplace(millis, std::string(end != nullptr && *end == ' ' ? end + 1 : ""));
+    if (line.rfind("notice ", 0) == 0 && (first < 0 || millis < first) &&
+        line.find(text, static_cast<std::size_t>(end - line.c_str())) != std::string::npos) {
+      first = millis;
+    }
   }
-  return false;
-}
-
-double NoticeMillis(SessionHost& host, const std::string& text) {
-  std::multimap<double, std::string> notices;
-  AskNotices(host, notices);
-  for (const auto& [millis, notice] : notices) {
-    if (notice.find(text) != std::string::npos) return millis;
-  }
-  return -1;
+  return first;
 }
 
 bool ResetPeak(int pid) {
@@ -301,6 +424,16 @@ bool Scene::Attach(Developer& developer, int console, const char* source, int re
   return developer.Attach(Port(console), kAttachMillis, source, receiveBuffer);
 }
 
+bool Scene::AttachMany(Developers& developers, int count, int receiveBuffer) {
+  if (AttachDevelopers(developers, count, Port(), receiveBuffer)) return true;
+  Fail("cannot attach developer " + std::to_string(developers.size() - 1));
+  return false;
+}
+
+double Scene::PeakGrowthKiB(long baseKiB) const {
+  return static_cast<double>(ProcessPeakKiB(host.Pid()) - baseKiB);
+}
+
 bool Scene::WaitConnected(long long connected) {
   HostCount count;
   if (WaitForCount(host, count, 20000,
@@ -337,7 +470,13 @@ void Scene::Row(const std::string& title, const std::string& figure, double valu
 void Scene::TallyFigures(unsigned developer, long long typed, const std::string& what,
                          double lostTarget, bool fixedCount) {
   long long distinct = 0, repeated = 0;
-  AskTally(host, developer, distinct, repeated);
+  AskTally(host, [&](unsigned long who, long long taken, long long again, long long,
+                     const std::string& line) {
+    if (who != developer) return;
+    distinct = taken;
+    repeated = again;
+    std::fprintf(stderr, "  host's tally: %s\n", line.c_str());
+  });
   Figure("lines_typed", static_cast<double>(typed));
   Figure("lines_taken", static_cast<double>(distinct));
   const std::string of = fixedCount ? " (of " + std::to_string(typed) + ")" : "";
@@ -347,8 +486,7 @@ void Scene::TallyFigures(unsigned developer, long long typed, const std::string&
 }
 
 int Scene::Fail(const std::string& what) {
-  std::fprintf(stderr, "%s: %s\n", name.c_str(), what.c_str());
-  return 1;
+  return qc::load::Fail("%s: %s", name.c_str(), what.c_str());
 }
 
 int Scene::Finish() {
