@@ -123,6 +123,19 @@ TEST(OutputQueueTest, APeerThatResetFailsTheFlushAsAResetAndTheProcessCarriesOn)
   test::CloseSocket(pair.server);
 }
 
+// Fills the client's output past the hard limit with copies of block: judged at now, it is to be
+// dropped at once. Deletes the client and the server.
+void ExpectDroppedPastTheHardLimit(ConsoleServer* server, ClientState* client,
+                                   const std::string& block, std::int64_t now) {
+  while (client->Output.Queue.Bytes <= HardOutputLimit(*server)) {
+    ASSERT_TRUE(QueueBytes(client->Output.Queue, block.data(), block.size()));
+  }
+  JudgeOutput(*server, *client, now);
+  EXPECT_EQ(client->Output.Drop, ClientDrop::kBufferFull);
+  DeleteClientState(client);
+  DeleteConsoleServer(server);
+}
+
 TEST(SendPolicyTest, OutputPastTheSoftLimitForTheSendTimeOrPastTheHardLimitIsDropped) {
   ConsoleServer* server = NewConsoleServer(1, "policy");
   ASSERT_NE(server, nullptr);
@@ -152,13 +165,7 @@ TEST(SendPolicyTest, OutputPastTheSoftLimitForTheSendTimeOrPastTheHardLimitIsDro
   JudgeOutput(*server, *client, 13000);
   EXPECT_EQ(client->Output.OverSoftSince, 0);
   EXPECT_EQ(NextSendDeadline(*server, *client), 0);
-  while (client->Output.Queue.Bytes <= HardOutputLimit(*server)) {
-    ASSERT_TRUE(QueueBytes(client->Output.Queue, kilobyte.data(), kilobyte.size()));
-  }
-  JudgeOutput(*server, *client, 14000);
-  EXPECT_EQ(client->Output.Drop, ClientDrop::kBufferFull);
-  DeleteClientState(client);
-  DeleteConsoleServer(server);
+  ExpectDroppedPastTheHardLimit(server, client, kilobyte, 14000);
 }
 
 // The send time limit: it starts afresh whenever the socket takes output, a socket found full is
@@ -213,13 +220,7 @@ TEST(SendPolicyTest, TheSendTimeLimitStartsAfreshWhenOutputIsTakenAndZeroMeansNo
   JudgeOutput(*server, *client, 1000000);
   EXPECT_EQ(client->Output.Drop, ClientDrop::kNone);
   EXPECT_EQ(NextSendDeadline(*server, *client), 0);
-  while (client->Output.Queue.Bytes <= HardOutputLimit(*server)) {
-    ASSERT_TRUE(QueueBytes(client->Output.Queue, block.data(), block.size()));
-  }
-  JudgeOutput(*server, *client, 1000001);
-  EXPECT_EQ(client->Output.Drop, ClientDrop::kBufferFull);
-  DeleteClientState(client);
-  DeleteConsoleServer(server);
+  ExpectDroppedPastTheHardLimit(server, client, block, 1000001);
 }
 
 }  // namespace
