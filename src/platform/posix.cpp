@@ -156,7 +156,7 @@ int SendSomeNow(Socket s, const char* data, int length) {
         ::send(s, data, static_cast<std::size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT);
     if (sent > 0) return static_cast<int>(sent);
     if (sent == 0) return kWouldBlock;  // GCOVR_EXCL_BR_LINE: no empty block is ever sent
-    if (errno == EINTR) continue;  // GCOVR_EXCL_LINE: MSG_DONTWAIT never sleeps
+    if (errno == EINTR) continue;       // GCOVR_EXCL_LINE: MSG_DONTWAIT never sleeps
     if (errno == ECONNRESET) return kPeerReset;
     return errno == EAGAIN || errno == EWOULDBLOCK ? kWouldBlock : -1;
   }

@@ -18,9 +18,10 @@ TEST(WriteTimestampFieldsTest, WritesEightCharactersWithTwoDigitFields) {
     int hour, minute, second;
     const char* expected;
   } cases[] = {
-      {0, 0, 0, "00:00:00"},    {9, 5, 7, "09:05:07"},
-      {23, 59, 59, "23:59:59"}, {12, 30, 60, "12:30:60"},  // a leap second keeps its two digits
-      {10, 1, 2, "10:01:02"},   {123, 104, 99, "23:04:99"}, {-1, -5, -61, "00:00:00"},
+      {0, 0, 0, "00:00:00"},     {9, 5, 7, "09:05:07"},
+      {23, 59, 59, "23:59:59"},  {12, 30, 60, "12:30:60"},  // a leap second keeps its two digits
+      {10, 1, 2, "10:01:02"},    {123, 104, 99, "23:04:99"},
+      {-1, -5, -61, "00:00:00"},  // a field below zero prints as zero
   };
   for (const auto& c : cases) {
     char out[12];

@@ -206,9 +206,9 @@ TEST(SendPolicyTest, TheSendTimeLimitStartsAfreshWhenOutputIsTakenAndZeroMeansNo
   EXPECT_TRUE(ShouldTrySend(*server, *client, 13500));  // the try that times it out
 
   // Output that all went out clears the limit.
-  EXPECT_EQ(JudgeSend(*server, *client, 13500,
-                      SendTry{true, true, queued, FlushResult::kEmpty, true}),
-            SendVerdict::kKeep);
+  EXPECT_EQ(
+      JudgeSend(*server, *client, 13500, SendTry{true, true, queued, FlushResult::kEmpty, true}),
+      SendVerdict::kKeep);
   EXPECT_EQ(client->Output.StalledSince, 0);
 
   server->SendTimeoutMillis = 0;

@@ -63,8 +63,9 @@ TEST(ParseAddressTextTest, TakesExactlyFourDecimalFieldsFrom0To255) {
   std::uint32_t address = 7;
   EXPECT_TRUE(ParseAddressText("255.200.0.10", address));
   EXPECT_EQ(address, 0xffc8000au);
-  for (const char* unusable : {"", "localhost", "127.1", "1.2.3.4.5", "1.2.3.256", "1.2.3.",
-                               "0x7f.0.0.1", "010.0.0.1", "+1.2.3.4", "1.2.3.4 ", "1..3.4", "1234.0.0.1"}) {
+  for (const char* unusable :
+       {"", "localhost", "127.1", "1.2.3.4.5", "1.2.3.256", "1.2.3.", "0x7f.0.0.1", "010.0.0.1",
+        "+1.2.3.4", "1.2.3.4 ", "1..3.4", "1234.0.0.1"}) {
     EXPECT_FALSE(ParseAddressText(unusable, address)) << unusable;
   }
   EXPECT_EQ(address, 0xffc8000au);
