@@ -11,10 +11,8 @@
 #ifdef _WIN32
 #include <winsock2.h>
 #else
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #endif
@@ -147,35 +145,20 @@ TEST(PlatformProfileTest, StringsAreCutToTheBufferAndTheCutLengthIsReturned) {
 // Standard error is a full pipe: the lines wait, in order, as many as the queue holds; the rest
 // are counted, and the count is written once standard error takes lines again.
 TEST(DiagnosticTest, LinesPastTheQueueAreCountedAndTheCountFollowsTheKeptOnes) {
-  int pipeEnds[2];
-  ASSERT_EQ(::pipe(pipeEnds), 0);
-  const int pipeBytes = ::fcntl(pipeEnds[1], F_SETPIPE_SZ, 4096);
-  ASSERT_GT(pipeBytes, 0);
-  const std::string fill(static_cast<std::size_t>(pipeBytes), '-');
-  ASSERT_EQ(::write(pipeEnds[1], fill.data(), fill.size()), pipeBytes);
-  const int savedStderr = ::dup(2);
-  ::dup2(pipeEnds[1], 2);
+  test::FullStandardError pipe;
+  ASSERT_TRUE(pipe.Made());
+  const std::string& fill = pipe.Fill();
   const int total = kWaitingDiagnostics + 5;
   for (int i = 0; i < total; ++i) WriteDiagnostic(("line " + std::to_string(i) + "\n").c_str());
   // The writer thread waits on the pipe; reading it lets everything out.
-  std::string written;
-  char buffer[4096];
   bool wroteAfter = false;
-  for (int reads = 0; reads < 1000 && written.find("after\n") == std::string::npos; ++reads) {
-    pollfd entry{pipeEnds[0], POLLIN, 0};
-    if (::poll(&entry, 1, test::kWaitMillis) != 1) break;
-    const ssize_t n = ::read(pipeEnds[0], buffer, sizeof buffer);
-    if (n <= 0) break;
-    written.append(buffer, static_cast<std::size_t>(n));
-    if (!wroteAfter && written.find("took none of them\n") != std::string::npos) {
+  const std::string written = pipe.ReadUntil("after\n", [&](const std::string& read) {
+    if (!wroteAfter && read.find("took none of them\n") != std::string::npos) {
       WriteDiagnostic("after\n");  // a line after the count is neither lost nor counted
       wroteAfter = true;
     }
-  }
-  ::dup2(savedStderr, 2);
-  ::close(savedStderr);
-  ::close(pipeEnds[0]);
-  ::close(pipeEnds[1]);
+  });
+  pipe.Restore();
   ASSERT_EQ(written.compare(0, fill.size(), fill), 0);
   // The writer may have taken the first line before the queue filled: that one is kept too.
   std::size_t at = fill.size();

@@ -13,7 +13,6 @@
 #include <vector>
 
 #ifndef _WIN32
-#include <fcntl.h>
 #include <unistd.h>
 #endif
 
@@ -644,14 +643,8 @@ TEST(HostileInputTest, LinesOfDevelopersWhoLeftWhileTheHostWasAwayStillArrive) {
 // Standard error is a pipe that nobody reads (a launcher's, say): diagnostic lines wait for it,
 // and the console goes on serving.
 TEST(HostileInputTest, AStandardErrorNobodyReadsNeverHoldsTheConsole) {
-  int pipeEnds[2];
-  ASSERT_EQ(::pipe(pipeEnds), 0);
-  const int pipeBytes = ::fcntl(pipeEnds[1], F_SETPIPE_SZ, 4096);
-  ASSERT_GT(pipeBytes, 0);
-  const std::string fill(static_cast<std::size_t>(pipeBytes), '-');
-  ASSERT_EQ(::write(pipeEnds[1], fill.data(), fill.size()), pipeBytes);  // full now
-  const int savedStderr = ::dup(2);
-  ::dup2(pipeEnds[1], 2);
+  FullStandardError pipe;
+  ASSERT_TRUE(pipe.Made());
   const std::uint16_t port = PortBlock(kHostileUnreadStderr);
   WriteProfile(ProfileWithPort(port, "Timeout=On\nTimeoutVal=100\n"));
   ASSERT_TRUE(Spawn(522, "stderr"));
@@ -666,18 +659,9 @@ TEST(HostileInputTest, AStandardErrorNobodyReadsNeverHoldsTheConsole) {
   }
   ASSERT_TRUE(silent.front()->Send("[who]\n"));
   EXPECT_FALSE(silent.front()->ReadUntil(" QC_OK: End of list\r\n").empty());
-  ::dup2(savedStderr, 2);
-  ::close(savedStderr);
-  ::close(pipeEnds[1]);
+  pipe.Restore();
   // The lines waited, in order, and go out once the pipe is read.
-  std::string written;
-  char buffer[4096];
-  for (ssize_t n; (n = ::read(pipeEnds[0], buffer, sizeof buffer)) > 0 &&
-                  written.find(kTimedOut) == std::string::npos;) {
-    written.append(buffer, static_cast<std::size_t>(n));
-  }
-  EXPECT_NE(written.find(kTimedOut), std::string::npos);
-  ::close(pipeEnds[0]);
+  EXPECT_NE(pipe.ReadUntil(kTimedOut).find(kTimedOut), std::string::npos);
 }
 #endif
 

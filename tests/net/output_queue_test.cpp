@@ -123,26 +123,37 @@ TEST(OutputQueueTest, APeerThatResetFailsTheFlushAsAResetAndTheProcessCarriesOn)
   test::CloseSocket(pair.server);
 }
 
-// Fills the client's output past the hard limit with copies of block: judged at now, it is to be
-// dropped at once. Deletes the client and the server.
-void ExpectDroppedPastTheHardLimit(ConsoleServer* server, ClientState* client,
-                                   const std::string& block, std::int64_t now) {
-  while (client->Output.Queue.Bytes <= HardOutputLimit(*server)) {
-    ASSERT_TRUE(QueueBytes(client->Output.Queue, block.data(), block.size()));
+// A console's send policy and one client of it: a soft limit of 1000 bytes and a send time limit
+// of 2 s.
+class SendPolicyTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server = NewConsoleServer(1, "policy");
+    ASSERT_NE(server, nullptr);
+    server->SendBufferBytes = 1000;
+    server->SendTimeoutMillis = 2000;
+    client = NewClientState(-1);
+    ASSERT_NE(client, nullptr);
   }
-  JudgeOutput(*server, *client, now);
-  EXPECT_EQ(client->Output.Drop, ClientDrop::kBufferFull);
-  DeleteClientState(client);
-  DeleteConsoleServer(server);
-}
+  void TearDown() override {
+    DeleteClientState(client);
+    DeleteConsoleServer(server);
+  }
+  // Fills the client's output past the hard limit with copies of block: judged at now, it is to
+  // be dropped at once.
+  void ExpectDroppedPastTheHardLimit(const std::string& block, std::int64_t now) {
+    while (client->Output.Queue.Bytes <= HardOutputLimit(*server)) {
+      ASSERT_TRUE(QueueBytes(client->Output.Queue, block.data(), block.size()));
+    }
+    JudgeOutput(*server, *client, now);
+    EXPECT_EQ(client->Output.Drop, ClientDrop::kBufferFull);
+  }
 
-TEST(SendPolicyTest, OutputPastTheSoftLimitForTheSendTimeOrPastTheHardLimitIsDropped) {
-  ConsoleServer* server = NewConsoleServer(1, "policy");
-  ASSERT_NE(server, nullptr);
-  server->SendBufferBytes = 1000;
-  server->SendTimeoutMillis = 2000;
-  ClientState* client = NewClientState(-1);
-  ASSERT_NE(client, nullptr);
+  ConsoleServer* server = nullptr;
+  ClientState* client = nullptr;
+};
+
+TEST_F(SendPolicyTest, OutputPastTheSoftLimitForTheSendTimeOrPastTheHardLimitIsDropped) {
   const std::string kilobyte(1000, 'x');
 
   // Within the soft limit nothing is judged; past it the time starts, and a client that
@@ -165,7 +176,7 @@ TEST(SendPolicyTest, OutputPastTheSoftLimitForTheSendTimeOrPastTheHardLimitIsDro
   JudgeOutput(*server, *client, 13000);
   EXPECT_EQ(client->Output.OverSoftSince, 0);
   EXPECT_EQ(NextSendDeadline(*server, *client), 0);
-  ExpectDroppedPastTheHardLimit(server, client, kilobyte, 14000);
+  ExpectDroppedPastTheHardLimit(kilobyte, 14000);
 }
 
 // The send time limit: it starts afresh whenever the socket takes output, a socket found full is
@@ -173,13 +184,7 @@ TEST(SendPolicyTest, OutputPastTheSoftLimitForTheSendTimeOrPastTheHardLimitIsDro
 // it takes kLateProgressBytes, and a client that takes nothing for the limit is timed out.
 // SendTimeoutVal=0 times nobody out: a full socket waits to be reported writable, and only the
 // hard limit drops.
-TEST(SendPolicyTest, TheSendTimeLimitStartsAfreshWhenOutputIsTakenAndZeroMeansNoLimit) {
-  ConsoleServer* server = NewConsoleServer(1, "policy");
-  ASSERT_NE(server, nullptr);
-  server->SendBufferBytes = 1000;
-  server->SendTimeoutMillis = 2000;
-  ClientState* client = NewClientState(-1);
-  ASSERT_NE(client, nullptr);
+TEST_F(SendPolicyTest, TheSendTimeLimitStartsAfreshWhenOutputIsTakenAndZeroMeansNoLimit) {
   const std::string block(kLateProgressBytes, 'x');
   ASSERT_TRUE(QueueBytes(client->Output.Queue, block.data(), block.size()));
   const std::size_t queued = client->Output.Queue.Bytes;
@@ -220,7 +225,7 @@ TEST(SendPolicyTest, TheSendTimeLimitStartsAfreshWhenOutputIsTakenAndZeroMeansNo
   JudgeOutput(*server, *client, 1000000);
   EXPECT_EQ(client->Output.Drop, ClientDrop::kNone);
   EXPECT_EQ(NextSendDeadline(*server, *client), 0);
-  ExpectDroppedPastTheHardLimit(server, client, block, 1000001);
+  ExpectDroppedPastTheHardLimit(block, 1000001);
 }
 
 }  // namespace

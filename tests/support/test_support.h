@@ -134,4 +134,31 @@ bool StderrTranslatesLineEnds();
 bool UseTimeZone(const char* zone);
 }  // namespace os
 
+#ifndef _WIN32
+// Standard error as a pipe of one page that is full already, as a launcher's pipe nobody reads:
+// what is written to it waits until the pipe is read. The destructor puts standard error back.
+class FullStandardError {
+ public:
+  FullStandardError();
+  ~FullStandardError();
+  FullStandardError(const FullStandardError&) = delete;
+  FullStandardError& operator=(const FullStandardError&) = delete;
+  // Whether standard error is the full pipe now; the bytes that filled it.
+  bool Made() const { return savedFd_ >= 0; }
+  const std::string& Fill() const { return fill_; }
+  // Puts standard error back; the pipe keeps what was written to it.
+  void Restore();
+  // Reads the pipe until what was read holds needle, it ends, or nothing comes for millis;
+  // each(what was read so far) runs after every read. What was read, the fill first.
+  std::string ReadUntil(const std::string& needle,
+                        const std::function<void(const std::string&)>& each = {},
+                        int millis = kWaitMillis);
+
+ private:
+  int ends_[2] = {-1, -1};
+  int savedFd_ = -1;
+  std::string fill_;
+};
+#endif
+
 }  // namespace qc::test

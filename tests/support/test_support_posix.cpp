@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -162,3 +163,48 @@ bool UseTimeZone(const char* zone) {
 }
 
 }  // namespace qc::test::os
+
+namespace qc::test {
+
+FullStandardError::FullStandardError() {
+  if (::pipe(ends_) != 0) return;
+  const int pipeBytes = ::fcntl(ends_[1], F_SETPIPE_SZ, 4096);
+  if (pipeBytes <= 0) return;
+  fill_.assign(static_cast<std::size_t>(pipeBytes), '-');
+  if (::write(ends_[1], fill_.data(), fill_.size()) != pipeBytes) return;
+  std::fflush(stderr);
+  savedFd_ = ::dup(2);
+  ::dup2(ends_[1], 2);
+}
+
+FullStandardError::~FullStandardError() {
+  Restore();
+  for (int end : ends_) {
+    if (end >= 0) ::close(end);
+  }
+}
+
+void FullStandardError::Restore() {
+  if (savedFd_ < 0) return;
+  ::dup2(savedFd_, 2);
+  ::close(savedFd_);
+  savedFd_ = -1;
+}
+
+std::string FullStandardError::ReadUntil(const std::string& needle,
+                                         const std::function<void(const std::string&)>& each,
+                                         int millis) {
+  std::string read;
+  char buffer[4096];
+  for (int reads = 0; reads < 1000 && read.find(needle) == std::string::npos; ++reads) {
+    pollfd entry{ends_[0], POLLIN, 0};
+    if (::poll(&entry, 1, millis) != 1) break;
+    const ssize_t n = ::read(ends_[0], buffer, sizeof buffer);
+    if (n <= 0) break;
+    read.append(buffer, static_cast<std::size_t>(n));
+    if (each) each(read);
+  }
+  return read;
+}
+
+}  // namespace qc::test
