@@ -179,24 +179,20 @@ int RunFanOutScenario(const Options& options, int clients) {
   if (!ok) return Fail("fan-out: the %d clients did not receive every line", clients);
   if (!many) return 0;
 
+  // One line to every client: 0, by BroadcastMsg; 1, by plain sends.
+  const auto sendLine = [&](int kind) {
+    if (kind == 0) {
+      api.BroadcastMsg(kFanOutGoid, text.data());
+      return;
+    }
+    WriteLocalTimestamp(line);
+    for (int s : plainServerSide)
+      ok = SendWhole(s, line, static_cast<std::size_t>(lineLength)) && ok;
+  };
   // BroadcastMsg against plain sends, per client-send. Each round alternates short batches of
   // the two; a round's figure is the time of all its batches of one kind.
   for (int round = 0; round < options.repeats; ++round) {
-    std::int64_t spent[2] = {0, 0};  // 0: library, 1: plain sends
-    for (int batch = 0; batch < 2 * kBatches; ++batch) {
-      const int kind = (batch + batch / 2) % 2;  // library, plain, plain, library, ...
-      const std::int64_t start = NowNanos();
-      for (int b = 0; b < kBatchBroadcasts; ++b) {
-        if (kind == 0) {
-          api.BroadcastMsg(kFanOutGoid, text.data());
-        } else {
-          WriteLocalTimestamp(line);
-          for (int s : plainServerSide)
-            ok = SendWhole(s, line, static_cast<std::size_t>(lineLength)) && ok;
-        }
-      }
-      spent[kind] += NowNanos() - start;
-    }
+    const auto spent = AlternateBatches(kBatches, kBatchBroadcasts, sendLine);
     const double sends = double{kBatches} * kBatchBroadcasts * kManyClients;
     ReportFigure("fanout.library.ns", static_cast<double>(spent[0]) / sends);
     ReportFigure("fanout.plain.ns", static_cast<double>(spent[1]) / sends);
@@ -223,13 +219,7 @@ int RunFanOutScenario(const Options& options, int clients) {
           std::this_thread::yield();
           continue;
         }
-        if (kind == 0) {
-          api.BroadcastMsg(kFanOutGoid, text.data());
-        } else {
-          WriteLocalTimestamp(line);
-          for (int s : plainServerSide)
-            ok = SendWhole(s, line, static_cast<std::size_t>(lineLength)) && ok;
-        }
+        sendLine(kind);
         total += lineLength;
         ++sent;
       }

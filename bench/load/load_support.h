@@ -3,6 +3,7 @@
 // the library's profile file. Every wait here ends by itself.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -213,6 +214,21 @@ bool WaitFor(int millis, int stepMicros, Done done) {
     std::this_thread::sleep_for(std::chrono::microseconds(stepMicros));
   }
   return true;
+}
+
+// Runs 2 x batches batches of perBatch calls of run(kind), the kinds 0 and 1 alternating (0, 1,
+// 1, 0, 0, 1, ...) so that both meet the same load from the rest of the machine. Returns the
+// nanoseconds spent in each kind.
+template <typename Run>
+std::array<std::int64_t, 2> AlternateBatches(int batches, int perBatch, Run run) {
+  std::array<std::int64_t, 2> spent{};
+  for (int batch = 0; batch < 2 * batches; ++batch) {
+    const int kind = (batch + batch / 2) % 2;
+    const std::int64_t start = NowNanos();
+    for (int i = 0; i < perBatch; ++i) run(kind);
+    spent[static_cast<std::size_t>(kind)] += NowNanos() - start;
+  }
+  return spent;
 }
 
 // ConnectFrom from any address, with receive and send time limits of 10 s.

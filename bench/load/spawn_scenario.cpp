@@ -139,17 +139,12 @@ int RunSpawnScenario(const Options& options) {
   long long found = 0;  // stays 0: nothing is pending anywhere
   // As for the fan-out, each round alternates short batches of frames of the two kinds.
   for (int round = 0; round < options.repeats; ++round) {
-    std::int64_t spent[2] = {0, 0};  // 0: library, 1: bare loop
-    for (int batch = 0; batch < 2 * kBatches; ++batch) {
-      const int kind = (batch + batch / 2) % 2;
-      const std::int64_t batchStart = NowNanos();
-      for (int f = 0; f < kBatchFrames; ++f) {
-        for (std::uint32_t goid : goids) {
-          found += kind == 0 ? (api.GetNextMessage(goid)[0] != '\0') : BarePoll(g_table, goid);
-        }
+    // 0: library, 1: bare loop.
+    const auto spent = AlternateBatches(kBatches, kBatchFrames, [&](int kind) {
+      for (std::uint32_t goid : goids) {
+        found += kind == 0 ? (api.GetNextMessage(goid)[0] != '\0') : BarePoll(g_table, goid);
       }
-      spent[kind] += NowNanos() - batchStart;
-    }
+    });
     const double frames = double{kBatches} * kBatchFrames;
     ReportFigure("frame.library.ns", static_cast<double>(spent[0]) / frames);
     ReportFigure("frame.bare.ns", static_cast<double>(spent[1]) / frames);
