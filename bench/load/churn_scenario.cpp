@@ -337,10 +337,8 @@ int RunChurnScenario(const Options& options) {
   const int port = options.basePort + kChurnPortOffset;
   Scene scene(options, "churn", "churn.library.");
   if (!scene.Start({kConsoles, kFrameMillis, {}, {}, false, false, port})) return 1;
-  SessionHost& host = scene.host;
   const std::string& base = scene.base;
-  std::string answer;
-  if (!host.Ask("frames " + std::to_string(kBroadcastsPerFrame), "frames ", answer)) return 1;
+  if (!scene.Ask("frames " + std::to_string(kBroadcastsPerFrame))) return 1;
 
   const unsigned seed = static_cast<unsigned>(NowNanos());
   std::fprintf(stderr, "churn: %d developers on %d consoles for %d s (seed %u)\n", slots, kConsoles,
@@ -359,7 +357,7 @@ int RunChurnScenario(const Options& options) {
   const double rampMillis = static_cast<double>(now - rampStart) / 1e6;
   const int startPopulation = churn.Population();
   std::string start, end, idle;
-  if (!host.Ask("measure", "measure ", start)) return 1;
+  if (!scene.Ask("measure", &start)) return 1;
 
   const std::int64_t churnStart = NowNanos();
   const std::int64_t churnEnd = churnStart + std::int64_t{options.churnSeconds} * 1000 * kMillis;
@@ -376,19 +374,17 @@ int RunChurnScenario(const Options& options) {
   }
   const int endPopulation = churn.Population();
   std::fprintf(stderr, "churn: at the end: %s\n", churn.States().c_str());
-  if (!host.Ask("measure", "measure ", end)) return 1;
+  if (!scene.Ask("measure", &end)) return 1;
 
   // Everyone leaves; the host takes every notice and line left.
   churn.CloseAll(NowNanos());
-  HostCount count;
-  WaitForCount(
-      host, count, kSettleLimitMillis,
-      [](const HostCount& c) { return c.connected == c.disconnected; },
+  scene.WaitForCount(
+      kSettleLimitMillis, [](const HostCount& c) { return c.connected == c.disconnected; },
       [&] { fleet.Wait(100, churn); });
   // The lines the host took, by developer, against those typed.
   long long received = 0, lost = 0, repeated = 0, unknown = 0;
   std::vector<bool> reported(churn.typedBy.size(), false);
-  AskTally(host, [&](unsigned long developer, long long distinct, long long again,
+  scene.AskTally([&](unsigned long developer, long long distinct, long long again,
                      long long highest, const std::string&) {
     received += distinct;
     repeated += again;
@@ -404,7 +400,7 @@ int RunChurnScenario(const Options& options) {
   for (std::size_t d = 0; d < churn.typedBy.size(); ++d) {
     if (!reported[d]) lost += churn.typedBy[d];
   }
-  if (!host.Ask("measure", "measure ", idle)) return 1;
+  if (!scene.Ask("measure", &idle)) return 1;
 
   const struct {
     const char* title;
@@ -456,7 +452,7 @@ int RunChurnScenario(const Options& options) {
     scene.Figure(std::string("end_") + key, WordValue(end, key));
     scene.Figure(std::string("idle_") + key, WordValue(idle, key));
   }
-  scene.Row("library diagnostics on standard error", "diagnostics", host.Stop(), "", -1, false);
+  scene.Row("library diagnostics on standard error", "diagnostics", scene.Stop(), "", -1, false);
   return 0;
 }
 

@@ -25,8 +25,7 @@ int RunLineRateScenario(const Options& options) {
       !scene.Attach(idle, 0, "127.0.0.2", 8192) || !scene.WaitConnected(4) || !scene.Ask("mark")) {
     return 1;
   }
-  const long baseKiB = ProcessResidentKiB(scene.host.Pid());
-  ResetPeak(scene.host.Pid());
+  scene.MarkMemory();
   flooder.StartReading(ReadPattern{});
   fast.StartReading(ReadPattern{});
   slow.StartReading(ReadPattern{20, 10000, 10, 10, 1});
@@ -41,15 +40,14 @@ int RunLineRateScenario(const Options& options) {
   scene.Row("5 s at line rate: typed bytes the console took", "typed_mb_per_s",
             static_cast<double>(typed) * 1000 * 1e3 / static_cast<double>(NowNanos() - start),
             "MB/s", -1, false);
-  HostCount count;
-  WaitForLines(scene.host, typed, 3000, 60000, count);
-  WaitForCount(scene.host, count, 10000, [](const HostCount& c) { return c.disconnected >= 1; });
+  scene.WaitForLines(typed, 3000, 60000);
+  scene.WaitForCount(10000, [](const HostCount& c) { return c.disconnected >= 1; });
   scene.Row("5 s at line rate: readers dropped (of 2: at full speed, about 1 MB/s)",
             "readers_dropped", fast.Dropped() + slow.Dropped(), "", 0);
   scene.Row("5 s at line rate: the reader of nothing dropped after (SendTimeoutVal 2000)",
-            "idle_drop_ms", NoticeMillis(scene.host, "127.0.0.2 disconnected"), "ms", 3000);
+            "idle_drop_ms", scene.NoticeMillis("127.0.0.2 disconnected"), "ms", 3000);
   scene.Row("5 s at line rate: host's resident memory growth at its peak", "peak_growth_mib",
-            scene.PeakGrowthKiB(baseKiB) / 1024, "MiB", 32);
+            scene.PeakGrowthKiB() / 1024, "MiB", 32);
   scene.Row("5 s at line rate: the flooder dropped (1: yes)", "flooder_dropped", flooder.Dropped());
   scene.Row("5 s at line rate: the slow reader's rate", "slow_read_kb_per_s",
             static_cast<double>(slow.BytesRead()) / kFloodMillis, "kB/s", -1, false);
@@ -79,8 +77,7 @@ int RunPaste10MbScenario(const Options& options) {
   scene.Row("10 MB paste: until it was sent", "send_ms",
             static_cast<double>(NowNanos() - start) / kMillis, "ms", -1, false);
   scene.Figure("bytes_unsent", static_cast<double>(paste.size() - sent));
-  HostCount count;
-  WaitForLines(scene.host, kLines, 5000, 120000, count);
+  scene.WaitForLines(kLines, 5000, 120000);
   SleepUntil(NowNanos() + 500 * kMillis);  // the last echoes reach the readers
   int dropped = 0;
   for (auto& developer : developers) dropped += developer->Dropped();
@@ -107,12 +104,11 @@ int RunOrderScenario(const Options& options, int drainMillis) {
   const std::string paste = TypedLines(1, 0, kLines, 100);
   const std::int64_t start = NowNanos();
   SendUntil(paster.Socket(), paste.data(), paste.size(), start + 100000 * kMillis);
-  HostCount count;
-  const std::int64_t last = WaitForLines(scene.host, kLines, 5000, 150000, count);
+  const std::int64_t last = scene.WaitForLines(kLines, 5000, 150000);
   const std::string what =
       "100,000-line paste drained every " + std::to_string(drainMillis) + " ms";
   scene.Row(what + ", oldest first: inversions", "inversions",
-            static_cast<double>(count.inversions), "", 0);
+            static_cast<double>(scene.count.inversions), "", 0);
   scene.TallyFigures(1, kLines, what);
   scene.Row(what + ": until the host took the last line", "deliver_ms",
             static_cast<double>(last - start) / kMillis, "ms", -1, false);
@@ -219,27 +215,25 @@ int RunWorstCaseScenario(const Options& options) {
       !scene.AttachMany(developers, kConnections, 4096) || !scene.WaitConnected(kConnections)) {
     return 1;
   }
-  const long baseKiB = ProcessResidentKiB(scene.host.Pid());
-  ResetPeak(scene.host.Pid());
+  scene.MarkMemory();
   for (unsigned i = 0; i < kConnections; ++i) {
     const std::string typed = TypedLines(i + 1, 0, 1, 60000) + std::string(60000, 'p');
     SendUntil(developers[i]->Socket(), typed.data(), typed.size(), NowNanos() + 2000 * kMillis);
   }
   SleepUntil(NowNanos() + 1000 * kMillis);
   std::string answer;
-  if (!scene.Ask("stream 1000 38 100") || !scene.host.Expect("stream-done ", 120000, answer)) {
+  if (!scene.Ask("stream 1000 38 100") || !scene.Expect("stream-done ", 120000, answer)) {
     return scene.Fail("the host did not stream");
   }
   SleepUntil(NowNanos() + 1000 * kMillis);
-  HostCount count;
-  AskCount(scene.host, count);
-  const double growth = scene.PeakGrowthKiB(baseKiB);
+  scene.AskCount();
+  const double growth = scene.PeakGrowthKiB();
   scene.Row("100 connections at their limits: host's growth at its peak", "peak_growth_mib",
             growth / 1024, "MiB");
   scene.Row("100 connections at their limits: growth per connection", "per_connection_kib",
             growth / kConnections, "KiB");
   scene.Row("100 connections at their limits: dropped by the console", "dropped",
-            static_cast<double>(count.disconnected));
+            static_cast<double>(scene.count.disconnected));
   for (auto& developer : developers) developer->Close(true);
   return scene.Finish();
 }

@@ -38,10 +38,8 @@ int RunFloodScenario(const Options& options, int sendBufferKiB) {
   if (!scene.Start(setup)) return 1;
   Developer asker, flooder;
   if (!scene.Attach(asker) || !scene.Attach(flooder) || !scene.WaitConnected(2)) return 1;
-  SessionHost& host = scene.host;
-  const int pid = host.Pid();
-  const long baseKiB = ProcessResidentKiB(pid);
-  ResetPeak(pid);
+  const int pid = scene.Pid();
+  const long baseKiB = scene.MarkMemory();
 
   std::string burst;
   for (int i = 0; i < kCommandsPerBurst; ++i) burst += "[spawns]\n";
@@ -96,13 +94,12 @@ int RunFloodScenario(const Options& options, int sendBufferKiB) {
   const long long answersRead = flooder.ListEnds();
   // The flooder leaves (with its answers unread: the system resets the connection).
   flooder.Close(false);
-  HostCount count;
-  WaitForCount(host, count, 30000, [](const HostCount& c) { return c.disconnected >= 1; });
+  scene.WaitForCount(30000, [](const HostCount& c) { return c.disconnected >= 1; });
   SleepUntil(NowNanos() + 2000 * kMillis);
   const long afterKiB = ProcessResidentKiB(pid);
   // The peak since the flood began, the console's work after the flooder left included.
   const long peakKiB = std::max(sampledPeakKiB, ProcessPeakKiB(pid));
-  AskCount(host, count);
+  scene.AskCount();
 
   const std::string what =
       sendBufferKiB > 0 ? "flood, SendBufferVal=" + std::to_string(sendBufferKiB) : "flood";
@@ -120,7 +117,8 @@ int RunFloodScenario(const Options& options, int sendBufferKiB) {
   scene.Row(what + ": [who] not answered within 10 s", "who_unanswered", unanswered, "", 0);
   scene.Row(what + ": the flooder dropped by the console (1: yes)", "flooder_dropped",
             flooderDropped ? 1 : 0);
-  scene.Row(what + ": overflow notices", "overflow_notices", static_cast<double>(count.overflows));
+  scene.Row(what + ": overflow notices", "overflow_notices",
+            static_cast<double>(scene.count.overflows));
   scene.Row(what + ": [spawns] sent by the flooder", "commands_sent",
             static_cast<double>(bytesSent / 9), "", -1, false);
   scene.Row(what + ": answers the flooder read", "answers_read", static_cast<double>(answersRead),
@@ -150,8 +148,7 @@ int RunPasteScenario(const Options& options, int lines, int whoEvery) {
   const std::size_t sent =
       SendUntil(paster.Socket(), paste.data(), paste.size(), start + 100000 * kMillis);
   const double sendMillis = static_cast<double>(NowNanos() - start) / kMillis;
-  HostCount count;
-  const std::int64_t lastLine = WaitForLines(scene.host, ordinary, 5000, 150000, count);
+  const std::int64_t lastLine = scene.WaitForLines(ordinary, 5000, 150000);
   // The answers to "[who]" follow the lines they were pasted among.
   WaitFor(2000, 20000, [&] { return paster.ListEnds() >= asks || paster.EndedAt() != 0; });
   const std::string what = "paste of " + std::to_string(lines) + " lines";
@@ -159,9 +156,9 @@ int RunPasteScenario(const Options& options, int lines, int whoEvery) {
                 std::to_string(asks) + ")",
             "who_answered", static_cast<double>(paster.ListEnds()), "", -1, false);
   scene.TallyFigures(1, ordinary, what);
-  AskCount(scene.host, count);
-  scene.Row(what + ": overflow notices", "overflow_notices", static_cast<double>(count.overflows),
-            "", 0);
+  scene.AskCount();
+  scene.Row(what + ": overflow notices", "overflow_notices",
+            static_cast<double>(scene.count.overflows), "", 0);
   scene.Row(what + ": until the host took the last line", "deliver_ms",
             static_cast<double>(lastLine - start) / kMillis, "ms", -1, false);
   scene.Figure("overflow_lines_heard", static_cast<double>(paster.OverflowLines()));
@@ -209,12 +206,11 @@ int RunOverflowStreamScenario(const Options& options) {
   stream.join();
   scene.Figure("stream_ms", static_cast<double>(NowNanos() - start) / kMillis);
   streamer.Close(false);
-  HostCount count;
-  WaitForLines(scene.host, typed, 5000, 60000, count);
+  scene.WaitForLines(typed, 5000, 60000);
   SleepUntil(NowNanos() + 500 * kMillis);  // the last notices reach the typist
-  AskCount(scene.host, count);
+  scene.AskCount();
   scene.Row("3 s stream without line feeds: overflow notices the host took", "overflow_notices",
-            static_cast<double>(count.overflows), "", 10);
+            static_cast<double>(scene.count.overflows), "", 10);
   scene.Row("3 s stream: overflow notices another developer received", "overflow_lines_heard",
             static_cast<double>(typist.OverflowLines()), "", 20);
   scene.TallyFigures(2, typed, "3 s stream: that developer's typed lines");
@@ -239,8 +235,7 @@ int RunHeldPaste(Scene& scene, const std::string& what, int readers, long long l
     return 1;
   Developer& paster = *developers[0];
   const std::string paste = TypedLines(1, 0, lines, lineBytes);
-  if (onOneProcessor &&
-      (!PinToOneProcessor(scene.host.Pid()) || !LowerOtherThreads(scene.host.Pid()))) {
+  if (onOneProcessor && !scene.ShareOneProcessor()) {
     return scene.Fail("cannot keep the host's threads on one processor");
   }
   for (auto& developer : developers) developer->StartReading(ReadPattern{}, lineBytes, 'L');
@@ -253,8 +248,7 @@ int RunHeldPaste(Scene& scene, const std::string& what, int readers, long long l
   // A console that takes no more input while its messages wait gets the rest now.
   sent += SendUntil(paster.Socket(), paste.data() + sent, paste.size() - sent,
                     NowNanos() + 60000 * kMillis);
-  HostCount count;
-  WaitForLines(scene.host, lines, 3000, 60000, count);
+  scene.WaitForLines(lines, 3000, 60000);
   const int dropped = paster.Dropped() + WaitForStreamLines(developers, lines, 5000 * readers, 1);
   const long long fewest = FewestStreamLines(developers, lines, 1);
   scene.Row(what + ": developers dropped (of " + std::to_string(readers + 1) + ", the paster and " +
@@ -264,8 +258,8 @@ int RunHeldPaste(Scene& scene, const std::string& what, int readers, long long l
   scene.Row(what + ": echoes missed by the reader that got fewest", "echoes_missed_most",
             static_cast<double>(lines - fewest), "", 0);
   scene.TallyFigures(1, lines, what);
-  AskCount(scene.host, count);
-  scene.Figure("overflow_notices", static_cast<double>(count.overflows));
+  scene.AskCount();
+  scene.Figure("overflow_notices", static_cast<double>(scene.count.overflows));
   return scene.Finish();
 }
 

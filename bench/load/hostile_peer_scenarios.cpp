@@ -39,10 +39,8 @@ int RunDawdlersScenario(const Options& options, bool underWine) {
   if (!scene.Start({1, 5, {"SendBufferVal=65536", "SendTimeoutVal=2000"}, {}, underWine})) {
     return 1;
   }
-  SessionHost& host = scene.host;
   Developers readers;
   Developer idle;
-  HostCount count;
   if (!scene.AttachMany(readers, kReaders, kReceiveBuffer) ||
       !scene.Attach(idle, 0, "127.0.0.2", kReceiveBuffer) || !scene.WaitConnected(kReaders + 1)) {
     return scene.Fail("cannot attach the developers");
@@ -55,15 +53,15 @@ int RunDawdlersScenario(const Options& options, bool underWine) {
   if (!scene.Ask("mark") ||
       !scene.Ask("stream " + std::to_string(kLinesPerFrame) + " " + std::to_string(kFrames) + " " +
                  std::to_string(kLineBytes)) ||
-      !host.Expect("stream-done ", 60000, answer)) {
+      !scene.Expect("stream-done ", 60000, answer)) {
     return scene.Fail("the host did not stream");
   }
   const double streamMillis = std::atof(answer.c_str() + 12);
   const int dropped = WaitForStreamLines(readers, kLines, kReadLimitMillis);
   const long long fewest = FewestStreamLines(readers, kLines);
   // The notice of the developer that reads nothing (the only one from 127.0.0.2).
-  WaitForCount(host, count, 10000, [](const HostCount& c) { return c.disconnected >= 1; });
-  const double idleDropMillis = NoticeMillis(host, "127.0.0.2 disconnected");
+  scene.WaitForCount(10000, [](const HostCount& c) { return c.disconnected >= 1; });
+  const double idleDropMillis = scene.NoticeMillis("127.0.0.2 disconnected");
 
   const std::string what = underWine ? "12 MB broadcast (32-bit Windows, wine)" : "12 MB broadcast";
   scene.Row(what + ", SendBufferVal=65536: dawdling readers dropped (of 3)", "readers_dropped",
@@ -77,7 +75,7 @@ int RunDawdlersScenario(const Options& options, bool underWine) {
   for (auto& reader : readers) reader->Close(false);
   idle.Close(true);
   std::map<std::string, int> kinds;
-  scene.Figure("diagnostics", host.Stop(&kinds));
+  scene.Figure("diagnostics", scene.Stop(&kinds));
   scene.Row(what + ": \"send() timed out\" diagnostics", "diag_send_timed_out",
             kinds["QC_ERROR: send() timed out"]);
   return 0;
@@ -249,9 +247,7 @@ int RunPromptFloodScenario(const Options& options) {
   constexpr int kPerConsole = 20;
   Scene scene(options, "prompt-flood");
   if (!scene.Start({kConsoles, 33, {"Password=open-sesame"}, {}})) return 1;
-  const int pid = scene.host.Pid();
-  const long baseKiB = ProcessResidentKiB(pid);
-  ResetPeak(pid);
+  scene.MarkMemory();
   std::vector<int> sockets;
   for (int i = 0; i < kConsoles * kPerConsole; ++i) {
     const std::string source = "127.0.1." + std::to_string(i % kPerConsole / 3 + 1);
@@ -271,11 +267,11 @@ int RunPromptFloodScenario(const Options& options) {
   }
   scene.Figure("bytes_sent", static_cast<double>(sent));
   scene.Row("5 x 20 prompt connections sending telnet requests: host's growth at its peak",
-            "peak_growth_mib", scene.PeakGrowthKiB(baseKiB) / 1024, "MiB", 32);
+            "peak_growth_mib", scene.PeakGrowthKiB() / 1024, "MiB", 32);
   for (int s : sockets) close(s);
   SleepUntil(NowNanos() + 3000 * kMillis);
   scene.Row("5 x 20 prompt connections: growth 3 s after they left", "left_growth_mib",
-            static_cast<double>(ProcessResidentKiB(pid) - baseKiB) / 1024, "MiB");
+            scene.GrowthKiB() / 1024, "MiB");
   return scene.Finish();
 }
 

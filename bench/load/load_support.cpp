@@ -480,66 +480,6 @@ bool ChildProcess::Finish(int millis) {
   return done > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-SessionHost::~SessionHost() {
-  if (!errorFile_.empty()) (void)std::remove(errorFile_.c_str());
-}
-
-bool SessionHost::Start(const Options& options, const HostSetup& setup, std::string& base,
-                        std::string& spawned) {
-  std::vector<std::string> argv;
-  if (setup.underWine) {
-    // The host loads quillaret_console.dll by its bare name, from its own folder.
-    argv = {"wine", options.win32Directory + "/qc_session_host.exe"};
-  } else {
-    argv = {options.sessionHost, "--library", options.library};
-  }
-  for (const std::string& arg :
-       {std::string("--consoles"), std::to_string(setup.consoles), std::string("--base-port"),
-        std::to_string(setup.port), std::string("--frame-millis"),
-        std::to_string(setup.frameMillis)}) {
-    argv.push_back(arg);
-  }
-  argv.insert(argv.end(), setup.flags.begin(), setup.flags.end());
-  for (const std::string& line : setup.profile) {
-    argv.push_back("--profile");
-    argv.push_back(line);
-  }
-  char path[] = "/tmp/qc-session-host-XXXXXX";
-  const int file = mkstemp(path);
-  if (file >= 0) close(file);
-  errorFile_ = path;
-  if (!ChildProcess::Start(argv, setup.unreadError ? "|" : errorFile_) ||
-      !Expect("base ", 60000, base) || !Expect("spawned ", 60000, spawned)) {
-    std::fprintf(stderr, "qc_host_load: the session host (%s) did not start\n",
-                 argv[setup.underWine ? 1 : 0].c_str());
-    return false;
-  }
-  errorUnread_ = setup.unreadError;
-  return true;
-}
-
-bool SessionHost::Ask(const std::string& command, const std::string& prefix, std::string& answer) {
-  return Send(command) && Expect(prefix, 60000, answer);
-}
-
-int SessionHost::Stop(std::map<std::string, int>* kindsWanted) {
-  (void)Send("quit");
-  Finish(20000);
-  if (errorUnread_) return -1;
-  std::ifstream errors(errorFile_);
-  int lines = 0;
-  std::map<std::string, int> kinds;
-  for (std::string line; std::getline(errors, line);) {
-    ++lines;
-    ++kinds[line.substr(0, line.find(" ("))];  // without the client or console it names
-  }
-  for (const auto& [kind, count] : kinds) {
-    std::fprintf(stderr, "  session host: %d x %s\n", count, kind.c_str());
-  }
-  if (kindsWanted != nullptr) *kindsWanted = kinds;
-  return lines;
-}
-
 double WordValue(const std::string& line, const std::string& key) {
   const std::string wanted = " " + key + "=";
   const std::size_t at = (" " + line).find(wanted);

@@ -115,41 +115,6 @@ class ChildProcess {
   LineReader output_;
 };
 
-// How a scene's session host runs: its consoles from port (0: Options::hostilePort), frames,
-// the library's profile ("Key=value" lines), more of the host's options ("--oldest-first"...),
-// natively or under wine, and whether its standard error is a pipe that nobody reads.
-struct HostSetup {
-  int consoles = 1;
-  int frameMillis = 33;
-  std::vector<std::string> profile;
-  std::vector<std::string> flags;
-  bool underWine = false;
-  bool unreadError = false;
-  int port = 0;
-};
-
-// qc_session_host (session_host.cpp) as a child: natively, or the 32-bit Windows build under
-// wine when underWine (from Options::win32Directory). Its standard error (the library's
-// diagnostics) goes to a file of its own.
-class SessionHost : public ChildProcess {
- public:
-  ~SessionHost();
-  // Starts it as setup says (setup.port set); gives its "base ..." and "spawned ..." answers.
-  // False, with the reason on standard error, when it does not get that far within a minute.
-  bool Start(const Options& options, const HostSetup& setup, std::string& base,
-             std::string& spawned);
-  // Asks command and takes the answer that begins with prefix (bounded).
-  bool Ask(const std::string& command, const std::string& prefix, std::string& answer);
-  // Ends it (quit, then a kill if need be). Returns the number of diagnostic lines it wrote
-  // (-1 when they went to a pipe nobody read); how many of each kind (the line up to " (") is
-  // shown on standard error and, when asked, kept in kinds.
-  int Stop(std::map<std::string, int>* kinds = nullptr);
-
- private:
-  std::string errorFile_;
-  bool errorUnread_ = false;
-};
-
 // The value of "key=value" in a line of words, or -1.
 double WordValue(const std::string& line, const std::string& key);
 

@@ -317,20 +317,19 @@ void Developer::Run(ReadPattern pattern) {
   }
 }
 
-bool AskCount(SessionHost& host, HostCount& count) {
+bool Scene::AskCount() {
   std::string answer;
-  if (!host.Ask("count", "count ", answer)) return false;
+  if (!Ask("count", &answer)) return false;
   return std::sscanf(answer.c_str(), "count %lld %lld %lld %lld %lld %lld", &count.connected,
                      &count.disconnected, &count.lines, &count.other, &count.overflows,
                      &count.inversions) >= 5;
 }
 
-std::int64_t WaitForLines(SessionHost& host, long long wanted, int quietMillis, int limitMillis,
-                          HostCount& count) {
+std::int64_t Scene::WaitForLines(long long wanted, int quietMillis, int limitMillis) {
   const std::int64_t deadline = NowNanos() + std::int64_t{limitMillis} * kMillis;
   std::int64_t lastChange = NowNanos();
   long long last = -1;
-  while (AskCount(host, count)) {
+  while (AskCount()) {
     if (count.lines != last) {
       last = count.lines;
       lastChange = NowNanos();
@@ -344,10 +343,10 @@ std::int64_t WaitForLines(SessionHost& host, long long wanted, int quietMillis, 
   return lastChange;
 }
 
-double NoticeMillis(SessionHost& host, const std::string& text) {
-  if (!host.Send("notices")) return -1;
+double Scene::NoticeMillis(const std::string& text) {
+  if (!Send("notices")) return -1;
   double first = -1;
-  for (std::string line; host.NextLine(60000, line) && line.rfind("notices-end", 0) != 0;) {
+  for (std::string line; NextLine(60000, line) && line.rfind("notices-end", 0) != 0;) {
     char* end = nullptr;
     const double millis = std::strtod(line.c_str() + 7, &end);
     if (line.rfind("notice ", 0) == 0 && (first < 0 || millis < first) &&
@@ -356,14 +355,6 @@ double NoticeMillis(SessionHost& host, const std::string& text) {
     }
   }
   return first;
-}
-
-bool ResetPeak(int pid) {
-  // Writing 5 to clear_refs starts the peak resident size (VmHWM) afresh.
-  std::ofstream file("/proc/" + std::to_string(pid) + "/clear_refs");
-  file << "5\n";
-  file.flush();
-  return static_cast<bool>(file);
 }
 
 namespace {
@@ -384,7 +375,8 @@ bool ForEachTask(int pid, Act act) {
 
 }  // namespace
 
-bool PinToOneProcessor(int pid) {
+bool Scene::ShareOneProcessor() {
+  const int pid = Pid();
   cpu_set_t allowed;
   CPU_ZERO(&allowed);
   if (sched_getaffinity(pid, sizeof allowed, &allowed) != 0) return false;
@@ -394,12 +386,9 @@ bool PinToOneProcessor(int pid) {
   cpu_set_t one;
   CPU_ZERO(&one);
   CPU_SET(first, &one);
-  return ForEachTask(pid, [&](int task) { return sched_setaffinity(task, sizeof one, &one) == 0; });
-}
-
-bool LowerOtherThreads(int pid) {
   return ForEachTask(pid, [&](int task) {
-    return task == pid || setpriority(PRIO_PROCESS, static_cast<id_t>(task), 19) == 0;
+    return sched_setaffinity(task, sizeof one, &one) == 0 &&
+           (task == pid || setpriority(PRIO_PROCESS, static_cast<id_t>(task), 19) == 0);
   });
 }
 
@@ -408,36 +397,93 @@ Scene::Scene(const Options& runOptions, std::string sceneName, std::string prefi
   if (prefix_.empty()) prefix_ = "hostile." + name + ".";
 }
 
-bool Scene::Start(const HostSetup& setup) {
-  HostSetup mine = setup;
-  if (mine.port == 0) mine.port = options.hostilePort;
-  port_ = mine.port;
-  if (host.Start(options, mine, base, spawned) &&
-      std::atoi(spawned.c_str() + 8) == setup.consoles) {
-    return true;
+Scene::~Scene() {
+  if (!errorFile_.empty()) (void)std::remove(errorFile_.c_str());
+}
+
+bool Scene::Start(const HostSetup& given) {
+  HostSetup setup = given;
+  if (setup.port == 0) setup.port = options.hostilePort;
+  port_ = setup.port;
+  std::vector<std::string> argv;
+  if (setup.underWine) {
+    // The host loads quillaret_console.dll by its bare name, from its own folder.
+    argv = {"wine", options.win32Directory + "/qc_session_host.exe"};
+  } else {
+    argv = {options.sessionHost, "--library", options.library};
   }
+  for (const std::string& arg :
+       {std::string("--consoles"), std::to_string(setup.consoles), std::string("--base-port"),
+        std::to_string(setup.port), std::string("--frame-millis"),
+        std::to_string(setup.frameMillis)}) {
+    argv.push_back(arg);
+  }
+  argv.insert(argv.end(), setup.flags.begin(), setup.flags.end());
+  for (const std::string& line : setup.profile) {
+    argv.push_back("--profile");
+    argv.push_back(line);
+  }
+  char path[] = "/tmp/qc-session-host-XXXXXX";
+  const int file = mkstemp(path);
+  if (file >= 0) close(file);
+  errorFile_ = path;
+  if (!ChildProcess::Start(argv, setup.unreadError ? "|" : errorFile_) ||
+      !Expect("base ", 60000, base) || !Expect("spawned ", 60000, spawned)) {
+    Fail("the session host (" + argv[setup.underWine ? 1 : 0] + ") did not start");
+    return false;
+  }
+  errorUnread_ = setup.unreadError;
+  if (std::atoi(spawned.c_str() + 8) == setup.consoles) return true;
   Fail("the session host did not spawn its consoles on port " + std::to_string(port_));
   return false;
+}
+
+int Scene::Stop(std::map<std::string, int>* kindsWanted) {
+  (void)Send("quit");
+  ChildProcess::Finish(20000);
+  if (errorUnread_) return -1;
+  std::ifstream errors(errorFile_);
+  int lines = 0;
+  std::map<std::string, int> kinds;
+  for (std::string line; std::getline(errors, line);) {
+    ++lines;
+    ++kinds[line.substr(0, line.find(" ("))];  // without the client or console it names
+  }
+  for (const auto& [kind, times] : kinds) {
+    std::fprintf(stderr, "  session host: %d x %s\n", times, kind.c_str());
+  }
+  if (kindsWanted != nullptr) *kindsWanted = kinds;
+  return lines;
 }
 
 bool Scene::Attach(Developer& developer, int console, const char* source, int receiveBuffer) {
   return developer.Attach(Port(console), kAttachMillis, source, receiveBuffer);
 }
 
-bool Scene::AttachMany(Developers& developers, int count, int receiveBuffer) {
-  if (AttachDevelopers(developers, count, Port(), receiveBuffer)) return true;
+bool Scene::AttachMany(Developers& developers, int more, int receiveBuffer) {
+  if (AttachDevelopers(developers, more, Port(), receiveBuffer)) return true;
   Fail("cannot attach developer " + std::to_string(developers.size() - 1));
   return false;
 }
 
-double Scene::PeakGrowthKiB(long baseKiB) const {
-  return static_cast<double>(ProcessPeakKiB(host.Pid()) - baseKiB);
+long Scene::MarkMemory() {
+  baseKiB_ = ProcessResidentKiB(Pid());
+  // Writing 5 to clear_refs starts the peak resident size (VmHWM) afresh.
+  std::ofstream file("/proc/" + std::to_string(Pid()) + "/clear_refs");
+  file << "5\n";
+  return baseKiB_;
+}
+
+double Scene::GrowthKiB() const {
+  return static_cast<double>(ProcessResidentKiB(Pid()) - baseKiB_);
+}
+
+double Scene::PeakGrowthKiB() const {
+  return static_cast<double>(ProcessPeakKiB(Pid()) - baseKiB_);
 }
 
 bool Scene::WaitConnected(long long connected) {
-  HostCount count;
-  if (WaitForCount(host, count, 20000,
-                   [&](const HostCount& c) { return c.connected >= connected; })) {
+  if (WaitForCount(20000, [&](const HostCount& c) { return c.connected >= connected; })) {
     return true;
   }
   Fail("the host took " + std::to_string(count.connected) + " of " + std::to_string(connected) +
@@ -445,9 +491,9 @@ bool Scene::WaitConnected(long long connected) {
   return false;
 }
 
-bool Scene::Ask(const std::string& command, std::string* answer) {
+bool Scene::Ask(const std::string& command, std::string* answer, int millis) {
   std::string line;
-  if (host.Ask(command, command.substr(0, command.find(' ')), line)) {
+  if (Send(command) && Expect(command.substr(0, command.find(' ')), millis, line)) {
     if (answer != nullptr) *answer = line;
     return true;
   }
@@ -470,13 +516,13 @@ void Scene::Row(const std::string& title, const std::string& figure, double valu
 void Scene::TallyFigures(unsigned developer, long long typed, const std::string& what,
                          double lostTarget, bool fixedCount) {
   long long distinct = 0, repeated = 0;
-  AskTally(host, [&](unsigned long who, long long taken, long long again, long long,
-                     const std::string& line) {
-    if (who != developer) return;
-    distinct = taken;
-    repeated = again;
-    std::fprintf(stderr, "  host's tally: %s\n", line.c_str());
-  });
+  AskTally(
+      [&](unsigned long who, long long taken, long long again, long long, const std::string& line) {
+        if (who != developer) return;
+        distinct = taken;
+        repeated = again;
+        std::fprintf(stderr, "  host's tally: %s\n", line.c_str());
+      });
   Figure("lines_typed", static_cast<double>(typed));
   Figure("lines_taken", static_cast<double>(distinct));
   const std::string of = fixedCount ? " (of " + std::to_string(typed) + ")" : "";
@@ -491,7 +537,7 @@ int Scene::Fail(const std::string& what) {
 
 int Scene::Finish() {
   std::map<std::string, int> kinds;
-  Figure("diagnostics", host.Stop(&kinds));
+  Figure("diagnostics", Stop(&kinds));
   Figure("diag_send_timed_out", kinds["QC_ERROR: send() timed out"]);
   Figure("diag_send_buffer_full", kinds["QC_ERROR: send buffer full"]);
   return 0;

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -176,76 +177,95 @@ struct HostCount {
   long long connected = -1, disconnected = -1, lines = -1, other = -1, overflows = -1;
   long long inversions = -1;
 };
-bool AskCount(SessionHost& host, HostCount& count);
-// Asks "count" until done(count) or millis pass, calling between() in between (by default a
-// sleep of 20 ms); the last count is left in count.
-template <typename Done, typename Between>
-bool WaitForCount(SessionHost& host, HostCount& count, int millis, Done done, Between between) {
-  const std::int64_t deadline = NowNanos() + std::int64_t{millis} * 1000000;
-  while (AskCount(host, count)) {
-    if (done(count)) return true;
-    if (NowNanos() >= deadline) return false;
-    between();
-  }
-  return false;
-}
-template <typename Done>
-bool WaitForCount(SessionHost& host, HostCount& count, int millis, Done done) {
-  return WaitForCount(host, count, millis, done, [] { SleepUntil(NowNanos() + 20 * 1000000LL); });
-}
-// Waits until the host's tallied lines reach wanted, or have not changed for quietMillis, or
-// limitMillis pass. Returns the time of the last change (NowNanos).
-std::int64_t WaitForLines(SessionHost& host, long long wanted, int quietMillis, int limitMillis,
-                          HostCount& count);
-// Asks the host's "tally" and calls each(developer, distinct sequence numbers taken, repeats,
-// highest sequence + 1, the line) for every developer whose lines came. False when the host did
-// not answer in full.
-template <typename Each>
-bool AskTally(SessionHost& host, Each each) {
-  if (!host.Send("tally")) return false;
-  for (std::string line; host.NextLine(60000, line);) {
-    if (line.rfind("tally-end", 0) == 0) return true;
-    unsigned long developer = 0;
-    long long distinct = 0, repeated = 0, highest = 0;
-    if (std::sscanf(line.c_str(), "dev %lu %lld %lld %lld", &developer, &distinct, &repeated,
-                    &highest) == 4) {
-      each(developer, distinct, repeated, highest, line);
-    }
-  }
-  return false;
-}
-// The time of the first notice since the mark that holds text (ms since the mark), or -1.
-double NoticeMillis(SessionHost& host, const std::string& text);
 
-// ResetPeak makes the peak of process pid (ProcessPeakKiB, process_stats.h) start from now.
-bool ResetPeak(int pid);
-// Keeps every thread of process pid on one processor (the first it may use), as a game whose
-// frame takes a processor leaves the console's thread waiting for it. False when that failed.
-bool PinToOneProcessor(int pid);
-// Gives every thread of process pid but its first (the game's frame, here) the lowest priority
-// (nice 19). False when that failed.
-bool LowerOtherThreads(int pid);
+// How a scene's session host runs: its consoles from port (0: Options::hostilePort), frames,
+// the library's profile ("Key=value" lines), more of the host's options ("--oldest-first"...),
+// natively or under wine, and whether its standard error is a pipe that nobody reads.
+struct HostSetup {
+  int consoles = 1;
+  int frameMillis = 33;
+  std::vector<std::string> profile;
+  std::vector<std::string> flags;
+  bool underWine = false;
+  bool unreadError = false;
+  int port = 0;
+};
 
-// One run of a scenario on the session host: the host and the figures, each reported as
-// "<prefix><figure>" (prefix "hostile.<name>." unless given) and shown on standard error.
-class Scene {
+// One run of a scenario on the session host, qc_session_host (session_host.cpp), a child
+// process: natively, or the 32-bit Windows build under wine (from Options::win32Directory), its
+// standard error (the library's diagnostics) in a file of its own. The scene asks the host and
+// reports the run's figures, each as "<prefix><figure>" (prefix "hostile.<name>." unless given),
+// shown on standard error. Every answer is waited for within a time limit; a failure is shown
+// on standard error.
+class Scene : public ChildProcess {
  public:
   Scene(const Options& options, std::string name, std::string prefix = "");
-  // Starts the host. False, with the reason on standard error, when it did not spawn every
-  // console.
+  ~Scene();
+  // Starts the host as setup says and takes its first answers. False when it did not spawn every
+  // console within a minute.
   bool Start(const HostSetup& setup);
   int Port(int console = 0) const { return port_ + console; }
   // Attaches a developer to a console (see Developer::Attach).
   bool Attach(Developer& developer, int console = 0, const char* source = nullptr,
               int receiveBuffer = 0);
-  // Attaches count more developers to the first console (see Developer::Attach).
-  bool AttachMany(Developers& developers, int count, int receiveBuffer = 0);
+  // Attaches more developers to the first console (see Developer::Attach).
+  bool AttachMany(Developers& developers, int more, int receiveBuffer = 0);
   // Waits until the host has taken this many connected notices.
   bool WaitConnected(long long connected);
   // Asks the host a command and takes the answer line that begins with the command's name.
-  bool Ask(const std::string& command, std::string* answer = nullptr);
-  // The growth of the host's resident memory at its peak since ResetPeak, from baseKiB.
-  double PeakGrowthKiB(long baseKiB) const;
+  bool Ask(const std::string& command, std::string* answer = nullptr, int millis = 60000);
+
+  // Asks the host's "count" into count; false when it did not answer.
+  bool AskCount();
+  // Asks "count" until done(count) or millis pass, calling between() in between (by default a
+  // sleep of 20 ms).
+  template <typename Done, typename Between>
+  bool WaitForCount(int millis, Done done, Between between) {
+    const std::int64_t deadline = NowNanos() + std::int64_t{millis} * 1000000;
+    while (AskCount()) {
+      if (done(count)) return true;
+      if (NowNanos() >= deadline) return false;
+      between();
+    }
+    return false;
+  }
+  template <typename Done>
+  bool WaitForCount(int millis, Done done) {
+    return WaitForCount(millis, done, [] { SleepUntil(NowNanos() + 20 * 1000000LL); });
+  }
+  // Waits until the host's tallied lines reach wanted, or have not changed for quietMillis, or
+  // limitMillis pass. Returns the time of the last change (NowNanos).
+  std::int64_t WaitForLines(long long wanted, int quietMillis, int limitMillis);
+  // Asks the host's "tally" and calls each(developer, distinct sequence numbers taken, repeats,
+  // highest sequence + 1, the line) for every developer whose lines came. False when the host
+  // did not answer in full.
+  template <typename Each>
+  bool AskTally(Each each) {
+    if (!Send("tally")) return false;
+    for (std::string line; NextLine(60000, line);) {
+      if (line.rfind("tally-end", 0) == 0) return true;
+      unsigned long developer = 0;
+      long long distinct = 0, repeated = 0, highest = 0;
+      if (std::sscanf(line.c_str(), "dev %lu %lld %lld %lld", &developer, &distinct, &repeated,
+                      &highest) == 4) {
+        each(developer, distinct, repeated, highest, line);
+      }
+    }
+    return false;
+  }
+  // The time of the first notice since the mark that holds text (ms since the mark), or -1.
+  double NoticeMillis(const std::string& text);
+  // Starts the host's peak of resident memory afresh and returns its resident memory now, the
+  // base of PeakGrowthKiB.
+  long MarkMemory();
+  // The growth of the host's resident memory since MarkMemory: at its peak, and now.
+  double PeakGrowthKiB() const;
+  double GrowthKiB() const;
+  // Keeps every thread of the host on one processor (the first it may use), and all but its
+  // first (the game's frame, here) at the lowest priority (nice 19): as a game whose frame takes
+  // a processor leaves the console's thread waiting for it. False when that failed.
+  bool ShareOneProcessor();
+
   // Reports a figure that no table shows by itself (the log and derived rows may).
   void Figure(const std::string& figure, double value);
   // Reports a figure with the row of the report's table that shows it: its title, its unit, the
@@ -260,18 +280,25 @@ class Scene {
                     double lostTarget = 0, bool fixedCount = true);
   // Shows "<name>: what" on standard error; returns 1, a failed scenario's exit code.
   int Fail(const std::string& what);
+  // Ends the host (quit, then a kill if need be). Returns the number of diagnostic lines it
+  // wrote (-1 when they went to a pipe nobody read); how many of each kind (the line up to " (")
+  // is shown on standard error and, when asked, kept in kinds.
+  int Stop(std::map<std::string, int>* kinds = nullptr);
   // Stops the host and reports its diagnostics: all, and the two kinds that drop a client.
   // Returns 0, the scenario's exit code.
   int Finish();
 
   const Options& options;
   const std::string name;
-  SessionHost host;
   std::string base, spawned;  // the host's first answers
+  HostCount count;            // its last count
 
  private:
   std::string prefix_;
+  std::string errorFile_;
+  bool errorUnread_ = false;
   int port_ = 0;
+  long baseKiB_ = 0;
 };
 
 }  // namespace qc::load

@@ -89,7 +89,6 @@ int RunSessionsScenario(const Options& options, bool underWine) {
   const std::string where = underWine ? "win32" : "native";
   Scene scene(options, "sessions", "sessions." + where + ".library.");
   if (!scene.Start({kConsoles, 5, {}, {}, underWine, false, port})) return 1;
-  SessionHost& host = scene.host;
   scene.Figure("spawned", std::atof(scene.spawned.c_str() + 8));
 
   Fleet fleet(kSessions);
@@ -107,24 +106,20 @@ int RunSessionsScenario(const Options& options, bool underWine) {
   }
   const double attachMillis = static_cast<double>(attach.lastWelcome - start) / 1e6;
   // The host takes each developer's connected notice; wait (bounded) until it has them all.
-  HostCount count;
-  WaitForCount(
-      host, count, 20000, [&](const HostCount& c) { return c.connected >= attach.welcomedCount; },
+  scene.WaitForCount(
+      20000, [&](const HostCount& c) { return c.connected >= attach.welcomedCount; },
       [&] { fleet.Wait(50, attach); });
-  const long long notices = std::max(0LL, count.connected);
+  const long long notices = std::max(0LL, scene.count.connected);
 
   std::string broadcast;
   attach.lastHeard = NowNanos();
-  if (!host.Send("broadcast-all attach") ||
-      !host.Expect("broadcast-all ", kHostAnswerMillis, broadcast)) {
-    std::fprintf(stderr, "sessions: the host does not answer\n");
-  }
+  (void)scene.Ask("broadcast-all attach", &broadcast, kHostAnswerMillis);
   while (attach.heardCount < attach.welcomedCount &&
          NowNanos() - attach.lastHeard < std::int64_t{kBroadcastStallMillis} * 1000000) {
     fleet.Wait(50, attach);
   }
   std::string measure;
-  const bool measured = host.Send("measure") && host.Expect("measure ", kHostAnswerMillis, measure);
+  const bool measured = scene.Ask("measure", &measure, kHostAnswerMillis);
 
   scene.Figure("clients", kSessions);
   scene.Figure("welcomed", attach.welcomedCount);
@@ -137,7 +132,7 @@ int RunSessionsScenario(const Options& options, bool underWine) {
     scene.Figure(std::string("base_") + key, WordValue(scene.base, key));
     scene.Figure(key, measured ? WordValue(measure, key) : -1);
   }
-  scene.Figure("diagnostics", host.Stop());
+  scene.Figure("diagnostics", scene.Stop());
   return 0;
 }
 
