@@ -88,10 +88,7 @@ bool RunScenario(const std::string& name, const Options& options, int millis, Fi
   ChildProcess child;
   if (!child.Start(argv)) return false;
   const std::int64_t deadline = NowNanos() + std::int64_t{millis} * 1000000;
-  std::string line;
-  for (;;) {
-    const std::int64_t left = (deadline - NowNanos()) / 1000000;
-    if (left <= 0 || !child.NextLine(static_cast<int>(left), line)) break;
+  for (std::string line; MillisLeft(deadline) > 0 && child.NextLine(MillisLeft(deadline), line);) {
     std::istringstream words(line);
     std::string word, figure;
     double value = 0;
@@ -305,14 +302,13 @@ void CallsTable(const Figures& figures, const std::string& beforeLabel, std::ost
         << beforeLabel << " | GetNextMessage + echo p50 | p50, " << beforeLabel
         << " | GetNextMessage + echo p99 | p99, " << beforeLabel << " |\n"
         << "|---|---|---|---|---|---|---|---|---|\n";
+  // The plot's columns stand in the table's order.
   std::ofstream plot;
   if (!plotData.empty()) {
     plot.open(plotData, std::ios::binary);
     plot << "# clients";
-    for (const char* who : {"after", "before"}) {
-      for (const char* column : {"broadcast_p50", "broadcast_p99", "echo_p50", "echo_p99"}) {
-        plot << " " << who << "_" << column;
-      }
+    for (const char* column : {"broadcast_p50", "broadcast_p99", "echo_p50", "echo_p99"}) {
+      plot << " after_" << column << " before_" << column;
     }
     plot << "\n";
   }
@@ -325,22 +321,13 @@ void CallsTable(const Figures& figures, const std::string& beforeLabel, std::ost
           const std::string key = std::string(who) + "calls.library." + call + "." +
                                   std::to_string(clients) + "." + percentile;
           table << " | " << Cell(figures, key, "us", 1e-3);
+          const double value = Value(figures, key);
+          if (plot.is_open()) plot << " " << (value < 0 ? "NaN" : std::to_string(value / 1e3));
         }
       }
     }
     table << " |\n";
-    if (plot.is_open()) {
-      for (const char* who : {"", "before."}) {
-        for (const char* call : {"broadcast", "echo"}) {
-          for (const char* percentile : {"p50", "p99"}) {
-            const double value = Value(figures, std::string(who) + "calls.library." + call + "." +
-                                                    std::to_string(clients) + "." + percentile);
-            plot << " " << (value < 0 ? std::string("NaN") : std::to_string(value / 1e3));
-          }
-        }
-      }
-      plot << "\n";
-    }
+    if (plot.is_open()) plot << "\n";
   }
 }
 

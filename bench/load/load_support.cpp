@@ -458,12 +458,11 @@ bool ChildProcess::NextLine(int millis, std::string& line) {
 }
 
 bool ChildProcess::Expect(const std::string& prefix, int millis, std::string& line) {
-  const std::int64_t deadline = NowNanos() + std::int64_t{millis} * 1000000;
-  for (;;) {
-    const std::int64_t left = (deadline - NowNanos()) / 1000000;
-    if (left < 0 || !NextLine(static_cast<int>(left), line)) return false;
+  const std::int64_t deadline = NowNanos() + std::int64_t{millis} * kNanosPerMilli;
+  while (NextLine(MillisLeft(deadline), line)) {
     if (line.compare(0, prefix.size(), prefix) == 0) return true;
   }
+  return false;
 }
 
 bool ChildProcess::Finish(int millis) {
