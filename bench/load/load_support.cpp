@@ -26,6 +26,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <thread>
 #include <vector>
@@ -47,9 +48,9 @@ void SetTimeLimits(int s, int millis) {
 
 // The state letter of one task from /proc/self/task/<tid>/stat ('R' running, 'S' asleep ...),
 // or 0 when it cannot be read (the task may have ended).
-char TaskState(const char* tid) {
+char TaskState(int tid) {
   char path[64];
-  std::snprintf(path, sizeof path, "/proc/self/task/%s/stat", tid);
+  std::snprintf(path, sizeof path, "/proc/self/task/%d/stat", tid);
   std::FILE* file = std::fopen(path, "r");
   if (file == nullptr) return 0;
   char text[512];
@@ -145,22 +146,21 @@ void ReportFigure(const std::string& name, double value) {
   std::fflush(stdout);
 }
 
+bool ForEachTask(int pid, const std::function<bool(int)>& act) {
+  DIR* directory = opendir(("/proc/" + std::to_string(pid) + "/task").c_str());
+  if (directory == nullptr) return false;
+  bool done = true;
+  while (dirent* entry = readdir(directory)) {
+    if (entry->d_name[0] != '.' && !act(std::atoi(entry->d_name))) done = false;
+  }
+  closedir(directory);
+  return done;
+}
+
 bool WaitUntilQuiet(int millis) {
-  char self[32];
-  std::snprintf(self, sizeof self, "%ld", static_cast<long>(gettid()));
+  const int self = static_cast<int>(gettid());
   return WaitFor(millis, 5000, [&] {
-    bool quiet = true;
-    if (DIR* tasks = opendir("/proc/self/task")) {
-      while (dirent* entry = readdir(tasks)) {
-        if (entry->d_name[0] == '.' || std::strcmp(entry->d_name, self) == 0) continue;
-        if (TaskState(entry->d_name) == 'R') {
-          quiet = false;
-          break;
-        }
-      }
-      closedir(tasks);
-    }
-    return quiet;
+    return ForEachTask(getpid(), [&](int task) { return task == self || TaskState(task) != 'R'; });
   });
 }
 

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <thread>
@@ -120,6 +121,9 @@ double WordValue(const std::string& line, const std::string& key);
 
 // --- The process itself (Linux /proc; ThreadCount and ResidentKiB in process_stats.h). ---
 
+// Calls act(task id) for every thread of process pid; false when they cannot be listed or an
+// act failed.
+bool ForEachTask(int pid, const std::function<bool(int)>& act);
 // Waits until no thread of the process but the caller is running or runnable, so that thread
 // start-up has finished. False after millis.
 bool WaitUntilQuiet(int millis);

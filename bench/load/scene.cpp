@@ -1,7 +1,6 @@
 // Developers, fleets, scenes and the session host's answers; see scene.h.
 #include "load/scene.h"
 
-#include <dirent.h>
 #include <poll.h>
 #include <sched.h>
 #include <sys/epoll.h>
@@ -326,20 +325,14 @@ bool Scene::AskCount() {
 }
 
 std::int64_t Scene::WaitForLines(long long wanted, int quietMillis, int limitMillis) {
-  const std::int64_t deadline = NowNanos() + std::int64_t{limitMillis} * kMillis;
   std::int64_t lastChange = NowNanos();
   long long last = -1;
-  while (AskCount()) {
-    if (count.lines != last) {
-      last = count.lines;
-      lastChange = NowNanos();
-    }
-    if (count.lines >= wanted || NowNanos() - lastChange > std::int64_t{quietMillis} * kMillis ||
-        NowNanos() >= deadline) {
-      break;
-    }
-    SleepUntil(NowNanos() + 50 * kMillis);
-  }
+  WaitFor(limitMillis, 50000, [&] {
+    if (!AskCount()) return true;
+    if (count.lines != last) lastChange = NowNanos();
+    last = count.lines;
+    return count.lines >= wanted || NowNanos() - lastChange > std::int64_t{quietMillis} * kMillis;
+  });
   return lastChange;
 }
 
@@ -356,24 +349,6 @@ double Scene::NoticeMillis(const std::string& text) {
   }
   return first;
 }
-
-namespace {
-
-// Calls act(task id) for every thread of process pid; false when they cannot be listed or an
-// act failed.
-template <typename Act>
-bool ForEachTask(int pid, Act act) {
-  DIR* directory = opendir(("/proc/" + std::to_string(pid) + "/task").c_str());
-  if (directory == nullptr) return false;
-  bool done = true;
-  while (dirent* entry = readdir(directory)) {
-    if (entry->d_name[0] != '.' && !act(std::atoi(entry->d_name))) done = false;
-  }
-  closedir(directory);
-  return done;
-}
-
-}  // namespace
 
 bool Scene::ShareOneProcessor() {
   const int pid = Pid();

@@ -8,6 +8,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -78,8 +79,7 @@ SpawnTimes WaitForConsoles(std::int64_t start, int port, int threadsBefore) {
   SpawnTimes times;
   std::int64_t lastChange = start;
   int lastCount = threadsBefore;
-  const std::int64_t deadline = start + std::int64_t{kStartMillis} * 1000000;
-  for (;;) {
+  WaitFor(kStartMillis - static_cast<int>((NowNanos() - start) / 1000000), 1000, [&] {
     const int count = ThreadCount();
     const std::int64_t now = NowNanos();
     if (count != lastCount) {
@@ -90,14 +90,13 @@ SpawnTimes WaitForConsoles(std::int64_t start, int port, int threadsBefore) {
         CountListeningPorts(port, kConsoles) == kConsoles) {
       times.listening = NowNanos() - start;
     }
-    if (times.listening >= 0 && now - lastChange >= std::int64_t{kSteadyMillis} * 1000000) {
-      const std::int64_t lastStart = lastChange - start;
-      times.settled = lastStart > times.listening ? lastStart : times.listening;
-      return times;
+    if (times.listening < 0 || now - lastChange < std::int64_t{kSteadyMillis} * 1000000) {
+      return false;
     }
-    if (now >= deadline) return times;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+    times.settled = std::max(lastChange - start, times.listening);
+    return true;
+  });
+  return times;
 }
 
 }  // namespace
