@@ -83,30 +83,41 @@ int RunDawdlersScenario(const Options& options, bool underWine) {
 
 namespace {
 
-// Guesses wrong passwords on the console at port from source while guessing, until until: a new
-// connection after each answer.
-void KeepGuessing(int port, const char* source, const std::atomic<bool>& guessing,
-                  std::int64_t until, std::atomic<long long>& guesses,
-                  std::atomic<long long>& turnedAway) {
-  for (long long n = 0; guessing.load() && NowNanos() < until && n < 100000; ++n) {
-    const int s = ConnectFrom(port, source, 0, 5000);
-    if (s < 0) {
-      SleepUntil(NowNanos() + 50 * kMillis);
-      continue;
-    }
-    LineReader reader(s);
-    if (reader.Find("QC_OK: Password required", 5000)) {
-      const std::string guess = "guess-" + std::to_string(n) + "\n";
-      if (SendWhole(s, guess.c_str(), guess.size())) {
-        ++guesses;
-        reader.Find("QC_ERROR: Wrong password", 10000);
+// Connections that keep guessing wrong passwords, each on a thread of its own and a new
+// connection after each answer, until Stop or their time is up.
+struct Guessers {
+  std::atomic<bool> guessing{true};
+  std::atomic<long long> guesses{0}, turnedAway{0};
+  std::vector<std::thread> threads;
+
+  // One more, from source on the console at port, until until.
+  void Start(int port, const std::string& source, std::int64_t until) {
+    threads.emplace_back([this, port, source, until] {
+      for (long long n = 0; guessing.load() && NowNanos() < until && n < 100000; ++n) {
+        const int s = ConnectFrom(port, source.c_str(), 0, 5000);
+        if (s < 0) {
+          SleepUntil(NowNanos() + 50 * kMillis);
+          continue;
+        }
+        LineReader reader(s);
+        if (reader.Find("QC_OK: Password required", 5000)) {
+          const std::string guess = "guess-" + std::to_string(n) + "\n";
+          if (SendWhole(s, guess.c_str(), guess.size())) {
+            ++guesses;
+            reader.Find("QC_ERROR: Wrong password", 10000);
+          }
+        } else {
+          ++turnedAway;
+        }
+        close(s);
       }
-    } else {
-      ++turnedAway;
-    }
-    close(s);
+    });
   }
-}
+  void Stop() {
+    guessing.store(false);
+    for (std::thread& thread : threads) thread.join();
+  }
+};
 
 // Gives password on a new connection from source, connecting again while the prompt turns it
 // away (at most limitMillis in all). The time from the password to the answer that holds
@@ -146,30 +157,26 @@ int RunPasswordGateScenario(const Options& options) {
   constexpr int kAdmitLimitMillis = 30000;
   Scene scene(options, "password-gate");
   if (!scene.Start({1, 5, {"Password=open-sesame"}, {}})) return 1;
-  std::atomic<bool> guessing{true};
-  std::atomic<long long> guesses{0}, turnedAway{0};
   const std::int64_t start = NowNanos();
-  const std::int64_t guessEnd = start + (kHeadStartMillis + kAdmitLimitMillis + 5000) * kMillis;
-  std::vector<std::thread> guessers;
+  Guessers guessers;
   for (int g = 0; g < 2; ++g) {
-    guessers.emplace_back(KeepGuessing, scene.Port(), "127.0.0.3", std::cref(guessing), guessEnd,
-                          std::ref(guesses), std::ref(turnedAway));
+    guessers.Start(scene.Port(), "127.0.0.3",
+                   start + (kHeadStartMillis + kAdmitLimitMillis + 5000) * kMillis);
   }
   SleepUntil(start + kHeadStartMillis * kMillis);
   int refusals = 0;
   const double admitMillis =
       GivePassword(scene.Port(), "127.0.0.3", "open-sesame", "QC_OK: Password accepted",
                    kAdmitLimitMillis, nullptr, &refusals);
-  guessing.store(false);
-  for (std::thread& guesser : guessers) guesser.join();
+  guessers.Stop();
   scene.Row("password gate, 2 connections guessing: right password admitted after", "admit_ms",
             admitMillis >= 0 ? admitMillis : kAdmitLimitMillis, "ms", 3500);
   scene.Row("password gate: right password admitted within 30 s (1: yes)", "admitted",
             admitMillis >= 0 ? 1 : 0, "", -1, false);
   scene.Row("password gate: wrong guesses answered meanwhile", "guesses",
-            static_cast<double>(guesses.load()), "", -1, false);
+            static_cast<double>(guessers.guesses.load()), "", -1, false);
   scene.Figure("turned_away_first", refusals);
-  scene.Figure("guessers_turned_away", static_cast<double>(turnedAway.load()));
+  scene.Figure("guessers_turned_away", static_cast<double>(guessers.turnedAway.load()));
   return scene.Finish();
 }
 
@@ -329,16 +336,11 @@ int RunTypoScenario(const Options& options) {
   constexpr int kLimitMillis = 15000;
   Scene scene(options, "typo");
   if (!scene.Start({5, 33, {"Password=open-sesame"}, {}})) return 1;
-  std::atomic<bool> guessing{true};
-  std::atomic<long long> guesses{0}, turnedAway{0};
   constexpr int kHeadStartMillis = 8000;
   const std::int64_t end = NowNanos() + (kHeadStartMillis + kTypos * kLimitMillis) * kMillis;
-  std::vector<std::string> sources;
-  for (int g = 0; g < kGuessers; ++g) sources.push_back("127.0.2." + std::to_string(g + 1));
-  std::vector<std::thread> guessers;
+  Guessers guessers;
   for (int g = 0; g < kGuessers; ++g) {
-    guessers.emplace_back(KeepGuessing, scene.Port(1 + g % 4), sources[g].c_str(),
-                          std::cref(guessing), end, std::ref(guesses), std::ref(turnedAway));
+    guessers.Start(scene.Port(1 + g % 4), "127.0.2." + std::to_string(g + 1), end);
   }
   SleepUntil(NowNanos() + kHeadStartMillis * kMillis);
   std::vector<double> answers;
@@ -349,14 +351,13 @@ int RunTypoScenario(const Options& options) {
     answers.push_back(millis >= 0 ? millis : kLimitMillis);
     scene.Figure("typo_" + std::to_string(i) + "_ms", answers.back());
   }
-  guessing.store(false);
-  for (std::thread& guesser : guessers) guesser.join();
+  guessers.Stop();
   scene.Row("a typo while 30 addresses guess on other consoles: answered after (median of 5)",
             "typo_p50_ms", Median(answers), "ms", 1500);
   scene.Row("a typo: the slowest of 5 answered after", "typo_max_ms",
             *std::max_element(answers.begin(), answers.end()), "ms");
   scene.Row("a typo: wrong guesses answered meanwhile", "guesses",
-            static_cast<double>(guesses.load()), "", -1, false);
+            static_cast<double>(guessers.guesses.load()), "", -1, false);
   return scene.Finish();
 }
 

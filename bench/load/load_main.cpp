@@ -45,16 +45,7 @@ struct HostileRow {
   bool worst = false;
 };
 // The rows in the order the scenarios first declared them.
-std::vector<HostileRow>& Rows() {
-  static std::vector<HostileRow> rows;
-  return rows;
-}
-void AddRow(const HostileRow& row) {
-  for (const HostileRow& known : Rows()) {
-    if (known.key == row.key) return;
-  }
-  Rows().push_back(row);
-}
+std::vector<HostileRow> g_rows;
 
 // A command-line option: a text or a number.
 struct Flag {
@@ -99,7 +90,8 @@ bool RunScenario(const std::string& name, const Options& options, int millis, Fi
       words >> row.unit >> row.target >> row.worst;
       std::getline(words >> std::ws, row.title);
       if (row.unit == "-") row.unit.clear();
-      AddRow(row);
+      const auto known = [&](const HostileRow& other) { return other.key == row.key; };
+      if (std::none_of(g_rows.begin(), g_rows.end(), known)) g_rows.push_back(row);
     } else if (word == "figure" && words >> value) {
       figures[(asBefore ? "before." : "") + figure].push_back(value);
     }
@@ -361,7 +353,7 @@ void ChurnTable(const Figures& figures, std::ostream& table) {
   const std::string key = "churn.library.";
   if (Value(figures, key + "lines_typed") < 0) return;
   table << "| | |\n|---|---|\n";
-  for (const HostileRow& row : Rows()) {
+  for (const HostileRow& row : g_rows) {
     if (row.key.rfind(key, 0) != 0) continue;
     table << "| " << row.title << " | " << Cell(figures, row.key, "") << " |\n";
   }
@@ -467,7 +459,7 @@ std::string HostileCell(const Figures& figures, const std::string& key, const Ho
 int HostileTable(const Figures& figures, const std::string& beforeLabel, std::ostream& table) {
   table << "| Figure | " << beforeLabel << " | this tree | Target |\n|---|---|---|---|\n";
   int missed = 0;
-  for (const HostileRow& row : Rows()) {
+  for (const HostileRow& row : g_rows) {
     if (row.key.rfind("hostile.", 0) != 0) continue;
     const std::string mine = HostileCell(figures, row.key, row);
     const std::string before = HostileCell(figures, "before." + row.key, row);
