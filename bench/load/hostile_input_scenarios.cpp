@@ -70,15 +70,12 @@ int RunFloodScenario(const Options& options, int sendBufferKiB) {
   int unanswered = 0;
   std::thread other([&] {
     LineReader reader(asker.Socket());
-    while (flooding.load()) {
+    while (flooding.load() && !reader.Ended()) {
       const std::int64_t asked = NowNanos();
-      if (!SendWhole(asker.Socket(), "[who]\n", 6)) break;
-      if (reader.Find("QC_OK: End of list", kAnswerLimitMillis)) {
-        answers.push_back(static_cast<double>(NowNanos() - asked) / kMillis);
-      } else {
-        ++unanswered;
-        if (reader.Ended()) break;
-      }
+      const double millis =
+          TimeAnswer(asker.Socket(), reader, "[who]", "QC_OK: End of list", kAnswerLimitMillis);
+      if (millis < kAnswerLimitMillis) answers.push_back(millis);
+      unanswered += millis < kAnswerLimitMillis ? 0 : 1;
       SleepUntil(asked + kAskEveryMillis * kMillis);
     }
   });
