@@ -1,7 +1,7 @@
 // How the scenarios drive developers and the session host: a developer on a loopback socket with
 // a thread that reads what it is sent (all the time, slowly, or in bursts); a fleet of many
-// developers read in one thread; a scene (the session host with its consoles, and the figures of
-// one run) and the host's answers. Every wait here ends by itself.
+// developers read in one thread; a scene (the session host with its consoles and answers, and
+// the figures of one run). Every wait here ends by itself.
 #pragma once
 
 #include <atomic>
