@@ -90,6 +90,7 @@ struct Guessers {
   std::atomic<long long> guesses{0}, turnedAway{0};
   std::vector<std::thread> threads;
 
+  ~Guessers() { Stop(); }
   // One more, from source on the console at port, until until.
   void Start(int port, const std::string& source, std::int64_t until) {
     threads.emplace_back([this, port, source, until] {
@@ -115,7 +116,9 @@ struct Guessers {
   }
   void Stop() {
     guessing.store(false);
-    for (std::thread& thread : threads) thread.join();
+    for (std::thread& thread : threads) {
+      if (thread.joinable()) thread.join();
+    }
   }
 };
 

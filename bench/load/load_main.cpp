@@ -312,8 +312,8 @@ void CallsTable(const Figures& figures, const std::string& beforeLabel, std::ost
         for (const char* who : {"", "before."}) {
           const std::string key = std::string(who) + "calls.library." + call + "." +
                                   std::to_string(clients) + "." + percentile;
-          table << " | " << Cell(figures, key, "us", 1e-3);
           const double value = Value(figures, key);
+          table << " | " << (value < 0 ? "-" : Amount(value * 1e-3, "us"));
           if (plot.is_open()) plot << " " << (value < 0 ? "NaN" : std::to_string(value / 1e3));
         }
       }

@@ -79,7 +79,7 @@ SpawnTimes WaitForConsoles(std::int64_t start, int port, int threadsBefore) {
   SpawnTimes times;
   std::int64_t lastChange = start;
   int lastCount = threadsBefore;
-  WaitFor(kStartMillis - static_cast<int>((NowNanos() - start) / 1000000), 1000, [&] {
+  WaitFor(MillisLeft(start + std::int64_t{kStartMillis} * 1000000), 1000, [&] {
     const int count = ThreadCount();
     const std::int64_t now = NowNanos();
     if (count != lastCount) {
